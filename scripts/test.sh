@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the C++ unit tests in a release build and under
+# AddressSanitizer + UndefinedBehaviorSanitizer, then the Python tests against
+# the extension installed by `pip install .`.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc)
+
+scripts/setup.sh
+
+echo "== C++ unit tests (release)"
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DKARVALITH_WERROR=ON >/dev/null
+cmake --build build/release -j "$jobs"
+ctest --test-dir build/release --output-on-failure -j "$jobs"
+
+echo "== C++ unit tests (debug, ASan + UBSan)"
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DKARVALITH_SANITIZE=ON \
+  -DKARVALITH_BUILD_BENCH=OFF -DKARVALITH_WERROR=ON >/dev/null
+cmake --build build/asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+if compgen -G "tests/python/test_*.py" >/dev/null; then
+  echo "== Python tests"
+  python3 -m pip install -q --disable-pip-version-check --no-build-isolation \
+    -Cbuild-dir=build/python "$root"
+  (cd tests/python && python3 -m pytest -q)
+fi

@@ -1,0 +1,49 @@
+// Scalar quantization: one byte per component plus a per-vector minimum and
+// step, and the portable asymmetric distance functions that compare a
+// full-precision query with a quantized vector.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace karvalith {
+
+inline constexpr float QUANT_EPSILON = 1.1920929e-7f;  // 2^-23: below this range a vector is flat
+inline constexpr std::uint8_t FLAT_CODE = 128;
+inline constexpr float NORM_EPSILON = 1e-10f;
+inline constexpr double NORM_EPSILON_F64 = 1e-10;
+inline constexpr float LARGEST_F32 = 3.4028235e38f;
+
+// Non-owning view of one stored vector: component i is min + scale * codes[i].
+// `codes` must hold at least as many bytes as the query it is compared with.
+struct QuantizedView {
+  const std::uint8_t* codes;
+  float min;
+  float scale;
+};
+
+struct QuantizedVector {
+  std::vector<std::uint8_t> codes;
+  float min = 0.0f;
+  float scale = 0.0f;
+
+  // Total: empty, flat and NaN-containing vectors get the documented codes.
+  static QuantizedVector quantize(std::span<const float> v);
+
+  QuantizedView view() const { return QuantizedView{codes.data(), min, scale}; }
+};
+
+// Portable loops (blocks of eight in single precision, double totals).
+// Each compares query[0..query.size()) with the first query.size() codes.
+float dot_product_asym(std::span<const float> query, QuantizedView q);
+float euclidean_distance_sq_asym(std::span<const float> query, QuantizedView q);
+// Returns the cosine *similarity*; query_norm_sq = sum of query[i]^2.
+float cosine_similarity_asym_prenorm(std::span<const float> query, QuantizedView q,
+                                     float query_norm_sq);
+
+// Dequantizes n components into out: out[i] = codes[i] * scale + min (single precision).
+void dequantize(QuantizedView q, std::size_t n, float* out);
+
+}  // namespace karvalith
