@@ -10,7 +10,8 @@
 namespace karvalith {
 
 // Distance between two full-precision vectors; uses the first a.size()
-// components of b (b must be at least that long).
+// components of b (b must be at least that long; a shorter b is never read
+// past its end, only its own components are compared).
 float distance_exact(DistanceMetric metric, std::span<const float> a, std::span<const float> b);
 
 // Distance between a full-precision query and a quantized vector;

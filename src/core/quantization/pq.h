@@ -2,6 +2,7 @@
 // per sub-space, and per-query distance tables.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -37,9 +38,24 @@ struct PqCodebook {
                                                  std::uint64_t d) const;
 };
 
+// The two k-means steps of `train` for one sub-space, over `count` sub-vectors
+// of `dim` floats stored back to back in subs; count is nearest.size() for
+// kmeans_seed and assignment.size() for kmeans_refine. kmeans_seed picks k
+// centroids by k-means++ from the xorshift state `seed`; kmeans_refine runs
+// the Lloyd iterations. Sizes: members k, centroids k * dim; with smaller
+// buffers both leave centroids untouched.
+void kmeans_seed(std::span<const float> subs, std::size_t dim, std::size_t k,
+                 std::uint64_t seed, std::span<float> nearest, std::span<float> centroids);
+void kmeans_refine(std::span<const float> subs, std::size_t dim, std::size_t k,
+                   std::span<std::uint32_t> assignment, std::span<std::uint32_t> members,
+                   std::span<float> centroids);
+
 // Fills table (resized to num_subspaces * num_centroids) with the partial
 // distances of the query's sub-vectors to every centroid. Reuses the caller's
-// buffer so a search allocates nothing in steady state.
+// buffer so a search allocates nothing in steady state. When the codebook is
+// not consistent or the query is shorter than num_subspaces * subspace_dim,
+// the table is left empty (callers check is_consistent() on load and pass
+// vectors of the index dimension, so this never happens in practice).
 void build_distance_table(const PqCodebook& codebook, std::span<const float> query,
                           DistanceMetric metric, std::vector<float>& table);
 

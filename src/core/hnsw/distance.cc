@@ -1,0 +1,128 @@
+#include "core/hnsw/distance.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+
+#include "core/quantization/simd.h"
+
+// The portable loops add terms one at a time in index order; keep the
+// compiler from fusing multiply and add even when built for an FMA target.
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#else
+#pragma GCC optimize("fp-contract=off")
+#endif
+
+namespace karvalith {
+
+namespace {
+
+// The resolved kernel path (never Auto once set). Auto (0) means "not yet
+// asked"; the first call resolves it from the processor features.
+std::atomic<std::uint8_t> g_path{static_cast<std::uint8_t>(KernelPath::Auto)};
+
+KernelPath hardware_path() { return cpu_has_avx2_fma() ? KernelPath::Avx2 : KernelPath::Portable; }
+
+// One relaxed load per call in steady state.
+bool use_avx2() {
+  auto word = static_cast<KernelPath>(g_path.load(std::memory_order_relaxed));
+  if (word == KernelPath::Auto) {
+    word = hardware_path();
+    g_path.store(static_cast<std::uint8_t>(word), std::memory_order_relaxed);
+  }
+  return word == KernelPath::Avx2;
+}
+
+float portable_dot(const float* a, const float* b, std::size_t n) {
+  float sum = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) sum += a[i] * b[i];
+  return sum;
+}
+
+float portable_euclidean_sq(const float* a, const float* b, std::size_t n) {
+  float sum = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) {
+    float d = a[i] - b[i];
+    sum += d * d;
+  }
+  return sum;
+}
+
+float portable_cosine_distance(const float* a, const float* b, std::size_t n) {
+  float dot = 0.0f, na = 0.0f, nb = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) {
+    dot += a[i] * b[i];
+    na += a[i] * a[i];
+    nb += b[i] * b[i];
+  }
+  float den = std::sqrt(na) * std::sqrt(nb);
+  if (den < NORM_EPSILON) return 1.0f;
+  return 1.0f - dot / den;
+}
+
+}  // namespace
+
+void set_kernel_path_for_testing(KernelPath path) {
+  KernelPath resolved = path;
+  if (path == KernelPath::Auto || (path == KernelPath::Avx2 && !cpu_has_avx2_fma())) {
+    resolved = hardware_path();
+  }
+  g_path.store(static_cast<std::uint8_t>(resolved), std::memory_order_relaxed);
+}
+
+KernelPath active_kernel_path() { return use_avx2() ? KernelPath::Avx2 : KernelPath::Portable; }
+
+float distance_exact(DistanceMetric metric, std::span<const float> a, std::span<const float> b) {
+  // Callers pass equal lengths; the min only guarantees no read past b.
+  const std::size_t n = std::min(a.size(), b.size());
+  const float* pa = a.data();
+  const float* pb = b.data();
+  if (use_avx2()) {
+    switch (metric) {
+      case DistanceMetric::Cosine: return 1.0f - avx2_cosine_f32(pa, pb, n);
+      case DistanceMetric::Euclidean: return avx2_euclidean_sq_f32(pa, pb, n);
+      case DistanceMetric::DotProduct: return -avx2_dot_product_f32(pa, pb, n);
+    }
+  } else {
+    switch (metric) {
+      case DistanceMetric::Cosine: return portable_cosine_distance(pa, pb, n);
+      case DistanceMetric::Euclidean: return portable_euclidean_sq(pa, pb, n);
+      case DistanceMetric::DotProduct: return -portable_dot(pa, pb, n);
+    }
+  }
+  return 1.0f;
+}
+
+float distance_asym_prenorm(DistanceMetric metric, std::span<const float> query,
+                            QuantizedView q, float query_norm_sq) {
+  const std::size_t n = query.size();
+  if (use_avx2()) {
+    switch (metric) {
+      case DistanceMetric::Cosine:
+        return 1.0f - avx2_cosine_asym_prenorm(query.data(), q.codes, q.min, q.scale, n,
+                                               query_norm_sq);
+      case DistanceMetric::Euclidean:
+        return avx2_euclidean_sq_asym(query.data(), q.codes, q.min, q.scale, n);
+      case DistanceMetric::DotProduct:
+        return -avx2_dot_product_asym(query.data(), q.codes, q.min, q.scale, n);
+    }
+  } else {
+    switch (metric) {
+      case DistanceMetric::Cosine:
+        return 1.0f - cosine_similarity_asym_prenorm(query, q, query_norm_sq);
+      case DistanceMetric::Euclidean: return euclidean_distance_sq_asym(query, q);
+      case DistanceMetric::DotProduct: return -dot_product_asym(query, q);
+    }
+  }
+  return 1.0f;
+}
+
+float squared_norm(std::span<const float> v) {
+  float sum = 0.0f;
+  for (float x : v) sum += x * x;
+  return sum;
+}
+
+}  // namespace karvalith

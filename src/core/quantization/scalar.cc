@@ -1,0 +1,134 @@
+#include "core/quantization/scalar.h"
+
+#include <cmath>
+
+// Sums below are written term by term in a fixed order; fused multiply-add
+// would change the last bits, so keep the compiler from contracting them even
+// when this file is built for a processor that has FMA.
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#else
+#pragma GCC optimize("fp-contract=off")
+#endif
+
+namespace karvalith {
+
+namespace {
+
+constexpr std::size_t BLOCK = 8;
+constexpr float LEVELS = 255.0f;
+
+// Code of one component: rounded half away from zero, clamped to [0, 255].
+// The clamp happens in float so that NaN or huge products never reach an
+// integer conversion; NaN gets code 0.
+std::uint8_t code_of(float x, float min, float inv) {
+  float y = std::roundf((x - min) * inv);
+  if (!(y >= 0.0f)) return 0;
+  if (y > LEVELS) return 255;
+  return static_cast<std::uint8_t>(y);
+}
+
+}  // namespace
+
+QuantizedVector QuantizedVector::quantize(std::span<const float> v) {
+  QuantizedVector out;
+  if (v.empty()) return out;
+
+  float min = LARGEST_F32;
+  float max = -LARGEST_F32;
+  for (float x : v) {
+    if (x < min) min = x;
+    if (x > max) max = x;
+  }
+  float range = max - min;
+  out.min = min;
+  if (range < QUANT_EPSILON) {
+    out.codes.assign(v.size(), FLAT_CODE);
+    out.scale = 0.0f;
+    return out;
+  }
+
+  float inv = LEVELS / range;
+  out.codes.resize(v.size());
+  for (std::size_t i = 0; i < v.size(); ++i) out.codes[i] = code_of(v[i], min, inv);
+  out.scale = range / LEVELS;
+  return out;
+}
+
+void dequantize(QuantizedView q, std::size_t n, float* out) {
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(q.codes[i]) * q.scale + q.min;
+}
+
+float dot_product_asym(std::span<const float> query, QuantizedView q) {
+  const std::size_t n = query.size();
+  const std::size_t blocked = n - n % BLOCK;
+  double total = 0.0;
+  for (std::size_t b = 0; b < blocked; b += BLOCK) {
+    float sum = 0.0f;
+    for (std::size_t i = b; i < b + BLOCK; ++i) {
+      float v = static_cast<float>(q.codes[i]) * q.scale + q.min;
+      sum += v * query[i];
+    }
+    total += static_cast<double>(sum);
+  }
+  for (std::size_t i = blocked; i < n; ++i) {
+    double v = static_cast<double>(q.codes[i]) * static_cast<double>(q.scale) +
+               static_cast<double>(q.min);
+    total += v * static_cast<double>(query[i]);
+  }
+  return static_cast<float>(total);
+}
+
+float euclidean_distance_sq_asym(std::span<const float> query, QuantizedView q) {
+  const std::size_t n = query.size();
+  const std::size_t blocked = n - n % BLOCK;
+  double total = 0.0;
+  for (std::size_t b = 0; b < blocked; b += BLOCK) {
+    float sum = 0.0f;
+    for (std::size_t i = b; i < b + BLOCK; ++i) {
+      float d = query[i] - (static_cast<float>(q.codes[i]) * q.scale + q.min);
+      sum += d * d;
+    }
+    total += static_cast<double>(sum);
+  }
+  for (std::size_t i = blocked; i < n; ++i) {
+    double d = static_cast<double>(query[i]) -
+               (static_cast<double>(q.codes[i]) * static_cast<double>(q.scale) +
+                static_cast<double>(q.min));
+    total += d * d;
+  }
+  return static_cast<float>(total);
+}
+
+float cosine_similarity_asym_prenorm(std::span<const float> query, QuantizedView q,
+                                     float query_norm_sq) {
+  if (query_norm_sq < NORM_EPSILON) return 0.0f;
+  if (q.scale == 0.0f) return 0.0f;  // flat stored vector; a NaN scale goes on
+
+  const std::size_t n = query.size();
+  const std::size_t blocked = n - n % BLOCK;
+  double nv = 0.0;
+  double dot = 0.0;
+  for (std::size_t b = 0; b < blocked; b += BLOCK) {
+    float nv_block = 0.0f;
+    float dot_block = 0.0f;
+    for (std::size_t i = b; i < b + BLOCK; ++i) {
+      float v = static_cast<float>(q.codes[i]) * q.scale + q.min;
+      nv_block += v * v;
+      dot_block += query[i] * v;
+    }
+    nv += static_cast<double>(nv_block);
+    dot += static_cast<double>(dot_block);
+  }
+  for (std::size_t i = blocked; i < n; ++i) {
+    double v = static_cast<double>(q.codes[i]) * static_cast<double>(q.scale) +
+               static_cast<double>(q.min);
+    nv += v * v;
+    dot += v * static_cast<double>(query[i]);
+  }
+  double den = std::sqrt(nv) * std::sqrt(static_cast<double>(query_norm_sq));
+  if (den < NORM_EPSILON_F64) return 0.0f;
+  return static_cast<float>(dot / den);
+}
+
+}  // namespace karvalith

@@ -1,0 +1,188 @@
+// AVX2+FMA kernels. This translation unit alone is compiled with -mavx2
+// -mfma, so it includes nothing that could emit an out-of-line inline
+// function (std containers, <cmath> wrappers): the linker might otherwise
+// keep an AVX2 copy for baseline callers. Square roots use intrinsics.
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/quantization/simd.h"
+
+// Every fused multiply-add below is an explicit intrinsic; the tails must be
+// a separate multiply and add, so forbid the compiler from contracting them.
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#else
+#pragma GCC optimize("fp-contract=off")
+#endif
+
+namespace karvalith {
+
+namespace {
+
+constexpr std::size_t STEP = 16;
+constexpr float NORM_EPS_F32 = 1e-10f;
+constexpr double NORM_EPS_F64 = 1e-10;
+
+// S = B + A lane-wise; S4 = low 4 + high 4; S2 = (S4[0]+S4[2], S4[1]+S4[3]);
+// s = S2[0] + S2[1].
+inline float reduce(__m256 a, __m256 b) {
+  __m256 s = _mm256_add_ps(b, a);
+  __m128 s4 = _mm_add_ps(_mm256_castps256_ps128(s), _mm256_extractf128_ps(s, 1));
+  __m128 s2 = _mm_add_ps(s4, _mm_movehl_ps(s4, s4));
+  __m128 s1 = _mm_add_ss(s2, _mm_shuffle_ps(s2, s2, 0x1));
+  return _mm_cvtss_f32(s1);
+}
+
+// v = code * scale + min for 8 codes read straight from memory.
+inline __m256 dequantize8(const std::uint8_t* codes, __m256 scale, __m256 min) {
+  __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(codes));
+  __m256 c = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes));
+  return _mm256_fmadd_ps(c, scale, min);
+}
+
+inline float sqrt_f32(float x) { return _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(x))); }
+
+inline double sqrt_f64(double x) {
+  __m128d v = _mm_set_sd(x);
+  return _mm_cvtsd_f64(_mm_sqrt_sd(v, v));
+}
+
+// Tail dequantization: multiply, then add.
+inline float dequantize1(std::uint8_t code, float min, float scale) {
+  return static_cast<float>(code) * scale + min;
+}
+
+}  // namespace
+
+float avx2_dot_product_f32(const float* a, const float* b, std::size_t n) {
+  __m256 acc_a = _mm256_setzero_ps();
+  __m256 acc_b = _mm256_setzero_ps();
+  std::size_t i = 0;
+  for (; i + STEP <= n; i += STEP) {
+    acc_a = _mm256_fmadd_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i), acc_a);
+    acc_b = _mm256_fmadd_ps(_mm256_loadu_ps(a + i + 8), _mm256_loadu_ps(b + i + 8), acc_b);
+  }
+  float sum = reduce(acc_a, acc_b);
+  for (; i < n; ++i) sum += a[i] * b[i];
+  return sum;
+}
+
+float avx2_euclidean_sq_f32(const float* a, const float* b, std::size_t n) {
+  __m256 acc_a = _mm256_setzero_ps();
+  __m256 acc_b = _mm256_setzero_ps();
+  std::size_t i = 0;
+  for (; i + STEP <= n; i += STEP) {
+    __m256 da = _mm256_sub_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i));
+    __m256 db = _mm256_sub_ps(_mm256_loadu_ps(a + i + 8), _mm256_loadu_ps(b + i + 8));
+    acc_a = _mm256_fmadd_ps(da, da, acc_a);
+    acc_b = _mm256_fmadd_ps(db, db, acc_b);
+  }
+  float sum = reduce(acc_a, acc_b);
+  for (; i < n; ++i) {
+    float d = a[i] - b[i];
+    sum += d * d;
+  }
+  return sum;
+}
+
+float avx2_cosine_f32(const float* a, const float* b, std::size_t n) {
+  __m256 dot_a = _mm256_setzero_ps(), dot_b = _mm256_setzero_ps();
+  __m256 na_a = _mm256_setzero_ps(), na_b = _mm256_setzero_ps();
+  __m256 nb_a = _mm256_setzero_ps(), nb_b = _mm256_setzero_ps();
+  std::size_t i = 0;
+  for (; i + STEP <= n; i += STEP) {
+    __m256 xa = _mm256_loadu_ps(a + i);
+    __m256 ya = _mm256_loadu_ps(b + i);
+    __m256 xb = _mm256_loadu_ps(a + i + 8);
+    __m256 yb = _mm256_loadu_ps(b + i + 8);
+    dot_a = _mm256_fmadd_ps(xa, ya, dot_a);
+    dot_b = _mm256_fmadd_ps(xb, yb, dot_b);
+    na_a = _mm256_fmadd_ps(xa, xa, na_a);
+    na_b = _mm256_fmadd_ps(xb, xb, na_b);
+    nb_a = _mm256_fmadd_ps(ya, ya, nb_a);
+    nb_b = _mm256_fmadd_ps(yb, yb, nb_b);
+  }
+  float dot = reduce(dot_a, dot_b);
+  float na = reduce(na_a, na_b);
+  float nb = reduce(nb_a, nb_b);
+  for (; i < n; ++i) {
+    dot += a[i] * b[i];
+    na += a[i] * a[i];
+    nb += b[i] * b[i];
+  }
+  float den = sqrt_f32(na) * sqrt_f32(nb);
+  if (den < NORM_EPS_F32) return 0.0f;
+  return dot / den;
+}
+
+float avx2_dot_product_asym(const float* query, const std::uint8_t* codes, float min,
+                            float scale, std::size_t n) {
+  const __m256 vmin = _mm256_set1_ps(min);
+  const __m256 vscale = _mm256_set1_ps(scale);
+  __m256 acc_a = _mm256_setzero_ps();
+  __m256 acc_b = _mm256_setzero_ps();
+  std::size_t i = 0;
+  for (; i + STEP <= n; i += STEP) {
+    __m256 va = dequantize8(codes + i, vscale, vmin);
+    __m256 vb = dequantize8(codes + i + 8, vscale, vmin);
+    acc_a = _mm256_fmadd_ps(_mm256_loadu_ps(query + i), va, acc_a);
+    acc_b = _mm256_fmadd_ps(_mm256_loadu_ps(query + i + 8), vb, acc_b);
+  }
+  float sum = reduce(acc_a, acc_b);
+  for (; i < n; ++i) sum += query[i] * dequantize1(codes[i], min, scale);
+  return sum;
+}
+
+float avx2_euclidean_sq_asym(const float* query, const std::uint8_t* codes, float min,
+                             float scale, std::size_t n) {
+  const __m256 vmin = _mm256_set1_ps(min);
+  const __m256 vscale = _mm256_set1_ps(scale);
+  __m256 acc_a = _mm256_setzero_ps();
+  __m256 acc_b = _mm256_setzero_ps();
+  std::size_t i = 0;
+  for (; i + STEP <= n; i += STEP) {
+    __m256 da = _mm256_sub_ps(_mm256_loadu_ps(query + i), dequantize8(codes + i, vscale, vmin));
+    __m256 db =
+        _mm256_sub_ps(_mm256_loadu_ps(query + i + 8), dequantize8(codes + i + 8, vscale, vmin));
+    acc_a = _mm256_fmadd_ps(da, da, acc_a);
+    acc_b = _mm256_fmadd_ps(db, db, acc_b);
+  }
+  float sum = reduce(acc_a, acc_b);
+  for (; i < n; ++i) {
+    float d = query[i] - dequantize1(codes[i], min, scale);
+    sum += d * d;
+  }
+  return sum;
+}
+
+float avx2_cosine_asym_prenorm(const float* query, const std::uint8_t* codes, float min,
+                               float scale, std::size_t n, float query_norm_sq) {
+  if (query_norm_sq < NORM_EPS_F32 || scale == 0.0f) return 0.0f;
+  const __m256 vmin = _mm256_set1_ps(min);
+  const __m256 vscale = _mm256_set1_ps(scale);
+  __m256 dot_a = _mm256_setzero_ps(), dot_b = _mm256_setzero_ps();
+  __m256 nv_a = _mm256_setzero_ps(), nv_b = _mm256_setzero_ps();
+  std::size_t i = 0;
+  for (; i + STEP <= n; i += STEP) {
+    __m256 va = dequantize8(codes + i, vscale, vmin);
+    __m256 vb = dequantize8(codes + i + 8, vscale, vmin);
+    dot_a = _mm256_fmadd_ps(_mm256_loadu_ps(query + i), va, dot_a);
+    dot_b = _mm256_fmadd_ps(_mm256_loadu_ps(query + i + 8), vb, dot_b);
+    nv_a = _mm256_fmadd_ps(va, va, nv_a);
+    nv_b = _mm256_fmadd_ps(vb, vb, nv_b);
+  }
+  float dot = reduce(dot_a, dot_b);
+  float nv = reduce(nv_a, nv_b);
+  for (; i < n; ++i) {
+    float v = dequantize1(codes[i], min, scale);
+    dot += query[i] * v;
+    nv += v * v;
+  }
+  double den = sqrt_f64(static_cast<double>(query_norm_sq)) * sqrt_f64(static_cast<double>(nv));
+  if (den < NORM_EPS_F64) return 0.0f;
+  return static_cast<float>(static_cast<double>(dot) / den);
+}
+
+}  // namespace karvalith

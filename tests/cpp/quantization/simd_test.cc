@@ -1,0 +1,157 @@
+#include "core/quantization/simd.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+// The emulation below rounds each multiply and add on its own, as the
+// kernels' tails must.
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#else
+#pragma GCC optimize("fp-contract=off")
+#endif
+
+namespace karvalith {
+namespace {
+
+const std::size_t DIMENSIONS[] = {0, 1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 384};
+
+// One sum of the kernel layout: lanes A hold components 0-7 of each 16-block,
+// lanes B components 8-15, accumulated with fused multiply-add.
+struct LaneSum {
+  float a[8] = {};
+  float b[8] = {};
+
+  void fma(std::size_t i, float x, float y) {
+    float& acc = (i % 16 < 8) ? a[i % 8] : b[i % 8];
+    acc = std::fma(x, y, acc);
+  }
+  float reduce() const {
+    float s[8], s4[4];
+    for (int l = 0; l < 8; ++l) s[l] = b[l] + a[l];
+    for (int l = 0; l < 4; ++l) s4[l] = s[l] + s[l + 4];
+    return (s4[0] + s4[2]) + (s4[1] + s4[3]);
+  }
+};
+
+struct Sums {
+  float dot, na, nb;
+};
+
+// Exact kernels: dot, |a|^2, |b|^2 and squared distance in the kernel order.
+Sums emulate_exact(const float* a, const float* b, std::size_t n, float* euclidean) {
+  LaneSum dot, na, nb, eu;
+  const std::size_t main = n - n % 16;
+  for (std::size_t i = 0; i < main; ++i) {
+    float d = a[i] - b[i];
+    dot.fma(i, a[i], b[i]);
+    na.fma(i, a[i], a[i]);
+    nb.fma(i, b[i], b[i]);
+    eu.fma(i, d, d);
+  }
+  Sums s{dot.reduce(), na.reduce(), nb.reduce()};
+  *euclidean = eu.reduce();
+  for (std::size_t i = main; i < n; ++i) {
+    float d = a[i] - b[i];
+    s.dot += a[i] * b[i];
+    s.na += a[i] * a[i];
+    s.nb += b[i] * b[i];
+    *euclidean += d * d;
+  }
+  return s;
+}
+
+// Asymmetric kernels: dot with the dequantized values, their squared norm,
+// and the squared distance.
+Sums emulate_asym(const float* q, const std::uint8_t* codes, float min, float scale,
+                  std::size_t n, float* euclidean) {
+  LaneSum dot, nv, eu;
+  const std::size_t main = n - n % 16;
+  for (std::size_t i = 0; i < main; ++i) {
+    float v = std::fma(static_cast<float>(codes[i]), scale, min);
+    float d = q[i] - v;
+    dot.fma(i, q[i], v);
+    nv.fma(i, v, v);
+    eu.fma(i, d, d);
+  }
+  Sums s{dot.reduce(), nv.reduce(), 0.0f};
+  *euclidean = eu.reduce();
+  for (std::size_t i = main; i < n; ++i) {
+    float v = static_cast<float>(codes[i]) * scale + min;
+    float d = q[i] - v;
+    s.dot += q[i] * v;
+    s.na += v * v;
+    *euclidean += d * d;
+  }
+  return s;
+}
+
+class Avx2Kernels : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!cpu_has_avx2_fma()) GTEST_SKIP() << "no AVX2+FMA on this processor";
+  }
+  std::mt19937 rng{2024};
+  std::vector<float> random_floats(std::size_t n) {
+    std::uniform_real_distribution<float> dist(-2.0f, 2.0f);
+    std::vector<float> v(n);
+    for (float& x : v) x = dist(rng);
+    return v;
+  }
+};
+
+TEST_F(Avx2Kernels, ExactKernelsFollowTheLaneLayoutBitForBit) {
+  for (std::size_t n : DIMENSIONS) {
+    for (int trial = 0; trial < 5; ++trial) {
+      std::vector<float> a = random_floats(n), b = random_floats(n);
+      float euclidean = 0.0f;
+      Sums s = emulate_exact(a.data(), b.data(), n, &euclidean);
+      float den = std::sqrt(s.na) * std::sqrt(s.nb);
+      float cosine = den < 1e-10f ? 0.0f : s.dot / den;
+      EXPECT_EQ(avx2_dot_product_f32(a.data(), b.data(), n), s.dot) << "n=" << n;
+      EXPECT_EQ(avx2_euclidean_sq_f32(a.data(), b.data(), n), euclidean) << "n=" << n;
+      EXPECT_EQ(avx2_cosine_f32(a.data(), b.data(), n), cosine) << "n=" << n;
+    }
+  }
+}
+
+TEST_F(Avx2Kernels, AsymmetricKernelsFollowTheLaneLayoutBitForBit) {
+  std::uniform_int_distribution<int> code(0, 255);
+  for (std::size_t n : DIMENSIONS) {
+    for (int trial = 0; trial < 5; ++trial) {
+      std::vector<float> q = random_floats(n);
+      std::vector<std::uint8_t> codes(n);
+      for (auto& c : codes) c = static_cast<std::uint8_t>(code(rng));
+      const float min = -1.3f, scale = 2.7f / 255.0f;
+      float norm_sq = 0.0f;
+      for (float x : q) norm_sq += x * x;
+
+      float euclidean = 0.0f;
+      Sums s = emulate_asym(q.data(), codes.data(), min, scale, n, &euclidean);
+      double den = std::sqrt(static_cast<double>(norm_sq)) * std::sqrt(static_cast<double>(s.na));
+      float cosine = den < 1e-10 ? 0.0f : static_cast<float>(s.dot / den);
+      EXPECT_EQ(avx2_dot_product_asym(q.data(), codes.data(), min, scale, n), s.dot) << "n=" << n;
+      EXPECT_EQ(avx2_euclidean_sq_asym(q.data(), codes.data(), min, scale, n), euclidean)
+          << "n=" << n;
+      EXPECT_EQ(avx2_cosine_asym_prenorm(q.data(), codes.data(), min, scale, n, norm_sq), cosine)
+          << "n=" << n;
+    }
+  }
+}
+
+TEST_F(Avx2Kernels, DegenerateCosineInputs) {
+  // No memory is read when the query norm or the scale rules the result out.
+  EXPECT_EQ(avx2_cosine_asym_prenorm(nullptr, nullptr, 0.5f, 0.1f, 1000, 0.0f), 0.0f);
+  EXPECT_EQ(avx2_cosine_asym_prenorm(nullptr, nullptr, 0.5f, 0.0f, 1000, 4.0f), 0.0f);
+
+  std::vector<float> zero(33, 0.0f), x = random_floats(33);
+  EXPECT_EQ(avx2_cosine_f32(zero.data(), x.data(), 33), 0.0f);
+  EXPECT_EQ(avx2_cosine_f32(x.data(), x.data(), 0), 0.0f);
+  EXPECT_NEAR(avx2_cosine_f32(x.data(), x.data(), 33), 1.0f, 1e-6f);
+}
+
+}  // namespace
+}  // namespace karvalith
