@@ -1,0 +1,32 @@
+// Evaluation of metadata filters against documents. Never fails: a missing
+// key, a missing operand or a mismatch of kinds makes a clause false.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "core/document/document.h"
+#include "core/document/uuid.h"
+#include "core/search/filter_types.h"
+
+namespace karvalith {
+
+// Equality of a metadata value and an operand. Bool only equals a boolean,
+// String only an identical string; Int and Float equal any number within
+// FILTER_EPSILON (absolute) after conversion to double, and an Int also equals
+// an identical integer. Every other pairing, null included, is false.
+bool json_eq(const MetadataValue& value, const JsonValue& operand);
+
+// One clause against one metadata map. False for an empty map and for a
+// missing key whatever the operator (Ne included). Ordering operators compare
+// Int/Float values with number operands as doubles; NaN makes them false.
+bool evaluate_condition(const Metadata& metadata, const FilterCondition& condition);
+
+// Whether the live document at internal slot `node` passes the filter: every
+// `must` clause holds and no `must_not` clause does, both lists
+// short-circuiting. False for a slot beyond the table or a deleted document.
+// The caller holds the collection's shared lock.
+bool matches_filter(std::span<const Uuid> internal_to_uuid, const DocumentMap& documents, const MetadataFilter& filter,
+                    std::uint32_t node);
+
+}  // namespace karvalith
