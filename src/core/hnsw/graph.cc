@@ -1,0 +1,193 @@
+#include "core/hnsw/graph.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace karvalith {
+
+namespace {
+
+// Level-0 rows start at this many ids (or m_max0 when smaller), so normal
+// configurations never re-lay out; absurd m_max0 values from stored configs
+// grow the rows only as real lists need it.
+constexpr std::uint64_t INITIAL_LEVEL0_CAPACITY = 256;
+
+std::uint64_t saturating_double(std::uint64_t x) { return x > UINT64_MAX / 2 ? UINT64_MAX : 2 * x; }
+
+}  // namespace
+
+HnswIndex::HnswIndex(const HnswConfig& config, std::uint64_t dimension)
+    : config_(config),
+      capacity0_(std::min(config.m_max0, INITIAL_LEVEL0_CAPACITY)),
+      dimension_(dimension) {}
+
+void HnswIndex::reserve_level0(std::uint64_t need) {
+  if (need <= capacity0_) return;
+  const std::uint64_t grown = std::min(config_.m_max0, saturating_double(std::max<std::uint64_t>(capacity0_, 1)));
+  const std::uint64_t capacity = std::max(need, grown);
+  const std::size_t old_stride = stride0();
+  const std::size_t new_stride = static_cast<std::size_t>(capacity) + 1;
+  std::vector<std::uint32_t> relaid(static_cast<std::size_t>(node_count_) * new_stride, 0);
+  for (std::size_t n = 0; n < node_count_; ++n) {
+    const std::uint32_t* src = links0_.data() + n * old_stride;
+    std::copy(src, src + 1 + src[0], relaid.data() + n * new_stride);
+  }
+  links0_ = std::move(relaid);
+  capacity0_ = capacity;
+}
+
+void HnswIndex::refresh_pq_usable() {
+  pq_usable_ = pq_codebook_.has_value() && pq_codebook_->is_consistent() &&
+               pq_codes_.size() == static_cast<std::size_t>(node_count_) * pq_codebook_->num_subspaces;
+}
+
+HnswIndex::UpperLists& HnswIndex::upper_lists_for_update(std::uint32_t n) {
+  if (upper_slot_[n] == NO_UPPER) {
+    upper_slot_[n] = static_cast<std::uint32_t>(upper_.size());
+    upper_.emplace_back();
+  }
+  return upper_[upper_slot_[n]];
+}
+
+bool HnswIndex::mark_deleted(std::uint32_t n) {
+  if (n >= node_count_) return false;
+  deleted_[n] = 1;
+  return true;
+}
+
+void HnswIndex::set_product_quantization(PqCodebook codebook, std::vector<std::uint8_t> codes) {
+  pq_codebook_ = std::move(codebook);
+  pq_codes_ = std::move(codes);
+  refresh_pq_usable();
+}
+
+void HnswIndex::copy_vector(std::uint32_t n, float* out) const {
+  assert(n < node_count_);
+  if (has_raw_vectors()) {
+    auto raw = raw_vector(n);
+    std::copy(raw.begin(), raw.end(), out);
+  } else {
+    dequantize(quantized_view(n), dimension_, out);
+  }
+}
+
+HnswParts HnswIndex::to_parts() const {
+  HnswParts parts;
+  parts.config = config_;
+  parts.vector_data = vector_data_;
+  parts.vector_min = vector_min_;
+  parts.vector_scale = vector_scale_;
+  parts.raw_vectors = raw_vectors_;
+  parts.neighbors.resize(node_count_);
+  for (std::uint32_t n = 0; n < node_count_; ++n) {
+    auto& lists = parts.neighbors[n];
+    lists.reserve(list_count(n));
+    auto level0 = neighbors(n, 0);
+    lists.emplace_back(level0.begin(), level0.end());
+    if (const auto* upper = upper_lists(n)) {
+      for (const auto& list : *upper) lists.push_back(list);
+    }
+  }
+  parts.layers = layers_;
+  parts.deleted = deleted_;
+  parts.pq_codebook = pq_codebook_;
+  parts.pq_codes = pq_codes_;
+  parts.entry_point = entry_point_;
+  parts.max_level = max_level_;
+  parts.dimension = dimension_;
+  parts.node_count = node_count_;
+  return parts;
+}
+
+HnswIndex HnswIndex::from_parts(HnswParts parts) {
+  HnswIndex index(parts.config, parts.dimension);
+  const std::uint32_t count = parts.node_count;
+  const std::size_t cells = static_cast<std::size_t>(count) * parts.dimension;
+
+  // The loader checked these lengths; resizing keeps reads in range even if
+  // a caller skipped the checks.
+  parts.vector_data.resize(cells, 0);
+  parts.vector_min.resize(count, 0.0f);
+  parts.vector_scale.resize(count, 0.0f);
+  parts.layers.resize(count, 0);
+  parts.deleted.resize(count, 0);
+  parts.neighbors.resize(count);
+  // Raw vectors are all or nothing: a partial array would be read out of range.
+  if (parts.raw_vectors.size() != cells) parts.raw_vectors.clear();
+
+  index.vector_data_ = std::move(parts.vector_data);
+  index.vector_min_ = std::move(parts.vector_min);
+  index.vector_scale_ = std::move(parts.vector_scale);
+  index.raw_vectors_ = std::move(parts.raw_vectors);
+  index.layers_ = std::move(parts.layers);
+  index.deleted_ = std::move(parts.deleted);
+  for (auto& flag : index.deleted_) flag = flag != 0;
+  index.node_count_ = count;
+
+  std::uint64_t longest0 = 0;
+  for (const auto& lists : parts.neighbors) {
+    if (!lists.empty()) longest0 = std::max<std::uint64_t>(longest0, lists[0].size());
+  }
+  index.capacity0_ = std::max(longest0, std::min(parts.config.m_max0, INITIAL_LEVEL0_CAPACITY));
+  const std::size_t stride = index.stride0();
+  index.links0_.assign(static_cast<std::size_t>(count) * stride, 0);
+  index.upper_slot_.assign(count, NO_UPPER);
+
+  auto drop_out_of_range = [count](std::vector<std::uint32_t>& list) {
+    std::erase_if(list, [count](std::uint32_t id) { return id >= count; });
+  };
+  std::uint64_t top_layer = 0;
+  for (std::uint32_t n = 0; n < count; ++n) {
+    auto& lists = parts.neighbors[n];
+    // A node without lists gets an empty level-0 list: walks treat both alike.
+    if (lists.empty()) continue;
+    drop_out_of_range(lists[0]);
+    std::uint32_t* row = index.row0(n);
+    row[0] = static_cast<std::uint32_t>(lists[0].size());
+    std::copy(lists[0].begin(), lists[0].end(), row + 1);
+    if (lists.size() < 2) continue;
+    auto& upper = index.upper_lists_for_update(n);
+    upper.reserve(lists.size() - 1);
+    for (std::size_t l = 1; l < lists.size(); ++l) {
+      drop_out_of_range(lists[l]);
+      upper.push_back(std::move(lists[l]));
+    }
+    top_layer = std::max<std::uint64_t>(top_layer, upper.size());
+  }
+  index.top_list_layer_ = top_layer;
+
+  index.pq_codebook_ = std::move(parts.pq_codebook);
+  index.pq_codes_ = std::move(parts.pq_codes);
+  index.refresh_pq_usable();
+
+  if (parts.entry_point && *parts.entry_point < count) index.entry_point_ = parts.entry_point;
+  index.max_level_ = parts.max_level;
+  return index;
+}
+
+std::uint64_t HnswIndex::estimate_memory_bytes() const {
+  std::uint64_t bytes = vector_data_.size() + pq_codes_.size() + layers_.size() + deleted_.size();
+  bytes += 4 * (vector_min_.size() + vector_scale_.size() + raw_vectors_.size());
+  if (pq_codebook_) bytes += 4 * pq_codebook_->centroids.size();
+  for (std::uint32_t n = 0; n < node_count_; ++n) {
+    bytes += 24 + 24 + 4 * neighbors(n, 0).size();
+    if (const auto* upper = upper_lists(n)) {
+      for (const auto& list : *upper) bytes += 24 + 4 * list.size();
+    }
+  }
+  return bytes;
+}
+
+std::uint64_t HnswIndex::layout_bytes() const {
+  std::uint64_t bytes = vector_data_.size() + pq_codes_.size() + layers_.size() + deleted_.size();
+  bytes += 4 * (vector_min_.size() + vector_scale_.size() + raw_vectors_.size());
+  if (pq_codebook_) bytes += 4 * pq_codebook_->centroids.size();
+  bytes += 4 * (links0_.size() + upper_slot_.size());
+  for (const auto& lists : upper_) {
+    bytes += 24;
+    for (const auto& list : lists) bytes += 24 + 4 * list.size();
+  }
+  return bytes;
+}
+
+}  // namespace karvalith

@@ -1,0 +1,201 @@
+// The HNSW graph: flat per-node arrays addressed by node id, level-0 links in
+// one array with a fixed stride, and sparse per-node lists for upper layers.
+// Insertion lives in insert.cc, queries in search.cc.
+//
+// Thread safety: none of its own. Mutations (insert, mark_deleted,
+// set_product_quantization) need the collection's exclusive lock; searches
+// and accessors may run concurrently under the shared lock.
+#pragma once
+
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/common/result.h"
+#include "core/hnsw/candidate.h"
+#include "core/hnsw/config.h"
+#include "core/quantization/pq.h"
+#include "core/quantization/scalar.h"
+
+namespace karvalith {
+
+struct InsertScratch;
+
+// Plain-data form of an index, field by field in snapshot order. Used by the
+// snapshot code to write and read indexes.
+struct HnswParts {
+  HnswConfig config;
+  std::vector<std::uint8_t> vector_data;  // node_count * dimension codes
+  std::vector<float> vector_min;
+  std::vector<float> vector_scale;
+  std::vector<float> raw_vectors;  // empty or node_count * dimension
+  std::vector<std::vector<std::vector<std::uint32_t>>> neighbors;  // [node][layer] -> ids
+  std::vector<std::uint8_t> layers;
+  std::vector<std::uint8_t> deleted;  // 0 or 1 per node
+  std::optional<PqCodebook> pq_codebook;
+  std::vector<std::uint8_t> pq_codes;
+  std::optional<std::uint32_t> entry_point;
+  std::uint64_t max_level = 0;
+  std::uint64_t dimension = 0;
+  std::uint32_t node_count = 0;
+};
+
+class HnswIndex {
+ public:
+  HnswIndex(const HnswConfig& config, std::uint64_t dimension);
+
+  // Adds node `id`, which must equal node_count(); `vector` must hold
+  // dimension() floats and `qv` must be its quantization. Fails only with an
+  // internal fault (a product-quantization codebook that cannot encode the
+  // vector, or the thread's insertion marks already in use); the index is
+  // unchanged then.
+  Status insert(std::uint32_t id, std::span<const float> vector, QuantizedVector qv);
+
+  // The k nearest live nodes by ascending distance (re-scored on the stored
+  // vectors). Fails only with an internal fault (search marks of this thread
+  // already taken, or an unusable product-quantization codebook).
+  Result<std::vector<Candidate>> knn_search(std::span<const float> query, std::uint64_t k) const;
+  // Same, reusing the caller's vector (no allocation once it has grown).
+  Status knn_search_into(std::span<const float> query, std::uint64_t k,
+                         std::vector<Candidate>& out) const;
+
+  // Tombstones node n; false when n is not a node.
+  bool mark_deleted(std::uint32_t n);
+
+  // Installs a trained codebook with the codes of every node (node-major).
+  void set_product_quantization(PqCodebook codebook, std::vector<std::uint8_t> codes);
+
+  HnswParts to_parts() const;
+  // Rebuilds an index from parts whose lengths were checked by the loader.
+  // Anything else inconsistent (lists per node differing from level + 1,
+  // overlong lists, a raw-vector array of the wrong length) is tolerated
+  // without any out-of-range read.
+  static HnswIndex from_parts(HnswParts parts);
+
+  // Byte estimate: codes, PQ codes, one byte each for level and tombstone,
+  // 4 per float (mins, scales, raw vectors, codebook), and per node 24 plus,
+  // per neighbour list, 24 + 4 per id.
+  std::uint64_t estimate_memory_bytes() const;
+  // Bytes the arrays of this layout actually hold (flat level-0 rows at
+  // their stride, 4-byte upper-list slots, list headers of the nodes that
+  // have upper lists); ignores allocator slack.
+  std::uint64_t layout_bytes() const;
+
+  // --- accessors ---------------------------------------------------------
+  const HnswConfig& config() const { return config_; }
+  std::uint64_t dimension() const { return dimension_; }
+  std::uint32_t node_count() const { return node_count_; }
+  std::optional<std::uint32_t> entry_point() const { return entry_point_; }
+  std::uint64_t max_level() const { return max_level_; }
+  std::uint8_t level(std::uint32_t n) const { return layers_[n]; }
+  bool is_deleted(std::uint32_t n) const { return deleted_[n] != 0; }
+
+  // Number of neighbour lists node n has (level + 1 for consistent data).
+  std::size_t list_count(std::uint32_t n) const {
+    const auto* upper = upper_lists(n);
+    return 1 + (upper == nullptr ? 0 : upper->size());
+  }
+
+  // Out-links of n on `layer`; empty when n has no list there.
+  std::span<const std::uint32_t> neighbors(std::uint32_t n, std::uint64_t layer) const {
+    assert(n < node_count_);
+    if (layer == 0) {
+      const std::uint32_t* row = links0_.data() + static_cast<std::size_t>(n) * stride0();
+      return {row + 1, row[0]};
+    }
+    const auto* lists = upper_lists(n);
+    if (lists == nullptr || layer - 1 >= lists->size()) return {};
+    return (*lists)[layer - 1];
+  }
+
+  // Highest layer on which any node has a list; walks above it cannot move.
+  std::uint64_t top_list_layer() const { return top_list_layer_; }
+  // Ids a level-0 row can hold before the flat array is re-laid out.
+  std::uint64_t level0_capacity() const { return capacity0_; }
+
+  QuantizedView quantized_view(std::uint32_t n) const {
+    assert(n < node_count_);
+    return QuantizedView{codes_of(n), vector_min_[n], vector_scale_[n]};
+  }
+  const std::uint8_t* codes_of(std::uint32_t n) const {
+    return vector_data_.data() + static_cast<std::size_t>(n) * dimension_;
+  }
+  const float* min_of(std::uint32_t n) const { return vector_min_.data() + n; }
+
+  bool has_raw_vectors() const { return !raw_vectors_.empty(); }
+  std::span<const float> raw_vector(std::uint32_t n) const {
+    if (raw_vectors_.empty()) return {};
+    return {raw_vectors_.data() + static_cast<std::size_t>(n) * dimension_, dimension_};
+  }
+  // Raw copy, or the dequantized codes (code * scale + min).
+  void copy_vector(std::uint32_t n, float* out) const;
+
+  const std::optional<PqCodebook>& pq_codebook() const { return pq_codebook_; }
+  // True when a codebook is present and every table look-up stays in range.
+  bool pq_usable() const { return pq_usable_; }
+  std::uint64_t pq_subspaces() const {
+    return pq_codebook_ ? pq_codebook_->num_subspaces : 0;
+  }
+  std::span<const std::uint8_t> pq_codes(std::uint32_t n) const {
+    const std::uint64_t m = pq_subspaces();
+    if (!pq_usable_) return {};
+    return {pq_codes_.data() + static_cast<std::size_t>(n) * m, m};
+  }
+
+ private:
+  static constexpr std::uint32_t NO_UPPER = UINT32_MAX;
+  using UpperLists = std::vector<std::vector<std::uint32_t>>;
+
+  const UpperLists* upper_lists(std::uint32_t n) const {
+    const std::uint32_t slot = upper_slot_[n];
+    return slot == NO_UPPER ? nullptr : &upper_[slot];
+  }
+  // The node's upper lists, created empty if it has none.
+  UpperLists& upper_lists_for_update(std::uint32_t n);
+
+  std::size_t stride0() const { return static_cast<std::size_t>(capacity0_) + 1; }
+  std::uint32_t* row0(std::uint32_t n) {
+    return links0_.data() + static_cast<std::size_t>(n) * stride0();
+  }
+  // Makes every level-0 row able to hold `need` ids.
+  void reserve_level0(std::uint64_t need);
+  void refresh_pq_usable();
+  // Appends new_id to w's list on `layer`, pruning it with the heuristic when
+  // it would exceed its bound (insert.cc).
+  void add_back_link(std::uint32_t w, std::uint64_t layer, std::uint32_t new_id,
+                     InsertScratch& scratch);
+  // Appends one node's arrays and lists (insert.cc).
+  void store_node(std::span<const float> vector, const QuantizedVector& qv,
+                  std::span<const std::uint8_t> pq_code, std::uint8_t level,
+                  std::span<const std::uint32_t> level0,
+                  std::vector<std::vector<std::uint32_t>> upper);
+
+  HnswConfig config_;
+  std::vector<std::uint8_t> vector_data_;
+  std::vector<float> vector_min_;
+  std::vector<float> vector_scale_;
+  std::vector<float> raw_vectors_;
+  // Level 0: per node one count followed by capacity0_ ids.
+  std::vector<std::uint32_t> links0_;
+  std::uint64_t capacity0_ = 0;
+  // Layers >= 1, only for nodes that have such lists (a few percent):
+  // upper_[upper_slot_[n]][layer - 1]; NO_UPPER marks nodes without any.
+  std::vector<std::uint32_t> upper_slot_;
+  std::vector<UpperLists> upper_;
+  std::vector<std::uint8_t> layers_;
+  std::vector<std::uint8_t> deleted_;
+  std::optional<PqCodebook> pq_codebook_;
+  std::vector<std::uint8_t> pq_codes_;
+  std::optional<std::uint32_t> entry_point_;
+  std::uint64_t max_level_ = 0;
+  std::uint64_t dimension_ = 0;
+  std::uint32_t node_count_ = 0;
+
+  std::uint64_t top_list_layer_ = 0;
+  bool pq_usable_ = false;
+};
+
+}  // namespace karvalith

@@ -1,0 +1,160 @@
+// Distances from one query to stored nodes with the kernel chosen once per
+// query instead of per call. Gives exactly the values of compute_distance
+// (search.h), distance_exact and distance_asym_prenorm: on the AVX2 path it
+// calls the same kernels with the same result mapping, otherwise it defers
+// to those entry points.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "core/hnsw/distance.h"
+#include "core/hnsw/graph.h"
+#include "core/quantization/simd.h"
+
+namespace karvalith {
+
+class QueryScorer {
+ public:
+  // `table` is a product-quantization table (M * 256 entries) or null.
+  QueryScorer(const HnswIndex& index, std::span<const float> query, float qnorm, const float* table)
+      : index_(&index),
+        query_(query),
+        qnorm_(qnorm),
+        table_(table),
+        dim_(index.dimension()),
+        n_(std::min<std::size_t>(query.size(), index.dimension())),
+        metric_(index.config().distance_metric) {
+    const bool avx2 = active_kernel_path() == KernelPath::Avx2;
+    if (table != nullptr) {
+      mode_ = Mode::Table;
+      pq_codes_ = index.pq_codes(0).data();
+      subspaces_ = index.pq_subspaces();
+    } else if (index.has_raw_vectors()) {
+      raw_ = index.raw_vector(0).data();
+      mode_ = !avx2 ? Mode::RawPortable
+              : metric_ == DistanceMetric::Cosine    ? Mode::RawCosineAvx2
+              : metric_ == DistanceMetric::Euclidean ? Mode::RawEuclideanAvx2
+                                                     : Mode::RawDotAvx2;
+    } else {
+      mode_ = !avx2 ? Mode::SqPortable
+              : metric_ == DistanceMetric::Cosine    ? Mode::SqCosineAvx2
+              : metric_ == DistanceMetric::Euclidean ? Mode::SqEuclideanAvx2
+                                                     : Mode::SqDotAvx2;
+    }
+  }
+
+  float operator()(std::uint32_t id) const {
+    const float* q = query_.data();
+    switch (mode_) {
+      case Mode::Table: {
+        const std::uint8_t* codes = pq_codes_ + static_cast<std::size_t>(id) * subspaces_;
+        float sum = 0.0f;
+        for (std::uint64_t s = 0; s < subspaces_; ++s) sum += table_[s * 256 + codes[s]];
+        return sum;
+      }
+      case Mode::SqCosineAvx2: {
+        const QuantizedView v = index_->quantized_view(id);
+        return 1.0f - avx2_cosine_asym_prenorm(q, v.codes, v.min, v.scale, n_, qnorm_);
+      }
+      case Mode::SqEuclideanAvx2: {
+        const QuantizedView v = index_->quantized_view(id);
+        return avx2_euclidean_sq_asym(q, v.codes, v.min, v.scale, n_);
+      }
+      case Mode::SqDotAvx2: {
+        const QuantizedView v = index_->quantized_view(id);
+        return -avx2_dot_product_asym(q, v.codes, v.min, v.scale, n_);
+      }
+      case Mode::SqPortable:
+        return distance_asym_prenorm(metric_, query_.first(n_), index_->quantized_view(id), qnorm_);
+      case Mode::RawCosineAvx2:
+        return 1.0f - avx2_cosine_f32(q, raw_ + static_cast<std::size_t>(id) * dim_, n_);
+      case Mode::RawEuclideanAvx2:
+        return avx2_euclidean_sq_f32(q, raw_ + static_cast<std::size_t>(id) * dim_, n_);
+      case Mode::RawDotAvx2:
+        return -avx2_dot_product_f32(q, raw_ + static_cast<std::size_t>(id) * dim_, n_);
+      case Mode::RawPortable:
+        return distance_exact(metric_, query_.first(n_), index_->raw_vector(id));
+    }
+    return 1.0f;
+  }
+
+  // Brings the data the next call for `id` reads towards the cache: the PQ
+  // codes; or the first 64 bytes of the raw vector and the next 64 when
+  // dimension >= 17; or the first 64 bytes of the codes, the next 64 when
+  // dimension >= 65, and the node's minimum.
+  void prefetch(std::uint32_t id) const {
+    switch (mode_) {
+      case Mode::Table:
+        __builtin_prefetch(pq_codes_ + static_cast<std::size_t>(id) * subspaces_);
+        return;
+      case Mode::RawCosineAvx2:
+      case Mode::RawEuclideanAvx2:
+      case Mode::RawDotAvx2:
+      case Mode::RawPortable: {
+        const char* p = reinterpret_cast<const char*>(raw_ + static_cast<std::size_t>(id) * dim_);
+        __builtin_prefetch(p);
+        if (dim_ >= 17) __builtin_prefetch(p + 64);
+        return;
+      }
+      default: {
+        const std::uint8_t* p = index_->codes_of(id);
+        __builtin_prefetch(p);
+        if (dim_ >= 65) __builtin_prefetch(p + 64);
+        __builtin_prefetch(index_->min_of(id));
+        return;
+      }
+    }
+  }
+
+ private:
+  enum class Mode : std::uint8_t {
+    Table,
+    SqCosineAvx2,
+    SqEuclideanAvx2,
+    SqDotAvx2,
+    SqPortable,
+    RawCosineAvx2,
+    RawEuclideanAvx2,
+    RawDotAvx2,
+    RawPortable,
+  };
+
+  const HnswIndex* index_;
+  std::span<const float> query_;
+  float qnorm_;
+  const float* table_;
+  std::size_t dim_;
+  std::size_t n_;
+  DistanceMetric metric_;
+  Mode mode_ = Mode::SqPortable;
+  const std::uint8_t* pq_codes_ = nullptr;
+  std::uint64_t subspaces_ = 0;
+  const float* raw_ = nullptr;
+};
+
+// distance_exact(metric, a[0..n), b[0..n)) with the kernel chosen once.
+class ExactDistance {
+ public:
+  ExactDistance(DistanceMetric metric, std::size_t n)
+      : metric_(metric), n_(n), avx2_(active_kernel_path() == KernelPath::Avx2) {}
+
+  float operator()(const float* a, const float* b) const {
+    if (!avx2_) return distance_exact(metric_, {a, n_}, {b, n_});
+    switch (metric_) {
+      case DistanceMetric::Cosine: return 1.0f - avx2_cosine_f32(a, b, n_);
+      case DistanceMetric::Euclidean: return avx2_euclidean_sq_f32(a, b, n_);
+      case DistanceMetric::DotProduct: return -avx2_dot_product_f32(a, b, n_);
+    }
+    return 1.0f;
+  }
+
+ private:
+  DistanceMetric metric_;
+  std::size_t n_;
+  bool avx2_;
+};
+
+}  // namespace karvalith

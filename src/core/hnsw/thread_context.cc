@@ -1,0 +1,32 @@
+#include "core/hnsw/thread_context.h"
+
+namespace karvalith {
+
+namespace {
+
+WalkContext& search_context() {
+  thread_local WalkContext context;
+  return context;
+}
+
+WalkContext& insertion_context() {
+  thread_local WalkContext context;
+  return context;
+}
+
+Result<ContextLease> lend(WalkContext& context) {
+  if (context.borrowed) {
+    return make_error(ErrorKind::Internal, "visited set already in use on this thread");
+  }
+  return ContextLease(&context);
+}
+
+}  // namespace
+
+Result<ContextLease> borrow_search_context() { return lend(search_context()); }
+
+Result<ContextLease> borrow_insertion_context() { return lend(insertion_context()); }
+
+VisitedSet& search_visited_set_for_testing() { return search_context().visited; }
+
+}  // namespace karvalith

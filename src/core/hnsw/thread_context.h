@@ -1,0 +1,71 @@
+// Per-thread state of graph walks: visited marks, heaps and scratch buffers,
+// created on a thread's first use and reused so that steady-state searches
+// allocate nothing. Each thread has two contexts, one for insertion and one
+// for searches; a context is lent to one walk at a time.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "core/common/result.h"
+#include "core/hnsw/candidate.h"
+#include "core/hnsw/neighbor_selection.h"
+#include "core/hnsw/visited.h"
+
+namespace karvalith {
+
+struct SearchScratch {
+  std::vector<Candidate> candidates;  // near heap: closest unexplored on top
+  std::vector<Candidate> results;     // far heap during a walk, ascending after it
+  std::vector<float> pq_table;        // per-query product-quantization table
+  std::uint64_t distance_count = 0;   // distances computed by walks since the last reset
+};
+
+// Buffers used by one insertion besides the walk itself.
+struct InsertScratch {
+  std::vector<std::uint32_t> entries;   // entry points of the next layer
+  std::vector<std::uint32_t> level0;    // the new node's level-0 list
+  std::vector<Candidate> selected;      // heuristic output
+  std::vector<Candidate> pairs;         // a pruned list with distances to its owner
+  std::vector<std::uint32_t> ids;       // a level-0 list plus the new id
+  std::vector<float> base;              // dequantized owner of a pruned list
+  std::vector<std::uint8_t> pq_code;    // the new node's product-quantization code
+  HeuristicScratch heuristic;
+};
+
+struct WalkContext {
+  VisitedSet visited;
+  SearchScratch search;
+  InsertScratch insert;
+  bool borrowed = false;
+};
+
+// Exclusive use of a thread's context; returns it when destroyed.
+class ContextLease {
+ public:
+  explicit ContextLease(WalkContext* context) : context_(context) { context_->borrowed = true; }
+  ContextLease(ContextLease&& other) noexcept : context_(std::exchange(other.context_, nullptr)) {}
+  ContextLease& operator=(ContextLease&&) = delete;
+  ContextLease(const ContextLease&) = delete;
+  ContextLease& operator=(const ContextLease&) = delete;
+  ~ContextLease() {
+    if (context_ != nullptr) context_->borrowed = false;
+  }
+
+  VisitedSet& visited() { return context_->visited; }
+  SearchScratch& search() { return context_->search; }
+  InsertScratch& insert() { return context_->insert; }
+
+ private:
+  WalkContext* context_;
+};
+
+// Fail with an internal fault when the context is already lent on this thread.
+Result<ContextLease> borrow_search_context();
+Result<ContextLease> borrow_insertion_context();
+
+// Direct access for tests (epoch wrap); does not borrow.
+VisitedSet& search_visited_set_for_testing();
+
+}  // namespace karvalith

@@ -1,0 +1,20 @@
+#include "core/hnsw/visited.h"
+
+#include <algorithm>
+
+namespace karvalith {
+
+void VisitedSet::grow(std::size_t node_count) {
+  if (node_count > marks_.size()) marks_.resize(node_count, 0);
+}
+
+void VisitedSet::next_epoch() {
+  if (epoch_ == 0xFFFF) {
+    std::fill(marks_.begin(), marks_.end(), std::uint16_t{0});
+    epoch_ = 1;
+  } else {
+    ++epoch_;
+  }
+}
+
+}  // namespace karvalith

@@ -1,0 +1,44 @@
+// Per-thread visited marks for graph walks: one 16-bit stamp per node and a
+// current epoch, so starting a new walk costs one increment instead of a
+// clear. The marks are cleared only when the epoch wraps (every 65535 walks).
+#pragma once
+
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace karvalith {
+
+class VisitedSet {
+ public:
+  // Extends the marks to cover `node_count` ids (new marks are 0); never shrinks.
+  void grow(std::size_t node_count);
+
+  // Starts a new walk: epoch + 1, or at 65535 every mark is zeroed and the
+  // epoch restarts at 1.
+  void next_epoch();
+
+  // Marks `id` and returns true when it was not yet visited in this walk.
+  bool visit(std::uint32_t id) {
+    assert(id < marks_.size());
+    std::uint16_t& mark = marks_[id];
+    if (mark == epoch_) return false;
+    mark = epoch_;
+    return true;
+  }
+
+  bool is_visited(std::uint32_t id) const { return id < marks_.size() && marks_[id] == epoch_; }
+
+  std::size_t size() const { return marks_.size(); }
+  std::uint16_t epoch() const { return epoch_; }
+
+  // Lets tests reach the wrap without 65535 walks.
+  void set_epoch_for_testing(std::uint16_t epoch) { epoch_ = epoch; }
+
+ private:
+  std::vector<std::uint16_t> marks_;
+  std::uint16_t epoch_ = 1;
+};
+
+}  // namespace karvalith

@@ -1,0 +1,222 @@
+// Graph construction: levels, links, bounds, entry point, heuristic.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "core/hnsw/graph.h"
+#include "core/hnsw/level_generator.h"
+#include "core/hnsw/neighbor_selection.h"
+#include "hnsw_test_util.h"
+
+namespace karvalith {
+namespace {
+
+using testing_util::build_index;
+using testing_util::clustered_data;
+
+HnswConfig euclidean_config() {
+  HnswConfig config;
+  config.distance_metric = DistanceMetric::Euclidean;
+  return config;
+}
+
+void insert_vector(HnswIndex& index, std::vector<float> v) {
+  auto status = index.insert(index.node_count(), v, QuantizedVector::quantize(v));
+  ASSERT_TRUE(status.has_value());
+}
+
+TEST(LevelGenerator, LevelFollowsTheLogDistributionAndItsCaps) {
+  // mult = 1/ln 16: just below u = 16^-3 the level is 3, just above it is 2.
+  EXPECT_EQ(level_for_uniform(std::pow(16.0, -3.0) * 0.999, 16, 16), 3);
+  EXPECT_EQ(level_for_uniform(std::pow(16.0, -3.0) * 1.001, 16, 16), 2);
+  EXPECT_EQ(level_for_uniform(0.5, 16, 16), 0);
+  EXPECT_EQ(level_for_uniform(1e-300, 16, 16), 15);  // capped at max_layers - 1
+  EXPECT_EQ(level_for_uniform(0.0, 16, 16), 15);     // ln 0 = -inf -> largest level
+  EXPECT_EQ(level_for_uniform(0.0, 16, 1000), 255);  // one byte per level
+  EXPECT_EQ(level_for_uniform(0.5, 1, 16), 15);      // m = 1: infinite multiplier
+  EXPECT_EQ(level_for_uniform(0.5, 0, 16), 0);       // m = 0: zero multiplier
+  EXPECT_EQ(level_for_uniform(0.0, 0, 16), 0);       // -inf * 0 = NaN -> 0
+  EXPECT_EQ(level_for_uniform(0.001, 16, 0), 0);
+}
+
+TEST(LevelGenerator, SeedingReproducesTheStream) {
+  seed_level_generator(42);
+  const auto a = level_random_u64();
+  const auto b = level_random_u64();
+  seed_level_generator(42);
+  EXPECT_EQ(level_random_u64(), a);
+  EXPECT_EQ(level_random_u64(), b);
+  EXPECT_NE(a, b);
+}
+
+TEST(Heuristic, RejectsCandidatesCloserToAPickAndFillsWithThem) {
+  HnswConfig config = euclidean_config();
+  config.max_layers = 1;
+  HnswIndex index(config, 1);
+  insert_vector(index, {0.0f});  // base point
+  insert_vector(index, {1.0f});  // A
+  insert_vector(index, {2.0f});  // B
+  insert_vector(index, {3.0f});  // C
+  // Distances to the base point, deliberately out of order.
+  std::vector<Candidate> candidates = {{9.0f, 3}, {1.0f, 1}, {4.0f, 2}};
+  auto picked = select_neighbors_heuristic(index, candidates, 2);
+  ASSERT_EQ(picked.size(), 2u);
+  EXPECT_EQ(picked[0].id, 1u);
+  EXPECT_EQ(picked[0].distance, 1.0f);
+  EXPECT_EQ(picked[1].id, 2u);  // B, filled in although rejected
+  EXPECT_EQ(picked[1].distance, 4.0f);
+
+  EXPECT_TRUE(select_neighbors_heuristic(index, candidates, 0).empty());
+  // With room for all three, the fill-up appends B then C after A.
+  auto all = select_neighbors_heuristic(index, candidates, 5);
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[1].id, 2u);
+  EXPECT_EQ(all[2].id, 3u);
+}
+
+TEST(Heuristic, KeepsCandidatesInDifferentDirections) {
+  HnswConfig config = euclidean_config();
+  config.store_raw_vectors = true;
+  HnswIndex index(config, 2);
+  insert_vector(index, {1.0f, 0.0f});
+  insert_vector(index, {-1.0f, 0.0f});
+  insert_vector(index, {2.0f, 0.0f});
+  // Base (0, 0): nodes 0 and 1 lie on opposite sides, node 2 behind node 0.
+  std::vector<Candidate> candidates = {{1.0f, 0}, {1.0f, 1}, {4.0f, 2}};
+  auto picked = select_neighbors_heuristic(index, candidates, 2);
+  ASSERT_EQ(picked.size(), 2u);
+  EXPECT_NE(picked[0].id, 2u);
+  EXPECT_NE(picked[1].id, 2u);
+}
+
+TEST(Insert, FirstNodeHasNoLinksAndBecomesEntryPoint) {
+  seed_level_generator(3);
+  HnswIndex index(HnswConfig{}, 3);
+  insert_vector(index, {1.0f, 2.0f, 3.0f});
+  ASSERT_EQ(index.node_count(), 1u);
+  EXPECT_EQ(index.entry_point(), 0u);
+  EXPECT_EQ(index.max_level(), index.level(0));
+  EXPECT_EQ(index.list_count(0), index.level(0) + 1u);
+  for (std::uint64_t l = 0; l <= index.level(0); ++l) EXPECT_TRUE(index.neighbors(0, l).empty());
+}
+
+TEST(Insert, SecondNodeLinksBothWays) {
+  HnswConfig config;
+  config.max_layers = 1;
+  HnswIndex index(config, 2);
+  insert_vector(index, {1.0f, 0.0f});
+  insert_vector(index, {0.0f, 1.0f});
+  ASSERT_EQ(index.neighbors(1, 0).size(), 1u);
+  EXPECT_EQ(index.neighbors(1, 0)[0], 0u);
+  ASSERT_EQ(index.neighbors(0, 0).size(), 1u);
+  EXPECT_EQ(index.neighbors(0, 0)[0], 1u);
+  EXPECT_EQ(index.entry_point(), 0u);  // same level: entry point stays
+}
+
+TEST(Insert, ListsStayWithinBoundsAndNeverHoldTheirOwner) {
+  const std::size_t dim = 8;
+  for (bool raw : {false, true}) {
+    HnswConfig config;
+    config.store_raw_vectors = raw;
+    config.ef_construction = 64;
+    auto data = clustered_data(600, dim, 11);
+    auto index = build_index(config, data, dim);
+    bool saw_upper = false;
+    for (std::uint32_t n = 0; n < index.node_count(); ++n) {
+      ASSERT_EQ(index.list_count(n), index.level(n) + 1u);
+      EXPECT_LE(index.level(n), index.max_level());
+      for (std::uint64_t l = 0; l < index.list_count(n); ++l) {
+        auto list = index.neighbors(n, l);
+        EXPECT_LE(list.size(), l == 0 ? config.m_max0 : config.m);
+        if (l > 0 && !list.empty()) saw_upper = true;
+        for (auto id : list) {
+          EXPECT_NE(id, n);
+          EXPECT_LT(id, index.node_count());
+          EXPECT_GE(index.level(id), l);
+        }
+      }
+    }
+    EXPECT_TRUE(saw_upper);
+    ASSERT_TRUE(index.entry_point().has_value());
+    EXPECT_EQ(index.level(*index.entry_point()), index.max_level());
+    EXPECT_EQ(index.has_raw_vectors(), raw);
+  }
+}
+
+TEST(Insert, OneLayerConfigKeepsEveryNodeAtLevelZero) {
+  HnswConfig config;
+  config.max_layers = 1;
+  auto data = clustered_data(300, 4, 5);
+  auto index = build_index(config, data, 4);
+  for (std::uint32_t n = 0; n < index.node_count(); ++n) {
+    EXPECT_EQ(index.level(n), 0);
+    EXPECT_EQ(index.list_count(n), 1u);
+  }
+  EXPECT_EQ(index.max_level(), 0u);
+  EXPECT_EQ(index.entry_point(), 0u);
+}
+
+TEST(Insert, DegenerateLinkCountsDoNotBreakTheGraph) {
+  auto data = clustered_data(200, 4, 9);
+  {
+    HnswConfig config;  // m = 1: every node at level max_layers - 1
+    config.m = 1;
+    config.m_max0 = 2;
+    config.max_layers = 4;
+    auto index = build_index(config, data, 4);
+    EXPECT_EQ(index.max_level(), 3u);
+    EXPECT_EQ(index.entry_point(), 0u);  // later nodes only tie the top level
+    for (std::uint32_t n = 0; n < index.node_count(); ++n) {
+      EXPECT_EQ(index.level(n), 3);
+      EXPECT_LE(index.neighbors(n, 1).size(), 1u);
+    }
+    auto found = index.knn_search(testing_util::row(data, 4, 0), 5);
+    ASSERT_TRUE(found.has_value());
+    EXPECT_FALSE(found->empty());
+  }
+  {
+    HnswConfig config;  // m = 0: no links are ever kept
+    config.m = 0;
+    config.m_max0 = 0;
+    auto index = build_index(config, data, 4);
+    for (std::uint32_t n = 0; n < index.node_count(); ++n) EXPECT_TRUE(index.neighbors(n, 0).empty());
+    auto found = index.knn_search(testing_util::row(data, 4, 5), 3);
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->size(), 1u);  // only the entry point is reachable
+  }
+}
+
+TEST(Insert, HugeLevelZeroBoundGrowsRowsOnlyAsNeeded) {
+  HnswConfig config;
+  config.m_max0 = std::numeric_limits<std::uint64_t>::max();
+  config.ef_construction = 40;
+  auto data = clustered_data(400, 4, 13);
+  auto index = build_index(config, data, 4);
+  std::size_t longest = 0;
+  for (std::uint32_t n = 0; n < index.node_count(); ++n) {
+    longest = std::max(longest, index.neighbors(n, 0).size());
+  }
+  EXPECT_LE(longest, index.level0_capacity());
+  EXPECT_LE(index.level0_capacity(), std::max<std::size_t>(256, 2 * longest));
+  EXPECT_GT(longest, 32u);  // nothing prunes level-0 lists
+}
+
+TEST(Insert, DeletedNodesGetNoNewLinks) {
+  HnswConfig config = euclidean_config();
+  config.max_layers = 1;
+  HnswIndex index(config, 1);
+  for (float x : {0.0f, 10.0f, 20.0f}) insert_vector(index, {x});
+  ASSERT_TRUE(index.mark_deleted(1));
+  EXPECT_FALSE(index.mark_deleted(3));
+  insert_vector(index, {10.5f});
+  for (auto id : index.neighbors(3, 0)) EXPECT_NE(id, 1u);
+  // Lists that already held the deleted node keep it.
+  bool still_linked = false;
+  for (auto id : index.neighbors(0, 0)) still_linked |= id == 1u;
+  EXPECT_TRUE(still_linked);
+}
+
+}  // namespace
+}  // namespace karvalith
