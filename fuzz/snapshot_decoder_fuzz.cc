@@ -1,0 +1,36 @@
+// Snapshot payloads: decoding and validation must reject or accept any
+// bytes without a crash, and an accepted collection must search, delete and
+// re-encode without reading out of range.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/storage/collection_search.h"
+#include "core/storage/snapshot_codec.h"
+
+using namespace karvalith;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  auto decoded = decode_collection_data(std::span<const std::uint8_t>(data, size));
+  if (!decoded) return 0;
+  if (!decoded->hnsw.config.store_raw_vectors) decoded->hnsw.raw_vectors.clear();
+  if (validate(*decoded)) return 0;
+
+  const std::uint64_t dimension = decoded->dimension;
+  const bool has_nodes = decoded->hnsw.node_count > 0;  // dimension is then bounded by the input
+  const Uuid first = decoded->internal_to_uuid.empty() ? Uuid{} : decoded->internal_to_uuid.front();
+  CollectionPtr collection = build_collection(std::move(*decoded));
+
+  if (has_nodes) {
+    std::vector<float> query(dimension, 0.5f);
+    if (!query.empty()) query[0] = -1.0f;
+    (void)vector_search(*collection, query, 5, std::nullopt);
+  }
+  (void)keyword_search(*collection, "alpha beta", 5);
+  collection->delete_document(first);
+  (void)collection->estimate_memory_bytes();
+  auto again = decode_collection_data(encode_collection(*collection->state().read()));
+  if (!again) __builtin_trap();  // what we write must decode
+  return 0;
+}
