@@ -21,6 +21,23 @@ cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
+echo "== Fuzzers (libFuzzer under ASan + UBSan, 30 s each)"
+CC=clang-16 CXX=clang++-16 cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug -DKARVALITH_SANITIZE=ON \
+  -DKARVALITH_BUILD_FUZZERS=ON -DKARVALITH_BUILD_TESTS=OFF -DKARVALITH_BUILD_BENCH=OFF >/dev/null
+cmake --build build/fuzz -j "$jobs" --target snapshot_decoder_fuzz wal_reader_fuzz make_seed_corpus
+corpus=build/fuzz/corpus
+rm -rf "$corpus"
+build/fuzz/fuzz/make_seed_corpus "$corpus/snapshot" "$corpus/wal"
+for target in snapshot:snapshot_decoder_fuzz wal:wal_reader_fuzz; do
+  if ! build/fuzz/fuzz/${target#*:} -max_total_time=30 -print_final_stats=1 "$corpus/${target%%:*}" \
+      >"build/fuzz/${target#*:}.log" 2>&1; then
+    tail -n 60 "build/fuzz/${target#*:}.log"
+    echo "fuzzer ${target#*:} failed"
+    exit 1
+  fi
+  grep -E "^stat::number_of_executed_units|^Done" "build/fuzz/${target#*:}.log" | sed "s/^/${target#*:}: /"
+done
+
 if compgen -G "tests/python/test_*.py" >/dev/null; then
   echo "== Python tests"
   python3 -m pip install -q --disable-pip-version-check --no-build-isolation \
