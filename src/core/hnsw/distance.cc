@@ -7,14 +7,6 @@
 
 #include "core/quantization/simd.h"
 
-// The portable loops add terms one at a time in index order; keep the
-// compiler from fusing multiply and add even when built for an FMA target.
-#if defined(__clang__)
-#pragma clang fp contract(off)
-#else
-#pragma GCC optimize("fp-contract=off")
-#endif
-
 namespace karvalith {
 
 namespace {

@@ -7,14 +7,6 @@
 #include "core/common/os_random.h"
 #include "core/quantization/scalar.h"
 
-// Distances are single-precision sums in component order; no fused
-// multiply-add, whatever the target.
-#if defined(__clang__)
-#pragma clang fp contract(off)
-#else
-#pragma GCC optimize("fp-contract=off")
-#endif
-
 namespace karvalith {
 
 namespace {

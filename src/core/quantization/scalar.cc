@@ -2,15 +2,6 @@
 
 #include <cmath>
 
-// Sums below are written term by term in a fixed order; fused multiply-add
-// would change the last bits, so keep the compiler from contracting them even
-// when this file is built for a processor that has FMA.
-#if defined(__clang__)
-#pragma clang fp contract(off)
-#else
-#pragma GCC optimize("fp-contract=off")
-#endif
-
 namespace karvalith {
 
 namespace {

@@ -9,13 +9,8 @@
 
 #include "core/quantization/simd.h"
 
-// Every fused multiply-add below is an explicit intrinsic; the tails must be
-// a separate multiply and add, so forbid the compiler from contracting them.
-#if defined(__clang__)
-#pragma clang fp contract(off)
-#else
-#pragma GCC optimize("fp-contract=off")
-#endif
+// Every fused multiply-add below is an explicit intrinsic; the tails are a
+// separate multiply and add (the build passes -ffp-contract=off).
 
 namespace karvalith {
 

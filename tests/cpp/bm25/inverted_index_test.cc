@@ -8,17 +8,12 @@
 #include <vector>
 
 #include "core/bm25/tokenizer.h"
+#include "test_strings.h"
 
 namespace karvalith {
 namespace {
 
-// prefix + decimal number, built without operator+ (GCC 12 reports a
-// false -Wrestrict on "literal" + std::string).
-std::string numbered(std::string_view prefix, unsigned long n) {
-  std::string s(prefix);
-  s += std::to_string(n);
-  return s;
-}
+using test::numbered;
 
 // The postings as an ordered map of (doc_id, tf) lists, for comparisons.
 using Flat = std::map<std::string, std::vector<std::pair<std::uint32_t, std::uint32_t>>>;

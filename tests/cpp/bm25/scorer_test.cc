@@ -12,17 +12,12 @@
 #include <vector>
 
 #include "core/bm25/tokenizer.h"
+#include "test_strings.h"
 
 namespace karvalith {
 namespace {
 
-// prefix + decimal number, built without operator+ (GCC 12 reports a
-// false -Wrestrict on "literal" + std::string).
-std::string numbered(std::string_view prefix, unsigned long n) {
-  std::string s(prefix);
-  s += std::to_string(n);
-  return s;
-}
+using test::numbered;
 
 using Hits = std::vector<std::pair<std::uint32_t, float>>;
 

@@ -5,17 +5,12 @@
 #include <map>
 #include <random>
 #include <string>
+#include "test_strings.h"
 
 namespace karvalith {
 namespace {
 
-// prefix + decimal number, built without operator+ (GCC 12 reports a
-// false -Wrestrict on "literal" + std::string).
-std::string numbered(std::string_view prefix, unsigned long n) {
-  std::string s(prefix);
-  s += std::to_string(n);
-  return s;
-}
+using test::numbered;
 
 TEST(TermMap, InsertFindErase) {
   TermMap<int> map;

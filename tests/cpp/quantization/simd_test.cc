@@ -8,11 +8,6 @@
 
 // The emulation below rounds each multiply and add on its own, as the
 // kernels' tails must.
-#if defined(__clang__)
-#pragma clang fp contract(off)
-#else
-#pragma GCC optimize("fp-contract=off")
-#endif
 
 namespace karvalith {
 namespace {
