@@ -27,21 +27,6 @@ bool use_avx2() {
   return word == KernelPath::Avx2;
 }
 
-float portable_dot(const float* a, const float* b, std::size_t n) {
-  float sum = 0.0f;
-  for (std::size_t i = 0; i < n; ++i) sum += a[i] * b[i];
-  return sum;
-}
-
-float portable_euclidean_sq(const float* a, const float* b, std::size_t n) {
-  float sum = 0.0f;
-  for (std::size_t i = 0; i < n; ++i) {
-    float d = a[i] - b[i];
-    sum += d * d;
-  }
-  return sum;
-}
-
 float portable_cosine_distance(const float* a, const float* b, std::size_t n) {
   float dot = 0.0f, na = 0.0f, nb = 0.0f;
   for (std::size_t i = 0; i < n; ++i) {
@@ -80,8 +65,8 @@ float distance_exact(DistanceMetric metric, std::span<const float> a, std::span<
   } else {
     switch (metric) {
       case DistanceMetric::Cosine: return portable_cosine_distance(pa, pb, n);
-      case DistanceMetric::Euclidean: return portable_euclidean_sq(pa, pb, n);
-      case DistanceMetric::DotProduct: return -portable_dot(pa, pb, n);
+      case DistanceMetric::Euclidean: return portable_euclidean_sq_f32(pa, pb, n);
+      case DistanceMetric::DotProduct: return -portable_dot_f32(pa, pb, n);
     }
   }
   return 1.0f;

@@ -30,15 +30,6 @@ std::uint64_t process_seed_value() {
   return value;
 }
 
-float squared_distance(const float* a, const float* b, std::size_t n) {
-  float sum = 0.0f;
-  for (std::size_t i = 0; i < n; ++i) {
-    float d = a[i] - b[i];
-    sum += d * d;
-  }
-  return sum;
-}
-
 // Index of the nearest of k centroids; the first of equal minima wins and an
 // all-NaN row falls to index 0.
 std::size_t nearest_centroid(const float* x, const float* centroids, std::size_t k,
@@ -46,7 +37,7 @@ std::size_t nearest_centroid(const float* x, const float* centroids, std::size_t
   float best = LARGEST_F32;
   std::size_t best_index = 0;
   for (std::size_t c = 0; c < k; ++c) {
-    float e = squared_distance(x, centroids + c * dim, dim);
+    float e = portable_euclidean_sq_f32(x, centroids + c * dim, dim);
     if (e < best) {
       best = e;
       best_index = c;
@@ -74,7 +65,7 @@ void kmeans_seed(std::span<const float> subs, std::size_t dim, std::size_t k,
     const float* previous = cent + (c - 1) * dim;
     double total = 0.0;
     for (std::size_t j = 0; j < count; ++j) {
-      float e = squared_distance(sub + j * dim, previous, dim);
+      float e = portable_euclidean_sq_f32(sub + j * dim, previous, dim);
       if (e < dist[j]) dist[j] = e;
       total += static_cast<double>(dist[j]);
     }
@@ -247,17 +238,10 @@ void build_distance_table(const PqCodebook& codebook, std::span<const float> que
     const float* q = query.data() + s * sd;
     for (std::size_t c = 0; c < PQ_CENTROIDS; ++c) {
       const float* z = codebook.centroids.data() + (s * PQ_CENTROIDS + c) * sd;
-      float sum = 0.0f;
-      if (metric == DistanceMetric::Euclidean) {
-        for (std::size_t i = 0; i < sd; ++i) {
-          float diff = q[i] - z[i];
-          sum += diff * diff;
-        }
-      } else {
-        for (std::size_t i = 0; i < sd; ++i) sum += q[i] * z[i];
-        sum = -sum;
-      }
-      table[s * PQ_CENTROIDS + c] = sum;
+      // Cosine shares the negated inner product with DotProduct.
+      table[s * PQ_CENTROIDS + c] = metric == DistanceMetric::Euclidean
+                                        ? portable_euclidean_sq_f32(q, z, sd)
+                                        : -portable_dot_f32(q, z, sd);
     }
   }
 }

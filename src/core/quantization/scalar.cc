@@ -122,4 +122,19 @@ float cosine_similarity_asym_prenorm(std::span<const float> query, QuantizedView
   return static_cast<float>(dot / den);
 }
 
+float portable_dot_f32(const float* a, const float* b, std::size_t n) {
+  float sum = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) sum += a[i] * b[i];
+  return sum;
+}
+
+float portable_euclidean_sq_f32(const float* a, const float* b, std::size_t n) {
+  float sum = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) {
+    const float d = a[i] - b[i];
+    sum += d * d;
+  }
+  return sum;
+}
+
 }  // namespace karvalith

@@ -43,6 +43,10 @@ float euclidean_distance_sq_asym(std::span<const float> query, QuantizedView q);
 float cosine_similarity_asym_prenorm(std::span<const float> query, QuantizedView q,
                                      float query_norm_sq);
 
+// Portable exact loops: one f32 accumulator, terms added in index order.
+float portable_dot_f32(const float* a, const float* b, std::size_t n);
+float portable_euclidean_sq_f32(const float* a, const float* b, std::size_t n);
+
 // Dequantizes n components into out: out[i] = codes[i] * scale + min (single precision).
 void dequantize(QuantizedView q, std::size_t n, float* out);
 
