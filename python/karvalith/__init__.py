@@ -1,1 +1,5 @@
 """Karvalith: an in-process vector database with HNSW and BM25 indexing."""
+
+from ._karvalith import CollectionInfo, Karvalith, SearchResult
+
+__all__ = ["Karvalith", "SearchResult", "CollectionInfo"]

@@ -1,0 +1,53 @@
+// Argument matching and conversion shared by every method: parameters bind
+// by position, then by keyword; each converter names its parameter in the
+// TypeError / OverflowError it raises. Every function returning bool has set
+// a Python exception when it returns false.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace karvalith::py {
+
+struct Signature {
+  const char* function;                // method name, for messages
+  std::span<const char* const> names;  // parameters in positional order
+  std::size_t required;                // the first `required` must be given
+};
+
+// Vectorcall form (METH_FASTCALL | METH_KEYWORDS). Fills `slots` (one per
+// parameter, borrowed references, null where not given). TypeError for too
+// many positionals, unknown or duplicate keywords and missing required ones.
+bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, std::span<PyObject*> slots);
+// Tuple-and-dict form (tp_new).
+bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
+                    std::span<PyObject*> slots);
+
+// An argument omitted or passed as None.
+inline bool is_absent(PyObject* value) { return value == nullptr || value == Py_None; }
+
+// Rewrites the pending TypeError, ValueError or OverflowError as the same
+// class with "<prefix>: " before its message; other errors stay as raised.
+// Returns false.
+bool prefix_pending_error(const std::string& prefix);
+// The same with the prefix "argument '<param>'".
+bool name_parameter_in_error(const char* param);
+
+// Accepts only str (or a subclass); copies its UTF-8 form. A str that cannot
+// be encoded (lone surrogates) fails with the interpreter's own error.
+bool to_text(PyObject* value, const char* param, std::string& out);
+bool to_optional_text(PyObject* value, const char* param, std::optional<std::string>& out);
+
+// Accepts integers (anything with __index__) from 0 to 2^64-1.
+bool to_u64(PyObject* value, const char* param, std::uint64_t& out);
+bool to_optional_u64(PyObject* value, const char* param, std::optional<std::uint64_t>& out);
+
+// Accepts only True or False (integers are refused).
+bool to_optional_bool(PyObject* value, const char* param, std::optional<bool>& out);
+
+}  // namespace karvalith::py

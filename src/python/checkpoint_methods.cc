@@ -1,0 +1,77 @@
+// save, load and compact: the checkpoint methods.
+#include <optional>
+#include <string>
+
+#include "args.h"
+#include "core/storage/crypto.h"
+#include "errors.h"
+#include "methods.h"
+
+namespace karvalith::py {
+
+namespace {
+
+constexpr const char* const SAVE_PARAMETERS[] = {"collection", "path", "encryption_key"};
+constexpr const char* const LOAD_PARAMETERS[] = {"name", "path", "encryption_key"};
+
+// Parses a key given for one call; the returned key wipes its bytes when
+// the call drops it. Sets ValueError and returns false on bad text.
+bool parse_call_key(const std::optional<std::string>& text, EncryptionKeyPtr& key) {
+  if (!text) return true;
+  auto parsed = EncryptionKey::from_hex(*text);
+  if (!parsed) {
+    raise_error(parsed.error());
+    return false;
+  }
+  key = std::move(*parsed);
+  return true;
+}
+
+}  // namespace
+
+PyObject* save(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[3];
+  if (!bind_arguments({"save", SAVE_PARAMETERS, 1}, args, nargs, kwnames, slots)) return nullptr;
+  std::string collection;
+  std::optional<std::string> path;
+  std::optional<std::string> key_text;
+  if (!to_text(slots[0], "collection", collection) || !to_optional_text(slots[1], "path", path) ||
+      !to_optional_text(slots[2], "encryption_key", key_text)) {
+    return nullptr;
+  }
+  if (auto found = handle.collection(collection); !found) return raise_error(found.error());
+  if (auto directory = handle.store().checkpoint_directory(path); !directory) {
+    return raise_error(directory.error());
+  }
+  EncryptionKeyPtr key;
+  if (!parse_call_key(key_text, key)) return nullptr;
+  if (Status saved = handle.store().save(collection, path, key.get()); !saved) return raise_error(saved.error());
+  Py_RETURN_NONE;
+}
+
+PyObject* load(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[3];
+  if (!bind_arguments({"load", LOAD_PARAMETERS, 1}, args, nargs, kwnames, slots)) return nullptr;
+  std::string name;
+  std::optional<std::string> path;
+  std::optional<std::string> key_text;
+  if (!to_text(slots[0], "name", name) || !to_optional_text(slots[1], "path", path) ||
+      !to_optional_text(slots[2], "encryption_key", key_text)) {
+    return nullptr;
+  }
+  if (auto directory = handle.store().checkpoint_directory(path); !directory) {
+    return raise_error(directory.error());
+  }
+  EncryptionKeyPtr key;
+  if (!parse_call_key(key_text, key)) return nullptr;
+  if (Status loaded = handle.store().load(name, path, key.get()); !loaded) return raise_error(loaded.error());
+  Py_RETURN_NONE;
+}
+
+PyObject* compact(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!bind_arguments({"compact", {}, 0}, args, nargs, kwnames, {})) return nullptr;
+  if (Status compacted = handle.store().compact(); !compacted) return raise_error(compacted.error());
+  Py_RETURN_NONE;
+}
+
+}  // namespace karvalith::py

@@ -1,0 +1,198 @@
+#include "convert.h"
+
+#include <cmath>
+#include <string>
+
+#include "errors.h"
+#include "py_ref.h"
+
+namespace karvalith::py {
+
+namespace {
+
+constexpr const char* METADATA_VALUE_MESSAGE = "metadata values must be bool, int, float, or str";
+constexpr const char* FILTER_VALUE_MESSAGE = "filter values must be None, bool, int, float, or str";
+
+bool utf8_of(PyObject* text, std::string& out) {
+  Py_ssize_t length = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &length);
+  if (utf8 == nullptr) return false;
+  out.assign(utf8, static_cast<std::size_t>(length));
+  return true;
+}
+
+bool wrong_type(const char* what, const char* expected, PyObject* value) {
+  PyErr_Format(PyExc_TypeError, "%s must be %s, not %s", what, expected, Py_TYPE(value)->tp_name);
+  return false;
+}
+
+PyObject* metadata_value_to_py(const MetadataValue& value) {
+  switch (tag_of(value)) {
+    case MetadataTag::Bool:
+      return PyBool_FromLong(std::get<bool>(value) ? 1 : 0);
+    case MetadataTag::Int:
+      return PyLong_FromLongLong(std::get<std::int64_t>(value));
+    case MetadataTag::Float:
+      return PyFloat_FromDouble(std::get<double>(value));
+    case MetadataTag::String: {
+      const std::string& text = std::get<std::string>(value);
+      return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    }
+  }
+  PyErr_SetString(PyExc_SystemError, "internal error: unknown metadata tag");
+  return nullptr;
+}
+
+bool py_to_metadata_value(PyObject* value, MetadataValue& out) {
+  if (PyBool_Check(value)) {  // before int: bool is an int subclass
+    out = (value == Py_True);
+    return true;
+  }
+  if (PyLong_Check(value)) {
+    const long long integer = PyLong_AsLongLong(value);
+    if (integer == -1 && PyErr_Occurred()) return false;
+    out = static_cast<std::int64_t>(integer);
+    return true;
+  }
+  if (PyFloat_Check(value)) {
+    const double number = PyFloat_AsDouble(value);
+    if (number == -1.0 && PyErr_Occurred()) return false;
+    out = number;
+    return true;
+  }
+  if (PyUnicode_Check(value)) return utf8_of(value, out.emplace<std::string>());
+  raise_message(PyExc_ValueError, METADATA_VALUE_MESSAGE);
+  return false;
+}
+
+bool py_to_filter_condition(PyObject* item, FilterCondition& condition) {
+  if (!PyDict_Check(item)) return wrong_type("a filter condition", "a dict", item);
+  PyObject* field = nullptr;
+  if (!dict_lookup(item, "field", field)) return false;
+  if (field == nullptr) {
+    raise_message(PyExc_ValueError, "filter condition missing 'field'");
+    return false;
+  }
+  if (!PyUnicode_Check(field)) return wrong_type("filter condition 'field'", "str", field);
+  if (!utf8_of(field, condition.field)) return false;
+
+  PyObject* op = nullptr;
+  if (!dict_lookup(item, "op", op)) return false;
+  if (op == nullptr) {
+    raise_message(PyExc_ValueError, "filter condition missing 'op'");
+    return false;
+  }
+  if (!PyUnicode_Check(op)) return wrong_type("filter condition 'op'", "str", op);
+  std::string op_text;
+  if (!utf8_of(op, op_text)) return false;
+  const std::optional<FilterOp> parsed = parse_filter_op(op_text);
+  if (!parsed) {
+    raise_message(PyExc_ValueError, "unknown filter operator: '" + op_text + "'");
+    return false;
+  }
+  condition.op = *parsed;
+
+  PyObject* value = nullptr;
+  if (!dict_lookup(item, "value", value)) return false;
+  if (value != nullptr && !py_to_json_value(value, condition.value.emplace())) return false;
+
+  PyObject* values = nullptr;
+  if (!dict_lookup(item, "values", values)) return false;
+  if (values != nullptr) {
+    if (!PyList_Check(values)) return wrong_type("filter condition 'values'", "a list", values);
+    std::vector<JsonValue>& operands = condition.values.emplace();
+    // Size re-read and item held each round: a key comparison may run Python code.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
+      PyRef operand = PyRef::borrow(PyList_GET_ITEM(values, i));
+      if (!py_to_json_value(operand.get(), operands.emplace_back())) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool dict_lookup(PyObject* dict, const char* key, PyObject*& out) {
+  PyRef name = PyRef::steal(PyUnicode_InternFromString(key));
+  if (!name) return false;
+  out = PyDict_GetItemWithError(dict, name.get());
+  return out != nullptr || !PyErr_Occurred();
+}
+
+bool py_dict_to_metadata(PyObject* dict, Metadata& out) {
+  Metadata metadata;
+  metadata.reserve(static_cast<std::size_t>(PyDict_Size(dict)));
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &position, &key, &value)) {
+    if (!PyUnicode_Check(key)) return wrong_type("metadata keys", "str", key);
+    std::string name;
+    if (!utf8_of(key, name)) return false;
+    MetadataValue converted;
+    if (!py_to_metadata_value(value, converted)) return false;
+    metadata.insert_or_assign(std::move(name), std::move(converted));
+  }
+  out = std::move(metadata);
+  return true;
+}
+
+PyObject* metadata_to_py_dict(const Metadata& metadata) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [key, value] : metadata) {
+    PyRef name = PyRef::steal(
+        PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace"));
+    if (!name) return nullptr;
+    PyRef item = PyRef::steal(metadata_value_to_py(value));
+    if (!item) return nullptr;
+    if (PyDict_SetItem(dict.get(), name.get(), item.get()) != 0) return nullptr;
+  }
+  return dict.release();
+}
+
+bool py_to_json_value(PyObject* object, JsonValue& out) {
+  if (object == Py_None) {
+    out = JsonNull{};
+    return true;
+  }
+  if (PyBool_Check(object)) {
+    out = (object == Py_True);
+    return true;
+  }
+  if (PyLong_Check(object)) {
+    const long long integer = PyLong_AsLongLong(object);
+    if (integer == -1 && PyErr_Occurred()) return false;
+    out = static_cast<std::int64_t>(integer);
+    return true;
+  }
+  if (PyFloat_Check(object)) {
+    const double number = PyFloat_AsDouble(object);
+    if (number == -1.0 && PyErr_Occurred()) return false;
+    if (std::isfinite(number)) {
+      out = number;
+    } else {
+      out = JsonNull{};
+    }
+    return true;
+  }
+  if (PyUnicode_Check(object)) return utf8_of(object, out.emplace<std::string>());
+  raise_message(PyExc_ValueError, FILTER_VALUE_MESSAGE);
+  return false;
+}
+
+bool py_to_filter_conditions(PyObject* object, std::vector<FilterCondition>& out) {
+  if (!PyList_Check(object)) return wrong_type("filter conditions", "a list", object);
+  std::vector<FilterCondition> conditions;
+  conditions.reserve(static_cast<std::size_t>(PyList_GET_SIZE(object)));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
+    PyRef item = PyRef::borrow(PyList_GET_ITEM(object, i));
+    if (!py_to_filter_condition(item.get(), conditions.emplace_back())) {
+      return false;
+    }
+  }
+  out = std::move(conditions);
+  return true;
+}
+
+}  // namespace karvalith::py

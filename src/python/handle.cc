@@ -1,0 +1,152 @@
+#include "handle.h"
+
+#include <new>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <variant>
+
+#include "core/storage/crypto.h"
+#include "core/storage/wal_entry.h"
+
+#include "args.h"
+#include "docstrings.h"
+#include "errors.h"
+#include "methods.h"
+
+namespace karvalith::py {
+
+Result<CollectionPtr> Handle::collection(const std::string& name) const {
+  CollectionPtr found = database().get_collection(name);
+  if (!found) return make_error(ErrorKind::NotFound, "collection '" + name + "' not found");
+  return found;
+}
+
+Status Handle::log_mutation(const LogRecord& record) const {
+  if (!store_->persistent()) return {};
+  return std::visit(
+      [&](const auto& change) -> Status {
+        using Change = std::decay_t<decltype(change)>;
+        if constexpr (std::is_same_v<Change, CreateCollectionRecord>) {
+          return store_->log(encode_create_collection(change.name, change.dimension, change.config), change.name);
+        } else if constexpr (std::is_same_v<Change, DeleteCollectionRecord>) {
+          return store_->log(encode_delete_collection(change.name), change.name, true);
+        } else if constexpr (std::is_same_v<Change, InsertDocumentRecord>) {
+          return store_->log(encode_insert_document(change.collection, change.document, change.embedding),
+                             change.collection);
+        } else if constexpr (std::is_same_v<Change, BatchInsertRecord>) {
+          return store_->log(encode_batch_insert(change.collection, change.documents), change.collection);
+        } else {
+          static_assert(std::is_same_v<Change, DeleteDocumentRecord>);
+          return store_->log(encode_delete_document(change.collection, change.id), change.collection);
+        }
+      },
+      record);
+}
+
+namespace {
+
+constexpr const char* const CONSTRUCTOR_PARAMETERS[] = {"data_dir", "encryption_key"};
+
+PyObject* karvalith_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded_call([&]() -> PyObject* {
+    const Signature signature{"Karvalith", CONSTRUCTOR_PARAMETERS, 0};
+    PyObject* slots[2];
+    if (!bind_arguments(signature, args, kwargs, slots)) return nullptr;
+    std::optional<std::string> data_dir;
+    std::optional<std::string> encryption_key;
+    if (!to_optional_text(slots[0], "data_dir", data_dir) ||
+        !to_optional_text(slots[1], "encryption_key", encryption_key)) {
+      return nullptr;
+    }
+    // The key is parsed before any file is touched.
+    EncryptionKeyPtr key;
+    if (encryption_key) {
+      auto parsed = EncryptionKey::from_hex(*encryption_key);
+      if (!parsed) return raise_error(parsed.error());
+      key = std::move(*parsed);
+    }
+    std::unique_ptr<DurableDatabase> store;
+    if (data_dir) {
+      auto opened = DurableDatabase::open(*data_dir, std::move(key));
+      if (!opened) return raise_error(opened.error());
+      store = std::move(*opened);
+    } else {
+      store = std::make_unique<DurableDatabase>(std::move(key));
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&handle_of(self)) Handle(std::move(store));
+    return self;
+  });
+}
+
+void karvalith_dealloc(PyObject* self) {
+  handle_of(self).~Handle();
+  Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* karvalith_repr(PyObject* self) {
+  return guarded_call([&] {
+    const std::size_t count = handle_of(self).database().list_collections().size();
+    return PyUnicode_FromFormat("Karvalith(collections=%zu)", count);
+  });
+}
+
+// Adapts a method body to the interpreter's calling convention.
+template <MethodBody Body>
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return Body(handle_of(self), args, nargs, kwnames); });
+}
+
+template <MethodBody Body>
+PyMethodDef method(const char* name, const char* doc) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method_entry<Body>)),
+          METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+PyMethodDef karvalith_methods[] = {
+    method<create_collection>("create_collection", doc::CREATE_COLLECTION),
+    method<delete_collection>("delete_collection", doc::DELETE_COLLECTION),
+    method<list_collections>("list_collections", doc::LIST_COLLECTIONS),
+    method<collection_info>("collection_info", doc::COLLECTION_INFO),
+    method<insert>("insert", doc::INSERT),
+    method<batch_insert>("batch_insert", doc::BATCH_INSERT),
+    method<get>("get", doc::GET),
+    method<delete_document>("delete", doc::DELETE),
+    method<search>("search", doc::SEARCH),
+    method<save>("save", doc::SAVE),
+    method<load>("load", doc::LOAD),
+    method<compact>("compact", doc::COMPACT),
+    method<rebuild>("rebuild", doc::REBUILD),
+    method<total_memory_bytes>("total_memory_bytes", doc::TOTAL_MEMORY_BYTES),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject karvalith_type{};  // filled in by its create function
+
+}  // namespace
+
+PyObject* create_karvalith_type() {
+  // A static type keeps the text signature at the head of tp_doc, where
+  // __text_signature__ (and so inspect.signature) finds it.
+  PyTypeObject& type = karvalith_type;
+  if (type.tp_flags & Py_TPFLAGS_READY) {  // a retried initialisation
+    Py_INCREF(&type);
+    return reinterpret_cast<PyObject*>(&type);
+  }
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+  type.tp_name = "karvalith.Karvalith";
+  type.tp_basicsize = sizeof(KarvalithObject);
+  type.tp_flags = Py_TPFLAGS_DEFAULT;
+  type.tp_doc = doc::KARVALITH;
+  type.tp_new = karvalith_new;
+  type.tp_dealloc = karvalith_dealloc;
+  type.tp_repr = karvalith_repr;
+  type.tp_methods = karvalith_methods;
+  if (PyType_Ready(&type) != 0) return nullptr;
+  Py_INCREF(&type);
+  return reinterpret_cast<PyObject*>(&type);
+}
+
+}  // namespace karvalith::py

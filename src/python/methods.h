@@ -1,0 +1,36 @@
+// The methods of Karvalith, one function each, in vectorcall form. They may
+// throw (only bad_alloc in practice); the method table wraps each in
+// guarded_call.
+#pragma once
+
+#include <Python.h>
+
+#include "handle.h"
+
+namespace karvalith::py {
+
+using MethodBody = PyObject* (*)(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+
+// Collections.
+PyObject* create_collection(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* delete_collection(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* list_collections(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* collection_info(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* rebuild(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* total_memory_bytes(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+
+// Documents.
+PyObject* insert(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* batch_insert(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* get(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* delete_document(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+
+// Queries (search_method.cc).
+PyObject* search(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+
+// Checkpoints (checkpoint_methods.cc).
+PyObject* save(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* load(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* compact(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+
+}  // namespace karvalith::py

@@ -1,0 +1,69 @@
+// Entry point of the _karvalith extension: creates the module once per
+// process and registers its three classes.
+#include <Python.h>
+
+#include "collection_info.h"
+#include "errors.h"
+#include "handle.h"
+#include "py_ref.h"
+#include "search_result.h"
+
+namespace karvalith::py {
+
+namespace {
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_karvalith",
+    "",
+    0,  // no per-module state; 0 (not -1) so the import system calls the init again
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// The module and the interpreter it belongs to. The class objects are static,
+// so the module can serve exactly one interpreter.
+PyObject* cached_module = nullptr;
+PyInterpreterState* owner_interpreter = nullptr;
+
+bool add_class(PyObject* module, const char* name, PyObject* (*create)()) {
+  PyRef type = PyRef::steal(create());
+  if (!type) return false;
+  if (PyModule_AddObject(module, name, type.get()) != 0) return false;
+  type.release();  // the module took the reference
+  return true;
+}
+
+PyObject* create_module() {
+  PyRef module = PyRef::steal(PyModule_Create(&module_definition));
+  if (!module) return nullptr;
+  if (!add_class(module.get(), "Karvalith", create_karvalith_type) ||
+      !add_class(module.get(), "SearchResult", create_search_result_type) ||
+      !add_class(module.get(), "CollectionInfo", create_collection_info_type)) {
+    return nullptr;
+  }
+  return module.release();
+}
+
+PyObject* init_module() {
+  PyInterpreterState* interpreter = PyInterpreterState_Get();
+  if (owner_interpreter != nullptr && owner_interpreter != interpreter) {
+    PyErr_SetString(PyExc_ImportError,
+                    "_karvalith can be imported in only one interpreter per process");
+    return nullptr;
+  }
+  if (cached_module == nullptr) {
+    cached_module = create_module();
+    if (cached_module == nullptr) return nullptr;
+    owner_interpreter = interpreter;
+  }
+  Py_INCREF(cached_module);
+  return cached_module;
+}
+
+}  // namespace
+
+}  // namespace karvalith::py
+
+PyMODINIT_FUNC PyInit__karvalith() {
+  return karvalith::py::guarded_call([] { return karvalith::py::init_module(); });
+}
