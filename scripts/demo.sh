@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The main job: a short run of the HNSW benchmark on clustered vectors.
+# The main job: builds and installs the Python package, then runs the search demo
+# over WordNet glosses (examples/demo.py; arguments are passed on, see --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/release -j "$(nproc)" --target hnsw_bench
-build/release/bench/hnsw_bench --n 20000 --d 128 "$@"
+python3 -m pip install -q --disable-pip-version-check --no-build-isolation \
+  -Cbuild-dir=build/python .
+python3 examples/demo.py "$@"
