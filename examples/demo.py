@@ -126,14 +126,28 @@ def show(label, results, width):
 
 
 def open_handle(data_dir):
-    """A persistent handle in data_dir when the build supports it, else an ephemeral one."""
+    """A persistent handle in data_dir (recovering what an earlier run left), else an ephemeral one."""
     if data_dir is None:
         return Karvalith(), False
-    try:
-        return Karvalith(data_dir=str(data_dir)), True
-    except NotImplementedError as error:
-        print(f"note: {error}; continuing with an in-memory handle")
-        return Karvalith(), False
+    return Karvalith(data_dir=str(data_dir)), True
+
+
+def load_corpus(db, corpus, persistent):
+    """Reuses a complete collection from an earlier run; otherwise (re)builds it.
+
+    A run killed at any moment leaves either the whole corpus (its batch insert is one
+    log record) or a collection that differs from it, which is simply rebuilt."""
+    if COLLECTION in db.list_collections():
+        count = db.collection_info(COLLECTION).document_count
+        if count == len(corpus.texts):
+            print(f"  reopened: {count} documents recovered from the data directory")
+            return
+        db.delete_collection(COLLECTION)
+    db.create_collection(COLLECTION, corpus.embeddings.shape[1], distance_metric="cosine")
+    t0 = time.perf_counter()
+    ids = db.batch_insert(COLLECTION, corpus.documents())
+    print(f"  inserted {len(ids)} documents in {time.perf_counter() - t0:.2f} s "
+          f"({'persistent' if persistent else 'in memory'})")
 
 
 def main():
@@ -162,13 +176,8 @@ def main():
     print("  queries: " + ("embedded live with the model" if embed.live
                            else "stored embeddings (model not in use)"))
     db, persistent = open_handle(args.data_dir)
-    if COLLECTION in db.list_collections():
-        db.delete_collection(COLLECTION)
-    db.create_collection(COLLECTION, corpus.embeddings.shape[1], distance_metric="cosine")
-    t0 = time.perf_counter()
-    ids = db.batch_insert(COLLECTION, corpus.documents())
-    print(f"  inserted {len(ids)} documents in {time.perf_counter() - t0:.2f} s "
-          f"({'persistent, ' + str(args.data_dir) if persistent else 'in memory'})")
+    print(f"  handle: {db!r}, " + (f"data directory {args.data_dir}" if persistent else "in memory"))
+    load_corpus(db, corpus, persistent)
 
     heading("Vector search (cosine similarity)")
     for sentence in VECTOR_QUERIES + tuple(args.query):
@@ -215,6 +224,7 @@ def main():
     before = db.search(COLLECTION, query_embedding=vector, k=k)
     show(f'"{sentence}" before the delete', before, width)
     gone = before[0]
+    kept = db.get(COLLECTION, gone.id)
     print(f"\n  delete {gone.id} ({gone.metadata['word']}): {db.delete(COLLECTION, gone.id)}")
     show(f'"{sentence}" after the delete', db.search(COLLECTION, query_embedding=vector, k=k), width)
     info = db.collection_info(COLLECTION)
@@ -227,9 +237,14 @@ def main():
     print(f"  after rebuild: {info.document_count} documents, "
           f"~{info.estimated_memory_bytes / 1e6:.1f} MB estimated; {info!r}")
     show(f'"{sentence}" after the rebuild', db.search(COLLECTION, query_embedding=vector, k=k), width)
-    if persistent and hasattr(db, "compact"):
+    # A rebuild frees deleted ids, so the document can come back under its own id.
+    index = corpus.texts.index(kept["text"])
+    db.insert(COLLECTION, kept["text"], corpus.embeddings[index], kept["metadata"], id=kept["id"])
+    print(f"\n  re-inserted {kept['id']} ({kept['metadata']['word']}): "
+          f"{db.collection_info(COLLECTION).document_count} documents")
+    if persistent:
         db.compact()
-        print(f"\n  compacted: snapshots written to {args.data_dir}")
+        print(f"  compacted: snapshots written to {args.data_dir}, log emptied")
 
     print(f"\nDone in {time.perf_counter() - started:.1f} s.")
 

@@ -90,3 +90,14 @@ def test_delete_and_rebuild(demo_output):
     rebuilt = block(blocks, "after the rebuild")
     assert before[0] not in rebuilt
     assert {word for _, word, _ in rebuilt} & {word for _, word, _ in after}
+
+
+def test_a_rerun_reopens_the_data_directory(tmp_path):
+    command = [sys.executable, str(DEMO), "--precomputed", "-k", "2", "--data-dir", str(tmp_path / "data")]
+    first = subprocess.run(command, capture_output=True, text=True, timeout=180)
+    assert first.returncode == 0, first.stderr
+    assert "inserted 3000 documents" in first.stdout
+    assert "compacted: snapshots written" in first.stdout
+    second = subprocess.run(command, capture_output=True, text=True, timeout=180)
+    assert second.returncode == 0, second.stderr
+    assert "reopened: 3000 documents recovered from the data directory" in second.stdout
