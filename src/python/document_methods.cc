@@ -192,20 +192,45 @@ PyObject* batch_insert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, 
   return ids.release();
 }
 
-PyObject* get(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* slots[2];
-  if (!bind_arguments({"get", COLLECTION_AND_ID, 2}, args, nargs, kwnames, slots)) return nullptr;
+namespace {
+
+// The shared opening of get and delete: bind (collection, id), convert both,
+// look the collection up, then parse the id, raising as each step requires.
+struct DocumentTarget {
+  CollectionPtr collection;
   std::string collection_name;
   std::string id_text;
-  if (!to_text(slots[0], "collection", collection_name) || !to_text(slots[1], "id", id_text)) {
-    return nullptr;
-  }
-  Result<CollectionPtr> collection = handle.collection(collection_name);
-  if (!collection) return raise_error(collection.error());
   Uuid id;
-  if (!parse_id(id_text, id)) return nullptr;
-  const DocumentPtr document = (*collection)->get_document(id);
-  if (!document) return raise_message(PyExc_KeyError, "document '" + id_text + "' not found");
+};
+
+std::optional<DocumentTarget> document_target(const char* method, PyObject* const* args,
+                                              Py_ssize_t nargs, PyObject* kwnames, Handle& handle) {
+  PyObject* slots[2];
+  if (!bind_arguments({method, COLLECTION_AND_ID, 2}, args, nargs, kwnames, slots)) return std::nullopt;
+  DocumentTarget target;
+  if (!to_text(slots[0], "collection", target.collection_name) ||
+      !to_text(slots[1], "id", target.id_text)) {
+    return std::nullopt;
+  }
+  Result<CollectionPtr> collection = handle.collection(target.collection_name);
+  if (!collection) {
+    raise_error(collection.error());
+    return std::nullopt;
+  }
+  target.collection = std::move(*collection);
+  if (!parse_id(target.id_text, target.id)) return std::nullopt;
+  return target;
+}
+
+}  // namespace
+
+PyObject* get(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::optional<DocumentTarget> target = document_target("get", args, nargs, kwnames, handle);
+  if (!target) return nullptr;
+  const DocumentPtr document = target->collection->get_document(target->id);
+  if (!document) {
+    return raise_message(PyExc_KeyError, "document '" + target->id_text + "' not found");
+  }
 
   PyRef result = PyRef::steal(PyDict_New());
   if (!result) return nullptr;
@@ -222,23 +247,13 @@ PyObject* get(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 PyObject* delete_document(Handle& handle, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  PyObject* slots[2];
-  if (!bind_arguments({"delete", COLLECTION_AND_ID, 2}, args, nargs, kwnames, slots)) {
-    return nullptr;
-  }
-  std::string collection_name;
-  std::string id_text;
-  if (!to_text(slots[0], "collection", collection_name) || !to_text(slots[1], "id", id_text)) {
-    return nullptr;
-  }
-  Result<CollectionPtr> collection = handle.collection(collection_name);
-  if (!collection) return raise_error(collection.error());
-  Uuid id;
-  if (!parse_id(id_text, id)) return nullptr;
-  if (Status logged = handle.log_mutation(DeleteDocumentRecord{collection_name, id}); !logged) {
+  std::optional<DocumentTarget> target = document_target("delete", args, nargs, kwnames, handle);
+  if (!target) return nullptr;
+  if (Status logged = handle.log_mutation(DeleteDocumentRecord{target->collection_name, target->id});
+      !logged) {
     return raise_error(logged.error());
   }
-  return PyBool_FromLong((*collection)->delete_document(id) ? 1 : 0);
+  return PyBool_FromLong(target->collection->delete_document(target->id) ? 1 : 0);
 }
 
 }  // namespace karvalith::py

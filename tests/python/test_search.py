@@ -1,29 +1,11 @@
 """Karvalith.search: argument handling, check order, the three paths, filters and results."""
 
-import inspect
 import math
 
 import numpy as np
 import pytest
 
 from karvalith import Karvalith, SearchResult
-
-DOC = (
-    "Search a collection.\n"
-    "\n"
-    "Supports vector search, keyword search, and hybrid search.\n"
-    "If both query_embedding and query_text are given, hybrid search is used.\n"
-    "\n"
-    "Args:\n"
-    "    collection: Collection name.\n"
-    "    query_embedding: Optional embedding vector for vector/hybrid search.\n"
-    "    query_text: Optional text for keyword/hybrid search.\n"
-    "    k: Number of results (default 10).\n"
-    "    min_similarity: Optional minimum score threshold.\n"
-    "    alpha: Hybrid search weight: 1.0 = all vector, 0.0 = all keyword (default 0.7).\n"
-    '    fusion_method: "rrf" or "linear" (default "rrf").\n'
-    '    filter: Optional filter dict with "must" / "must_not" lists.'
-)
 
 
 def f32(x):
@@ -54,27 +36,6 @@ def fruit():
 
 def ids_of(results):
     return [r.id for r in results]
-
-
-class TestSignature:
-    def test_text_signature_and_docstring(self):
-        method = Karvalith.search
-        assert method.__text_signature__ == (
-            '($self, collection, query_embedding=None, query_text=None, k=10, min_similarity=None, '
-            'alpha=0.7, fusion_method="rrf", filter=None)'
-        )
-        assert method.__doc__ == DOC
-        params = inspect.signature(method).parameters
-        assert list(params)[1:] == [
-            "collection", "query_embedding", "query_text", "k",
-            "min_similarity", "alpha", "fusion_method", "filter",
-        ]
-        assert params["k"].default == 10 and params["fusion_method"].default == "rrf"
-
-    def test_registered_between_delete_and_the_collection_maintenance_methods(self):
-        names = [n for n in vars(Karvalith) if not n.startswith("_")]
-        assert names.index("search") == names.index("delete") + 1
-        assert names.index("search") < names.index("rebuild")
 
 
 class TestCheckOrder:
