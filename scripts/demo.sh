@@ -4,6 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-python3 -m pip install -q --disable-pip-version-check --no-build-isolation \
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation \
   -Cbuild-dir=build/python .
 python3 examples/demo.py --data-dir demo-data "$@"

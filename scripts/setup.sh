@@ -16,4 +16,4 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-python3 -m pip install -q --disable-pip-version-check -r "$(dirname "$0")/../requirements-dev.txt"
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore -r "$(dirname "$0")/../requirements-dev.txt"

@@ -40,7 +40,7 @@ done
 
 if compgen -G "tests/python/test_*.py" >/dev/null; then
   echo "== Python tests"
-  python3 -m pip install -q --disable-pip-version-check --no-build-isolation \
+  python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation \
     -Cbuild-dir=build/python "$root"
   (cd tests/python && python3 -m pytest -q)
 fi
