@@ -43,9 +43,9 @@
 #include "core/document/document.h"
 #include "core/hnsw/config.h"
 #include "core/search/filter_types.h"
-#include "core/storage/collection.h"
-#include "core/storage/collection_search.h"
-#include "core/storage/snapshot_file.h"
+#include "core/engine/collection.h"
+#include "core/engine/collection_search.h"
+#include "core/snapshot/snapshot_file.h"
 
 namespace {
 

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "core/storage/collection.h"
-#include "core/storage/crypto.h"
-#include "core/storage/snapshot_codec.h"
-#include "core/storage/snapshot_file.h"
+#include "core/engine/collection.h"
+#include "core/sealing/crypto.h"
+#include "core/snapshot/snapshot_codec.h"
+#include "core/snapshot/snapshot_file.h"
 
 namespace {
 

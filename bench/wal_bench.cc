@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "core/storage/crc32.h"
-#include "core/storage/crypto.h"
-#include "core/storage/file_io.h"
-#include "core/storage/wal.h"
-#include "core/storage/wal_entry.h"
+#include "core/codec/crc32.h"
+#include "core/sealing/crypto.h"
+#include "core/files/file_io.h"
+#include "core/wal/wal.h"
+#include "core/wal/wal_entry.h"
 
 namespace {
 

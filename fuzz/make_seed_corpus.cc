@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "core/storage/collection.h"
-#include "core/storage/crc32.h"
-#include "core/storage/snapshot_codec.h"
-#include "core/storage/wal_entry.h"
+#include "core/engine/collection.h"
+#include "core/codec/crc32.h"
+#include "core/snapshot/snapshot_codec.h"
+#include "core/wal/wal_entry.h"
 
 using namespace karvalith;
 

@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "core/storage/collection_search.h"
-#include "core/storage/snapshot_codec.h"
+#include "core/engine/collection_search.h"
+#include "core/snapshot/snapshot_codec.h"
 
 using namespace karvalith;
 

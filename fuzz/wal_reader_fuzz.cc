@@ -10,9 +10,9 @@
 #include <span>
 #include <string>
 
-#include "core/storage/file_io.h"
-#include "core/storage/wal.h"
-#include "core/storage/wal_entry.h"
+#include "core/files/file_io.h"
+#include "core/wal/wal.h"
+#include "core/wal/wal_entry.h"
 
 using namespace karvalith;
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "args.h"
-#include "core/storage/crypto.h"
+#include "core/sealing/crypto.h"
 #include "errors.h"
 #include "methods.h"
 

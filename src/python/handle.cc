@@ -6,8 +6,8 @@
 #include <type_traits>
 #include <variant>
 
-#include "core/storage/crypto.h"
-#include "core/storage/wal_entry.h"
+#include "core/sealing/crypto.h"
+#include "core/wal/wal_entry.h"
 
 #include "args.h"
 #include "docstrings.h"

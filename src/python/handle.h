@@ -7,9 +7,9 @@
 #include <string>
 
 #include "core/common/result.h"
-#include "core/storage/collection.h"
-#include "core/storage/database.h"
-#include "core/storage/durable_database.h"
+#include "core/engine/collection.h"
+#include "core/engine/database.h"
+#include "core/store/durable_database.h"
 #include "log_record.h"
 
 namespace karvalith::py {

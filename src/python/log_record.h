@@ -11,7 +11,7 @@
 #include "core/document/document.h"
 #include "core/document/uuid.h"
 #include "core/hnsw/config.h"
-#include "core/storage/collection.h"
+#include "core/engine/collection.h"
 
 namespace karvalith::py {
 

@@ -9,7 +9,7 @@
 
 #include "args.h"
 #include "convert.h"
-#include "core/storage/collection_search.h"
+#include "core/engine/collection_search.h"
 #include "embedding.h"
 #include "errors.h"
 #include "methods.h"

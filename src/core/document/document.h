@@ -70,6 +70,12 @@ struct Document {
   static Result<Document> create(std::string text, Metadata metadata);
 };
 
+// A document waiting to be inserted, with its embedding.
+struct PendingDocument {
+  Document document;
+  std::vector<float> embedding;
+};
+
 using DocumentPtr = std::shared_ptr<const Document>;
 using DocumentMap = std::unordered_map<Uuid, DocumentPtr, UuidHash>;
 

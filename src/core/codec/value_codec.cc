@@ -1,0 +1,126 @@
+#include "core/codec/value_codec.h"
+
+#include <utility>
+
+namespace karvalith {
+
+namespace {
+
+constexpr std::uint32_t METRIC_VARIANTS = 3;
+constexpr std::uint32_t METADATA_VARIANTS = 4;
+
+template <class Sink>
+void encode_metadata_value(BasicEncoder<Sink>& enc, const MetadataValue& value) {
+  enc.put_variant(static_cast<std::uint32_t>(value.index()));
+  switch (tag_of(value)) {
+    case MetadataTag::Bool: enc.put_bool(std::get<bool>(value)); break;
+    case MetadataTag::Int: enc.put_i64(std::get<std::int64_t>(value)); break;
+    case MetadataTag::Float: enc.put_f64(std::get<double>(value)); break;
+    case MetadataTag::String: enc.put_string(std::get<std::string>(value)); break;
+  }
+}
+
+Result<MetadataValue> decode_metadata_value(Decoder& dec) {
+  KV_TRY(tag, dec.get_variant(METADATA_VARIANTS));
+  switch (static_cast<MetadataTag>(*tag)) {
+    case MetadataTag::Bool: {
+      KV_TRY(v, dec.get_bool());
+      return MetadataValue(*v);
+    }
+    case MetadataTag::Int: {
+      KV_TRY(v, dec.get_i64());
+      return MetadataValue(*v);
+    }
+    case MetadataTag::Float: {
+      KV_TRY(v, dec.get_f64());
+      return MetadataValue(*v);
+    }
+    case MetadataTag::String: {
+      KV_TRY(v, dec.get_string());
+      return MetadataValue(std::move(*v));
+    }
+  }
+  return decode_error("invalid metadata tag");  // unreachable: get_variant bounds it
+}
+
+}  // namespace
+
+template <class Sink>
+void encode_uuid(BasicEncoder<Sink>& enc, const Uuid& id) {
+  enc.put_uuid_bytes(std::span<const std::uint8_t, 16>(id.bytes));
+}
+
+template <class Sink>
+void encode_hnsw_config(BasicEncoder<Sink>& enc, const HnswConfig& config) {
+  enc.put_u64(config.m);
+  enc.put_u64(config.m_max0);
+  enc.put_u64(config.ef_construction);
+  enc.put_u64(config.ef_search);
+  enc.put_u64(config.max_layers);
+  enc.put_variant(static_cast<std::uint32_t>(config.distance_metric));
+  enc.put_u64(config.pq_subspaces);
+  enc.put_bool(config.store_raw_vectors);
+}
+
+template <class Sink>
+void encode_document(BasicEncoder<Sink>& enc, const Document& document) {
+  encode_uuid(enc, document.id);
+  enc.put_string(document.text);
+  enc.put_length(document.metadata.size());
+  for (const auto& [key, value] : document.metadata) {
+    enc.put_string(key);
+    encode_metadata_value(enc, value);
+  }
+}
+
+template void encode_uuid(SizeCounter&, const Uuid&);
+template void encode_uuid(Encoder&, const Uuid&);
+template void encode_hnsw_config(SizeCounter&, const HnswConfig&);
+template void encode_hnsw_config(Encoder&, const HnswConfig&);
+template void encode_document(SizeCounter&, const Document&);
+template void encode_document(Encoder&, const Document&);
+
+Result<Uuid> decode_uuid(Decoder& dec) {
+  KV_TRY(bytes, dec.get_uuid_bytes());
+  return Uuid{*bytes};
+}
+
+Result<HnswConfig> decode_hnsw_config(Decoder& dec) {
+  HnswConfig config;
+  KV_TRY(m, dec.get_u64());
+  KV_TRY(m_max0, dec.get_u64());
+  KV_TRY(ef_construction, dec.get_u64());
+  KV_TRY(ef_search, dec.get_u64());
+  KV_TRY(max_layers, dec.get_u64());
+  KV_TRY(metric, dec.get_variant(METRIC_VARIANTS));
+  KV_TRY(pq_subspaces, dec.get_u64());
+  KV_TRY(store_raw, dec.get_bool());
+  config.m = *m;
+  config.m_max0 = *m_max0;
+  config.ef_construction = *ef_construction;
+  config.ef_search = *ef_search;
+  config.max_layers = *max_layers;
+  config.distance_metric = static_cast<DistanceMetric>(*metric);
+  config.pq_subspaces = *pq_subspaces;
+  config.store_raw_vectors = *store_raw;
+  return config;
+}
+
+Result<Document> decode_document(Decoder& dec) {
+  Document document;
+  KV_TRY(id, decode_uuid(dec));
+  document.id = *id;
+  KV_TRY(text, dec.get_string());
+  document.text = std::move(*text);
+  // Smallest entry: empty key (8), variant (4), bool (1).
+  KV_TRY(entries, dec.get_length(13));
+  document.metadata.reserve(static_cast<std::size_t>(*entries));
+  for (std::uint64_t i = 0; i < *entries; ++i) {
+    KV_TRY(key, dec.get_string());
+    KV_TRY(value, decode_metadata_value(dec));
+    document.metadata.insert_or_assign(std::move(*key), std::move(*value));
+  }
+  return document;
+}
+
+}  // namespace karvalith

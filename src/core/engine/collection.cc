@@ -1,0 +1,108 @@
+#include "core/engine/collection.h"
+
+#include <cmath>
+#include <string>
+#include <unordered_set>
+#include <utility>
+
+#include "core/quantization/scalar.h"
+#include "core/engine/slots.h"
+
+namespace karvalith {
+
+CollectionState::CollectionState(std::string name, std::uint64_t dimension, const HnswConfig& config)
+    : name(std::move(name)), dimension(dimension), hnsw(config, dimension) {}
+
+Collection::Collection(std::string name, std::uint64_t dimension, const HnswConfig& config)
+    : state_(std::move(name), dimension, config) {}
+
+Collection::Collection(CollectionState state) : state_(std::move(state)) {}
+
+namespace {
+
+// Names the document within a batch; a single insert needs no position.
+std::string batch_position(std::size_t index, std::size_t count) {
+  if (count <= 1) return {};
+  return " (document " + std::to_string(index) + " of the batch)";
+}
+
+}  // namespace
+
+Status Collection::validate_insert(std::span<const PendingDocument> pending) const {
+  std::unordered_set<Uuid, UuidHash> batch_ids;
+  if (pending.size() > 1) batch_ids.reserve(pending.size());
+
+  auto state = state_.read();
+  for (std::size_t i = 0; i < pending.size(); ++i) {
+    const PendingDocument& item = pending[i];
+    const std::span<const float> embedding = item.embedding;
+    if (embedding.size() != state->dimension) {
+      return make_error(ErrorKind::InvalidInput,
+                        "embedding has " + std::to_string(embedding.size()) + " values but collection '" +
+                            state->name + "' has dimension " + std::to_string(state->dimension) +
+                            batch_position(i, pending.size()));
+    }
+    for (std::size_t j = 0; j < embedding.size(); ++j) {
+      if (!std::isfinite(embedding[j])) {
+        return make_error(ErrorKind::InvalidInput,
+                          "embedding has a non-finite value at index " + std::to_string(j) +
+                              batch_position(i, pending.size()));
+      }
+    }
+    const Uuid& id = item.document.id;
+    if (state->uuid_to_internal.contains(id)) {
+      return make_error(ErrorKind::InvalidInput,
+                        "document id '" + id.to_string() + "' already holds a slot in collection '" +
+                            state->name + "' (a deleted id becomes reusable after rebuild)");
+    }
+    if (pending.size() > 1 && !batch_ids.insert(id).second) {
+      return make_error(ErrorKind::InvalidInput,
+                        "document id '" + id.to_string() + "' appears twice in the batch");
+    }
+  }
+  if (state->internal_to_uuid.size() + pending.size() > MAX_SLOTS) {
+    return make_error(ErrorKind::InvalidInput,
+                      "collection '" + state->name + "' has " +
+                          std::to_string(MAX_SLOTS - state->internal_to_uuid.size()) + " free slots, too few for " +
+                          std::to_string(pending.size()) +
+                          " documents; rebuild it to reclaim the slots of deleted documents");
+  }
+  return {};
+}
+
+Result<Uuid> Collection::insert_document(Document document, std::vector<float> embedding) {
+  // Quantizing is the expensive part; it needs no shared state.
+  QuantizedVector quantized = QuantizedVector::quantize(embedding);
+  auto stored = std::make_shared<const Document>(std::move(document));
+  const Uuid id = stored->id;
+
+  auto state = state_.write();
+  Status placed = place_in_next_slot(*state, id, stored->text, embedding, std::move(quantized));
+  if (!placed) return std::unexpected(std::move(placed.error()));
+  state->documents.insert_or_assign(id, std::move(stored));
+  return id;
+}
+
+bool Collection::delete_document(const Uuid& id) {
+  DocumentPtr removed;  // released after the lock, outside the critical section
+  auto state = state_.write();
+  auto live = state->documents.find(id);
+  if (live == state->documents.end()) return false;
+  removed = std::move(live->second);
+  state->documents.erase(live);
+
+  // The id keeps its slot entry until a rebuild; the graph node stays as a
+  // tombstone that searches pass through, the postings go at once.
+  auto slot = state->uuid_to_internal.find(id);
+  if (slot != state->uuid_to_internal.end()) retire_slot(*state, slot->second);
+  return true;
+}
+
+DocumentPtr Collection::get_document(const Uuid& id) const {
+  auto state = state_.read();
+  auto live = state->documents.find(id);
+  if (live == state->documents.end()) return nullptr;
+  return live->second;
+}
+
+}  // namespace karvalith

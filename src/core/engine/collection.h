@@ -1,0 +1,85 @@
+// A named collection: documents, the HNSW graph over their embeddings, the
+// BM25 index over their texts, and the id <-> slot maps, all behind one
+// readers-writer lock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/bm25/inverted_index.h"
+#include "core/common/guarded.h"
+#include "core/common/result.h"
+#include "core/document/document.h"
+#include "core/document/uuid.h"
+#include "core/hnsw/config.h"
+#include "core/hnsw/graph.h"
+
+namespace karvalith {
+
+// Everything a collection holds. Reachable only through Collection's guard.
+struct CollectionState {
+  std::string name;
+  std::uint64_t dimension = 0;
+  HnswIndex hnsw;
+  InvertedIndex inverted_index;
+  std::vector<Uuid> internal_to_uuid;                          // slot -> id, every slot ever assigned
+  std::unordered_map<Uuid, std::uint32_t, UuidHash> uuid_to_internal;  // id -> its slot (deleted ones kept)
+  DocumentMap documents;                                       // live documents
+
+  CollectionState(std::string name, std::uint64_t dimension, const HnswConfig& config);
+};
+
+class Collection {
+ public:
+  Collection(std::string name, std::uint64_t dimension, const HnswConfig& config);
+  explicit Collection(CollectionState state);
+
+  // Checks, under the shared lock, that every pending document can be inserted:
+  // the embedding has `dimension` finite components, the id holds no slot yet
+  // (live, or deleted since the last rebuild), and no id repeats in the batch.
+  // ErrorKind::InvalidInput with a message naming the problem otherwise.
+  Status validate_insert(std::span<const PendingDocument> pending) const;
+
+  // Quantizes outside the lock, then inserts under the exclusive lock: next
+  // slot, id maps, keyword index, graph, document. The caller has validated
+  // the document (validate_insert); still refused (ErrorKind::InvalidInput),
+  // with nothing changed, are an embedding of the wrong length and a
+  // collection whose 2^32 slots are used up. An id that already holds a slot
+  // has the old slot tombstoned and its postings removed first.
+  Result<Uuid> insert_document(Document document, std::vector<float> embedding);
+  // Removes a live document: it leaves `documents`, its graph node becomes a
+  // tombstone (links kept), its postings go; its uuid_to_internal entry stays
+  // until a rebuild. False, with nothing changed, when the id is not live.
+  bool delete_document(const Uuid& id);
+  DocumentPtr get_document(const Uuid& id) const;  // null when not live
+  std::uint64_t estimate_memory_bytes() const;     // under the shared lock
+
+  // Rebuilds both indexes from the live documents (gather under the shared
+  // lock, build without the lock, catch up and swap under the exclusive lock).
+  // Slots become dense in the iteration order of `documents`; deleted slots
+  // and their id-map entries disappear. With config.pq_subspaces != 0 a
+  // product-quantization codebook is trained on the new graph. Returns the
+  // number of documents gathered. A training failure is ErrorKind::Internal
+  // with the trainer's message and leaves the collection as it was.
+  Result<std::uint64_t> rebuild();
+
+  const Guarded<CollectionState>& state() const { return state_; }
+  Guarded<CollectionState>& state() { return state_; }
+
+ private:
+  Guarded<CollectionState> state_;
+};
+
+using CollectionPtr = std::shared_ptr<Collection>;
+
+// The memory estimate of a state whose lock (shared or exclusive) the caller
+// holds: graph and keyword terms from the indexes, 80 + text bytes + 64 per
+// metadata entry for each live document, 24 per uuid_to_internal entry and 16
+// per internal_to_uuid slot. An empty collection estimates 0.
+std::uint64_t estimate_memory_bytes(const CollectionState& state);
+
+}  // namespace karvalith

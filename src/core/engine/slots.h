@@ -1,0 +1,42 @@
+// Slot bookkeeping of a collection: giving a document the next slot in both
+// indexes and the id maps, and retiring a slot when its document goes. Shared
+// by insert, delete and the catch-up phase of rebuild.
+//
+// Every function here works on a CollectionState whose exclusive lock the
+// caller holds.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "core/common/result.h"
+#include "core/document/uuid.h"
+#include "core/quantization/scalar.h"
+#include "core/engine/collection.h"
+
+namespace karvalith {
+
+// Slot numbers are u32, so a collection holds at most this many slots
+// between rebuilds.
+inline constexpr std::uint64_t MAX_SLOTS = std::uint64_t{1} << 32;
+
+// Gives `id` the next slot s = internal_to_uuid.size(): uuid_to_internal[id]
+// = s, id appended to internal_to_uuid, the text indexed under s, the vector
+// inserted as graph node s. The document itself is not stored.
+//
+// Refuses (ErrorKind::InvalidInput) an embedding whose length is not the
+// collection's dimension and a collection whose slots are used up; fails
+// (ErrorKind::Internal) when the graph and the id list disagree on the slot
+// count or the graph refuses the node. On any failure the state is as before.
+//
+// An id that already holds a slot has that slot retired first (see
+// retire_slot), so an id never answers for two graph nodes or two postings.
+Status place_in_next_slot(CollectionState& state, const Uuid& id, std::string_view text,
+                          std::span<const float> embedding, QuantizedVector qv);
+
+// Tombstones graph node `slot` (when it is a node) and removes the slot's
+// postings from the keyword index. The id maps are left as they are.
+void retire_slot(CollectionState& state, std::uint32_t slot);
+
+}  // namespace karvalith

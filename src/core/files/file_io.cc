@@ -1,0 +1,232 @@
+#include "core/files/file_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+namespace karvalith {
+namespace {
+
+// ---- fault seam ----
+
+struct FaultSlot {
+  bool armed = false;
+  FileFault fault{};
+  std::uint32_t failed = 0;
+};
+
+std::atomic<bool> g_faults_armed{false};
+std::mutex g_fault_mutex;
+std::array<FaultSlot, 4> g_fault_slots;
+
+struct FaultDecision {
+  int error = 0;
+  bool partial_write = false;
+};
+
+FaultDecision consult_armed(FileOp op) {
+  std::lock_guard lock(g_fault_mutex);
+  FaultSlot& slot = g_fault_slots[static_cast<std::size_t>(op)];
+  if (!slot.armed) return {};
+  if (slot.fault.succeed_first > 0) {
+    --slot.fault.succeed_first;
+    return {};
+  }
+  if (slot.fault.fail_count != 0 && slot.failed >= slot.fault.fail_count) return {};
+  ++slot.failed;
+  return {slot.fault.error, slot.fault.partial_write};
+}
+
+inline FaultDecision consult(FileOp op) {
+  if (!g_faults_armed.load(std::memory_order_relaxed)) return {};
+  return consult_armed(op);
+}
+
+// ---- helpers ----
+
+// strerror_r comes in a GNU flavour (returns the text) and an XSI one
+// (fills the buffer); these overloads accept either.
+[[maybe_unused]] const char* strerror_text(int result, const char* buffer) {
+  return result == 0 ? buffer : "Unknown error";
+}
+[[maybe_unused]] const char* strerror_text(const char* result, const char*) { return result; }
+
+bool names_directory(const std::filesystem::path& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+Error os_error(int errnum) {
+  char buffer[256] = {};
+  const char* text = strerror_text(::strerror_r(errnum, buffer, sizeof buffer), buffer);
+  return Error{ErrorKind::Io, std::string(text) + " (os error " + std::to_string(errnum) + ")"};
+}
+
+void inject_file_fault(const FileFault& fault) {
+  std::lock_guard lock(g_fault_mutex);
+  g_fault_slots[static_cast<std::size_t>(fault.op)] = FaultSlot{true, fault, 0};
+  g_faults_armed.store(true, std::memory_order_relaxed);
+}
+
+void clear_file_faults() {
+  std::lock_guard lock(g_fault_mutex);
+  g_fault_slots = {};
+  g_faults_armed.store(false, std::memory_order_relaxed);
+}
+
+// ---- FileHandle ----
+
+Result<FileHandle> FileHandle::open(const std::filesystem::path& path, int flags, mode_t mode) {
+  for (;;) {
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    if (fd >= 0) return FileHandle(fd);
+    if (errno != EINTR) return std::unexpected(os_error(errno));
+  }
+}
+
+FileHandle::FileHandle(FileHandle&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+FileHandle::~FileHandle() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Status FileHandle::write_all(std::span<const std::uint8_t> bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const std::size_t left = bytes.size() - done;
+    if (const FaultDecision fault = consult(FileOp::Write); fault.error != 0) {
+      if (fault.partial_write && left > 1) {
+        [[maybe_unused]] ssize_t ignored = ::write(fd_, bytes.data() + done, left / 2);
+      }
+      return std::unexpected(os_error(fault.error));
+    }
+    const ssize_t written = ::write(fd_, bytes.data() + done, left);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(os_error(errno));
+    }
+    if (written == 0) return make_error(ErrorKind::Io, "failed to write whole buffer");
+    done += static_cast<std::size_t>(written);
+  }
+  return {};
+}
+
+Status FileHandle::sync() {
+  if (const FaultDecision fault = consult(FileOp::Sync); fault.error != 0) {
+    return std::unexpected(os_error(fault.error));
+  }
+  while (::fsync(fd_) != 0) {
+    if (errno != EINTR) return std::unexpected(os_error(errno));
+  }
+  return {};
+}
+
+Status FileHandle::truncate(std::uint64_t length) {
+  if (const FaultDecision fault = consult(FileOp::Truncate); fault.error != 0) {
+    return std::unexpected(os_error(fault.error));
+  }
+  while (::ftruncate(fd_, static_cast<off_t>(length)) != 0) {
+    if (errno != EINTR) return std::unexpected(os_error(errno));
+  }
+  return {};
+}
+
+Result<std::uint64_t> FileHandle::size() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return std::unexpected(os_error(errno));
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+Result<std::size_t> FileHandle::read_some(std::span<std::uint8_t> out) {
+  for (;;) {
+    const ssize_t got = ::read(fd_, out.data(), out.size());
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) return std::unexpected(os_error(errno));
+  }
+}
+
+Status FileHandle::close() {
+  const int fd = fd_;
+  fd_ = -1;
+  // Linux releases the descriptor even when close reports EINTR: never retry.
+  if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return std::unexpected(os_error(errno));
+  return {};
+}
+
+// ---- path operations ----
+
+Status rename_path(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (const FaultDecision fault = consult(FileOp::Rename); fault.error != 0) {
+    return std::unexpected(os_error(fault.error));
+  }
+  if (::rename(from.c_str(), to.c_str()) != 0) return std::unexpected(os_error(errno));
+  return {};
+}
+
+Status sync_directory(const std::filesystem::path& directory) {
+  auto dir = FileHandle::open(directory, O_RDONLY | O_DIRECTORY);
+  if (!dir) return std::unexpected(dir.error());
+  return dir->sync();
+}
+
+Result<std::vector<std::uint8_t>> read_file(const std::filesystem::path& path) {
+  auto file = FileHandle::open(path, O_RDONLY);
+  if (!file) return std::unexpected(file.error());
+  auto size = file->size();
+  if (!size) return std::unexpected(size.error());
+  // The length is a hint: the file may change while it is read.
+  std::vector<std::uint8_t> out(static_cast<std::size_t>(*size));
+  std::size_t used = 0;
+  for (;;) {
+    if (used == out.size()) out.resize(out.size() + std::max<std::size_t>(4096, out.size() / 2));
+    auto got = file->read_some(std::span(out).subspan(used));
+    if (!got) return std::unexpected(got.error());
+    if (*got == 0) break;
+    used += *got;
+  }
+  out.resize(used);
+  return out;
+}
+
+Status create_directories(const std::filesystem::path& directory, mode_t mode) {
+  if (directory.empty()) return {};
+  if (::mkdir(directory.c_str(), mode) == 0) return {};
+  const int first_error = errno;
+  if (first_error != ENOENT) {
+    if (names_directory(directory)) return {};
+    return std::unexpected(os_error(first_error));
+  }
+  const std::filesystem::path parent = directory.parent_path();
+  if (parent == directory) return std::unexpected(os_error(first_error));
+  if (auto made = create_directories(parent, mode); !made) return made;
+  if (::mkdir(directory.c_str(), mode) == 0) return {};
+  const int second_error = errno;
+  if (names_directory(directory)) return {};
+  return std::unexpected(os_error(second_error));
+}
+
+Status set_mode(const std::filesystem::path& path, mode_t mode) {
+  if (::chmod(path.c_str(), mode) != 0) return std::unexpected(os_error(errno));
+  return {};
+}
+
+}  // namespace karvalith

@@ -1,0 +1,436 @@
+#include "core/snapshot/snapshot_codec.h"
+
+#include "core/codec/value_codec.h"
+
+#include <algorithm>
+#include <memory>
+#include <utility>
+
+namespace karvalith {
+
+namespace {
+
+
+std::string u64s(std::uint64_t v) { return std::to_string(v); }
+
+bool checked_mul(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
+  return !__builtin_mul_overflow(a, b, &out);
+}
+
+// ---- graph ----
+
+// From the live index: flat arrays written as blocks, lists node by node.
+template <class Sink>
+void encode_hnsw_fields(BasicEncoder<Sink>& enc, const HnswIndex& index) {
+  const std::uint32_t nc = index.node_count();
+  const std::size_t cells = static_cast<std::size_t>(nc) * index.dimension();
+  encode_hnsw_config(enc, index.config());
+  enc.put_bytes({index.codes_of(0), cells});
+  enc.put_f32_list({index.min_of(0), nc});
+  enc.put_length(nc);
+  for (std::uint32_t n = 0; n < nc; ++n) enc.put_f32(index.quantized_view(n).scale);
+  if (index.has_raw_vectors()) {
+    enc.put_f32_list({index.raw_vector(0).data(), cells});
+  } else {
+    enc.put_length(0);
+  }
+  enc.put_length(nc);
+  for (std::uint32_t n = 0; n < nc; ++n) {
+    const std::size_t lists = index.list_count(n);
+    enc.put_length(lists);
+    for (std::size_t layer = 0; layer < lists; ++layer) enc.put_u32_list(index.neighbors(n, layer));
+  }
+  enc.put_length(nc);
+  for (std::uint32_t n = 0; n < nc; ++n) enc.put_u8(index.level(n));
+  enc.put_length(nc);
+  for (std::uint32_t n = 0; n < nc; ++n) enc.put_bool(index.is_deleted(n));
+  const auto& codebook = index.pq_codebook();
+  enc.put_optional_tag(codebook.has_value());
+  if (codebook) {
+    enc.put_u64(codebook->num_subspaces);
+    enc.put_u64(codebook->num_centroids);
+    enc.put_u64(codebook->subspace_dim);
+    enc.put_f32_list(codebook->centroids);
+  }
+  // Only reached with a usable codebook (or none): the codes are then one
+  // contiguous array of nc * num_subspaces bytes.
+  const std::size_t code_bytes = static_cast<std::size_t>(nc) * index.pq_subspaces();
+  enc.put_bytes({nc == 0 ? nullptr : index.pq_codes(0).data(), codebook ? code_bytes : 0});
+  enc.put_optional_tag(index.entry_point().has_value());
+  if (auto ep = index.entry_point()) enc.put_u32(*ep);
+  enc.put_u64(index.max_level());
+  enc.put_u64(index.dimension());
+  enc.put_u32(nc);
+}
+
+template <class Sink>
+void encode_hnsw_fields(BasicEncoder<Sink>& enc, const HnswParts& parts) {
+  encode_hnsw_config(enc, parts.config);
+  enc.put_bytes(parts.vector_data);
+  enc.put_f32_list(parts.vector_min);
+  enc.put_f32_list(parts.vector_scale);
+  enc.put_f32_list(parts.raw_vectors);
+  enc.put_length(parts.neighbors.size());
+  for (const auto& lists : parts.neighbors) {
+    enc.put_length(lists.size());
+    for (const auto& list : lists) enc.put_u32_list(list);
+  }
+  enc.put_bytes(parts.layers);
+  enc.put_length(parts.deleted.size());
+  for (std::uint8_t flag : parts.deleted) enc.put_bool(flag != 0);
+  enc.put_optional_tag(parts.pq_codebook.has_value());
+  if (parts.pq_codebook) {
+    enc.put_u64(parts.pq_codebook->num_subspaces);
+    enc.put_u64(parts.pq_codebook->num_centroids);
+    enc.put_u64(parts.pq_codebook->subspace_dim);
+    enc.put_f32_list(parts.pq_codebook->centroids);
+  }
+  enc.put_bytes(parts.pq_codes);
+  enc.put_optional_tag(parts.entry_point.has_value());
+  if (parts.entry_point) enc.put_u32(*parts.entry_point);
+  enc.put_u64(parts.max_level);
+  enc.put_u64(parts.dimension);
+  enc.put_u32(parts.node_count);
+}
+
+Result<HnswParts> decode_hnsw_fields(Decoder& dec) {
+  HnswParts parts;
+  KV_TRY(config, decode_hnsw_config(dec));
+  parts.config = *config;
+  KV_TRY(vector_data, dec.get_bytes());
+  parts.vector_data = std::move(*vector_data);
+  KV_TRY(mins, dec.get_f32_list(parts.vector_min));
+  KV_TRY(scales, dec.get_f32_list(parts.vector_scale));
+  KV_TRY(raw, dec.get_f32_list(parts.raw_vectors));
+
+  KV_TRY(node_lists, dec.get_length(8));
+  parts.neighbors.resize(static_cast<std::size_t>(*node_lists));
+  for (auto& lists : parts.neighbors) {
+    KV_TRY(layer_count, dec.get_length(8));
+    lists.resize(static_cast<std::size_t>(*layer_count));
+    for (auto& list : lists) {
+      KV_TRY(ids, dec.get_u32_list(list));
+    }
+  }
+  KV_TRY(layers, dec.get_bytes());
+  parts.layers = std::move(*layers);
+
+  KV_TRY(deleted, dec.get_bytes_view());
+  parts.deleted.reserve(deleted->size());
+  for (std::uint8_t byte : *deleted) {
+    if (byte > 1) {
+      return decode_error("invalid u8 while decoding bool, expected 0 or 1, found " + std::to_string(byte));
+    }
+    parts.deleted.push_back(byte);
+  }
+
+  KV_TRY(has_codebook, dec.get_optional_tag());
+  if (*has_codebook) {
+    PqCodebook codebook;
+    KV_TRY(subspaces, dec.get_u64());
+    KV_TRY(centroids, dec.get_u64());
+    KV_TRY(subspace_dim, dec.get_u64());
+    codebook.num_subspaces = *subspaces;
+    codebook.num_centroids = *centroids;
+    codebook.subspace_dim = *subspace_dim;
+    KV_TRY(list, dec.get_f32_list(codebook.centroids));
+    parts.pq_codebook = std::move(codebook);
+  }
+  KV_TRY(pq_codes, dec.get_bytes());
+  parts.pq_codes = std::move(*pq_codes);
+
+  KV_TRY(has_entry, dec.get_optional_tag());
+  if (*has_entry) {
+    KV_TRY(entry, dec.get_u32());
+    parts.entry_point = *entry;
+  }
+  KV_TRY(max_level, dec.get_u64());
+  KV_TRY(dimension, dec.get_u64());
+  KV_TRY(node_count, dec.get_u32());
+  parts.max_level = *max_level;
+  parts.dimension = *dimension;
+  parts.node_count = *node_count;
+  return parts;
+}
+
+// ---- keyword index ----
+
+template <class Sink>
+void encode_inverted_fields(BasicEncoder<Sink>& enc, const PostingsMap& postings,
+                            std::span<const std::uint32_t> doc_lengths, std::uint32_t doc_count,
+                            std::uint64_t total_length) {
+  enc.put_length(postings.size());
+  for (const auto& [term, list] : postings) {
+    enc.put_string(term);
+    enc.put_length(list.size());
+    for (const Posting& posting : list) {
+      enc.put_u32(posting.doc_id);
+      enc.put_u32(posting.term_frequency);
+    }
+  }
+  enc.put_u32_list(doc_lengths);
+  enc.put_u32(doc_count);
+  enc.put_u64(total_length);
+}
+
+Result<InvertedIndexParts> decode_inverted_fields(Decoder& dec) {
+  InvertedIndexParts parts;
+  KV_TRY(terms, dec.get_length(16));  // term length + list length
+  parts.postings.reserve(static_cast<std::size_t>(*terms));
+  for (std::uint64_t t = 0; t < *terms; ++t) {
+    KV_TRY(term, dec.get_string());
+    KV_TRY(count, dec.get_length(8));
+    PostingList list;
+    list.reserve(static_cast<std::size_t>(*count));
+    for (std::uint64_t i = 0; i < *count; ++i) {
+      KV_TRY(doc_id, dec.get_u32());
+      KV_TRY(tf, dec.get_u32());
+      list.push_back(Posting{*doc_id, *tf});
+    }
+    parts.postings[*term] = std::move(list);
+  }
+  KV_TRY(lengths, dec.get_u32_list(parts.doc_lengths));
+  KV_TRY(doc_count, dec.get_u32());
+  KV_TRY(total, dec.get_u64());
+  parts.doc_count = *doc_count;
+  parts.total_length = *total;
+  return parts;
+}
+
+// ---- collection ----
+
+template <class Sink, class Documents>
+void encode_documents(BasicEncoder<Sink>& enc, const Documents& documents) {
+  enc.put_length(documents.size());
+  for (const auto& [id, document] : documents) {
+    encode_uuid(enc, id);
+    encode_document(enc, *document);
+  }
+}
+
+template <class Sink, class IdMap>
+void encode_id_maps(BasicEncoder<Sink>& enc, const IdMap& uuid_to_internal, std::span<const Uuid> internal_to_uuid) {
+  enc.put_length(uuid_to_internal.size());
+  for (const auto& [id, slot] : uuid_to_internal) {
+    encode_uuid(enc, id);
+    enc.put_u32(slot);
+  }
+  enc.put_length(internal_to_uuid.size());
+  for (const Uuid& id : internal_to_uuid) encode_uuid(enc, id);
+}
+
+}  // namespace
+
+// ---- whole collections ----
+
+std::vector<std::uint8_t> encode_collection(const CollectionState& state) {
+  const HnswIndex& index = state.hnsw;
+  // An index holding a codebook it cannot use keeps its codes private; its
+  // parts give the exact stored fields (never happens for loaded or rebuilt
+  // indexes, whose codebooks are checked).
+  std::optional<HnswParts> fallback;
+  if (index.pq_codebook() && !index.pq_usable()) fallback = index.to_parts();
+  const InvertedIndex& keywords = state.inverted_index;
+  return encode_exact([&](auto& enc) {
+    enc.put_string(state.name);
+    enc.put_u64(state.dimension);
+    encode_documents(enc, state.documents);
+    if (fallback) encode_hnsw_fields(enc, *fallback);
+    else encode_hnsw_fields(enc, index);
+    encode_inverted_fields(enc, keywords.postings(), keywords.doc_lengths(), keywords.doc_count(),
+                           keywords.total_length());
+    encode_id_maps(enc, state.uuid_to_internal, state.internal_to_uuid);
+  });
+}
+
+std::vector<std::uint8_t> encode_collection_data(const CollectionData& data) {
+  return encode_exact([&](auto& enc) {
+    enc.put_string(data.name);
+    enc.put_u64(data.dimension);
+    encode_documents(enc, data.documents);
+    encode_hnsw_fields(enc, data.hnsw);
+    const InvertedIndexParts& keywords = data.inverted_index;
+    encode_inverted_fields(enc, keywords.postings, keywords.doc_lengths, keywords.doc_count,
+                           keywords.total_length);
+    encode_id_maps(enc, data.uuid_to_internal, data.internal_to_uuid);
+  });
+}
+
+std::vector<std::uint8_t> encode_hnsw_index(const HnswIndex& index) {
+  if (index.pq_codebook() && !index.pq_usable()) return encode_hnsw_parts(index.to_parts());
+  return encode_exact([&](auto& enc) { encode_hnsw_fields(enc, index); });
+}
+
+std::vector<std::uint8_t> encode_hnsw_parts(const HnswParts& parts) {
+  return encode_exact([&](auto& enc) { encode_hnsw_fields(enc, parts); });
+}
+
+Result<CollectionData> decode_collection_data(std::span<const std::uint8_t> payload) {
+  Decoder dec(payload);
+  CollectionData data;
+  KV_TRY(name, dec.get_string());
+  data.name = std::move(*name);
+  KV_TRY(dimension, dec.get_u64());
+  data.dimension = *dimension;
+
+  KV_TRY(doc_entries, dec.get_length(MIN_UUID_BYTES + MIN_DOCUMENT_BYTES));
+  data.documents.reserve(static_cast<std::size_t>(*doc_entries));
+  for (std::uint64_t i = 0; i < *doc_entries; ++i) {
+    KV_TRY(key, decode_uuid(dec));
+    KV_TRY(document, decode_document(dec));
+    data.documents.insert_or_assign(*key, std::make_shared<const Document>(std::move(*document)));
+  }
+
+  KV_TRY(hnsw, decode_hnsw_fields(dec));
+  data.hnsw = std::move(*hnsw);
+  KV_TRY(keywords, decode_inverted_fields(dec));
+  data.inverted_index = std::move(*keywords);
+
+  KV_TRY(map_entries, dec.get_length(MIN_UUID_BYTES + 4));
+  data.uuid_to_internal.reserve(static_cast<std::size_t>(*map_entries));
+  for (std::uint64_t i = 0; i < *map_entries; ++i) {
+    KV_TRY(key, decode_uuid(dec));
+    KV_TRY(slot, dec.get_u32());
+    data.uuid_to_internal.insert_or_assign(*key, *slot);
+  }
+  KV_TRY(slots, dec.get_length(MIN_UUID_BYTES));
+  data.internal_to_uuid.reserve(static_cast<std::size_t>(*slots));
+  for (std::uint64_t i = 0; i < *slots; ++i) {
+    KV_TRY(id, decode_uuid(dec));
+    data.internal_to_uuid.push_back(*id);
+  }
+  return data;
+}
+
+// ---- validation ----
+
+std::optional<std::string> validate(const CollectionData& data) {
+  const HnswParts& h = data.hnsw;
+  const std::uint64_t nc = h.node_count;
+  const std::uint64_t dim = data.dimension;
+  const std::string ncs = u64s(nc);
+
+  if (h.dimension != dim) {
+    return "HNSW dimension " + u64s(h.dimension) + " != collection dimension " + u64s(dim);
+  }
+  std::uint64_t cells = 0;
+  const bool cells_fit = checked_mul(nc, dim, cells);
+  if (!cells_fit || h.vector_data.size() != cells) {
+    return "vector_data length " + u64s(h.vector_data.size()) + " != node_count(" + ncs + ") * dimension(" +
+           u64s(dim) + ")";
+  }
+  auto per_node = [&](const char* field, std::size_t length) -> std::optional<std::string> {
+    if (length == nc) return std::nullopt;
+    return std::string(field) + " length " + u64s(length) + " != node_count " + ncs;
+  };
+  if (auto e = per_node("vector_min", h.vector_min.size())) return e;
+  if (auto e = per_node("vector_scale", h.vector_scale.size())) return e;
+  if (auto e = per_node("neighbors", h.neighbors.size())) return e;
+  if (auto e = per_node("layers", h.layers.size())) return e;
+  if (auto e = per_node("deleted", h.deleted.size())) return e;
+  if (h.pq_codebook) {
+    std::uint64_t codes = 0;
+    const std::uint64_t subspaces = h.pq_codebook->num_subspaces;
+    if (!checked_mul(nc, subspaces, codes) || h.pq_codes.size() != codes) {
+      return "pq_codes length " + u64s(h.pq_codes.size()) + " != node_count(" + ncs + ") * num_subspaces(" +
+             u64s(subspaces) + ")";
+    }
+  }
+  if (data.uuid_to_internal.size() != data.internal_to_uuid.size()) {
+    return "uuid_to_internal(" + u64s(data.uuid_to_internal.size()) + ") != internal_to_uuid(" +
+           u64s(data.internal_to_uuid.size()) + ")";
+  }
+  if (auto e = per_node("internal_to_uuid", data.internal_to_uuid.size())) return e;
+  if (data.documents.size() > nc) {
+    return "documents(" + u64s(data.documents.size()) + ") > node_count(" + ncs + ")";
+  }
+  if (h.entry_point && *h.entry_point >= nc) {
+    return "entry_point " + u64s(*h.entry_point) + " >= node_count " + ncs;
+  }
+  if (h.entry_point || nc != 0) {
+    for (std::size_t node = 0; node < h.neighbors.size(); ++node) {
+      const auto& lists = h.neighbors[node];
+      for (std::size_t layer = 0; layer < lists.size(); ++layer) {
+        for (std::uint32_t id : lists[layer]) {
+          if (id >= nc) {
+            return "neighbor " + u64s(id) + " out of bounds (node_count=" + ncs + ") at node " + u64s(node) +
+                   " layer " + u64s(layer);
+          }
+        }
+      }
+    }
+  }
+
+  // Beyond the table: everything later code indexes by.
+  if (h.config.store_raw_vectors && !h.raw_vectors.empty() && h.raw_vectors.size() != cells) {
+    return "raw_vectors length " + u64s(h.raw_vectors.size()) + " != 0 or node_count(" + ncs + ") * dimension(" +
+           u64s(dim) + ")";
+  }
+  if (const auto& book = h.pq_codebook) {
+    if (book->num_centroids != PQ_CENTROIDS) {
+      return "pq_codebook num_centroids " + u64s(book->num_centroids) + " != " + u64s(PQ_CENTROIDS);
+    }
+    std::uint64_t per_subspace = 0;
+    std::uint64_t total = 0;
+    if (!checked_mul(book->num_subspaces, book->num_centroids, per_subspace) ||
+        !checked_mul(per_subspace, book->subspace_dim, total) || book->centroids.size() != total) {
+      return "pq_codebook centroids length " + u64s(book->centroids.size()) + " != num_subspaces(" +
+             u64s(book->num_subspaces) + ") * num_centroids(" + u64s(book->num_centroids) + ") * subspace_dim(" +
+             u64s(book->subspace_dim) + ")";
+    }
+    std::uint64_t covered = 0;
+    if (!checked_mul(book->num_subspaces, book->subspace_dim, covered) || covered != dim) {
+      return "pq_codebook num_subspaces(" + u64s(book->num_subspaces) + ") * subspace_dim(" +
+             u64s(book->subspace_dim) + ") != dimension(" + u64s(dim) + ")";
+    }
+  }
+  for (std::size_t node = 0; node < nc; ++node) {
+    const std::uint64_t level = h.layers[node];
+    if (level > h.max_level) {
+      return "node " + u64s(node) + " level " + u64s(level) + " > max_level " + u64s(h.max_level);
+    }
+    if (h.neighbors[node].size() != level + 1) {
+      return "node " + u64s(node) + " has " + u64s(h.neighbors[node].size()) + " neighbor lists != level(" +
+             u64s(level) + ") + 1";
+    }
+  }
+  if (h.entry_point) {
+    const std::uint64_t level = h.layers[*h.entry_point];
+    if (level != h.max_level) {
+      return "entry_point " + u64s(*h.entry_point) + " level " + u64s(level) + " != max_level " +
+             u64s(h.max_level);
+    }
+  } else if (nc != 0) {
+    return "entry_point absent with node_count " + ncs;
+  }
+  for (const auto& [id, slot] : data.uuid_to_internal) {
+    if (slot >= nc) {
+      return "uuid_to_internal " + id.to_string() + " -> " + u64s(slot) + " >= node_count " + ncs;
+    }
+  }
+  for (const auto& [key, document] : data.documents) {
+    if (document->id != key) {
+      return "documents key " + key.to_string() + " != document id " + document->id.to_string();
+    }
+    if (!data.uuid_to_internal.contains(key)) {
+      return "document " + key.to_string() + " missing from uuid_to_internal";
+    }
+  }
+  return std::nullopt;
+}
+
+CollectionPtr build_collection(CollectionData data) {
+  CollectionState state(std::move(data.name), data.dimension, data.hnsw.config);
+  state.hnsw = HnswIndex::from_parts(std::move(data.hnsw));
+  InvertedIndexParts& keywords = data.inverted_index;
+  state.inverted_index = InvertedIndex::from_parts(std::move(keywords.postings), std::move(keywords.doc_lengths),
+                                                   keywords.doc_count, keywords.total_length);
+  state.internal_to_uuid = std::move(data.internal_to_uuid);
+  state.uuid_to_internal = std::move(data.uuid_to_internal);
+  state.documents = std::move(data.documents);
+  return std::make_shared<Collection>(std::move(state));
+}
+
+#undef KV_TRY
+
+}  // namespace karvalith

@@ -1,0 +1,90 @@
+// The payload of a snapshot file: one whole collection (documents, graph,
+// keyword index, id maps) in the binary encoding of codec.h, its decoding,
+// and the consistency checks a decoded collection must pass before it is
+// turned back into a live collection. Documents and configurations use the
+// shared value encodings (value_codec.h).
+//
+// Field order of the payload:
+//   name (string) | dimension (u64) | documents (map uuid -> document) |
+//   hnsw (14 fields) | inverted index (4 fields) |
+//   uuid_to_internal (map uuid -> u32) | internal_to_uuid (list of uuid)
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/bm25/inverted_index.h"
+#include "core/common/result.h"
+#include "core/document/document.h"
+#include "core/document/uuid.h"
+#include "core/hnsw/config.h"
+#include "core/hnsw/graph.h"
+#include "core/codec/codec.h"
+#include "core/codec/value_codec.h"
+#include "core/engine/collection.h"
+
+namespace karvalith {
+
+// The four stored fields of an InvertedIndex.
+struct InvertedIndexParts {
+  PostingsMap postings;
+  std::vector<std::uint32_t> doc_lengths;
+  std::uint32_t doc_count = 0;
+  std::uint64_t total_length = 0;
+};
+
+// A collection as a snapshot holds it, field by field.
+struct CollectionData {
+  std::string name;
+  std::uint64_t dimension = 0;
+  DocumentMap documents;  // live documents; each key equals its document's id
+  HnswParts hnsw;
+  InvertedIndexParts inverted_index;
+  std::unordered_map<Uuid, std::uint32_t, UuidHash> uuid_to_internal;
+  std::vector<Uuid> internal_to_uuid;
+};
+
+// ---- whole collections ---------------------------------------------------
+
+// The payload of a live collection, built in one allocation of exactly the
+// encoded size. The caller holds the collection's lock (shared is enough).
+std::vector<std::uint8_t> encode_collection(const CollectionState& state);
+
+// The payload of decoded (or hand-built) collection data.
+std::vector<std::uint8_t> encode_collection_data(const CollectionData& data);
+
+// The 14 graph fields alone, from an index or from its parts (both give the
+// same bytes for the same graph).
+std::vector<std::uint8_t> encode_hnsw_index(const HnswIndex& index);
+std::vector<std::uint8_t> encode_hnsw_parts(const HnswParts& parts);
+
+// Decodes a payload; bytes after the encoded data are ignored. Errors are
+// ErrorKind::InvalidData with the decoder's message. Map entries whose key
+// repeats replace the earlier entry. Never allocates much more than the
+// payload's own size, whatever counts it claims.
+Result<CollectionData> decode_collection_data(std::span<const std::uint8_t> payload);
+
+// Checks that decoded data can be used without any read beyond a list.
+// Returns the first failure's message (without the "snapshot validation
+// failed: " prefix), or nothing when the data is consistent. In order:
+//   1-13  dimension, per-node list lengths, pq_codes length, id-map sizes,
+//         documents count, entry point and neighbour bounds;
+//   then  raw_vectors length (when store_raw_vectors is set: 0 or NC * DIM);
+//         the codebook (256 centroids per sub-space, centroid count,
+//         num_subspaces * subspace_dim == DIM);
+//         per node: level <= max_level and level + 1 neighbour lists;
+//         entry point at level max_level (and present whenever NC > 0);
+//         every uuid_to_internal value below NC;
+//         every documents key equal to its document's id and present in
+//         uuid_to_internal.
+std::optional<std::string> validate(const CollectionData& data);
+
+// A live collection built from validated data (moved in).
+CollectionPtr build_collection(CollectionData data);
+
+}  // namespace karvalith

@@ -1,0 +1,176 @@
+#include "core/snapshot/snapshot_file.h"
+
+#include <fcntl.h>
+
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "core/codec/codec.h"
+#include "core/codec/crc32.h"
+#include "core/files/file_io.h"
+#include "core/snapshot/snapshot_codec.h"
+
+namespace karvalith {
+
+namespace {
+
+constexpr std::uint8_t PLAIN_MAGIC[4] = {'K', 'C', 'R', '1'};
+constexpr std::uint8_t SEALED_MAGIC[4] = {'K', 'C', 'E', '1'};
+constexpr std::size_t PLAIN_TRAILER_BYTES = 8;
+
+bool is_safe_file_name(std::string_view name) {
+  if (name.empty() || name.front() == '.') return false;
+  for (char c : name) {
+    if (c == '/' || c == '\0' || c == '%') return false;
+  }
+  return true;
+}
+
+void append_escape(std::string& out, unsigned char byte) {
+  constexpr char HEX[] = "0123456789ABCDEF";
+  out.push_back('%');
+  out.push_back(HEX[byte >> 4]);
+  out.push_back(HEX[byte & 0xF]);
+}
+
+bool starts_with(std::span<const std::uint8_t> bytes, const std::uint8_t (&magic)[4]) {
+  return bytes.size() >= 4 && std::memcmp(bytes.data(), magic, 4) == 0;
+}
+
+std::string hex32(std::uint32_t value) {
+  char buffer[11];
+  std::snprintf(buffer, sizeof buffer, "0x%08x", value);
+  return buffer;
+}
+
+// The file contents: sealed, or payload plus CRC trailer.
+Result<std::vector<std::uint8_t>> file_contents(std::vector<std::uint8_t> payload, const EncryptionKey* key) {
+  if (key != nullptr) {
+    if (payload.size() > EncryptionKey::MAX_PLAINTEXT_BYTES) {
+      return make_error(ErrorKind::Other, "snapshot payload of " + std::to_string(payload.size()) +
+                                              " bytes is too large to encrypt");
+    }
+    std::vector<std::uint8_t> contents(4 + payload.size() + EncryptionKey::SEAL_OVERHEAD);
+    std::memcpy(contents.data(), SEALED_MAGIC, 4);
+    if (auto sealed = key->encrypt_into(payload, std::span(contents).subspan(4)); !sealed) {
+      return std::unexpected(std::move(sealed).error());
+    }
+    return contents;
+  }
+  const std::uint32_t crc = crc32(payload);
+  payload.insert(payload.end(), std::begin(PLAIN_MAGIC), std::end(PLAIN_MAGIC));
+  for (int shift = 24; shift >= 0; shift -= 8) payload.push_back(static_cast<std::uint8_t>(crc >> shift));
+  return payload;
+}
+
+// Writes `contents` to `temp` durably and moves it over `final_path`.
+Status write_and_replace(const std::filesystem::path& temp, const std::filesystem::path& final_path,
+                         std::span<const std::uint8_t> contents) {
+  auto file = FileHandle::open(temp, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (!file) return std::unexpected(std::move(file).error());
+  if (auto s = file->write_all(contents); !s) return s;
+  // Durable before it can replace the old snapshot.
+  if (auto s = file->sync(); !s) return s;
+  if (auto s = file->close(); !s) return s;
+  if (auto s = set_mode(temp, 0600); !s) return s;
+  return rename_path(temp, final_path);
+}
+
+}  // namespace
+
+std::string snapshot_file_name(std::string_view collection_name) {
+  std::string out;
+  if (is_safe_file_name(collection_name)) {
+    out.reserve(collection_name.size() + SNAPSHOT_EXTENSION.size());
+    out.append(collection_name);
+  } else if (collection_name.empty()) {
+    out.push_back('%');
+  } else {
+    out.reserve(collection_name.size() * 3 + SNAPSHOT_EXTENSION.size());
+    for (std::size_t i = 0; i < collection_name.size(); ++i) {
+      const char c = collection_name[i];
+      if (c == '/' || c == '\0' || c == '%' || (i == 0 && c == '.')) {
+        append_escape(out, static_cast<unsigned char>(c));
+      } else {
+        out.push_back(c);
+      }
+    }
+  }
+  out.append(SNAPSHOT_EXTENSION);
+  return out;
+}
+
+std::filesystem::path snapshot_path(const std::filesystem::path& directory, std::string_view collection_name) {
+  return directory / snapshot_file_name(collection_name);
+}
+
+Status save_collection(const Collection& collection, const std::string& directory, const EncryptionKey* key) {
+  auto state = collection.state().read();  // held until the file is in place
+  auto contents = file_contents(encode_collection(*state), key);
+  if (!contents) return std::unexpected(std::move(contents).error());
+
+  const std::filesystem::path dir(directory);
+  if (auto s = create_directories(dir, 0777); !s) return s;
+  (void)set_mode(dir, 0700);  // best effort: the snapshot is still written
+
+  const std::filesystem::path final_path = snapshot_path(dir, state->name);
+  std::filesystem::path temp = final_path;
+  temp += SNAPSHOT_TEMP_SUFFIX;
+  if (auto s = write_and_replace(temp, final_path, *contents); !s) {
+    std::error_code ignored;
+    std::filesystem::remove(temp, ignored);
+    return s;
+  }
+  // Makes the rename itself durable.
+  return sync_directory(dir);
+}
+
+Result<CollectionPtr> load_collection(const std::string& path, const EncryptionKey* key) {
+  auto file = read_file(path);
+  if (!file) return std::unexpected(std::move(file).error());
+  const std::span<const std::uint8_t> bytes = *file;
+
+  std::vector<std::uint8_t> opened;
+  std::span<const std::uint8_t> payload = bytes;
+  if (starts_with(bytes, SEALED_MAGIC)) {
+    if (key == nullptr) {
+      return make_error(ErrorKind::InvalidData,
+                        "snapshot " + quote_path(path) + " is encrypted but no encryption key was provided");
+    }
+    auto plain = key->decrypt(bytes.subspan(4));
+    if (!plain) return std::unexpected(std::move(plain).error());
+    opened = std::move(*plain);
+    payload = opened;
+  } else if (bytes.size() >= PLAIN_TRAILER_BYTES &&
+             starts_with(bytes.subspan(bytes.size() - PLAIN_TRAILER_BYTES), PLAIN_MAGIC)) {
+    payload = bytes.first(bytes.size() - PLAIN_TRAILER_BYTES);
+    const std::uint8_t* stored_bytes = bytes.data() + bytes.size() - 4;
+    const std::uint32_t stored = (std::uint32_t{stored_bytes[0]} << 24) | (std::uint32_t{stored_bytes[1]} << 16) |
+                                 (std::uint32_t{stored_bytes[2]} << 8) | std::uint32_t{stored_bytes[3]};
+    const std::uint32_t computed = crc32(payload);
+    if (stored != computed) {
+      return make_error(ErrorKind::InvalidData, "Snapshot CRC32 mismatch: expected " + hex32(stored) + ", got " +
+                                                    hex32(computed) + ". File may be corrupted: " + quote_path(path));
+    }
+  }
+
+  auto data = decode_collection_data(payload);
+  if (!data) return std::unexpected(std::move(data).error());
+  // Release the file image before the collection is built from the data.
+  opened = {};
+  *file = {};
+
+  if (!data->hnsw.config.store_raw_vectors) {
+    data->hnsw.raw_vectors.clear();
+    data->hnsw.raw_vectors.shrink_to_fit();
+  }
+  if (auto problem = validate(*data)) {
+    return make_error(ErrorKind::InvalidData, "snapshot validation failed: " + *problem);
+  }
+  return build_collection(std::move(*data));
+}
+
+}  // namespace karvalith

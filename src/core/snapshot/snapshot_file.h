@@ -1,0 +1,65 @@
+// Snapshot files: one collection per file, written atomically (temporary
+// file, fsync, rename, directory fsync) and read back with its checks.
+//
+// A file is one of
+//   plain   payload | "KCR1" | CRC-32 of the payload (u32 big-endian)
+//   sealed  "KCE1" | sealed blob whose plaintext is the payload
+//   bare    payload (never written; accepted on reading)
+// where the payload is snapshot_codec.h's encoding of the collection.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "core/common/result.h"
+#include "core/engine/collection.h"
+#include "core/sealing/crypto.h"
+
+namespace karvalith {
+
+inline constexpr std::string_view SNAPSHOT_EXTENSION = ".kvl";
+inline constexpr std::string_view SNAPSHOT_TEMP_SUFFIX = ".tmp";
+
+// The file name of a collection's snapshot: name + ".kvl".
+//
+// A name is used verbatim when it is a safe file name: not empty, not
+// starting with '.', and free of '/', NUL and '%'. Any other name is
+// percent-encoded: its leading '.' and every '/', NUL and '%' become "%XX"
+// (two upper-case hex digits); the empty name becomes "%".
+//
+// One-to-one: a verbatim name holds no '%', an encoded one always does, so
+// the two kinds never meet. Within encoded names every '%' of a non-empty
+// name starts a "%XX" escape (literal '%' are escaped), so decoding is
+// unambiguous; "%" alone has no escape after it and is no other name's image.
+// Inside the directory: the result never holds '/' or NUL, never starts with
+// '.' (so it is neither "." nor ".."), and its extension is "kvl" (its last
+// dot is not its first character), which the open-time scan loads.
+// Names past the file system's 255-byte limit fail at open with the OS error.
+std::string snapshot_file_name(std::string_view collection_name);
+
+// directory / snapshot_file_name(collection_name).
+std::filesystem::path snapshot_path(const std::filesystem::path& directory, std::string_view collection_name);
+
+// Writes the collection's snapshot into `directory` (created with missing
+// parents, mode 0777 before the umask, then set to 0700 if possible), under
+// the collection's read lock for the whole call: N.kvl.tmp is written
+// (0666 before the umask, then 0600), fsynced and renamed over N.kvl, then the
+// directory is fsynced. Sealed when `key` is given, plain otherwise. On
+// failure the old N.kvl is untouched and the temporary file is removed when
+// possible. OS failures are ErrorKind::Io with the system's text; a payload
+// too large to seal is ErrorKind::Other.
+Status save_collection(const Collection& collection, const std::string& directory, const EncryptionKey* key);
+
+// Reads, checks and rebuilds a collection from the snapshot at `path`
+// (registering it nowhere). Errors other than the OS's are
+// ErrorKind::InvalidData:
+//   sealed without key: "snapshot \"PATH\" is encrypted but no encryption key was provided"
+//   sealed, bad:        the decrypt messages (crypto.h)
+//   plain, bad CRC:     "Snapshot CRC32 mismatch: expected 0x%08x, got 0x%08x. File may be corrupted: \"PATH\""
+//   undecodable:        the decoder's message
+//   inconsistent:       "snapshot validation failed: " + validate()'s message
+// Raw vectors are dropped when the stored configuration does not keep them.
+Result<CollectionPtr> load_collection(const std::string& path, const EncryptionKey* key);
+
+}  // namespace karvalith

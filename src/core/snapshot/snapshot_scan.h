@@ -1,0 +1,30 @@
+// The open-time scan of a data directory for snapshot files.
+#pragma once
+
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/common/result.h"
+#include "core/engine/collection.h"
+#include "core/sealing/crypto.h"
+
+namespace karvalith {
+
+// True when the text after the name's last dot is "kvl" and that dot is not
+// the first character ("a.kvl" yes; ".kvl", "a.kvl.tmp" no).
+bool has_snapshot_extension(std::string_view file_name);
+
+struct ScannedSnapshots {
+  std::vector<CollectionPtr> collections;  // in listing order
+  std::set<std::string> unloadable;        // file names that failed to load
+};
+
+// Loads every snapshot file of `directory` with `key` (may be null), in the
+// order the system lists them. A file that fails to load is skipped and its
+// name remembered. A directory whose metadata cannot be read yields nothing;
+// one that cannot be listed is the listing's ErrorKind::Io error.
+Result<ScannedSnapshots> scan_snapshots(const std::string& directory, const EncryptionKey* key);
+
+}  // namespace karvalith

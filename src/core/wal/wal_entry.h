@@ -1,0 +1,97 @@
+// The mutations a persistent database logs, and their encoding as log-record
+// payloads: a u32 variant number, then the variant's fields (codec.h rules;
+// documents and configurations as in snapshots).
+//
+//   0 CreateCollection  name, dimension (u64), config (53 bytes)
+//   1 DeleteCollection  name
+//   2 InsertDocument    collection, document, embedding (list of f32)
+//   3 DeleteDocument    collection, id
+//   4 BatchInsert       collection, list of (document, embedding)
+//   5 UpdateDocument    collection, id, document, embedding
+//
+// Writers encode straight from the caller's data (the encode_* functions take
+// views, so an insert is not copied into an entry first); decoding yields
+// owned entries for replay.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "core/common/result.h"
+#include "core/document/document.h"
+#include "core/document/uuid.h"
+#include "core/hnsw/config.h"
+
+namespace karvalith {
+
+// The six variants (defined outside WalEntry so their default member
+// initialisers are usable inside it).
+struct WalCreateCollection {
+  std::string name;
+  std::uint64_t dimension = 0;
+  HnswConfig config;
+};
+struct WalDeleteCollection {
+  std::string name;
+};
+struct WalInsertDocument {
+  std::string collection;
+  Document document;
+  std::vector<float> embedding;
+};
+struct WalDeleteDocument {
+  std::string collection;
+  Uuid id;
+};
+struct WalBatchInsert {
+  std::string collection;
+  std::vector<PendingDocument> documents;
+};
+struct WalUpdateDocument {
+  std::string collection;
+  Uuid id;
+  Document document;
+  std::vector<float> embedding;
+};
+
+struct WalEntry {
+  using CreateCollection = WalCreateCollection;
+  using DeleteCollection = WalDeleteCollection;
+  using InsertDocument = WalInsertDocument;
+  using DeleteDocument = WalDeleteDocument;
+  using BatchInsert = WalBatchInsert;
+  using UpdateDocument = WalUpdateDocument;
+
+  // The variant index is the number written in front of the fields.
+  using Value =
+      std::variant<CreateCollection, DeleteCollection, InsertDocument, DeleteDocument, BatchInsert, UpdateDocument>;
+  Value value;
+};
+
+inline constexpr std::uint32_t WAL_ENTRY_VARIANTS = std::variant_size_v<WalEntry::Value>;
+
+// Payloads, each built in one allocation of its exact size.
+std::vector<std::uint8_t> encode_create_collection(std::string_view name, std::uint64_t dimension,
+                                                   const HnswConfig& config);
+std::vector<std::uint8_t> encode_delete_collection(std::string_view name);
+std::vector<std::uint8_t> encode_insert_document(std::string_view collection, const Document& document,
+                                                 std::span<const float> embedding);
+std::vector<std::uint8_t> encode_delete_document(std::string_view collection, const Uuid& id);
+std::vector<std::uint8_t> encode_batch_insert(std::string_view collection, std::span<const PendingDocument> documents);
+std::vector<std::uint8_t> encode_update_document(std::string_view collection, const Uuid& id,
+                                                 const Document& document, std::span<const float> embedding);
+
+// Any entry, with the same bytes as the matching function above.
+std::vector<std::uint8_t> encode_wal_entry(const WalEntry& entry);
+
+// ErrorKind::InvalidData with the decoder's message for a payload that does
+// not hold an entry (shorter than 4 bytes, variant number above 5, a bad
+// field). Bytes after the entry are ignored.
+Result<WalEntry> decode_wal_entry(std::span<const std::uint8_t> payload);
+
+}  // namespace karvalith

@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "engine/collection_test_util.h"
+#include "core/engine/collection.h"
+
+namespace karvalith {
+namespace {
+
+using testing::has_posting_for;
+using testing::insert;
+using testing::make_document;
+
+TEST(CollectionSlots, AreDenseAndNeverReused) {
+  Collection collection("docs", 2, HnswConfig{});
+  const Uuid a = insert(collection, "alpha", {1, 0});
+  const Uuid b = insert(collection, "bravo", {0, 1});
+  const Uuid c = insert(collection, "charlie", {1, 1});
+  ASSERT_TRUE(collection.delete_document(b));
+  const Uuid d = insert(collection, "delta", {-1, 0});
+
+  auto state = collection.state().read();
+  EXPECT_EQ(state->internal_to_uuid, (std::vector<Uuid>{a, b, c, d}));
+  EXPECT_EQ(state->uuid_to_internal.size(), 4u);
+  EXPECT_EQ(state->uuid_to_internal.at(b), 1u);  // kept after the delete
+  EXPECT_EQ(state->uuid_to_internal.at(d), 3u);
+  EXPECT_EQ(state->hnsw.node_count(), 4u);
+  EXPECT_EQ(state->documents.size(), 3u);
+}
+
+TEST(CollectionDelete, UnknownOrRepeatedReturnsFalseAndChangesNothing) {
+  Collection collection("docs", 2, HnswConfig{});
+  const Uuid a = insert(collection, "alpha words", {1, 0});
+  insert(collection, "bravo words", {0, 1});
+  EXPECT_FALSE(collection.delete_document(make_document("never stored").id));
+  EXPECT_TRUE(collection.delete_document(a));
+  const std::uint64_t bytes = collection.estimate_memory_bytes();
+  const std::uint32_t count = collection.state().read()->inverted_index.doc_count();
+  EXPECT_FALSE(collection.delete_document(a));
+  EXPECT_EQ(collection.estimate_memory_bytes(), bytes);
+  EXPECT_EQ(collection.state().read()->inverted_index.doc_count(), count);
+}
+
+TEST(CollectionDelete, TombstonesNodeAndRemovesPostingsEagerly) {
+  Collection collection("docs", 2, HnswConfig{});
+  insert(collection, "shared apple", {1, 0});
+  const Uuid gone = insert(collection, "shared zebra", {0, 1});
+  insert(collection, "shared cherry", {1, 1});
+  const Uuid blank = insert(collection, "", {-1, 1});
+
+  std::vector<std::uint32_t> links_before;
+  {
+    auto state = collection.state().read();
+    auto links = state->hnsw.neighbors(1, 0);
+    links_before.assign(links.begin(), links.end());
+    EXPECT_EQ(state->inverted_index.doc_count(), 4u);
+  }
+  ASSERT_FALSE(links_before.empty());
+  ASSERT_TRUE(collection.delete_document(gone));
+  ASSERT_TRUE(collection.delete_document(blank));  // no postings: doc_count stays
+
+  EXPECT_EQ(collection.get_document(gone), nullptr);
+  EXPECT_EQ(collection.get_document(blank), nullptr);
+  auto state = collection.state().read();
+  EXPECT_TRUE(state->hnsw.is_deleted(1));
+  EXPECT_TRUE(state->hnsw.is_deleted(3));
+  EXPECT_FALSE(state->hnsw.is_deleted(0));
+  auto links_after = state->hnsw.neighbors(1, 0);
+  EXPECT_EQ(std::vector<std::uint32_t>(links_after.begin(), links_after.end()), links_before);
+  EXPECT_FALSE(has_posting_for(state->inverted_index, 1));
+  EXPECT_EQ(state->inverted_index.doc_count(), 3u);
+  EXPECT_EQ(state->inverted_index.find("zebra"), nullptr);
+  ASSERT_NE(state->inverted_index.find("shared"), nullptr);
+  EXPECT_EQ(state->inverted_index.find("shared")->size(), 2u);
+  EXPECT_EQ(state->uuid_to_internal.size(), 4u);
+}
+
+TEST(CollectionInsert, RefusesWrongLengthWithoutChangingState) {
+  Collection collection("docs", 3, HnswConfig{});
+  insert(collection, "first", {1, 2, 3});
+  const std::uint64_t bytes = collection.estimate_memory_bytes();
+  for (std::vector<float> bad : {std::vector<float>{1, 2}, std::vector<float>{1, 2, 3, 4}}) {
+    Result<Uuid> refused = collection.insert_document(make_document("second"), bad);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().kind, ErrorKind::InvalidInput);
+  }
+  EXPECT_EQ(collection.estimate_memory_bytes(), bytes);
+  auto state = collection.state().read();
+  EXPECT_EQ(state->hnsw.node_count(), 1u);
+  EXPECT_EQ(state->internal_to_uuid.size(), 1u);
+  EXPECT_EQ(state->inverted_index.doc_count(), 1u);
+}
+
+TEST(CollectionInsert, SameIdAgainRetiresTheOldSlot) {
+  Collection collection("docs", 2, HnswConfig{});
+  Document first = make_document("old words");
+  Document second{first.id, "new text", {}};
+  ASSERT_TRUE(collection.insert_document(first, {1, 0}).has_value());
+  ASSERT_TRUE(collection.insert_document(second, {0, 1}).has_value());
+
+  EXPECT_EQ(collection.get_document(first.id)->text, "new text");
+  EXPECT_EQ(testing::nearest_slot(collection, {1, 0}), 1);  // slot 0 is a tombstone
+  auto state = collection.state().read();
+  EXPECT_TRUE(state->hnsw.is_deleted(0));
+  EXPECT_EQ(state->inverted_index.find("old"), nullptr);
+  EXPECT_EQ(state->uuid_to_internal.at(first.id), 1u);
+}
+
+TEST(CollectionMemory, SumsTheDocumentedTerms) {
+  HnswConfig config;
+  config.max_layers = 1;  // every node on layer 0 only, so the link terms are known
+  Collection collection("docs", 2, config);
+  EXPECT_EQ(collection.estimate_memory_bytes(), 0u);
+
+  Metadata metadata;
+  metadata.insert_or_assign("colour", MetadataValue(std::string("red")));
+  ASSERT_TRUE(collection.insert_document(make_document("red apple", metadata), {1, 0}).has_value());
+  const Uuid green = insert(collection, "green apple", {0, 1});
+
+  const std::uint64_t graph = 2 * 2 + 2 + 2      // codes, layers, deleted
+                              + 4 * (2 + 2)      // vector_min, vector_scale
+                              + 2 * (24 + 24 + 4 * 1);  // each node: one list holding the other
+  const std::uint64_t keywords = (48 + 3 + 8) + (48 + 5 + 2 * 8) + (48 + 5 + 8)  // red, apple, green
+                                 + 4 * 2;                                       // doc_lengths
+  const std::uint64_t documents = (80 + 9 + 64) + (80 + 11);
+  const std::uint64_t id_maps = 24 * 2 + 16 * 2;
+  EXPECT_EQ(collection.estimate_memory_bytes(), graph + keywords + documents + id_maps);
+  EXPECT_EQ(collection.estimate_memory_bytes(), estimate_memory_bytes(*collection.state().read()));
+
+  // The delete drops the document, the term "green" and one "apple" posting.
+  ASSERT_TRUE(collection.delete_document(green));
+  EXPECT_EQ(collection.estimate_memory_bytes(),
+            graph + keywords - (48 + 5 + 8) - 8 + documents - (80 + 11) + id_maps);
+}
+
+TEST(CollectionValidate, NamesEachProblem) {
+  Collection collection("docs", 4, HnswConfig{});
+  const Uuid live = insert(collection, "live", {1, 0, 0, 0});
+  const Uuid deleted = insert(collection, "deleted", {0, 1, 0, 0});
+  ASSERT_TRUE(collection.delete_document(deleted));
+
+  auto message = [&](std::vector<PendingDocument> pending) {
+    Status status = collection.validate_insert(pending);
+    if (status) return std::string("ok");
+    EXPECT_EQ(status.error().kind, ErrorKind::InvalidInput);
+    return status.error().message;
+  };
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  Document fresh = make_document("fresh");
+  EXPECT_EQ(message({{fresh, {1, 2, 3, 4}}}), "ok");
+  EXPECT_EQ(message({{fresh, {1, 2, 3}}}), "embedding has 3 values but collection 'docs' has dimension 4");
+  EXPECT_EQ(message({{fresh, {1, 2, nan, 4}}}), "embedding has a non-finite value at index 2");
+  EXPECT_EQ(message({{fresh, {-inf, 2, 3, 4}}}), "embedding has a non-finite value at index 0");
+  for (const Uuid& taken : {live, deleted}) {
+    EXPECT_EQ(message({{Document{taken, "again", {}}, {1, 2, 3, 4}}}),
+              "document id '" + taken.to_string() +
+                  "' already holds a slot in collection 'docs' (a deleted id becomes reusable after rebuild)");
+  }
+  EXPECT_EQ(message({{fresh, {1, 2, 3, 4}}, {make_document("x"), {1, 2, 3, 4}}}), "ok");
+  EXPECT_EQ(message({{fresh, {1, 2, 3, 4}}, {fresh, {1, 2, 3, 4}}}),
+            "document id '" + fresh.id.to_string() + "' appears twice in the batch");
+  EXPECT_EQ(message({{fresh, {1, 2, 3, 4}}, {make_document("x"), {1, 2}}}),
+            "embedding has 2 values but collection 'docs' has dimension 4 (document 1 of the batch)");
+  EXPECT_EQ(collection.state().read()->documents.size(), 1u);  // validation stores nothing
+}
+
+}  // namespace
+}  // namespace karvalith

@@ -1,0 +1,209 @@
+// save / load / compact on a durable database, and faults injected through
+// the file layer: after each one, reopening loses no acknowledged change.
+#include <fstream>
+
+#include "store/durable_test_util.h"
+
+namespace karvalith {
+namespace {
+
+using namespace durable_testing;
+
+class CheckpointTest : public DataDirTest {};
+
+TEST_F(CheckpointTest, SaveEmptiesTheLogOnlyWhenTheSnapshotHoldsEveryLoggedChange) {
+  auto db = open();
+  ASSERT_TRUE(create(*db, "a"));
+  ASSERT_TRUE(insert(*db, "a", 1));
+  ASSERT_TRUE(create(*db, "b"));
+  ASSERT_TRUE(insert(*db, "b", 2));
+
+  ASSERT_TRUE(db->save("a", std::nullopt, nullptr));
+  EXPECT_GT(fs::file_size(wal_path()), 0u) << "b's changes are only in the log";
+  ASSERT_TRUE(db->compact());
+  EXPECT_EQ(fs::file_size(wal_path()), 0u);
+
+  ASSERT_TRUE(insert(*db, "a", 3));
+  const std::string elsewhere = (root_ / "elsewhere").string();
+  ASSERT_TRUE(db->save("a", elsewhere, nullptr));
+  EXPECT_GT(fs::file_size(wal_path()), 0u) << "a snapshot outside data_dir empties nothing";
+  ASSERT_TRUE(db->save("a", dir_, nullptr));
+  EXPECT_EQ(fs::file_size(wal_path()), 0u);
+
+  ASSERT_TRUE(remove(*db, "b", 2));
+  ASSERT_TRUE(drop(*db, "b"));
+  ASSERT_TRUE(db->save("a", std::nullopt, nullptr));
+  EXPECT_GT(fs::file_size(wal_path()), 0u) << "the deletion of b is only in the log";
+
+  const Contents before = contents(db->database());
+  db.reset();
+  EXPECT_EQ(contents(open()->database()), before);
+}
+
+TEST_F(CheckpointTest, CompactRemovesSnapshotsOfDeletedCollections) {
+  {
+    auto db = open();
+    ASSERT_TRUE(create(*db, "keep"));
+    ASSERT_TRUE(create(*db, "drop"));
+    ASSERT_TRUE(insert(*db, "drop", 1));
+    ASSERT_TRUE(db->compact());
+    EXPECT_TRUE(fs::exists(fs::path(dir_) / "drop.kvl"));
+  }
+  {
+    auto db = open();
+    ASSERT_TRUE(drop(*db, "drop"));
+    ASSERT_TRUE(db->compact());
+    EXPECT_FALSE(fs::exists(fs::path(dir_) / "drop.kvl"));
+  }
+  EXPECT_EQ(open()->database().list_collections(), std::vector<std::string>{"keep"});
+}
+
+TEST_F(CheckpointTest, SnapshotFilesThatFailedToLoadAreNeverOverwrittenOrRemoved) {
+  fs::create_directories(dir_);
+  const fs::path bad = fs::path(dir_) / "c.kvl";
+  std::ofstream(bad) << "unreadable";
+  auto db = open();
+  ASSERT_TRUE(create(*db, "c"));
+  Status saved = db->save("c", std::nullopt, nullptr);
+  ASSERT_FALSE(saved);
+  EXPECT_NE(saved.error().message.find(bad.string()), std::string::npos);
+  Status compacted = db->compact();
+  ASSERT_FALSE(compacted);
+  EXPECT_EQ(compacted.error().message.rfind("save 'c' failed: ", 0), 0u);
+  ASSERT_TRUE(drop(*db, "c"));
+  EXPECT_FALSE(db->compact());
+  EXPECT_EQ(read_file(bad).value_or(std::vector<std::uint8_t>{}).size(), 10u);
+  EXPECT_GT(fs::file_size(wal_path()), 0u);
+}
+
+TEST_F(CheckpointTest, LoggedChangesOfACollectionWhoseSnapshotDidNotLoadAreKept) {
+  auto key = EncryptionKey::from_hex(std::string(64, 'c'));
+  ASSERT_TRUE(key);
+  {
+    auto db = open(*key);
+    ASSERT_TRUE(create(*db, "c"));
+    ASSERT_TRUE(db->compact());  // sealed c.kvl, empty log
+  }
+  {
+    // Without the key c.kvl does not load; records for c are plain now.
+    auto db = open();
+    ASSERT_TRUE(db->read_only_reason().empty());
+    EXPECT_EQ(db->database().get_collection("c"), nullptr);
+    ASSERT_TRUE(db->log(encode_insert_document("c", doc(1), vec(1)), "c"));
+    ASSERT_TRUE(create(*db, "a"));
+    EXPECT_TRUE(db->save("a", std::nullopt, nullptr));
+    Status compacted = db->compact();
+    ASSERT_FALSE(compacted);
+    EXPECT_NE(compacted.error().message.find("c.kvl"), std::string::npos);
+  }
+  auto records = read_records(wal_path(), nullptr);
+  ASSERT_TRUE(records);
+  EXPECT_EQ(records->payloads.size(), 2u) << "the insert into c must stay in the log";
+}
+
+TEST_F(CheckpointTest, LoadRenamesReplacesAndLeavesTheRegistryAloneOnFailure) {
+  const std::string other = (root_ / "other").string();
+  auto db = open();
+  ASSERT_TRUE(create(*db, "src"));
+  ASSERT_TRUE(insert(*db, "src", 1, "from snapshot"));
+  ASSERT_TRUE(db->save("src", other, nullptr));
+  fs::rename(fs::path(other) / "src.kvl", fs::path(other) / "dst.kvl");
+  ASSERT_TRUE(create(*db, "dst"));
+  ASSERT_TRUE(insert(*db, "dst", 2));
+
+  ASSERT_TRUE(db->load("dst", other, nullptr));
+  const Contents got = contents(db->database());
+  EXPECT_EQ(got.size(), 2u) << "no collection appears under the stored name";
+  EXPECT_EQ(got.at("dst"), (std::map<std::string, std::string>{{numbered_uuid(1).to_string(), "from snapshot"}}));
+  EXPECT_EQ(db->database().get_collection("dst")->state().read()->name, "dst");
+
+  Status missing = db->load("nothing", other, nullptr);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().message.rfind("failed to load 'nothing': ", 0), 0u);
+  EXPECT_EQ(contents(db->database()), got);
+
+  DurableDatabase ephemeral;
+  EXPECT_EQ(ephemeral.load("dst", std::nullopt, nullptr).error().message,
+            "no path specified and Karvalith was created without data_dir");
+  EXPECT_EQ(ephemeral.compact().error().message, "compact requires data_dir to be set");
+}
+
+// ---- faults ----
+
+struct FaultCase {
+  const char* name;
+  FileFault fault;
+};
+
+class FaultTest : public DataDirTest, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(FaultTest, FailedAppendChangesNothingAndReopenKeepsEveryAcknowledgedChange) {
+  std::uint32_t next = 0;
+  std::vector<std::uint32_t> acknowledged;
+  {
+    auto db = open();
+    ASSERT_TRUE(create(*db, "a"));
+    for (; next < 3; ++next) {
+      ASSERT_TRUE(insert(*db, "a", next));
+      acknowledged.push_back(next);
+    }
+    {
+      ScopedFileFault fault(GetParam().fault);
+      Status failed = insert(*db, "a", next);
+      ASSERT_FALSE(failed);
+      EXPECT_EQ(failed.error().message.rfind("WAL write failed: ", 0), 0u);
+      EXPECT_EQ(db->database().get_collection("a")->get_document(numbered_uuid(next)), nullptr);
+      ++next;
+    }
+    ASSERT_TRUE(insert(*db, "a", next));
+    acknowledged.push_back(next);
+  }
+  auto db = open();
+  ASSERT_TRUE(db);
+  const auto docs = contents(db->database()).at("a");
+  EXPECT_EQ(docs.size(), acknowledged.size());
+  for (std::uint32_t n : acknowledged) EXPECT_TRUE(docs.contains(numbered_uuid(n).to_string())) << n;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FaultTest,
+    ::testing::Values(FaultCase{"enospc_write", {FileOp::Write, ENOSPC}},
+                      FaultCase{"eio_partial_write", {FileOp::Write, EIO, 0, 1, true}},
+                      FaultCase{"eio_fsync", {FileOp::Sync, EIO}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DataDirTest, FailedCheckpointsKeepTheLogAndLoseNothing) {
+  Contents before;
+  {
+    auto db = open();
+    ASSERT_TRUE(create(*db, "a"));
+    ASSERT_TRUE(insert(*db, "a", 1));
+    ASSERT_TRUE(db->compact());
+    ASSERT_TRUE(insert(*db, "a", 2));
+    const auto logged = wal_bytes();
+    const FileFault faults[] = {{FileOp::Rename, EIO, 0, 0}, {FileOp::Sync, ENOSPC, 0, 0}, {FileOp::Write, ENOSPC, 0, 0}};
+    for (const FileFault& fault : faults) {
+      ScopedFileFault armed(fault);
+      Status saved = db->save("a", std::nullopt, nullptr);
+      ASSERT_FALSE(saved);
+      EXPECT_NE(saved.error().message.find("os error"), std::string::npos) << saved.error().message;
+      Status compacted = db->compact();
+      ASSERT_FALSE(compacted);
+      EXPECT_EQ(compacted.error().message.rfind("save 'a' failed: ", 0), 0u);
+      EXPECT_EQ(wal_bytes(), logged);
+    }
+    {
+      ScopedFileFault armed({FileOp::Truncate, EIO});
+      Status compacted = db->compact();
+      ASSERT_FALSE(compacted);
+      EXPECT_EQ(compacted.error().message.rfind("WAL truncate failed: ", 0), 0u);
+    }
+    ASSERT_TRUE(insert(*db, "a", 3));
+    before = contents(db->database());
+  }
+  EXPECT_EQ(contents(open()->database()), before);
+  EXPECT_EQ(before.at("a").size(), 3u);
+}
+
+}  // namespace
+}  // namespace karvalith

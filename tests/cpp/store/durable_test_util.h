@@ -1,0 +1,102 @@
+// Helpers for the recovery and checkpoint tests: a temporary data directory
+// and mutations made the way the binding makes them (log first, then memory).
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/store/durable_database.h"
+#include "core/files/file_io.h"
+#include "core/wal/wal_entry.h"
+#include "snapshot/snapshot_test_util.h"
+
+namespace karvalith::durable_testing {
+
+namespace fs = std::filesystem;
+using snapshot_testing::numbered_uuid;
+
+class DataDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "kv-durable-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+    dir_ = (root_ / "data").string();
+  }
+  void TearDown() override {
+    clear_file_faults();
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  std::unique_ptr<DurableDatabase> open(EncryptionKeyPtr key = nullptr) {
+    auto opened = DurableDatabase::open(dir_, std::move(key));
+    EXPECT_TRUE(opened.has_value()) << (opened ? "" : opened.error().message);
+    return opened ? std::move(*opened) : nullptr;
+  }
+  fs::path wal_path() const { return fs::path(dir_) / WAL_FILE_NAME; }
+  std::vector<std::uint8_t> wal_bytes() const { return read_file(wal_path()).value_or(std::vector<std::uint8_t>{}); }
+
+  fs::path root_;
+  std::string dir_;
+};
+
+inline Document doc(std::uint32_t n, const std::string& text = "") {
+  return Document{numbered_uuid(n), text.empty() ? "text number " + std::to_string(n) : text, {}};
+}
+
+inline std::vector<float> vec(std::uint32_t n) {
+  return {1.0f + static_cast<float>(n), 0.5f, -0.25f * static_cast<float>(n % 7), 2.0f};
+}
+
+inline Status create(DurableDatabase& db, const std::string& name, std::uint64_t dim = 4) {
+  if (Status logged = db.log(encode_create_collection(name, dim, HnswConfig{}), name); !logged) return logged;
+  return db.database().create_collection(name, dim);
+}
+
+inline Status drop(DurableDatabase& db, const std::string& name) {
+  if (Status logged = db.log(encode_delete_collection(name), name, true); !logged) return logged;
+  db.database().delete_collection(name);
+  return {};
+}
+
+inline Status insert(DurableDatabase& db, const std::string& name, std::uint32_t n, const std::string& text = "") {
+  CollectionPtr collection = db.database().get_collection(name);
+  if (!collection) return make_error(ErrorKind::NotFound, "no collection");
+  const Document document = doc(n, text);
+  const std::vector<float> embedding = vec(n);
+  if (Status logged = db.log(encode_insert_document(name, document, embedding), name); !logged) return logged;
+  auto inserted = collection->insert_document(document, embedding);
+  if (!inserted) return std::unexpected(inserted.error());
+  return {};
+}
+
+inline Status remove(DurableDatabase& db, const std::string& name, std::uint32_t n) {
+  CollectionPtr collection = db.database().get_collection(name);
+  if (!collection) return make_error(ErrorKind::NotFound, "no collection");
+  if (Status logged = db.log(encode_delete_document(name, numbered_uuid(n)), name); !logged) return logged;
+  collection->delete_document(numbered_uuid(n));
+  return {};
+}
+
+// Collection -> (document id -> text) of the live documents.
+using Contents = std::map<std::string, std::map<std::string, std::string>>;
+
+inline Contents contents(const Database& database) {
+  Contents all;
+  for (const std::string& name : database.list_collections()) {
+    auto& docs = all[name];
+    CollectionPtr collection = database.get_collection(name);
+    auto state = collection->state().read();
+    for (const auto& [id, document] : state->documents) docs[id.to_string()] = document->text;
+  }
+  return all;
+}
+
+}  // namespace karvalith::durable_testing

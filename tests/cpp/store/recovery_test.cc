@@ -1,0 +1,245 @@
+// Replay rules, torn tails, unreadable logs and the directory lock.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+
+#include "core/store/wal_replay.h"
+#include "store/durable_test_util.h"
+
+namespace karvalith {
+namespace {
+
+using namespace durable_testing;
+
+WalEntry create_entry(const std::string& name, std::uint64_t dim) {
+  return WalEntry{WalCreateCollection{name, dim, HnswConfig{}}};
+}
+WalEntry insert_entry(const std::string& name, std::uint32_t n, const std::string& text = "") {
+  return WalEntry{WalInsertDocument{name, doc(n, text), vec(n)}};
+}
+WalEntry delete_entry(const std::string& name, std::uint32_t n) {
+  return WalEntry{WalDeleteDocument{name, numbered_uuid(n)}};
+}
+
+TEST(ReplayWal, AppliesEachVariantByItsRule) {
+  std::vector<WalEntry> entries;
+  entries.push_back(create_entry("a", 4));
+  entries.push_back(create_entry("a", 8));  // name taken: the first stays
+  entries.push_back(insert_entry("a", 1, "first"));
+  entries.push_back(insert_entry("a", 1, "second"));  // live id: skipped
+  entries.push_back(insert_entry("missing", 2));      // no collection: nothing
+  entries.push_back(WalEntry{WalBatchInsert{"a", {{doc(3, "three"), vec(3)}, {doc(3, "again"), vec(3)}, {doc(4), vec(4)}}}});
+  entries.push_back(delete_entry("a", 4));
+  entries.push_back(delete_entry("a", 99));  // absent id: nothing
+  entries.push_back(WalEntry{WalUpdateDocument{"a", numbered_uuid(1), doc(1, "updated"), vec(1)}});
+  entries.push_back(WalEntry{WalUpdateDocument{"a", numbered_uuid(5), doc(5, "upserted"), vec(5)}});
+  entries.push_back(create_entry("gone", 4));
+  entries.push_back(WalEntry{WalDeleteCollection{"gone"}});
+  entries.push_back(WalEntry{WalDeleteCollection{"never"}});
+
+  Database database;
+  replay_wal(database, entries);
+  const Contents got = contents(database);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(database.get_collection("a")->state().read()->dimension, 4u);
+  const Contents want = {{"a",
+                          {{numbered_uuid(1).to_string(), "updated"},
+                           {numbered_uuid(3).to_string(), "three"},
+                           {numbered_uuid(5).to_string(), "upserted"}}}};
+  EXPECT_EQ(got, want);
+}
+
+TEST(ReplayWal, EveryPrefixAlreadyAppliedReplaysToTheSameState) {
+  // A snapshot holds the effect of some prefix of the log; replaying the whole
+  // log on top of it must land on the state of replaying it on nothing.
+  std::vector<WalEntry> entries;
+  entries.push_back(create_entry("a", 4));
+  for (std::uint32_t n = 0; n < 6; ++n) entries.push_back(insert_entry("a", n));
+  entries.push_back(delete_entry("a", 2));
+  entries.push_back(delete_entry("a", 4));
+  entries.push_back(create_entry("b", 4));
+  entries.push_back(WalEntry{WalBatchInsert{"b", {{doc(7), vec(7)}, {doc(8), vec(8)}}}});
+  entries.push_back(delete_entry("b", 7));
+
+  Database reference;
+  replay_wal(reference, entries);
+  const Contents want = contents(reference);
+  for (std::size_t prefix = 0; prefix <= entries.size(); ++prefix) {
+    Database database;
+    replay_wal(database, std::span(entries).first(prefix));
+    replay_wal(database, entries);
+    EXPECT_EQ(contents(database), want) << "prefix " << prefix;
+    for (const std::string& name : database.list_collections()) {
+      auto state = database.get_collection(name)->state().read();
+      EXPECT_EQ(state->uuid_to_internal.size(), state->internal_to_uuid.size()) << "an id holds two slots";
+    }
+  }
+}
+
+TEST(ReplayWal, ReinsertAfterAnUnloggedRebuildSurvivesWithOneSlotPerId) {
+  // insert, delete, (rebuild: not logged), insert the same id again.
+  std::vector<WalEntry> entries = {create_entry("a", 4), insert_entry("a", 1, "old"), delete_entry("a", 1),
+                                   insert_entry("a", 1, "new")};
+  Database database;
+  replay_wal(database, entries);
+  CollectionPtr a = database.get_collection("a");
+  ASSERT_NE(a->get_document(numbered_uuid(1)), nullptr);
+  EXPECT_EQ(a->get_document(numbered_uuid(1))->text, "new");
+  auto state = a->state().read();
+  EXPECT_EQ(state->uuid_to_internal.size(), state->internal_to_uuid.size());
+}
+
+class RecoveryTest : public DataDirTest {};
+
+TEST_F(RecoveryTest, MissingDirectoryIsCreatedWithAnEmptyLogAndChangesComeBackFromIt) {
+  {
+    auto db = open();
+    ASSERT_TRUE(db);
+    EXPECT_TRUE(fs::is_directory(dir_));
+    EXPECT_EQ(fs::file_size(wal_path()), 0u);
+    EXPECT_EQ(fs::status(wal_path()).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_TRUE(create(*db, "a"));
+    ASSERT_TRUE(insert(*db, "a", 1));
+    ASSERT_TRUE(insert(*db, "a", 2));
+    ASSERT_TRUE(remove(*db, "a", 1));
+  }
+  auto db = open();
+  ASSERT_TRUE(db);
+  const Contents want = {{"a", {{numbered_uuid(2).to_string(), "text number 2"}}}};
+  EXPECT_EQ(contents(db->database()), want);
+}
+
+TEST_F(RecoveryTest, TornTailsAreCutBackAndLaterRecordsStayVisible) {
+  {
+    auto db = open();
+    ASSERT_TRUE(create(*db, "a"));
+    ASSERT_TRUE(insert(*db, "a", 1));
+  }
+  const std::uintmax_t good = fs::file_size(wal_path());
+  const std::vector<std::vector<std::uint8_t>> tails = {
+      {0x00, 0x00, 0x01},                                // partial header
+      {0x00, 0x00, 0x00, 0x64, 0x12, 0x34, 0x56, 0x78, 1, 2, 3},  // payload shorter than its length
+  };
+  std::uint32_t next = 2;
+  for (const auto& tail : tails) {
+    {
+      std::ofstream out(wal_path(), std::ios::binary | std::ios::app);
+      out.write(reinterpret_cast<const char*>(tail.data()), static_cast<std::streamsize>(tail.size()));
+    }
+    const std::uintmax_t before = fs::file_size(wal_path());
+    {
+      auto db = open();
+      ASSERT_TRUE(db);
+      EXPECT_TRUE(db->read_only_reason().empty());
+      EXPECT_EQ(fs::file_size(wal_path()), before - tail.size());
+      ASSERT_TRUE(insert(*db, "a", next++));
+    }
+    auto db = open();
+    EXPECT_EQ(contents(db->database()).at("a").size(), next - 1) << "a record behind the torn tail was lost";
+  }
+  EXPECT_GT(fs::file_size(wal_path()), good);
+}
+
+TEST_F(RecoveryTest, UnreadableRecordOpensReadOnlyAndLeavesTheLogAlone) {
+  {
+    auto db = open();
+    ASSERT_TRUE(create(*db, "a"));
+    ASSERT_TRUE(insert(*db, "a", 1));
+    ASSERT_TRUE(insert(*db, "a", 2));
+  }
+  auto bytes = wal_bytes();
+  bytes.back() ^= 0xFF;  // the last record's payload no longer matches its CRC
+  {
+    std::ofstream out(wal_path(), std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+  auto db = open();
+  ASSERT_TRUE(db);
+  EXPECT_NE(db->read_only_reason().find("byte offset"), std::string::npos);
+  EXPECT_EQ(contents(db->database()).at("a").size(), 1u);  // reads still work
+
+  Status refused = insert(*db, "a", 3);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message.rfind("WAL write failed: ", 0), 0u);
+  EXPECT_NE(refused.error().message.find("move the file aside"), std::string::npos);
+  EXPECT_EQ(contents(db->database()).at("a").size(), 1u);
+
+  Status compacted = db->compact();
+  ASSERT_FALSE(compacted);
+  EXPECT_EQ(compacted.error().message.rfind("WAL truncate failed: ", 0), 0u);
+  EXPECT_TRUE(db->save("a", std::nullopt, nullptr));  // snapshot written, log kept
+  EXPECT_TRUE(fs::exists(fs::path(dir_) / "a.kvl"));
+  EXPECT_EQ(wal_bytes(), bytes);
+}
+
+TEST_F(RecoveryTest, SealedLogNeedsItsKey) {
+  auto key = EncryptionKey::from_hex(std::string(64, 'a'));
+  auto other = EncryptionKey::from_hex(std::string(64, 'b'));
+  ASSERT_TRUE(key && other);
+  {
+    auto db = open(*key);
+    ASSERT_TRUE(create(*db, "a"));
+    ASSERT_TRUE(insert(*db, "a", 1));
+  }
+  const auto sealed = wal_bytes();
+  EXPECT_EQ(sealed[4] & sealed[5] & sealed[6] & sealed[7], 0xFF);
+  for (const EncryptionKeyPtr& wrong : {EncryptionKeyPtr{}, *other}) {
+    auto db = open(wrong);
+    ASSERT_TRUE(db);
+    EXPECT_TRUE(db->database().list_collections().empty());
+    EXPECT_FALSE(db->read_only_reason().empty());
+    EXPECT_FALSE(create(*db, "b"));
+  }
+  EXPECT_EQ(wal_bytes(), sealed);
+  auto db = open(*key);
+  EXPECT_EQ(contents(db->database()).at("a").size(), 1u);
+  EXPECT_TRUE(db->read_only_reason().empty());
+}
+
+TEST_F(RecoveryTest, DirectoryLockRefusesASecondHandleUntilTheFirstCloses) {
+  auto first = open();
+  ASSERT_TRUE(first);
+  auto second = DurableDatabase::open(dir_, nullptr);
+  ASSERT_FALSE(second);
+  EXPECT_EQ(second.error().message.rfind("failed to open WAL: ", 0), 0u);
+  EXPECT_NE(second.error().message.find("in use"), std::string::npos);
+  first.reset();
+  EXPECT_TRUE(open());
+}
+
+TEST_F(RecoveryTest, OpenErrorsCarryTheirPrefixes) {
+  const std::string file = (root_ / "plain-file").string();
+  std::ofstream(file) << "x";
+  auto on_file = DurableDatabase::open(file, nullptr);
+  ASSERT_FALSE(on_file);
+  EXPECT_EQ(on_file.error().message.rfind("failed to load snapshots from '" + file + "': ", 0), 0u);
+
+  auto under_file = DurableDatabase::open(file + "/sub", nullptr);
+  ASSERT_FALSE(under_file);
+  EXPECT_EQ(under_file.error().message.rfind("failed to open WAL: ", 0), 0u);
+}
+
+TEST_F(RecoveryTest, SnapshotsLoadByStoredNameAndBadFilesAreSkipped) {
+  {
+    auto db = open();
+    ASSERT_TRUE(create(*db, "a"));
+    ASSERT_TRUE(insert(*db, "a", 1));
+    ASSERT_TRUE(create(*db, "b"));
+    ASSERT_TRUE(db->compact());
+  }
+  fs::rename(fs::path(dir_) / "b.kvl", fs::path(dir_) / "renamed.kvl");
+  std::ofstream(fs::path(dir_) / "x.kvl") << "not a snapshot";
+  std::ofstream(fs::path(dir_) / "a.kvl.tmp") << "half written";
+  auto db = open();
+  ASSERT_TRUE(db);
+  auto names = db->database().list_collections();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(db->unloadable_snapshots(), (std::set<std::string>{"x.kvl"}));
+}
+
+}  // namespace
+}  // namespace karvalith

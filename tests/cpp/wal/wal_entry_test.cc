@@ -1,0 +1,118 @@
+#include "core/wal/wal_entry.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "snapshot/snapshot_test_util.h"
+
+namespace karvalith {
+namespace {
+
+using namespace snapshot_testing;
+using Bytes = std::vector<std::uint8_t>;
+
+std::uint32_t variant_of(const Bytes& payload) {
+  return std::uint32_t{payload[0]} | (std::uint32_t{payload[1]} << 8) | (std::uint32_t{payload[2]} << 16) |
+         (std::uint32_t{payload[3]} << 24);
+}
+
+WalEntry decode_or_fail_entry(const Bytes& payload) {
+  auto entry = decode_wal_entry(payload);
+  EXPECT_TRUE(entry.has_value()) << (entry ? "" : entry.error().message);
+  return entry ? std::move(*entry) : WalEntry{};
+}
+
+TEST(WalEntryCodec, LayoutsAndSizes) {
+  const Bytes create = encode_create_collection("docs", 128, HnswConfig{});
+  EXPECT_EQ(create.size(), 4u + 12u + 8u + 53u);
+  EXPECT_EQ(variant_of(create), 0u);
+
+  const Bytes drop = encode_delete_collection("docs");
+  EXPECT_EQ(drop.size(), 4u + 12u);
+  EXPECT_EQ(variant_of(drop), 1u);
+
+  const Document doc{numbered_uuid(3), "abc", {}};
+  const std::vector<float> embedding = {1.0f, -2.0f};
+  const Bytes insert = encode_insert_document("docs", doc, embedding);
+  // variant, collection, document (uuid 24, text 11, empty map 8), embedding (8 + 2 * 4)
+  EXPECT_EQ(insert.size(), 4u + 12u + 24u + 11u + 8u + 16u);
+  EXPECT_EQ(variant_of(insert), 2u);
+
+  const Bytes remove = encode_delete_document("docs", doc.id);
+  EXPECT_EQ(remove.size(), 4u + 12u + 24u);
+  EXPECT_EQ(variant_of(remove), 3u);
+
+  const std::vector<PendingDocument> batch = {{doc, embedding}, {sample_document(4), {0.5f}}};
+  EXPECT_EQ(variant_of(encode_batch_insert("docs", batch)), 4u);
+  const Bytes update = encode_update_document("docs", doc.id, doc, embedding);
+  EXPECT_EQ(update.size(), insert.size() + 24u);
+  EXPECT_EQ(variant_of(update), 5u);
+}
+
+TEST(WalEntryCodec, EveryVariantRoundTrips) {
+  HnswConfig config{8, 16, 64, 20, 5, DistanceMetric::DotProduct, 2, true};
+  const Document doc = sample_document(7);
+  const std::vector<float> embedding = {0.25f, -1.5f, 3.0f};
+  const std::vector<WalEntry> entries = {
+      {WalEntry::CreateCollection{"c1", 3, config}},
+      {WalEntry::DeleteCollection{"c1"}},
+      {WalEntry::InsertDocument{"c1", doc, embedding}},
+      {WalEntry::DeleteDocument{"c1", doc.id}},
+      {WalEntry::BatchInsert{"c1", {{doc, embedding}, {sample_document(8), {}}}}},
+      {WalEntry::UpdateDocument{"c1", numbered_uuid(99), doc, embedding}},
+  };
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const Bytes payload = encode_wal_entry(entries[i]);
+    EXPECT_EQ(variant_of(payload), i);
+    const WalEntry back = decode_or_fail_entry(payload);
+    ASSERT_EQ(back.value.index(), i);
+    EXPECT_EQ(encode_wal_entry(back), payload);  // every field survived
+  }
+
+  const WalEntry create = decode_or_fail_entry(encode_wal_entry(entries[0]));
+  const auto& c = std::get<WalEntry::CreateCollection>(create.value);
+  EXPECT_EQ(c.name, "c1");
+  EXPECT_EQ(c.dimension, 3u);
+  expect_same_config(config, c.config);
+
+  const WalEntry batch = decode_or_fail_entry(encode_wal_entry(entries[4]));
+  const auto& b = std::get<WalEntry::BatchInsert>(batch.value);
+  ASSERT_EQ(b.documents.size(), 2u);
+  expect_same_document(doc, b.documents[0].document);
+  EXPECT_EQ(b.documents[0].embedding, embedding);
+  EXPECT_TRUE(b.documents[1].embedding.empty());
+
+  const WalEntry update = decode_or_fail_entry(encode_wal_entry(entries[5]));
+  const auto& u = std::get<WalEntry::UpdateDocument>(update.value);
+  EXPECT_EQ(u.id, numbered_uuid(99));
+  expect_same_document(doc, u.document);
+  EXPECT_EQ(u.embedding, embedding);
+}
+
+TEST(WalEntryCodec, MalformedPayloadsAreDecodingErrors) {
+  EXPECT_EQ(decode_wal_entry(Bytes{}).error().message, "io error: failed to fill whole buffer");
+  EXPECT_EQ(decode_wal_entry(Bytes{2, 0, 0}).error().message, "io error: failed to fill whole buffer");
+  EXPECT_EQ(decode_wal_entry(Bytes{9, 0, 0, 0}).error().message,
+            "invalid value: integer `9`, expected variant index 0 <= i < 6");
+  EXPECT_EQ(decode_wal_entry(Bytes{6, 0, 0, 0}).error().kind, ErrorKind::InvalidData);
+
+  const Bytes insert = encode_insert_document("c", sample_document(2), std::vector<float>{1, 2, 3});
+  for (std::size_t cut = 0; cut < insert.size(); ++cut) {
+    auto entry = decode_wal_entry(std::span(insert).first(cut));
+    ASSERT_FALSE(entry.has_value()) << "cut at " << cut;
+    ASSERT_EQ(entry.error().message, "io error: failed to fill whole buffer") << "cut at " << cut;
+  }
+  Bytes trailing = insert;
+  trailing.push_back(0xAB);
+  EXPECT_TRUE(decode_wal_entry(trailing).has_value());
+
+  // A batch claiming more documents than the payload can hold.
+  Bytes batch = encode_batch_insert("c", {});
+  for (int i = 0; i < 8; ++i) batch[4 + 9 + i] = 0xFF;
+  EXPECT_EQ(decode_wal_entry(batch).error().message, "io error: failed to fill whole buffer");
+}
+
+}  // namespace
+}  // namespace karvalith
