@@ -58,6 +58,8 @@ using karvalith::Metadata;
 using karvalith::MetadataFilter;
 using karvalith::PendingDocument;
 using karvalith::ScoredDocument;
+using karvalith::SearchRequest;
+using karvalith::fusion_method_from_text;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t BATCH = 1000;
@@ -278,24 +280,36 @@ std::vector<SearchKind> search_kinds(const Corpus& c, const Collection& collecti
   MetadataFilter one_percent;
   one_percent.must.push_back(bucket_condition(FilterOp::Eq, 7));
 
-  // validate_query is run per query, as the binding does before every search.
-  auto checked_vector = [&collection, query](std::optional<MetadataFilter> filter,
-                                             std::uint64_t k) -> Search {
-    return [&collection, query, k, filter = std::move(filter)](std::size_t i) -> long {
-      if (!karvalith::validate_query(collection, query(i))) return -1;
-      if (!filter) return hit_count(karvalith::vector_search(collection, query(i), k, std::nullopt));
-      return hit_count(karvalith::vector_search_filtered(collection, query(i), k, std::nullopt, *filter));
+  // One request per query through the engine's search entry, as the binding
+  // makes it (the entry validates the query too).
+  auto request_for = [query](std::size_t i, std::uint64_t k) {
+    SearchRequest request;
+    const std::span<const float> q = query(i);
+    request.embedding.emplace(q.begin(), q.end());
+    request.k = k;
+    return request;
+  };
+  auto checked_vector = [&collection, request_for](std::optional<MetadataFilter> filter,
+                                                   std::uint64_t k) -> Search {
+    return [&collection, request_for, k, filter = std::move(filter)](std::size_t i) -> long {
+      SearchRequest request = request_for(i, k);
+      request.filter = filter;
+      return hit_count(karvalith::search(collection, request));
     };
   };
-  auto hybrid = [&collection, &c, query](std::string_view method) -> Search {
-    return [&collection, &c, query, method](std::size_t i) -> long {
-      if (!karvalith::validate_query(collection, query(i))) return -1;
-      return hit_count(karvalith::hybrid_search(collection, query(i), c.keyword_queries[i], K, std::nullopt,
-                                                0.7f, method, nullptr));
+  auto hybrid = [&collection, &c, request_for](std::string_view method) -> Search {
+    return [&collection, &c, request_for, method](std::size_t i) -> long {
+      SearchRequest request = request_for(i, K);
+      request.text = c.keyword_queries[i];
+      request.fusion = fusion_method_from_text(method);
+      return hit_count(karvalith::search(collection, request));
     };
   };
   auto keyword = [&collection, &c](std::size_t i) -> long {
-    return static_cast<long>(karvalith::keyword_search(collection, c.keyword_queries[i], K).size());
+    SearchRequest request;
+    request.text = c.keyword_queries[i];
+    request.k = K;
+    return hit_count(karvalith::search(collection, request));
   };
   // k = 1 and k = 50 walk the same beam (ef_search = 50) and differ only in
   // the hits returned, which isolates the per-result cost on the Python side.

@@ -5,6 +5,7 @@
 #include "args.h"
 #include "core/sealing/crypto.h"
 #include "errors.h"
+#include "gil.h"
 #include "methods.h"
 
 namespace karvalith::py {
@@ -39,13 +40,13 @@ PyObject* save(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject
       !to_optional_text(slots[2], "encryption_key", key_text)) {
     return nullptr;
   }
-  if (auto found = handle.collection(collection); !found) return raise_error(found.error());
-  if (auto directory = handle.store().checkpoint_directory(path); !directory) {
-    return raise_error(directory.error());
-  }
+  const std::shared_ptr<Store> store = handle.store();
+  if (!require_collection(*store, collection)) return nullptr;
+  if (auto directory = store->checkpoint_directory(path); !directory) return raise_error(directory.error());
   EncryptionKeyPtr key;
   if (!parse_call_key(key_text, key)) return nullptr;
-  if (Status saved = handle.store().save(collection, path, key.get()); !saved) return raise_error(saved.error());
+  Status saved = without_gil([&] { return store->save(collection, path, key.get()); });
+  if (!saved) return raise_error(saved.error());
   Py_RETURN_NONE;
 }
 
@@ -59,18 +60,20 @@ PyObject* load(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject
       !to_optional_text(slots[2], "encryption_key", key_text)) {
     return nullptr;
   }
-  if (auto directory = handle.store().checkpoint_directory(path); !directory) {
-    return raise_error(directory.error());
-  }
+  const std::shared_ptr<Store> store = handle.store();
+  if (auto directory = store->checkpoint_directory(path); !directory) return raise_error(directory.error());
   EncryptionKeyPtr key;
   if (!parse_call_key(key_text, key)) return nullptr;
-  if (Status loaded = handle.store().load(name, path, key.get()); !loaded) return raise_error(loaded.error());
+  Status loaded = without_gil([&] { return store->load(name, path, key.get()); });
+  if (!loaded) return raise_error(loaded.error());
   Py_RETURN_NONE;
 }
 
 PyObject* compact(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!bind_arguments({"compact", {}, 0}, args, nargs, kwnames, {})) return nullptr;
-  if (Status compacted = handle.store().compact(); !compacted) return raise_error(compacted.error());
+  const std::shared_ptr<Store> store = handle.store();
+  Status compacted = without_gil([&] { return store->compact(); });
+  if (!compacted) return raise_error(compacted.error());
   Py_RETURN_NONE;
 }
 

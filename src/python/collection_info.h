@@ -7,14 +7,9 @@
 #include <cstdint>
 #include <string>
 
-namespace karvalith::py {
+#include "core/engine/collection.h"
 
-struct CollectionSummary {
-  std::string name;
-  std::uint64_t dimension = 0;
-  std::uint64_t document_count = 0;
-  std::uint64_t estimated_memory_bytes = 0;
-};
+namespace karvalith::py {
 
 // Creates the class (once, at module initialisation). New reference.
 PyObject* create_collection_info_type();

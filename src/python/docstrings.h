@@ -69,7 +69,7 @@ inline constexpr const char DELETE[] =
 
 inline constexpr const char SEARCH[] =
     "search($self, collection, query_embedding=None, query_text=None, k=10, min_similarity=None, "
-    "alpha=0.7, fusion_method=\"rrf\", filter=None)\n--\n\n"
+    "alpha=0.7, fusion_method=\"rrf\", filter=None, ef=None)\n--\n\n"
     "Search a collection.\n"
     "\n"
     "Supports vector search, keyword search, and hybrid search.\n"
@@ -83,7 +83,9 @@ inline constexpr const char SEARCH[] =
     "    min_similarity: Optional minimum score threshold.\n"
     "    alpha: Hybrid search weight: 1.0 = all vector, 0.0 = all keyword (default 0.7).\n"
     "    fusion_method: \"rrf\" or \"linear\" (default \"rrf\").\n"
-    "    filter: Optional filter dict with \"must\" / \"must_not\" lists.";
+    "    filter: Optional filter dict with \"must\" / \"must_not\" lists.\n"
+    "    ef: Optional search breadth for this query (default: the collection's ef_search);\n"
+    "        the breadth used is max(ef, k).";
 
 inline constexpr const char SAVE[] =
     "save($self, collection, path=None, encryption_key=None)\n--\n\n"

@@ -1,5 +1,6 @@
 // Karvalith methods on single documents: insert, batch_insert, get, delete.
-// Each converts and checks everything, then logs, then changes memory.
+// Each converts its arguments, then lets the store validate, log and apply
+// with the interpreter lock released.
 #include <optional>
 #include <span>
 #include <string>
@@ -9,6 +10,7 @@
 #include "convert.h"
 #include "embedding.h"
 #include "errors.h"
+#include "gil.h"
 #include "methods.h"
 #include "py_ref.h"
 
@@ -38,22 +40,11 @@ bool parse_id(const std::string& text, Uuid& out) {
   return true;
 }
 
-// A document with the given id, or a fresh random one.
-bool build_document(const std::optional<std::string>& id_text, std::string text,
-                    Metadata metadata, Document& out) {
-  if (id_text) {
-    Uuid id;
-    if (!parse_id(*id_text, id)) return false;
-    out = Document{id, std::move(text), std::move(metadata)};
-    return true;
-  }
-  Result<Document> created = Document::create(std::move(text), std::move(metadata));
-  if (!created) {
-    raise_error(created.error());
-    return false;
-  }
-  out = std::move(*created);
-  return true;
+// The id given as text, parsed; absent when none was given (the core then
+// makes a fresh one).
+bool parse_optional_id(const std::optional<std::string>& id_text, std::optional<Uuid>& out) {
+  if (!id_text) return true;
+  return parse_id(*id_text, out.emplace());
 }
 
 bool wrong_type(const std::string& what, const char* expected, PyObject* value) {
@@ -63,7 +54,7 @@ bool wrong_type(const std::string& what, const char* expected, PyObject* value) 
 }
 
 // One element of batch_insert's list, checked in the documented order.
-bool convert_batch_document(PyObject* item, std::size_t index, PendingDocument& out) {
+bool convert_batch_document(PyObject* item, std::size_t index, NewDocument& out) {
   const std::string label = "documents[" + std::to_string(index) + "]";
   if (!PyDict_Check(item)) return wrong_type(label, "dict", item);
 
@@ -74,8 +65,7 @@ bool convert_batch_document(PyObject* item, std::size_t index, PendingDocument& 
     return false;
   }
   if (!PyUnicode_Check(text_object)) return wrong_type(label + "['text']", "str", text_object);
-  std::string text;
-  if (!to_text(text_object, "text", text)) return false;
+  if (!to_text(text_object, "text", out.text)) return false;
 
   PyObject* embedding_object = nullptr;
   if (!dict_lookup(item, "embedding", embedding_object)) return false;
@@ -86,14 +76,13 @@ bool convert_batch_document(PyObject* item, std::size_t index, PendingDocument& 
   PyRef embedding_ref = PyRef::borrow(embedding_object);
   if (!to_embedding(embedding_ref.get(), label + "['embedding']", out.embedding)) return false;
 
-  Metadata metadata;
   PyObject* metadata_object = nullptr;
   if (!dict_lookup(item, "metadata", metadata_object)) return false;
   if (metadata_object != nullptr) {
     if (!PyDict_Check(metadata_object)) {
       return wrong_type(label + "['metadata']", "dict", metadata_object);
     }
-    if (!py_dict_to_metadata(metadata_object, metadata)) return false;
+    if (!py_dict_to_metadata(metadata_object, out.metadata)) return false;
   }
 
   std::optional<std::string> id_text;
@@ -103,8 +92,9 @@ bool convert_batch_document(PyObject* item, std::size_t index, PendingDocument& 
     if (!PyUnicode_Check(id_object)) return wrong_type(label + "['id']", "str", id_object);
     if (!to_text(id_object, "id", id_text.emplace())) return false;
   }
-  return build_document(id_text, std::move(text), std::move(metadata), out.document);
+  return parse_optional_id(id_text, out.id);
 }
+
 
 }  // namespace
 
@@ -113,11 +103,10 @@ PyObject* insert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObje
   PyObject* slots[std::size(names)];
   if (!bind_arguments({"insert", names, 3}, args, nargs, kwnames, slots)) return nullptr;
   std::string collection_name;
-  std::string text;
-  std::vector<float> embedding;
+  NewDocument document;
   std::optional<std::string> id_text;
-  if (!to_text(slots[0], "collection", collection_name) || !to_text(slots[1], "text", text) ||
-      !to_embedding(slots[2], "argument 'embedding'", embedding)) {
+  if (!to_text(slots[0], "collection", collection_name) || !to_text(slots[1], "text", document.text) ||
+      !to_embedding(slots[2], "argument 'embedding'", document.embedding)) {
     return nullptr;
   }
   PyObject* metadata_object = is_absent(slots[3]) ? nullptr : slots[3];
@@ -127,24 +116,12 @@ PyObject* insert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObje
   }
   if (!to_optional_text(slots[4], "id", id_text)) return nullptr;
 
-  Result<CollectionPtr> collection = handle.collection(collection_name);
-  if (!collection) return raise_error(collection.error());
-  Metadata metadata;
-  if (metadata_object != nullptr && !py_dict_to_metadata(metadata_object, metadata)) return nullptr;
-  PendingDocument pending{Document{}, std::move(embedding)};
-  if (!build_document(id_text, std::move(text), std::move(metadata), pending.document)) {
-    return nullptr;
-  }
-  if (Status valid = (*collection)->validate_insert(std::span(&pending, 1)); !valid) {
-    return raise_error(valid.error());
-  }
-  if (Status logged = handle.log_mutation(
-          InsertDocumentRecord{collection_name, pending.document, pending.embedding});
-      !logged) {
-    return raise_error(logged.error());
-  }
-  Result<Uuid> inserted =
-      (*collection)->insert_document(std::move(pending.document), std::move(pending.embedding));
+  const std::shared_ptr<Store> store = handle.store();
+  if (!require_collection(*store, collection_name)) return nullptr;
+  if (metadata_object != nullptr && !py_dict_to_metadata(metadata_object, document.metadata)) return nullptr;
+  if (!parse_optional_id(id_text, document.id)) return nullptr;
+
+  Result<Uuid> inserted = without_gil([&] { return store->insert(collection_name, std::move(document)); });
   if (!inserted) return raise_error(inserted.error());
   return id_to_py(*inserted);
 }
@@ -160,10 +137,10 @@ PyObject* batch_insert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, 
     wrong_type("argument 'documents'", "list", documents);
     return nullptr;
   }
-  Result<CollectionPtr> collection = handle.collection(collection_name);
-  if (!collection) return raise_error(collection.error());
+  const std::shared_ptr<Store> store = handle.store();
+  if (!require_collection(*store, collection_name)) return nullptr;
 
-  std::vector<PendingDocument> pending;
+  std::vector<NewDocument> pending;
   pending.reserve(static_cast<std::size_t>(PyList_GET_SIZE(documents)));
   // The size is re-read and each item held: converting an embedding may run
   // Python code that changes the list.
@@ -173,19 +150,13 @@ PyObject* batch_insert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, 
       return nullptr;
     }
   }
-  if (Status valid = (*collection)->validate_insert(pending); !valid) {
-    return raise_error(valid.error());
-  }
-  if (Status logged = handle.log_mutation(BatchInsertRecord{collection_name, pending}); !logged) {
-    return raise_error(logged.error());
-  }
-  PyRef ids = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(pending.size())));
+  Result<std::vector<Uuid>> inserted =
+      without_gil([&] { return store->batch_insert(collection_name, std::move(pending)); });
+  if (!inserted) return raise_error(inserted.error());
+  PyRef ids = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(inserted->size())));
   if (!ids) return nullptr;
-  for (std::size_t i = 0; i < pending.size(); ++i) {
-    Result<Uuid> inserted = (*collection)->insert_document(std::move(pending[i].document),
-                                                           std::move(pending[i].embedding));
-    if (!inserted) return raise_error(inserted.error());
-    PyObject* id = id_to_py(*inserted);
+  for (std::size_t i = 0; i < inserted->size(); ++i) {
+    PyObject* id = id_to_py((*inserted)[i]);
     if (id == nullptr) return nullptr;
     PyList_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(i), id);
   }
@@ -197,7 +168,7 @@ namespace {
 // The shared opening of get and delete: bind (collection, id), convert both,
 // look the collection up, then parse the id, raising as each step requires.
 struct DocumentTarget {
-  CollectionPtr collection;
+  std::shared_ptr<Store> store;
   std::string collection_name;
   std::string id_text;
   Uuid id;
@@ -212,12 +183,8 @@ std::optional<DocumentTarget> document_target(const char* method, PyObject* cons
       !to_text(slots[1], "id", target.id_text)) {
     return std::nullopt;
   }
-  Result<CollectionPtr> collection = handle.collection(target.collection_name);
-  if (!collection) {
-    raise_error(collection.error());
-    return std::nullopt;
-  }
-  target.collection = std::move(*collection);
+  target.store = handle.store();
+  if (!require_collection(*target.store, target.collection_name)) return std::nullopt;
   if (!parse_id(target.id_text, target.id)) return std::nullopt;
   return target;
 }
@@ -227,7 +194,10 @@ std::optional<DocumentTarget> document_target(const char* method, PyObject* cons
 PyObject* get(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::optional<DocumentTarget> target = document_target("get", args, nargs, kwnames, handle);
   if (!target) return nullptr;
-  const DocumentPtr document = target->collection->get_document(target->id);
+  Result<DocumentPtr> found =
+      without_gil([&] { return target->store->get(target->collection_name, target->id); });
+  if (!found) return raise_error(found.error());
+  const DocumentPtr& document = *found;
   if (!document) {
     return raise_message(PyExc_KeyError, "document '" + target->id_text + "' not found");
   }
@@ -249,11 +219,10 @@ PyObject* delete_document(Handle& handle, PyObject* const* args, Py_ssize_t narg
                           PyObject* kwnames) {
   std::optional<DocumentTarget> target = document_target("delete", args, nargs, kwnames, handle);
   if (!target) return nullptr;
-  if (Status logged = handle.log_mutation(DeleteDocumentRecord{target->collection_name, target->id});
-      !logged) {
-    return raise_error(logged.error());
-  }
-  return PyBool_FromLong(target->collection->delete_document(target->id) ? 1 : 0);
+  Result<bool> deleted =
+      without_gil([&] { return target->store->delete_document(target->collection_name, target->id); });
+  if (!deleted) return raise_error(deleted.error());
+  return PyBool_FromLong(*deleted ? 1 : 0);
 }
 
 }  // namespace karvalith::py

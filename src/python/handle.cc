@@ -3,45 +3,21 @@
 #include <new>
 #include <optional>
 #include <string>
-#include <type_traits>
-#include <variant>
 
 #include "core/sealing/crypto.h"
-#include "core/wal/wal_entry.h"
 
 #include "args.h"
 #include "docstrings.h"
 #include "errors.h"
+#include "gil.h"
 #include "methods.h"
 
 namespace karvalith::py {
 
-Result<CollectionPtr> Handle::collection(const std::string& name) const {
-  CollectionPtr found = database().get_collection(name);
-  if (!found) return make_error(ErrorKind::NotFound, "collection '" + name + "' not found");
-  return found;
-}
-
-Status Handle::log_mutation(const LogRecord& record) const {
-  if (!store_->persistent()) return {};
-  return std::visit(
-      [&](const auto& change) -> Status {
-        using Change = std::decay_t<decltype(change)>;
-        if constexpr (std::is_same_v<Change, CreateCollectionRecord>) {
-          return store_->log(encode_create_collection(change.name, change.dimension, change.config), change.name);
-        } else if constexpr (std::is_same_v<Change, DeleteCollectionRecord>) {
-          return store_->log(encode_delete_collection(change.name), change.name, true);
-        } else if constexpr (std::is_same_v<Change, InsertDocumentRecord>) {
-          return store_->log(encode_insert_document(change.collection, change.document, change.embedding),
-                             change.collection);
-        } else if constexpr (std::is_same_v<Change, BatchInsertRecord>) {
-          return store_->log(encode_batch_insert(change.collection, change.documents), change.collection);
-        } else {
-          static_assert(std::is_same_v<Change, DeleteDocumentRecord>);
-          return store_->log(encode_delete_document(change.collection, change.id), change.collection);
-        }
-      },
-      record);
+bool require_collection(const Store& store, const std::string& name) {
+  Status found = without_gil([&] { return store.require_collection(name); });
+  if (!found) raise_error(found.error());
+  return found.has_value();
 }
 
 namespace {
@@ -66,13 +42,14 @@ PyObject* karvalith_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       if (!parsed) return raise_error(parsed.error());
       key = std::move(*parsed);
     }
-    std::unique_ptr<DurableDatabase> store;
+    std::shared_ptr<Store> store;
     if (data_dir) {
-      auto opened = DurableDatabase::open(*data_dir, std::move(key));
+      // Loading snapshots and replaying the log can take long.
+      auto opened = without_gil([&] { return Store::open(*data_dir, std::move(key)); });
       if (!opened) return raise_error(opened.error());
       store = std::move(*opened);
     } else {
-      store = std::make_unique<DurableDatabase>(std::move(key));
+      store = Store::ephemeral(std::move(key));
     }
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
@@ -88,7 +65,8 @@ void karvalith_dealloc(PyObject* self) {
 
 PyObject* karvalith_repr(PyObject* self) {
   return guarded_call([&] {
-    const std::size_t count = handle_of(self).database().list_collections().size();
+    const std::shared_ptr<Store> store = handle_of(self).store();
+    const std::size_t count = without_gil([&] { return store->list_collections().size(); });
     return PyUnicode_FromFormat("Karvalith(collections=%zu)", count);
   });
 }

@@ -6,41 +6,32 @@
 #include <memory>
 #include <string>
 
-#include "core/common/result.h"
-#include "core/engine/collection.h"
-#include "core/engine/database.h"
-#include "core/store/durable_database.h"
-#include "log_record.h"
+#include "core/store/store.h"
 
 namespace karvalith::py {
 
-// A database handle. Its fields never change after construction; every
-// mutation goes through the locks inside Database and Collection.
+// A database handle: the store every method works on. Methods copy the
+// pointer before they release the interpreter lock, so the store outlives
+// every call in flight.
 class Handle {
  public:
-  explicit Handle(std::unique_ptr<DurableDatabase> store) : store_(std::move(store)) {}
+  explicit Handle(std::shared_ptr<Store> store) : store_(std::move(store)) {}
 
-  Database& database() const { return store_->database(); }
-  // The database with its persistence: the log, data_dir, the key.
-  DurableDatabase& store() const { return *store_; }
-
-  // The named collection, or NotFound "collection '{}' not found".
-  Result<CollectionPtr> collection(const std::string& name) const;
-
-  // Called by every mutating method after all of its validation and before
-  // its first change: appends the matching log entry, encoded straight from
-  // the call's data. A failure ("WAL write failed: {}") leaves memory
-  // untouched. Does nothing while the handle has no write-ahead log.
-  Status log_mutation(const LogRecord& record) const;
+  const std::shared_ptr<Store>& store() const { return store_; }
 
  private:
-  std::unique_ptr<DurableDatabase> store_;
+  std::shared_ptr<Store> store_;
 };
 
 struct KarvalithObject {
   PyObject_HEAD
   Handle handle;
 };
+
+// Raises the store's KeyError unless the collection exists. Used where a
+// missing collection must be reported before checks of the call's content;
+// the store looks the collection up again when it does the work.
+bool require_collection(const Store& store, const std::string& name);
 
 inline Handle& handle_of(PyObject* self) { return reinterpret_cast<KarvalithObject*>(self)->handle; }
 

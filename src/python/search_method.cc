@@ -1,7 +1,7 @@
 // Karvalith.search: vector, keyword or hybrid search over one collection.
 // Every check (arguments, collection, query presence, filter, query shape)
-// happens before any index is read; the hits become SearchResult copies only
-// after the collection lock is released.
+// happens before any index is read; the search runs without the interpreter
+// lock, and the hits become SearchResult copies after it is re-taken.
 #include <cmath>
 #include <optional>
 #include <string>
@@ -9,9 +9,10 @@
 
 #include "args.h"
 #include "convert.h"
-#include "core/engine/collection_search.h"
+#include "core/search/request.h"
 #include "embedding.h"
 #include "errors.h"
+#include "gil.h"
 #include "methods.h"
 #include "py_ref.h"
 #include "search_result.h"
@@ -19,10 +20,6 @@
 namespace karvalith::py {
 
 namespace {
-
-constexpr std::uint64_t DEFAULT_K = 10;
-constexpr double DEFAULT_ALPHA = 0.7;
-constexpr const char* DEFAULT_FUSION_METHOD = "rrf";
 
 // Nearest f32 to a double, ties to even; beyond the largest float (plus half
 // its spacing) the result is infinite, as with IEEE conversion.
@@ -59,53 +56,30 @@ bool to_filter(PyObject* object, MetadataFilter& out) {
   return true;
 }
 
-struct SearchRequest {
-  std::string collection;
-  std::optional<std::vector<float>> query_embedding;
-  std::optional<std::string> query_text;
-  std::uint64_t k = DEFAULT_K;
-  std::optional<float> min_similarity;
-  float alpha = round_to_f32(DEFAULT_ALPHA);
-  std::string fusion_method = DEFAULT_FUSION_METHOD;
-  PyObject* filter = nullptr;  // borrowed; null when absent
-};
-
-// Converts the arguments in parameter order; nothing is looked up yet.
-bool convert_arguments(PyObject* const* slots, SearchRequest& request) {
-  if (!to_text(slots[0], "collection", request.collection)) return false;
+// The request's fields from the arguments in parameter order; nothing is
+// looked up yet. The filter (a borrowed reference, null when absent) is
+// parsed later, after the checks that come before it.
+bool convert_arguments(PyObject* const* slots, std::string& collection, SearchRequest& request,
+                       PyObject*& filter) {
+  if (!to_text(slots[0], "collection", collection)) return false;
   if (!is_absent(slots[1]) &&
-      !to_embedding(slots[1], "argument 'query_embedding'", request.query_embedding.emplace())) {
+      !to_embedding(slots[1], "argument 'query_embedding'", request.embedding.emplace())) {
     return false;
   }
-  if (!to_optional_text(slots[2], "query_text", request.query_text)) return false;
+  if (!to_optional_text(slots[2], "query_text", request.text)) return false;
   if (slots[3] != nullptr && !to_u64(slots[3], "k", request.k)) return false;
   if (!is_absent(slots[4]) && !to_f32(slots[4], "min_similarity", request.min_similarity.emplace())) {
     return false;
   }
   if (slots[5] != nullptr && !to_f32(slots[5], "alpha", request.alpha)) return false;
-  if (slots[6] != nullptr && !to_text(slots[6], "fusion_method", request.fusion_method)) return false;
-  request.filter = is_absent(slots[7]) ? nullptr : slots[7];
+  if (slots[6] != nullptr) {
+    std::string method;
+    if (!to_text(slots[6], "fusion_method", method)) return false;
+    request.fusion = fusion_method_from_text(method);
+  }
+  filter = is_absent(slots[7]) ? nullptr : slots[7];
+  if (!is_absent(slots[8]) && !to_u64(slots[8], "ef", request.ef.emplace())) return false;
   return true;
-}
-
-// Runs the path the request selects. The collection's lock is held inside
-// each call only.
-Result<std::vector<ScoredDocument>> run_search(const Collection& collection, const SearchRequest& request,
-                                               const MetadataFilter* filter) {
-  if (request.query_embedding && request.query_text) {
-    return hybrid_search(collection, *request.query_embedding, *request.query_text, request.k,
-                         request.min_similarity, request.alpha, request.fusion_method, filter);
-  }
-  if (request.query_embedding) {
-    if (filter != nullptr) {
-      return vector_search_filtered(collection, *request.query_embedding, request.k, request.min_similarity,
-                                    *filter);
-    }
-    return vector_search(collection, *request.query_embedding, request.k, request.min_similarity);
-  }
-  // Keyword only: the filter was checked but restricts nothing, and no
-  // threshold applies.
-  return keyword_search(collection, *request.query_text, request.k);
 }
 
 PyObject* results_to_py(const std::vector<ScoredDocument>& hits) {
@@ -122,27 +96,26 @@ PyObject* results_to_py(const std::vector<ScoredDocument>& hits) {
 }  // namespace
 
 PyObject* search(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* const names[] = {"collection", "query_embedding", "query_text",    "k",
-                                                "min_similarity", "alpha",        "fusion_method", "filter"};
+  static constexpr const char* const names[] = {"collection",    "query_embedding", "query_text",
+                                                "k",             "min_similarity",  "alpha",
+                                                "fusion_method", "filter",          "ef"};
   PyObject* slots[std::size(names)];
   if (!bind_arguments({"search", names, 1}, args, nargs, kwnames, slots)) return nullptr;
+  std::string collection;
   SearchRequest request;
-  if (!convert_arguments(slots, request)) return nullptr;
+  PyObject* filter = nullptr;
+  if (!convert_arguments(slots, collection, request, filter)) return nullptr;
 
-  Result<CollectionPtr> collection = handle.collection(request.collection);
-  if (!collection) return raise_error(collection.error());
-  if (!request.query_embedding && !request.query_text) {
-    return raise_message(PyExc_ValueError, "at least one of query_embedding or query_text is required");
+  // The collection, then the presence of a query, are checked before the
+  // filter is parsed; the store checks both again with the rest.
+  const std::shared_ptr<Store> store = handle.store();
+  if (!require_collection(*store, collection)) return nullptr;
+  if (Status asked = require_query(request.embedding.has_value(), request.text.has_value()); !asked) {
+    return raise_error(asked.error());
   }
-  std::optional<MetadataFilter> filter;
-  if (request.filter != nullptr && !to_filter(request.filter, filter.emplace())) return nullptr;
-  if (request.query_embedding) {
-    if (Status valid = validate_query(**collection, *request.query_embedding); !valid) {
-      return raise_error(valid.error());
-    }
-  }
+  if (filter != nullptr && !to_filter(filter, request.filter.emplace())) return nullptr;
 
-  Result<std::vector<ScoredDocument>> hits = run_search(**collection, request, filter ? &*filter : nullptr);
+  Result<std::vector<ScoredDocument>> hits = without_gil([&] { return store->search(collection, request); });
   if (!hits) return raise_error(hits.error());
   return results_to_py(*hits);
 }

@@ -72,7 +72,7 @@ METHODS = [
     (
         "search",
         '(collection, query_embedding=None, query_text=None, k=10, min_similarity=None, '
-        'alpha=0.7, fusion_method="rrf", filter=None)',
+        'alpha=0.7, fusion_method="rrf", filter=None, ef=None)',
         "Search a collection.\n"
         "\n"
         "Supports vector search, keyword search, and hybrid search.\n"
@@ -86,7 +86,9 @@ METHODS = [
         "    min_similarity: Optional minimum score threshold.\n"
         "    alpha: Hybrid search weight: 1.0 = all vector, 0.0 = all keyword (default 0.7).\n"
         '    fusion_method: "rrf" or "linear" (default "rrf").\n'
-        '    filter: Optional filter dict with "must" / "must_not" lists.',
+        '    filter: Optional filter dict with "must" / "must_not" lists.\n'
+        "    ef: Optional search breadth for this query (default: the collection's ef_search);\n"
+        "        the breadth used is max(ef, k).",
     ),
     (
         "rebuild",

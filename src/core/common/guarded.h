@@ -1,10 +1,14 @@
 // A value reachable only through a readers-writer lock guard, so the locking
-// discipline is visible in the types rather than kept by convention.
+// discipline is visible in the types rather than kept by convention. The
+// lock prefers writers (shared_mutex.h): never take a read guard twice on one
+// thread.
 #pragma once
 
 #include <mutex>
 #include <shared_mutex>
 #include <utility>
+
+#include "core/common/shared_mutex.h"
 
 namespace karvalith {
 
@@ -16,23 +20,23 @@ class Guarded {
 
   class ReadGuard {
    public:
-    ReadGuard(const T& value, std::shared_mutex& mutex) : lock_(mutex), value_(value) {}
+    ReadGuard(const T& value, SharedMutex& mutex) : lock_(mutex), value_(value) {}
     const T& operator*() const { return value_; }
     const T* operator->() const { return &value_; }
 
    private:
-    std::shared_lock<std::shared_mutex> lock_;
+    std::shared_lock<SharedMutex> lock_;
     const T& value_;
   };
 
   class WriteGuard {
    public:
-    WriteGuard(T& value, std::shared_mutex& mutex) : lock_(mutex), value_(value) {}
+    WriteGuard(T& value, SharedMutex& mutex) : lock_(mutex), value_(value) {}
     T& operator*() const { return value_; }
     T* operator->() const { return &value_; }
 
    private:
-    std::unique_lock<std::shared_mutex> lock_;
+    std::unique_lock<SharedMutex> lock_;
     T& value_;
   };
 
@@ -40,7 +44,7 @@ class Guarded {
   WriteGuard write() { return WriteGuard(value_, mutex_); }
 
  private:
-  mutable std::shared_mutex mutex_;
+  mutable SharedMutex mutex_;
   T value_;
 };
 

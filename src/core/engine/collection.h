@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -70,11 +71,39 @@ class Collection {
   const Guarded<CollectionState>& state() const { return state_; }
   Guarded<CollectionState>& state() { return state_; }
 
+  // Every change to this collection holds this mutex from its validation to
+  // the end of its apply, so changes reach the log in the order in which
+  // they are applied. Taken before the checkpoint gate and the state lock;
+  // the log append happens under it but outside the state lock.
+  std::mutex& write_order() const { return write_order_; }
+  // Set, under write_order, when the collection leaves the registry (deleted
+  // or replaced by a load): a writer that waited for write_order then finds
+  // the collection gone instead of changing a detached object.
+  bool detached() const { return detached_; }
+  void mark_detached() { detached_ = true; }
+
+  // Serialises rebuilds of this collection (a second one waits for the first).
+  std::mutex& rebuild_order() { return rebuild_order_; }
+
  private:
   Guarded<CollectionState> state_;
+  mutable std::mutex write_order_;
+  bool detached_ = false;  // guarded by write_order_
+  std::mutex rebuild_order_;
 };
 
 using CollectionPtr = std::shared_ptr<Collection>;
+
+// An independent summary of one collection.
+struct CollectionSummary {
+  std::string name;
+  std::uint64_t dimension = 0;
+  std::uint64_t document_count = 0;  // live documents
+  std::uint64_t estimated_memory_bytes = 0;
+};
+
+// Read under one shared lock.
+CollectionSummary summarize(const Collection& collection);
 
 // The memory estimate of a state whose lock (shared or exclusive) the caller
 // holds: graph and keyword terms from the indexes, 80 + text bytes + 64 per

@@ -7,11 +7,13 @@ namespace karvalith {
 
 Status Database::create_collection(std::string name, std::uint64_t dimension,
                                    std::optional<HnswConfig> config) {
+  const HnswConfig chosen = config.value_or(HnswConfig{});
+  if (auto problem = config_problem(chosen, dimension)) return make_error(ErrorKind::InvalidInput, *problem);
+  auto collection = std::make_shared<Collection>(name, dimension, chosen);
   auto registry = registry_.write();
   if (registry->contains(name)) {
     return make_error(ErrorKind::InvalidInput, "Collection '" + name + "' already exists");
   }
-  auto collection = std::make_shared<Collection>(name, dimension, config.value_or(HnswConfig{}));
   registry->emplace(std::move(name), std::move(collection));
   return {};
 }
@@ -48,10 +50,17 @@ void Database::put_collection(const std::string& name, CollectionPtr collection)
   replaced = std::exchange(slot, std::move(collection));
 }
 
-std::uint64_t Database::total_memory_bytes() const {
+std::vector<CollectionPtr> Database::collections() const {
   auto registry = registry_.read();
+  std::vector<CollectionPtr> all;
+  all.reserve(registry->size());
+  for (const auto& [name, collection] : *registry) all.push_back(collection);
+  return all;
+}
+
+std::uint64_t Database::total_memory_bytes() const {
   std::uint64_t total = 0;
-  for (const auto& [name, collection] : *registry) total += collection->estimate_memory_bytes();
+  for (const CollectionPtr& collection : collections()) total += collection->estimate_memory_bytes();
   return total;
 }
 

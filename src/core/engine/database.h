@@ -16,7 +16,8 @@ namespace karvalith {
 
 class Database {
  public:
-  // Fails with ErrorKind::InvalidInput "Collection '{}' already exists".
+  // Fails with ErrorKind::InvalidInput "Collection '{}' already exists", or
+  // with config_problem's message for a configuration that cannot be used.
   // Without a config the defaults of HnswConfig are used.
   Status create_collection(std::string name, std::uint64_t dimension,
                            std::optional<HnswConfig> config = std::nullopt);
@@ -25,7 +26,10 @@ class Database {
   std::vector<std::string> list_collections() const;
   // Registers `collection` under `name`, replacing any collection of that name.
   void put_collection(const std::string& name, CollectionPtr collection);
-  // Sum of every collection's estimate, under the registry's shared lock.
+  // Every registered collection, in registry order.
+  std::vector<CollectionPtr> collections() const;
+  // Sum of every collection's estimate. The registry lock is released before
+  // any collection lock is taken.
   std::uint64_t total_memory_bytes() const;
 
  private:

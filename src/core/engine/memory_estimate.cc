@@ -23,6 +23,11 @@ std::uint64_t estimate_memory_bytes(const CollectionState& state) {
   return bytes;
 }
 
+CollectionSummary summarize(const Collection& collection) {
+  auto state = collection.state().read();
+  return CollectionSummary{state->name, state->dimension, state->documents.size(), estimate_memory_bytes(*state)};
+}
+
 std::uint64_t Collection::estimate_memory_bytes() const {
   return karvalith::estimate_memory_bytes(*state_.read());
 }

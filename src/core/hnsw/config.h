@@ -1,8 +1,10 @@
 // The parameters of an HNSW index. Field order is the order in snapshots and
-// log records.
+// log records. The defaults below are the only place they are written down.
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "core/quantization/metric.h"
 
@@ -17,6 +19,23 @@ struct HnswConfig {
   DistanceMetric distance_metric = DistanceMetric::Cosine;
   std::uint64_t pq_subspaces = 0;      // 0 turns product quantization off
   bool store_raw_vectors = false;      // keep full-precision copies too
+
+  friend bool operator==(const HnswConfig&, const HnswConfig&) = default;
 };
+
+// Largest values a configuration may hold: beyond them a graph's per-node
+// link arrays would be absurd, levels no longer fit their byte, and a
+// vector's offset could overflow. The beam widths need no bound: every
+// buffer they size is also bounded by the node count.
+inline constexpr std::uint64_t MAX_LINKS = 1u << 16;
+inline constexpr std::uint64_t MAX_LAYERS = 256;
+inline constexpr std::uint64_t MAX_DIMENSION = 1u << 24;
+
+// Why `config` (for vectors of `dimension` components) cannot be used, or
+// nothing when it can: m from 2 to MAX_LINKS, m_max0 from m to 2 * MAX_LINKS,
+// ef_construction at least 1, max_layers from 1 to MAX_LAYERS, pq_subspaces
+// at most the dimension, and the dimension at most MAX_DIMENSION. Checked
+// when a collection is created and whenever a configuration is decoded.
+std::optional<std::string> config_problem(const HnswConfig& config, std::uint64_t dimension);
 
 }  // namespace karvalith

@@ -55,8 +55,9 @@ class HnswIndex {
   Status insert(std::uint32_t id, std::span<const float> vector, QuantizedVector qv);
 
   // The k nearest live nodes by ascending distance (re-scored on the stored
-  // vectors). Fails only with an internal fault (search marks of this thread
-  // already taken, or an unusable product-quantization codebook).
+  // vectors), with the configured ef_search: knn_search of search.h admitting
+  // every live node. Fails only with an internal fault (the search marks of
+  // this thread already taken).
   Result<std::vector<Candidate>> knn_search(std::span<const float> query, std::uint64_t k) const;
   // Same, reusing the caller's vector (no allocation once it has grown).
   Status knn_search_into(std::span<const float> query, std::uint64_t k,

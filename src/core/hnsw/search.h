@@ -1,20 +1,26 @@
-// Best-first walks over one layer of the graph and the distance of a node to
-// a query. knn_search (HnswIndex member, search.cc) is built on these, and the
-// collection's filtered search reuses walk_layer with its own admission test.
+// Best-first walks over one layer of the graph, the distance of a node to a
+// query, and the k-nearest-neighbour query built on them. Every query (plain
+// or filtered) is knn_search with an admission test; HnswIndex::knn_search is
+// the plain one.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <vector>
 
+#include "core/common/result.h"
 #include "core/hnsw/candidate.h"
 #include "core/hnsw/candidate_heap.h"
 #include "core/hnsw/distance.h"
 #include "core/hnsw/graph.h"
 #include "core/hnsw/query_scorer.h"
 #include "core/hnsw/thread_context.h"
+#include "core/hnsw/total_order.h"
 #include "core/hnsw/visited.h"
+#include "core/quantization/pq.h"
 
 namespace karvalith {
 
@@ -136,6 +142,89 @@ inline std::size_t search_layer(const HnswIndex& index, SearchScratch& scratch, 
                                 std::span<const std::uint32_t> entries, std::uint64_t ef,
                                 std::uint64_t layer, const float* table = nullptr) {
   return walk_layer(index, scratch, visited, query, qnorm, table, entries, ef, layer, AdmitAll{});
+}
+
+namespace search_detail {
+
+inline std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
+  return (b != 0 && a > UINT64_MAX / b) ? UINT64_MAX : a * b;
+}
+
+// Adds one finished query's distance count to the thread's statistics.
+void record_search(std::uint64_t distances);
+
+}  // namespace search_detail
+
+// The at most k nearest nodes that are live and pass admit(node), ascending
+// by distance (IEEE total order), each distance re-scored on the raw or
+// scalar-quantized vector (never a product-quantization estimate), into `out`.
+//
+// Descent: layers max_level..1 with beam 1, admitting every live node.
+// Layer 0: beam = max(ef, k), cap = min(node_count, 4 * beam); walks from the
+// same entry point with beam, 2 beam, ... (each at most cap) until k nodes are
+// admitted or the beam reaches cap: deleted and unadmitted nodes use up beam
+// without becoming results. admit is evaluated only for live nodes that pass
+// the distance test, at most once per node and pass.
+//
+// Borrows the thread's search context: ErrorKind::Internal when it is already
+// in use on this thread. The caller holds the collection's lock (shared is
+// enough) and passes a query of dimension() components.
+template <class Admit>
+Status knn_search(const HnswIndex& index, std::span<const float> query, std::uint64_t k, std::uint64_t ef,
+                  Admit&& admit, std::vector<Candidate>& out) {
+  out.clear();
+  const std::optional<std::uint32_t> entry_point = index.entry_point();
+  if (!entry_point || k == 0) return {};
+
+  auto lease = borrow_search_context();
+  if (!lease) return std::unexpected(std::move(lease.error()));
+  VisitedSet& visited = lease->visited();
+  SearchScratch& scratch = lease->search();
+  visited.grow(index.node_count());
+  scratch.distance_count = 0;
+
+  const float qnorm = squared_norm(query);
+  // The product-quantization table guides the walk only; it is built into
+  // the thread's scratch, so steady-state searches allocate nothing.
+  const float* table = nullptr;
+  if (index.pq_usable()) {
+    build_distance_table(*index.pq_codebook(), query, index.config().distance_metric, scratch.pq_table);
+    if (!scratch.pq_table.empty()) table = scratch.pq_table.data();
+  }
+
+  // Greedy descent. Layers above the highest list cannot move the entry
+  // point, so the walk starts at the highest layer that has links.
+  std::uint32_t ep = *entry_point;
+  for (std::uint64_t layer = std::min(index.max_level(), index.top_list_layer()); layer >= 1; --layer) {
+    const std::uint32_t entry = ep;
+    if (walk_layer(index, scratch, visited, query, qnorm, table, {&entry, 1}, 1, layer, AdmitAll{}) > 0) {
+      ep = scratch.results[0].id;
+    }
+  }
+
+  std::uint64_t beam = std::max(ef, k);
+  const std::uint64_t cap =
+      std::min<std::uint64_t>(search_detail::saturating_mul(beam, 4), index.node_count());
+  for (;;) {
+    const std::size_t admitted = walk_layer(index, scratch, visited, query, qnorm, table, {&ep, 1}, beam, 0, admit);
+    if (admitted >= k || beam >= cap) break;
+    beam = std::min(search_detail::saturating_mul(beam, 2), cap);
+  }
+
+  // Re-score every admitted node on the stored vectors.
+  std::vector<Candidate>& results = scratch.results;
+  const std::size_t count = results.size();
+  const QueryScorer stored_distance(index, query, qnorm, nullptr);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i + 1 < count) stored_distance.prefetch(results[i + 1].id);
+    results[i].distance = stored_distance(results[i].id);
+  }
+  scratch.distance_count += count;
+  sort_by_total_order(results);
+  const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(k, count));
+  out.assign(results.begin(), results.begin() + static_cast<std::ptrdiff_t>(keep));
+  search_detail::record_search(scratch.distance_count);
+  return {};
 }
 
 }  // namespace karvalith

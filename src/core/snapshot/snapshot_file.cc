@@ -108,6 +108,11 @@ std::filesystem::path snapshot_path(const std::filesystem::path& directory, std:
 }
 
 Status save_collection(const Collection& collection, const std::string& directory, const EncryptionKey* key) {
+  return save_collection_as(collection, directory, std::nullopt, key);
+}
+
+Status save_collection_as(const Collection& collection, const std::string& directory,
+                          const std::optional<std::string>& file_name, const EncryptionKey* key) {
   auto state = collection.state().read();  // held until the file is in place
   auto contents = file_contents(encode_collection(*state), key);
   if (!contents) return std::unexpected(std::move(contents).error());
@@ -116,7 +121,7 @@ Status save_collection(const Collection& collection, const std::string& director
   if (auto s = create_directories(dir, 0777); !s) return s;
   (void)set_mode(dir, 0700);  // best effort: the snapshot is still written
 
-  const std::filesystem::path final_path = snapshot_path(dir, state->name);
+  const std::filesystem::path final_path = file_name ? dir / *file_name : snapshot_path(dir, state->name);
   std::filesystem::path temp = final_path;
   temp += SNAPSHOT_TEMP_SUFFIX;
   if (auto s = write_and_replace(temp, final_path, *contents); !s) {

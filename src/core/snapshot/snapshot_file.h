@@ -9,6 +9,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -50,6 +51,10 @@ std::filesystem::path snapshot_path(const std::filesystem::path& directory, std:
 // possible. OS failures are ErrorKind::Io with the system's text; a payload
 // too large to seal is ErrorKind::Other.
 Status save_collection(const Collection& collection, const std::string& directory, const EncryptionKey* key);
+// The same into directory / file_name (with file_name + ".tmp" as the
+// temporary file) instead of the collection's own file name, when given.
+Status save_collection_as(const Collection& collection, const std::string& directory,
+                          const std::optional<std::string>& file_name, const EncryptionKey* key);
 
 // Reads, checks and rebuilds a collection from the snapshot at `path`
 // (registering it nowhere). Errors other than the OS's are

@@ -54,7 +54,7 @@ Result<ScannedSnapshots> scan_snapshots(const std::string& directory, const Encr
     if (loaded) {
       scanned.collections.push_back(std::move(*loaded));
     } else {
-      scanned.unloadable.insert(name);
+      scanned.unloadable.emplace(name, loaded.error().message);
     }
   }
   return scanned;

@@ -1,7 +1,7 @@
 // The open-time scan of a data directory for snapshot files.
 #pragma once
 
-#include <set>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,12 +18,12 @@ bool has_snapshot_extension(std::string_view file_name);
 
 struct ScannedSnapshots {
   std::vector<CollectionPtr> collections;  // in listing order
-  std::set<std::string> unloadable;        // file names that failed to load
+  std::map<std::string, std::string> unloadable;  // file name -> why it failed to load
 };
 
 // Loads every snapshot file of `directory` with `key` (may be null), in the
 // order the system lists them. A file that fails to load is skipped and its
-// name remembered. A directory whose metadata cannot be read yields nothing;
+// name remembered with the reason. A directory whose metadata cannot be read yields nothing;
 // one that cannot be listed is the listing's ErrorKind::Io error.
 Result<ScannedSnapshots> scan_snapshots(const std::string& directory, const EncryptionKey* key);
 

@@ -6,28 +6,14 @@
 #include <shared_mutex>
 #include <vector>
 
-#include "core/store/durable_database.h"
+#include "core/common/os_random.h"
 #include "core/files/file_io.h"
 #include "core/snapshot/snapshot_file.h"
+#include "core/store/store.h"
 
 namespace karvalith {
 
 namespace {
-
-// The locks a checkpoint holds: appends wait until the truncation is done.
-struct CheckpointLocks {
-  std::unique_lock<std::shared_mutex> gate;
-  std::unique_lock<std::shared_mutex> log;
-};
-
-CheckpointLocks lock_checkpoint(std::shared_mutex& gate, SyncWriteAheadLog* wal) {
-  CheckpointLocks locks;
-  if (wal) {
-    locks.gate = std::unique_lock(gate);
-    locks.log = std::unique_lock(wal->checkpoint_lock());
-  }
-  return locks;
-}
 
 // Keeps the kind when it already maps to a runtime failure.
 ErrorKind runtime_kind(ErrorKind kind) {
@@ -36,19 +22,20 @@ ErrorKind runtime_kind(ErrorKind kind) {
 
 }  // namespace
 
-Status DurableDatabase::save(const std::string& collection_name, const std::optional<std::string>& path,
-                             const EncryptionKey* key) {
-  CollectionPtr collection = database_.get_collection(collection_name);
-  if (!collection) return make_error(ErrorKind::NotFound, "collection '" + collection_name + "' not found");
+Status Store::save(const std::string& collection_name, const std::optional<std::string>& path,
+                   const EncryptionKey* key) {
+  auto collection = lookup(collection_name);
+  if (!collection) return std::unexpected(std::move(collection.error()));
   auto directory = checkpoint_directory(path);
   if (!directory) return std::unexpected(directory.error());
   const bool into_data_dir = is_data_dir(path);
 
-  CheckpointLocks locks = lock_checkpoint(checkpoint_gate_, wal_.get());
+  std::unique_lock<SharedMutex> gate;
+  if (wal_) gate = std::unique_lock(checkpoint_gate_);
   if (into_data_dir) {
     if (auto refused = protect_unloadable(collection_name)) return std::unexpected(*refused);
   }
-  if (Status saved = save_collection(*collection, *directory, key ? key : key_.get()); !saved) return saved;
+  if (Status saved = save_collection(**collection, *directory, key ? key : key_.get()); !saved) return saved;
   if (!wal_ || !into_data_dir || !read_only_reason_.empty()) return {};
   {
     std::lock_guard changes(changes_mutex_);
@@ -62,8 +49,7 @@ Status DurableDatabase::save(const std::string& collection_name, const std::opti
   return truncate_log();
 }
 
-Status DurableDatabase::load(const std::string& name, const std::optional<std::string>& path,
-                             const EncryptionKey* key) {
+Status Store::load(const std::string& name, const std::optional<std::string>& path, const EncryptionKey* key) {
   auto directory = checkpoint_directory(path);
   if (!directory) return std::unexpected(directory.error());
   auto loaded = load_collection(snapshot_path(*directory, name).string(), key);
@@ -71,20 +57,51 @@ Status DurableDatabase::load(const std::string& name, const std::optional<std::s
     return make_error(runtime_kind(loaded.error().kind), "failed to load '" + name + "': " + loaded.error().message);
   }
   CollectionPtr collection = std::move(*loaded);
-  {
-    auto state = collection->state().write();
-    if (state->name != name) state->name = name;
+  collection->state().write()->name = name;
+
+  std::lock_guard registry_change(registry_changes_);
+  CollectionPtr replaced = database_.get_collection(name);
+  std::unique_lock<std::mutex> order;
+  if (replaced) order = std::unique_lock(replaced->write_order());
+
+  if (wal_) {
+    // Durable before anything changes: the collection is staged in data_dir
+    // under a fresh token, the log records the load, and only then does the
+    // staged file replace the collection's snapshot. A crash after the
+    // record finds the staged file by its token and finishes the move.
+    std::shared_lock gate(checkpoint_gate_);
+    if (!read_only_reason_.empty()) return make_error(ErrorKind::Io, "WAL write failed: " + read_only_reason_);
+    if (auto refused = protect_unloadable(name)) return std::unexpected(*refused);
+    const std::uint64_t token = os_random_u64();
+    const std::string staged_name = staged_load_file_name(name, token);
+    const std::filesystem::path staged = std::filesystem::path(*data_dir_) / staged_name;
+    if (Status staged_ok = save_collection_as(*collection, *data_dir_, staged_name, key_.get()); !staged_ok) {
+      return make_error(runtime_kind(staged_ok.error().kind),
+                        "failed to load '" + name + "': staging its snapshot failed: " + staged_ok.error().message);
+    }
+    if (Status logged = append(WalEntry{WalLoadCollection{name, token}}); !logged) {
+      std::error_code ignored;
+      std::filesystem::remove(staged, ignored);
+      return logged;
+    }
+    // The load is durable now; a failed move is finished by the next open.
+    if (Status moved = rename_path(staged, snapshot_path(*data_dir_, name)); moved) {
+      (void)sync_directory(*data_dir_);
+    }
+    database_.put_collection(name, std::move(collection));
+  } else {
+    database_.put_collection(name, std::move(collection));
   }
-  database_.put_collection(name, std::move(collection));
+  if (replaced) replaced->mark_detached();
   return {};
 }
 
-Status DurableDatabase::compact() {
+Status Store::compact() {
   if (!data_dir_) return make_error(ErrorKind::InvalidInput, "compact requires data_dir to be set");
   if (!read_only_reason_.empty()) {
     return make_error(ErrorKind::Io, "WAL truncate failed: " + read_only_reason_);
   }
-  CheckpointLocks locks = lock_checkpoint(checkpoint_gate_, wal_.get());
+  std::unique_lock gate(checkpoint_gate_);
   const std::vector<std::string> names = database_.list_collections();
   std::vector<std::string> removed;
   std::vector<std::string> logged;

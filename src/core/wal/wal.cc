@@ -139,7 +139,6 @@ Status SyncWriteAheadLog::append_payload(std::span<const std::uint8_t> encoded_e
   put_be32(record.data(), static_cast<std::uint32_t>(payload_size));
   put_be32(record.data() + 4, check);
 
-  std::shared_lock checkpoint(checkpoint_lock_);
   std::lock_guard writer(writer_mutex_);
   if (broken_) return make_error(ErrorKind::Io, broken_reason_);
 

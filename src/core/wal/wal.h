@@ -11,7 +11,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -37,21 +36,19 @@ class SyncWriteAheadLog {
   SyncWriteAheadLog& operator=(const SyncWriteAheadLog&) = delete;
 
   // Frames (sealing first when keyed) and durably writes one record: one
-  // write, then fsync. Takes the checkpoint lock shared, then the writer mutex;
-  // the caller holds neither. A payload that would reach 4 GiB is refused
-  // (ErrorKind::Other) before anything is written. If the write or fsync
-  // fails, the file is cut back to its length before this call; if even that
-  // fails, the log refuses every later append until it is reopened or truncated.
+  // write, then fsync, under the writer mutex. The caller orders appends
+  // against checkpoints (the store's checkpoint gate). A payload that would
+  // reach 4 GiB is refused (ErrorKind::Other) before anything is written. If
+  // the write or fsync fails, the file is cut back to its length before this
+  // call; if even that fails, the log refuses every later append until it is
+  // reopened or truncated.
   Status append_payload(std::span<const std::uint8_t> encoded_entry);
 
   // Empties the file durably and appends to the emptied file from then on.
-  // Takes the writer mutex; the caller holds the checkpoint lock exclusively.
-  // The file is not created if it has vanished. On failure the current writer
+  // Takes the writer mutex; the caller keeps appends out (the store holds its
+  // checkpoint gate exclusively). The file is not created if it has vanished. On failure the current writer
   // stays in use.
   Status truncate();
-
-  // Shared by appends, exclusive for checkpoints (snapshots, then truncate).
-  std::shared_mutex& checkpoint_lock() { return checkpoint_lock_; }
 
   const std::filesystem::path& path() const { return path_; }
   const EncryptionKeyPtr& key() const { return key_; }
@@ -64,7 +61,6 @@ class SyncWriteAheadLog {
 
   const std::filesystem::path path_;
   const EncryptionKeyPtr key_;
-  std::shared_mutex checkpoint_lock_;
   mutable std::mutex writer_mutex_;
   FileHandle writer_;          // guarded by writer_mutex_
   std::uint64_t length_ = 0;   // guarded by writer_mutex_: end of the last durable record

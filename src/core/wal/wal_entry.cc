@@ -22,6 +22,7 @@ enum Variant : std::uint32_t {
   DELETE_DOCUMENT = 3,
   BATCH_INSERT = 4,
   UPDATE_DOCUMENT = 5,
+  LOAD_COLLECTION = 6,
 };
 
 
@@ -128,6 +129,14 @@ std::vector<std::uint8_t> encode_update_document(std::string_view collection, co
   });
 }
 
+std::vector<std::uint8_t> encode_load_collection(std::string_view collection, std::uint64_t token) {
+  return encode_exact([&](auto& enc) {
+    enc.put_variant(LOAD_COLLECTION);
+    enc.put_string(collection);
+    enc.put_u64(token);
+  });
+}
+
 std::vector<std::uint8_t> encode_wal_entry(const WalEntry& entry) {
   struct Visitor {
     std::vector<std::uint8_t> operator()(const WalEntry::CreateCollection& e) const {
@@ -148,8 +157,23 @@ std::vector<std::uint8_t> encode_wal_entry(const WalEntry& entry) {
     std::vector<std::uint8_t> operator()(const WalEntry::UpdateDocument& e) const {
       return encode_update_document(e.collection, e.id, e.document, e.embedding);
     }
+    std::vector<std::uint8_t> operator()(const WalEntry::LoadCollection& e) const {
+      return encode_load_collection(e.collection, e.token);
+    }
   };
   return std::visit(Visitor{}, entry.value);
+}
+
+const std::string& changed_collection(const WalEntry& entry) {
+  return std::visit(
+      [](const auto& change) -> const std::string& {
+        if constexpr (requires { change.name; }) {
+          return change.name;
+        } else {
+          return change.collection;
+        }
+      },
+      entry.value);
 }
 
 Result<WalEntry> decode_wal_entry(std::span<const std::uint8_t> payload) {
@@ -183,9 +207,14 @@ Result<WalEntry> decode_wal_entry(std::span<const std::uint8_t> payload) {
       KV_TRY(entry, decode_batch(dec));
       return WalEntry{std::move(*entry)};
     }
-    default: {
+    case UPDATE_DOCUMENT: {
       KV_TRY(entry, decode_update(dec));
       return WalEntry{std::move(*entry)};
+    }
+    default: {
+      KV_TRY(collection, dec.get_string());
+      KV_TRY(token, dec.get_u64());
+      return WalEntry{WalEntry::LoadCollection{std::move(*collection), *token}};
     }
   }
 }

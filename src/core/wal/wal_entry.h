@@ -8,6 +8,9 @@
 //   3 DeleteDocument    collection, id
 //   4 BatchInsert       collection, list of (document, embedding)
 //   5 UpdateDocument    collection, id, document, embedding
+//   6 LoadCollection    collection, token (u64): from here on the collection
+//                       is the snapshot that load staged in the data
+//                       directory under this token (then moved to its file)
 //
 // Writers encode straight from the caller's data (the encode_* functions take
 // views, so an insert is not copied into an entry first); decoding yields
@@ -58,6 +61,10 @@ struct WalUpdateDocument {
   Document document;
   std::vector<float> embedding;
 };
+struct WalLoadCollection {
+  std::string collection;
+  std::uint64_t token = 0;
+};
 
 struct WalEntry {
   using CreateCollection = WalCreateCollection;
@@ -66,10 +73,11 @@ struct WalEntry {
   using DeleteDocument = WalDeleteDocument;
   using BatchInsert = WalBatchInsert;
   using UpdateDocument = WalUpdateDocument;
+  using LoadCollection = WalLoadCollection;
 
   // The variant index is the number written in front of the fields.
-  using Value =
-      std::variant<CreateCollection, DeleteCollection, InsertDocument, DeleteDocument, BatchInsert, UpdateDocument>;
+  using Value = std::variant<CreateCollection, DeleteCollection, InsertDocument, DeleteDocument, BatchInsert,
+                             UpdateDocument, LoadCollection>;
   Value value;
 };
 
@@ -85,12 +93,16 @@ std::vector<std::uint8_t> encode_delete_document(std::string_view collection, co
 std::vector<std::uint8_t> encode_batch_insert(std::string_view collection, std::span<const PendingDocument> documents);
 std::vector<std::uint8_t> encode_update_document(std::string_view collection, const Uuid& id,
                                                  const Document& document, std::span<const float> embedding);
+std::vector<std::uint8_t> encode_load_collection(std::string_view collection, std::uint64_t token);
+
+// The collection an entry changes (its name for the registry entries).
+const std::string& changed_collection(const WalEntry& entry);
 
 // Any entry, with the same bytes as the matching function above.
 std::vector<std::uint8_t> encode_wal_entry(const WalEntry& entry);
 
 // ErrorKind::InvalidData with the decoder's message for a payload that does
-// not hold an entry (shorter than 4 bytes, variant number above 5, a bad
+// not hold an entry (shorter than 4 bytes, variant number above 6, a bad
 // field). Bytes after the entry are ignored.
 Result<WalEntry> decode_wal_entry(std::span<const std::uint8_t> payload);
 

@@ -16,9 +16,78 @@
 #include "core/hnsw/thread_context.h"
 #include "core/quantization/pq.h"
 #include "core/engine/collection_search.h"
+#include "core/hnsw/search.h"
+#include "core/search/filter.h"
 
 namespace karvalith {
 namespace {
+
+// The searches by path, each as one request to the engine's search entry.
+SearchRequest vector_request(std::span<const float> query, std::uint64_t k, std::optional<float> min_similarity) {
+  SearchRequest request;
+  request.embedding.emplace(query.begin(), query.end());
+  request.k = k;
+  request.min_similarity = min_similarity;
+  return request;
+}
+
+Result<std::vector<ScoredDocument>> vector_search(const Collection& collection, std::span<const float> query,
+                                                  std::uint64_t k, std::optional<float> min_similarity) {
+  return search(collection, vector_request(query, k, min_similarity));
+}
+
+Result<std::vector<ScoredDocument>> vector_search_filtered(const Collection& collection,
+                                                           std::span<const float> query, std::uint64_t k,
+                                                           std::optional<float> min_similarity,
+                                                           const MetadataFilter& filter) {
+  SearchRequest request = vector_request(query, k, min_similarity);
+  request.filter = filter;
+  return search(collection, request);
+}
+
+std::vector<ScoredDocument> keyword_search(const Collection& collection, std::string_view text, std::uint64_t k) {
+  SearchRequest request;
+  request.text = std::string(text);
+  request.k = k;
+  auto hits = search(collection, request);
+  EXPECT_TRUE(hits.has_value());
+  return hits.value_or(std::vector<ScoredDocument>{});
+}
+
+Result<std::vector<ScoredDocument>> hybrid_search(const Collection& collection, std::span<const float> query,
+                                                  std::string_view text, std::uint64_t k,
+                                                  std::optional<float> min_similarity, float alpha,
+                                                  std::string_view fusion_method, const MetadataFilter* filter) {
+  SearchRequest request = vector_request(query, k, min_similarity);
+  request.text = std::string(text);
+  request.alpha = alpha;
+  request.fusion = fusion_method_from_text(fusion_method);
+  if (filter != nullptr) request.filter = *filter;
+  return search(collection, request);
+}
+
+// The query checks alone: a request that asks for nothing.
+Status validate_query(const Collection& collection, std::vector<float> query) {
+  auto checked = search(collection, vector_request(query, 0, std::nullopt));
+  if (!checked) return std::unexpected(checked.error());
+  return {};
+}
+
+// The vector side of a filtered hybrid search: (node, 1 - distance) of the
+// k nearest nodes passing the filter.
+Result<std::vector<ScoredId>> filtered_candidate_list(const CollectionState& state, std::span<const float> query,
+                                                      std::uint64_t k, const MetadataFilter& filter) {
+  std::vector<Candidate> hits;
+  Status walked = knn_search(state.hnsw, query, k, state.hnsw.config().ef_search,
+                             [&](std::uint32_t node) {
+                               return matches_filter(state.internal_to_uuid, state.documents, filter, node);
+                             },
+                             hits);
+  if (!walked) return std::unexpected(walked.error());
+  std::vector<ScoredId> out;
+  for (const Candidate& hit : hits) out.push_back({hit.id, 1.0f - hit.distance});
+  return out;
+}
 
 using testing::make_document;
 

@@ -108,8 +108,11 @@ void expect_same_answers(const Collection& a, const Collection& b, std::uint64_t
       EXPECT_EQ((*ra)[i].id, (*rb)[i].id);
       EXPECT_EQ((*ra)[i].distance, (*rb)[i].distance);
     }
-    auto da = vector_search(a, query, 5, std::nullopt);
-    auto db = vector_search(b, query, 5, std::nullopt);
+    SearchRequest request;
+    request.embedding = query;
+    request.k = 5;
+    auto da = search(a, request);
+    auto db = search(b, request);
     ASSERT_TRUE(da.has_value() && db.has_value());
     ASSERT_EQ(da->size(), db->size());
     for (std::size_t i = 0; i < da->size(); ++i) {
@@ -117,8 +120,10 @@ void expect_same_answers(const Collection& a, const Collection& b, std::uint64_t
       EXPECT_EQ((*da)[i].score, (*db)[i].score);
     }
   }
-  const auto ka = keyword_search(a, "document topic3", 10);
-  const auto kb = keyword_search(b, "document topic3", 10);
+  SearchRequest keywords;
+  keywords.text = "document topic3";
+  const auto ka = *search(a, keywords);
+  const auto kb = *search(b, keywords);
   ASSERT_EQ(ka.size(), kb.size());
   for (std::size_t i = 0; i < ka.size(); ++i) EXPECT_EQ(ka[i].score, kb[i].score);
 }

@@ -1,5 +1,5 @@
 // Helpers for the recovery and checkpoint tests: a temporary data directory
-// and mutations made the way the binding makes them (log first, then memory).
+// and changes made through the store's verbs, as the binding makes them.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "core/store/durable_database.h"
 #include "core/files/file_io.h"
+#include "core/store/store.h"
 #include "core/wal/wal_entry.h"
 #include "snapshot/snapshot_test_util.h"
 
@@ -35,8 +35,8 @@ class DataDirTest : public ::testing::Test {
     fs::remove_all(root_, ignored);
   }
 
-  std::unique_ptr<DurableDatabase> open(EncryptionKeyPtr key = nullptr) {
-    auto opened = DurableDatabase::open(dir_, std::move(key));
+  std::shared_ptr<Store> open(EncryptionKeyPtr key = nullptr) {
+    auto opened = Store::open(dir_, std::move(key));
     EXPECT_TRUE(opened.has_value()) << (opened ? "" : opened.error().message);
     return opened ? std::move(*opened) : nullptr;
   }
@@ -55,33 +55,26 @@ inline std::vector<float> vec(std::uint32_t n) {
   return {1.0f + static_cast<float>(n), 0.5f, -0.25f * static_cast<float>(n % 7), 2.0f};
 }
 
-inline Status create(DurableDatabase& db, const std::string& name, std::uint64_t dim = 4) {
-  if (Status logged = db.log(encode_create_collection(name, dim, HnswConfig{}), name); !logged) return logged;
-  return db.database().create_collection(name, dim);
+inline Status create(Store& db, const std::string& name, std::uint64_t dim = 4) {
+  return db.create_collection(name, dim, CollectionOptions{});
 }
 
-inline Status drop(DurableDatabase& db, const std::string& name) {
-  if (Status logged = db.log(encode_delete_collection(name), name, true); !logged) return logged;
-  db.database().delete_collection(name);
+inline Status drop(Store& db, const std::string& name) {
+  auto dropped = db.delete_collection(name);
+  if (!dropped) return std::unexpected(dropped.error());
   return {};
 }
 
-inline Status insert(DurableDatabase& db, const std::string& name, std::uint32_t n, const std::string& text = "") {
-  CollectionPtr collection = db.database().get_collection(name);
-  if (!collection) return make_error(ErrorKind::NotFound, "no collection");
-  const Document document = doc(n, text);
-  const std::vector<float> embedding = vec(n);
-  if (Status logged = db.log(encode_insert_document(name, document, embedding), name); !logged) return logged;
-  auto inserted = collection->insert_document(document, embedding);
+inline Status insert(Store& db, const std::string& name, std::uint32_t n, const std::string& text = "") {
+  Document document = doc(n, text);
+  auto inserted = db.insert(name, NewDocument{document.id, std::move(document.text), {}, vec(n)});
   if (!inserted) return std::unexpected(inserted.error());
   return {};
 }
 
-inline Status remove(DurableDatabase& db, const std::string& name, std::uint32_t n) {
-  CollectionPtr collection = db.database().get_collection(name);
-  if (!collection) return make_error(ErrorKind::NotFound, "no collection");
-  if (Status logged = db.log(encode_delete_document(name, numbered_uuid(n)), name); !logged) return logged;
-  collection->delete_document(numbered_uuid(n));
+inline Status remove(Store& db, const std::string& name, std::uint32_t n) {
+  auto removed = db.delete_document(name, numbered_uuid(n));
+  if (!removed) return std::unexpected(removed.error());
   return {};
 }
 

@@ -1,0 +1,45 @@
+// Applying one logged change to the registry. The live write path applies
+// each change with this after validating and logging it; replay applies the
+// log's changes with it at open. Its rules make a change that a loaded
+// snapshot already holds a no-op, because a crash between a checkpoint's
+// snapshots and its truncation of the log replays records the snapshots hold:
+//   create           ignored when the name exists with the same dimension
+//                    and configuration;
+//   delete           removes the collection if present;
+//   insert           skipped when the id is live. An id that is deleted but
+//                    still holds a slot can only have been inserted again
+//                    after a rebuild (which is not logged), so the
+//                    collection is rebuilt first and the insert takes a
+//                    fresh slot instead of giving the id two;
+//   delete document  removes the document if live;
+//   batch            each pair as an insert, each check seeing the ones before;
+//   update           delete then insert, whatever the delete found.
+// LoadCollection needs the data directory and is applied by replay itself.
+#pragma once
+
+#include <string>
+
+#include "core/engine/database.h"
+#include "core/wal/wal_entry.h"
+
+namespace karvalith {
+
+enum class ApplyStatus {
+  Applied,         // the change was made
+  AlreadyApplied,  // the registry already held it: nothing to do
+  Failed,          // it could not be made; `problem` says why
+};
+
+struct ApplyOutcome {
+  ApplyStatus status = ApplyStatus::Applied;
+  std::string problem;
+  // A failure that means data is missing (a change to a collection that does
+  // not exist), not merely a change that makes no difference.
+  bool data_missing = false;
+};
+
+// Consumes `entry` (documents and embeddings are moved into the collection).
+// Writes nothing to any log.
+ApplyOutcome apply_change(Database& database, WalEntry&& entry);
+
+}  // namespace karvalith

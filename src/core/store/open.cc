@@ -1,0 +1,166 @@
+// Opening a data directory: snapshots, then the log replayed on top.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <utility>
+#include <vector>
+
+#include "core/snapshot/snapshot_file.h"
+#include "core/snapshot/snapshot_scan.h"
+#include "core/store/replay.h"
+#include "core/store/store.h"
+
+namespace karvalith {
+
+namespace {
+
+Error prefixed(const char* prefix, const Error& error) { return Error{ErrorKind::Io, prefix + error.message}; }
+
+std::string unreadable_log_reason(const std::string& wal_path, const WalStop& stop) {
+  std::string reason = "'";
+  reason += wal_path;
+  reason += "' holds an unreadable record at byte offset ";
+  reason += std::to_string(stop.offset);
+  reason += " (";
+  reason += stop.detail;
+  reason += "); the database is read-only: reopen it with the right encryption key, "
+            "or move the file aside to start a new log";
+  return reason;
+}
+
+}  // namespace
+
+std::string staged_load_file_name(const std::string& collection, std::uint64_t token) {
+  static constexpr char HEX[] = "0123456789abcdef";
+  std::string name = snapshot_file_name(collection);
+  name += '.';
+  for (int shift = 60; shift >= 0; shift -= 4) name += HEX[(token >> shift) & 0xF];
+  name += ".loading";
+  return name;
+}
+
+Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, EncryptionKeyPtr key) {
+  auto snapshots_error = [&](const Error& error) {
+    return make_error(ErrorKind::Io, "failed to load snapshots from '" + data_dir + "': " + error.message);
+  };
+  // A path naming something other than a directory cannot be listed.
+  struct stat info;
+  if (::stat(data_dir.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
+    auto scanned = scan_snapshots(data_dir, key.get());
+    if (!scanned) return snapshots_error(scanned.error());
+  }
+  // The directory is created and locked before it is read, so no other
+  // handle checkpoints it between the snapshots and the log read here.
+  if (Status made = create_directories(data_dir, 0777); !made) {
+    return std::unexpected(prefixed("failed to open WAL: ", made.error()));
+  }
+  auto lock = DirectoryLock::acquire(data_dir);
+  if (!lock) return std::unexpected(prefixed("failed to open WAL: ", lock.error()));
+
+  auto scanned = scan_snapshots(data_dir, key.get());
+  if (!scanned) return snapshots_error(scanned.error());
+
+  std::shared_ptr<Store> store(new Store(key));
+  store->data_dir_ = data_dir;
+  store->directory_lock_ = std::move(*lock);
+  for (auto& [file, reason] : scanned->unloadable) {
+    store->unloadable_.insert(file);
+    store->recovery_issues_.push_back(RecoveryIssue{file, 0, "snapshot did not load: " + reason, {}, true});
+  }
+  for (CollectionPtr& collection : scanned->collections) {
+    std::string name = collection->state().read()->name;
+    store->database_.put_collection(name, std::move(collection));
+  }
+
+  const std::filesystem::path wal_path = std::filesystem::path(data_dir) / WAL_FILE_NAME;
+  auto wal = SyncWriteAheadLog::open(wal_path, key);
+  if (!wal) return std::unexpected(prefixed("failed to open WAL: ", wal.error()));
+
+  std::vector<LoggedChange> changes;
+  auto stop = read_records(wal_path, key.get(), [&](std::span<const std::uint8_t> payload, std::uint64_t offset) {
+    auto entry = decode_wal_entry(payload);
+    if (!entry) {
+      store->logged_unknown_ = true;  // skipped, but it may name any collection
+      store->recovery_issues_.push_back(RecoveryIssue{
+          WAL_FILE_NAME, offset,
+          "the record at byte offset " + std::to_string(offset) + " does not decode and was skipped: " +
+              entry.error().message,
+          {}, true});
+      return;
+    }
+    const std::string& name = changed_collection(*entry);
+    store->logged_collections_.insert(name);
+    if (std::holds_alternative<WalDeleteCollection>(entry->value)) store->deleted_collections_.insert(name);
+    changes.push_back(LoggedChange{std::move(*entry), offset});
+  });
+  if (!stop) return std::unexpected(prefixed("WAL replay failed: ", stop.error()));
+
+  switch (stop->reason) {
+    case WalStopReason::CleanEnd:
+      break;
+    case WalStopReason::TornTail:
+      // A record cut short by a crash was never acknowledged: drop it, so
+      // later appends are not hidden behind it.
+      wal->reset();
+      if (Status cut = cut_back(wal_path, stop->offset); !cut) {
+        return std::unexpected(prefixed("WAL replay failed: ", cut.error()));
+      }
+      wal = SyncWriteAheadLog::open(wal_path, key);
+      if (!wal) return std::unexpected(prefixed("failed to open WAL: ", wal.error()));
+      break;
+    case WalStopReason::Unreadable:
+      // Records behind it may be intact under another key: keep the file as it
+      // is, and append nothing behind what could not be read.
+      store->read_only_reason_ = unreadable_log_reason(wal_path.string(), *stop);
+      store->recovery_issues_.push_back(RecoveryIssue{WAL_FILE_NAME, stop->offset,
+                                                      "unreadable record: " + stop->detail, {}, true});
+      break;
+  }
+  store->wal_ = std::move(*wal);
+
+  Store& opened = *store;
+  const LoadReplayer replay_load = [&](const WalLoadCollection& load) -> ApplyOutcome {
+    const std::filesystem::path staged = std::filesystem::path(data_dir) / staged_load_file_name(load.collection, load.token);
+    std::error_code error;
+    if (std::filesystem::exists(staged, error)) {
+      // The load was logged but its staged snapshot not yet moved into place.
+      auto loaded = load_collection(staged.string(), opened.key_.get());
+      if (!loaded) return {ApplyStatus::Failed, "its staged snapshot did not load: " + loaded.error().message, true};
+      (*loaded)->state().write()->name = load.collection;
+      opened.database_.put_collection(load.collection, std::move(*loaded));
+      if (opened.read_only_reason_.empty()) {
+        if (Status moved = rename_path(staged, snapshot_path(data_dir, load.collection)); moved) {
+          (void)sync_directory(data_dir);
+        }
+      }
+      return {};
+    }
+    if (opened.database_.get_collection(load.collection)) return {ApplyStatus::AlreadyApplied, {}, false};
+    return {ApplyStatus::Failed, "its snapshot file is missing", true};
+  };
+  std::vector<RecoveryIssue> replayed = replay(opened.database_, std::move(changes), replay_load);
+  // A record that does not decode may hold anything (a newer version's
+  // change, say): no checkpoint may drop it either.
+  for (const RecoveryIssue& issue : opened.recovery_issues_) {
+    if (issue.file == WAL_FILE_NAME && issue.data_missing && opened.read_only_reason_.empty()) {
+      std::string reason = wal_path.string();
+      reason += ": ";
+      reason += issue.reason;
+      reason += "; the database is read-only so that no checkpoint drops the record";
+      opened.read_only_reason_ = std::move(reason);
+    }
+  }
+  for (RecoveryIssue& issue : replayed) {
+    // A change to a collection whose snapshot did not load is kept in the log
+    // by the checkpoints' refusals; any other missing data makes the
+    // database read-only, so no checkpoint can drop the record.
+    const bool kept_by_refusals = !issue.collection.empty() && opened.protect_unloadable(issue.collection);
+    if (issue.data_missing && !kept_by_refusals && opened.read_only_reason_.empty()) {
+      opened.read_only_reason_ = issue.reason + "; the database is read-only so that no checkpoint drops the record";
+    }
+    opened.recovery_issues_.push_back(std::move(issue));
+  }
+  return store;
+}
+
+}  // namespace karvalith

@@ -1,0 +1,62 @@
+#include "core/store/replay.h"
+
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+namespace karvalith {
+
+namespace {
+
+const char* WAL_NAME = "wal.bin";
+
+const char* describe(const WalEntry& entry) {
+  switch (entry.value.index()) {
+    case 0: return "creation of";
+    case 1: return "deletion of";
+    case 2: return "insert into";
+    case 3: return "document deletion in";
+    case 4: return "batch insert into";
+    case 5: return "update in";
+    default: return "load of";
+  }
+}
+
+bool resets_collection(const WalEntry& entry) {
+  return std::holds_alternative<WalDeleteCollection>(entry.value) ||
+         std::holds_alternative<WalLoadCollection>(entry.value);
+}
+
+}  // namespace
+
+std::vector<RecoveryIssue> replay(Database& database, std::vector<LoggedChange> changes,
+                                  const LoadReplayer& replay_load) {
+  std::unordered_map<std::string, std::size_t> last_reset;
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    if (resets_collection(changes[i].entry)) last_reset[changed_collection(changes[i].entry)] = i;
+  }
+
+  std::vector<RecoveryIssue> issues;
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    LoggedChange& change = changes[i];
+    const std::string name = changed_collection(change.entry);
+    if (auto reset = last_reset.find(name); reset != last_reset.end() && i < reset->second) continue;
+
+    const char* what = describe(change.entry);
+    ApplyOutcome outcome;
+    if (const auto* load = std::get_if<WalLoadCollection>(&change.entry.value)) {
+      outcome = replay_load(*load);
+    } else {
+      outcome = apply_change(database, std::move(change.entry));
+    }
+    if (outcome.status != ApplyStatus::Failed) continue;
+    issues.push_back(RecoveryIssue{WAL_NAME, change.offset,
+                                   "the logged " + std::string(what) + " collection '" + name +
+                                       "' (record at byte offset " + std::to_string(change.offset) +
+                                       ") could not be applied: " + outcome.problem,
+                                   name, outcome.data_missing});
+  }
+  return issues;
+}
+
+}  // namespace karvalith

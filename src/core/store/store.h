@@ -1,0 +1,204 @@
+// The database behind a handle: the registry of collections and, when it is
+// persistent, its data directory (one snapshot file per collection and the
+// write-ahead log of every change since the last checkpoint).
+//
+// Every change goes through this type, for ephemeral and persistent
+// databases alike: it validates completely (existence included), then logs
+// (persistent only), then applies. The apply step is the one replay uses
+// (apply.h), so a logged change means the same thing live and at the next
+// open. Failures are error values; nothing throws across this interface
+// except std::bad_alloc.
+//
+// Lock order. A thread takes these only in this order, never the reverse, and
+// every lock is released before the call returns:
+//   1. the interpreter lock (the binding's: released before any lock below is
+//      awaited, re-taken only after all of them are released);
+//   2. the registry change mutex (create, delete and load of collections);
+//   3. a collection's write order (every change to that collection, from its
+//      validation to the end of its apply); a rebuild takes the collection's
+//      rebuild mutex here instead;
+//   4. the checkpoint gate (shared from a change's log append to the end of
+//      its apply; exclusive for save and compact);
+//   5. the log's writer mutex (inside SyncWriteAheadLog, one append);
+//   6. the registry lock (map lookups and updates only: never held while a
+//      collection's state lock is taken);
+//   7. a collection's state lock (shared for searches, reads and snapshot
+//      writing; exclusive to apply a change and for a rebuild's swap).
+// The log append happens outside every state lock, so searches never wait
+// for an fsync.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/common/result.h"
+#include "core/common/shared_mutex.h"
+#include "core/document/document.h"
+#include "core/engine/collection.h"
+#include "core/engine/collection_options.h"
+#include "core/engine/database.h"
+#include "core/files/directory_lock.h"
+#include "core/sealing/crypto.h"
+#include "core/search/request.h"
+#include "core/search/types.h"
+#include "core/store/recovery_issue.h"
+#include "core/wal/wal.h"
+#include "core/wal/wal_entry.h"
+
+namespace karvalith {
+
+inline constexpr const char* WAL_FILE_NAME = "wal.bin";
+
+// A document to insert. Without an id it gets a fresh random one.
+struct NewDocument {
+  std::optional<Uuid> id;
+  std::string text;
+  Metadata metadata;
+  std::vector<float> embedding;
+};
+
+// The file under which load stages a collection in the data directory before
+// logging it: the collection's snapshot file name, the token in hex, then
+// ".loading" (not a snapshot extension, so the open-time scan ignores it).
+std::string staged_load_file_name(const std::string& collection, std::uint64_t token);
+
+class Store {
+ public:
+  // Memory only. `key` (may be null) is still save's default key.
+  static std::shared_ptr<Store> ephemeral(EncryptionKeyPtr key = nullptr);
+
+  // Opens `data_dir`: creates it (mkdir -p), locks it, loads every snapshot
+  // that loads with `key` (remembering those that do not), opens wal.bin,
+  // cuts a torn tail back, and replays the log. A log holding an unreadable
+  // record, or a change that cannot be applied and whose data is missing,
+  // opens read-only; every such problem is listed in recovery_issues().
+  // Errors (ErrorKind::Io) carry their final messages:
+  //   "failed to load snapshots from '{dir}': {err}"
+  //   "failed to open WAL: {err}"   (also: the directory is in use)
+  //   "WAL replay failed: {err}"
+  static Result<std::shared_ptr<Store>> open(const std::string& data_dir, EncryptionKeyPtr key);
+
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  // ---- collections ----
+  // NotFound "collection '{}' not found" unless the name is registered.
+  Status require_collection(const std::string& name) const;
+  // InvalidInput for bad options (make_collection_config) or a taken name
+  // ("Collection '{}' already exists"); nothing is logged then.
+  Status create_collection(const std::string& name, std::uint64_t dimension, const CollectionOptions& options);
+  // False when no collection has the name; logged either way.
+  Result<bool> delete_collection(const std::string& name);
+  std::vector<std::string> list_collections() const;
+  Result<CollectionSummary> collection_info(const std::string& name) const;
+  std::uint64_t total_memory_bytes() const;
+  // Rebuilds both indexes from the live documents (not logged: it changes
+  // no document). Returns the number of documents gathered.
+  Result<std::uint64_t> rebuild(const std::string& name);
+
+  // ---- documents ----
+  // InvalidInput when an embedding has the wrong length or a non-finite
+  // value, or an id already holds a slot or repeats in the batch; nothing is
+  // logged or changed then. A batch is one log record.
+  Result<Uuid> insert(const std::string& collection, NewDocument document);
+  Result<std::vector<Uuid>> batch_insert(const std::string& collection, std::vector<NewDocument> documents);
+  // False when the id is not live; logged either way.
+  Result<bool> delete_document(const std::string& collection, const Uuid& id);
+  // The live document, or null when the id is not live.
+  Result<DocumentPtr> get(const std::string& collection, const Uuid& id) const;
+  Result<std::vector<ScoredDocument>> search(const std::string& collection, const SearchRequest& request) const;
+
+  // ---- checkpoints ----
+  // `path`, else data_dir; InvalidInput "no path specified and Karvalith was
+  // created without data_dir" when neither.
+  Result<std::string> checkpoint_directory(const std::optional<std::string>& path) const;
+  // Writes the collection's snapshot into the checkpoint directory, sealed
+  // with `key` or, when null, the database's key. Empties the log only when
+  // the snapshot went into data_dir and the log holds changes of no other
+  // collection. A failed write is the write's own error; "WAL truncate
+  // failed: {err}".
+  Status save(const std::string& collection, const std::optional<std::string>& path, const EncryptionKey* key);
+  // Reads DIR/N.kvl (N = `name`) with exactly `key` (may be null) and
+  // registers it under `name` (renamed when its stored name differs),
+  // replacing any collection of that name. On a persistent database the
+  // loaded collection is staged in data_dir and logged before it replaces
+  // anything, so it survives a reopen. On failure ("failed to load '{}': {}")
+  // nothing changes.
+  Status load(const std::string& name, const std::optional<std::string>& path, const EncryptionKey* key);
+  // Writes every collection into data_dir, removes the snapshot files of
+  // collections deleted since the open, then empties the log.
+  // InvalidInput "compact requires data_dir to be set"; "save '{}' failed:
+  // {}"; "WAL truncate failed: {}".
+  Status compact();
+
+  // ---- state ----
+  bool persistent() const { return wal_ != nullptr; }
+  const std::optional<std::string>& data_dir() const { return data_dir_; }
+  const EncryptionKeyPtr& key() const { return key_; }
+  // Why changes are refused; empty while the database is writable.
+  const std::string& read_only_reason() const { return read_only_reason_; }
+  // What the open found wrong, in the order found.
+  const std::vector<RecoveryIssue>& recovery_issues() const { return recovery_issues_; }
+  // Snapshot files in data_dir that did not load at open (file names).
+  const std::set<std::string>& unloadable_snapshots() const { return unloadable_; }
+
+  // The registry, for reading state directly (tests, benchmarks). Changing
+  // it directly bypasses the log.
+  const Database& database() const { return database_; }
+
+ private:
+  explicit Store(EncryptionKeyPtr key);
+
+  // A collection held for one change: its write order taken and confirmed
+  // to be the registered one.
+  struct LockedCollection {
+    CollectionPtr collection;
+    std::unique_lock<std::mutex> order;
+  };
+  Result<CollectionPtr> lookup(const std::string& name) const;
+  Result<LockedCollection> lock_for_change(const std::string& name);
+  // insert (one InsertDocument record) and batch_insert (one BatchInsert).
+  Result<std::vector<Uuid>> batch_insert_entry(const std::string& collection, std::vector<NewDocument> documents,
+                                               bool as_batch);
+
+  // Logs (when persistent) and applies one validated change. The caller holds
+  // the write order of the collection the change names (or the registry
+  // change mutex for registry changes). "WAL write failed: {}" leaves memory
+  // untouched.
+  Status log_and_apply(WalEntry entry);
+  // Appends under the checkpoint gate, which the caller holds shared.
+  Status append(const WalEntry& entry);
+
+  // The refusal for a snapshot file that failed to load at open, if `name`'s
+  // file in data_dir is one.
+  std::optional<Error> protect_unloadable(const std::string& collection) const;
+  bool is_data_dir(const std::optional<std::string>& path) const;
+  // Empties the log; the caller holds the checkpoint gate exclusively.
+  Status truncate_log();
+
+  Database database_;
+  EncryptionKeyPtr key_;
+  std::optional<std::string> data_dir_;
+  std::optional<DirectoryLock> directory_lock_;
+  std::unique_ptr<SyncWriteAheadLog> wal_;  // declared after the lock: closed before it is released
+  std::string read_only_reason_;
+  std::vector<RecoveryIssue> recovery_issues_;
+  std::set<std::string> unloadable_;
+
+  std::mutex registry_changes_;
+  // Shared from a change's append to the end of its apply, exclusive for
+  // checkpoints: a snapshot never misses a logged change that the truncation
+  // after it removes.
+  SharedMutex checkpoint_gate_;
+  std::mutex changes_mutex_;
+  std::set<std::string> logged_collections_;   // touched by the log since it was last emptied
+  bool logged_unknown_ = false;                // the log holds a record that did not decode
+  std::set<std::string> deleted_collections_;  // deleted since the open (their files may remain)
+};
+
+}  // namespace karvalith

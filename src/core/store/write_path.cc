@@ -1,0 +1,101 @@
+// The changes: each validates everything, then logs, then applies, holding
+// the locks that make log order equal apply order (store.h).
+#include <utility>
+
+#include "core/store/store.h"
+
+namespace karvalith {
+
+namespace {
+
+// The pending documents of an insert, with fresh ids where none was given.
+Result<std::vector<PendingDocument>> to_pending(std::vector<NewDocument> documents) {
+  std::vector<PendingDocument> pending;
+  pending.reserve(documents.size());
+  for (NewDocument& document : documents) {
+    Document built;
+    if (document.id) {
+      built = Document{*document.id, std::move(document.text), std::move(document.metadata)};
+    } else {
+      auto created = Document::create(std::move(document.text), std::move(document.metadata));
+      if (!created) return std::unexpected(std::move(created.error()));
+      built = std::move(*created);
+    }
+    pending.push_back(PendingDocument{std::move(built), std::move(document.embedding)});
+  }
+  return pending;
+}
+
+}  // namespace
+
+Status Store::create_collection(const std::string& name, std::uint64_t dimension, const CollectionOptions& options) {
+  auto config = make_collection_config(options, dimension);
+  if (!config) return std::unexpected(std::move(config.error()));
+  std::lock_guard registry_change(registry_changes_);
+  if (database_.get_collection(name)) {
+    return make_error(ErrorKind::InvalidInput, "Collection '" + name + "' already exists");
+  }
+  return log_and_apply(WalEntry{WalCreateCollection{name, dimension, *config}});
+}
+
+Result<bool> Store::delete_collection(const std::string& name) {
+  std::lock_guard registry_change(registry_changes_);
+  CollectionPtr existing = database_.get_collection(name);
+  std::unique_lock<std::mutex> order;
+  if (existing) order = std::unique_lock(existing->write_order());
+  // Logged whether or not the name exists.
+  if (Status done = log_and_apply(WalEntry{WalDeleteCollection{name}}); !done) {
+    return std::unexpected(std::move(done.error()));
+  }
+  if (existing) existing->mark_detached();
+  return existing != nullptr;
+}
+
+Result<Uuid> Store::insert(const std::string& collection, NewDocument document) {
+  std::vector<NewDocument> one;
+  one.push_back(std::move(document));
+  auto ids = batch_insert_entry(collection, std::move(one), false);
+  if (!ids) return std::unexpected(std::move(ids.error()));
+  return ids->front();
+}
+
+Result<std::vector<Uuid>> Store::batch_insert(const std::string& collection, std::vector<NewDocument> documents) {
+  return batch_insert_entry(collection, std::move(documents), true);
+}
+
+Result<std::vector<Uuid>> Store::batch_insert_entry(const std::string& collection, std::vector<NewDocument> documents,
+                                                    bool as_batch) {
+  auto locked = lock_for_change(collection);
+  if (!locked) return std::unexpected(std::move(locked.error()));
+  auto pending = to_pending(std::move(documents));
+  if (!pending) return std::unexpected(std::move(pending.error()));
+  if (Status valid = locked->collection->validate_insert(*pending); !valid) {
+    return std::unexpected(std::move(valid.error()));
+  }
+  std::vector<Uuid> ids;
+  ids.reserve(pending->size());
+  for (const PendingDocument& item : *pending) ids.push_back(item.document.id);
+
+  WalEntry entry;
+  if (as_batch) {
+    entry.value = WalBatchInsert{collection, std::move(*pending)};
+  } else {
+    PendingDocument& item = pending->front();
+    entry.value = WalInsertDocument{collection, std::move(item.document), std::move(item.embedding)};
+  }
+  if (Status done = log_and_apply(std::move(entry)); !done) return std::unexpected(std::move(done.error()));
+  return ids;
+}
+
+Result<bool> Store::delete_document(const std::string& collection, const Uuid& id) {
+  auto locked = lock_for_change(collection);
+  if (!locked) return std::unexpected(std::move(locked.error()));
+  const bool live = locked->collection->get_document(id) != nullptr;
+  // Logged whether or not the document is live.
+  if (Status done = log_and_apply(WalEntry{WalDeleteDocument{collection, id}}); !done) {
+    return std::unexpected(std::move(done.error()));
+  }
+  return live;
+}
+
+}  // namespace karvalith
