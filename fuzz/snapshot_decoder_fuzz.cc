@@ -22,12 +22,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Uuid first = decoded->internal_to_uuid.empty() ? Uuid{} : decoded->internal_to_uuid.front();
   CollectionPtr collection = build_collection(std::move(*decoded));
 
+  SearchRequest request;
+  request.k = 5;
+  request.text = "alpha beta";
   if (has_nodes) {
     std::vector<float> query(dimension, 0.5f);
     if (!query.empty()) query[0] = -1.0f;
-    (void)vector_search(*collection, query, 5, std::nullopt);
+    request.embedding = std::move(query);
   }
-  (void)keyword_search(*collection, "alpha beta", 5);
+  (void)search(*collection, request);
   collection->delete_document(first);
   (void)collection->estimate_memory_bytes();
   auto again = decode_collection_data(encode_collection(*collection->state().read()));
