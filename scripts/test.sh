@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the C++ unit tests in a release build and under
-# AddressSanitizer + UndefinedBehaviorSanitizer, then the Python tests against
-# the extension installed by `pip install .`.
+# Builds and runs every test: the C++ unit tests in a release build, under
+# AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer, the
+# fuzzers, then the Python tests against the extension installed by
+# `pip install .`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -20,6 +21,12 @@ cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DKARVALITH_SANITIZE=ON \
 cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+echo "== C++ unit tests (ThreadSanitizer)"
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKARVALITH_TSAN=ON \
+  -DKARVALITH_BUILD_BENCH=OFF -DKARVALITH_WERROR=ON >/dev/null
+cmake --build build/tsan -j "$jobs"
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j "$jobs"
 
 echo "== Fuzzers (libFuzzer under ASan + UBSan, 30 s each)"
 CC=clang-16 CXX=clang++-16 cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug -DKARVALITH_SANITIZE=ON \

@@ -67,7 +67,7 @@ PyObject* list_collections(Handle& handle, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames) {
   if (!bind_arguments({"list_collections", {}, 0}, args, nargs, kwnames, {})) return nullptr;
   const std::shared_ptr<Store> store = handle.store();
-  const std::vector<std::string> names = without_gil([&] { return store->list_collections(); });
+  const std::vector<std::string> names = store->list_collections();  // registry lock only
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < names.size(); ++i) {

@@ -15,7 +15,9 @@
 namespace karvalith::py {
 
 bool require_collection(const Store& store, const std::string& name) {
-  Status found = without_gil([&] { return store.require_collection(name); });
+  // Only the registry lock is taken, which is held for map operations alone:
+  // releasing the interpreter lock would cost more than the wait.
+  Status found = store.require_collection(name);
   if (!found) raise_error(found.error());
   return found.has_value();
 }
@@ -66,7 +68,7 @@ void karvalith_dealloc(PyObject* self) {
 PyObject* karvalith_repr(PyObject* self) {
   return guarded_call([&] {
     const std::shared_ptr<Store> store = handle_of(self).store();
-    const std::size_t count = without_gil([&] { return store->list_collections().size(); });
+    const std::size_t count = store->list_collections().size();  // registry lock only
     return PyUnicode_FromFormat("Karvalith(collections=%zu)", count);
   });
 }

@@ -192,6 +192,65 @@ db.delete_collection("b")
         assert list(tmp_path.iterdir()) == []
 
 
+class TestEveryAcknowledgedChangeSurvivesAReopen:
+    def test_a_loaded_collection_and_the_inserts_after_it(self, tmp_path):
+        data, elsewhere = str(tmp_path / "data"), str(tmp_path / "elsewhere")
+        source = Karvalith()
+        source.create_collection("c", DIM)
+        source.insert("c", "from the file", vector(1), id="00000000-0000-4000-8000-000000000001")
+        source.save("c", elsewhere)
+
+        db = Karvalith(data_dir=data)
+        db.create_collection("c", DIM)
+        db.insert("c", "replaced by the load", vector(2))
+        db.load("c", elsewhere)
+        db.insert("c", "after the load", vector(3), id="00000000-0000-4000-8000-000000000003")
+        del db
+        # A new process: nothing but the directory carries the state over.
+        out = run_child("""
+            import sys
+            from karvalith import Karvalith
+            db = Karvalith(data_dir=sys.argv[1])
+            hits = db.search("c", query_text="file load", k=10)
+            print(sorted(h.text for h in hits), db.collection_info("c").document_count)
+            db.compact()
+        """, data)
+        assert out.split("\n")[0] == "['after the load', 'from the file'] 2"
+        reopened = Karvalith(data_dir=data)
+        assert reopened.get("c", "00000000-0000-4000-8000-000000000001")["text"] == "from the file"
+        assert reopened.collection_info("c").document_count == 2
+        assert not any(name.endswith(".loading") for name in os.listdir(data))
+
+    def test_a_refused_create_leaves_no_trace(self, tmp_path):
+        data = str(tmp_path / "data")
+        db = Karvalith(data_dir=data)
+        db.create_collection("c", DIM)
+        size = os.path.getsize(os.path.join(data, "wal.bin"))
+        with pytest.raises(ValueError, match="^Collection 'c' already exists$"):
+            db.create_collection("c", DIM + 4)
+        with pytest.raises(ValueError):
+            db.create_collection("bad", DIM, distance_metric="Cosine")
+        assert os.path.getsize(os.path.join(data, "wal.bin")) == size
+        doc = db.insert("c", "kept", vector(1))
+        del db
+        reopened = Karvalith(data_dir=data)
+        assert reopened.collection_info("c").dimension == DIM
+        assert reopened.get("c", doc)["text"] == "kept"
+
+    def test_refused_documents_log_nothing(self, tmp_path):
+        data = str(tmp_path / "data")
+        db = Karvalith(data_dir=data)
+        db.create_collection("c", DIM)
+        doc = db.insert("c", "one", vector(1))
+        size = os.path.getsize(os.path.join(data, "wal.bin"))
+        for call in (lambda: db.insert("c", "short", vector(1)[:3]),
+                     lambda: db.insert("c", "taken", vector(2), id=doc),
+                     lambda: db.batch_insert("c", [{"text": "a", "embedding": vector(3), "id": doc}])):
+            with pytest.raises(ValueError):
+                call()
+        assert os.path.getsize(os.path.join(data, "wal.bin")) == size
+
+
 class TestLock:
     def test_second_handle_on_the_same_directory_is_refused(self, tmp_path):
         db = Karvalith(str(tmp_path))

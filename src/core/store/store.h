@@ -11,8 +11,9 @@
 //
 // Lock order. A thread takes these only in this order, never the reverse, and
 // every lock is released before the call returns:
-//   1. the interpreter lock (the binding's: released before any lock below is
-//      awaited, re-taken only after all of them are released);
+//   1. the interpreter lock (the binding's: released before any lock below but
+//      the registry lock is awaited, re-taken only after all of them are
+//      released);
 //   2. the registry change mutex (create, delete and load of collections);
 //   3. a collection's write order (every change to that collection, from its
 //      validation to the end of its apply); a rebuild takes the collection's
@@ -20,8 +21,9 @@
 //   4. the checkpoint gate (shared from a change's log append to the end of
 //      its apply; exclusive for save and compact);
 //   5. the log's writer mutex (inside SyncWriteAheadLog, one append);
-//   6. the registry lock (map lookups and updates only: never held while a
-//      collection's state lock is taken);
+//   6. the registry lock (map lookups and updates only: its holders never
+//      wait for anything else, so the binding may await it with the
+//      interpreter lock held; never held while a state lock is taken);
 //   7. a collection's state lock (shared for searches, reads and snapshot
 //      writing; exclusive to apply a change and for a rebuild's swap).
 // The log append happens outside every state lock, so searches never wait

@@ -106,6 +106,70 @@ TEST_F(CheckpointTest, LoggedChangesOfACollectionWhoseSnapshotDidNotLoadAreKept)
   EXPECT_EQ(records->payloads.size(), 2u) << "the insert into c must stay in the log";
 }
 
+// Load stages the snapshot (temporary file renamed to the staged name),
+// logs the load, then renames the staged file into place: each step that can
+// fail leaves either no trace or a load the next open finishes.
+TEST_F(CheckpointTest, LoadIsDurableAtEveryStep) {
+  const std::string other = (root_ / "other").string();
+  {
+    auto db = open();
+    ASSERT_TRUE(create(*db, "c"));
+    ASSERT_TRUE(insert(*db, "c", 1, "loaded"));
+    ASSERT_TRUE(db->save("c", other, nullptr));
+    ASSERT_TRUE(remove(*db, "c", 1));
+    ASSERT_TRUE(insert(*db, "c", 2, "before the load"));
+  }
+  const Contents loaded = {{"c", {{numbered_uuid(1).to_string(), "loaded"}}}};
+  const Contents before = {{"c", {{numbered_uuid(2).to_string(), "before the load"}}}};
+  {
+    // Staging fails: nothing changes, in memory or after a reopen.
+    auto db = open();
+    ScopedFileFault fault({.op = FileOp::Rename, .error = EIO});
+    EXPECT_FALSE(db->load("c", other, nullptr));
+    EXPECT_EQ(contents(db->database()), before);
+  }
+  EXPECT_EQ(contents(open()->database()), before);
+  {
+    // Only the final move fails: the load is logged, so it stands, and the
+    // next open moves the staged file into place.
+    auto db = open();
+    ScopedFileFault fault({.op = FileOp::Rename, .error = EIO, .succeed_first = 1});
+    ASSERT_TRUE(db->load("c", other, nullptr));
+    EXPECT_EQ(contents(db->database()), loaded);
+  }
+  bool staged_left = false;
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    staged_left |= entry.path().extension() == ".loading";
+  }
+  EXPECT_TRUE(staged_left);
+  {
+    auto db = open();
+    EXPECT_EQ(contents(db->database()), loaded);
+    EXPECT_TRUE(db->recovery_issues().empty());
+    ASSERT_TRUE(insert(*db, "c", 3, "after"));
+  }
+  for (const auto& entry : fs::directory_iterator(dir_)) EXPECT_NE(entry.path().extension(), ".loading");
+  EXPECT_EQ(contents(open()->database()).at("c").size(), 2u);
+}
+
+TEST_F(CheckpointTest, ALoggedLoadWhoseSnapshotIsGoneOpensReadOnly) {
+  const std::string other = (root_ / "other").string();
+  {
+    auto db = open();
+    ASSERT_TRUE(create(*db, "c"));
+    ASSERT_TRUE(db->save("c", other, nullptr));
+    ASSERT_TRUE(db->load("c", other, nullptr));
+  }
+  fs::remove(fs::path(dir_) / "c.kvl");
+  auto db = open();
+  ASSERT_EQ(db->recovery_issues().size(), 1u);
+  EXPECT_TRUE(db->recovery_issues()[0].data_missing);
+  EXPECT_NE(db->recovery_issues()[0].reason.find("load of collection 'c'"), std::string::npos);
+  EXPECT_FALSE(db->read_only_reason().empty());
+  EXPECT_FALSE(create(*db, "d"));
+  EXPECT_FALSE(db->compact());
+}
+
 TEST_F(CheckpointTest, LoadRenamesReplacesAndLeavesTheRegistryAloneOnFailure) {
   const std::string other = (root_ / "other").string();
   auto db = open();
