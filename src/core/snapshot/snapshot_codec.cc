@@ -361,7 +361,9 @@ std::optional<std::string> validate(const CollectionData& data) {
     }
   }
 
-  // Beyond the table: everything later code indexes by.
+  // Beyond the table: a configuration the engine can work with, and
+  // everything later code indexes by.
+  if (auto problem = config_problem(h.config, dim)) return "invalid configuration: " + *problem;
   if (h.config.store_raw_vectors && !h.raw_vectors.empty() && h.raw_vectors.size() != cells) {
     return "raw_vectors length " + u64s(h.raw_vectors.size()) + " != 0 or node_count(" + ncs + ") * dimension(" +
            u64s(dim) + ")";

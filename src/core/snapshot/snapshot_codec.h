@@ -74,7 +74,8 @@ Result<CollectionData> decode_collection_data(std::span<const std::uint8_t> payl
 // failed: " prefix), or nothing when the data is consistent. In order:
 //   1-13  dimension, per-node list lengths, pq_codes length, id-map sizes,
 //         documents count, entry point and neighbour bounds;
-//   then  raw_vectors length (when store_raw_vectors is set: 0 or NC * DIM);
+//   then  the configuration (config_problem);
+//         raw_vectors length (when store_raw_vectors is set: 0 or NC * DIM);
 //         the codebook (256 centroids per sub-space, centroid count,
 //         num_subspaces * subspace_dim == DIM);
 //         per node: level <= max_level and level + 1 neighbour lists;

@@ -267,6 +267,11 @@ TEST(SnapshotCodecValidate, EachCheckReportsItsMessage) {
          d.hnsw.neighbors[2][0].push_back(9);
        },
        "neighbor 7 out of bounds (node_count=3) at node 1 layer 0"},
+      {"configuration m", [](auto& d) { d.hnsw.config.m = 1; }, "invalid configuration: m must be at least 2, got 1"},
+      {"configuration layers", [](auto& d) { d.hnsw.config.max_layers = 0; },
+       "invalid configuration: max_layers must be between 1 and 256, got 0"},
+      {"configuration links", [](auto& d) { d.hnsw.config.m_max0 = 1 << 20; },
+       "invalid configuration: m_max0 must be between 4 and 131072, got 1048576"},
       {"raw vectors", [](auto& d) { d.hnsw.raw_vectors.resize(5); },
        "raw_vectors length 5 != 0 or node_count(3) * dimension(4)"},
       {"centroid count",
