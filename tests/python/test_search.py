@@ -158,16 +158,36 @@ class TestPaths:
                 (r.id, r.score) for r in db.search("c", query)
             ]
 
-    def test_keyword_path_applies_neither_filter_nor_threshold(self, fruit):
+    def test_keyword_path_applies_the_filter_but_no_threshold(self, fruit):
         db, ids = fruit
         plain = db.search("c", query_text="apple")
         assert ids_of(plain) == [ids["wordy"], ids["near"]]
         assert plain[0].score > plain[1].score > 0
-        only_en = {"must": [{"field": "lang", "op": "eq", "value": "en"}]}
-        assert ids_of(db.search("c", query_text="apple", filter=only_en, min_similarity=100.0)) == ids_of(plain)
+        only_it = {"must": [{"field": "lang", "op": "eq", "value": "it"}]}
+        filtered = db.search("c", query_text="apple", filter=only_it, min_similarity=100.0)
+        # The document that passes keeps its unfiltered BM25 score.
+        assert [(r.id, r.score) for r in filtered] == [(plain[1].id, plain[1].score)]
         # The filter is still parsed and must be valid.
         with pytest.raises(ValueError, match="unknown filter operator: 'EQ'"):
             db.search("c", query_text="apple", filter={"must": [{"field": "lang", "op": "EQ"}]})
+
+    def test_filtered_keyword_lists_are_the_best_k_that_pass(self):
+        # Ten documents mention "tax" more often than the one from 2024, so a
+        # filter applied after a cut to k = 3 would find nothing.
+        db = Karvalith()
+        db.create_collection("c", 2)
+        for i in range(10):
+            db.insert("c", "tax tax tax tax report", [1.0, float(i)], {"year": 2023})
+        kept = db.insert("c", "tax", [0.0, 1.0], {"year": 2024})
+        year = {"must": [{"field": "year", "op": "eq", "value": 2024}]}
+        unfiltered = db.search("c", query_text="tax", k=3)
+        assert kept not in ids_of(unfiltered)
+        keyword = db.search("c", query_text="tax", k=3, filter=year)
+        assert ids_of(keyword) == [kept]
+        hybrid = db.search("c", query_embedding=[-1.0, 5.0], query_text="tax", k=3, filter=year)
+        assert ids_of(hybrid) == [kept]
+        # Both lists hold it at rank 0: the reciprocal-rank score of two first places.
+        assert hybrid[0].score == pytest.approx(2 / 61)
 
     def test_deleted_documents_are_never_returned(self, fruit):
         db, ids = fruit
@@ -199,9 +219,15 @@ class TestFilters:
         db, _ = fruit
         q = [0.5, 0.0]
         assert ids_of(db.search("c", q, filter={})) == ids_of(db.search("c", q))
-        assert ids_of(db.search("c", q, filter={"must": [], "must_not": [], "other": 1})) == ids_of(
-            db.search("c", q)
-        )
+        assert ids_of(db.search("c", q, filter={"must": [], "must_not": []})) == ids_of(db.search("c", q))
+
+    @pytest.mark.parametrize("key", ["mustt", "Must", "should", 1])
+    def test_a_key_other_than_must_and_must_not_is_refused(self, fruit, key):
+        db, _ = fruit
+        clause = [{"field": "lang", "op": "eq", "value": "en"}]
+        for kwargs in ({"query_embedding": [0.0, 0.0]}, {"query_text": "apple"}):
+            with pytest.raises(ValueError, match=r"^unknown filter key: " + repr(key).replace("'", "'")):
+                db.search("c", filter={"must": [], key: clause}, **kwargs)
 
     @pytest.mark.parametrize(
         "bad", [[], "x", 5, {"must": None}, {"must_not": None}, {"must": ()}, {"must": [1]}]

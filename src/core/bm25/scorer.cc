@@ -145,11 +145,13 @@ void accumulate_scores(const InvertedIndex& index, const Tokens& tokens, ScoreMa
 // otherwise it replaces the minimum. These are the survivors of pushing
 // every key and evicting the minimum past k; keys are distinct, so ties in
 // score fall to the smaller ids.
-void select_top(const ScoreMap& scores, std::size_t kept, std::vector<std::uint64_t>& heap) {
+template <class Admit>
+void select_top(const ScoreMap& scores, std::size_t kept, std::vector<std::uint64_t>& heap, Admit&& admit) {
   auto min_on_top = [](std::uint64_t a, std::uint64_t b) { return a > b; };
   heap.clear();
   heap.reserve(kept + 1);
   for (std::size_t i = 0; i < scores.ids().size(); ++i) {
+    if (!admit(scores.ids()[i])) continue;
     const std::uint64_t key = rank_key(scores.scores()[i], scores.ids()[i]);
     if (heap.size() < kept) {
       heap.push_back(key);
@@ -163,10 +165,9 @@ void select_top(const ScoreMap& scores, std::size_t kept, std::vector<std::uint6
   std::sort_heap(heap.begin(), heap.end(), min_on_top);  // descending
 }
 
-}  // namespace
-
-std::vector<std::pair<std::uint32_t, float>> bm25_search(const InvertedIndex& index,
-                                                         std::string_view query, std::uint64_t k) {
+template <class Admit>
+std::vector<std::pair<std::uint32_t, float>> ranked(const InvertedIndex& index, std::string_view query,
+                                                    std::uint64_t k, Admit&& admit) {
   std::vector<std::pair<std::uint32_t, float>> hits;
   if (k == 0 || index.doc_count() == 0) return hits;
   thread_local SearchScratch scratch;
@@ -178,10 +179,22 @@ std::vector<std::pair<std::uint32_t, float>> bm25_search(const InvertedIndex& in
   const std::size_t scored = scratch.scores.ids().size();
   if (scored == 0) return hits;
   const auto kept = static_cast<std::size_t>(std::min<std::uint64_t>(k, scored));
-  select_top(scratch.scores, kept, scratch.heap);
-  hits.reserve(kept);
+  select_top(scratch.scores, kept, scratch.heap, admit);
+  hits.reserve(scratch.heap.size());
   for (std::uint64_t key : scratch.heap) hits.emplace_back(static_cast<std::uint32_t>(key), key_score(key));
   return hits;
+}
+
+}  // namespace
+
+std::vector<std::pair<std::uint32_t, float>> bm25_search(const InvertedIndex& index, std::string_view query,
+                                                         std::uint64_t k) {
+  return ranked(index, query, k, [](std::uint32_t) { return true; });
+}
+
+std::vector<std::pair<std::uint32_t, float>> bm25_search(const InvertedIndex& index, std::string_view query,
+                                                         std::uint64_t k, FunctionRef<bool(std::uint32_t)> admit) {
+  return ranked(index, query, k, admit);
 }
 
 }  // namespace karvalith

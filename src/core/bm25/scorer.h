@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/bm25/inverted_index.h"
+#include "core/common/function_ref.h"
 
 namespace karvalith {
 
@@ -18,5 +19,10 @@ namespace karvalith {
 // query has no terms, the index no documents, or k = 0.
 std::vector<std::pair<std::uint32_t, float>> bm25_search(const InvertedIndex& index,
                                                          std::string_view query, std::uint64_t k);
+
+// The same ranking restricted to the documents `admit` accepts: the at most
+// k best of those (scores unchanged), not the admitted part of the best k.
+std::vector<std::pair<std::uint32_t, float>> bm25_search(const InvertedIndex& index, std::string_view query,
+                                                         std::uint64_t k, FunctionRef<bool(std::uint32_t)> admit);
 
 }  // namespace karvalith

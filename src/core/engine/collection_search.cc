@@ -71,15 +71,22 @@ Result<std::span<const Candidate>> nearest(const CollectionState& state, const S
   return std::span<const Candidate>(hits);
 }
 
-// BM25 hits as (slot, score); with a filter, those failing it are dropped.
+// The k best BM25 hits as (slot, score); with a filter, the k best among the
+// documents that pass it.
+std::vector<std::pair<std::uint32_t, float>> keyword_hits(const CollectionState& state,
+                                                          const SearchRequest& request) {
+  if (!request.filter) return bm25_search(state.inverted_index, *request.text, request.k);
+  const MetadataFilter& filter = *request.filter;
+  return bm25_search(state.inverted_index, *request.text, request.k, [&](std::uint32_t id) {
+    return matches_filter(state.internal_to_uuid, state.documents, filter, id);
+  });
+}
+
 std::vector<ScoredId> keyword_list(const CollectionState& state, const SearchRequest& request) {
-  const auto hits = bm25_search(state.inverted_index, *request.text, request.k);
+  const auto hits = keyword_hits(state, request);
   std::vector<ScoredId> out;
   out.reserve(hits.size());
-  for (const auto& [id, score] : hits) {
-    if (request.filter && !matches_filter(state.internal_to_uuid, state.documents, *request.filter, id)) continue;
-    out.push_back({id, score});
-  }
+  for (const auto& [id, score] : hits) out.push_back({id, score});
   return out;
 }
 
@@ -96,8 +103,8 @@ std::vector<ScoredDocument> vector_results(const CollectionState& state, std::sp
 }
 
 std::vector<ScoredDocument> keyword_results(const CollectionState& state, const SearchRequest& request) {
-  // Keyword-only search applies neither the filter nor the threshold.
-  const auto hits = bm25_search(state.inverted_index, *request.text, request.k);
+  // No threshold applies to BM25 scores.
+  const auto hits = keyword_hits(state, request);
   std::vector<ScoredDocument> out;
   out.reserve(hits.size());
   for (const auto& [id, score] : hits) {

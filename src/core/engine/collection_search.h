@@ -6,12 +6,12 @@
 //                   only passing documents are admitted and the beam widens
 //                   while too few pass); scores 1 - distance; min_similarity
 //                   applies after the cut to k.
-//   text only       the k best documents by BM25; no filter and no threshold
-//                   apply.
-//   both            the k nearest (filtered as above) and the k best BM25
-//                   hits (those failing the filter dropped) fused by
-//                   reciprocal-rank or linear fusion; min_similarity applies
-//                   to the fused score.
+//   text only       the k best documents by BM25 (with a filter, the k best
+//                   among those that pass it); no threshold applies.
+//   both            the k nearest and the k best BM25 hits, both among the
+//                   documents passing the filter when there is one, fused by
+//                   reciprocal-rank or linear fusion (ranks count in those
+//                   lists); min_similarity applies to the fused score.
 //
 // The search holds the collection's shared lock for all of its index work and
 // returns shared document references, so callers build their result objects

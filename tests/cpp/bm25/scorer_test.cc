@@ -92,6 +92,24 @@ TEST(Bm25Search, TopKKeepsTheBestAndLargerIdsOnTies) {
   EXPECT_NE(two[1].first, 0u);
 }
 
+TEST(Bm25Search, AdmissionPicksTheBestKAmongAdmittedWithUnchangedScores) {
+  InvertedIndex index;
+  for (std::uint32_t d = 0; d < 12; ++d) index.add_document(d, d % 3 == 0 ? "tax" : "tax tax tax report");
+  const Hits all = bm25_search(index, "tax", 100);
+  const Hits top = bm25_search(index, "tax", 2);
+  auto every_third = [](std::uint32_t d) { return d % 3 == 0; };
+  const Hits admitted = bm25_search(index, "tax", 2, every_third);
+  for (const auto& hit : top) EXPECT_FALSE(every_third(hit.first));
+  ASSERT_EQ(admitted.size(), 2u);
+  // The admitted documents in the order and with the scores of the full ranking.
+  Hits expected;
+  for (const auto& hit : all) {
+    if (every_third(hit.first) && expected.size() < 2) expected.push_back(hit);
+  }
+  EXPECT_EQ(admitted, expected);
+  EXPECT_TRUE(bm25_search(index, "tax", 5, [](std::uint32_t) { return false; }).empty());
+}
+
 TEST(Bm25Search, EmptyResults) {
   InvertedIndex index;
   EXPECT_TRUE(bm25_search(index, "cat", 10).empty());  // no documents
