@@ -22,6 +22,7 @@
 #include "core/hnsw/search.h"
 #include "core/quantization/metric.h"
 #include "core/quantization/scalar.h"
+#include "mixture.h"
 
 namespace {
 
@@ -29,6 +30,7 @@ using karvalith::Candidate;
 using karvalith::DistanceMetric;
 using karvalith::HnswConfig;
 using karvalith::HnswIndex;
+using karvalith::bench::Mixture;
 using Clock = std::chrono::steady_clock;
 
 struct Options {
@@ -76,34 +78,6 @@ Options parse(int argc, char** argv) {
   if (o.n == 0 || o.d == 0 || o.queries == 0) usage("--n, --d and --queries must be positive");
   return o;
 }
-
-// Mixture of Gaussians: 100 centres with unit-variance components, each
-// point a centre plus isotropic noise. Base points and queries come from the
-// same mixture (different streams).
-struct Mixture {
-  std::vector<float> centres;
-  std::size_t d;
-  float sigma;
-  static constexpr std::size_t CLUSTERS = 100;
-
-  Mixture(std::size_t dim, float noise, std::uint64_t seed) : centres(CLUSTERS * dim), d(dim), sigma(noise) {
-    std::mt19937_64 rng(seed);
-    std::normal_distribution<float> unit(0.0f, 1.0f);
-    for (auto& x : centres) x = unit(rng);
-  }
-
-  std::vector<float> sample(std::size_t count, std::uint64_t seed) const {
-    std::mt19937_64 rng(seed);
-    std::normal_distribution<float> noise(0.0f, sigma);
-    std::uniform_int_distribution<std::size_t> pick(0, CLUSTERS - 1);
-    std::vector<float> out(count * d);
-    for (std::size_t i = 0; i < count; ++i) {
-      const float* c = centres.data() + pick(rng) * d;
-      for (std::size_t j = 0; j < d; ++j) out[i * d + j] = c[j] + noise(rng);
-    }
-    return out;
-  }
-};
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();

@@ -51,12 +51,17 @@ Status HnswIndex::insert(std::uint32_t id, std::span<const float> vector, Quanti
   const std::uint32_t entry = *entry_point_;
   const std::uint64_t top = std::min<std::uint64_t>(max_level_, level);
 
+  // Deleted nodes take part in construction like live ones: searches walk
+  // through them, so linking to them keeps every new node reachable even
+  // when all its neighbours (or the whole graph) have been deleted.
+  const AdmitAll every_node;
+
   // Greedy descent to the new node's level (layers without any list cannot
   // move the entry point).
   std::uint32_t ep = entry;
   for (std::uint64_t layer = std::min(max_level_, top_list_layer_); layer > level; --layer) {
     const std::uint32_t from = ep;
-    if (search_layer(*this, scratch, visited, vector, qnorm, {&from, 1}, 1, layer) > 0) {
+    if (walk_layer(*this, scratch, visited, vector, qnorm, nullptr, {&from, 1}, 1, layer, every_node) > 0) {
       ep = scratch.results[0].id;
     }
   }
@@ -64,8 +69,8 @@ Status HnswIndex::insert(std::uint32_t id, std::span<const float> vector, Quanti
   work.level0.clear();
   work.entries.assign(1, ep);
   for (std::uint64_t layer = top;; --layer) {
-    const std::size_t found =
-        search_layer(*this, scratch, visited, vector, qnorm, work.entries, config_.ef_construction, layer);
+    const std::size_t found = walk_layer(*this, scratch, visited, vector, qnorm, nullptr, work.entries,
+                                         config_.ef_construction, layer, every_node);
     const std::uint64_t bound = layer == 0 ? config_.m_max0 : config_.m;
     select_neighbors_heuristic(*this, {scratch.results.data(), found}, bound, work.heuristic, work.selected);
     auto& list = layer == 0 ? work.level0 : upper[layer - 1];

@@ -73,12 +73,22 @@ struct AdmitAll {
   bool operator()(std::uint32_t) const { return true; }
 };
 
+// Admits the nodes that are not deleted and pass `admit`, which is asked only
+// about live nodes.
+template <class Admit>
+struct LiveAnd {
+  const HnswIndex& index;
+  Admit admit;
+  bool operator()(std::uint32_t node) const { return !index.is_deleted(node) && admit(node); }
+};
+template <class Admit>
+LiveAnd(const HnswIndex&, Admit) -> LiveAnd<Admit>;
+
 // One best-first walk on `layer` from `entries` with beam width `ef`.
-// A node enters the results only when it is not deleted and admit(node)
-// holds; admit is evaluated only for such nodes that passed the distance
-// test, at most once per node. Deleted and unadmitted nodes are still
-// explored. Leaves the results in scratch.results sorted by ascending
-// distance and returns their number.
+// A node enters the results only when admit(node) holds; admit is evaluated
+// only for nodes that passed the distance test, at most once per node.
+// Unadmitted nodes are still explored. Leaves the results in scratch.results
+// sorted by ascending distance and returns their number.
 // Precondition: `visited` covers every node id (grow it to node_count first).
 template <class Admit>
 std::size_t walk_layer(const HnswIndex& index, SearchScratch& scratch, VisitedSet& visited,
@@ -103,7 +113,7 @@ std::size_t walk_layer(const HnswIndex& index, SearchScratch& scratch, VisitedSe
     const float d = distance_to(e);
     ++computed;
     near_heap_push(candidates, Candidate{d, e});
-    if (!index.is_deleted(e) && admit(e)) {
+    if (admit(e)) {
       far_heap_push(results, Candidate{d, e});
       if (results.size() >= ef) bound = results.front().distance;
     }
@@ -124,7 +134,7 @@ std::size_t walk_layer(const HnswIndex& index, SearchScratch& scratch, VisitedSe
       ++computed;
       if (results.size() >= ef && !(d < bound)) continue;
       near_heap_push(candidates, Candidate{d, n});
-      if (index.is_deleted(n) || !admit(n)) continue;
+      if (!admit(n)) continue;
       far_heap_push(results, Candidate{d, n});
       if (results.size() > ef) far_heap_pop(results);
       bound = results.empty() ? LARGEST_F32 : results.front().distance;
@@ -141,7 +151,7 @@ inline std::size_t search_layer(const HnswIndex& index, SearchScratch& scratch, 
                                 std::span<const float> query, float qnorm,
                                 std::span<const std::uint32_t> entries, std::uint64_t ef,
                                 std::uint64_t layer, const float* table = nullptr) {
-  return walk_layer(index, scratch, visited, query, qnorm, table, entries, ef, layer, AdmitAll{});
+  return walk_layer(index, scratch, visited, query, qnorm, table, entries, ef, layer, LiveAnd{index, AdmitAll{}});
 }
 
 namespace search_detail {
@@ -197,16 +207,19 @@ Status knn_search(const HnswIndex& index, std::span<const float> query, std::uin
   std::uint32_t ep = *entry_point;
   for (std::uint64_t layer = std::min(index.max_level(), index.top_list_layer()); layer >= 1; --layer) {
     const std::uint32_t entry = ep;
-    if (walk_layer(index, scratch, visited, query, qnorm, table, {&entry, 1}, 1, layer, AdmitAll{}) > 0) {
+    if (walk_layer(index, scratch, visited, query, qnorm, table, {&entry, 1}, 1, layer, LiveAnd{index, AdmitAll{}}) >
+        0) {
       ep = scratch.results[0].id;
     }
   }
 
+  const LiveAnd live_and_admitted{index, std::forward<Admit>(admit)};
   std::uint64_t beam = std::max(ef, k);
   const std::uint64_t cap =
       std::min<std::uint64_t>(search_detail::saturating_mul(beam, 4), index.node_count());
   for (;;) {
-    const std::size_t admitted = walk_layer(index, scratch, visited, query, qnorm, table, {&ep, 1}, beam, 0, admit);
+    const std::size_t admitted =
+        walk_layer(index, scratch, visited, query, qnorm, table, {&ep, 1}, beam, 0, live_and_admitted);
     if (admitted >= k || beam >= cap) break;
     beam = std::min(search_detail::saturating_mul(beam, 2), cap);
   }

@@ -203,7 +203,7 @@ TEST(Insert, HugeLevelZeroBoundGrowsRowsOnlyAsNeeded) {
   EXPECT_GT(longest, 32u);  // nothing prunes level-0 lists
 }
 
-TEST(Insert, DeletedNodesGetNoNewLinks) {
+TEST(Insert, DeletedNodesRemainLinkTargetsSoNewNodesStayReachable) {
   HnswConfig config = euclidean_config();
   config.max_layers = 1;
   HnswIndex index(config, 1);
@@ -211,11 +211,35 @@ TEST(Insert, DeletedNodesGetNoNewLinks) {
   ASSERT_TRUE(index.mark_deleted(1));
   EXPECT_FALSE(index.mark_deleted(3));
   insert_vector(index, {10.5f});
-  for (auto id : index.neighbors(3, 0)) EXPECT_NE(id, 1u);
-  // Lists that already held the deleted node keep it.
-  bool still_linked = false;
-  for (auto id : index.neighbors(0, 0)) still_linked |= id == 1u;
-  EXPECT_TRUE(still_linked);
+  // The deleted node is the new node's nearest: it links to it, and gets the
+  // back-link, so walks through it reach the new node.
+  const auto links = index.neighbors(3, 0);
+  EXPECT_NE(std::find(links.begin(), links.end(), 1u), links.end());
+  const auto back = index.neighbors(1, 0);
+  EXPECT_NE(std::find(back.begin(), back.end(), 3u), back.end());
+  auto hits = index.knn_search(std::vector<float>{10.4f}, 1);
+  ASSERT_TRUE(hits && hits->size() == 1);
+  EXPECT_EQ(hits->front().id, 3u);
+}
+
+TEST(Insert, NodesInsertedAfterEveryNodeWasDeletedAreFound) {
+  auto old_data = clustered_data(300, 8, 21);
+  auto index = build_index(HnswConfig{}, old_data, 8);
+  for (std::uint32_t n = 0; n < index.node_count(); ++n) ASSERT_TRUE(index.mark_deleted(n));
+  auto new_data = clustered_data(40, 8, 22);
+  for (std::size_t i = 0; i < 40; ++i) {
+    std::vector<float> v(new_data.begin() + static_cast<std::ptrdiff_t>(i * 8),
+                         new_data.begin() + static_cast<std::ptrdiff_t>((i + 1) * 8));
+    insert_vector(index, v);
+  }
+  for (std::size_t q = 0; q < 5; ++q) {
+    std::vector<float> query(old_data.begin() + static_cast<std::ptrdiff_t>(q * 8),
+                             old_data.begin() + static_cast<std::ptrdiff_t>((q + 1) * 8));
+    auto hits = index.knn_search(query, 40);
+    ASSERT_TRUE(hits.has_value());
+    ASSERT_EQ(hits->size(), 40u) << "every live node is reachable";
+    for (const Candidate& hit : *hits) EXPECT_GE(hit.id, 300u);
+  }
 }
 
 }  // namespace
