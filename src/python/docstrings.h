@@ -59,6 +59,21 @@ inline constexpr const char BATCH_INSERT[] =
     "Each document dict should have keys: \"text\", \"embedding\", and optionally \"metadata\", "
     "\"id\".";
 
+inline constexpr const char UPSERT[] =
+    "upsert($self, collection, id, text, embedding, metadata=None)\n--\n\n"
+    "Insert a document, or replace the document that has this id. Returns the id.\n"
+    "\n"
+    "Args:\n"
+    "    collection: Collection name.\n"
+    "    id: UUID string of the document.\n"
+    "    text: Document text content.\n"
+    "    embedding: Embedding vector as a list of floats.\n"
+    "    metadata: Optional metadata dict.";
+
+inline constexpr const char UPDATE_METADATA[] =
+    "update_metadata($self, collection, id, metadata)\n--\n\n"
+    "Replace the metadata of a document; its text and embedding stay as they are.";
+
 inline constexpr const char GET[] =
     "get($self, collection, id)\n--\n\n"
     "Get a document by UUID. Returns a dict with 'id', 'text', 'metadata'.";

@@ -225,4 +225,56 @@ PyObject* delete_document(Handle& handle, PyObject* const* args, Py_ssize_t narg
   return PyBool_FromLong(*deleted ? 1 : 0);
 }
 
+PyObject* upsert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* const names[] = {"collection", "id", "text", "embedding", "metadata"};
+  PyObject* slots[std::size(names)];
+  if (!bind_arguments({"upsert", names, 4}, args, nargs, kwnames, slots)) return nullptr;
+  std::string collection_name;
+  std::string id_text;
+  NewDocument document;
+  if (!to_text(slots[0], "collection", collection_name) || !to_text(slots[1], "id", id_text) ||
+      !to_text(slots[2], "text", document.text) ||
+      !to_embedding(slots[3], "argument 'embedding'", document.embedding)) {
+    return nullptr;
+  }
+  PyObject* metadata_object = is_absent(slots[4]) ? nullptr : slots[4];
+  if (metadata_object != nullptr && !PyDict_Check(metadata_object)) {
+    wrong_type("argument 'metadata'", "dict", metadata_object);
+    return nullptr;
+  }
+  const std::shared_ptr<Store> store = handle.store();
+  if (!require_collection(*store, collection_name)) return nullptr;
+  if (metadata_object != nullptr && !py_dict_to_metadata(metadata_object, document.metadata)) return nullptr;
+  if (!parse_id(id_text, document.id.emplace())) return nullptr;
+
+  Result<Uuid> placed = without_gil([&] { return store->upsert(collection_name, std::move(document)); });
+  if (!placed) return raise_error(placed.error());
+  return id_to_py(*placed);
+}
+
+PyObject* update_metadata(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* const names[] = {"collection", "id", "metadata"};
+  PyObject* slots[std::size(names)];
+  if (!bind_arguments({"update_metadata", names, 3}, args, nargs, kwnames, slots)) return nullptr;
+  std::string collection_name;
+  std::string id_text;
+  if (!to_text(slots[0], "collection", collection_name) || !to_text(slots[1], "id", id_text)) return nullptr;
+  if (!PyDict_Check(slots[2])) {
+    wrong_type("argument 'metadata'", "dict", slots[2]);
+    return nullptr;
+  }
+  const std::shared_ptr<Store> store = handle.store();
+  if (!require_collection(*store, collection_name)) return nullptr;
+  Metadata metadata;
+  if (!py_dict_to_metadata(slots[2], metadata)) return nullptr;
+  Uuid id;
+  if (!parse_id(id_text, id)) return nullptr;
+
+  Result<bool> updated =
+      without_gil([&] { return store->update_metadata(collection_name, id, std::move(metadata)); });
+  if (!updated) return raise_error(updated.error());
+  if (!*updated) return raise_message(PyExc_KeyError, "document '" + id_text + "' not found");
+  Py_RETURN_NONE;
+}
+
 }  // namespace karvalith::py

@@ -100,6 +100,8 @@ PyMethodDef karvalith_methods[] = {
     method<compact>("compact", doc::COMPACT),
     method<rebuild>("rebuild", doc::REBUILD),
     method<total_memory_bytes>("total_memory_bytes", doc::TOTAL_MEMORY_BYTES),
+    method<upsert>("upsert", doc::UPSERT),
+    method<update_metadata>("update_metadata", doc::UPDATE_METADATA),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -24,6 +24,8 @@ PyObject* insert(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* batch_insert(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* get(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* delete_document(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* upsert(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* update_metadata(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 
 // Queries (search_method.cc).
 PyObject* search(Handle&, PyObject* const*, Py_ssize_t, PyObject*);

@@ -126,14 +126,16 @@ class TestInsertChecks:
             db4.insert("c", "x", [0.0, bad, 0.0, 0.0])
         assert count(db4) == 0
 
-    def test_id_holding_a_slot_is_refused(self, db4):
+    def test_a_live_id_is_refused_and_a_deleted_one_comes_back(self, db4):
         doc_id = db4.insert("c", "x", EMBEDDING)
-        with pytest.raises(ValueError, match="already"):
+        with pytest.raises(ValueError, match="already exists"):
             db4.insert("c", "y", EMBEDDING, id=doc_id)
+        with pytest.raises(ValueError, match="already exists"):
+            db4.batch_insert("c", [{"text": "y", "embedding": EMBEDDING, "id": doc_id}])
+        assert db4.get("c", doc_id)["text"] == "x"
         db4.delete("c", doc_id)
-        with pytest.raises(ValueError, match="already"):
-            db4.insert("c", "y", EMBEDDING, id=doc_id)
-        assert count(db4) == 0
+        assert db4.insert("c", "y", EMBEDDING, id=doc_id) == doc_id
+        assert count(db4) == 1
 
 
 class TestBatchInsert:

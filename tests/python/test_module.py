@@ -123,12 +123,29 @@ METHODS = [
         "()",
         "Estimate total memory usage across all collections (bytes).",
     ),
+    (
+        "upsert",
+        "(collection, id, text, embedding, metadata=None)",
+        "Insert a document, or replace the document that has this id. Returns the id.\n"
+        "\n"
+        "Args:\n"
+        "    collection: Collection name.\n"
+        "    id: UUID string of the document.\n"
+        "    text: Document text content.\n"
+        "    embedding: Embedding vector as a list of floats.\n"
+        "    metadata: Optional metadata dict.",
+    ),
+    (
+        "update_metadata",
+        "(collection, id, metadata)",
+        "Replace the metadata of a document; its text and embedding stay as they are.",
+    ),
 ]
 
 METHOD_ORDER = [
     "create_collection", "delete_collection", "list_collections", "collection_info", "insert",
     "batch_insert", "get", "delete", "search", "save", "load", "compact", "rebuild",
-    "total_memory_bytes",
+    "total_memory_bytes", "upsert", "update_metadata",
 ]
 
 

@@ -63,14 +63,19 @@ void encode_hnsw_config(BasicEncoder<Sink>& enc, const HnswConfig& config) {
 }
 
 template <class Sink>
-void encode_document(BasicEncoder<Sink>& enc, const Document& document) {
-  encode_uuid(enc, document.id);
-  enc.put_string(document.text);
-  enc.put_length(document.metadata.size());
-  for (const auto& [key, value] : document.metadata) {
+void encode_metadata(BasicEncoder<Sink>& enc, const Metadata& metadata) {
+  enc.put_length(metadata.size());
+  for (const auto& [key, value] : metadata) {
     enc.put_string(key);
     encode_metadata_value(enc, value);
   }
+}
+
+template <class Sink>
+void encode_document(BasicEncoder<Sink>& enc, const Document& document) {
+  encode_uuid(enc, document.id);
+  enc.put_string(document.text);
+  encode_metadata(enc, document.metadata);
 }
 
 template void encode_uuid(SizeCounter&, const Uuid&);
@@ -79,6 +84,8 @@ template void encode_hnsw_config(SizeCounter&, const HnswConfig&);
 template void encode_hnsw_config(Encoder&, const HnswConfig&);
 template void encode_document(SizeCounter&, const Document&);
 template void encode_document(Encoder&, const Document&);
+template void encode_metadata(SizeCounter&, const Metadata&);
+template void encode_metadata(Encoder&, const Metadata&);
 
 Result<Uuid> decode_uuid(Decoder& dec) {
   KV_TRY(bytes, dec.get_uuid_bytes());
@@ -112,15 +119,22 @@ Result<Document> decode_document(Decoder& dec) {
   document.id = *id;
   KV_TRY(text, dec.get_string());
   document.text = std::move(*text);
+  KV_TRY(metadata, decode_metadata(dec));
+  document.metadata = std::move(*metadata);
+  return document;
+}
+
+Result<Metadata> decode_metadata(Decoder& dec) {
+  Metadata metadata;
   // Smallest entry: empty key (8), variant (4), bool (1).
   KV_TRY(entries, dec.get_length(13));
-  document.metadata.reserve(static_cast<std::size_t>(*entries));
+  metadata.reserve(static_cast<std::size_t>(*entries));
   for (std::uint64_t i = 0; i < *entries; ++i) {
     KV_TRY(key, dec.get_string());
     KV_TRY(value, decode_metadata_value(dec));
-    document.metadata.insert_or_assign(std::move(*key), std::move(*value));
+    metadata.insert_or_assign(std::move(*key), std::move(*value));
   }
-  return document;
+  return metadata;
 }
 
 }  // namespace karvalith

@@ -28,9 +28,13 @@ void encode_hnsw_config(BasicEncoder<Sink>& enc, const HnswConfig& config);
 // id, text, metadata (map of string -> u32 tag + value).
 template <class Sink>
 void encode_document(BasicEncoder<Sink>& enc, const Document& document);
+// u64 entry count, then each key (string) and value (u32 tag + value).
+template <class Sink>
+void encode_metadata(BasicEncoder<Sink>& enc, const Metadata& metadata);
 
 Result<Uuid> decode_uuid(Decoder& dec);
 Result<HnswConfig> decode_hnsw_config(Decoder& dec);
 Result<Document> decode_document(Decoder& dec);
+Result<Metadata> decode_metadata(Decoder& dec);
 
 }  // namespace karvalith

@@ -29,6 +29,14 @@ std::string batch_position(std::size_t index, std::size_t count) {
 }  // namespace
 
 Status Collection::validate_insert(std::span<const PendingDocument> pending) const {
+  return validate(pending, false);
+}
+
+Status Collection::validate_upsert(std::span<const PendingDocument> pending) const {
+  return validate(pending, true);
+}
+
+Status Collection::validate(std::span<const PendingDocument> pending, bool replacing) const {
   std::unordered_set<Uuid, UuidHash> batch_ids;
   if (pending.size() > 1) batch_ids.reserve(pending.size());
 
@@ -50,10 +58,10 @@ Status Collection::validate_insert(std::span<const PendingDocument> pending) con
       }
     }
     const Uuid& id = item.document.id;
-    if (state->uuid_to_internal.contains(id)) {
-      return make_error(ErrorKind::InvalidInput,
-                        "document id '" + id.to_string() + "' already holds a slot in collection '" +
-                            state->name + "' (a deleted id becomes reusable after rebuild)");
+    if (!replacing && state->documents.contains(id)) {
+      return make_error(ErrorKind::InvalidInput, "document id '" + id.to_string() +
+                                                     "' already exists in collection '" + state->name +
+                                                     "' (upsert replaces a document)");
     }
     if (pending.size() > 1 && !batch_ids.insert(id).second) {
       return make_error(ErrorKind::InvalidInput,
@@ -81,6 +89,35 @@ Result<Uuid> Collection::insert_document(Document document, std::vector<float> e
   if (!placed) return std::unexpected(std::move(placed.error()));
   state->documents.insert_or_assign(id, std::move(stored));
   return id;
+}
+
+Result<Uuid> Collection::upsert_document(Document document, std::vector<float> embedding) {
+  QuantizedVector quantized = QuantizedVector::quantize(embedding);
+  auto stored = std::make_shared<const Document>(std::move(document));
+  const Uuid id = stored->id;
+
+  DocumentPtr replaced;  // released after the lock
+  auto state = state_.write();
+  Status placed = place_in_next_slot(*state, id, stored->text, embedding, std::move(quantized));
+  if (!placed) return std::unexpected(std::move(placed.error()));
+  // A live id's old slot was retired by the placement; the document follows.
+  auto live = state->documents.find(id);
+  if (live != state->documents.end()) {
+    replaced = std::exchange(live->second, std::move(stored));
+  } else {
+    state->documents.emplace(id, std::move(stored));
+  }
+  return id;
+}
+
+bool Collection::update_metadata(const Uuid& id, Metadata metadata) {
+  DocumentPtr replaced;  // released after the lock
+  auto state = state_.write();
+  auto live = state->documents.find(id);
+  if (live == state->documents.end()) return false;
+  auto updated = std::make_shared<const Document>(Document{id, live->second->text, std::move(metadata)});
+  replaced = std::exchange(live->second, std::move(updated));
+  return true;
 }
 
 bool Collection::delete_document(const Uuid& id) {

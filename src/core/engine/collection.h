@@ -40,18 +40,28 @@ class Collection {
   explicit Collection(CollectionState state);
 
   // Checks, under the shared lock, that every pending document can be inserted:
-  // the embedding has `dimension` finite components, the id holds no slot yet
-  // (live, or deleted since the last rebuild), and no id repeats in the batch.
-  // ErrorKind::InvalidInput with a message naming the problem otherwise.
+  // the embedding has `dimension` finite components, the id is not live (a
+  // deleted id may come back), no id repeats in the batch, and the slots
+  // suffice. ErrorKind::InvalidInput with a message naming the problem.
   Status validate_insert(std::span<const PendingDocument> pending) const;
+  // The same checks for replacing documents: ids may be live.
+  Status validate_upsert(std::span<const PendingDocument> pending) const;
 
   // Quantizes outside the lock, then inserts under the exclusive lock: next
   // slot, id maps, keyword index, graph, document. The caller has validated
   // the document (validate_insert); still refused (ErrorKind::InvalidInput),
   // with nothing changed, are an embedding of the wrong length and a
   // collection whose 2^32 slots are used up. An id that already holds a slot
-  // has the old slot tombstoned and its postings removed first.
+  // gives it up (place_in_next_slot).
   Result<Uuid> insert_document(Document document, std::vector<float> embedding);
+  // Replaces the live document with the same id, or inserts it when there
+  // is none, under one exclusive lock (readers see the old or the new
+  // document, never neither): the old slot is retired and gives up its id,
+  // the document takes a new slot. Refusals as for insert_document.
+  Result<Uuid> upsert_document(Document document, std::vector<float> embedding);
+  // Replaces a live document's metadata (text, vector and slot unchanged).
+  // False, with nothing changed, when the id is not live.
+  bool update_metadata(const Uuid& id, Metadata metadata);
   // Removes a live document: it leaves `documents`, its graph node becomes a
   // tombstone (links kept), its postings go; its uuid_to_internal entry stays
   // until a rebuild. False, with nothing changed, when the id is not live.
@@ -86,6 +96,8 @@ class Collection {
   std::mutex& rebuild_order() { return rebuild_order_; }
 
  private:
+  Status validate(std::span<const PendingDocument> pending, bool replacing) const;
+
   Guarded<CollectionState> state_;
   mutable std::mutex write_order_;
   bool detached_ = false;  // guarded by write_order_

@@ -10,6 +10,22 @@ void retire_slot(CollectionState& state, std::uint32_t slot) {
   state.inverted_index.remove_document(slot);
 }
 
+Uuid retired_slot_id(const CollectionState& state, std::uint32_t slot) {
+  static constexpr char MARK[7] = {'r', 'e', 't', 'i', 'r', 'e', 'd'};
+  Uuid id;
+  for (std::size_t i = 0; i < 7; ++i) id.bytes[i] = static_cast<std::uint8_t>(MARK[i]);
+  for (int b = 0; b < 8; ++b) id.bytes[15 - b] = static_cast<std::uint8_t>(std::uint64_t{slot} >> (8 * b));
+  for (unsigned attempt = 0;; ++attempt) {
+    id.bytes[7] = static_cast<std::uint8_t>(attempt);
+    if (!state.uuid_to_internal.contains(id)) return id;
+    if (attempt == 255) {
+      // Every attempt byte taken by chosen ids: spend the slot bytes too.
+      id.bytes[8] = static_cast<std::uint8_t>(id.bytes[8] + 1);
+      attempt = 0;
+    }
+  }
+}
+
 Status place_in_next_slot(CollectionState& state, const Uuid& id, std::string_view text,
                           std::span<const float> embedding, QuantizedVector qv) {
   // A vector of another length would shift every later node in the graph's
@@ -53,7 +69,12 @@ Status place_in_next_slot(CollectionState& state, const Uuid& id, std::string_vi
     }
     return inserted;
   }
-  if (had_slot) retire_slot(state, previous_slot);
+  if (had_slot) {
+    retire_slot(state, previous_slot);
+    const Uuid retired = retired_slot_id(state, previous_slot);
+    state.internal_to_uuid[previous_slot] = retired;
+    state.uuid_to_internal.emplace(retired, previous_slot);
+  }
   return {};
 }
 

@@ -30,13 +30,21 @@ inline constexpr std::uint64_t MAX_SLOTS = std::uint64_t{1} << 32;
 // (ErrorKind::Internal) when the graph and the id list disagree on the slot
 // count or the graph refuses the node. On any failure the state is as before.
 //
-// An id that already holds a slot has that slot retired first (see
-// retire_slot), so an id never answers for two graph nodes or two postings.
+// An id that already holds a slot (a deleted or a replaced document) gives
+// that slot up: the old slot is retired (see retire_slot) and renamed to a
+// retired id (retired_slot_id), so every slot keeps exactly one id of its own
+// and uuid_to_internal keeps one entry per slot, as snapshots require.
 Status place_in_next_slot(CollectionState& state, const Uuid& id, std::string_view text,
                           std::span<const float> embedding, QuantizedVector qv);
 
 // Tombstones graph node `slot` (when it is a node) and removes the slot's
 // postings from the keyword index. The id maps are left as they are.
 void retire_slot(CollectionState& state, std::uint32_t slot);
+
+// The id a slot takes when its document's id moves to a new slot: "retired"
+// in its first seven bytes, an attempt number, then the slot number, so it
+// is never a document's own id unless a caller chose exactly such an id (the
+// attempt number then moves past it). Unique within the state's id maps.
+Uuid retired_slot_id(const CollectionState& state, std::uint32_t slot);
 
 }  // namespace karvalith

@@ -18,30 +18,18 @@ ApplyOutcome missing_collection(const std::string& name) {
   return failed("collection '" + name + "' does not exist", true);
 }
 
-enum class IdState { Free, Live, Retired };
-
-IdState id_state(const Collection& collection, const Uuid& id) {
-  auto state = collection.state().read();
-  if (state->documents.contains(id)) return IdState::Live;
-  return state->uuid_to_internal.contains(id) ? IdState::Retired : IdState::Free;
-}
-
 ApplyOutcome insert_one(Collection& collection, Document&& document, std::vector<float>&& embedding) {
-  switch (id_state(collection, document.id)) {
-    case IdState::Live:
-      return already_applied();
-    case IdState::Retired:
-      if (auto rebuilt = collection.rebuild(); !rebuilt) return failed(rebuilt.error().message);
-      if (id_state(collection, document.id) != IdState::Free) {
-        return failed("document id '" + document.id.to_string() + "' still holds a slot after a rebuild");
-      }
-      break;
-    case IdState::Free:
-      break;
-  }
+  if (collection.get_document(document.id)) return already_applied();
   const std::string id_text = document.id.to_string();
   auto inserted = collection.insert_document(std::move(document), std::move(embedding));
   if (!inserted) return failed("document '" + id_text + "': " + inserted.error().message);
+  return applied();
+}
+
+ApplyOutcome upsert_one(Collection& collection, Document&& document, std::vector<float>&& embedding) {
+  const std::string id_text = document.id.to_string();
+  auto placed = collection.upsert_document(std::move(document), std::move(embedding));
+  if (!placed) return failed("document '" + id_text + "': " + placed.error().message);
   return applied();
 }
 
@@ -85,10 +73,14 @@ ApplyOutcome apply_change(Database& database, WalEntry&& entry) {
               if (one.status == ApplyStatus::Applied) outcome = applied();
             }
             return first_failure ? *first_failure : outcome;
+          } else if constexpr (std::is_same_v<Change, WalUpdateMetadata>) {
+            return collection->update_metadata(change.id, std::move(change.metadata)) ? applied() : already_applied();
           } else {
             static_assert(std::is_same_v<Change, WalUpdateDocument>);
-            collection->delete_document(change.id);
-            return insert_one(*collection, std::move(change.document), std::move(change.embedding));
+            // The entry's id names the document replaced; the document itself
+            // carries the id it is stored under (the same for upserts).
+            if (change.document.id != change.id) collection->delete_document(change.id);
+            return upsert_one(*collection, std::move(change.document), std::move(change.embedding));
           }
         }
       },

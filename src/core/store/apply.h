@@ -6,14 +6,14 @@
 //   create           ignored when the name exists with the same dimension
 //                    and configuration;
 //   delete           removes the collection if present;
-//   insert           skipped when the id is live. An id that is deleted but
-//                    still holds a slot can only have been inserted again
-//                    after a rebuild (which is not logged), so the
-//                    collection is rebuilt first and the insert takes a
-//                    fresh slot instead of giving the id two;
+//   insert           skipped when the id is live; a deleted id's old slot
+//                    gives the id up to the new one (place_in_next_slot);
 //   delete document  removes the document if live;
 //   batch            each pair as an insert, each check seeing the ones before;
-//   update           delete then insert, whatever the delete found.
+//   update           replaces the document with the entry's id, or inserts
+//                    it when there is none (an upsert), whatever came before;
+//   update metadata  replaces a live document's metadata; nothing otherwise.
+// None of them rebuilds anything.
 // LoadCollection needs the data directory and is applied by replay itself.
 #pragma once
 

@@ -18,7 +18,8 @@ const char* describe(const WalEntry& entry) {
     case 3: return "document deletion in";
     case 4: return "batch insert into";
     case 5: return "update in";
-    default: return "load of";
+    case 6: return "load of";
+    default: return "metadata update in";
   }
 }
 

@@ -109,6 +109,13 @@ class Store {
   // logged or changed then. A batch is one log record.
   Result<Uuid> insert(const std::string& collection, NewDocument document);
   Result<std::vector<Uuid>> batch_insert(const std::string& collection, std::vector<NewDocument> documents);
+  // Replaces the live document with the document's id, or inserts it when
+  // there is none; one UpdateDocument record. The id is required. Refusals
+  // as for insert, except that the id may be live.
+  Result<Uuid> upsert(const std::string& collection, NewDocument document);
+  // Replaces a live document's metadata (one UpdateMetadata record). False,
+  // with nothing logged, when the id is not live.
+  Result<bool> update_metadata(const std::string& collection, const Uuid& id, Metadata metadata);
   // False when the id is not live; logged either way.
   Result<bool> delete_document(const std::string& collection, const Uuid& id);
   // The live document, or null when the id is not live.

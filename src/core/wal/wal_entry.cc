@@ -23,6 +23,7 @@ enum Variant : std::uint32_t {
   BATCH_INSERT = 4,
   UPDATE_DOCUMENT = 5,
   LOAD_COLLECTION = 6,
+  UPDATE_METADATA = 7,
 };
 
 
@@ -137,6 +138,16 @@ std::vector<std::uint8_t> encode_load_collection(std::string_view collection, st
   });
 }
 
+std::vector<std::uint8_t> encode_update_metadata(std::string_view collection, const Uuid& id,
+                                                 const Metadata& metadata) {
+  return encode_exact([&](auto& enc) {
+    enc.put_variant(UPDATE_METADATA);
+    enc.put_string(collection);
+    encode_uuid(enc, id);
+    encode_metadata(enc, metadata);
+  });
+}
+
 std::vector<std::uint8_t> encode_wal_entry(const WalEntry& entry) {
   struct Visitor {
     std::vector<std::uint8_t> operator()(const WalEntry::CreateCollection& e) const {
@@ -159,6 +170,9 @@ std::vector<std::uint8_t> encode_wal_entry(const WalEntry& entry) {
     }
     std::vector<std::uint8_t> operator()(const WalEntry::LoadCollection& e) const {
       return encode_load_collection(e.collection, e.token);
+    }
+    std::vector<std::uint8_t> operator()(const WalEntry::UpdateMetadata& e) const {
+      return encode_update_metadata(e.collection, e.id, e.metadata);
     }
   };
   return std::visit(Visitor{}, entry.value);
@@ -211,10 +225,16 @@ Result<WalEntry> decode_wal_entry(std::span<const std::uint8_t> payload) {
       KV_TRY(entry, decode_update(dec));
       return WalEntry{std::move(*entry)};
     }
-    default: {
+    case LOAD_COLLECTION: {
       KV_TRY(collection, dec.get_string());
       KV_TRY(token, dec.get_u64());
       return WalEntry{WalEntry::LoadCollection{std::move(*collection), *token}};
+    }
+    default: {
+      KV_TRY(collection, dec.get_string());
+      KV_TRY(id, decode_uuid(dec));
+      KV_TRY(metadata, decode_metadata(dec));
+      return WalEntry{WalEntry::UpdateMetadata{std::move(*collection), *id, std::move(*metadata)}};
     }
   }
 }

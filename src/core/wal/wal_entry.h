@@ -11,6 +11,8 @@
 //   6 LoadCollection    collection, token (u64): from here on the collection
 //                       is the snapshot that load staged in the data
 //                       directory under this token (then moved to its file)
+//   7 UpdateMetadata    collection, id, metadata: the live document's
+//                       metadata becomes this map
 //
 // Writers encode straight from the caller's data (the encode_* functions take
 // views, so an insert is not copied into an entry first); decoding yields
@@ -65,6 +67,11 @@ struct WalLoadCollection {
   std::string collection;
   std::uint64_t token = 0;
 };
+struct WalUpdateMetadata {
+  std::string collection;
+  Uuid id;
+  Metadata metadata;
+};
 
 struct WalEntry {
   using CreateCollection = WalCreateCollection;
@@ -74,10 +81,11 @@ struct WalEntry {
   using BatchInsert = WalBatchInsert;
   using UpdateDocument = WalUpdateDocument;
   using LoadCollection = WalLoadCollection;
+  using UpdateMetadata = WalUpdateMetadata;
 
   // The variant index is the number written in front of the fields.
   using Value = std::variant<CreateCollection, DeleteCollection, InsertDocument, DeleteDocument, BatchInsert,
-                             UpdateDocument, LoadCollection>;
+                             UpdateDocument, LoadCollection, UpdateMetadata>;
   Value value;
 };
 
@@ -94,6 +102,8 @@ std::vector<std::uint8_t> encode_batch_insert(std::string_view collection, std::
 std::vector<std::uint8_t> encode_update_document(std::string_view collection, const Uuid& id,
                                                  const Document& document, std::span<const float> embedding);
 std::vector<std::uint8_t> encode_load_collection(std::string_view collection, std::uint64_t token);
+std::vector<std::uint8_t> encode_update_metadata(std::string_view collection, const Uuid& id,
+                                                 const Metadata& metadata);
 
 // The collection an entry changes (its name for the registry entries).
 const std::string& changed_collection(const WalEntry& entry);
@@ -102,7 +112,7 @@ const std::string& changed_collection(const WalEntry& entry);
 std::vector<std::uint8_t> encode_wal_entry(const WalEntry& entry);
 
 // ErrorKind::InvalidData with the decoder's message for a payload that does
-// not hold an entry (shorter than 4 bytes, variant number above 6, a bad
+// not hold an entry (shorter than 4 bytes, variant number above 7, a bad
 // field). Bytes after the entry are ignored.
 Result<WalEntry> decode_wal_entry(std::span<const std::uint8_t> payload);
 

@@ -109,6 +109,61 @@ TEST(CollectionInsert, SameIdAgainRetiresTheOldSlot) {
   EXPECT_EQ(state->uuid_to_internal.at(first.id), 1u);
 }
 
+// Every slot has one id of its own and the maps are inverse to each other,
+// as snapshots require; a live id answers for exactly one live node.
+void expect_one_slot_per_id(const Collection& collection) {
+  auto state = collection.state().read();
+  ASSERT_EQ(state->uuid_to_internal.size(), state->internal_to_uuid.size());
+  for (std::uint32_t slot = 0; slot < state->internal_to_uuid.size(); ++slot) {
+    EXPECT_EQ(state->uuid_to_internal.at(state->internal_to_uuid[slot]), slot);
+  }
+  for (const auto& [id, document] : state->documents) {
+    const std::uint32_t slot = state->uuid_to_internal.at(id);
+    EXPECT_FALSE(state->hnsw.is_deleted(slot));
+    EXPECT_EQ(document->id, id);
+  }
+  std::size_t live_nodes = 0;
+  for (std::uint32_t n = 0; n < state->hnsw.node_count(); ++n) live_nodes += !state->hnsw.is_deleted(n);
+  EXPECT_EQ(live_nodes, state->documents.size());
+}
+
+TEST(CollectionUpsert, ReplacesOrInsertsAndRetiredSlotsGiveUpTheirIds) {
+  Collection collection("docs", 2, HnswConfig{});
+  Document first = make_document("first words");
+  ASSERT_TRUE(collection.upsert_document(first, {1, 0}));  // none yet: an insert
+  ASSERT_TRUE(collection.upsert_document(Document{first.id, "second words", {}}, {0, 1}));
+  ASSERT_TRUE(collection.upsert_document(Document{first.id, "third words", {}}, {1, 1}));
+  EXPECT_EQ(collection.get_document(first.id)->text, "third words");
+  expect_one_slot_per_id(collection);
+  {
+    auto state = collection.state().read();
+    EXPECT_EQ(state->internal_to_uuid.size(), 3u);
+    EXPECT_EQ(state->documents.size(), 1u);
+    EXPECT_EQ(state->inverted_index.find("first"), nullptr);
+    EXPECT_EQ(state->inverted_index.find("second"), nullptr);
+    EXPECT_NE(state->inverted_index.find("third"), nullptr);
+  }
+  // A deleted id comes back without a rebuild.
+  ASSERT_TRUE(collection.delete_document(first.id));
+  ASSERT_TRUE(collection.insert_document(Document{first.id, "fourth", {}}, {1, 0}));
+  expect_one_slot_per_id(collection);
+  EXPECT_EQ(testing::nearest_slot(collection, {1, 0}), 3);
+
+  // Metadata alone changes in place.
+  Metadata metadata;
+  metadata.insert_or_assign("k", std::int64_t{7});
+  EXPECT_TRUE(collection.update_metadata(first.id, metadata));
+  EXPECT_EQ(collection.get_document(first.id)->metadata.size(), 1u);
+  EXPECT_EQ(collection.get_document(first.id)->text, "fourth");
+  EXPECT_FALSE(collection.update_metadata(make_document("x").id, metadata));
+  EXPECT_EQ(collection.state().read()->internal_to_uuid.size(), 4u);
+
+  // A rebuild keeps only the live document, in one slot.
+  ASSERT_TRUE(collection.rebuild());
+  expect_one_slot_per_id(collection);
+  EXPECT_EQ(collection.state().read()->internal_to_uuid.size(), 1u);
+}
+
 TEST(CollectionMemory, SumsTheDocumentedTerms) {
   HnswConfig config;
   config.max_layers = 1;  // every node on layer 0 only, so the link terms are known
@@ -155,11 +210,11 @@ TEST(CollectionValidate, NamesEachProblem) {
   EXPECT_EQ(message({{fresh, {1, 2, 3}}}), "embedding has 3 values but collection 'docs' has dimension 4");
   EXPECT_EQ(message({{fresh, {1, 2, nan, 4}}}), "embedding has a non-finite value at index 2");
   EXPECT_EQ(message({{fresh, {-inf, 2, 3, 4}}}), "embedding has a non-finite value at index 0");
-  for (const Uuid& taken : {live, deleted}) {
-    EXPECT_EQ(message({{Document{taken, "again", {}}, {1, 2, 3, 4}}}),
-              "document id '" + taken.to_string() +
-                  "' already holds a slot in collection 'docs' (a deleted id becomes reusable after rebuild)");
-  }
+  EXPECT_EQ(message({{Document{live, "again", {}}, {1, 2, 3, 4}}}),
+            "document id '" + live.to_string() + "' already exists in collection 'docs' (upsert replaces a document)");
+  EXPECT_EQ(message({{Document{deleted, "again", {}}, {1, 2, 3, 4}}}), "ok");  // a deleted id may come back
+  const std::vector<PendingDocument> replacing = {{Document{live, "again", {}}, {1, 2, 3, 4}}};
+  EXPECT_TRUE(collection.validate_upsert(replacing));
   EXPECT_EQ(message({{fresh, {1, 2, 3, 4}}, {make_document("x"), {1, 2, 3, 4}}}), "ok");
   EXPECT_EQ(message({{fresh, {1, 2, 3, 4}}, {fresh, {1, 2, 3, 4}}}),
             "document id '" + fresh.id.to_string() + "' appears twice in the batch");

@@ -83,6 +83,14 @@ TEST(ReplayWal, EveryPrefixAlreadyAppliedReplaysToTheSameState) {
   entries.push_back(create_entry("b", 4));
   entries.push_back(WalEntry{WalBatchInsert{"b", {{doc(7), vec(7)}, {doc(8), vec(8)}}}});
   entries.push_back(delete_entry("b", 7));
+  // Upserts, a metadata update and a deleted id coming back.
+  entries.push_back(WalEntry{WalUpdateDocument{"a", numbered_uuid(1), doc(1, "replaced"), vec(11)}});
+  entries.push_back(WalEntry{WalUpdateDocument{"a", numbered_uuid(9), doc(9, "upserted"), vec(9)}});
+  Metadata metadata;
+  metadata.insert_or_assign("k", std::string("v"));
+  entries.push_back(WalEntry{WalUpdateMetadata{"a", numbered_uuid(1), metadata}});
+  entries.push_back(insert_entry("b", 7, "back"));
+  entries.push_back(WalEntry{WalUpdateDocument{"a", numbered_uuid(1), doc(1, "replaced twice"), vec(12)}});
 
   Database reference;
   EXPECT_TRUE(replay_wal(reference, entries).empty());
@@ -99,8 +107,8 @@ TEST(ReplayWal, EveryPrefixAlreadyAppliedReplaysToTheSameState) {
   }
 }
 
-TEST(ReplayWal, ReinsertAfterAnUnloggedRebuildSurvivesWithOneSlotPerId) {
-  // insert, delete, (rebuild: not logged), insert the same id again.
+TEST(ReplayWal, ReinsertOfADeletedIdTakesANewSlotWithoutARebuild) {
+  // insert, delete, insert the same id again (no rebuild in between).
   std::vector<WalEntry> entries = {create_entry("a", 4), insert_entry("a", 1, "old"), delete_entry("a", 1),
                                    insert_entry("a", 1, "new")};
   Database database;
@@ -110,6 +118,8 @@ TEST(ReplayWal, ReinsertAfterAnUnloggedRebuildSurvivesWithOneSlotPerId) {
   EXPECT_EQ(a->get_document(numbered_uuid(1))->text, "new");
   auto state = a->state().read();
   EXPECT_EQ(state->uuid_to_internal.size(), state->internal_to_uuid.size());
+  EXPECT_EQ(state->internal_to_uuid.size(), 2u) << "the old slot is kept, not rebuilt away";
+  EXPECT_EQ(state->uuid_to_internal.at(numbered_uuid(1)), 1u);
 }
 
 class RecoveryTest : public DataDirTest {};

@@ -95,7 +95,7 @@ TEST(WalEntryCodec, MalformedPayloadsAreDecodingErrors) {
   EXPECT_EQ(decode_wal_entry(Bytes{}).error().message, "io error: failed to fill whole buffer");
   EXPECT_EQ(decode_wal_entry(Bytes{2, 0, 0}).error().message, "io error: failed to fill whole buffer");
   EXPECT_EQ(decode_wal_entry(Bytes{9, 0, 0, 0}).error().message,
-            "invalid value: integer `9`, expected variant index 0 <= i < 7");
+            "invalid value: integer `9`, expected variant index 0 <= i < 8");
   EXPECT_EQ(decode_wal_entry(Bytes{6, 0, 0, 0}).error().kind, ErrorKind::InvalidData);
 
   const Bytes insert = encode_insert_document("c", sample_document(2), std::vector<float>{1, 2, 3});
