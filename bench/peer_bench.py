@@ -9,7 +9,8 @@ build rate, resident bytes per vector, and for each ef recall@10 against
 exact ground truth, queries/s, p50 and p99 latency; the parent interpolates
 queries/s at recall@10 0.95 and 0.99, prints a table per data set with the
 ratios of Karvalith to each peer, writes bench/results/peer_<data>.json and a
-recall-vs-QPS plot bench/results/peer_<data>.png.
+recall-vs-QPS plot bench/results/peer_<data>.png; the tables also go to
+bench/results/peer_<data>.md.
 
 Data sets:
   wordnet384    117k WordNet glosses embedded with all-MiniLM-L6-v2, 1000
@@ -48,7 +49,9 @@ Options: --systems karvalith,hnswlib,faiss-flat,faiss-sq8  --efs 10,16,32,...  -
 """
 
 import argparse
+import contextlib
 import gc
+import io
 import json
 import os
 import platform
@@ -610,13 +613,17 @@ def main():
     for r in runs:
         if r.get("sweep"):
             r["qps_at"] = {str(t): qps_at(r["sweep"], t) for t in TARGETS}
-    report(a, runs, info)
+    text = io.StringIO()
+    with contextlib.redirect_stdout(text):
+        report(a, runs, info)
+    print(text.getvalue(), end="")
     RESULTS_DIR.mkdir(parents=True, exist_ok=True)
     prefix = Path(a.out) if a.out else RESULTS_DIR / f"peer_{a.data}{'_quick' if a.quick else ''}"
+    prefix.with_suffix(".md").write_text(text.getvalue().lstrip("\n"))
     with open(prefix.with_suffix(".json"), "w") as f:
         json.dump({"info": info, "runs": runs}, f, indent=1)
     plot(a, runs, info, prefix.with_suffix(".png"))
-    print(f"\nwrote {prefix.with_suffix('.json')} and {prefix.with_suffix('.png')}")
+    print(f"\nwrote {prefix.with_suffix('.json')}, .md and .png")
 
 
 if __name__ == "__main__":
