@@ -159,6 +159,22 @@ def recall_at_k(found, gt):
     return hit / (K * len(gt))
 
 
+def accepts(method, keyword, probe):
+    """Whether a method takes `keyword`: from its signature when it has one,
+    else by calling `probe` once (TypeError means no)."""
+    import inspect
+
+    try:
+        return keyword in inspect.signature(method).parameters
+    except (TypeError, ValueError):
+        pass
+    try:
+        probe()
+    except TypeError:
+        return False
+    return True
+
+
 class KarvalithRunner:
     name = "karvalith"
 
@@ -175,26 +191,21 @@ class KarvalithRunner:
         self.ids = np.full((n, 16), 0, dtype=np.uint8)  # np.full writes every page
         self.index_of = None
         self.notes = []
-        try:
-            self.db.search("bench", query_embedding=np.zeros(dim, np.float32) + 1, k=K, ef=K)
-            self.native_ef = True
-        except TypeError:
-            self.native_ef = False
+        self.native_ef = accepts(self.db.search, "ef", lambda: self.db.search(
+            "bench", query_embedding=np.ones(dim, np.float32), k=K, ef=K))
+        self.threaded_build = accepts(self.db.batch_insert, "num_threads", lambda: self.db.batch_insert(
+            "bench", [], num_threads=threads))
         self.notes.append("ef per call (search ef=)" if self.native_ef
                           else "ef emulated: search k=ef, first 10 kept (ef_search=10)")
 
     def threaded_build_supported(self):
-        try:
-            self.db.batch_insert("bench", [], num_threads=self.threads)
-            return True
-        except TypeError:
-            return False
+        return self.threaded_build
 
     def batch_search_supported(self):
         return hasattr(self.db, "batch_search")
 
     def build(self, base):
-        kwargs = {"num_threads": self.threads} if self.threads > 1 else {}
+        kwargs = {"num_threads": self.threads} if self.threads > 1 and self.threaded_build else {}
         at = 0
         for first in range(0, len(base), BATCH):
             docs = [{"text": "", "embedding": base[i], "metadata": {"g": i % 10}}
@@ -392,10 +403,12 @@ def worker(a):
     runner = make_runner(a.worker, dim, n, threads)
     res = {"system": a.worker, "threads": threads, "n": n, "dim": dim, "notes": runner.notes,
            "load_before": os.getloadavg()}
-    if threads > 1 and not runner.threaded_build_supported():
-        res["skipped"] = "no threaded build in this version"
+    threaded_build = threads > 1 and runner.threaded_build_supported()
+    if threads > 1 and not threaded_build and not runner.batch_search_supported():
+        res["skipped"] = "no threaded build nor batch search in this version"
         print(json.dumps(res))
         return
+    res["build_threads"] = threads if threaded_build else 1
     rss0 = settle()
     t0 = time.perf_counter()
     c0 = time.process_time()
@@ -425,6 +438,7 @@ def worker(a):
     else:
         res["sweep"] = []
         res["mode"] = "no batch search in this version"
+    res["mode"] += f"; build {res['build_threads']} thread" + ("s" if res["build_threads"] > 1 else "")
     res["load_after"] = os.getloadavg()
     print(json.dumps(res))
 
