@@ -82,6 +82,8 @@ class BasicEncoder {
     put_u64(bytes.size());
     sink_.write(bytes.data(), bytes.size());
   }
+  // Bytes with no length in front (the length was written already).
+  void put_raw(std::span<const std::uint8_t> bytes) { sink_.write(bytes.data(), bytes.size()); }
   // A UUID: byte string of length 16, bytes in textual order.
   void put_uuid_bytes(std::span<const std::uint8_t, 16> bytes) { put_bytes(bytes); }
 

@@ -1,6 +1,7 @@
 #include "core/hnsw/graph.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace karvalith {
@@ -17,23 +18,45 @@ std::uint64_t saturating_double(std::uint64_t x) { return x > UINT64_MAX / 2 ? U
 }  // namespace
 
 HnswIndex::HnswIndex(const HnswConfig& config, std::uint64_t dimension)
-    : config_(config),
-      capacity0_(std::min(config.m_max0, INITIAL_LEVEL0_CAPACITY)),
-      dimension_(dimension) {}
+    : config_(config), capacity0_(std::min(config.m_max0, INITIAL_LEVEL0_CAPACITY)), dimension_(dimension) {
+  stride_ = stride_for(capacity0_);
+}
 
 void HnswIndex::reserve_level0(std::uint64_t need) {
   if (need <= capacity0_) return;
   const std::uint64_t grown = std::min(config_.m_max0, saturating_double(std::max<std::uint64_t>(capacity0_, 1)));
   const std::uint64_t capacity = std::max(need, grown);
-  const std::size_t old_stride = stride0();
-  const std::size_t new_stride = static_cast<std::size_t>(capacity) + 1;
-  std::vector<std::uint32_t> relaid(static_cast<std::size_t>(node_count_) * new_stride, 0);
+  const std::size_t old_stride = stride_;
+  const std::size_t new_stride = stride_for(capacity);
+  decltype(blocks_) relaid(static_cast<std::size_t>(node_count_) * new_stride, 0);
   for (std::size_t n = 0; n < node_count_; ++n) {
-    const std::uint32_t* src = links0_.data() + n * old_stride;
-    std::copy(src, src + 1 + src[0], relaid.data() + n * new_stride);
+    const std::uint8_t* src = blocks_.data() + n * old_stride;
+    std::uint32_t count;
+    std::memcpy(&count, src + row_offset(), sizeof count);
+    std::memcpy(relaid.data() + n * new_stride, src, row_offset() + sizeof(std::uint32_t) * (1 + std::size_t{count}));
   }
-  links0_ = std::move(relaid);
+  blocks_ = std::move(relaid);
+  stride_ = new_stride;
   capacity0_ = capacity;
+}
+
+void HnswIndex::write_vector(std::uint32_t n, const std::uint8_t* codes, float min, float scale) {
+  std::uint8_t* start = blocks_.data() + static_cast<std::size_t>(n) * stride_;
+  if (dimension_ > 0) std::memcpy(start, codes, dimension_);
+  // Derived once here so a distance needs only the query's dot product with
+  // the codes: |v|^2 of the dequantized vector (double sum, then rounded) and
+  // the sum of the codes.
+  double norm_sq = 0.0;
+  std::uint64_t code_sum = 0;
+  for (std::size_t i = 0; i < dimension_; ++i) {
+    const double v = static_cast<double>(static_cast<float>(codes[i]) * scale + min);
+    norm_sq += v * v;
+    code_sum += codes[i];
+  }
+  const float meta[3] = {min, scale, static_cast<float>(norm_sq)};
+  std::memcpy(start + meta_offset(), meta, sizeof meta);
+  const auto sum32 = static_cast<std::uint32_t>(code_sum);
+  std::memcpy(start + meta_offset() + sizeof meta, &sum32, sizeof sum32);
 }
 
 void HnswIndex::refresh_pq_usable() {
@@ -74,9 +97,15 @@ void HnswIndex::copy_vector(std::uint32_t n, float* out) const {
 HnswParts HnswIndex::to_parts() const {
   HnswParts parts;
   parts.config = config_;
-  parts.vector_data = vector_data_;
-  parts.vector_min = vector_min_;
-  parts.vector_scale = vector_scale_;
+  parts.vector_data.resize(static_cast<std::size_t>(node_count_) * dimension_);
+  parts.vector_min.resize(node_count_);
+  parts.vector_scale.resize(node_count_);
+  for (std::uint32_t n = 0; n < node_count_; ++n) {
+    const QuantizedView view = quantized_view(n);
+    if (dimension_ > 0) std::memcpy(parts.vector_data.data() + static_cast<std::size_t>(n) * dimension_, view.codes, dimension_);
+    parts.vector_min[n] = view.min;
+    parts.vector_scale[n] = view.scale;
+  }
   parts.raw_vectors = raw_vectors_;
   parts.neighbors.resize(node_count_);
   for (std::uint32_t n = 0; n < node_count_; ++n) {
@@ -115,9 +144,6 @@ HnswIndex HnswIndex::from_parts(HnswParts parts) {
   // Raw vectors are all or nothing: a partial array would be read out of range.
   if (parts.raw_vectors.size() != cells) parts.raw_vectors.clear();
 
-  index.vector_data_ = std::move(parts.vector_data);
-  index.vector_min_ = std::move(parts.vector_min);
-  index.vector_scale_ = std::move(parts.vector_scale);
   index.raw_vectors_ = std::move(parts.raw_vectors);
   index.layers_ = std::move(parts.layers);
   index.deleted_ = std::move(parts.deleted);
@@ -129,8 +155,12 @@ HnswIndex HnswIndex::from_parts(HnswParts parts) {
     if (!lists.empty()) longest0 = std::max<std::uint64_t>(longest0, lists[0].size());
   }
   index.capacity0_ = std::max(longest0, std::min(parts.config.m_max0, INITIAL_LEVEL0_CAPACITY));
-  const std::size_t stride = index.stride0();
-  index.links0_.assign(static_cast<std::size_t>(count) * stride, 0);
+  index.stride_ = index.stride_for(index.capacity0_);
+  index.blocks_.assign(static_cast<std::size_t>(count) * index.stride_, 0);
+  for (std::uint32_t n = 0; n < count; ++n) {
+    index.write_vector(n, parts.vector_data.data() + static_cast<std::size_t>(n) * parts.dimension,
+                       parts.vector_min[n], parts.vector_scale[n]);
+  }
   index.upper_slot_.assign(count, NO_UPPER);
 
   auto drop_out_of_range = [count](std::vector<std::uint32_t>& list) {
@@ -166,8 +196,9 @@ HnswIndex HnswIndex::from_parts(HnswParts parts) {
 }
 
 std::uint64_t HnswIndex::estimate_memory_bytes() const {
-  std::uint64_t bytes = vector_data_.size() + pq_codes_.size() + layers_.size() + deleted_.size();
-  bytes += 4 * (vector_min_.size() + vector_scale_.size() + raw_vectors_.size());
+  const std::uint64_t nodes = node_count_;
+  std::uint64_t bytes = nodes * dimension_ + pq_codes_.size() + layers_.size() + deleted_.size();
+  bytes += 4 * (nodes + nodes + raw_vectors_.size());
   if (pq_codebook_) bytes += 4 * pq_codebook_->centroids.size();
   for (std::uint32_t n = 0; n < node_count_; ++n) {
     bytes += 24 + 24 + 4 * neighbors(n, 0).size();
@@ -179,10 +210,10 @@ std::uint64_t HnswIndex::estimate_memory_bytes() const {
 }
 
 std::uint64_t HnswIndex::layout_bytes() const {
-  std::uint64_t bytes = vector_data_.size() + pq_codes_.size() + layers_.size() + deleted_.size();
-  bytes += 4 * (vector_min_.size() + vector_scale_.size() + raw_vectors_.size());
+  std::uint64_t bytes = blocks_.size() + pq_codes_.size() + layers_.size() + deleted_.size();
+  bytes += 4 * raw_vectors_.size();
   if (pq_codebook_) bytes += 4 * pq_codebook_->centroids.size();
-  bytes += 4 * (links0_.size() + upper_slot_.size());
+  bytes += 4 * upper_slot_.size();
   for (const auto& lists : upper_) {
     bytes += 24;
     for (const auto& list : lists) bytes += 24 + 4 * list.size();

@@ -1,5 +1,12 @@
-// The HNSW graph: flat per-node arrays addressed by node id, level-0 links in
-// one array with a fixed stride, and sparse per-node lists for upper layers.
+// The HNSW graph. What a walk reads about a node lives in one block per node,
+// all blocks in one array at a fixed stride:
+//   codes (dimension bytes) | pad to 4 | min | scale | norm_sq | code_sum |
+//   level-0 count | level-0 ids (capacity0 slots)
+// so scoring a node and expanding it touch one contiguous region instead of
+// four arrays. norm_sq (the squared norm of the dequantized vector) and
+// code_sum (the sum of the codes) are derived from the codes, min and scale,
+// never stored in files. Raw vectors, product-quantization codes, levels,
+// tombstones and the sparse upper-layer lists keep arrays of their own.
 // Insertion lives in insert.cc, queries in search.cc.
 //
 // Thread safety: none of its own. Mutations (insert, mark_deleted,
@@ -10,10 +17,12 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "core/common/aligned_allocator.h"
 #include "core/common/result.h"
 #include "core/hnsw/candidate.h"
 #include "core/hnsw/config.h"
@@ -104,7 +113,7 @@ class HnswIndex {
   std::span<const std::uint32_t> neighbors(std::uint32_t n, std::uint64_t layer) const {
     assert(n < node_count_);
     if (layer == 0) {
-      const std::uint32_t* row = links0_.data() + static_cast<std::size_t>(n) * stride0();
+      const std::uint32_t* row = row0(n);
       return {row + 1, row[0]};
     }
     const auto* lists = upper_lists(n);
@@ -119,12 +128,25 @@ class HnswIndex {
 
   QuantizedView quantized_view(std::uint32_t n) const {
     assert(n < node_count_);
-    return QuantizedView{codes_of(n), vector_min_[n], vector_scale_[n]};
+    const float* meta = meta_of(n);
+    return QuantizedView{codes_of(n), meta[0], meta[1]};
   }
-  const std::uint8_t* codes_of(std::uint32_t n) const {
-    return vector_data_.data() + static_cast<std::size_t>(n) * dimension_;
+  const std::uint8_t* codes_of(std::uint32_t n) const { return block(n); }
+  const float* min_of(std::uint32_t n) const { return meta_of(n); }
+  // Squared norm of the dequantized vector and sum of the codes: what a
+  // distance needs besides the dot product of the query with the codes.
+  float norm_sq_of(std::uint32_t n) const { return meta_of(n)[2]; }
+  std::uint32_t code_sum_of(std::uint32_t n) const {
+    std::uint32_t sum;
+    std::memcpy(&sum, meta_of(n) + 3, sizeof sum);
+    return sum;
   }
-  const float* min_of(std::uint32_t n) const { return vector_min_.data() + n; }
+  // Start of node n's block (its codes) and the block stride, for prefetching
+  // the whole block.
+  const std::uint8_t* block(std::uint32_t n) const {
+    return blocks_.data() + static_cast<std::size_t>(n) * stride_;
+  }
+  std::size_t block_bytes() const { return stride_; }
 
   bool has_raw_vectors() const { return !raw_vectors_.empty(); }
   std::span<const float> raw_vector(std::uint32_t n) const {
@@ -157,10 +179,23 @@ class HnswIndex {
   // The node's upper lists, created empty if it has none.
   UpperLists& upper_lists_for_update(std::uint32_t n);
 
-  std::size_t stride0() const { return static_cast<std::size_t>(capacity0_) + 1; }
-  std::uint32_t* row0(std::uint32_t n) {
-    return links0_.data() + static_cast<std::size_t>(n) * stride0();
+  // Byte offsets inside a block.
+  std::size_t meta_offset() const { return (static_cast<std::size_t>(dimension_) + 3) & ~std::size_t{3}; }
+  std::size_t row_offset() const { return meta_offset() + 4 * sizeof(float); }
+  std::size_t stride_for(std::uint64_t capacity) const {
+    return row_offset() + sizeof(std::uint32_t) * (1 + static_cast<std::size_t>(capacity));
   }
+  const float* meta_of(std::uint32_t n) const {
+    return reinterpret_cast<const float*>(block(n) + meta_offset());
+  }
+  const std::uint32_t* row0(std::uint32_t n) const {
+    return reinterpret_cast<const std::uint32_t*>(block(n) + row_offset());
+  }
+  std::uint32_t* row0(std::uint32_t n) {
+    return reinterpret_cast<std::uint32_t*>(blocks_.data() + static_cast<std::size_t>(n) * stride_ + row_offset());
+  }
+  // Writes node n's codes, min and scale and derives its norm_sq and code_sum.
+  void write_vector(std::uint32_t n, const std::uint8_t* codes, float min, float scale);
   // Makes every level-0 row able to hold `need` ids.
   void reserve_level0(std::uint64_t need);
   void refresh_pq_usable();
@@ -175,13 +210,12 @@ class HnswIndex {
                   std::vector<std::vector<std::uint32_t>> upper);
 
   HnswConfig config_;
-  std::vector<std::uint8_t> vector_data_;
-  std::vector<float> vector_min_;
-  std::vector<float> vector_scale_;
+  // One block per node at stride_ bytes (layout at the top of this file).
+  // Blocks are 4-byte aligned: stride_ and the offsets are multiples of 4.
+  std::vector<std::uint8_t, AlignedAllocator<std::uint8_t>> blocks_;
+  std::size_t stride_ = 0;
   std::vector<float> raw_vectors_;
-  // Level 0: per node one count followed by capacity0_ ids.
-  std::vector<std::uint32_t> links0_;
-  std::uint64_t capacity0_ = 0;
+  std::uint64_t capacity0_ = 0;  // ids a level-0 row holds
   // Layers >= 1, only for nodes that have such lists (a few percent):
   // upper_[upper_slot_[n]][layer - 1]; NO_UPPER marks nodes without any.
   std::vector<std::uint32_t> upper_slot_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/hnsw/code_distance.h"
 #include "core/hnsw/distance.h"
 #include "core/hnsw/graph.h"
 #include "core/hnsw/level_generator.h"
@@ -113,12 +114,17 @@ void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector&
   const std::size_t n = node_count_;
   const std::size_t dim = dimension_;
 
-  // Rows keep exactly `dimension` entries even if a caller broke the contract.
-  const std::size_t code_count = std::min(qv.codes.size(), dim);
-  vector_data_.insert(vector_data_.end(), qv.codes.begin(), qv.codes.begin() + code_count);
-  vector_data_.resize((n + 1) * dim, 0);
-  vector_min_.push_back(qv.min);
-  vector_scale_.push_back(qv.scale);
+  reserve_level0(level0.size());
+  blocks_.resize(blocks_.size() + stride_, 0);
+  // Rows keep exactly `dimension` codes even if a caller broke the contract.
+  std::vector<std::uint8_t> padded;
+  const std::uint8_t* codes = qv.codes.data();
+  if (qv.codes.size() < dim) {
+    padded.assign(dim, 0);
+    std::copy(qv.codes.begin(), qv.codes.end(), padded.begin());
+    codes = padded.data();
+  }
+  write_vector(static_cast<std::uint32_t>(n), codes, qv.min, qv.scale);
 
   // Raw vectors stay all or nothing, so every node's raw row exists when any does.
   if ((config_.store_raw_vectors || !raw_vectors_.empty()) && raw_vectors_.size() == n * dim) {
@@ -129,9 +135,7 @@ void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector&
 
   if (pq_codebook_) pq_codes_.insert(pq_codes_.end(), pq_code.begin(), pq_code.end());
 
-  reserve_level0(level0.size());
-  links0_.resize(links0_.size() + stride0(), 0);
-  std::uint32_t* row = links0_.data() + n * stride0();
+  std::uint32_t* row = row0(static_cast<std::uint32_t>(n));
   row[0] = static_cast<std::uint32_t>(level0.size());
   std::copy(level0.begin(), level0.end(), row + 1);
 
@@ -149,23 +153,19 @@ void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector&
 
 namespace {
 
-// Distances from node w to each id, on raw vectors or from w's dequantized
-// copy to the quantized neighbours.
+// Distances from node w to each id: exact on raw vectors, else from the codes.
 void distances_from(const HnswIndex& index, std::uint32_t w, std::span<const std::uint32_t> ids,
                     InsertScratch& work) {
-  const std::size_t dim = index.dimension();
   work.pairs.clear();
   if (index.has_raw_vectors()) {
-    const ExactDistance distance(index.config().distance_metric, dim);
+    const ExactDistance distance(index.config().distance_metric, index.dimension());
     const float* base = index.raw_vector(w).data();
     for (const std::uint32_t c : ids) work.pairs.push_back(Candidate{distance(base, index.raw_vector(c).data()), c});
     return;
   }
-  work.base.resize(dim);
-  dequantize(index.quantized_view(w), dim, work.base.data());
-  const std::span<const float> base(work.base.data(), dim);
-  const QueryScorer distance(index, base, squared_norm(base), nullptr);
-  for (const std::uint32_t c : ids) work.pairs.push_back(Candidate{distance(c), c});
+  const CodeDistance distance(index);
+  const CodeDistance::Terms base = distance.terms(w);
+  for (const std::uint32_t c : ids) work.pairs.push_back(Candidate{distance(base, distance.terms(c)), c});
 }
 
 }  // namespace

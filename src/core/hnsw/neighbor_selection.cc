@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/hnsw/code_distance.h"
 #include "core/hnsw/graph.h"
 #include "core/hnsw/query_scorer.h"
 #include "core/hnsw/total_order.h"
@@ -19,31 +20,21 @@ void select_neighbors_heuristic(const HnswIndex& index, std::span<const Candidat
   sort_by_total_order(sorted);
   scratch.rejected.assign(sorted.size(), 0);
 
-  const std::size_t dim = index.dimension();
-  const ExactDistance distance(index.config().distance_metric, dim);
+  // With raw vectors the comparisons are exact; otherwise they come from the
+  // codes (code_distance.h), each node's terms taken once.
   const bool raw = index.has_raw_vectors();
-  const std::size_t max_picks = static_cast<std::size_t>(std::min<std::uint64_t>(m, sorted.size()));
-  // Slot i holds pick i; one more slot receives the candidate under test.
-  if (!raw && scratch.selected_vectors.size() < (max_picks + 1) * dim) {
-    scratch.selected_vectors.resize((max_picks + 1) * dim);
-  }
-  float* copies = scratch.selected_vectors.data();
-  auto& picks = scratch.pick_vectors;
+  const ExactDistance exact(index.config().distance_metric, index.dimension());
+  const CodeDistance coded(index);
+  auto& picks = scratch.pick_terms;
   picks.clear();
 
   for (std::size_t i = 0; i < sorted.size() && out.size() < m; ++i) {
     const Candidate c = sorted[i];
-    const float* cv;
-    if (raw) {
-      cv = index.raw_vector(c.id).data();
-    } else {
-      float* slot = copies + out.size() * dim;  // becomes pick out.size() if kept
-      dequantize(index.quantized_view(c.id), dim, slot);
-      cv = slot;
-    }
+    const CodeDistance::Terms terms = raw ? CodeDistance::Terms{} : coded.terms(c.id);
     bool keep = true;
     for (std::size_t j = 0; j < out.size(); ++j) {
-      const float d = distance(cv, picks[j]);
+      const float d = raw ? exact(index.raw_vector(c.id).data(), index.raw_vector(out[j].id).data())
+                          : coded(terms, picks[j]);
       if (!(d >= c.distance)) {  // closer to a pick than to the base, or NaN
         keep = false;
         break;
@@ -51,7 +42,7 @@ void select_neighbors_heuristic(const HnswIndex& index, std::span<const Candidat
     }
     if (keep) {
       out.push_back(c);
-      picks.push_back(cv);
+      picks.push_back(terms);
     } else {
       scratch.rejected[i] = 1;
     }

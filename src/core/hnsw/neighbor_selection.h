@@ -8,18 +8,16 @@
 #include <vector>
 
 #include "core/hnsw/candidate.h"
+#include "core/hnsw/code_distance.h"
 
 namespace karvalith {
-
-class HnswIndex;
 
 // Reusable buffers of the heuristic (one set per thread, inside the
 // insertion context).
 struct HeuristicScratch {
   std::vector<Candidate> sorted;
   std::vector<std::uint8_t> rejected;
-  std::vector<float> selected_vectors;  // dequantized copies of the picks
-  std::vector<const float*> pick_vectors;
+  std::vector<CodeDistance::Terms> pick_terms;  // of the picks, in pick order
 };
 
 // Writes at most m candidates to `out`: the heuristic picks in selection

@@ -20,6 +20,7 @@
 #include "core/hnsw/thread_context.h"
 #include "core/hnsw/total_order.h"
 #include "core/hnsw/visited.h"
+#include "core/hnsw/walk_scorer.h"
 #include "core/quantization/pq.h"
 
 namespace karvalith {
@@ -104,7 +105,7 @@ std::size_t walk_layer(const HnswIndex& index, SearchScratch& scratch, VisitedSe
   candidates.reserve(static_cast<std::size_t>(std::min(ef > UINT64_MAX / 2 ? UINT64_MAX : 2 * ef, nodes)));
   results.reserve(static_cast<std::size_t>(std::min(ef, nodes) + 1));
 
-  const QueryScorer distance_to(index, query, qnorm, table);
+  const WalkScorer distance_to(index, query, qnorm, table);
   float bound = LARGEST_F32;
   std::uint64_t computed = 0;
 
@@ -124,12 +125,18 @@ std::size_t walk_layer(const HnswIndex& index, SearchScratch& scratch, VisitedSe
     if (results.size() >= ef && current.distance > bound) break;
     near_heap_pop(candidates);
 
+    // First the neighbours not yet visited, marked now and their rows
+    // requested from memory all at once; then their distances, in list
+    // order, while the later rows are still arriving.
     const std::span<const std::uint32_t> links = index.neighbors(current.id, layer);
-    const std::size_t count = links.size();
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::uint32_t n = links[i];
+    auto& fresh = scratch.fresh;
+    fresh.clear();
+    for (const std::uint32_t n : links) {
       if (!visited.visit(n)) continue;
-      if (i + 1 < count) distance_to.prefetch(links[i + 1]);
+      distance_to.prefetch(n);
+      fresh.push_back(n);
+    }
+    for (const std::uint32_t n : fresh) {
       const float d = distance_to(n);
       ++computed;
       if (results.size() >= ef && !(d < bound)) continue;

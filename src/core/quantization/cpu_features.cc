@@ -15,6 +15,18 @@ enum : std::uint8_t { UNKNOWN = 0, SUPPORTED = 1, UNSUPPORTED = 2 };
 
 // Written once with the same value by whichever thread asks first.
 std::atomic<std::uint8_t> g_avx2_fma{UNKNOWN};
+std::atomic<std::uint8_t> g_avx_vnni{UNKNOWN};
+
+bool query_avx_vnni() {
+#if defined(__x86_64__) || defined(__i386__)
+  if (!cpu_has_avx2_fma()) return false;
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  __cpuid_count(7, 1, eax, ebx, ecx, edx);
+  return (eax & (1u << 4)) != 0;  // AVX-VNNI: the 256-bit forms of vpdpbusd
+#else
+  return false;
+#endif
+}
 
 bool query_avx2_fma() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -48,6 +60,15 @@ bool cpu_has_avx2_fma() {
   if (word == UNKNOWN) {
     word = query_avx2_fma() ? SUPPORTED : UNSUPPORTED;
     g_avx2_fma.store(word, std::memory_order_relaxed);
+  }
+  return word == SUPPORTED;
+}
+
+bool cpu_has_avx_vnni() {
+  std::uint8_t word = g_avx_vnni.load(std::memory_order_relaxed);
+  if (word == UNKNOWN) {
+    word = query_avx_vnni() ? SUPPORTED : UNSUPPORTED;
+    g_avx_vnni.store(word, std::memory_order_relaxed);
   }
   return word == SUPPORTED;
 }

@@ -50,6 +50,18 @@ void dequantize(QuantizedView q, std::size_t n, float* out) {
   for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(q.codes[i]) * q.scale + q.min;
 }
 
+float portable_dot_f32_u8(const float* query, const std::uint8_t* codes, std::size_t n) {
+  float sum = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) sum += query[i] * static_cast<float>(codes[i]);
+  return sum;
+}
+
+std::uint64_t portable_dot_u8_u8(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
+  std::uint64_t sum = 0;
+  for (std::size_t i = 0; i < n; ++i) sum += std::uint64_t{a[i]} * b[i];
+  return sum;
+}
+
 float dot_product_asym(std::span<const float> query, QuantizedView q) {
   const std::size_t n = query.size();
   const std::size_t blocked = n - n % BLOCK;

@@ -50,4 +50,9 @@ float portable_euclidean_sq_f32(const float* a, const float* b, std::size_t n);
 // Dequantizes n components into out: out[i] = codes[i] * scale + min (single precision).
 void dequantize(QuantizedView q, std::size_t n, float* out);
 
+// Portable twins of the AVX2 code streams (simd.h): sum of query[i] *
+// codes[i] in single precision, and the exact sum of a[i] * b[i].
+float portable_dot_f32_u8(const float* query, const std::uint8_t* codes, std::size_t n);
+std::uint64_t portable_dot_u8_u8(const std::uint8_t* a, const std::uint8_t* b, std::size_t n);
+
 }  // namespace karvalith

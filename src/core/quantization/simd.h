@@ -11,6 +11,9 @@ namespace karvalith {
 // True when the processor has AVX2 and FMA and the OS saves the 256-bit
 // register state. Queried once per process and cached.
 bool cpu_has_avx2_fma();
+// True when the processor also has AVX-VNNI (byte dot products into 32-bit
+// sums, 256-bit forms).
+bool cpu_has_avx_vnni();
 
 float avx2_dot_product_f32(const float* a, const float* b, std::size_t n);
 float avx2_euclidean_sq_f32(const float* a, const float* b, std::size_t n);
@@ -22,5 +25,14 @@ float avx2_euclidean_sq_asym(const float* query, const std::uint8_t* codes, floa
                              float scale, std::size_t n);
 float avx2_cosine_asym_prenorm(const float* query, const std::uint8_t* codes, float min,
                                float scale, std::size_t n, float query_norm_sq);
+
+// Sum of query[i] * codes[i], the codes taken as the numbers 0..255: the one
+// stream a distance to a quantized vector needs once the query's sum and the
+// vector's norm are known. Single precision, four partial sums.
+float avx2_dot_f32_u8(const float* query, const std::uint8_t* codes, std::size_t n);
+// Sum of a[i] * b[i] over two code rows, exact.
+std::uint64_t avx2_dot_u8_u8(const std::uint8_t* a, const std::uint8_t* b, std::size_t n);
+// The same with AVX-VNNI (simd_vnni.cc): only after cpu_has_avx_vnni().
+std::uint64_t vnni_dot_u8_u8(const std::uint8_t* a, const std::uint8_t* b, std::size_t n);
 
 }  // namespace karvalith

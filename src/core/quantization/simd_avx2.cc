@@ -180,4 +180,50 @@ float avx2_cosine_asym_prenorm(const float* query, const std::uint8_t* codes, fl
   return static_cast<float>(static_cast<double>(dot) / den);
 }
 
+float avx2_dot_f32_u8(const float* query, const std::uint8_t* codes, std::size_t n) {
+  __m256 acc0 = _mm256_setzero_ps(), acc1 = _mm256_setzero_ps();
+  __m256 acc2 = _mm256_setzero_ps(), acc3 = _mm256_setzero_ps();
+  auto codes8 = [codes](std::size_t i) {
+    return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(codes + i))));
+  };
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    acc0 = _mm256_fmadd_ps(_mm256_loadu_ps(query + i), codes8(i), acc0);
+    acc1 = _mm256_fmadd_ps(_mm256_loadu_ps(query + i + 8), codes8(i + 8), acc1);
+    acc2 = _mm256_fmadd_ps(_mm256_loadu_ps(query + i + 16), codes8(i + 16), acc2);
+    acc3 = _mm256_fmadd_ps(_mm256_loadu_ps(query + i + 24), codes8(i + 24), acc3);
+  }
+  for (; i + 8 <= n; i += 8) acc0 = _mm256_fmadd_ps(_mm256_loadu_ps(query + i), codes8(i), acc0);
+  float sum = reduce(_mm256_add_ps(acc0, acc1), _mm256_add_ps(acc2, acc3));
+  for (; i < n; ++i) sum += query[i] * static_cast<float>(codes[i]);
+  return sum;
+}
+
+std::uint64_t avx2_dot_u8_u8(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
+  // Each 32-bit lane gains at most 2 * 255 * 255 per 32 codes: a chunk of
+  // 2^18 codes stays far below 2^31 before it is added to the 64-bit total.
+  constexpr std::size_t CHUNK = std::size_t{1} << 18;
+  std::uint64_t total = 0;
+  std::size_t i = 0;
+  while (i + 32 <= n) {
+    __m256i acc0 = _mm256_setzero_si256(), acc1 = _mm256_setzero_si256();
+    const std::size_t end = (n - i > CHUNK ? i + CHUNK : n);
+    for (; i + 32 <= end; i += 32) {
+      const __m256i a0 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i)));
+      const __m256i b0 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i)));
+      const __m256i a1 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i + 16)));
+      const __m256i b1 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 16)));
+      acc0 = _mm256_add_epi32(acc0, _mm256_madd_epi16(a0, b0));
+      acc1 = _mm256_add_epi32(acc1, _mm256_madd_epi16(a1, b1));
+    }
+    const __m256i acc = _mm256_add_epi32(acc0, acc1);
+    __m128i s = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
+    total += static_cast<std::uint32_t>(_mm_cvtsi128_si32(s));
+  }
+  for (; i < n; ++i) total += std::uint64_t{a[i]} * b[i];
+  return total;
+}
+
 }  // namespace karvalith

@@ -25,8 +25,12 @@ void encode_hnsw_fields(BasicEncoder<Sink>& enc, const HnswIndex& index) {
   const std::uint32_t nc = index.node_count();
   const std::size_t cells = static_cast<std::size_t>(nc) * index.dimension();
   encode_hnsw_config(enc, index.config());
-  enc.put_bytes({index.codes_of(0), cells});
-  enc.put_f32_list({index.min_of(0), nc});
+  // The codes, mins and scales live in per-node blocks; the file keeps them
+  // as three arrays.
+  enc.put_length(cells);
+  for (std::uint32_t n = 0; n < nc; ++n) enc.put_raw({index.codes_of(n), static_cast<std::size_t>(index.dimension())});
+  enc.put_length(nc);
+  for (std::uint32_t n = 0; n < nc; ++n) enc.put_f32(index.quantized_view(n).min);
   enc.put_length(nc);
   for (std::uint32_t n = 0; n < nc; ++n) enc.put_f32(index.quantized_view(n).scale);
   if (index.has_raw_vectors()) {

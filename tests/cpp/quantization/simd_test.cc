@@ -1,4 +1,5 @@
 #include "core/quantization/simd.h"
+#include "core/quantization/scalar.h"
 
 #include <gtest/gtest.h>
 
@@ -146,6 +147,40 @@ TEST_F(Avx2Kernels, DegenerateCosineInputs) {
   EXPECT_EQ(avx2_cosine_f32(zero.data(), x.data(), 33), 0.0f);
   EXPECT_EQ(avx2_cosine_f32(x.data(), x.data(), 0), 0.0f);
   EXPECT_NEAR(avx2_cosine_f32(x.data(), x.data(), 33), 1.0f, 1e-6f);
+}
+
+TEST_F(Avx2Kernels, CodeStreamsMatchThePortableLoops) {
+  std::uniform_int_distribution<int> code(0, 255);
+  std::vector<std::size_t> lengths(std::begin(DIMENSIONS), std::end(DIMENSIONS));
+  lengths.push_back(63);
+  lengths.push_back(65);
+  lengths.push_back((std::size_t{1} << 18) + 100);  // past a chunk of the integer kernels
+  for (std::size_t n : lengths) {
+    std::vector<float> q = random_floats(n);
+    std::vector<std::uint8_t> a(n), b(n);
+    for (auto& c : a) c = static_cast<std::uint8_t>(code(rng));
+    for (auto& c : b) c = static_cast<std::uint8_t>(code(rng));
+    // Extremes too: every product at its largest.
+    if (n > 3) a[0] = b[0] = 255, a[n - 1] = b[n - 1] = 255;
+
+    const std::uint64_t exact = portable_dot_u8_u8(a.data(), b.data(), n);
+    std::uint64_t reference = 0;
+    for (std::size_t i = 0; i < n; ++i) reference += std::uint64_t{a[i]} * b[i];
+    EXPECT_EQ(exact, reference) << "n=" << n;
+    EXPECT_EQ(avx2_dot_u8_u8(a.data(), b.data(), n), exact) << "n=" << n;
+    if (cpu_has_avx_vnni()) {
+      EXPECT_EQ(vnni_dot_u8_u8(a.data(), b.data(), n), exact) << "n=" << n;
+    }
+    // Float sums in another order: equal to rounding.
+    double sum = 0.0, magnitude = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      sum += static_cast<double>(q[i]) * a[i];
+      magnitude += std::fabs(static_cast<double>(q[i])) * a[i];
+    }
+    const double tolerance = 1e-5 * magnitude + 1e-6;
+    EXPECT_NEAR(avx2_dot_f32_u8(q.data(), a.data(), n), sum, tolerance) << "n=" << n;
+    EXPECT_NEAR(portable_dot_f32_u8(q.data(), a.data(), n), sum, tolerance) << "n=" << n;
+  }
 }
 
 }  // namespace

@@ -1,0 +1,107 @@
+// The fast distances (walk scorer, code-to-code distances, the per-node
+// values they rely on) against the exact ones, on both kernel paths.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "core/hnsw/code_distance.h"
+#include "core/hnsw/query_scorer.h"
+#include "core/hnsw/walk_scorer.h"
+#include "hnsw_test_util.h"
+
+namespace karvalith {
+namespace {
+
+using namespace testing_util;
+
+class FastDistances : public ::testing::TestWithParam<KernelPath> {
+ protected:
+  void SetUp() override { set_kernel_path_for_testing(GetParam()); }
+  void TearDown() override { set_kernel_path_for_testing(KernelPath::Auto); }
+};
+
+// Within float rounding of sums whose terms have this magnitude.
+void expect_close(float got, float want, double magnitude, const char* what) {
+  EXPECT_NEAR(got, want, 2e-5 * magnitude + 1e-5) << what;
+}
+
+TEST_P(FastDistances, WalkScoresMatchTheExactScoresToRounding) {
+  for (const DistanceMetric metric : {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
+    for (const std::size_t dim : {1, 7, 33, 96}) {
+      HnswConfig config;
+      config.distance_metric = metric;
+      auto data = clustered_data(60, dim, 5);
+      // A flat vector (every component equal) and a zero vector among the nodes.
+      data.resize(62 * dim);
+      std::fill(data.begin() + 60 * static_cast<std::ptrdiff_t>(dim), data.begin() + 61 * static_cast<std::ptrdiff_t>(dim), 0.75f);
+      std::fill(data.begin() + 61 * static_cast<std::ptrdiff_t>(dim), data.end(), 0.0f);
+      const HnswIndex index = build_index(config, data, dim);
+      auto queries = clustered_data(4, dim, 6);
+      queries.resize(5 * dim, 0.0f);  // and a zero query
+      for (std::size_t q = 0; q < 5; ++q) {
+        const auto query = row(queries, dim, q);
+        const float qnorm = squared_norm(query);
+        const QueryScorer exact(index, query, qnorm, nullptr);
+        const WalkScorer walk(index, query, qnorm, nullptr);
+        for (std::uint32_t id = 0; id < index.node_count(); ++id) {
+          double magnitude = 1.0;
+          for (std::size_t i = 0; i < dim; ++i) magnitude += std::fabs(query[i]) * (std::fabs(data[id * dim + i]) + 1.0);
+          expect_close(walk(id), exact(id), magnitude, distance_metric_name(metric).data());
+        }
+      }
+    }
+  }
+}
+
+TEST_P(FastDistances, CodeDistancesMatchTheDequantizedVectorsToRounding) {
+  for (const DistanceMetric metric : {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
+    HnswConfig config;
+    config.distance_metric = metric;
+    const std::size_t dim = 48;
+    const auto data = clustered_data(40, dim, 8);
+    const HnswIndex index = build_index(config, data, dim);
+    const CodeDistance coded(index);
+    std::vector<float> a(dim), b(dim);
+    for (std::uint32_t x = 0; x < index.node_count(); x += 3) {
+      index.copy_vector(x, a.data());
+      double norm = 0.0;
+      std::uint64_t sum = 0;
+      for (std::size_t i = 0; i < dim; ++i) {
+        norm += static_cast<double>(a[i]) * a[i];
+        sum += index.codes_of(x)[i];
+      }
+      EXPECT_NEAR(index.norm_sq_of(x), norm, 1e-5 * norm);
+      EXPECT_EQ(index.code_sum_of(x), sum);
+      for (std::uint32_t y = 0; y < index.node_count(); y += 5) {
+        index.copy_vector(y, b.data());
+        expect_close(coded(x, y), distance_exact(metric, a, b), 4.0 * static_cast<double>(dim),
+                     distance_metric_name(metric).data());
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothPaths, FastDistances, ::testing::Values(KernelPath::Avx2, KernelPath::Portable));
+
+TEST(NodeBlocks, LevelZeroRowsGrowWithoutDisturbingCodes) {
+  // A huge stored m_max0 makes rows grow as lists fill; every regrowth moves
+  // the blocks, and codes, mins and scales must move with them.
+  HnswConfig config;
+  config.m_max0 = 100000;
+  const std::size_t dim = 5;
+  const auto data = clustered_data(400, dim, 13);
+  const HnswIndex index = build_index(config, data, dim);
+  EXPECT_GT(index.level0_capacity(), 256u);
+  for (std::uint32_t n = 0; n < index.node_count(); ++n) {
+    const QuantizedVector expected = QuantizedVector::quantize(row(data, dim, n));
+    const QuantizedView stored = index.quantized_view(n);
+    EXPECT_EQ(stored.min, expected.min);
+    EXPECT_EQ(stored.scale, expected.scale);
+    EXPECT_TRUE(std::equal(expected.codes.begin(), expected.codes.end(), stored.codes)) << n;
+  }
+}
+
+}  // namespace
+}  // namespace karvalith
