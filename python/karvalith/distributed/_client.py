@@ -388,7 +388,8 @@ class ShardedCollection:
         arguments: dict[str, Any] = {"k": k, "filter": filter, "ef": ef}
         if query_text is not None:
             arguments["query_text"] = query_text
-            arguments["bm25_statistics"] = self.keyword_statistics(query_text)
+            # One shard's own figures are the collection's: no extra round trip.
+            arguments["bm25_statistics"] = self.keyword_statistics(query_text) if self._count > 1 else None
         if query_embedding is not None:
             arguments["query_embedding"] = query_embedding
         everywhere = range(self._count)
