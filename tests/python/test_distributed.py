@@ -106,6 +106,20 @@ class TestWrites:
             sharded.search()
         with pytest.raises(ValueError, match="shards must be a positive integer"):
             ShardedCollection.create("c", DIM, shards=0, data_dir=str(tmp_path / "zero"), in_process=True)
+        # Options are checked before any shard starts or any file is written.
+        with pytest.raises(ValueError):
+            ShardedCollection.create("c", DIM, shards=2, data_dir=str(tmp_path / "bad"), distance_metric="nope")
+        assert not (tmp_path / "bad").exists()
+
+    def test_a_relative_data_dir_names_the_same_place_from_anywhere(self, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        sharded = ShardedCollection.create("c", DIM, shards=2, data_dir="rel", in_process=True)
+        assert sharded.data_dir == str(tmp_path / "rel")
+        doc_id = sharded.insert("apple", [0.1] * DIM)
+        sharded.close()
+        monkeypatch.chdir("/")
+        reopened = ShardedCollection.attach("c", data_dir=str(tmp_path / "rel"), in_process=True)
+        assert reopened.get(doc_id)["text"] == "apple"
 
     def test_a_batch_refused_by_one_shard_reports_what_was_written(self, tmp_path):
         sharded = create(tmp_path, 2)

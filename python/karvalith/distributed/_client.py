@@ -9,6 +9,7 @@ import time
 import uuid
 from typing import Any, Callable, Mapping, NamedTuple, Optional, Sequence, Union
 
+from .._karvalith import Karvalith
 from ._backends import LocalShards, RayShards, ShardLost, import_ray
 from ._merge import SEQUENCE_FIELD, Hit, fuse_merged, merge_ranked, shard_of, sum_statistics
 from ._shard import Shard
@@ -97,7 +98,10 @@ class ShardedCollection:
         self._shards = shards
         self._count = manifest["shards"]
         self._read_timeout = read_timeout
-        self._sequence_lock = threading.Lock()
+        # Held from numbering a write to sending it: Ray runs one caller's calls
+        # to an actor in the order sent, so every shard receives documents in
+        # sequence order and its slot order agrees with the sequence numbers.
+        self._write_order = threading.Lock()
         self._last_sequence = 0
 
     # ---- opening ----
@@ -132,6 +136,9 @@ class ShardedCollection:
         options = {key: value for key, value in (("m", m), ("ef_construction", ef_construction),
                                                  ("ef_search", ef_search), ("distance_metric", distance_metric),
                                                  ("store_raw_vectors", store_raw_vectors)) if value is not None}
+        # Refuse bad options here rather than in every actor's constructor.
+        Karvalith().create_collection(name, dimension, **options)
+        data_dir = os.path.abspath(data_dir)  # actors run in other working directories
         manifest = {"collection": name, "shards": shards, "dimension": dimension, "options": options}
         path = os.path.join(data_dir, MANIFEST)
         if os.path.exists(path):
@@ -167,6 +174,7 @@ class ShardedCollection:
         """Reopens the sharded collection kept in `data_dir`: its running
         actors when they exist (same Ray namespace), else new ones, which
         recover their directories."""
+        data_dir = os.path.abspath(data_dir)
         path = os.path.join(data_dir, MANIFEST)
         try:
             with open(path) as source:
@@ -243,25 +251,27 @@ class ShardedCollection:
             pause = min(pause * 2, 1.0)
             pending = lost
 
-    def _write(self, method: str, parts: dict[int, tuple[tuple, list[str]]]) -> dict[int, Any]:
-        """Sends write calls (shard -> (arguments, ids concerned)) in parallel,
-        once each. Returns each shard's answer; raises the shard's own
-        exception when the only shard involved refused, and ShardWriteError
-        when the write is partial or its fate unknown."""
-        started = {shard: self._shards.submit(shard, method, *args) for shard, (args, _) in parts.items()}
+    def _send(self, method: str, parts: dict[int, tuple[tuple, list[str]]]) -> dict[int, Any]:
+        """Starts write calls (shard -> (arguments, ids concerned)), each once."""
+        return {shard: self._shards.submit(shard, method, *args) for shard, (args, _) in parts.items()}
+
+    def _collect(self, method: str, parts: dict[int, tuple[tuple, list[str]]], started: dict[int, Any]):
+        """Each shard's answer to the writes `_send` started. Raises the
+        shard's own exception when every shard involved refused (nothing was
+        written), and ShardWriteError when the write is partial or its fate
+        unknown. Writes are never sent again: one whose shard died in flight
+        may have been logged, and a second copy would be refused or doubled."""
         answers: dict[int, Any] = {}
         errors: dict[int, BaseException] = {}
         for shard, call in started.items():
             try:
                 answers[shard] = self._shards.result(call)
-            except ShardLost as error:
-                errors[shard] = error
-            except Exception as error:
+            except Exception as error:  # ShardLost or the shard's refusal
                 errors[shard] = error
         if not errors:
             return answers
         lost = {shard for shard, error in errors.items() if isinstance(error, ShardLost)}
-        if not answers and not lost:  # nothing was written: as one collection refusing
+        if not answers and not lost:
             raise next(iter(errors.values()))
         acknowledged = [i for shard in answers for i in parts[shard][1]]
         unknown = [i for shard in lost for i in parts[shard][1]]
@@ -276,14 +286,17 @@ class ShardedCollection:
             acknowledged, unknown, refused, errors,
         )
 
+    def _write(self, method: str, parts: dict[int, tuple[tuple, list[str]]]) -> dict[int, Any]:
+        return self._collect(method, parts, self._send(method, parts))
+
     def _next_sequence(self, count: int) -> int:
         """The first of `count` fresh sequence numbers: above every number this
         client gave, and above the clock in nanoseconds, so a later client (or
-        this one after a restart) keeps numbering upwards."""
-        with self._sequence_lock:
-            first = max(self._last_sequence + 1, time.time_ns())
-            self._last_sequence = first + count - 1
-            return first
+        this one after a restart) keeps numbering upwards. The caller holds
+        the write order."""
+        first = max(self._last_sequence + 1, time.time_ns())
+        self._last_sequence = first + count - 1
+        return first
 
     def _route(self, document_id: str) -> int:
         return shard_of(document_id, self._count)
@@ -303,16 +316,13 @@ class ShardedCollection:
         ShardWriteError."""
         if not isinstance(documents, (list, tuple)):
             raise TypeError(f"documents must be a list, got {type(documents).__name__}")
-        first = self._next_sequence(len(documents))
         parts: dict[int, tuple[list[dict], list[int]]] = {}
         seen = set()
         for position, document in enumerate(documents):
             if not isinstance(document, Mapping):
                 raise TypeError(f"document {position} must be a dict, got {type(document).__name__}")
             prepared = dict(document)
-            metadata = dict(_check_metadata(prepared.get("metadata")))
-            metadata[SEQUENCE_FIELD] = first + position
-            prepared["metadata"] = metadata
+            prepared["metadata"] = dict(_check_metadata(prepared.get("metadata")))
             if prepared.get("id") is None:
                 prepared["id"] = str(uuid.uuid4())
             key = uuid.UUID(prepared["id"]).bytes  # ValueError for a malformed id, as one collection gives
@@ -323,7 +333,13 @@ class ShardedCollection:
             docs.append(prepared)
             positions.append(position)
         given = {shard: ((docs,), [str(d["id"]) for d in docs]) for shard, (docs, _) in parts.items()}
-        answers = self._write("batch_insert", given)
+        with self._write_order:
+            first = self._next_sequence(len(documents))
+            for docs, positions in parts.values():
+                for document, position in zip(docs, positions):
+                    document["metadata"][SEQUENCE_FIELD] = first + position
+            started = self._send("batch_insert", given)
+        answers = self._collect("batch_insert", given, started)
         ids: list[str] = [""] * len(documents)
         for shard, stored in answers.items():
             for position, stored_id in zip(parts[shard][1], stored):
@@ -334,9 +350,12 @@ class ShardedCollection:
         """Inserts the document, or replaces the one with this id (it then
         ranks as the newest document, as in one collection)."""
         stored = dict(_check_metadata(metadata))
-        stored[SEQUENCE_FIELD] = self._next_sequence(1)
         shard = self._route(id)
-        return self._write("upsert", {shard: ((id, text, embedding, stored), [id])})[shard]
+        with self._write_order:
+            stored[SEQUENCE_FIELD] = self._next_sequence(1)
+            parts = {shard: ((id, text, embedding, stored), [id])}
+            started = self._send("upsert", parts)
+        return self._collect("upsert", parts, started)[shard]
 
     def update_metadata(self, id: str, metadata: dict) -> None:
         """Replaces a document's metadata. KeyError when the id is not live."""
