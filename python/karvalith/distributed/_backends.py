@@ -37,6 +37,9 @@ class LocalShards:
             raise value
         return value
 
+    def settle(self, calls: list) -> None:
+        """Calls here are finished when submitted."""
+
     def process_ids(self) -> list[int]:
         return [os.getpid()] * len(self._shards)
 
@@ -109,6 +112,11 @@ class RayShards:
             raise
         except (exceptions.RayActorError, exceptions.ObjectLostError) as error:
             raise ShardLost(str(error).splitlines()[0] if str(error) else type(error).__name__) from error
+
+    def settle(self, calls: list) -> None:
+        """Waits until every call has finished, one wait for all (cheaper than
+        one per call); outcomes are then read with result()."""
+        self._ray.wait(calls, num_returns=len(calls), fetch_local=True)
 
     def process_ids(self) -> list[int]:
         return [self.result(self.submit(i, "process_id")) for i in range(len(self._handles))]

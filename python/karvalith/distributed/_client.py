@@ -232,6 +232,8 @@ class ShardedCollection:
         while True:
             started = [(slot, self._shards.submit(calls[slot][0], calls[slot][1], *calls[slot][2]))
                        for slot in pending]
+            if len(started) > 1:
+                self._shards.settle([call for _, call in started])
             lost = []
             last_error = None
             for slot, call in started:
