@@ -198,6 +198,9 @@ class ShardedCollection:
             shards = RayShards(import_ray(), data_dir, name, count, dimension, options, actor_options, detached)
         return cls(name, data_dir, manifest, shards, read_timeout)
 
+    def __repr__(self) -> str:
+        return f"ShardedCollection(name={self.name!r}, shards={self._count}, data_dir={self.data_dir!r})"
+
     @property
     def shard_count(self) -> int:
         return self._count
