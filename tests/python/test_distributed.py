@@ -35,6 +35,10 @@ def test_results_survive_attach(tmp_path):
     sharded = create(tmp_path, 3)
     apply_writes(sharded_target(sharded), docs, 5)
     sharded.close()
+    with pytest.raises(RuntimeError, match="is closed"):
+        sharded.search(query_text="apple")
+    with pytest.raises(RuntimeError, match="is closed"):
+        sharded.insert("apple", [0.1] * DIM)
     with pytest.raises(ValueError, match="already holds a sharded collection"):
         create(tmp_path, 2)
     reopened = ShardedCollection.attach("c", data_dir=str(tmp_path / "sharded"), in_process=True)

@@ -103,6 +103,7 @@ class ShardedCollection:
         # sequence order and its slot order agrees with the sequence numbers.
         self._write_order = threading.Lock()
         self._last_sequence = 0
+        self._closed = False
 
     # ---- opening ----
     @classmethod
@@ -216,6 +217,11 @@ class ShardedCollection:
     def close(self) -> None:
         """Stops the actors (even detached ones); the data stays in data_dir."""
         self._shards.close()
+        self._closed = True
+
+    def _require_open(self) -> None:
+        if self._closed:
+            raise RuntimeError(f"sharded collection '{self.name}' is closed: attach to it again")
 
     def __enter__(self) -> "ShardedCollection":
         return self
@@ -228,6 +234,7 @@ class ShardedCollection:
         """Runs read calls on their shards in parallel and returns their
         results in order. A call whose shard was lost is sent again until it
         answers or `timeout` (default: read_timeout) passes."""
+        self._require_open()
         deadline = time.monotonic() + (self._read_timeout if timeout is None else timeout)
         results: list = [None] * len(calls)
         pending = list(range(len(calls)))
@@ -258,6 +265,7 @@ class ShardedCollection:
 
     def _send(self, method: str, parts: dict[int, tuple[tuple, list[str]]]) -> dict[int, Any]:
         """Starts write calls (shard -> (arguments, ids concerned)), each once."""
+        self._require_open()
         return {shard: self._shards.submit(shard, method, *args) for shard, (args, _) in parts.items()}
 
     def _collect(self, method: str, parts: dict[int, tuple[tuple, list[str]]], started: dict[int, Any]):
