@@ -5,6 +5,15 @@ from typing import Any, Optional, SupportsFloat, SupportsIndex, Union, final
 
 _MetadataValue = Union[bool, int, float, str]
 _Embedding = Union[Sequence[float], Any]  # also numpy arrays and array.array
+_Bm25Statistics = dict[str, Any]  # {"document_count": int, "total_length": int, "document_frequencies": {str: int}}
+
+def fuse(
+    vector_hits: Sequence[tuple[SupportsIndex, SupportsFloat]],
+    keyword_hits: Sequence[tuple[SupportsIndex, SupportsFloat]],
+    k: SupportsIndex = 10,
+    fusion_method: str = "rrf",
+    alpha: SupportsFloat = 0.7,
+) -> list[tuple[int, float]]: ...
 
 @final
 class Karvalith:
@@ -44,6 +53,7 @@ class Karvalith:
         fusion_method: str = "rrf",
         filter: Optional[Mapping[str, list[dict[str, Any]]]] = None,
         ef: Optional[SupportsIndex] = None,
+        bm25_statistics: Optional[Mapping[str, Any]] = None,
     ) -> list[SearchResult]: ...
     def save(self, collection: str, path: Optional[str] = None, encryption_key: Optional[str] = None) -> None: ...
     def load(self, name: str, path: Optional[str] = None, encryption_key: Optional[str] = None) -> None: ...
@@ -59,6 +69,7 @@ class Karvalith:
         metadata: Optional[dict[str, _MetadataValue]] = None,
     ) -> str: ...
     def update_metadata(self, collection: str, id: str, metadata: dict[str, _MetadataValue]) -> None: ...
+    def keyword_statistics(self, collection: str, query_text: str) -> _Bm25Statistics: ...
 
 @final
 class SearchResult:

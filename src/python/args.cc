@@ -1,5 +1,6 @@
 #include "args.h"
 
+#include <cmath>
 #include <string_view>
 
 #include "py_ref.h"
@@ -171,6 +172,27 @@ bool to_optional_bool(PyObject* value, const char* param, std::optional<bool>& o
     return false;
   }
   out = (value == Py_True);
+  return true;
+}
+
+namespace {
+
+// Nearest f32 to a double, ties to even; beyond the largest float (plus half
+// its spacing) the result is infinite, as with IEEE conversion.
+float round_to_f32(double value) {
+  constexpr double OVERFLOW_THRESHOLD = 0x1.ffffffp127;
+  if (std::isfinite(value) && std::fabs(value) >= OVERFLOW_THRESHOLD) {
+    return value > 0 ? HUGE_VALF : -HUGE_VALF;
+  }
+  return static_cast<float>(value);
+}
+
+}  // namespace
+
+bool to_f32(PyObject* value, const char* param, float& out) {
+  const double converted = PyFloat_AsDouble(value);
+  if (converted == -1.0 && PyErr_Occurred()) return name_parameter_in_error(param);
+  out = round_to_f32(converted);
   return true;
 }
 

@@ -47,6 +47,10 @@ bool to_optional_text(PyObject* value, const char* param, std::optional<std::str
 bool to_u64(PyObject* value, const char* param, std::uint64_t& out);
 bool to_optional_u64(PyObject* value, const char* param, std::optional<std::uint64_t>& out);
 
+// Any object convertible to a Python float (float, int, __float__,
+// __index__), rounded to the nearest f32 (infinite beyond the largest).
+bool to_f32(PyObject* value, const char* param, float& out);
+
 // Accepts only True or False (integers are refused).
 bool to_optional_bool(PyObject* value, const char* param, std::optional<bool>& out);
 

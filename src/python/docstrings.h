@@ -84,7 +84,7 @@ inline constexpr const char DELETE[] =
 
 inline constexpr const char SEARCH[] =
     "search($self, collection, query_embedding=None, query_text=None, k=10, min_similarity=None, "
-    "alpha=0.7, fusion_method=\"rrf\", filter=None, ef=None)\n--\n\n"
+    "alpha=0.7, fusion_method=\"rrf\", filter=None, ef=None, bm25_statistics=None)\n--\n\n"
     "Search a collection.\n"
     "\n"
     "Supports vector search, keyword search, and hybrid search.\n"
@@ -100,7 +100,26 @@ inline constexpr const char SEARCH[] =
     "    fusion_method: \"rrf\" or \"linear\" (default \"rrf\").\n"
     "    filter: Optional filter dict with \"must\" / \"must_not\" lists.\n"
     "    ef: Optional search breadth for this query (default: the collection's ef_search);\n"
-    "        the breadth used is max(ef, k).";
+    "        the breadth used is max(ef, k).\n"
+    "    bm25_statistics: Optional keyword figures of a larger document set this collection\n"
+    "        is part of (keyword_statistics summed over its parts); BM25 scores use them.";
+
+inline constexpr const char KEYWORD_STATISTICS[] =
+    "keyword_statistics($self, collection, query_text)\n--\n\n"
+    "The collection's BM25 figures for the terms of query_text.\n"
+    "\n"
+    "Returns {\"document_count\": int, \"total_length\": int, \"document_frequencies\": {term: int}}\n"
+    "with the query tokenized as keyword search tokenizes it. Summed over collections that\n"
+    "split one document set and passed to search(bm25_statistics=...), they give every\n"
+    "part the scores one collection holding all the documents would give.";
+
+inline constexpr const char FUSE[] =
+    "fuse(vector_hits, keyword_hits, k=10, fusion_method=\"rrf\", alpha=0.7)\n--\n\n"
+    "Fuse two rankings as hybrid search does.\n"
+    "\n"
+    "Each ranking is a sequence of (id, score) pairs, best first; ids are integers from 0 to\n"
+    "2^32 - 1. Returns at most k (id, score) pairs by descending fused score; among equal\n"
+    "scores larger ids come first. fusion_method and alpha are as for search.";
 
 inline constexpr const char SAVE[] =
     "save($self, collection, path=None, encryption_key=None)\n--\n\n"

@@ -102,6 +102,7 @@ PyMethodDef karvalith_methods[] = {
     method<total_memory_bytes>("total_memory_bytes", doc::TOTAL_MEMORY_BYTES),
     method<upsert>("upsert", doc::UPSERT),
     method<update_metadata>("update_metadata", doc::UPDATE_METADATA),
+    method<keyword_statistics>("keyword_statistics", doc::KEYWORD_STATISTICS),
     {nullptr, nullptr, 0, nullptr},
 };
 

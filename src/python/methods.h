@@ -29,6 +29,7 @@ PyObject* update_metadata(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 
 // Queries (search_method.cc).
 PyObject* search(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* keyword_statistics(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 
 // Checkpoints (checkpoint_methods.cc).
 PyObject* save(Handle&, PyObject* const*, Py_ssize_t, PyObject*);

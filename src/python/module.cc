@@ -4,6 +4,8 @@
 
 #include "collection_info.h"
 #include "errors.h"
+#include "fusion_function.h"
+#include "docstrings.h"
 #include "handle.h"
 #include "py_ref.h"
 #include "search_result.h"
@@ -12,12 +14,18 @@ namespace karvalith::py {
 
 namespace {
 
+PyMethodDef module_functions[] = {
+    {"fuse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fuse)), METH_FASTCALL | METH_KEYWORDS,
+     doc::FUSE},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "_karvalith",
     "",
     0,  // no per-module state; 0 (not -1) so the import system calls the init again
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    module_functions, nullptr, nullptr, nullptr, nullptr,
 };
 
 // The module and the interpreter it belongs to. The class objects are static,

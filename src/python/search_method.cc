@@ -2,7 +2,6 @@
 // Every check (arguments, collection, query presence, filter, query shape)
 // happens before any index is read; the search runs without the interpreter
 // lock, and the hits become SearchResult copies after it is re-taken.
-#include <cmath>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "embedding.h"
 #include "errors.h"
 #include "gil.h"
+#include "keyword_statistics.h"
 #include "methods.h"
 #include "py_ref.h"
 #include "search_result.h"
@@ -20,24 +20,6 @@
 namespace karvalith::py {
 
 namespace {
-
-// Nearest f32 to a double, ties to even; beyond the largest float (plus half
-// its spacing) the result is infinite, as with IEEE conversion.
-float round_to_f32(double value) {
-  constexpr double OVERFLOW_THRESHOLD = 0x1.ffffffp127;
-  if (std::isfinite(value) && std::fabs(value) >= OVERFLOW_THRESHOLD) {
-    return value > 0 ? HUGE_VALF : -HUGE_VALF;
-  }
-  return static_cast<float>(value);
-}
-
-// Any object convertible to a Python float (float, int, __float__, __index__).
-bool to_f32(PyObject* value, const char* param, float& out) {
-  const double converted = PyFloat_AsDouble(value);
-  if (converted == -1.0 && PyErr_Occurred()) return name_parameter_in_error(param);
-  out = round_to_f32(converted);
-  return true;
-}
 
 // Reads "must" then "must_not" of a filter dict; a missing key is an empty
 // list, a present one (None included) goes through py_to_filter_conditions.
@@ -94,6 +76,7 @@ bool convert_arguments(PyObject* const* slots, std::string& collection, SearchRe
   }
   filter = is_absent(slots[7]) ? nullptr : slots[7];
   if (!is_absent(slots[8]) && !to_u64(slots[8], "ef", request.ef.emplace())) return false;
+  if (!is_absent(slots[9]) && !to_bm25_statistics(slots[9], request.bm25_statistics.emplace())) return false;
   return true;
 }
 
@@ -113,7 +96,8 @@ PyObject* results_to_py(const std::vector<ScoredDocument>& hits) {
 PyObject* search(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* const names[] = {"collection",    "query_embedding", "query_text",
                                                 "k",             "min_similarity",  "alpha",
-                                                "fusion_method", "filter",          "ef"};
+                                                "fusion_method", "filter",          "ef",
+                                                "bm25_statistics"};
   PyObject* slots[std::size(names)];
   if (!bind_arguments({"search", names, 1}, args, nargs, kwnames, slots)) return nullptr;
   std::string collection;

@@ -72,7 +72,7 @@ METHODS = [
     (
         "search",
         '(collection, query_embedding=None, query_text=None, k=10, min_similarity=None, '
-        'alpha=0.7, fusion_method="rrf", filter=None, ef=None)',
+        'alpha=0.7, fusion_method="rrf", filter=None, ef=None, bm25_statistics=None)',
         "Search a collection.\n"
         "\n"
         "Supports vector search, keyword search, and hybrid search.\n"
@@ -88,7 +88,9 @@ METHODS = [
         '    fusion_method: "rrf" or "linear" (default "rrf").\n'
         '    filter: Optional filter dict with "must" / "must_not" lists.\n'
         "    ef: Optional search breadth for this query (default: the collection's ef_search);\n"
-        "        the breadth used is max(ef, k).",
+        "        the breadth used is max(ef, k).\n"
+        "    bm25_statistics: Optional keyword figures of a larger document set this collection\n"
+        "        is part of (keyword_statistics summed over its parts); BM25 scores use them.",
     ),
     (
         "rebuild",
@@ -140,12 +142,30 @@ METHODS = [
         "(collection, id, metadata)",
         "Replace the metadata of a document; its text and embedding stay as they are.",
     ),
+    (
+        "keyword_statistics",
+        "(collection, query_text)",
+        "The collection's BM25 figures for the terms of query_text.\n"
+        "\n"
+        'Returns {"document_count": int, "total_length": int, "document_frequencies": {term: int}}\n'
+        "with the query tokenized as keyword search tokenizes it. Summed over collections that\n"
+        "split one document set and passed to search(bm25_statistics=...), they give every\n"
+        "part the scores one collection holding all the documents would give.",
+    ),
 ]
+
+FUSE_DOC = (
+    "Fuse two rankings as hybrid search does.\n"
+    "\n"
+    "Each ranking is a sequence of (id, score) pairs, best first; ids are integers from 0 to\n"
+    "2^32 - 1. Returns at most k (id, score) pairs by descending fused score; among equal\n"
+    "scores larger ids come first. fusion_method and alpha are as for search."
+)
 
 METHOD_ORDER = [
     "create_collection", "delete_collection", "list_collections", "collection_info", "insert",
     "batch_insert", "get", "delete", "search", "save", "load", "compact", "rebuild",
-    "total_memory_bytes", "upsert", "update_metadata",
+    "total_memory_bytes", "upsert", "update_metadata", "keyword_statistics",
 ]
 
 
@@ -155,10 +175,16 @@ class TestModule:
         assert karvalith.SearchResult is _karvalith.SearchResult
         assert karvalith.CollectionInfo is _karvalith.CollectionInfo
 
-    def test_module_has_empty_docstring_and_only_the_three_classes_in_order(self):
+    def test_module_has_empty_docstring_the_fuse_function_and_the_three_classes_in_order(self):
         assert _karvalith.__doc__ == ""
         public = [name for name in vars(_karvalith) if not name.startswith("_")]
-        assert public == ["Karvalith", "SearchResult", "CollectionInfo"]
+        assert public == ["fuse", "Karvalith", "SearchResult", "CollectionInfo"]
+
+    def test_fuse_docstring_and_signature(self):
+        assert _karvalith.fuse.__doc__ == FUSE_DOC
+        assert str(inspect.signature(_karvalith.fuse)) == (
+            "(vector_hits, keyword_hits, k=10, fusion_method='rrf', alpha=0.7)"
+        )
 
     def test_reinitialisation_returns_the_cached_module(self):
         name = _karvalith.__name__
@@ -237,7 +263,11 @@ class TestTypeStub:
         stub = pathlib.Path(karvalith.__file__).with_name("_karvalith.pyi")
         if not stub.exists():
             pytest.skip("type stub not installed next to the package")
-        classes = [n for n in ast.parse(stub.read_text()).body if isinstance(n, ast.ClassDef)]
+        body = ast.parse(stub.read_text()).body
+        functions = [n for n in body if isinstance(n, ast.FunctionDef)]
+        assert [f.name for f in functions] == ["fuse"]
+        assert [a.arg for a in functions[0].args.args] == list(inspect.signature(_karvalith.fuse).parameters)
+        classes = [n for n in body if isinstance(n, ast.ClassDef)]
         assert [c.name for c in classes] == ["Karvalith", "SearchResult", "CollectionInfo"]
         for node in classes:
             runtime = getattr(_karvalith, node.name)

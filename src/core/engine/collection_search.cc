@@ -72,21 +72,27 @@ Result<std::span<const Candidate>> nearest(const CollectionState& state, const S
 }
 
 // The k best BM25 hits as (slot, score); with a filter, the k best among the
-// documents that pass it.
-std::vector<std::pair<std::uint32_t, float>> keyword_hits(const CollectionState& state,
-                                                          const SearchRequest& request) {
-  if (!request.filter) return bm25_search(state.inverted_index, *request.text, request.k);
+// documents that pass it; with supplied figures, scored with those.
+Result<std::vector<std::pair<std::uint32_t, float>>> keyword_hits(const CollectionState& state,
+                                                                  const SearchRequest& request) {
+  const InvertedIndex& index = state.inverted_index;
+  const std::string& text = *request.text;
+  if (!request.filter) {
+    if (request.bm25_statistics) return bm25_search(index, text, request.k, *request.bm25_statistics);
+    return bm25_search(index, text, request.k);
+  }
   const MetadataFilter& filter = *request.filter;
-  return bm25_search(state.inverted_index, *request.text, request.k, [&](std::uint32_t id) {
-    return matches_filter(state.internal_to_uuid, state.documents, filter, id);
-  });
+  auto passes = [&](std::uint32_t id) { return matches_filter(state.internal_to_uuid, state.documents, filter, id); };
+  if (request.bm25_statistics) return bm25_search(index, text, request.k, *request.bm25_statistics, passes);
+  return bm25_search(index, text, request.k, passes);
 }
 
-std::vector<ScoredId> keyword_list(const CollectionState& state, const SearchRequest& request) {
-  const auto hits = keyword_hits(state, request);
+Result<std::vector<ScoredId>> keyword_list(const CollectionState& state, const SearchRequest& request) {
+  auto hits = keyword_hits(state, request);
+  if (!hits) return std::unexpected(std::move(hits.error()));
   std::vector<ScoredId> out;
-  out.reserve(hits.size());
-  for (const auto& [id, score] : hits) out.push_back({id, score});
+  out.reserve(hits->size());
+  for (const auto& [id, score] : *hits) out.push_back({id, score});
   return out;
 }
 
@@ -102,12 +108,13 @@ std::vector<ScoredDocument> vector_results(const CollectionState& state, std::sp
   return out;
 }
 
-std::vector<ScoredDocument> keyword_results(const CollectionState& state, const SearchRequest& request) {
+Result<std::vector<ScoredDocument>> keyword_results(const CollectionState& state, const SearchRequest& request) {
   // No threshold applies to BM25 scores.
-  const auto hits = keyword_hits(state, request);
+  auto hits = keyword_hits(state, request);
+  if (!hits) return std::unexpected(std::move(hits.error()));
   std::vector<ScoredDocument> out;
-  out.reserve(hits.size());
-  for (const auto& [id, score] : hits) {
+  out.reserve(hits->size());
+  for (const auto& [id, score] : *hits) {
     if (const DocumentPtr* document = resolve(state, id)) out.push_back({*document, score});
   }
   return out;
@@ -119,10 +126,11 @@ Result<std::vector<ScoredDocument>> hybrid_results(const CollectionState& state,
   std::vector<ScoredId> vector_list;
   vector_list.reserve(hits->size());
   for (const Candidate& hit : *hits) vector_list.push_back({hit.id, 1.0f - hit.distance});
-  const std::vector<ScoredId> keywords = keyword_list(state, request);
+  auto keywords = keyword_list(state, request);
+  if (!keywords) return std::unexpected(std::move(keywords.error()));
   const std::vector<ScoredId> fused = request.fusion == FusionMethod::Linear
-                                          ? linear_fusion(vector_list, keywords, request.k, request.alpha)
-                                          : rrf_fusion(vector_list, keywords, request.k);
+                                          ? linear_fusion(vector_list, *keywords, request.k, request.alpha)
+                                          : rrf_fusion(vector_list, *keywords, request.k);
   std::vector<ScoredDocument> out;
   out.reserve(fused.size());
   for (const ScoredId& hit : fused) {
@@ -138,6 +146,9 @@ Result<std::vector<ScoredDocument>> search(const Collection& collection, const S
   if (Status asked = require_query(request.embedding.has_value(), request.text.has_value()); !asked) {
     return std::unexpected(std::move(asked.error()));
   }
+  if (request.bm25_statistics && !request.text) {
+    return make_error(ErrorKind::InvalidInput, "bm25_statistics requires query_text");
+  }
   auto state = collection.state().read();
   if (request.embedding) {
     if (Status valid = check_embedding(*state, *request.embedding); !valid) {
@@ -149,6 +160,11 @@ Result<std::vector<ScoredDocument>> search(const Collection& collection, const S
   auto hits = nearest(*state, request);
   if (!hits) return std::unexpected(std::move(hits.error()));
   return vector_results(*state, *hits, request.min_similarity);
+}
+
+Bm25Statistics keyword_statistics(const Collection& collection, std::string_view text) {
+  auto state = collection.state().read();
+  return bm25_statistics(state->inverted_index, text);
 }
 
 }  // namespace karvalith

@@ -7,7 +7,9 @@
 //                   while too few pass); scores 1 - distance; min_similarity
 //                   applies after the cut to k.
 //   text only       the k best documents by BM25 (with a filter, the k best
-//                   among those that pass it); no threshold applies.
+//                   among those that pass it); no threshold applies. With
+//                   bm25_statistics the scores use those figures instead of
+//                   the collection's own.
 //   both            the k nearest and the k best BM25 hits, both among the
 //                   documents passing the filter when there is one, fused by
 //                   reciprocal-rank or linear fusion (ranks count in those
@@ -20,6 +22,7 @@
 // node count or by the lengths of the lists involved, never by k alone.
 #pragma once
 
+#include <string_view>
 #include <vector>
 
 #include "core/common/result.h"
@@ -33,6 +36,14 @@ namespace karvalith {
 // query_embedding or query_text is required") and for an embedding whose
 // length is not the collection's dimension or that holds a NaN or infinite
 // component. Otherwise only internal faults (ErrorKind::Internal).
+// With bm25_statistics: InvalidInput also without a text ("bm25_statistics
+// requires query_text") and for figures that cannot cover this collection
+// (see bm25_search).
 Result<std::vector<ScoredDocument>> search(const Collection& collection, const SearchRequest& request);
+
+// The collection's keyword figures for the terms of `text`, which a
+// request's bm25_statistics takes once summed over the parts of a document
+// set.
+Bm25Statistics keyword_statistics(const Collection& collection, std::string_view text);
 
 }  // namespace karvalith

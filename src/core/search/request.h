@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/bm25/scorer.h"
 #include "core/common/result.h"
 #include "core/search/filter_types.h"
 
@@ -37,6 +38,10 @@ struct SearchRequest {
   // Search breadth of this query; the collection's ef_search when absent.
   // The breadth used is max(ef, k).
   std::optional<std::uint64_t> ef;
+  // Keyword figures of a larger document set this collection is part of
+  // (summed keyword_statistics of its parts); BM25 then scores with them.
+  // Requires a text.
+  std::optional<Bm25Statistics> bm25_statistics;
 };
 
 // ErrorKind::InvalidInput "at least one of query_embedding or query_text is

@@ -68,6 +68,12 @@ Result<std::vector<ScoredDocument>> Store::search(const std::string& collection,
   return karvalith::search(**found, request);
 }
 
+Result<Bm25Statistics> Store::keyword_statistics(const std::string& collection, std::string_view text) const {
+  auto found = lookup(collection);
+  if (!found) return std::unexpected(std::move(found.error()));
+  return karvalith::keyword_statistics(**found, text);
+}
+
 Result<std::string> Store::checkpoint_directory(const std::optional<std::string>& path) const {
   if (path) return *path;
   if (data_dir_) return *data_dir_;

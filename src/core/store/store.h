@@ -36,6 +36,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/common/result.h"
@@ -121,6 +122,9 @@ class Store {
   // The live document, or null when the id is not live.
   Result<DocumentPtr> get(const std::string& collection, const Uuid& id) const;
   Result<std::vector<ScoredDocument>> search(const std::string& collection, const SearchRequest& request) const;
+  // The collection's keyword figures for the terms of `text` (see
+  // engine/collection_search.h).
+  Result<Bm25Statistics> keyword_statistics(const std::string& collection, std::string_view text) const;
 
   // ---- checkpoints ----
   // `path`, else data_dir; InvalidInput "no path specified and Karvalith was

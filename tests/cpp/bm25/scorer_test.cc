@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
+#include <bit>
 #include <functional>
+#include <map>
 #include <limits>
 #include <queue>
 #include <random>
@@ -206,6 +209,128 @@ TEST(Bm25Search, MatchesTheLiteralAlgorithmOnRandomIndexes) {
       }
     }
   }
+}
+
+// Figures summed over parts, as a client of split collections gathers them.
+Bm25Statistics summed(const std::vector<InvertedIndex>& parts, const std::string& query) {
+  Bm25Statistics total;
+  for (const InvertedIndex& part : parts) {
+    const Bm25Statistics own = bm25_statistics(part, query);
+    total.doc_count += own.doc_count;
+    total.total_length += own.total_length;
+    for (const auto& [term, count] : own.document_frequencies) total.document_frequencies[term] += count;
+  }
+  return total;
+}
+
+TEST(Bm25Statistics, FiguresOfTheQueryTermsAsTheScorerTokenizesThem) {
+  InvertedIndex index;
+  index.add_document(0, "Cat dog");
+  index.add_document(1, "cat bird fish");
+  index.add_document(2, "fish");
+  index.remove_document(2);
+  const Bm25Statistics figures = bm25_statistics(index, "CAT the cat zebra, fish");
+  EXPECT_EQ(figures.doc_count, 2u);
+  EXPECT_EQ(figures.total_length, 5u);
+  // Lower-cased, stop word dropped, repeats once, unknown terms at 0.
+  const std::map<std::string, std::uint64_t, std::less<>> want{{"cat", 2}, {"fish", 1}, {"zebra", 0}};
+  EXPECT_EQ(figures.document_frequencies, want);
+}
+
+// Documents split over parts, each part scoring with the summed figures:
+// every document's score is bit-identical to one index holding them all,
+// with a filter or without.
+TEST(Bm25Statistics, SplitIndexesScoreExactlyAsOneWithSummedFigures) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 10; ++round) {
+    const std::size_t part_count = 2 + round % 3;
+    InvertedIndex whole;
+    std::vector<InvertedIndex> parts(part_count);
+    std::vector<std::uint32_t> next_local(part_count, 0);
+    std::vector<std::pair<std::size_t, std::uint32_t>> where;  // whole id -> (part, local id)
+    for (std::uint32_t d = 0; d < 300; ++d) {
+      std::string text;
+      const int words = static_cast<int>(rng() % 12);
+      for (int w = 0; w < words; ++w) text += numbered("t", rng() % 40) + " ";
+      const std::size_t part = rng() % part_count;
+      whole.add_document(d, text);
+      parts[part].add_document(next_local[part], text);
+      where.emplace_back(part, next_local[part]++);
+    }
+    for (int q = 0; q < 15; ++q) {
+      std::string query;
+      for (int w = 0; w < 1 + q % 4; ++w) query += numbered("t", rng() % 45) + " ";
+      const Bm25Statistics figures = summed(parts, query);
+      const bool odd_only = q % 2 == 1;
+      auto admit_whole = [&](std::uint32_t id) { return !odd_only || id % 2 == 1; };
+      const Hits want = bm25_search(whole, query, 1000, admit_whole);
+      std::map<std::uint32_t, float> want_score;
+      for (const auto& [id, score] : want) want_score[id] = score;
+      std::size_t seen = 0;
+      for (std::size_t part = 0; part < part_count; ++part) {
+        // The part's local id i is whole id of the i-th document routed to it.
+        std::vector<std::uint32_t> whole_of;
+        for (std::uint32_t d = 0; d < where.size(); ++d) {
+          if (where[d].first == part) whole_of.push_back(d);
+        }
+        auto admit_part = [&](std::uint32_t local) { return admit_whole(whole_of[local]); };
+        auto got = bm25_search(parts[part], query, 1000, figures, admit_part);
+        ASSERT_TRUE(got.has_value()) << got.error().message;
+        for (const auto& [local, score] : *got) {
+          ASSERT_TRUE(want_score.contains(whole_of[local])) << query;
+          EXPECT_EQ(std::bit_cast<std::uint32_t>(score), std::bit_cast<std::uint32_t>(want_score[whole_of[local]]))
+              << query;
+          ++seen;
+        }
+        // Without the summed figures the part's own scores differ.
+        if (part == 0 && !got->empty()) {
+          const Hits local = bm25_search(parts[part], query, 1000, admit_part);
+          bool any_differs = false;
+          for (std::size_t i = 0; i < local.size(); ++i) {
+            const auto match = std::find_if(got->begin(), got->end(), [&](const auto& h) { return h.first == local[i].first; });
+            any_differs = any_differs || match->second != local[i].second;
+          }
+          EXPECT_TRUE(any_differs) << query;
+        }
+      }
+      EXPECT_EQ(seen, want.size()) << query;
+    }
+  }
+}
+
+TEST(Bm25Statistics, FiguresThatCannotCoverTheIndexAreRefused) {
+  InvertedIndex index;
+  index.add_document(0, "cat dog");
+  index.add_document(1, "cat bird");
+  const Bm25Statistics own = bm25_statistics(index, "cat dog");
+  ASSERT_TRUE(bm25_search(index, "cat dog", 10, own).has_value());
+
+  auto refused = [&](const Bm25Statistics& figures) {
+    auto hits = bm25_search(index, "cat dog", 10, figures);
+    return !hits.has_value() && hits.error().kind == ErrorKind::InvalidInput;
+  };
+  Bm25Statistics fewer = own;
+  fewer.doc_count = 1;
+  EXPECT_TRUE(refused(fewer));
+  Bm25Statistics shorter = own;
+  shorter.total_length = 3;
+  EXPECT_TRUE(refused(shorter));
+  Bm25Statistics missing = own;
+  missing.document_frequencies.erase("dog");
+  EXPECT_TRUE(refused(missing));
+  Bm25Statistics below = own;
+  below.document_frequencies["cat"] = 1;
+  EXPECT_TRUE(refused(below));
+  Bm25Statistics above = own;
+  above.document_frequencies["cat"] = 3;
+  EXPECT_TRUE(refused(above));
+  // A term the index does not hold needs no figure; a larger set is fine.
+  Bm25Statistics larger = own;
+  larger.doc_count = 100;
+  larger.total_length = 1000;
+  larger.document_frequencies["cat"] = 50;
+  EXPECT_TRUE(bm25_search(index, "cat dog zebra", 10, larger).has_value());
+  EXPECT_TRUE(bm25_search(InvertedIndex(), "cat", 10, larger)->empty());
 }
 
 }  // namespace

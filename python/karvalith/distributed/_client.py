@@ -1,0 +1,450 @@
+"""ShardedCollection: one collection split over shards by document id."""
+
+from __future__ import annotations
+
+import json
+import os
+import threading
+import time
+import uuid
+from typing import Any, Callable, Mapping, NamedTuple, Optional, Sequence, Union
+
+from .._karvalith import Karvalith
+from ._backends import LocalShards, RayShards, ShardLost, import_ray
+from ._merge import SEQUENCE_FIELD, Hit, fuse_merged, merge_ranked, shard_of, sum_statistics
+from ._shard import Shard
+
+MANIFEST = "karvalith-shards.json"
+
+
+class ShardUnavailableError(RuntimeError):
+    """A shard stayed unreachable for longer than the read timeout."""
+
+
+class ShardWriteError(RuntimeError):
+    """A write reached some shards and not others, or its fate on a shard is
+    unknown because the shard's process died while the call was in flight.
+
+    acknowledged: ids every shard involved confirmed (durable: logged and synced).
+    unknown: ids sent to a shard that died before answering; each may or may
+        not have been written (look them up with get once the shard is back).
+    refused: ids a shard refused, with the shard's exception in `errors`.
+    """
+
+    def __init__(self, message: str, acknowledged: list[str], unknown: list[str], refused: list[str],
+                 errors: dict[int, BaseException]):
+        super().__init__(message)
+        self.acknowledged = acknowledged
+        self.unknown = unknown
+        self.refused = refused
+        self.errors = errors
+
+
+class SearchResult(NamedTuple):
+    """A hit of a sharded search: the attributes of karvalith.SearchResult."""
+
+    id: str
+    text: str
+    score: float
+    metadata: dict
+
+
+class ShardedInfo(NamedTuple):
+    name: str
+    dimension: int
+    shards: int
+    document_count: int
+    estimated_memory_bytes: int
+    shard_document_counts: list[int]
+
+
+def _check_metadata(metadata: Optional[Mapping]) -> dict:
+    if metadata is None:
+        return {}
+    if not isinstance(metadata, dict):
+        raise TypeError(f"metadata must be a dict, got {type(metadata).__name__}")
+    if SEQUENCE_FIELD in metadata:
+        raise ValueError(f"the metadata key '{SEQUENCE_FIELD}' is reserved by sharded collections")
+    return metadata
+
+
+def _check_filter(flt: Any) -> None:
+    if isinstance(flt, dict):
+        for key in ("must", "must_not"):
+            for condition in flt.get(key) or []:
+                if isinstance(condition, dict) and condition.get("field") == SEQUENCE_FIELD:
+                    raise ValueError(f"the metadata key '{SEQUENCE_FIELD}' is reserved by sharded collections")
+
+
+def _result(hit: Hit) -> SearchResult:
+    return SearchResult(hit.id, hit.text, hit.score, hit.metadata)
+
+
+class ShardedCollection:
+    """A collection split over N shards, each a persistent Karvalith database
+    in DATA_DIR/shard-NNN, held by a Ray actor (or, with in_process=True, by
+    this process). Use create() for a new one and attach() to reopen it.
+
+    Documents go to the shard given by a hash of their id. Searches ask every
+    shard and merge: keyword scores use the figures of the whole collection,
+    so every path ranks as one collection holding the same documents would
+    (see search). Writes are not retried; reads are, while a shard restarts.
+    """
+
+    def __init__(self, name: str, data_dir: str, manifest: dict, shards, read_timeout: float):
+        self.name = name
+        self.data_dir = data_dir
+        self.dimension = manifest["dimension"]
+        self._shards = shards
+        self._count = manifest["shards"]
+        self._read_timeout = read_timeout
+        # Held from numbering a write to sending it: Ray runs one caller's calls
+        # to an actor in the order sent, so every shard receives documents in
+        # sequence order and its slot order agrees with the sequence numbers.
+        self._write_order = threading.Lock()
+        self._last_sequence = 0
+        self._closed = False
+
+    # ---- opening ----
+    @classmethod
+    def create(
+        cls,
+        name: str,
+        dimension: int,
+        *,
+        shards: int,
+        data_dir: str,
+        m: Optional[int] = None,
+        ef_construction: Optional[int] = None,
+        ef_search: Optional[int] = None,
+        distance_metric: Optional[str] = None,
+        store_raw_vectors: Optional[bool] = None,
+        in_process: bool = False,
+        actor_options: Union[None, dict, Callable[[int], dict]] = None,
+        detached: bool = False,
+        read_timeout: float = 60.0,
+    ) -> "ShardedCollection":
+        """A new sharded collection in `data_dir` (which must not hold one).
+
+        The collection options are those of Karvalith.create_collection.
+        actor_options (a dict, or a function of the shard number) go to Ray's
+        actor .options(), for instance resources or a scheduling strategy
+        that pins shard i to a node; detached=True lets the actors outlive
+        this driver (attach from another driver in the same namespace).
+        """
+        if not isinstance(shards, int) or isinstance(shards, bool) or shards < 1:
+            raise ValueError(f"shards must be a positive integer, got {shards!r}")
+        options = {key: value for key, value in (("m", m), ("ef_construction", ef_construction),
+                                                 ("ef_search", ef_search), ("distance_metric", distance_metric),
+                                                 ("store_raw_vectors", store_raw_vectors)) if value is not None}
+        # Refuse bad options here rather than in every actor's constructor.
+        Karvalith().create_collection(name, dimension, **options)
+        data_dir = os.path.abspath(data_dir)  # actors run in other working directories
+        manifest = {"collection": name, "shards": shards, "dimension": dimension, "options": options}
+        path = os.path.join(data_dir, MANIFEST)
+        if os.path.exists(path):
+            raise ValueError(f"'{data_dir}' already holds a sharded collection: use ShardedCollection.attach")
+        # The shards check the options (the first to start refuses bad ones)
+        # before the manifest makes the collection attachable.
+        os.makedirs(data_dir, exist_ok=True)
+        collection = cls._start(name, data_dir, manifest, in_process, actor_options, detached, read_timeout)
+        try:
+            collection.wait_ready()
+        except BaseException:
+            collection.close()
+            raise
+        temporary = path + ".tmp"
+        with open(temporary, "w") as out:
+            json.dump(manifest, out)
+            out.flush()
+            os.fsync(out.fileno())
+        os.replace(temporary, path)
+        return collection
+
+    @classmethod
+    def attach(
+        cls,
+        name: str,
+        *,
+        data_dir: str,
+        in_process: bool = False,
+        actor_options: Union[None, dict, Callable[[int], dict]] = None,
+        detached: bool = False,
+        read_timeout: float = 60.0,
+    ) -> "ShardedCollection":
+        """Reopens the sharded collection kept in `data_dir`: its running
+        actors when they exist (same Ray namespace), else new ones, which
+        recover their directories."""
+        data_dir = os.path.abspath(data_dir)
+        path = os.path.join(data_dir, MANIFEST)
+        try:
+            with open(path) as source:
+                manifest = json.load(source)
+        except FileNotFoundError:
+            raise KeyError(f"no sharded collection in '{data_dir}'") from None
+        if manifest.get("collection") != name:
+            raise KeyError(f"'{data_dir}' holds the sharded collection '{manifest.get('collection')}', not '{name}'")
+        collection = cls._start(name, data_dir, manifest, in_process, actor_options, detached, read_timeout)
+        collection.wait_ready()
+        return collection
+
+    @classmethod
+    def _start(cls, name, data_dir, manifest, in_process, actor_options, detached, read_timeout):
+        count, dimension, options = manifest["shards"], manifest["dimension"], manifest["options"]
+        if in_process:
+            shards = LocalShards(
+                [Shard(os.path.join(data_dir, f"shard-{i:03d}"), name, dimension, options) for i in range(count)]
+            )
+        else:
+            shards = RayShards(import_ray(), data_dir, name, count, dimension, options, actor_options, detached)
+        return cls(name, data_dir, manifest, shards, read_timeout)
+
+    def __repr__(self) -> str:
+        return f"ShardedCollection(name={self.name!r}, shards={self._count}, data_dir={self.data_dir!r})"
+
+    @property
+    def shard_count(self) -> int:
+        return self._count
+
+    def wait_ready(self, timeout: Optional[float] = None) -> None:
+        """Returns once every shard answers (after a restart, once its log is replayed)."""
+        self._gather([(i, "process_id", ()) for i in range(self._count)], timeout)
+
+    def shard_process_ids(self) -> list[int]:
+        """The process id of each shard's actor (to watch restarts, or to test them)."""
+        return self._gather([(i, "process_id", ()) for i in range(self._count)])
+
+    def close(self) -> None:
+        """Stops the actors (even detached ones); the data stays in data_dir."""
+        self._shards.close()
+        self._closed = True
+
+    def _require_open(self) -> None:
+        if self._closed:
+            raise RuntimeError(f"sharded collection '{self.name}' is closed: attach to it again")
+
+    def __enter__(self) -> "ShardedCollection":
+        return self
+
+    def __exit__(self, *_: Any) -> None:
+        self.close()
+
+    # ---- calls ----
+    def _gather(self, calls: Sequence[tuple[int, str, tuple]], timeout: Optional[float] = None) -> list:
+        """Runs read calls on their shards in parallel and returns their
+        results in order. A call whose shard was lost is sent again until it
+        answers or `timeout` (default: read_timeout) passes."""
+        self._require_open()
+        deadline = time.monotonic() + (self._read_timeout if timeout is None else timeout)
+        results: list = [None] * len(calls)
+        pending = list(range(len(calls)))
+        pause = 0.05
+        while True:
+            started = [(slot, self._shards.submit(calls[slot][0], calls[slot][1], *calls[slot][2]))
+                       for slot in pending]
+            if len(started) > 1:
+                self._shards.settle([call for _, call in started])
+            lost = []
+            last_error = None
+            for slot, call in started:
+                try:
+                    results[slot] = self._shards.result(call)
+                except ShardLost as error:
+                    lost.append(slot)
+                    last_error = error
+            if not lost:
+                return results
+            if time.monotonic() >= deadline:
+                shard = calls[lost[0]][0]
+                raise ShardUnavailableError(
+                    f"shard {shard} of '{self.name}' did not answer {calls[lost[0]][1]} in time: {last_error}"
+                )
+            time.sleep(pause)
+            pause = min(pause * 2, 1.0)
+            pending = lost
+
+    def _send(self, method: str, parts: dict[int, tuple[tuple, list[str]]]) -> dict[int, Any]:
+        """Starts write calls (shard -> (arguments, ids concerned)), each once."""
+        self._require_open()
+        return {shard: self._shards.submit(shard, method, *args) for shard, (args, _) in parts.items()}
+
+    def _collect(self, method: str, parts: dict[int, tuple[tuple, list[str]]], started: dict[int, Any]):
+        """Each shard's answer to the writes `_send` started. Raises the
+        shard's own exception when every shard involved refused (nothing was
+        written), and ShardWriteError when the write is partial or its fate
+        unknown. Writes are never sent again: one whose shard died in flight
+        may have been logged, and a second copy would be refused or doubled."""
+        answers: dict[int, Any] = {}
+        errors: dict[int, BaseException] = {}
+        for shard, call in started.items():
+            try:
+                answers[shard] = self._shards.result(call)
+            except Exception as error:  # ShardLost or the shard's refusal
+                errors[shard] = error
+        if not errors:
+            return answers
+        lost = {shard for shard, error in errors.items() if isinstance(error, ShardLost)}
+        if not answers and not lost:
+            raise next(iter(errors.values()))
+        acknowledged = [i for shard in answers for i in parts[shard][1]]
+        unknown = [i for shard in lost for i in parts[shard][1]]
+        refused = [i for shard in errors if shard not in lost for i in parts[shard][1]]
+        described = "; ".join(
+            f"shard {shard}: {'lost while the call was in flight' if shard in lost else 'refused'} ({error})"
+            for shard, error in sorted(errors.items())
+        )
+        raise ShardWriteError(
+            f"{method} on '{self.name}' did not complete on every shard: {described}. "
+            f"{len(acknowledged)} documents acknowledged, {len(unknown)} of unknown fate, {len(refused)} refused",
+            acknowledged, unknown, refused, errors,
+        )
+
+    def _write(self, method: str, parts: dict[int, tuple[tuple, list[str]]]) -> dict[int, Any]:
+        return self._collect(method, parts, self._send(method, parts))
+
+    def _next_sequence(self, count: int) -> int:
+        """The first of `count` fresh sequence numbers: above every number this
+        client gave, and above the clock in nanoseconds, so a later client (or
+        this one after a restart) keeps numbering upwards. The caller holds
+        the write order."""
+        first = max(self._last_sequence + 1, time.time_ns())
+        self._last_sequence = first + count - 1
+        return first
+
+    def _route(self, document_id: str) -> int:
+        return shard_of(document_id, self._count)
+
+    # ---- documents ----
+    def insert(self, text: str, embedding, metadata: Optional[dict] = None, id: Optional[str] = None) -> str:
+        """Inserts one document on its shard. Returns its id."""
+        document = {"text": text, "embedding": embedding, "metadata": metadata}
+        if id is not None:
+            document["id"] = id
+        return self.batch_insert([document])[0]
+
+    def batch_insert(self, documents: Sequence[Mapping[str, Any]]) -> list[str]:
+        """Inserts documents, each shard's part in one call, all parts in
+        parallel. Returns the ids in the order given. Each shard's part is
+        atomic (one log record); the batch as a whole is not: see
+        ShardWriteError."""
+        if not isinstance(documents, (list, tuple)):
+            raise TypeError(f"documents must be a list, got {type(documents).__name__}")
+        parts: dict[int, tuple[list[dict], list[int]]] = {}
+        seen = set()
+        for position, document in enumerate(documents):
+            if not isinstance(document, Mapping):
+                raise TypeError(f"document {position} must be a dict, got {type(document).__name__}")
+            prepared = dict(document)
+            prepared["metadata"] = dict(_check_metadata(prepared.get("metadata")))
+            if prepared.get("id") is None:
+                prepared["id"] = str(uuid.uuid4())
+            key = uuid.UUID(prepared["id"]).bytes  # ValueError for a malformed id, as one collection gives
+            if key in seen:
+                raise ValueError(f"document id {prepared['id']} repeats in the batch")
+            seen.add(key)
+            docs, positions = parts.setdefault(self._route(prepared["id"]), ([], []))
+            docs.append(prepared)
+            positions.append(position)
+        given = {shard: ((docs,), [str(d["id"]) for d in docs]) for shard, (docs, _) in parts.items()}
+        with self._write_order:
+            first = self._next_sequence(len(documents))
+            for docs, positions in parts.values():
+                for document, position in zip(docs, positions):
+                    document["metadata"][SEQUENCE_FIELD] = first + position
+            started = self._send("batch_insert", given)
+        answers = self._collect("batch_insert", given, started)
+        ids: list[str] = [""] * len(documents)
+        for shard, stored in answers.items():
+            for position, stored_id in zip(parts[shard][1], stored):
+                ids[position] = stored_id
+        return ids
+
+    def upsert(self, id: str, text: str, embedding, metadata: Optional[dict] = None) -> str:
+        """Inserts the document, or replaces the one with this id (it then
+        ranks as the newest document, as in one collection)."""
+        stored = dict(_check_metadata(metadata))
+        shard = self._route(id)
+        with self._write_order:
+            stored[SEQUENCE_FIELD] = self._next_sequence(1)
+            parts = {shard: ((id, text, embedding, stored), [id])}
+            started = self._send("upsert", parts)
+        return self._collect("upsert", parts, started)[shard]
+
+    def update_metadata(self, id: str, metadata: dict) -> None:
+        """Replaces a document's metadata. KeyError when the id is not live."""
+        _check_metadata(metadata)
+        shard = self._route(id)
+        if not self._write("update_metadata", {shard: ((id, metadata), [id])})[shard]:
+            raise KeyError(f"document '{id}' not found")
+
+    def delete(self, id: str) -> bool:
+        """Deletes a document. True if it existed."""
+        shard = self._route(id)
+        return self._write("delete", {shard: ((id,), [id])})[shard]
+
+    def get(self, id: str) -> dict:
+        """The document as Karvalith.get gives it. KeyError when missing."""
+        document = self._gather([(self._route(id), "get", (id,))])[0]
+        if document is None:
+            raise KeyError(f"document '{id}' not found")
+        return document
+
+    # ---- search ----
+    def keyword_statistics(self, query_text: str) -> dict:
+        """The whole collection's BM25 figures for the terms of query_text."""
+        return sum_statistics(self._gather([(i, "keyword_statistics", (query_text,)) for i in range(self._count)]))
+
+    def search(
+        self,
+        query_embedding=None,
+        query_text: Optional[str] = None,
+        k: int = 10,
+        min_similarity: Optional[float] = None,
+        alpha: float = 0.7,
+        fusion_method: str = "rrf",
+        filter: Optional[dict] = None,
+        ef: Optional[int] = None,
+    ) -> list[SearchResult]:
+        """Karvalith.search over every shard, merged.
+
+        Vector: each shard's k nearest (with this ef), merged by score.
+        Keyword: the whole collection's figures are gathered first and every
+        shard scores with them, so scores are those of one collection.
+        Hybrid: both merged lists are fused here by the engine's fusion code.
+        Filters apply on every shard. Ties in score go to the document written
+        last, as in one collection.
+        """
+        if query_embedding is None and query_text is None:
+            raise ValueError("at least one of query_embedding or query_text is required")
+        _check_filter(filter)
+        arguments: dict[str, Any] = {"k": k, "filter": filter, "ef": ef}
+        if query_text is not None:
+            arguments["query_text"] = query_text
+            # One shard's own figures are the collection's: no extra round trip.
+            arguments["bm25_statistics"] = self.keyword_statistics(query_text) if self._count > 1 else None
+        if query_embedding is not None:
+            arguments["query_embedding"] = query_embedding
+        everywhere = range(self._count)
+        if query_embedding is not None and query_text is not None:
+            lists = self._gather([(i, "search_lists", (arguments,)) for i in everywhere])
+            vector_hits = merge_ranked((vector for vector, _ in lists), k)
+            keyword_hits = merge_ranked((keyword for _, keyword in lists), k)
+            fused = fuse_merged(vector_hits, keyword_hits, k, fusion_method, alpha, min_similarity)
+            return [_result(hit) for hit in fused]
+        arguments["min_similarity"] = min_similarity
+        lists = self._gather([(i, "search", (arguments,)) for i in everywhere])
+        return [_result(hit) for hit in merge_ranked(lists, k)]
+
+    # ---- maintenance ----
+    def info(self) -> ShardedInfo:
+        figures = self._gather([(i, "info", ()) for i in range(self._count)])
+        return ShardedInfo(self.name, self.dimension, self._count, sum(c for c, _ in figures),
+                           sum(b for _, b in figures), [c for c, _ in figures])
+
+    def compact(self) -> None:
+        """Checkpoints every shard (snapshot, then an empty log)."""
+        self._gather([(i, "compact", ()) for i in range(self._count)])
+
+    def rebuild(self) -> int:
+        """Rebuilds every shard's indexes. Returns the live document count."""
+        return sum(self._gather([(i, "rebuild", ()) for i in range(self._count)]))

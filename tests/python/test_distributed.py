@@ -1,0 +1,155 @@
+"""Sharded collections with the shards in this process: routing, writes and
+results identical to one collection. test_distributed_ray.py runs the same
+comparisons on Ray actors, plus the fault tests."""
+
+import random
+import uuid
+
+import pytest
+
+from karvalith.distributed import SEQUENCE_FIELD, ShardedCollection, ShardWriteError, shard_of
+
+from distributed_cases import DIM, apply_writes, corpus, disagreements, queries, sharded_target, single_collection
+
+
+def create(tmp_path, shards, **options):
+    return ShardedCollection.create("c", DIM, shards=shards, data_dir=str(tmp_path / "sharded"), in_process=True,
+                                    **options)
+
+
+@pytest.mark.parametrize("shards", [1, 2, 3])
+def test_every_search_path_matches_one_collection(tmp_path, shards):
+    docs = corpus(1, 240)
+    single = single_collection(docs, 2)
+    sharded = create(tmp_path, shards)
+    apply_writes(sharded_target(sharded), docs, 2)
+    assert sharded.info().document_count == single.collection_info("c").document_count
+    assert disagreements(single, sharded, queries(3, 24)) == []
+    figures = single.keyword_statistics("c", "apple fig zzz")
+    assert sharded.keyword_statistics("apple fig zzz") == figures
+
+
+def test_results_survive_attach(tmp_path):
+    docs = corpus(4, 120)
+    single = single_collection(docs, 5)
+    sharded = create(tmp_path, 3)
+    apply_writes(sharded_target(sharded), docs, 5)
+    sharded.close()
+    with pytest.raises(RuntimeError, match="is closed"):
+        sharded.search(query_text="apple")
+    with pytest.raises(RuntimeError, match="is closed"):
+        sharded.insert("apple", [0.1] * DIM)
+    with pytest.raises(ValueError, match="already holds a sharded collection"):
+        create(tmp_path, 2)
+    reopened = ShardedCollection.attach("c", data_dir=str(tmp_path / "sharded"), in_process=True)
+    assert reopened.shard_count == 3
+    assert disagreements(single, reopened, queries(6, 6)) == []
+    # Writes after the reopen still number upwards: an upsert ranks newest.
+    sharded_target(reopened)("upsert", docs[0]["id"], "apple", docs[0]["embedding"], None)
+    single.upsert("c", docs[0]["id"], "apple", docs[0]["embedding"], None)
+    assert disagreements(single, reopened, [("keyword", dict(query_text="apple", k=50))]) == []
+    with pytest.raises(KeyError, match="holds the sharded collection 'c'"):
+        ShardedCollection.attach("other", data_dir=str(tmp_path / "sharded"), in_process=True)
+    with pytest.raises(KeyError, match="no sharded collection"):
+        ShardedCollection.attach("c", data_dir=str(tmp_path / "nothing"), in_process=True)
+
+
+class TestRouting:
+    def test_one_uuid_in_any_spelling_has_one_shard_and_shards_are_used_evenly(self):
+        counts = [0] * 4
+        rng = random.Random(7)
+        for _ in range(4000):
+            value = uuid.UUID(int=rng.getrandbits(128))
+            shard = shard_of(str(value), 4)
+            assert shard_of(str(value).upper(), 4) == shard
+            assert shard_of("{" + str(value) + "}", 4) == shard
+            counts[shard] += 1
+        assert min(counts) > 850, counts
+
+    def test_documents_live_on_their_shard_only(self, tmp_path):
+        sharded = create(tmp_path, 3)
+        ids = sharded.batch_insert([{"text": "a b", "embedding": [0.5] * DIM} for _ in range(60)])
+        counts = sharded.info().shard_document_counts
+        assert counts == [sum(1 for i in ids if shard_of(i, 3) == s) for s in range(3)]
+        assert all(sharded.get(i)["id"] == i for i in ids)
+
+
+class TestWrites:
+    def test_reserved_sequence_key_is_refused_and_never_shown(self, tmp_path):
+        sharded = create(tmp_path, 2)
+        doc_id = sharded.insert("apple", [0.1] * DIM, {"a": 1})
+        assert sharded.get(doc_id)["metadata"] == {"a": 1}
+        assert sharded.search(query_text="apple")[0].metadata == {"a": 1}
+        with pytest.raises(ValueError, match="reserved"):
+            sharded.insert("x", [0.1] * DIM, {SEQUENCE_FIELD: 1})
+        with pytest.raises(ValueError, match="reserved"):
+            sharded.update_metadata(doc_id, {SEQUENCE_FIELD: 1})
+        with pytest.raises(ValueError, match="reserved"):
+            sharded.search(query_text="apple", filter={"must": [{"field": SEQUENCE_FIELD, "op": "gt", "value": 0}]})
+
+    def test_errors_are_those_of_one_collection(self, tmp_path):
+        sharded = create(tmp_path, 2)
+        doc_id = sharded.insert("apple", [0.1] * DIM)
+        with pytest.raises(ValueError):
+            sharded.insert("x", [0.1] * (DIM + 1))
+        with pytest.raises(ValueError):
+            sharded.insert("x", [0.1] * DIM, id=doc_id)
+        with pytest.raises(ValueError, match="repeats in the batch"):
+            sharded.batch_insert([{"id": doc_id.upper(), "text": "a", "embedding": [0.1] * DIM},
+                                  {"id": doc_id, "text": "b", "embedding": [0.1] * DIM}])
+        with pytest.raises(ValueError):
+            sharded.get("not-a-uuid")
+        missing = str(uuid.uuid4())
+        with pytest.raises(KeyError):
+            sharded.get(missing)
+        with pytest.raises(KeyError):
+            sharded.update_metadata(missing, {})
+        assert sharded.delete(missing) is False
+        assert sharded.delete(doc_id) is True
+        with pytest.raises(ValueError, match="at least one of"):
+            sharded.search()
+        with pytest.raises(ValueError, match="shards must be a positive integer"):
+            ShardedCollection.create("c", DIM, shards=0, data_dir=str(tmp_path / "zero"), in_process=True)
+        # Options are checked before any shard starts or any file is written.
+        with pytest.raises(ValueError):
+            ShardedCollection.create("c", DIM, shards=2, data_dir=str(tmp_path / "bad"), distance_metric="nope")
+        assert not (tmp_path / "bad").exists()
+
+    def test_a_relative_data_dir_names_the_same_place_from_anywhere(self, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        sharded = ShardedCollection.create("c", DIM, shards=2, data_dir="rel", in_process=True)
+        assert sharded.data_dir == str(tmp_path / "rel")
+        doc_id = sharded.insert("apple", [0.1] * DIM)
+        sharded.close()
+        monkeypatch.chdir("/")
+        reopened = ShardedCollection.attach("c", data_dir=str(tmp_path / "rel"), in_process=True)
+        assert reopened.get(doc_id)["text"] == "apple"
+
+    def test_a_batch_refused_by_one_shard_reports_what_was_written(self, tmp_path):
+        sharded = create(tmp_path, 2)
+        rng = random.Random(3)
+        docs = [{"id": str(uuid.UUID(int=rng.getrandbits(128))), "text": "t", "embedding": [0.1] * DIM}
+                for _ in range(20)]
+        bad_shard = shard_of(docs[0]["id"], 2)
+        docs[0]["embedding"] = [0.1] * (DIM - 1)
+        with pytest.raises(ShardWriteError) as info:
+            sharded.batch_insert(docs)
+        error = info.value
+        assert sorted(error.acknowledged) == sorted(d["id"] for d in docs if shard_of(d["id"], 2) != bad_shard)
+        assert sorted(error.refused) == sorted(d["id"] for d in docs if shard_of(d["id"], 2) == bad_shard)
+        assert error.unknown == [] and isinstance(error.errors[bad_shard], ValueError)
+        assert sharded.info().document_count == len(error.acknowledged)
+        # Refused by every shard involved: nothing written, the shard's own error.
+        with pytest.raises(ValueError):
+            sharded.batch_insert([docs[0]])
+
+    def test_upsert_and_update_metadata_keep_one_collections_tie_order(self, tmp_path):
+        # Equal texts score equally: the document written last ranks first.
+        sharded = create(tmp_path, 3)
+        ids = sharded.batch_insert([{"text": "kiwi", "embedding": [0.1] * DIM} for _ in range(6)])
+        assert [r.id for r in sharded.search(query_text="kiwi")] == ids[::-1]
+        sharded.upsert(ids[2], "kiwi", [0.1] * DIM, {"v": 2})
+        sharded.update_metadata(ids[4], {"v": 4})
+        order = [r.id for r in sharded.search(query_text="kiwi")]
+        assert order == [ids[2], ids[5], ids[4], ids[3], ids[1], ids[0]]
+        assert sharded.get(ids[4])["metadata"] == {"v": 4}
