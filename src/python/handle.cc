@@ -102,6 +102,8 @@ PyMethodDef karvalith_methods[] = {
     method<total_memory_bytes>("total_memory_bytes", doc::TOTAL_MEMORY_BYTES),
     method<upsert>("upsert", doc::UPSERT),
     method<update_metadata>("update_metadata", doc::UPDATE_METADATA),
+    method<list_ids>("list_ids", doc::LIST_IDS),
+    method<get_embedding>("get_embedding", doc::GET_EMBEDDING),
     {nullptr, nullptr, 0, nullptr},
 };
 

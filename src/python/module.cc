@@ -1,10 +1,11 @@
 // Entry point of the _karvalith extension: creates the module once per
-// process and registers its three classes.
+// process and registers its three classes and its functions.
 #include <Python.h>
 
 #include "collection_info.h"
 #include "errors.h"
 #include "handle.h"
+#include "inspect_function.h"
 #include "py_ref.h"
 #include "search_result.h"
 
@@ -34,6 +35,7 @@ bool add_class(PyObject* module, const char* name, PyObject* (*create)()) {
 }
 
 PyObject* create_module() {
+  module_definition.m_methods = module_functions();
   PyRef module = PyRef::steal(PyModule_Create(&module_definition));
   if (!module) return nullptr;
   if (!add_class(module.get(), "Karvalith", create_karvalith_type) ||

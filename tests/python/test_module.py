@@ -140,12 +140,26 @@ METHODS = [
         "(collection, id, metadata)",
         "Replace the metadata of a document; its text and embedding stay as they are.",
     ),
+    (
+        "list_ids",
+        "(collection)",
+        "List the UUIDs of a collection's documents, oldest placement first.",
+    ),
+    (
+        "get_embedding",
+        "(collection, id)",
+        "Get a document's embedding as a list of floats.\n"
+        "\n"
+        "Collections created with store_raw_vectors=True return the inserted values;\n"
+        "others return the stored 8-bit codes decoded, within half a quantization step\n"
+        "of each inserted value.",
+    ),
 ]
 
 METHOD_ORDER = [
     "create_collection", "delete_collection", "list_collections", "collection_info", "insert",
     "batch_insert", "get", "delete", "search", "save", "load", "compact", "rebuild",
-    "total_memory_bytes", "upsert", "update_metadata",
+    "total_memory_bytes", "upsert", "update_metadata", "list_ids", "get_embedding",
 ]
 
 
@@ -155,10 +169,13 @@ class TestModule:
         assert karvalith.SearchResult is _karvalith.SearchResult
         assert karvalith.CollectionInfo is _karvalith.CollectionInfo
 
-    def test_module_has_empty_docstring_and_only_the_three_classes_in_order(self):
+    def test_module_has_empty_docstring_the_three_classes_and_one_function(self):
         assert _karvalith.__doc__ == ""
         public = [name for name in vars(_karvalith) if not name.startswith("_")]
-        assert public == ["Karvalith", "SearchResult", "CollectionInfo"]
+        assert public == ["inspect_directory", "Karvalith", "SearchResult", "CollectionInfo"]
+        assert str(inspect.signature(_karvalith.inspect_directory)) == (
+            "(path, encryption_key=None, replay=True)"
+        )
 
     def test_reinitialisation_returns_the_cached_module(self):
         name = _karvalith.__name__
@@ -227,7 +244,8 @@ class TestClasses:
 
     def test_collection_info_getters_are_read_only(self, db4):
         info = db4.collection_info("c")
-        for field in ("name", "dimension", "document_count", "estimated_memory_bytes"):
+        for field in ("name", "dimension", "document_count", "estimated_memory_bytes",
+                      "distance_metric", "deleted_slots"):
             with pytest.raises(AttributeError):
                 setattr(info, field, 1)
 
@@ -250,6 +268,13 @@ class TestTypeStub:
                 stub_params = [a.arg for a in functions[name].args.args]
                 runtime_params = list(inspect.signature(getattr(runtime, name)).parameters)
                 assert stub_params == runtime_params, name
+        module_functions = [
+            n for n in ast.parse(stub.read_text()).body if isinstance(n, ast.FunctionDef)
+        ]
+        assert [f.name for f in module_functions] == ["inspect_directory"]
+        for function in module_functions:
+            runtime_params = list(inspect.signature(getattr(_karvalith, function.name)).parameters)
+            assert [a.arg for a in function.args.args] == runtime_params
 
 
 class TestConstructor:
