@@ -69,6 +69,16 @@ class TestInspectDirectory:
             ("snap.kvl.00000000000000aa.loading", "leftover", False),
         }
 
+    def test_special_files_are_reported_and_never_opened(self, directory):
+        (directory / "wal.bin").unlink()
+        os.mkfifo(directory / "wal.bin")
+        os.mkfifo(directory / "fifo.kvl")
+        report = inspect_directory(directory)  # would block forever if either were opened
+        assert {(p["file"], p["kind"]) for p in report["problems"]} == {
+            ("fifo.kvl", "unreadable"), ("wal.bin", "unreadable"),
+        }
+        assert report["log"] is None
+
     def test_a_change_to_a_collection_whose_snapshot_is_gone_is_unapplied(self, directory):
         (directory / "snap.kvl").unlink()
         report = inspect_directory(directory)

@@ -107,6 +107,13 @@ class Inspector {
 
     std::vector<std::string> staged;
     for (const std::string& name : *names) {
+      if (!is_regular(name)) {
+        // A FIFO or device would block or stream forever: never opened.
+        if (has_snapshot_extension(name) || name == WAL_FILE_NAME) {
+          problem(name, 0, "unreadable", "not a regular file; opens cannot read it either");
+        }
+        continue;
+      }
       if (has_snapshot_extension(name)) {
         inspect_snapshot(name);
       } else if (ends_with(name, ".loading")) {
@@ -144,11 +151,16 @@ class Inspector {
     if (error) return make_error(ErrorKind::Io, "cannot list '" + directory_ + "': " + error.message());
     for (const fs::directory_entry& entry : it) {
       std::error_code kind_error;
-      if (!entry.is_regular_file(kind_error)) continue;
+      if (entry.is_directory(kind_error)) continue;
       names.push_back(entry.path().filename().string());
     }
     std::sort(names.begin(), names.end());
     return names;
+  }
+
+  bool is_regular(const std::string& name) const {
+    std::error_code error;
+    return fs::is_regular_file(fs::path(directory_) / name, error);
   }
 
   void problem(std::string file, std::uint64_t offset, const char* kind, std::string message, bool fatal = true) {
@@ -187,8 +199,8 @@ class Inspector {
 
   void inspect_log() {
     const fs::path path = fs::path(directory_) / WAL_FILE_NAME;
+    if (!is_regular(WAL_FILE_NAME)) return;  // absent, or reported as not a regular file
     std::error_code error;
-    if (!fs::exists(path, error)) return;
     InspectedLog& log = result_.log;
     log.present = true;
     const auto size = fs::file_size(path, error);
@@ -293,9 +305,9 @@ class Inspector {
 
   void replay_changes() {
     const LoadReplayer replay_load = [&](const WalLoadCollection& load) -> ApplyOutcome {
-      const fs::path staged = fs::path(directory_) / staged_load_file_name(load.collection, load.token);
-      std::error_code error;
-      if (fs::exists(staged, error)) {
+      const std::string staged_name = staged_load_file_name(load.collection, load.token);
+      const fs::path staged = fs::path(directory_) / staged_name;
+      if (is_regular(staged_name)) {
         auto loaded = load_collection(staged.string(), key_);
         if (!loaded) return {ApplyStatus::Failed, "its staged snapshot did not load: " + loaded.error().message, true};
         (*loaded)->state().write()->name = load.collection;
