@@ -502,11 +502,14 @@ def command_import(args: argparse.Namespace) -> int:
                 EXIT_USAGE,
             )
         dimension = existing
+        metric = db.collection_info(args.collection).distance_metric
+        if args.metric is not None and args.metric != metric:
+            fail(f"collection '{args.collection}' uses the {metric} metric, not {args.metric}", EXIT_USAGE)
     else:
         if dimension is None:
             fail("the input holds no documents: pass --dimension to create an empty collection", EXIT_USAGE)
         try:
-            db.create_collection(args.collection, dimension, distance_metric=args.metric)
+            db.create_collection(args.collection, dimension, distance_metric=args.metric or "cosine")
         except ValueError as error:
             fail(str(error), EXIT_USAGE)
 
@@ -701,7 +704,7 @@ def build_parser() -> argparse.ArgumentParser:
     imports.add_argument("input", metavar="IN.jsonl")
     imports.add_argument("--dimension", type=positive_int, metavar="D",
                          help="dimension of a new collection (default: the first embedding's length)")
-    imports.add_argument("--metric", default="cosine", choices=["cosine", "euclidean", "dot_product"],
+    imports.add_argument("--metric", choices=["cosine", "euclidean", "dot_product"],
                          help="distance metric of a new collection (default: cosine)")
     imports.add_argument("--batch-size", type=positive_int, default=1000, metavar="N",
                          help="documents per log record (default: 1000)")

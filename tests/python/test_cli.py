@@ -206,6 +206,8 @@ class TestImportExport:
         run("import", tmp_path / "d", "c", empty, "--dimension", "8", "--metric", "euclidean", check_status=0)
         info = Karvalith(data_dir=str(tmp_path / "d")).collection_info("c")
         assert (info.dimension, info.distance_metric, info.document_count) == (8, "euclidean", 0)
+        done = run("import", tmp_path / "d", "c", empty, "--metric", "cosine", check_status=2)
+        assert "uses the euclidean metric" in done.stderr
 
     def test_missing_input_file_and_missing_collection_exit_3(self, data, tmp_path):
         assert "does not exist" in run("import", data, "c", tmp_path / "nope.jsonl", check_status=3).stderr
