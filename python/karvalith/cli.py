@@ -317,17 +317,22 @@ def command_verify(args: argparse.Namespace) -> int:
         sys.stdout.write("\n")
         return status_of(report, key)
     out = sys.stdout
-    bad_files = {problem["file"] for problem in report["problems"] if problem["fatal"]}
+    # With a key that does not fit, sealed files are unread rather than damaged.
+    unread = key_trouble(report, key) is not None
+    bad_files = {p["file"] for p in report["problems"] if p["fatal"] and not (unread and p["kind"] in KEY_KINDS)}
+    locked_files = {p["file"] for p in report["problems"] if unread and p["kind"] in KEY_KINDS}
+
+    def mark(name: str) -> str:
+        return "DAMAGED" if name in bad_files else "NO KEY " if name in locked_files else "ok     "
+
     for snapshot in report["snapshots"]:
         framing = "sealed" if snapshot["sealed"] else "plain"
-        mark = "ok     " if snapshot["file"] not in bad_files else "DAMAGED"
         detail = f"{snapshot['documents']} documents" if snapshot["loaded"] else "did not load"
-        out.write(f"{mark} {snapshot['file']} ({snapshot['size']} bytes, {framing}, {detail})\n")
+        out.write(f"{mark(snapshot['file'])} {snapshot['file']} ({snapshot['size']} bytes, {framing}, {detail})\n")
     log = report["log"]
     if log is not None:
-        mark = "ok     " if "wal.bin" not in bad_files else "DAMAGED"
         out.write(
-            f"{mark} wal.bin ({log['size']} bytes, {log['records']} readable records, "
+            f"{mark('wal.bin')} wal.bin ({log['size']} bytes, {log['records']} readable records, "
             f"end: {log['end'].replace('_', ' ')})\n"
         )
     print_problems(report, key, out)
