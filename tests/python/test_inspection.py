@@ -10,9 +10,6 @@ import pytest
 from karvalith import Karvalith
 from karvalith._karvalith import inspect_directory
 
-KEY = "01" * 32
-
-
 def vector(i, dimension=4):
     return [float(i + 1), 0.5, -0.25 * (i % 7), 2.0][:dimension]
 
@@ -92,22 +89,6 @@ class TestInspectDirectory:
             log.write(len(payload).to_bytes(4, "big") + zlib.crc32(payload).to_bytes(4, "big") + payload)
         problems = inspect_directory(directory)["problems"]
         assert [(p["offset"], p["kind"]) for p in problems] == [(size, "undecodable")]
-
-    def test_sealed_directory_needs_its_key(self, tmp_path):
-        path = tmp_path / "sealed"
-        db = Karvalith(data_dir=str(path), encryption_key=KEY)
-        db.create_collection("c", 4)
-        db.insert("c", "x", vector(1))
-        db.compact()
-        db.insert("c", "y", vector(2))
-        del db
-        good = inspect_directory(path, KEY)
-        assert good["problems"] == [] and good["snapshots"][0]["sealed"]
-        assert good["log"]["sealed_records"] == 1 and good["collections"][0]["documents"] == 2
-        kinds = [p["kind"] for p in inspect_directory(path)["problems"]]
-        assert kinds == ["key_missing", "key_missing"]
-        kinds = [p["kind"] for p in inspect_directory(path, "02" * 32)["problems"]]
-        assert kinds == ["unauthenticated", "unauthenticated"]
 
     def test_argument_and_path_errors(self, tmp_path):
         with pytest.raises(FileNotFoundError, match="does not exist"):

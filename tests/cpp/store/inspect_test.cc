@@ -87,14 +87,6 @@ TEST_F(InspectTest, SoundDirectoryReportsWhatAnOpenHolds) {
   EXPECT_EQ(contents(opened->database()).at("a").size(), a.summary.document_count);
 }
 
-TEST_F(InspectTest, WithoutReplayOnlySnapshotsCount) {
-  populate();
-  const DirectoryInspection inspection = inspect(nullptr, false);
-  ASSERT_EQ(inspection.collections.size(), 1u);
-  EXPECT_EQ(inspection.collections[0].summary.document_count, 6u);
-  EXPECT_FALSE(inspection.replayed);
-}
-
 TEST_F(InspectTest, EveryDamagedRecordIsReportedAndNothingIsWritten) {
   populate();
   const std::vector<std::uint64_t> offsets = record_offsets();
@@ -126,12 +118,6 @@ TEST_F(InspectTest, TornTailIsAWarningAndStaysInPlace) {
   EXPECT_EQ(wal_bytes().size(), end + 5);
 }
 
-TEST_F(InspectTest, SnapshotFaultsAreNamed) {
-  populate();
-  flip(fs::path(dir_) / "a.kvl", 40);
-  EXPECT_EQ(kinds_at(inspect(), "a.kvl"), std::vector<std::string>{"checksum@0"});
-}
-
 TEST_F(InspectTest, KeysMissingOrWrong) {
   auto key = EncryptionKey::from_hex(std::string(64, 'a')).value();
   auto other = EncryptionKey::from_hex(std::string(64, 'b')).value();
@@ -147,17 +133,6 @@ TEST_F(InspectTest, KeysMissingOrWrong) {
       EXPECT_EQ(problem.kind, "unauthenticated");
     }
   }
-}
-
-TEST_F(InspectTest, MissingAndNonDirectoryPaths) {
-  auto missing = inspect_directory((root_ / "nope").string(), nullptr, true);
-  ASSERT_FALSE(missing);
-  EXPECT_EQ(missing.error().kind, ErrorKind::NotFound);
-  EXPECT_FALSE(fs::exists(root_ / "nope"));
-  populate();
-  auto file = inspect_directory((fs::path(dir_) / "a.kvl").string(), nullptr, true);
-  ASSERT_FALSE(file);
-  EXPECT_EQ(file.error().kind, ErrorKind::InvalidInput);
 }
 
 // Random damage of the log and the snapshot: whatever the bytes, inspection
