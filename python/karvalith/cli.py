@@ -193,6 +193,7 @@ class Progress:
         self.done = 0
         self.started = time.monotonic()
         self.drawn = 0.0
+        self.drawn_done = -1
 
     def advance(self, count: int) -> None:
         self.done += count
@@ -202,6 +203,7 @@ class Progress:
             self.draw(now)
 
     def draw(self, now: float) -> None:
+        self.drawn_done = self.done
         fraction = self.done / self.total if self.total else 1.0
         filled = int(fraction * self.WIDTH)
         rate = self.done / max(now - self.started, 1e-9)
@@ -213,7 +215,8 @@ class Progress:
 
     def finish(self) -> None:
         if self.enabled:
-            self.draw(time.monotonic())
+            if self.drawn_done != self.done:
+                self.draw(time.monotonic())
             sys.stderr.write("\n")
             sys.stderr.flush()
 
