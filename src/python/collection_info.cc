@@ -3,6 +3,8 @@
 #include <new>
 #include <utility>
 
+#include "core/quantization/metric.h"
+
 #include "errors.h"
 
 namespace karvalith::py {
@@ -42,6 +44,14 @@ PyObject* get_estimated_memory_bytes(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(summary_of(self).estimated_memory_bytes);
 }
 
+PyObject* get_distance_metric(PyObject* self, void*) {
+  const std::string_view name = distance_metric_name(summary_of(self).distance_metric);
+  return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+PyObject* get_deleted_slots(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(summary_of(self).deleted_slots);
+}
+
 PyObject* collection_info_repr(PyObject* self) {
   return guarded_call([&]() -> PyObject* {
     const CollectionSummary& summary = summary_of(self);
@@ -58,6 +68,8 @@ PyGetSetDef collection_info_getset[] = {
     {"dimension", get_dimension, nullptr, nullptr, nullptr},
     {"document_count", get_document_count, nullptr, nullptr, nullptr},
     {"estimated_memory_bytes", get_estimated_memory_bytes, nullptr, nullptr, nullptr},
+    {"distance_metric", get_distance_metric, nullptr, nullptr, nullptr},
+    {"deleted_slots", get_deleted_slots, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

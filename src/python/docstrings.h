@@ -152,4 +152,26 @@ inline constexpr const char TOTAL_MEMORY_BYTES[] =
     "total_memory_bytes($self)\n--\n\n"
     "Estimate total memory usage across all collections (bytes).";
 
+inline constexpr const char LIST_IDS[] =
+    "list_ids($self, collection)\n--\n\n"
+    "List the UUIDs of a collection's documents, oldest placement first.";
+
+inline constexpr const char GET_EMBEDDING[] =
+    "get_embedding($self, collection, id)\n--\n\n"
+    "Get a document's embedding as a list of floats.\n"
+    "\n"
+    "Collections created with store_raw_vectors=True return the inserted values;\n"
+    "others return the stored 8-bit codes decoded, within half a quantization step\n"
+    "of each inserted value.";
+
+inline constexpr const char INSPECT_DIRECTORY[] =
+    "inspect_directory(path, encryption_key=None, replay=True)\n--\n\n"
+    "Inspect a data directory without changing it or taking its lock.\n"
+    "\n"
+    "Reads and checks every snapshot and every log record and returns a dict with\n"
+    "'path', 'replayed', 'snapshots', 'log', 'collections' and 'problems'. With\n"
+    "replay=True the log is replayed in memory, so 'collections' shows what an open\n"
+    "would hold; otherwise it shows the snapshots alone. Each problem has 'file',\n"
+    "'offset', 'kind', 'message' and 'fatal' (False for warnings).";
+
 }  // namespace karvalith::py::doc

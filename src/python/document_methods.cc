@@ -1,4 +1,5 @@
-// Karvalith methods on single documents: insert, batch_insert, get, delete.
+// Karvalith methods on single documents: insert, batch_insert, get, delete,
+// upsert, update_metadata, list_ids, get_embedding.
 // Each converts its arguments, then lets the store validate, log and apply
 // with the interpreter lock released.
 #include <optional>
@@ -275,6 +276,43 @@ PyObject* update_metadata(Handle& handle, PyObject* const* args, Py_ssize_t narg
   if (!updated) return raise_error(updated.error());
   if (!*updated) return raise_message(PyExc_KeyError, "document '" + id_text + "' not found");
   Py_RETURN_NONE;
+}
+
+PyObject* list_ids(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* const names[] = {"collection"};
+  PyObject* slots[1];
+  if (!bind_arguments({"list_ids", names, 1}, args, nargs, kwnames, slots)) return nullptr;
+  std::string collection_name;
+  if (!to_text(slots[0], "collection", collection_name)) return nullptr;
+  const std::shared_ptr<Store> store = handle.store();
+  Result<std::vector<Uuid>> ids = without_gil([&] { return store->list_ids(collection_name); });
+  if (!ids) return raise_error(ids.error());
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids->size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < ids->size(); ++i) {
+    PyObject* id = id_to_py((*ids)[i]);
+    if (id == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id);
+  }
+  return list.release();
+}
+
+PyObject* get_embedding(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::optional<DocumentTarget> target = document_target("get_embedding", args, nargs, kwnames, handle);
+  if (!target) return nullptr;
+  Result<std::optional<std::vector<float>>> found =
+      without_gil([&] { return target->store->get_embedding(target->collection_name, target->id); });
+  if (!found) return raise_error(found.error());
+  if (!*found) return raise_message(PyExc_KeyError, "document '" + target->id_text + "' not found");
+  const std::vector<float>& embedding = **found;
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(embedding.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < embedding.size(); ++i) {
+    PyObject* value = PyFloat_FromDouble(embedding[i]);
+    if (value == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+  }
+  return list.release();
 }
 
 }  // namespace karvalith::py

@@ -103,6 +103,8 @@ PyMethodDef karvalith_methods[] = {
     method<upsert>("upsert", doc::UPSERT),
     method<update_metadata>("update_metadata", doc::UPDATE_METADATA),
     method<keyword_statistics>("keyword_statistics", doc::KEYWORD_STATISTICS),
+    method<list_ids>("list_ids", doc::LIST_IDS),
+    method<get_embedding>("get_embedding", doc::GET_EMBEDDING),
     {nullptr, nullptr, 0, nullptr},
 };
 

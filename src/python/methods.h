@@ -26,6 +26,8 @@ PyObject* get(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* delete_document(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* upsert(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* update_metadata(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* list_ids(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* get_embedding(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 
 // Queries (search_method.cc).
 PyObject* search(Handle&, PyObject* const*, Py_ssize_t, PyObject*);

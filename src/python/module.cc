@@ -1,5 +1,5 @@
 // Entry point of the _karvalith extension: creates the module once per
-// process and registers its three classes.
+// process and registers its three classes and its functions.
 #include <Python.h>
 
 #include "collection_info.h"
@@ -7,6 +7,7 @@
 #include "fusion_function.h"
 #include "docstrings.h"
 #include "handle.h"
+#include "inspect_function.h"
 #include "py_ref.h"
 #include "search_result.h"
 
@@ -14,9 +15,16 @@ namespace karvalith::py {
 
 namespace {
 
+template <PyObject* (*Function)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* function_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return Function(module, args, nargs, kwnames); });
+}
+
 PyMethodDef module_functions[] = {
-    {"fuse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fuse)), METH_FASTCALL | METH_KEYWORDS,
-     doc::FUSE},
+    {"fuse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_entry<fuse>)),
+     METH_FASTCALL | METH_KEYWORDS, doc::FUSE},
+    {"inspect_directory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_entry<inspect_directory>)),
+     METH_FASTCALL | METH_KEYWORDS, doc::INSPECT_DIRECTORY},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -152,6 +152,20 @@ METHODS = [
         "split one document set and passed to search(bm25_statistics=...), they give every\n"
         "part the scores one collection holding all the documents would give.",
     ),
+    (
+        "list_ids",
+        "(collection)",
+        "List the UUIDs of a collection's documents, oldest placement first.",
+    ),
+    (
+        "get_embedding",
+        "(collection, id)",
+        "Get a document's embedding as a list of floats.\n"
+        "\n"
+        "Collections created with store_raw_vectors=True return the inserted values;\n"
+        "others return the stored 8-bit codes decoded, within half a quantization step\n"
+        "of each inserted value.",
+    ),
 ]
 
 FUSE_DOC = (
@@ -165,7 +179,7 @@ FUSE_DOC = (
 METHOD_ORDER = [
     "create_collection", "delete_collection", "list_collections", "collection_info", "insert",
     "batch_insert", "get", "delete", "search", "save", "load", "compact", "rebuild",
-    "total_memory_bytes", "upsert", "update_metadata", "keyword_statistics",
+    "total_memory_bytes", "upsert", "update_metadata", "keyword_statistics", "list_ids", "get_embedding",
 ]
 
 
@@ -175,10 +189,13 @@ class TestModule:
         assert karvalith.SearchResult is _karvalith.SearchResult
         assert karvalith.CollectionInfo is _karvalith.CollectionInfo
 
-    def test_module_has_empty_docstring_the_fuse_function_and_the_three_classes_in_order(self):
+    def test_module_has_empty_docstring_two_functions_and_the_three_classes_in_order(self):
         assert _karvalith.__doc__ == ""
         public = [name for name in vars(_karvalith) if not name.startswith("_")]
-        assert public == ["fuse", "Karvalith", "SearchResult", "CollectionInfo"]
+        assert public == ["fuse", "inspect_directory", "Karvalith", "SearchResult", "CollectionInfo"]
+        assert str(inspect.signature(_karvalith.inspect_directory)) == (
+            "(path, encryption_key=None, replay=True)"
+        )
 
     def test_fuse_docstring_and_signature(self):
         assert _karvalith.fuse.__doc__ == FUSE_DOC
@@ -253,7 +270,8 @@ class TestClasses:
 
     def test_collection_info_getters_are_read_only(self, db4):
         info = db4.collection_info("c")
-        for field in ("name", "dimension", "document_count", "estimated_memory_bytes"):
+        for field in ("name", "dimension", "document_count", "estimated_memory_bytes",
+                      "distance_metric", "deleted_slots"):
             with pytest.raises(AttributeError):
                 setattr(info, field, 1)
 
@@ -265,8 +283,10 @@ class TestTypeStub:
             pytest.skip("type stub not installed next to the package")
         body = ast.parse(stub.read_text()).body
         functions = [n for n in body if isinstance(n, ast.FunctionDef)]
-        assert [f.name for f in functions] == ["fuse"]
-        assert [a.arg for a in functions[0].args.args] == list(inspect.signature(_karvalith.fuse).parameters)
+        assert [f.name for f in functions] == ["fuse", "inspect_directory"]
+        for function in functions:
+            runtime = inspect.signature(getattr(_karvalith, function.name)).parameters
+            assert [a.arg for a in function.args.args] == list(runtime), function.name
         classes = [n for n in body if isinstance(n, ast.ClassDef)]
         assert [c.name for c in classes] == ["Karvalith", "SearchResult", "CollectionInfo"]
         for node in classes:

@@ -142,4 +142,28 @@ DocumentPtr Collection::get_document(const Uuid& id) const {
   return live->second;
 }
 
+std::vector<Uuid> Collection::live_ids() const {
+  auto state = state_.read();
+  std::vector<Uuid> ids;
+  ids.reserve(state->documents.size());
+  for (std::uint32_t slot = 0; slot < state->internal_to_uuid.size(); ++slot) {
+    const Uuid& id = state->internal_to_uuid[slot];
+    // A slot is the live one for its id only while the id maps back to it.
+    auto mapped = state->uuid_to_internal.find(id);
+    if (mapped == state->uuid_to_internal.end() || mapped->second != slot) continue;
+    if (state->documents.contains(id)) ids.push_back(id);
+  }
+  return ids;
+}
+
+std::optional<std::vector<float>> Collection::embedding_of(const Uuid& id) const {
+  auto state = state_.read();
+  if (!state->documents.contains(id)) return std::nullopt;
+  auto mapped = state->uuid_to_internal.find(id);
+  if (mapped == state->uuid_to_internal.end() || mapped->second >= state->hnsw.node_count()) return std::nullopt;
+  std::vector<float> embedding(state->dimension);
+  state->hnsw.copy_vector(mapped->second, embedding.data());
+  return embedding;
+}
+
 }  // namespace karvalith

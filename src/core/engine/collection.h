@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -67,6 +68,12 @@ class Collection {
   // until a rebuild. False, with nothing changed, when the id is not live.
   bool delete_document(const Uuid& id);
   DocumentPtr get_document(const Uuid& id) const;  // null when not live
+  // The ids of the live documents in slot order (the order they were placed).
+  std::vector<Uuid> live_ids() const;
+  // A live document's embedding: the full-precision copy when the collection
+  // keeps raw vectors, else its 8-bit codes decoded (each component within
+  // half a quantization step of the inserted value). Empty when not live.
+  std::optional<std::vector<float>> embedding_of(const Uuid& id) const;
   std::uint64_t estimate_memory_bytes() const;     // under the shared lock
 
   // Rebuilds both indexes from the live documents (gather under the shared
@@ -112,6 +119,9 @@ struct CollectionSummary {
   std::uint64_t dimension = 0;
   std::uint64_t document_count = 0;  // live documents
   std::uint64_t estimated_memory_bytes = 0;
+  DistanceMetric distance_metric = DistanceMetric::Cosine;
+  // Graph slots held by deleted or replaced documents (a rebuild frees them).
+  std::uint64_t deleted_slots = 0;
 };
 
 // Read under one shared lock.

@@ -25,7 +25,14 @@ std::uint64_t estimate_memory_bytes(const CollectionState& state) {
 
 CollectionSummary summarize(const Collection& collection) {
   auto state = collection.state().read();
-  return CollectionSummary{state->name, state->dimension, state->documents.size(), estimate_memory_bytes(*state)};
+  const std::uint64_t live = state->documents.size();
+  const std::uint64_t slots = state->hnsw.node_count();
+  return CollectionSummary{state->name,
+                           state->dimension,
+                           live,
+                           estimate_memory_bytes(*state),
+                           state->hnsw.config().distance_metric,
+                           slots > live ? slots - live : 0};
 }
 
 std::uint64_t Collection::estimate_memory_bytes() const {

@@ -133,20 +133,32 @@ Status save_collection_as(const Collection& collection, const std::string& direc
   return sync_directory(dir);
 }
 
-Result<CollectionPtr> load_collection(const std::string& path, const EncryptionKey* key) {
+Result<CollectionPtr> load_collection(const std::string& path, const EncryptionKey* key,
+                                      SnapshotLoadReport* report) {
+  SnapshotLoadReport ignored_report;
+  SnapshotLoadReport& out = report != nullptr ? *report : ignored_report;
+  out = {};
   auto file = read_file(path);
-  if (!file) return std::unexpected(std::move(file).error());
+  if (!file) {
+    out.fault = SnapshotFault::Unreadable;
+    return std::unexpected(std::move(file).error());
+  }
   const std::span<const std::uint8_t> bytes = *file;
 
   std::vector<std::uint8_t> opened;
   std::span<const std::uint8_t> payload = bytes;
   if (starts_with(bytes, SEALED_MAGIC)) {
+    out.sealed = true;
     if (key == nullptr) {
+      out.fault = SnapshotFault::KeyMissing;
       return make_error(ErrorKind::InvalidData,
                         "snapshot " + quote_path(path) + " is encrypted but no encryption key was provided");
     }
     auto plain = key->decrypt(bytes.subspan(4));
-    if (!plain) return std::unexpected(std::move(plain).error());
+    if (!plain) {
+      out.fault = SnapshotFault::Unauthenticated;
+      return std::unexpected(std::move(plain).error());
+    }
     opened = std::move(*plain);
     payload = opened;
   } else if (bytes.size() >= PLAIN_TRAILER_BYTES &&
@@ -157,13 +169,17 @@ Result<CollectionPtr> load_collection(const std::string& path, const EncryptionK
                                  (std::uint32_t{stored_bytes[2]} << 8) | std::uint32_t{stored_bytes[3]};
     const std::uint32_t computed = crc32(payload);
     if (stored != computed) {
+      out.fault = SnapshotFault::Checksum;
       return make_error(ErrorKind::InvalidData, "Snapshot CRC32 mismatch: expected " + hex32(stored) + ", got " +
                                                     hex32(computed) + ". File may be corrupted: " + quote_path(path));
     }
   }
 
   auto data = decode_collection_data(payload);
-  if (!data) return std::unexpected(std::move(data).error());
+  if (!data) {
+    out.fault = SnapshotFault::Undecodable;
+    return std::unexpected(std::move(data).error());
+  }
   // Release the file image before the collection is built from the data.
   opened = {};
   *file = {};
@@ -173,6 +189,7 @@ Result<CollectionPtr> load_collection(const std::string& path, const EncryptionK
     data->hnsw.raw_vectors.shrink_to_fit();
   }
   if (auto problem = validate(*data)) {
+    out.fault = SnapshotFault::Inconsistent;
     return make_error(ErrorKind::InvalidData, "snapshot validation failed: " + *problem);
   }
   return build_collection(std::move(*data));

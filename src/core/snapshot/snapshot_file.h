@@ -65,6 +65,22 @@ Status save_collection_as(const Collection& collection, const std::string& direc
 //   undecodable:        the decoder's message
 //   inconsistent:       "snapshot validation failed: " + validate()'s message
 // Raw vectors are dropped when the stored configuration does not keep them.
-Result<CollectionPtr> load_collection(const std::string& path, const EncryptionKey* key);
+// When `report` is given it says how the file was framed and which step
+// failed, so read-only inspection can tell a missing or wrong key from damage.
+enum class SnapshotFault {
+  None,
+  Unreadable,       // the operating system could not read the file
+  KeyMissing,       // sealed, and no key was given
+  Unauthenticated,  // sealed, and the seal does not open with the key (wrong key or damage)
+  Checksum,         // plain, and the CRC-32 trailer does not match
+  Undecodable,      // the payload does not decode
+  Inconsistent,     // decoded, but fails validate()
+};
+struct SnapshotLoadReport {
+  bool sealed = false;
+  SnapshotFault fault = SnapshotFault::None;
+};
+Result<CollectionPtr> load_collection(const std::string& path, const EncryptionKey* key,
+                                      SnapshotLoadReport* report = nullptr);
 
 }  // namespace karvalith

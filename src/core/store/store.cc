@@ -61,6 +61,18 @@ Result<DocumentPtr> Store::get(const std::string& collection, const Uuid& id) co
   return (*found)->get_document(id);
 }
 
+Result<std::vector<Uuid>> Store::list_ids(const std::string& collection) const {
+  auto found = lookup(collection);
+  if (!found) return std::unexpected(std::move(found.error()));
+  return (*found)->live_ids();
+}
+
+Result<std::optional<std::vector<float>>> Store::get_embedding(const std::string& collection, const Uuid& id) const {
+  auto found = lookup(collection);
+  if (!found) return std::unexpected(std::move(found.error()));
+  return (*found)->embedding_of(id);
+}
+
 Result<std::vector<ScoredDocument>> Store::search(const std::string& collection,
                                                   const SearchRequest& request) const {
   auto found = lookup(collection);

@@ -121,6 +121,9 @@ class Store {
   Result<bool> delete_document(const std::string& collection, const Uuid& id);
   // The live document, or null when the id is not live.
   Result<DocumentPtr> get(const std::string& collection, const Uuid& id) const;
+  // Collection::live_ids and Collection::embedding_of of a registered collection.
+  Result<std::vector<Uuid>> list_ids(const std::string& collection) const;
+  Result<std::optional<std::vector<float>>> get_embedding(const std::string& collection, const Uuid& id) const;
   Result<std::vector<ScoredDocument>> search(const std::string& collection, const SearchRequest& request) const;
   // The collection's keyword figures for the terms of `text` (see
   // engine/collection_search.h).

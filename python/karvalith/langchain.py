@@ -1,0 +1,524 @@
+"""A LangChain vector store backed by a Karvalith collection.
+
+Needs langchain-core (``pip install karvalith[langchain]``); ``import karvalith``
+works without it.
+
+Ids. Karvalith identifies documents by UUID; LangChain ids are any strings. A
+document added under the id ``s`` is stored under ``uuid5(ID_NAMESPACE, s)`` and
+keeps ``s`` in its metadata under ``_lc_id``, so adding the same id again replaces
+the document (an upsert), and ``get_by_ids`` and every returned ``Document``
+carry the caller's id. Documents added without an id get a random UUID string
+as their id.
+
+Metadata. Karvalith stores booleans, integers (64-bit), floats and strings.
+Other JSON values (None, lists, dicts) are stored as JSON text under
+``_lc_json.<key>`` and come back as the same values; filters do not see them.
+Values that JSON cannot hold (dates, objects, ...) raise ValueError before
+anything is written. Keys starting with ``_lc_`` are reserved.
+
+Filters use the usual dict form: ``{"k": v}``, ``{"k": {"$eq"|"$ne"|"$gt"|
+"$gte"|"$lt"|"$lte": v}}``, ``{"k": {"$in"|"$nin": [...]}}``, ``{"$and": [...]}``,
+and ``{"$or": [...]}`` when every branch tests one and the same key for equality
+(it becomes ``$in``). A document that lacks the key fails every condition on it,
+``$ne`` and ``$nin`` included. Anything else raises ValueError.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import uuid
+from collections.abc import Iterable, Sequence
+from typing import Any, Callable, Optional
+
+try:
+    from langchain_core.documents import Document
+    from langchain_core.embeddings import Embeddings
+    from langchain_core.vectorstores import VectorStore
+    from langchain_core.vectorstores.utils import maximal_marginal_relevance
+except ImportError as error:  # pragma: no cover - exercised only without langchain-core
+    raise ImportError(
+        "karvalith.langchain needs langchain-core: pip install 'karvalith[langchain]'"
+    ) from error
+
+from ._karvalith import Karvalith
+
+__all__ = ["KarvalithVectorStore", "ID_NAMESPACE", "translate_filter"]
+
+# The namespace of the uuid5 ids under which LangChain ids are stored.
+ID_NAMESPACE = uuid.UUID("6f0c2b1e-5a7d-4d0e-9c3b-8a1f2e4d6c5b")
+
+ID_KEY = "_lc_id"
+JSON_PREFIX = "_lc_json."
+RESERVED_PREFIX = "_lc_"
+
+INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
+
+_COMPARISONS = {"$eq": "eq", "$ne": "ne", "$gt": "gt", "$gte": "gte", "$lt": "lt", "$lte": "lte"}
+
+
+def storage_id(langchain_id: str) -> str:
+    """The Karvalith UUID a LangChain id is stored under."""
+    return str(uuid.uuid5(ID_NAMESPACE, langchain_id))
+
+
+# ---- metadata ----------------------------------------------------------------
+
+
+def _is_scalar(value: Any) -> bool:
+    if isinstance(value, bool) or isinstance(value, str) or isinstance(value, float):
+        return True
+    return isinstance(value, int) and INT64_MIN <= value <= INT64_MAX
+
+
+def encode_metadata(metadata: Optional[dict[str, Any]], langchain_id: str) -> dict[str, Any]:
+    """The Karvalith metadata of a LangChain document."""
+    stored: dict[str, Any] = {}
+    for key, value in (metadata or {}).items():
+        if not isinstance(key, str):
+            raise ValueError(f"metadata keys must be strings, got {key!r}")
+        if key.startswith(RESERVED_PREFIX):
+            raise ValueError(f"metadata key {key!r} is reserved: keys starting with {RESERVED_PREFIX!r} are")
+        if _is_scalar(value):
+            stored[key] = value
+            continue
+        try:
+            stored[JSON_PREFIX + key] = json.dumps(value, allow_nan=True, sort_keys=False)
+        except (TypeError, ValueError) as error:
+            raise ValueError(
+                f"metadata value for {key!r} ({type(value).__name__}) cannot be stored: "
+                "use booleans, numbers, strings, None, or lists and dicts of them"
+            ) from error
+    stored[ID_KEY] = langchain_id
+    return stored
+
+
+def decode_metadata(stored: dict[str, Any]) -> tuple[Optional[str], dict[str, Any]]:
+    """The LangChain id and metadata of stored Karvalith metadata."""
+    metadata: dict[str, Any] = {}
+    langchain_id = stored.get(ID_KEY)
+    for key, value in stored.items():
+        if key == ID_KEY:
+            continue
+        if key.startswith(JSON_PREFIX) and isinstance(value, str):
+            try:
+                metadata[key[len(JSON_PREFIX):]] = json.loads(value)
+                continue
+            except ValueError:
+                pass  # written by someone else: shown as stored
+        metadata[key] = value
+    return (langchain_id if isinstance(langchain_id, str) else None), metadata
+
+
+# ---- filters -------------------------------------------------------------------
+
+
+def _check_operand(key: str, value: Any) -> Any:
+    if isinstance(value, bool) or isinstance(value, str):
+        return value
+    if isinstance(value, (int, float)):
+        if isinstance(value, float) and math.isnan(value):
+            raise ValueError(f"filter on {key!r}: NaN matches nothing")
+        return value
+    raise ValueError(
+        f"filter on {key!r}: cannot compare with {type(value).__name__} "
+        "(only booleans, numbers and strings are filterable)"
+    )
+
+
+def _check_key(key: Any) -> str:
+    if not isinstance(key, str) or not key:
+        raise ValueError(f"filter keys must be non-empty strings, got {key!r}")
+    if key.startswith("$"):
+        raise ValueError(f"unsupported filter operator {key!r}: use $and, $or or a metadata key")
+    if key.startswith(RESERVED_PREFIX):
+        raise ValueError(f"cannot filter on reserved key {key!r}")
+    return key
+
+
+def _key_conditions(key: str, condition: Any) -> list[dict[str, Any]]:
+    """Karvalith "must" clauses for one key's condition."""
+    if not isinstance(condition, dict):
+        return [{"field": key, "op": "eq", "value": _check_operand(key, condition)}]
+    if not condition:
+        raise ValueError(f"filter on {key!r}: empty condition")
+    clauses = []
+    for operator, operand in condition.items():
+        if operator in _COMPARISONS:
+            if operator in ("$gt", "$gte", "$lt", "$lte") and (
+                isinstance(operand, (bool, str)) or not isinstance(operand, (int, float))
+            ):
+                raise ValueError(f"filter on {key!r}: {operator} needs a number, got {operand!r}")
+            clauses.append({"field": key, "op": _COMPARISONS[operator], "value": _check_operand(key, operand)})
+        elif operator in ("$in", "$nin"):
+            if not isinstance(operand, (list, tuple)):
+                raise ValueError(f"filter on {key!r}: {operator} needs a list, got {type(operand).__name__}")
+            values = [_check_operand(key, value) for value in operand]
+            if operator == "$in":
+                clauses.append({"field": key, "op": "in", "values": values})
+            else:
+                # "ne" each: a document without the key fails, as with $ne.
+                clauses.extend({"field": key, "op": "ne", "value": value} for value in values)
+        else:
+            raise ValueError(
+                f"filter on {key!r}: unsupported operator {operator!r} "
+                "(supported: $eq, $ne, $gt, $gte, $lt, $lte, $in, $nin)"
+            )
+    return clauses
+
+
+def _or_as_in(branches: list[Any]) -> list[dict[str, Any]]:
+    """An $or whose branches all test one key for equality, as one "in" clause."""
+    key: Optional[str] = None
+    values: list[Any] = []
+    for branch in branches:
+        if not isinstance(branch, dict) or len(branch) != 1:
+            raise ValueError("$or is supported only across equality tests of one key")
+        (branch_key, condition), = branch.items()
+        branch_key = _check_key(branch_key)
+        if key is not None and branch_key != key:
+            raise ValueError(
+                f"$or across different keys ({key!r}, {branch_key!r}) cannot be expressed: "
+                "filters are conjunctions of conditions"
+            )
+        key = branch_key
+        clauses = _key_conditions(branch_key, condition)
+        for clause in clauses:
+            if clause["op"] == "eq":
+                values.append(clause["value"])
+            elif clause["op"] == "in" and len(clauses) == 1:
+                values.extend(clause["values"])
+            else:
+                raise ValueError("$or is supported only across equality tests of one key ($eq or $in)")
+    return [{"field": key, "op": "in", "values": values}]
+
+
+def _conjunction(filter: Any) -> list[dict[str, Any]]:
+    if not isinstance(filter, dict):
+        raise ValueError(f"a filter must be a dict, got {type(filter).__name__}")
+    clauses: list[dict[str, Any]] = []
+    for key, condition in filter.items():
+        if key == "$and":
+            if not isinstance(condition, (list, tuple)):
+                raise ValueError("$and needs a list of filters")
+            for part in condition:
+                clauses.extend(_conjunction(part))
+        elif key == "$or":
+            if not isinstance(condition, (list, tuple)) or not condition:
+                raise ValueError("$or needs a non-empty list of filters")
+            clauses.extend(_or_as_in(list(condition)))
+        else:
+            clauses.extend(_key_conditions(_check_key(key), condition))
+    return clauses
+
+
+def translate_filter(filter: Optional[dict[str, Any]]) -> Optional[dict[str, list[dict[str, Any]]]]:
+    """A LangChain metadata filter as a Karvalith filter, or None for no filter.
+
+    Raises ValueError for what a conjunction of conditions cannot express.
+    """
+    if filter is None:
+        return None
+    clauses = _conjunction(filter)
+    return {"must": clauses, "must_not": []} if clauses else None
+
+
+# ---- the store -------------------------------------------------------------------
+
+
+class KarvalithVectorStore(VectorStore):
+    """A LangChain ``VectorStore`` over one collection of a Karvalith handle.
+
+    The collection is created on the first write when it does not exist, with
+    the embedding's dimension. ``client`` shares an open handle; otherwise one is
+    opened on ``data_dir`` (persistent) or in memory.
+
+    Scores of ``similarity_search_with_score`` are Karvalith's, higher is more
+    similar: cosine similarity for "cosine", 1 - squared distance for
+    "euclidean", 1 + inner product for "dot_product".
+    """
+
+    def __init__(
+        self,
+        embedding: Embeddings,
+        collection_name: str = "langchain",
+        *,
+        client: Optional[Karvalith] = None,
+        data_dir: Optional[str] = None,
+        encryption_key: Optional[str] = None,
+        distance_metric: Optional[str] = None,
+        store_raw_vectors: Optional[bool] = None,
+        m: Optional[int] = None,
+        ef_construction: Optional[int] = None,
+        ef_search: Optional[int] = None,
+    ) -> None:
+        if client is not None and (data_dir is not None or encryption_key is not None):
+            raise ValueError("pass either client or data_dir/encryption_key, not both")
+        self._embedding = embedding
+        self.collection_name = collection_name
+        self.client = client if client is not None else Karvalith(data_dir=data_dir, encryption_key=encryption_key)
+        self._options = {
+            "m": m,
+            "ef_construction": ef_construction,
+            "ef_search": ef_search,
+            "distance_metric": distance_metric,
+            "store_raw_vectors": store_raw_vectors,
+        }
+        if self._exists():
+            existing = self.client.collection_info(collection_name).distance_metric
+            if distance_metric is not None and distance_metric != existing:
+                raise ValueError(
+                    f"collection {collection_name!r} uses {existing!r}, not {distance_metric!r}"
+                )
+
+    @property
+    def embeddings(self) -> Embeddings:
+        return self._embedding
+
+    # ---- collection -------------------------------------------------------------
+
+    def _exists(self) -> bool:
+        return self.collection_name in self.client.list_collections()
+
+    def _ensure_collection(self, dimension: int) -> None:
+        if self._exists():
+            return
+        self.client.create_collection(self.collection_name, dimension, **self._options)
+
+    def _metric(self) -> str:
+        if self._exists():
+            return self.client.collection_info(self.collection_name).distance_metric
+        return self._options["distance_metric"] or "cosine"
+
+    # ---- writes -----------------------------------------------------------------
+
+    def add_texts(
+        self,
+        texts: Iterable[str],
+        metadatas: Optional[list[dict]] = None,
+        *,
+        ids: Optional[list[Optional[str]]] = None,
+        **kwargs: Any,
+    ) -> list[str]:
+        """Embeds and stores the texts; a text whose id is already stored replaces
+        that document. Returns the ids (fresh UUID strings where none was given)."""
+        texts = list(texts)
+        if metadatas is not None and len(metadatas) != len(texts):
+            raise ValueError(f"got {len(metadatas)} metadatas for {len(texts)} texts")
+        if ids is not None and len(ids) != len(texts):
+            raise ValueError(f"got {len(ids)} ids for {len(texts)} texts")
+        if not texts:
+            return []
+        given = list(ids) if ids is not None else [None] * len(texts)
+        langchain_ids = []
+        for doc_id in given:
+            if doc_id is None:
+                doc_id = str(uuid.uuid4())
+            elif not isinstance(doc_id, str):
+                raise ValueError(f"ids must be strings, got {doc_id!r}")
+            langchain_ids.append(doc_id)
+        # Everything is checked before anything is written.
+        stored_metadata = [
+            encode_metadata(metadatas[i] if metadatas else None, langchain_ids[i]) for i in range(len(texts))
+        ]
+        vectors = self._embedding.embed_documents(texts)
+        if len(vectors) != len(texts):
+            raise ValueError(f"the embedding returned {len(vectors)} vectors for {len(texts)} texts")
+        self._ensure_collection(len(vectors[0]))
+
+        # New ids go in one batch (one log record); ids already stored, and
+        # ids repeated within this call, are upserted in order after it.
+        batch, later = [], []
+        seen: set[str] = set()
+        for i, langchain_id in enumerate(langchain_ids):
+            key = storage_id(langchain_id)
+            document = {"id": key, "text": texts[i], "embedding": vectors[i], "metadata": stored_metadata[i]}
+            if key in seen or self._is_live(key):
+                later.append(document)
+            else:
+                batch.append(document)
+            seen.add(key)
+        if batch:
+            self.client.batch_insert(self.collection_name, batch)
+        for document in later:
+            self.client.upsert(
+                self.collection_name, document["id"], document["text"], document["embedding"], document["metadata"]
+            )
+        return langchain_ids
+
+    def _is_live(self, key: str) -> bool:
+        try:
+            self.client.get(self.collection_name, key)
+        except KeyError:
+            return False
+        return True
+
+    def delete(self, ids: Optional[list[str]] = None, **kwargs: Any) -> Optional[bool]:
+        """Deletes the documents with these ids (missing ones are ignored), or every
+        document when ids is None."""
+        if not self._exists():
+            return True
+        if ids is None:
+            keys = self.client.list_ids(self.collection_name)
+        else:
+            keys = [storage_id(doc_id) for doc_id in ids]
+        for key in keys:
+            self.client.delete(self.collection_name, key)
+        return True
+
+    # ---- reads ------------------------------------------------------------------
+
+    def _document(self, key: str, text: str, stored: dict[str, Any]) -> Document:
+        langchain_id, metadata = decode_metadata(stored)
+        return Document(id=langchain_id if langchain_id is not None else key, page_content=text, metadata=metadata)
+
+    def get_by_ids(self, ids: Sequence[str], /) -> list[Document]:
+        """The stored documents with these ids, in the given order; missing ids are skipped."""
+        if not self._exists():
+            return []
+        found = []
+        for doc_id in ids:
+            try:
+                stored = self.client.get(self.collection_name, storage_id(doc_id))
+            except KeyError:
+                continue
+            found.append(self._document(stored["id"], stored["text"], stored["metadata"]))
+        return found
+
+    def _search(self, **query: Any) -> list[tuple[Document, float]]:
+        if not self._exists():
+            return []
+        filter = translate_filter(query.pop("filter", None))
+        results = self.client.search(self.collection_name, filter=filter, **query)
+        return [(self._document(r.id, r.text, r.metadata), r.score) for r in results]
+
+    def similarity_search_with_score_by_vector(
+        self, embedding: list[float], k: int = 4, filter: Optional[dict[str, Any]] = None, **kwargs: Any
+    ) -> list[tuple[Document, float]]:
+        return self._search(query_embedding=embedding, k=k, filter=filter, **_search_options(kwargs))
+
+    def similarity_search_with_score(
+        self, query: str, k: int = 4, filter: Optional[dict[str, Any]] = None, **kwargs: Any
+    ) -> list[tuple[Document, float]]:
+        return self.similarity_search_with_score_by_vector(
+            self._embedding.embed_query(query), k=k, filter=filter, **kwargs
+        )
+
+    def similarity_search_by_vector(
+        self, embedding: list[float], k: int = 4, filter: Optional[dict[str, Any]] = None, **kwargs: Any
+    ) -> list[Document]:
+        return [doc for doc, _ in self.similarity_search_with_score_by_vector(embedding, k, filter, **kwargs)]
+
+    def similarity_search(
+        self, query: str, k: int = 4, filter: Optional[dict[str, Any]] = None, **kwargs: Any
+    ) -> list[Document]:
+        return [doc for doc, _ in self.similarity_search_with_score(query, k, filter, **kwargs)]
+
+    def keyword_search_with_score(
+        self, query: str, k: int = 4, filter: Optional[dict[str, Any]] = None
+    ) -> list[tuple[Document, float]]:
+        """BM25 search over the texts; scores are BM25 scores."""
+        return self._search(query_text=query, k=k, filter=filter)
+
+    def keyword_search(self, query: str, k: int = 4, filter: Optional[dict[str, Any]] = None) -> list[Document]:
+        return [doc for doc, _ in self.keyword_search_with_score(query, k, filter)]
+
+    def hybrid_search_with_score(
+        self,
+        query: str,
+        k: int = 4,
+        filter: Optional[dict[str, Any]] = None,
+        alpha: float = 0.7,
+        fusion_method: str = "rrf",
+    ) -> list[tuple[Document, float]]:
+        """Vector and keyword search fused by reciprocal rank ("rrf") or linearly
+        ("linear", alpha = weight of the vector side)."""
+        return self._search(
+            query_embedding=self._embedding.embed_query(query),
+            query_text=query,
+            k=k,
+            filter=filter,
+            alpha=alpha,
+            fusion_method=fusion_method,
+        )
+
+    def hybrid_search(self, query: str, k: int = 4, filter: Optional[dict[str, Any]] = None,
+                      alpha: float = 0.7, fusion_method: str = "rrf") -> list[Document]:
+        return [doc for doc, _ in self.hybrid_search_with_score(query, k, filter, alpha, fusion_method)]
+
+    def max_marginal_relevance_search_by_vector(
+        self,
+        embedding: list[float],
+        k: int = 4,
+        fetch_k: int = 20,
+        lambda_mult: float = 0.5,
+        filter: Optional[dict[str, Any]] = None,
+        **kwargs: Any,
+    ) -> list[Document]:
+        """Fetches fetch_k nearest documents, then picks k of them balancing
+        similarity to the query against similarity to those already picked."""
+        if not self._exists():
+            return []
+        filter_ = translate_filter(filter)
+        results = self.client.search(
+            self.collection_name, query_embedding=embedding, k=max(fetch_k, k), filter=filter_,
+            **_search_options(kwargs),
+        )
+        if not results:
+            return []
+        vectors = [self.client.get_embedding(self.collection_name, r.id) for r in results]
+        chosen = maximal_marginal_relevance(
+            _as_array(embedding), vectors, lambda_mult=lambda_mult, k=min(k, len(results))
+        )
+        return [self._document(results[i].id, results[i].text, results[i].metadata) for i in chosen]
+
+    def max_marginal_relevance_search(
+        self,
+        query: str,
+        k: int = 4,
+        fetch_k: int = 20,
+        lambda_mult: float = 0.5,
+        filter: Optional[dict[str, Any]] = None,
+        **kwargs: Any,
+    ) -> list[Document]:
+        return self.max_marginal_relevance_search_by_vector(
+            self._embedding.embed_query(query), k, fetch_k, lambda_mult, filter, **kwargs
+        )
+
+    def _select_relevance_score_fn(self) -> Callable[[float], float]:
+        """Maps Karvalith scores into [0, 1] (exact for unit-length vectors)."""
+        metric = self._metric()
+        if metric == "euclidean":
+            return lambda score: max(0.0, 1.0 - math.sqrt(max(0.0, 1.0 - score)) / math.sqrt(2.0))
+        if metric == "dot_product":
+            return lambda score: min(1.0, max(0.0, score / 2.0))
+        return lambda score: min(1.0, max(0.0, (score + 1.0) / 2.0))
+
+    @classmethod
+    def from_texts(
+        cls,
+        texts: list[str],
+        embedding: Embeddings,
+        metadatas: Optional[list[dict]] = None,
+        *,
+        ids: Optional[list[str]] = None,
+        collection_name: str = "langchain",
+        **kwargs: Any,
+    ) -> "KarvalithVectorStore":
+        store = cls(embedding, collection_name, **kwargs)
+        store.add_texts(texts, metadatas, ids=ids)
+        return store
+
+
+def _search_options(kwargs: dict[str, Any]) -> dict[str, Any]:
+    """The search options LangChain callers may pass through (ef, min_similarity)."""
+    unknown = set(kwargs) - {"ef", "min_similarity"}
+    if unknown:
+        raise TypeError(f"unexpected search arguments: {', '.join(sorted(unknown))}")
+    return kwargs
+
+
+def _as_array(vector: list[float]) -> Any:
+    import numpy as np
+
+    return np.asarray(vector, dtype=np.float64)

@@ -1,0 +1,254 @@
+"""KarvalithVectorStore: LangChain's standard vector store suite, then the adapter's own rules
+(ids, metadata, filters, MMR, keyword and hybrid search, persistence)."""
+
+import datetime
+import subprocess
+import sys
+import textwrap
+import uuid
+
+import pytest
+
+pytest.importorskip("langchain_core")
+langchain_tests = pytest.importorskip("langchain_tests.integration_tests")
+
+from langchain_core.documents import Document  # noqa: E402
+from langchain_core.embeddings import DeterministicFakeEmbedding, Embeddings  # noqa: E402
+
+from karvalith import Karvalith  # noqa: E402
+from karvalith.langchain import ID_NAMESPACE, KarvalithVectorStore, translate_filter  # noqa: E402
+
+
+# The suite's coroutine tests carry no marks of their own; pytest-asyncio (a
+# dependency of langchain-tests) runs them when their class is marked, and warns
+# about the sync tests the class mark also reaches.
+standard_suite = [
+    pytest.mark.asyncio,
+    pytest.mark.filterwarnings("ignore:.*is marked with '@pytest.mark.asyncio' but it is not an async"),
+]
+
+
+@standard_suite[0]
+@standard_suite[1]
+class TestStandardSuiteInMemory(langchain_tests.VectorStoreIntegrationTests):
+    @pytest.fixture()
+    def vectorstore(self):
+        yield KarvalithVectorStore(self.get_embeddings())
+
+
+@standard_suite[0]
+@standard_suite[1]
+class TestStandardSuitePersistent(langchain_tests.VectorStoreIntegrationTests):
+    @pytest.fixture()
+    def vectorstore(self, tmp_path):
+        yield KarvalithVectorStore(self.get_embeddings(), data_dir=str(tmp_path / "data"))
+
+
+class AxisEmbeddings(Embeddings):
+    """Texts "x y" of numbers map to the 3-vector (x, y, 1): offline and exact."""
+
+    def embed_documents(self, texts):
+        return [self.embed_query(text) for text in texts]
+
+    def embed_query(self, text):
+        x, y = (float(part) for part in text.split()[:2])
+        return [x, y, 1.0]
+
+
+@pytest.fixture
+def store():
+    return KarvalithVectorStore(DeterministicFakeEmbedding(size=8))
+
+
+class TestIds:
+    def test_langchain_ids_are_stored_under_uuid5_and_come_back_verbatim(self, store):
+        ids = store.add_texts(["a", "b"], ids=["doc-1", "Doc 1"])
+        assert ids == ["doc-1", "Doc 1"]
+        stored = store.client.get("langchain", str(uuid.uuid5(ID_NAMESPACE, "doc-1")))
+        assert stored["text"] == "a"
+        assert [d.id for d in store.get_by_ids(["Doc 1", "missing", "doc-1"])] == ["Doc 1", "doc-1"]
+        assert {d.id for d in store.similarity_search("a", k=2)} == {"doc-1", "Doc 1"}
+
+    def test_repeated_ids_in_one_call_keep_the_last(self, store):
+        store.add_texts(["first", "second", "other"], ids=["x", "x", "y"])
+        assert store.client.collection_info("langchain").document_count == 2
+        assert store.get_by_ids(["x"])[0].page_content == "second"
+
+    def test_mismatched_lengths_and_non_string_ids_are_refused(self, store):
+        with pytest.raises(ValueError, match="2 ids for 1 texts"):
+            store.add_texts(["a"], ids=["1", "2"])
+        with pytest.raises(ValueError, match="ids must be strings"):
+            store.add_texts(["a"], ids=[7])
+        with pytest.raises(ValueError, match="metadatas"):
+            store.add_texts(["a", "b"], metadatas=[{}])
+
+    def test_delete_all_and_delete_on_a_missing_collection(self, store):
+        assert store.delete(["nothing"]) is True
+        store.add_texts(["a", "b", "c"])
+        store.delete()
+        assert store.similarity_search("a", k=3) == []
+
+
+class TestMetadata:
+    def test_non_scalar_values_round_trip_and_stay_out_of_filters(self, store):
+        metadata = {"none": None, "tags": ["a", "b"], "nested": {"k": [1, 2.5]}, "n": 3, "ok": True}
+        store.add_texts(["text"], [metadata], ids=["1"])
+        assert store.get_by_ids(["1"])[0].metadata == metadata
+        assert store.similarity_search("text", k=1, filter={"n": 3})[0].metadata == metadata
+        with pytest.raises(ValueError, match="cannot compare with list"):
+            store.similarity_search("text", filter={"tags": ["a", "b"]})
+
+    def test_unstorable_values_and_reserved_keys_write_nothing(self, store):
+        store.add_texts(["keep"], ids=["keep"])
+        with pytest.raises(ValueError, match="cannot be stored"):
+            store.add_texts(["a", "b"], [{"ok": 1}, {"when": datetime.date(2024, 1, 1)}])
+        with pytest.raises(ValueError, match="reserved"):
+            store.add_texts(["a"], [{"_lc_id": "forged"}])
+        with pytest.raises(ValueError, match="keys must be strings"):
+            store.add_texts(["a"], [{1: "x"}])
+        assert store.client.list_ids("langchain") == [str(uuid.uuid5(ID_NAMESPACE, "keep"))]
+
+    def test_integers_beyond_64_bits_are_kept_as_json(self, store):
+        store.add_texts(["a"], [{"big": 2**70}], ids=["1"])
+        assert store.get_by_ids(["1"])[0].metadata == {"big": 2**70}
+
+
+class TestFilterTranslation:
+    @pytest.mark.parametrize(
+        "filter,must",
+        [
+            ({"k": "v"}, [{"field": "k", "op": "eq", "value": "v"}]),
+            ({"k": {"$eq": 1}}, [{"field": "k", "op": "eq", "value": 1}]),
+            ({"k": {"$gte": 1, "$lt": 5.5}},
+             [{"field": "k", "op": "gte", "value": 1}, {"field": "k", "op": "lt", "value": 5.5}]),
+            ({"k": {"$in": ["a", "b"]}}, [{"field": "k", "op": "in", "values": ["a", "b"]}]),
+            ({"k": {"$nin": [1, 2]}},
+             [{"field": "k", "op": "ne", "value": 1}, {"field": "k", "op": "ne", "value": 2}]),
+            ({"$and": [{"a": 1}, {"b": {"$ne": True}}]},
+             [{"field": "a", "op": "eq", "value": 1}, {"field": "b", "op": "ne", "value": True}]),
+            ({"$or": [{"k": "a"}, {"k": {"$in": ["b", "c"]}}, {"k": {"$eq": "d"}}]},
+             [{"field": "k", "op": "in", "values": ["a", "b", "c", "d"]}]),
+        ],
+    )
+    def test_expressible_filters(self, filter, must):
+        assert translate_filter(filter) == {"must": must, "must_not": []}
+
+    def test_no_filter(self):
+        assert translate_filter(None) is None
+        assert translate_filter({}) is None
+
+    @pytest.mark.parametrize(
+        "filter,message",
+        [
+            ({"$or": [{"a": 1}, {"b": 2}]}, "different keys"),
+            ({"$or": [{"a": {"$gt": 1}}, {"a": 5}]}, "equality"),
+            ({"$not": {"a": 1}}, "unsupported filter operator"),
+            ({"a": {"$exists": True}}, "unsupported operator '\\$exists'"),
+            ({"a": {"$gt": "x"}}, "needs a number"),
+            ({"a": {"$in": "x"}}, "needs a list"),
+            ({"a": None}, "cannot compare with NoneType"),
+            ({"a": {}}, "empty condition"),
+            ({"_lc_id": "x"}, "reserved"),
+            (["a"], "must be a dict"),
+        ],
+    )
+    def test_inexpressible_filters_raise(self, filter, message):
+        with pytest.raises(ValueError, match=message):
+            translate_filter(filter)
+
+    def test_filters_select_documents(self):
+        store = KarvalithVectorStore(AxisEmbeddings())
+        texts = [f"{i} 0" for i in range(10)]
+        store.add_texts(texts, [{"n": i, "kind": "even" if i % 2 == 0 else "odd"} for i in range(10)],
+                        ids=[str(i) for i in range(10)])
+        store.add_texts(["5 5"], [{"other": 1}], ids=["nokey"])
+
+        def ids(filter):
+            return sorted(d.id for d in store.similarity_search("1 0", k=20, filter=filter))
+
+        assert ids({"kind": "odd", "n": {"$gt": 4}}) == ["5", "7", "9"]
+        assert ids({"$or": [{"n": 1}, {"n": 8}]}) == ["1", "8"]
+        assert ids({"n": {"$nin": [0, 1, 2, 3, 4, 5, 6, 7]}}) == ["8", "9"]  # "nokey" lacks n
+        assert ids({"n": {"$ne": 3}, "kind": "odd"}) == ["1", "5", "7", "9"]
+
+
+class TestSearches:
+    def test_scores_relevance_mmr_keyword_and_hybrid(self):
+        store = KarvalithVectorStore.from_texts(
+            ["1 0", "1 0.01", "0 1", "-1 0"], AxisEmbeddings(), ids=["a", "a2", "b", "c"],
+        )
+        scored = store.similarity_search_with_score("1 0", k=4)
+        assert scored[0][0].id == "a" and scored[-1][0].id == "c"
+        assert [s for _, s in scored] == sorted((s for _, s in scored), reverse=True)
+        relevance = store.similarity_search_with_relevance_scores("1 0", k=4)
+        assert all(0.0 <= r <= 1.0 for _, r in relevance)
+        # Weighted towards diversity, MMR skips the near-duplicate of the best hit;
+        # weighted towards relevance alone, it keeps the plain order.
+        picked = store.max_marginal_relevance_search("1 0", k=2, fetch_k=4, lambda_mult=0.25)
+        assert picked[0].id == "a" and picked[1].id != "a2"
+        picked = store.max_marginal_relevance_search("1 0", k=2, fetch_k=4, lambda_mult=1.0)
+        assert [d.id for d in picked] == ["a", "a2"]
+        assert [d.id for d in store.similarity_search_by_vector([1.0, 0.0, 1.0], k=2)] == ["a", "a2"]
+
+    def test_keyword_and_hybrid_search(self):
+        store = KarvalithVectorStore(DeterministicFakeEmbedding(size=8))
+        store.add_texts(["the cat sat", "dogs bark loudly", "a cat and a dog"],
+                        [{"n": 1}, {"n": 2}, {"n": 3}], ids=["1", "2", "3"])
+        assert {d.id for d in store.keyword_search("cat", k=5)} == {"1", "3"}
+        assert [d.id for d in store.keyword_search("cat", k=5, filter={"n": {"$gte": 2}})] == ["3"]
+        hits = store.hybrid_search_with_score("dogs bark loudly", k=3, fusion_method="linear", alpha=0.5)
+        assert hits[0][0].id == "2"
+        with pytest.raises(TypeError, match="unexpected search arguments"):
+            store.similarity_search("cat", k=1, fetch_k=3)
+
+    def test_an_empty_store_finds_nothing(self, store):
+        assert store.similarity_search("x") == []
+        assert store.keyword_search("x") == []
+        assert store.max_marginal_relevance_search("x") == []
+        assert store.get_by_ids(["x"]) == []
+
+
+class TestPersistence:
+    def test_reopened_store_keeps_ids_metadata_and_replacements(self, tmp_path):
+        directory = str(tmp_path / "data")
+        embeddings = DeterministicFakeEmbedding(size=8)
+        store = KarvalithVectorStore(embeddings, "notes", data_dir=directory)
+        store.add_documents([Document(id="n1", page_content="one", metadata={"tags": ["x"]}),
+                             Document(id="n2", page_content="two")])
+        store.add_documents([Document(id="n1", page_content="one, edited")])
+        store.client.compact()
+        store.add_texts(["three"], ids=["n3"])
+        del store
+        reopened = KarvalithVectorStore(embeddings, "notes", data_dir=directory)
+        docs = {d.id: d for d in reopened.get_by_ids(["n1", "n2", "n3"])}
+        assert docs["n1"].page_content == "one, edited"
+        assert docs["n1"].metadata == {}
+        assert set(docs) == {"n1", "n2", "n3"}
+        assert reopened.client.collection_info("notes").document_count == 3
+
+    def test_shared_client_and_metric_check(self, tmp_path):
+        client = Karvalith()
+        KarvalithVectorStore(AxisEmbeddings(), "c", client=client, distance_metric="euclidean").add_texts(["1 1"])
+        with pytest.raises(ValueError, match="uses 'euclidean'"):
+            KarvalithVectorStore(AxisEmbeddings(), "c", client=client, distance_metric="cosine")
+        with pytest.raises(ValueError, match="either client or data_dir"):
+            KarvalithVectorStore(AxisEmbeddings(), client=client, data_dir=str(tmp_path))
+        again = KarvalithVectorStore(AxisEmbeddings(), "c", client=client)
+        assert again.similarity_search_with_relevance_scores("1 1", k=1)[0][1] == pytest.approx(1.0, abs=1e-3)
+
+
+def test_karvalith_imports_without_langchain():
+    script = textwrap.dedent(
+        """
+        import sys
+        sys.modules["langchain_core"] = None  # as if it were not installed
+        import karvalith
+        assert karvalith.Karvalith
+        try:
+            import karvalith.langchain
+        except ImportError as error:
+            print("ImportError:", error)
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    assert "needs langchain-core" in out
