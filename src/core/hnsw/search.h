@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -126,17 +127,21 @@ std::size_t walk_layer(const HnswIndex& index, SearchScratch& scratch, VisitedSe
     near_heap_pop(candidates);
 
     // First the neighbours not yet visited, marked now and their rows
-    // requested from memory all at once; then their distances, in list
-    // order, while the later rows are still arriving.
+    // requested from memory all at once (into the second-level cache); then
+    // their distances, in list order, each row pulled into the first level
+    // one node ahead, while the later rows are still arriving.
     const std::span<const std::uint32_t> links = index.neighbors(current.id, layer);
     auto& fresh = scratch.fresh;
     fresh.clear();
+    static const int variant = getenv("KV_VARIANT") ? atoi(getenv("KV_VARIANT")) : 1;
     for (const std::uint32_t n : links) {
       if (!visited.visit(n)) continue;
-      distance_to.prefetch(n);
+      if (variant == 4) distance_to.prefetch_to_l2(n);
       fresh.push_back(n);
     }
-    for (const std::uint32_t n : fresh) {
+    for (std::size_t f = 0; f < fresh.size(); ++f) {
+      const std::uint32_t n = fresh[f];
+      if (f + 1 < fresh.size()) distance_to.prefetch(fresh[f + 1]);
       const float d = distance_to(n);
       ++computed;
       if (results.size() >= ef && !(d < bound)) continue;
