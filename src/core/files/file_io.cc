@@ -156,12 +156,33 @@ Result<std::uint64_t> FileHandle::size() const {
   return static_cast<std::uint64_t>(st.st_size);
 }
 
+Status FileHandle::require_regular() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return std::unexpected(os_error(errno));
+  if (!S_ISREG(st.st_mode)) return make_error(ErrorKind::Io, "not a regular file");
+  return {};
+}
+
 Result<std::size_t> FileHandle::read_some(std::span<std::uint8_t> out) {
   for (;;) {
     const ssize_t got = ::read(fd_, out.data(), out.size());
     if (got >= 0) return static_cast<std::size_t>(got);
     if (errno != EINTR) return std::unexpected(os_error(errno));
   }
+}
+
+Result<std::size_t> FileHandle::read_at(std::uint64_t offset, std::span<std::uint8_t> out) {
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t got = ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(os_error(errno));
+    }
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
 }
 
 Status FileHandle::close() {
@@ -182,6 +203,16 @@ Status rename_path(const std::filesystem::path& from, const std::filesystem::pat
   return {};
 }
 
+Status remove_file(const std::filesystem::path& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return std::unexpected(os_error(errno));
+  return {};
+}
+
+Status link_path(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::link(from.c_str(), to.c_str()) != 0) return std::unexpected(os_error(errno));
+  return {};
+}
+
 Status sync_directory(const std::filesystem::path& directory) {
   auto dir = FileHandle::open(directory, O_RDONLY | O_DIRECTORY);
   if (!dir) return std::unexpected(dir.error());
@@ -189,8 +220,9 @@ Status sync_directory(const std::filesystem::path& directory) {
 }
 
 Result<std::vector<std::uint8_t>> read_file(const std::filesystem::path& path) {
-  auto file = FileHandle::open(path, O_RDONLY);
+  auto file = FileHandle::open(path, O_RDONLY | O_NONBLOCK);
   if (!file) return std::unexpected(file.error());
+  if (auto regular = file->require_regular(); !regular) return std::unexpected(regular.error());
   auto size = file->size();
   if (!size) return std::unexpected(size.error());
   // The length is a hint: the file may change while it is read.

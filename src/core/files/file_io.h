@@ -45,8 +45,14 @@ class FileHandle {
   Status sync();
   Status truncate(std::uint64_t length);
   Result<std::uint64_t> size() const;
+  // ErrorKind::Io "not a regular file" unless the descriptor is one (so a
+  // FIFO or device opened with O_NONBLOCK is refused before any read).
+  Status require_regular() const;
   // One read, retried on EINTR; 0 at end of file.
   Result<std::size_t> read_some(std::span<std::uint8_t> out);
+  // Fills `out` from `offset` (pread) unless the file ends first; returns the
+  // bytes placed. Leaves the file position alone.
+  Result<std::size_t> read_at(std::uint64_t offset, std::span<std::uint8_t> out);
   // Closes now and reports the result (the destructor closes silently).
   Status close();
 
@@ -56,9 +62,15 @@ class FileHandle {
 };
 
 Status rename_path(const std::filesystem::path& from, const std::filesystem::path& to);
+// unlink(2); a missing file is fine.
+Status remove_file(const std::filesystem::path& path);
+// link(2): a second name for the same file.
+Status link_path(const std::filesystem::path& from, const std::filesystem::path& to);
 // fsync of a directory, so a rename or creation inside it is durable.
 Status sync_directory(const std::filesystem::path& directory);
-// The whole file, read with one buffer sized from its length.
+// The whole file, read with one buffer sized from its length. Anything but a
+// regular file is refused (ErrorKind::Io "not a regular file") without
+// blocking on it.
 Result<std::vector<std::uint8_t>> read_file(const std::filesystem::path& path);
 // mkdir -p: creates `directory` and missing parents with `mode` (before the
 // umask). An existing directory is fine; an existing non-directory is EEXIST.
