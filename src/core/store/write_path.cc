@@ -105,27 +105,35 @@ Result<std::vector<Uuid>> Store::locked_insert(const std::string& collection, st
 
 Result<Uuid> Store::upsert(const std::string& collection, NewDocument document) {
   if (!document.id) return make_error(ErrorKind::InvalidInput, "upsert needs the id of the document");
-  auto locked = lock_for_change(collection);
-  if (!locked) return std::unexpected(std::move(locked.error()));
-  PendingDocument pending{Document{*document.id, std::move(document.text), std::move(document.metadata)},
-                          std::move(document.embedding)};
-  if (Status valid = locked->collection->validate_upsert(std::span(&pending, 1)); !valid) {
-    return std::unexpected(std::move(valid.error()));
-  }
-  const Uuid id = pending.document.id;
-  WalEntry entry{WalUpdateDocument{collection, id, std::move(pending.document), std::move(pending.embedding)}};
-  if (Status done = log_and_apply(std::move(entry)); !done) return std::unexpected(std::move(done.error()));
-  return id;
+  Result<Uuid> done = [&]() -> Result<Uuid> {
+    auto locked = lock_for_change(collection);
+    if (!locked) return std::unexpected(std::move(locked.error()));
+    PendingDocument pending{Document{*document.id, std::move(document.text), std::move(document.metadata)},
+                            std::move(document.embedding)};
+    if (Status valid = locked->collection->validate_upsert(std::span(&pending, 1)); !valid) {
+      return std::unexpected(std::move(valid.error()));
+    }
+    const Uuid id = pending.document.id;
+    WalEntry entry{WalUpdateDocument{collection, id, std::move(pending.document), std::move(pending.embedding)}};
+    if (Status logged = log_and_apply(std::move(entry)); !logged) return std::unexpected(std::move(logged.error()));
+    return id;
+  }();
+  if (done) maybe_checkpoint();
+  return done;
 }
 
 Result<bool> Store::update_metadata(const std::string& collection, const Uuid& id, Metadata metadata) {
-  auto locked = lock_for_change(collection);
-  if (!locked) return std::unexpected(std::move(locked.error()));
-  if (!locked->collection->get_document(id)) return false;
-  if (Status done = log_and_apply(WalEntry{WalUpdateMetadata{collection, id, std::move(metadata)}}); !done) {
-    return std::unexpected(std::move(done.error()));
-  }
-  return true;
+  Result<bool> done = [&]() -> Result<bool> {
+    auto locked = lock_for_change(collection);
+    if (!locked) return std::unexpected(std::move(locked.error()));
+    if (!locked->collection->get_document(id)) return false;
+    if (Status logged = log_and_apply(WalEntry{WalUpdateMetadata{collection, id, std::move(metadata)}}); !logged) {
+      return std::unexpected(std::move(logged.error()));
+    }
+    return true;
+  }();
+  if (done && *done) maybe_checkpoint();
+  return done;
 }
 
 Result<bool> Store::delete_document(const std::string& collection, const Uuid& id) {
