@@ -94,6 +94,30 @@ struct FileFault {
 void inject_file_fault(const FileFault& fault);
 void clear_file_faults();
 
+// ---- power loss (tests only) ----
+//
+// Simulates a power cut in one directory: from the moment it is armed, the
+// file layer remembers what each file in `directory` held at its last fsync
+// and which names a directory fsync made durable. The `crash_at`-th write,
+// fsync, ftruncate, rename, link, unlink or file creation there is the
+// moment of the cut: a write still reaches the file, the others do nothing,
+// and that call and every later one there fail with EIO. apply_power_loss()
+// then rewrites the directory to what a disk would hold after the cut: only
+// durable names, each with its last fsynced contents, except that bytes
+// appended since are kept whole, torn at a random length, zero-filled, or
+// dropped (chosen with `seed`). Process-wide, single-threaded.
+struct PowerLossPlan {
+  std::filesystem::path directory;
+  std::uint64_t crash_at = 1;
+  std::uint64_t seed = 0;
+};
+void arm_power_loss(const PowerLossPlan& plan);
+// True once the cut has happened.
+bool power_lost();
+// Rewrites the directory as described and disarms. Call once nothing in
+// the directory is open any more.
+Status apply_power_loss();
+
 // Arms a fault for one scope.
 class ScopedFileFault {
  public:
