@@ -2,7 +2,7 @@
 
 from collections.abc import Mapping, Sequence
 from os import PathLike
-from typing import Any, Optional, SupportsFloat, SupportsIndex, Union, final
+from typing import Any, Literal, Optional, SupportsFloat, SupportsIndex, Union, final
 
 _MetadataValue = Union[bool, int, float, str]
 _Embedding = Union[Sequence[float], Any]  # also numpy arrays and array.array
@@ -18,7 +18,13 @@ def fuse(
 
 @final
 class Karvalith:
-    def __init__(self, data_dir: Optional[str] = None, encryption_key: Optional[str] = None) -> None: ...
+    def __init__(
+        self,
+        data_dir: Optional[str] = None,
+        encryption_key: Optional[str] = None,
+        auto_checkpoint_bytes: Optional[SupportsIndex] = None,
+        auto_checkpoint_records: Optional[SupportsIndex] = None,
+    ) -> None: ...
     def create_collection(
         self,
         name: str,
@@ -73,6 +79,11 @@ class Karvalith:
     def keyword_statistics(self, collection: str, query_text: str) -> _Bm25Statistics: ...
     def list_ids(self, collection: str) -> list[str]: ...
     def get_embedding(self, collection: str, id: str) -> list[float]: ...
+    def status(self) -> dict[str, Any]: ...
+    def salvage_log(self) -> str: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> "Karvalith": ...
+    def __exit__(self, exc_type: Any, exc_value: Any, traceback: Any) -> Literal[False]: ...
 
 @final
 class SearchResult:

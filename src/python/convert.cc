@@ -43,6 +43,16 @@ PyObject* metadata_value_to_py(const MetadataValue& value) {
   return nullptr;
 }
 
+// Replaces a pending OverflowError from an integer conversion by one that
+// says which value did not fit. Returns false.
+bool name_overflow(const std::string& where) {
+  if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    PyErr_Clear();
+    raise_message(PyExc_OverflowError, where + ": int out of the signed 64-bit range");
+  }
+  return false;
+}
+
 bool py_to_metadata_value(PyObject* value, MetadataValue& out) {
   if (PyBool_Check(value)) {  // before int: bool is an int subclass
     out = (value == Py_True);
@@ -94,7 +104,9 @@ bool py_to_filter_condition(PyObject* item, FilterCondition& condition) {
 
   PyObject* value = nullptr;
   if (!dict_lookup(item, "value", value)) return false;
-  if (value != nullptr && !py_to_json_value(value, condition.value.emplace())) return false;
+  if (value != nullptr && !py_to_json_value(value, condition.value.emplace())) {
+    return name_overflow("filter condition on field '" + condition.field + "': 'value'");
+  }
 
   PyObject* values = nullptr;
   if (!dict_lookup(item, "values", values)) return false;
@@ -104,7 +116,9 @@ bool py_to_filter_condition(PyObject* item, FilterCondition& condition) {
     // Size re-read and item held each round: a key comparison may run Python code.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
       PyRef operand = PyRef::borrow(PyList_GET_ITEM(values, i));
-      if (!py_to_json_value(operand.get(), operands.emplace_back())) return false;
+      if (!py_to_json_value(operand.get(), operands.emplace_back())) {
+        return name_overflow("filter condition on field '" + condition.field + "': 'values'[" + std::to_string(i) + "]");
+      }
     }
   }
   return true;
@@ -130,7 +144,7 @@ bool py_dict_to_metadata(PyObject* dict, Metadata& out) {
     std::string name;
     if (!utf8_of(key, name)) return false;
     MetadataValue converted;
-    if (!py_to_metadata_value(value, converted)) return false;
+    if (!py_to_metadata_value(value, converted)) return name_overflow("metadata '" + name + "'");
     metadata.insert_or_assign(std::move(name), std::move(converted));
   }
   out = std::move(metadata);

@@ -6,13 +6,21 @@
 namespace karvalith::py::doc {
 
 inline constexpr const char KARVALITH[] =
-    "Karvalith(data_dir=None, encryption_key=None)\n--\n\n"
+    "Karvalith(data_dir=None, encryption_key=None, auto_checkpoint_bytes=None, "
+    "auto_checkpoint_records=None)\n--\n\n"
     "In-process vector database with HNSW and BM25 indexing.\n"
     "\n"
     "Create ephemeral or persistent databases:\n"
     "\n"
     "    db = Karvalith()                    # ephemeral (in-memory only)\n"
-    "    db = Karvalith(data_dir=\"./data\")   # with WAL persistence and crash recovery";
+    "    db = Karvalith(data_dir=\"./data\")   # with WAL persistence and crash recovery\n"
+    "\n"
+    "A persistent database checkpoints by itself (as compact() does) once its WAL\n"
+    "reaches auto_checkpoint_bytes (default 64 MiB) or auto_checkpoint_records\n"
+    "logged documents (default 10000), which bounds the time a reopen after a crash\n"
+    "spends replaying; 0 turns a threshold off. Use it as a context manager, or call\n"
+    "close(), to release the data directory. An open that could not read everything\n"
+    "warns (RuntimeWarning); status() lists what it found.";
 
 inline constexpr const char CREATE_COLLECTION[] =
     "create_collection($self, name, dimension, m=None, ef_construction=None, ef_search=None, "
@@ -142,6 +150,34 @@ inline constexpr const char COMPACT[] =
     "\n"
     "This is the recommended way to create a consistent checkpoint. After compact,\n"
     "the WAL is empty and all data is in snapshots. Requires data_dir to be set.";
+
+inline constexpr const char STATUS[] =
+    "status($self)\n--\n\n"
+    "Report what the open of the data directory found and the WAL's state.\n"
+    "\n"
+    "Returns a dict: 'read_only' (why changes are refused, or None), 'issues' (a list\n"
+    "of dicts with 'file', 'offset', 'reason', 'collection' and 'data_missing': files\n"
+    "and log records that could not be read, torn tails cut off), 'log_bytes',\n"
+    "'log_records', and 'checkpoint_error' (why the last automatic checkpoint\n"
+    "failed, or None).";
+
+inline constexpr const char SALVAGE_LOG[] =
+    "salvage_log($self)\n--\n\n"
+    "Make a database whose WAL holds an unreadable record writable again.\n"
+    "\n"
+    "Keeps the records read at open in a new WAL and the whole damaged file beside\n"
+    "it; returns the damaged file's path. Records behind the damage stay only in that\n"
+    "file. Raises ValueError when the WAL has nothing unreadable.";
+
+inline constexpr const char CLOSE[] =
+    "close($self)\n--\n\n"
+    "Close the database: wait for calls in flight, release the WAL and the data\n"
+    "directory's lock. Every later call raises ValueError. Closing twice is allowed.";
+
+inline constexpr const char ENTER[] = "__enter__($self)\n--\n\nReturn the database itself.";
+
+inline constexpr const char EXIT[] =
+    "__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the database.";
 
 inline constexpr const char REBUILD[] =
     "rebuild($self, collection)\n--\n\n"

@@ -11,6 +11,7 @@
 #include "errors.h"
 #include "gil.h"
 #include "methods.h"
+#include "py_ref.h"
 
 namespace karvalith::py {
 
@@ -24,19 +25,47 @@ bool require_collection(const Store& store, const std::string& name) {
 
 namespace {
 
-constexpr const char* const CONSTRUCTOR_PARAMETERS[] = {"data_dir", "encryption_key"};
+constexpr const char* const CONSTRUCTOR_PARAMETERS[] = {"data_dir", "encryption_key", "auto_checkpoint_bytes",
+                                                         "auto_checkpoint_records"};
+
+// A RuntimeWarning when the open could not reach all the data the
+// directory holds. False when the warning was turned into an error.
+bool warn_about_problems(const Store& store) {
+  const std::string read_only = store.read_only_reason();
+  std::size_t missing = 0;
+  std::string first;
+  for (const RecoveryIssue& issue : store.recovery_issues()) {
+    if (!issue.data_missing) continue;
+    if (missing++ == 0) first = "'" + issue.file + "': " + issue.reason;
+  }
+  if (read_only.empty() && missing == 0) return true;
+  std::string message = "Karvalith opened '" + store.data_dir().value_or("") + "' with problems (see status()): ";
+  if (!read_only.empty()) {
+    message += "read-only: " + read_only;
+  } else {
+    message += std::to_string(missing) + " unreadable file(s) or record(s), first " + first;
+  }
+  return PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) == 0;
+}
 
 PyObject* karvalith_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded_call([&]() -> PyObject* {
     const Signature signature{"Karvalith", CONSTRUCTOR_PARAMETERS, 0};
-    PyObject* slots[2];
+    PyObject* slots[4];
     if (!bind_arguments(signature, args, kwargs, slots)) return nullptr;
     std::optional<std::string> data_dir;
     std::optional<std::string> encryption_key;
+    std::optional<std::uint64_t> checkpoint_bytes;
+    std::optional<std::uint64_t> checkpoint_records;
     if (!to_optional_text(slots[0], "data_dir", data_dir) ||
-        !to_optional_text(slots[1], "encryption_key", encryption_key)) {
+        !to_optional_text(slots[1], "encryption_key", encryption_key) ||
+        !to_optional_u64(slots[2], "auto_checkpoint_bytes", checkpoint_bytes) ||
+        !to_optional_u64(slots[3], "auto_checkpoint_records", checkpoint_records)) {
       return nullptr;
     }
+    CheckpointPolicy policy;
+    if (checkpoint_bytes) policy.log_bytes = *checkpoint_bytes;
+    if (checkpoint_records) policy.log_records = *checkpoint_records;
     // The key is parsed before any file is touched.
     EncryptionKeyPtr key;
     if (encryption_key) {
@@ -47,9 +76,13 @@ PyObject* karvalith_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::shared_ptr<Store> store;
     if (data_dir) {
       // Loading snapshots and replaying the log can take long.
-      auto opened = without_gil([&] { return Store::open(*data_dir, std::move(key)); });
+      auto opened = without_gil([&] { return Store::open(*data_dir, std::move(key), policy); });
       if (!opened) return raise_error(opened.error());
       store = std::move(*opened);
+      if (!warn_about_problems(*store)) {
+        without_gil([&] { (void)store->close(); });
+        return nullptr;
+      }
     } else {
       store = Store::ephemeral(std::move(key));
     }
@@ -68,15 +101,58 @@ void karvalith_dealloc(PyObject* self) {
 PyObject* karvalith_repr(PyObject* self) {
   return guarded_call([&] {
     const std::shared_ptr<Store> store = handle_of(self).store();
+    if (!store) return PyUnicode_FromString("Karvalith(closed)");
     const std::size_t count = store->list_collections().size();  // registry lock only
     return PyUnicode_FromFormat("Karvalith(collections=%zu)", count);
   });
 }
 
-// Adapts a method body to the interpreter's calling convention.
+PyObject* raise_closed() { return raise_message(PyExc_ValueError, CLOSED_MESSAGE); }
+
+// Adapts a method body to the interpreter's calling convention. The body
+// works on its own copy of the store pointer: closing the handle while its
+// arguments are converted (which can run Python code) cannot pull the store
+// from under it.
 template <MethodBody Body>
 PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return Body(handle_of(self), args, nargs, kwnames); });
+  return guarded_call([&]() -> PyObject* {
+    std::shared_ptr<Store> store = handle_of(self).store();
+    if (!store) return raise_closed();
+    Handle pinned(std::move(store));
+    return Body(pinned, args, nargs, kwnames);
+  });
+}
+
+// close() works on the handle itself, and may be called again.
+PyObject* close_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return close(handle_of(self), args, nargs, kwnames); });
+}
+
+PyObject* enter_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&]() -> PyObject* {
+    if (!bind_arguments({"__enter__", {}, 0}, args, nargs, kwnames, {})) return nullptr;
+    if (!handle_of(self).store()) return raise_closed();
+    Py_INCREF(self);
+    return self;
+  });
+}
+
+constexpr const char* const EXIT_PARAMETERS[] = {"exc_type", "exc_value", "traceback"};
+
+PyObject* exit_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&]() -> PyObject* {
+    PyObject* slots[3];
+    if (!bind_arguments({"__exit__", EXIT_PARAMETERS, 3}, args, nargs, kwnames, slots)) return nullptr;
+    PyRef closed = PyRef::steal(close_handle(handle_of(self)));
+    if (!closed) return nullptr;
+    Py_RETURN_FALSE;  // an exception from the block goes on
+  });
+}
+
+PyMethodDef raw_method(const char* name, PyObject* (*entry)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*),
+                       const char* doc) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)), METH_FASTCALL | METH_KEYWORDS,
+          doc};
 }
 
 template <MethodBody Body>
@@ -105,6 +181,11 @@ PyMethodDef karvalith_methods[] = {
     method<keyword_statistics>("keyword_statistics", doc::KEYWORD_STATISTICS),
     method<list_ids>("list_ids", doc::LIST_IDS),
     method<get_embedding>("get_embedding", doc::GET_EMBEDDING),
+    method<status>("status", doc::STATUS),
+    method<salvage_log>("salvage_log", doc::SALVAGE_LOG),
+    raw_method("close", close_entry, doc::CLOSE),
+    raw_method("__enter__", enter_entry, doc::ENTER),
+    raw_method("__exit__", exit_entry, doc::EXIT),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -10,14 +10,17 @@
 
 namespace karvalith::py {
 
-// A database handle: the store every method works on. Methods copy the
-// pointer before they release the interpreter lock, so the store outlives
-// every call in flight.
+// A database handle: the store every method works on, null once closed.
+// Each call works on its own copy of the pointer (taken before its
+// arguments are converted), so the store outlives every call in flight,
+// also when another thread closes the handle meanwhile.
 class Handle {
  public:
   explicit Handle(std::shared_ptr<Store> store) : store_(std::move(store)) {}
 
   const std::shared_ptr<Store>& store() const { return store_; }
+  // Takes the store out: the handle is closed from now on.
+  std::shared_ptr<Store> release() { return std::move(store_); }
 
  private:
   std::shared_ptr<Store> store_;

@@ -38,4 +38,10 @@ PyObject* save(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* load(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* compact(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 
+// Lifecycle (lifecycle_methods.cc). close is also __exit__'s work.
+PyObject* close(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* close_handle(Handle&);
+PyObject* status(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* salvage_log(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+
 }  // namespace karvalith::py

@@ -1,6 +1,8 @@
-// An exclusive advisory lock on a data directory (flock on DIR/LOCK), so two
-// handles never append to the same log. flock belongs to the open file
-// description: a second handle in the same process conflicts too.
+// An exclusive advisory lock on a data directory, so two handles never
+// append to the same log. flock is taken on the directory itself, which
+// deleting or replacing a file inside it cannot defeat, and on DIR/LOCK,
+// which older handles lock. flock belongs to the open file description: a
+// second handle in the same process conflicts too.
 #pragma once
 
 #include <filesystem>
@@ -14,17 +16,19 @@ inline constexpr const char* LOCK_FILE_NAME = "LOCK";
 
 class DirectoryLock {
  public:
-  // Creates DIR/LOCK (0600) if missing and locks it without waiting.
-  // ErrorKind::Io "data directory '{dir}' is in use by another Karvalith
-  // handle" when someone else holds it; the system's error otherwise.
+  // Locks the directory and DIR/LOCK (created 0600 if missing) without
+  // waiting. ErrorKind::Io "data directory '{dir}' is in use by another
+  // Karvalith handle" when someone else holds either; the system's error,
+  // naming what failed, otherwise.
   static Result<DirectoryLock> acquire(const std::filesystem::path& directory);
 
   DirectoryLock(DirectoryLock&&) noexcept = default;
   DirectoryLock& operator=(DirectoryLock&&) noexcept = default;
 
  private:
-  explicit DirectoryLock(FileHandle file) : file_(std::move(file)) {}
-  FileHandle file_;  // closing it releases the lock
+  DirectoryLock(FileHandle directory, FileHandle file) : directory_(std::move(directory)), file_(std::move(file)) {}
+  FileHandle directory_;  // closing them releases the lock
+  FileHandle file_;
 };
 
 }  // namespace karvalith

@@ -45,8 +45,14 @@ class FileHandle {
   Status sync();
   Status truncate(std::uint64_t length);
   Result<std::uint64_t> size() const;
+  // ErrorKind::Io "not a regular file" unless the descriptor is one (so a
+  // FIFO or device opened with O_NONBLOCK is refused before any read).
+  Status require_regular() const;
   // One read, retried on EINTR; 0 at end of file.
   Result<std::size_t> read_some(std::span<std::uint8_t> out);
+  // Fills `out` from `offset` (pread) unless the file ends first; returns the
+  // bytes placed. Leaves the file position alone.
+  Result<std::size_t> read_at(std::uint64_t offset, std::span<std::uint8_t> out);
   // Closes now and reports the result (the destructor closes silently).
   Status close();
 
@@ -56,9 +62,15 @@ class FileHandle {
 };
 
 Status rename_path(const std::filesystem::path& from, const std::filesystem::path& to);
+// unlink(2); a missing file is fine.
+Status remove_file(const std::filesystem::path& path);
+// link(2): a second name for the same file.
+Status link_path(const std::filesystem::path& from, const std::filesystem::path& to);
 // fsync of a directory, so a rename or creation inside it is durable.
 Status sync_directory(const std::filesystem::path& directory);
-// The whole file, read with one buffer sized from its length.
+// The whole file, read with one buffer sized from its length. Anything but a
+// regular file is refused (ErrorKind::Io "not a regular file") without
+// blocking on it.
 Result<std::vector<std::uint8_t>> read_file(const std::filesystem::path& path);
 // mkdir -p: creates `directory` and missing parents with `mode` (before the
 // umask). An existing directory is fine; an existing non-directory is EEXIST.
@@ -81,6 +93,30 @@ struct FileFault {
 // meant for single-threaded tests.
 void inject_file_fault(const FileFault& fault);
 void clear_file_faults();
+
+// ---- power loss (tests only) ----
+//
+// Simulates a power cut in one directory: from the moment it is armed, the
+// file layer remembers what each file in `directory` held at its last fsync
+// and which names a directory fsync made durable. The `crash_at`-th write,
+// fsync, ftruncate, rename, link, unlink or file creation there is the
+// moment of the cut: a write still reaches the file, the others do nothing,
+// and that call and every later one there fail with EIO. apply_power_loss()
+// then rewrites the directory to what a disk would hold after the cut: only
+// durable names, each with its last fsynced contents, except that bytes
+// appended since are kept whole, torn at a random length, zero-filled, or
+// dropped (chosen with `seed`). Process-wide, single-threaded.
+struct PowerLossPlan {
+  std::filesystem::path directory;
+  std::uint64_t crash_at = 1;
+  std::uint64_t seed = 0;
+};
+void arm_power_loss(const PowerLossPlan& plan);
+// True once the cut has happened.
+bool power_lost();
+// Rewrites the directory as described and disarms. Call once nothing in
+// the directory is open any more.
+Status apply_power_loss();
 
 // Arms a fault for one scope.
 class ScopedFileFault {

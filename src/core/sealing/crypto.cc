@@ -78,6 +78,10 @@ std::unexpected<Error> plaintext_too_long(std::size_t size) {
 
 ZeroizeKey::~ZeroizeKey() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
 
+bool EncryptionKey::same_as(const EncryptionKey& other) const {
+  return CRYPTO_memcmp(key_.bytes.data(), other.key_.bytes.data(), KEY_BYTES) == 0;
+}
+
 EncryptionKey::EncryptionKey(const std::array<std::uint8_t, KEY_BYTES>& key) {
   key_.bytes = key;
 }

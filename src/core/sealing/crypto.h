@@ -57,6 +57,9 @@ class EncryptionKey {
   // (wrong key and damage are not told apart). The tag is checked in constant time.
   Result<std::vector<std::uint8_t>> decrypt(std::span<const std::uint8_t> sealed) const;
 
+  // True when both hold the same 32 bytes (compared in constant time).
+  bool same_as(const EncryptionKey& other) const;
+
  private:
   explicit EncryptionKey(const std::array<std::uint8_t, KEY_BYTES>& key);
 

@@ -269,7 +269,7 @@ std::vector<std::uint8_t> encode_hnsw_parts(const HnswParts& parts) {
   return encode_exact([&](auto& enc) { encode_hnsw_fields(enc, parts); });
 }
 
-Result<CollectionData> decode_collection_data(std::span<const std::uint8_t> payload) {
+Result<CollectionData> decode_collection_data(std::span<const std::uint8_t> payload, std::size_t* unused) {
   Decoder dec(payload);
   CollectionData data;
   KV_TRY(name, dec.get_string());
@@ -303,6 +303,7 @@ Result<CollectionData> decode_collection_data(std::span<const std::uint8_t> payl
     KV_TRY(id, decode_uuid(dec));
     data.internal_to_uuid.push_back(*id);
   }
+  if (unused != nullptr) *unused = dec.remaining();
   return data;
 }
 

@@ -63,11 +63,13 @@ std::vector<std::uint8_t> encode_collection_data(const CollectionData& data);
 std::vector<std::uint8_t> encode_hnsw_index(const HnswIndex& index);
 std::vector<std::uint8_t> encode_hnsw_parts(const HnswParts& parts);
 
-// Decodes a payload; bytes after the encoded data are ignored. Errors are
-// ErrorKind::InvalidData with the decoder's message. Map entries whose key
-// repeats replace the earlier entry. Never allocates much more than the
-// payload's own size, whatever counts it claims.
-Result<CollectionData> decode_collection_data(std::span<const std::uint8_t> payload);
+// Decodes a payload; bytes after the encoded data are ignored (their count
+// goes to `unused` when given). Errors are ErrorKind::InvalidData with the
+// decoder's message. Map entries whose key repeats replace the earlier entry.
+// Never allocates much more than the payload's own size, whatever counts it
+// claims.
+Result<CollectionData> decode_collection_data(std::span<const std::uint8_t> payload,
+                                              std::size_t* unused = nullptr);
 
 // Checks that decoded data can be used without any read beyond a list.
 // Returns the first failure's message (without the "snapshot validation

@@ -66,17 +66,25 @@ Result<std::vector<std::uint8_t>> file_contents(std::vector<std::uint8_t> payloa
   return payload;
 }
 
+// The error of one step of writing `path`, naming both.
+Error step_error(const std::filesystem::path& path, const char* step, const Error& error) {
+  return Error{error.kind, "writing snapshot " + quote_path(path.string()) + " failed while " + step + ": " +
+                               error.message};
+}
+
 // Writes `contents` to `temp` durably and moves it over `final_path`.
 Status write_and_replace(const std::filesystem::path& temp, const std::filesystem::path& final_path,
                          std::span<const std::uint8_t> contents) {
+  auto fail = [&](const char* step, const Error& error) { return std::unexpected(step_error(final_path, step, error)); };
   auto file = FileHandle::open(temp, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (!file) return std::unexpected(std::move(file).error());
-  if (auto s = file->write_all(contents); !s) return s;
+  if (!file) return fail("creating its temporary file", file.error());
+  if (auto s = file->write_all(contents); !s) return fail("writing its temporary file", s.error());
   // Durable before it can replace the old snapshot.
-  if (auto s = file->sync(); !s) return s;
-  if (auto s = file->close(); !s) return s;
-  if (auto s = set_mode(temp, 0600); !s) return s;
-  return rename_path(temp, final_path);
+  if (auto s = file->sync(); !s) return fail("syncing its temporary file", s.error());
+  if (auto s = file->close(); !s) return fail("closing its temporary file", s.error());
+  if (auto s = set_mode(temp, 0600); !s) return fail("setting the mode of its temporary file", s.error());
+  if (auto s = rename_path(temp, final_path); !s) return fail("moving its temporary file into place", s.error());
+  return {};
 }
 
 }  // namespace
@@ -118,19 +126,21 @@ Status save_collection_as(const Collection& collection, const std::string& direc
   if (!contents) return std::unexpected(std::move(contents).error());
 
   const std::filesystem::path dir(directory);
-  if (auto s = create_directories(dir, 0777); !s) return s;
+  const std::filesystem::path final_path = file_name ? dir / *file_name : snapshot_path(dir, state->name);
+  if (auto s = create_directories(dir, 0777); !s) {
+    return std::unexpected(step_error(final_path, "creating its directory", s.error()));
+  }
   (void)set_mode(dir, 0700);  // best effort: the snapshot is still written
 
-  const std::filesystem::path final_path = file_name ? dir / *file_name : snapshot_path(dir, state->name);
   std::filesystem::path temp = final_path;
   temp += SNAPSHOT_TEMP_SUFFIX;
   if (auto s = write_and_replace(temp, final_path, *contents); !s) {
-    std::error_code ignored;
-    std::filesystem::remove(temp, ignored);
+    (void)remove_file(temp);
     return s;
   }
   // Makes the rename itself durable.
-  return sync_directory(dir);
+  if (auto s = sync_directory(dir); !s) return std::unexpected(step_error(final_path, "syncing its directory", s.error()));
+  return {};
 }
 
 Result<CollectionPtr> load_collection(const std::string& path, const EncryptionKey* key,
@@ -141,12 +151,13 @@ Result<CollectionPtr> load_collection(const std::string& path, const EncryptionK
   auto file = read_file(path);
   if (!file) {
     out.fault = SnapshotFault::Unreadable;
-    return std::unexpected(std::move(file).error());
+    return make_error(file.error().kind, "cannot read snapshot " + quote_path(path) + ": " + file.error().message);
   }
   const std::span<const std::uint8_t> bytes = *file;
 
   std::vector<std::uint8_t> opened;
   std::span<const std::uint8_t> payload = bytes;
+  bool bare = false;
   if (starts_with(bytes, SEALED_MAGIC)) {
     out.sealed = true;
     if (key == nullptr) {
@@ -173,12 +184,27 @@ Result<CollectionPtr> load_collection(const std::string& path, const EncryptionK
       return make_error(ErrorKind::InvalidData, "Snapshot CRC32 mismatch: expected " + hex32(stored) + ", got " +
                                                     hex32(computed) + ". File may be corrupted: " + quote_path(path));
     }
+  } else {
+    bare = true;
   }
 
-  auto data = decode_collection_data(payload);
+  std::size_t unused = 0;
+  auto data = decode_collection_data(payload, &unused);
+  if (bare && (!data || unused != 0)) {
+    // Without its end marker a file is only taken as a bare payload when the
+    // payload accounts for every byte: a damaged marker must not turn off the
+    // checksum.
+    std::string problem = "snapshot " + quote_path(path) +
+                          " has no valid end marker (\"KCR1\" and a CRC-32) and is not a bare snapshot either: ";
+    problem += data ? "its contents end " + std::to_string(unused) + " bytes before the end of the file"
+                    : "it does not decode (" + data.error().message + ")";
+    out.fault = SnapshotFault::Undecodable;
+    return make_error(ErrorKind::InvalidData, std::move(problem));
+  }
   if (!data) {
     out.fault = SnapshotFault::Undecodable;
-    return std::unexpected(std::move(data).error());
+    return make_error(ErrorKind::InvalidData,
+                      "snapshot " + quote_path(path) + " does not decode: " + data.error().message);
   }
   // Release the file image before the collection is built from the data.
   opened = {};
@@ -193,6 +219,18 @@ Result<CollectionPtr> load_collection(const std::string& path, const EncryptionK
     return make_error(ErrorKind::InvalidData, "snapshot validation failed: " + *problem);
   }
   return build_collection(std::move(*data));
+}
+
+}  // namespace karvalith
+
+namespace karvalith {
+
+bool is_sealed_snapshot(const std::string& path) {
+  auto file = FileHandle::open(path, O_RDONLY | O_NONBLOCK);
+  if (!file || !file->require_regular()) return false;
+  std::uint8_t head[4];
+  auto got = file->read_at(0, head);
+  return got && *got == 4 && std::memcmp(head, SEALED_MAGIC, 4) == 0;
 }
 
 }  // namespace karvalith

@@ -4,7 +4,9 @@
 // A file is one of
 //   plain   payload | "KCR1" | CRC-32 of the payload (u32 big-endian)
 //   sealed  "KCE1" | sealed blob whose plaintext is the payload
-//   bare    payload (never written; accepted on reading)
+//   bare    payload (never written; accepted on reading only when the
+//           payload decodes to exactly the end of the file, so that a plain
+//           file whose end marker is damaged is not mistaken for one)
 // where the payload is snapshot_codec.h's encoding of the collection.
 #pragma once
 
@@ -36,7 +38,8 @@ inline constexpr std::string_view SNAPSHOT_TEMP_SUFFIX = ".tmp";
 // Inside the directory: the result never holds '/' or NUL, never starts with
 // '.' (so it is neither "." nor ".."), and its extension is "kvl" (its last
 // dot is not its first character), which the open-time scan loads.
-// Names past the file system's 255-byte limit fail at open with the OS error.
+// Names past the file system's 255-byte limit fail at open with the OS error
+// (a persistent store refuses such names before it logs them).
 std::string snapshot_file_name(std::string_view collection_name);
 
 // directory / snapshot_file_name(collection_name).
@@ -48,8 +51,9 @@ std::filesystem::path snapshot_path(const std::filesystem::path& directory, std:
 // (0666 before the umask, then 0600), fsynced and renamed over N.kvl, then the
 // directory is fsynced. Sealed when `key` is given, plain otherwise. On
 // failure the old N.kvl is untouched and the temporary file is removed when
-// possible. OS failures are ErrorKind::Io with the system's text; a payload
-// too large to seal is ErrorKind::Other.
+// possible. OS failures are ErrorKind::Io: "writing snapshot \"PATH\" failed
+// while STEP: <system's text>"; a payload too large to seal is
+// ErrorKind::Other.
 Status save_collection(const Collection& collection, const std::string& directory, const EncryptionKey* key);
 // The same into directory / file_name (with file_name + ".tmp" as the
 // temporary file) instead of the collection's own file name, when given.
@@ -59,10 +63,12 @@ Status save_collection_as(const Collection& collection, const std::string& direc
 // Reads, checks and rebuilds a collection from the snapshot at `path`
 // (registering it nowhere). Errors other than the OS's are
 // ErrorKind::InvalidData:
+//   unreadable:         "cannot read snapshot \"PATH\": " + the system's text (Io)
 //   sealed without key: "snapshot \"PATH\" is encrypted but no encryption key was provided"
 //   sealed, bad:        the decrypt messages (crypto.h)
 //   plain, bad CRC:     "Snapshot CRC32 mismatch: expected 0x%08x, got 0x%08x. File may be corrupted: \"PATH\""
-//   undecodable:        the decoder's message
+//   no end marker:      "snapshot \"PATH\" has no valid end marker (...) and is not a bare snapshot either: ..."
+//   undecodable:        "snapshot \"PATH\" does not decode: " + the decoder's message
 //   inconsistent:       "snapshot validation failed: " + validate()'s message
 // Raw vectors are dropped when the stored configuration does not keep them.
 // When `report` is given it says how the file was framed and which step
@@ -82,5 +88,8 @@ struct SnapshotLoadReport {
 };
 Result<CollectionPtr> load_collection(const std::string& path, const EncryptionKey* key,
                                       SnapshotLoadReport* report = nullptr);
+
+// True when `path` is a regular file that starts with the sealed magic.
+bool is_sealed_snapshot(const std::string& path);
 
 }  // namespace karvalith

@@ -50,11 +50,15 @@ Result<ScannedSnapshots> scan_snapshots(const std::string& directory, const Encr
   if (!names) return std::unexpected(names.error());
   for (const std::string& name : *names) {
     if (!has_snapshot_extension(name)) continue;
-    auto loaded = load_collection((std::filesystem::path(directory) / name).string(), key);
+    const std::string path = (std::filesystem::path(directory) / name).string();
+    auto loaded = load_collection(path, key);
+    const bool sealed = is_sealed_snapshot(path);
     if (loaded) {
       scanned.collections.push_back(std::move(*loaded));
+      scanned.sealed_loaded = scanned.sealed_loaded || sealed;
     } else {
       scanned.unloadable.emplace(name, loaded.error().message);
+      if (sealed) scanned.sealed_unloadable.push_back(name);
     }
   }
   return scanned;

@@ -19,11 +19,16 @@ bool has_snapshot_extension(std::string_view file_name);
 struct ScannedSnapshots {
   std::vector<CollectionPtr> collections;  // in listing order
   std::map<std::string, std::string> unloadable;  // file name -> why it failed to load
+  // Sealed files that did not load, and whether any sealed file did: telling
+  // a wrong or missing key from damage.
+  std::vector<std::string> sealed_unloadable;
+  bool sealed_loaded = false;
 };
 
 // Loads every snapshot file of `directory` with `key` (may be null), in the
 // order the system lists them. A file that fails to load is skipped and its
-// name remembered with the reason. A directory whose metadata cannot be read yields nothing;
+// name remembered with the reason (anything but a regular file too: it is
+// never opened blocking). A directory whose metadata cannot be read yields nothing;
 // one that cannot be listed is the listing's ErrorKind::Io error.
 Result<ScannedSnapshots> scan_snapshots(const std::string& directory, const EncryptionKey* key);
 

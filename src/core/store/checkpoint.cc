@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <shared_mutex>
 #include <vector>
 
@@ -29,14 +30,25 @@ Status Store::save(const std::string& collection_name, const std::optional<std::
   auto directory = checkpoint_directory(path);
   if (!directory) return std::unexpected(directory.error());
   const bool into_data_dir = is_data_dir(path);
+  if (into_data_dir && key != nullptr && !(key_ && key_->same_as(*key))) {
+    // The next open reads data_dir with the database's key alone.
+    return make_error(ErrorKind::InvalidInput,
+                      std::string(key_ ? "encryption_key differs from the key the database was opened with"
+                                       : "the database was opened without an encryption key") +
+                          ": a snapshot sealed with it in the data directory '" + *data_dir_ +
+                          "' could not be read at the next open; save without encryption_key, or to another path");
+  }
 
   std::unique_lock<SharedMutex> gate;
-  if (wal_) gate = std::unique_lock(checkpoint_gate_);
+  if (wal_) {
+    gate = std::unique_lock(checkpoint_gate_);
+    if (closed_.load()) return make_error(ErrorKind::InvalidInput, CLOSED_MESSAGE);
+  }
   if (into_data_dir) {
     if (auto refused = protect_unloadable(collection_name)) return std::unexpected(*refused);
   }
   if (Status saved = save_collection(**collection, *directory, key ? key : key_.get()); !saved) return saved;
-  if (!wal_ || !into_data_dir || !read_only_reason_.empty()) return {};
+  if (!wal_ || !into_data_dir || refuse_change("")) return {};
   {
     std::lock_guard changes(changes_mutex_);
     // The snapshot holds every logged change only if the log changed
@@ -52,6 +64,7 @@ Status Store::save(const std::string& collection_name, const std::optional<std::
 Status Store::load(const std::string& name, const std::optional<std::string>& path, const EncryptionKey* key) {
   auto directory = checkpoint_directory(path);
   if (!directory) return std::unexpected(directory.error());
+  if (Status fits = check_file_name(name); !fits) return fits;
   auto loaded = load_collection(snapshot_path(*directory, name).string(), key);
   if (!loaded) {
     return make_error(runtime_kind(loaded.error().kind), "failed to load '" + name + "': " + loaded.error().message);
@@ -70,7 +83,7 @@ Status Store::load(const std::string& name, const std::optional<std::string>& pa
     // staged file replace the collection's snapshot. A crash after the
     // record finds the staged file by its token and finishes the move.
     std::shared_lock gate(checkpoint_gate_);
-    if (!read_only_reason_.empty()) return make_error(ErrorKind::Io, "WAL write failed: " + read_only_reason_);
+    if (auto refused = refuse_change("WAL write failed: ")) return std::unexpected(*refused);
     if (auto refused = protect_unloadable(name)) return std::unexpected(*refused);
     const std::uint64_t token = os_random_u64();
     const std::string staged_name = staged_load_file_name(name, token);
@@ -80,8 +93,7 @@ Status Store::load(const std::string& name, const std::optional<std::string>& pa
                         "failed to load '" + name + "': staging its snapshot failed: " + staged_ok.error().message);
     }
     if (Status logged = append(WalEntry{WalLoadCollection{name, token}}); !logged) {
-      std::error_code ignored;
-      std::filesystem::remove(staged, ignored);
+      (void)remove_file(staged);
       return logged;
     }
     // The load is durable now; a failed move is finished by the next open.
@@ -90,6 +102,7 @@ Status Store::load(const std::string& name, const std::optional<std::string>& pa
     }
     database_.put_collection(name, std::move(collection));
   } else {
+    if (closed_.load()) return make_error(ErrorKind::InvalidInput, CLOSED_MESSAGE);
     database_.put_collection(name, std::move(collection));
   }
   if (replaced) replaced->mark_detached();
@@ -98,15 +111,15 @@ Status Store::load(const std::string& name, const std::optional<std::string>& pa
 
 Status Store::compact() {
   if (!data_dir_) return make_error(ErrorKind::InvalidInput, "compact requires data_dir to be set");
-  if (!read_only_reason_.empty()) {
-    return make_error(ErrorKind::Io, "WAL truncate failed: " + read_only_reason_);
-  }
   std::unique_lock gate(checkpoint_gate_);
+  if (auto refused = refuse_change("WAL truncate failed: ")) return std::unexpected(*refused);
   const std::vector<std::string> names = database_.list_collections();
   std::vector<std::string> removed;
   std::vector<std::string> logged;
+  std::set<std::string> deleted;
   {
     std::lock_guard changes(changes_mutex_);
+    deleted = deleted_collections_;
     for (const std::string& name : deleted_collections_) {
       if (!database_.get_collection(name)) removed.push_back(name);
     }
@@ -118,12 +131,14 @@ Status Store::compact() {
       return make_error(refused->kind, "save '" + name + "' failed: " + refused->message);
     }
   }
-  for (const std::string& name : removed) {
-    if (auto refused = protect_unloadable(name)) return std::unexpected(*refused);
-  }
+  // A deleted collection whose snapshot did not load: nothing of it needs
+  // writing, and its file is left as it is.
+  std::erase_if(removed, [&](const std::string& name) { return protect_unloadable(name).has_value(); });
   // Logged changes of a collection whose snapshot did not load were not
-  // replayed either: emptying the log would lose them.
+  // replayed either: emptying the log would lose them, unless the
+  // collection has been deleted since.
   for (const std::string& name : logged) {
+    if (!database_.get_collection(name) && deleted.contains(name)) continue;
     if (auto refused = protect_unloadable(name)) return std::unexpected(*refused);
   }
 
@@ -139,9 +154,8 @@ Status Store::compact() {
   if (!removed.empty()) {
     for (const std::string& name : removed) {
       const std::filesystem::path file = snapshot_path(*data_dir_, name);
-      if (std::remove(file.c_str()) != 0 && errno != ENOENT) {
-        const Error failed = os_error(errno);
-        return make_error(ErrorKind::Io, "failed to remove snapshot '" + file.string() + "': " + failed.message);
+      if (Status gone = remove_file(file); !gone) {
+        return make_error(ErrorKind::Io, "failed to remove snapshot '" + file.string() + "': " + gone.error().message);
       }
     }
     if (Status synced = sync_directory(*data_dir_); !synced) {

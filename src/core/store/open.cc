@@ -1,5 +1,6 @@
 // Opening a data directory: snapshots, then the log replayed on top.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <utility>
@@ -23,9 +24,36 @@ std::string unreadable_log_reason(const std::string& wal_path, const WalStop& st
   reason += std::to_string(stop.offset);
   reason += " (";
   reason += stop.detail;
-  reason += "); the database is read-only: reopen it with the right encryption key, "
-            "or move the file aside to start a new log";
+  reason += "); the database is read-only so that nothing behind it is lost: reopen it with the right "
+            "encryption key if that is the cause, or call salvage_log() to keep the readable records "
+            "in a new log and the damaged file beside it";
   return reason;
+}
+
+// Sealed data that no given key opens: a missing or wrong key, not damage.
+std::optional<Error> key_problem(const std::string& data_dir, const EncryptionKey* key,
+                                 const ScannedSnapshots& scanned, const WalStop& stop) {
+  const bool log_refused = stop.reason == WalStopReason::Unreadable && stop.sealed_unopened;
+  if (scanned.sealed_loaded || stop.sealed_opened) return std::nullopt;  // the key is right
+  if (!log_refused && scanned.sealed_unloadable.empty()) return std::nullopt;
+  std::string where = "'";
+  if (log_refused) {
+    where += WAL_FILE_NAME;
+    where += "' (record at byte offset ";
+    where += std::to_string(stop.offset);
+    where += ")";
+  } else {
+    where += scanned.sealed_unloadable.front();
+    where += "'";
+  }
+  if (key == nullptr) {
+    return Error{ErrorKind::InvalidInput, "data directory '" + data_dir + "' holds sealed data (" + where +
+                                              ") but no encryption key was provided"};
+  }
+  return Error{ErrorKind::InvalidInput, "the encryption key does not open the sealed data in data directory '" +
+                                            data_dir + "' (" + where +
+                                            "), and nothing sealed there opens with it: is it the key the data "
+                                            "was written with?"};
 }
 
 }  // namespace
@@ -39,7 +67,12 @@ std::string staged_load_file_name(const std::string& collection, std::uint64_t t
   return name;
 }
 
-Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, EncryptionKeyPtr key) {
+Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, EncryptionKeyPtr key,
+                                           CheckpointPolicy policy) {
+  if (data_dir.empty()) {
+    return make_error(ErrorKind::InvalidInput, "data_dir must not be empty (pass \".\" for the current directory)");
+  }
+  if (data_dir.find('\0') != std::string::npos) return make_error(ErrorKind::InvalidInput, "data_dir: embedded null byte");
   auto snapshots_error = [&](const Error& error) {
     return make_error(ErrorKind::Io, "failed to load snapshots from '" + data_dir + "': " + error.message);
   };
@@ -55,7 +88,7 @@ Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, Encrypti
     return std::unexpected(prefixed("failed to open WAL: ", made.error()));
   }
   auto lock = DirectoryLock::acquire(data_dir);
-  if (!lock) return std::unexpected(prefixed("failed to open WAL: ", lock.error()));
+  if (!lock) return std::unexpected(lock.error());
 
   auto scanned = scan_snapshots(data_dir, key.get());
   if (!scanned) return snapshots_error(scanned.error());
@@ -63,6 +96,11 @@ Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, Encrypti
   std::shared_ptr<Store> store(new Store(key));
   store->data_dir_ = data_dir;
   store->directory_lock_ = std::move(*lock);
+  store->policy_ = policy;
+  errno = 0;
+  if (const long name_max = ::pathconf(data_dir.c_str(), _PC_NAME_MAX); name_max > 0) {
+    store->name_max_ = static_cast<std::size_t>(name_max);
+  }
   for (auto& [file, reason] : scanned->unloadable) {
     store->unloadable_.insert(file);
     store->recovery_issues_.push_back(RecoveryIssue{file, 0, "snapshot did not load: " + reason, {}, true});
@@ -77,41 +115,51 @@ Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, Encrypti
   if (!wal) return std::unexpected(prefixed("failed to open WAL: ", wal.error()));
 
   std::vector<LoggedChange> changes;
+  std::string undecodable;  // the first record that does not decode
   auto stop = read_records(wal_path, key.get(), [&](std::span<const std::uint8_t> payload, std::uint64_t offset) {
     auto entry = decode_wal_entry(payload);
     if (!entry) {
       store->logged_unknown_ = true;  // skipped, but it may name any collection
-      store->recovery_issues_.push_back(RecoveryIssue{
-          WAL_FILE_NAME, offset,
-          "the record at byte offset " + std::to_string(offset) + " does not decode and was skipped: " +
-              entry.error().message,
-          {}, true});
+      std::string reason = "the record at byte offset " + std::to_string(offset) +
+                           " does not decode and was skipped: " + entry.error().message;
+      if (undecodable.empty()) undecodable = reason;
+      store->recovery_issues_.push_back(RecoveryIssue{WAL_FILE_NAME, offset, std::move(reason), {}, true});
       return;
     }
     const std::string& name = changed_collection(*entry);
     store->logged_collections_.insert(name);
     if (std::holds_alternative<WalDeleteCollection>(entry->value)) store->deleted_collections_.insert(name);
+    store->logged_records_ += changed_documents(*entry);
     changes.push_back(LoggedChange{std::move(*entry), offset});
   });
   if (!stop) return std::unexpected(prefixed("WAL replay failed: ", stop.error()));
+  if (auto refused = key_problem(data_dir, key.get(), *scanned, *stop)) return std::unexpected(*refused);
 
   switch (stop->reason) {
     case WalStopReason::CleanEnd:
       break;
-    case WalStopReason::TornTail:
+    case WalStopReason::TornTail: {
       // A record cut short by a crash was never acknowledged: drop it, so
       // later appends are not hidden behind it.
+      const std::uint64_t torn_bytes = (*wal)->size() - stop->offset;
       wal->reset();
       if (Status cut = cut_back(wal_path, stop->offset); !cut) {
         return std::unexpected(prefixed("WAL replay failed: ", cut.error()));
       }
       wal = SyncWriteAheadLog::open(wal_path, key);
       if (!wal) return std::unexpected(prefixed("failed to open WAL: ", wal.error()));
+      store->recovery_issues_.push_back(RecoveryIssue{
+          WAL_FILE_NAME, stop->offset,
+          "torn tail of " + std::to_string(torn_bytes) + " bytes cut off at byte offset " +
+              std::to_string(stop->offset) + " (" + stop->detail + "; a write that never completed)",
+          {}, false});
       break;
+    }
     case WalStopReason::Unreadable:
-      // Records behind it may be intact under another key: keep the file as it
-      // is, and append nothing behind what could not be read.
-      store->read_only_reason_ = unreadable_log_reason(wal_path.string(), *stop);
+      // Records behind it may be intact: keep the file as it is, and append
+      // nothing behind what could not be read.
+      store->damaged_log_reason_ = unreadable_log_reason(wal_path.string(), *stop);
+      store->damaged_log_offset_ = stop->offset;
       store->recovery_issues_.push_back(RecoveryIssue{WAL_FILE_NAME, stop->offset,
                                                       "unreadable record: " + stop->detail, {}, true});
       break;
@@ -128,7 +176,7 @@ Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, Encrypti
       if (!loaded) return {ApplyStatus::Failed, "its staged snapshot did not load: " + loaded.error().message, true};
       (*loaded)->state().write()->name = load.collection;
       opened.database_.put_collection(load.collection, std::move(*loaded));
-      if (opened.read_only_reason_.empty()) {
+      if (opened.damaged_log_reason_.empty()) {
         if (Status moved = rename_path(staged, snapshot_path(data_dir, load.collection)); moved) {
           (void)sync_directory(data_dir);
         }
@@ -141,22 +189,17 @@ Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, Encrypti
   std::vector<RecoveryIssue> replayed = replay(opened.database_, std::move(changes), replay_load);
   // A record that does not decode may hold anything (a newer version's
   // change, say): no checkpoint may drop it either.
-  for (const RecoveryIssue& issue : opened.recovery_issues_) {
-    if (issue.file == WAL_FILE_NAME && issue.data_missing && opened.read_only_reason_.empty()) {
-      std::string reason = wal_path.string();
-      reason += ": ";
-      reason += issue.reason;
-      reason += "; the database is read-only so that no checkpoint drops the record";
-      opened.read_only_reason_ = std::move(reason);
-    }
+  if (!undecodable.empty()) {
+    opened.held_reason_ =
+        wal_path.string() + ": " + undecodable + "; the database is read-only so that no checkpoint drops the record";
   }
   for (RecoveryIssue& issue : replayed) {
     // A change to a collection whose snapshot did not load is kept in the log
     // by the checkpoints' refusals; any other missing data makes the
     // database read-only, so no checkpoint can drop the record.
     const bool kept_by_refusals = !issue.collection.empty() && opened.protect_unloadable(issue.collection);
-    if (issue.data_missing && !kept_by_refusals && opened.read_only_reason_.empty()) {
-      opened.read_only_reason_ = issue.reason + "; the database is read-only so that no checkpoint drops the record";
+    if (issue.data_missing && !kept_by_refusals && opened.held_reason_.empty()) {
+      opened.held_reason_ = issue.reason + "; the database is read-only so that no checkpoint drops the record";
     }
     opened.recovery_issues_.push_back(std::move(issue));
   }

@@ -1,8 +1,11 @@
 #include "core/store/store.h"
 
+#include <fcntl.h>
+
 #include <filesystem>
 #include <utility>
 
+#include "core/common/os_random.h"
 #include "core/engine/collection_search.h"
 #include "core/snapshot/snapshot_file.h"
 #include "core/store/apply.h"
@@ -87,6 +90,12 @@ Result<Bm25Statistics> Store::keyword_statistics(const std::string& collection, 
 }
 
 Result<std::string> Store::checkpoint_directory(const std::optional<std::string>& path) const {
+  if (path && path->empty()) {
+    return make_error(ErrorKind::InvalidInput, "path must not be empty (pass \".\" for the current directory)");
+  }
+  if (path && path->find('\0') != std::string::npos) {
+    return make_error(ErrorKind::InvalidInput, "path: embedded null byte");
+  }
   if (path) return *path;
   if (data_dir_) return *data_dir_;
   return make_error(ErrorKind::InvalidInput, "no path specified and Karvalith was created without data_dir");
@@ -108,8 +117,16 @@ std::optional<Error> Store::protect_unloadable(const std::string& collection) co
                    "aside (or reopen with the encryption key it was written with) first"};
 }
 
+std::optional<Error> Store::refuse_change(const char* prefix) const {
+  if (closed_.load()) return Error{ErrorKind::InvalidInput, CLOSED_MESSAGE};
+  std::lock_guard status(status_mutex_);
+  const std::string& reason = !damaged_log_reason_.empty() ? damaged_log_reason_ : held_reason_;
+  if (reason.empty()) return std::nullopt;
+  return Error{ErrorKind::Io, prefix + reason};
+}
+
 Status Store::append(const WalEntry& entry) {
-  if (!read_only_reason_.empty()) return make_error(ErrorKind::Io, "WAL write failed: " + read_only_reason_);
+  if (auto refused = refuse_change("WAL write failed: ")) return std::unexpected(*refused);
   {
     // Noted before the append: a failed append leaves the name noted, which
     // only keeps a later save from emptying the log.
@@ -121,6 +138,8 @@ Status Store::append(const WalEntry& entry) {
   if (Status appended = wal_->append_payload(encode_wal_entry(entry)); !appended) {
     return make_error(ErrorKind::Io, "WAL write failed: " + appended.error().message);
   }
+  std::lock_guard changes(changes_mutex_);
+  logged_records_ += changed_documents(entry);
   return {};
 }
 
@@ -129,6 +148,8 @@ Status Store::log_and_apply(WalEntry entry) {
   if (wal_) {
     gate = std::shared_lock(checkpoint_gate_);
     if (Status logged = append(entry); !logged) return logged;
+  } else if (closed_.load()) {
+    return make_error(ErrorKind::InvalidInput, CLOSED_MESSAGE);
   }
   const ApplyOutcome outcome = apply_change(database_, std::move(entry));
   if (outcome.status == ApplyStatus::Failed) {
@@ -146,7 +167,138 @@ Status Store::truncate_log() {
   std::lock_guard changes(changes_mutex_);
   logged_collections_.clear();
   logged_unknown_ = false;
+  logged_records_ = 0;
+  checkpoint_backoff_ = 0;
   return {};
+}
+
+void Store::maybe_checkpoint() {
+  if (!wal_ || closed_.load()) return;
+  {
+    std::lock_guard changes(changes_mutex_);
+    const std::uint64_t step = checkpoint_backoff_;
+    const bool by_bytes = policy_.log_bytes != 0 && wal_->size() >= policy_.log_bytes * (step + 1);
+    const bool by_records = policy_.log_records != 0 && logged_records_ >= policy_.log_records * (step + 1);
+    if (!by_bytes && !by_records) return;
+  }
+  // One thread checkpoints; the others go on.
+  if (checkpoint_running_.exchange(true)) return;
+  Status done = compact();
+  {
+    std::lock_guard status(status_mutex_);
+    checkpoint_error_ = done ? std::string() : done.error().message;
+  }
+  if (!done) {
+    // Tried again once the log has grown by another threshold.
+    std::lock_guard changes(changes_mutex_);
+    ++checkpoint_backoff_;
+  }
+  checkpoint_running_.store(false);
+}
+
+Status Store::check_file_name(const std::string& collection) const {
+  if (!data_dir_) return {};
+  // The longest name written for it: a staged load's temporary file.
+  const std::string file = snapshot_file_name(collection);
+  const std::size_t longest = staged_load_file_name(collection, 0).size() + SNAPSHOT_TEMP_SUFFIX.size();
+  if (longest <= name_max_) return {};
+  return make_error(ErrorKind::InvalidInput,
+                    "collection name is too long: its snapshot file '" + file + "' and the names it takes while "
+                    "being written (up to " + std::to_string(longest) + " bytes) exceed the " +
+                    std::to_string(name_max_) + "-byte file name limit of '" + *data_dir_ + "'");
+}
+
+std::string Store::read_only_reason() const {
+  std::lock_guard status(status_mutex_);
+  return !damaged_log_reason_.empty() ? damaged_log_reason_ : held_reason_;
+}
+
+std::vector<RecoveryIssue> Store::recovery_issues() const {
+  std::lock_guard status(status_mutex_);
+  return recovery_issues_;
+}
+
+std::string Store::checkpoint_error() const {
+  std::lock_guard status(status_mutex_);
+  return checkpoint_error_;
+}
+
+std::uint64_t Store::log_bytes() const { return wal_ ? wal_->size() : 0; }
+
+std::uint64_t Store::log_records() const {
+  std::lock_guard changes(changes_mutex_);
+  return logged_records_;
+}
+
+Status Store::close() {
+  if (!wal_) {
+    closed_.store(true);
+    return {};
+  }
+  // Waits for every change between its append and its apply, and for any
+  // checkpoint, to finish.
+  std::unique_lock gate(checkpoint_gate_);
+  if (closed_.exchange(true)) return {};
+  Status closed = wal_->close();
+  directory_lock_.reset();
+  if (!closed) return make_error(ErrorKind::Io, "closing '" + wal_->path().string() + "' failed: " + closed.error().message);
+  return {};
+}
+
+Result<std::string> Store::salvage_log() {
+  if (!wal_) return make_error(ErrorKind::InvalidInput, "salvage_log requires data_dir to be set");
+  std::unique_lock gate(checkpoint_gate_);
+  if (closed_.load()) return make_error(ErrorKind::InvalidInput, CLOSED_MESSAGE);
+  std::uint64_t keep = 0;
+  {
+    std::lock_guard status(status_mutex_);
+    if (!damaged_log_offset_) {
+      return make_error(ErrorKind::InvalidInput, "the log has no unreadable record: there is nothing to salvage");
+    }
+    keep = *damaged_log_offset_;
+  }
+  const std::filesystem::path dir(*data_dir_);
+  const std::filesystem::path log = wal_->path();
+  static constexpr char HEX[] = "0123456789abcdef";
+  std::string damaged_name = std::string(WAL_FILE_NAME) + ".damaged-";
+  const std::uint64_t token = os_random_u64();
+  for (int shift = 60; shift >= 0; shift -= 4) damaged_name += HEX[(token >> shift) & 0xF];
+  const std::filesystem::path damaged = dir / damaged_name;
+  const std::filesystem::path temp = dir / (std::string(WAL_FILE_NAME) + ".salvage.tmp");
+  auto failed = [&](const std::string& step, const Error& error) {
+    (void)remove_file(temp);
+    return make_error(ErrorKind::Io, "salvaging '" + log.string() + "' failed while " + step + ": " + error.message);
+  };
+
+  // The readable records, written durably beside the log.
+  auto bytes = read_file(log);
+  if (!bytes) return failed("reading it", bytes.error());
+  if (bytes->size() < keep) return failed("reading it", Error{ErrorKind::Io, "the file is shorter than at the open"});
+  {
+    auto out = FileHandle::open(temp, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (!out) return failed("creating '" + temp.string() + "'", out.error());
+    if (Status s = out->write_all(std::span(*bytes).first(static_cast<std::size_t>(keep))); !s) {
+      return failed("writing '" + temp.string() + "'", s.error());
+    }
+    if (Status s = out->sync(); !s) return failed("syncing '" + temp.string() + "'", s.error());
+  }
+  // The damaged file gets its second name first: wal.bin is the damaged
+  // file until the rename below replaces it in one step.
+  if (Status s = link_path(log, damaged); !s) return failed("keeping it as '" + damaged.string() + "'", s.error());
+  if (Status s = sync_directory(dir); !s) return failed("syncing '" + dir.string() + "'", s.error());
+  if (Status s = rename_path(temp, log); !s) return failed("moving the salvaged log into place", s.error());
+  if (Status s = sync_directory(dir); !s) return failed("syncing '" + dir.string() + "'", s.error());
+  if (Status s = wal_->reopen(); !s) return failed("reopening it", s.error());
+
+  std::lock_guard status(status_mutex_);
+  damaged_log_reason_.clear();
+  damaged_log_offset_.reset();
+  recovery_issues_.push_back(RecoveryIssue{WAL_FILE_NAME, keep,
+                                           "salvaged: the " + std::to_string(keep) +
+                                               " readable bytes were kept in a new log; the damaged file is '" +
+                                               damaged.string() + "'",
+                                           {}, false});
+  return damaged.string();
 }
 
 }  // namespace karvalith

@@ -30,6 +30,7 @@
 // for an fsync.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -65,6 +66,18 @@ struct NewDocument {
   std::vector<float> embedding;
 };
 
+// When a persistent database checkpoints by itself: after a change that
+// leaves the log at or past either threshold (0 turns that one off), the
+// change's thread runs compact() before it returns. A batch counts one
+// record per document, since replay costs per document.
+struct CheckpointPolicy {
+  std::uint64_t log_bytes = std::uint64_t{64} << 20;
+  std::uint64_t log_records = 10000;
+};
+
+// The message of every call on a closed database.
+inline constexpr const char* CLOSED_MESSAGE = "the Karvalith handle is closed";
+
 // The file under which load stages a collection in the data directory before
 // logging it: the collection's snapshot file name, the token in hex, then
 // ".loading" (not a snapshot extension, so the open-time scan ignores it).
@@ -77,14 +90,20 @@ class Store {
 
   // Opens `data_dir`: creates it (mkdir -p), locks it, loads every snapshot
   // that loads with `key` (remembering those that do not), opens wal.bin,
-  // cuts a torn tail back, and replays the log. A log holding an unreadable
-  // record, or a change that cannot be applied and whose data is missing,
-  // opens read-only; every such problem is listed in recovery_issues().
-  // Errors (ErrorKind::Io) carry their final messages:
-  //   "failed to load snapshots from '{dir}': {err}"
-  //   "failed to open WAL: {err}"   (also: the directory is in use)
-  //   "WAL replay failed: {err}"
-  static Result<std::shared_ptr<Store>> open(const std::string& data_dir, EncryptionKeyPtr key);
+  // cuts a torn tail back (wal.h says what is one), and replays the log. A
+  // log holding an unreadable record, or a change that cannot be applied and
+  // whose data is missing, opens read-only; every such problem is listed in
+  // recovery_issues(). Errors carry their final messages:
+  //   InvalidInput "data_dir must not be empty ...", "data_dir: embedded null byte"
+  //   InvalidInput when sealed data is there and `key` is missing or opens
+  //                none of it ("... no encryption key was provided" /
+  //                "the encryption key does not open ...")
+  //   Io "data directory '{dir}' is in use by another Karvalith handle ..."
+  //   Io "failed to load snapshots from '{dir}': {err}"
+  //   Io "failed to open WAL: {err}"
+  //   Io "WAL replay failed: {err}"
+  static Result<std::shared_ptr<Store>> open(const std::string& data_dir, EncryptionKeyPtr key,
+                                             CheckpointPolicy policy = {});
 
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
@@ -92,8 +111,10 @@ class Store {
   // ---- collections ----
   // NotFound "collection '{}' not found" unless the name is registered.
   Status require_collection(const std::string& name) const;
-  // InvalidInput for bad options (make_collection_config) or a taken name
-  // ("Collection '{}' already exists"); nothing is logged then.
+  // InvalidInput for bad options (make_collection_config), a taken name
+  // ("Collection '{}' already exists") or, when persistent, a name whose
+  // snapshot file names would exceed the file system's limit; nothing is
+  // logged then.
   Status create_collection(const std::string& name, std::uint64_t dimension, const CollectionOptions& options);
   // False when no collection has the name; logged either way.
   Result<bool> delete_collection(const std::string& name);
@@ -136,8 +157,9 @@ class Store {
   // Writes the collection's snapshot into the checkpoint directory, sealed
   // with `key` or, when null, the database's key. Empties the log only when
   // the snapshot went into data_dir and the log holds changes of no other
-  // collection. A failed write is the write's own error; "WAL truncate
-  // failed: {err}".
+  // collection. InvalidInput when `key` differs from the database's key and
+  // the snapshot would go into data_dir (the next open could not read it).
+  // A failed write is the write's own error; "WAL truncate failed: {err}".
   Status save(const std::string& collection, const std::optional<std::string>& path, const EncryptionKey* key);
   // Reads DIR/N.kvl (N = `name`) with exactly `key` (may be null) and
   // registers it under `name` (renamed when its stored name differs),
@@ -147,19 +169,42 @@ class Store {
   // nothing changes.
   Status load(const std::string& name, const std::optional<std::string>& path, const EncryptionKey* key);
   // Writes every collection into data_dir, removes the snapshot files of
-  // collections deleted since the open, then empties the log.
+  // collections deleted since the open (leaving those that did not load at
+  // the open untouched), then empties the log.
   // InvalidInput "compact requires data_dir to be set"; "save '{}' failed:
   // {}"; "WAL truncate failed: {}".
   Status compact();
+
+  // For a log that holds an unreadable record: keeps the records read at
+  // open in a new wal.bin, keeps the whole damaged file beside it as
+  // wal.bin.damaged-<hex> (returned, full path), and lifts the read-only
+  // state that the damage caused. Crash-safe: wal.bin is at every moment
+  // either the damaged file or the salvaged one. InvalidInput when the log
+  // has nothing unreadable.
+  Result<std::string> salvage_log();
+
+  // Releases the log and the directory lock once no change or checkpoint is
+  // in flight; changes and checkpoints after it fail with CLOSED_MESSAGE
+  // (InvalidInput). Reads of memory keep working for holders of the store.
+  // Idempotent.
+  Status close();
+  bool closed() const { return closed_.load(); }
 
   // ---- state ----
   bool persistent() const { return wal_ != nullptr; }
   const std::optional<std::string>& data_dir() const { return data_dir_; }
   const EncryptionKeyPtr& key() const { return key_; }
   // Why changes are refused; empty while the database is writable.
-  const std::string& read_only_reason() const { return read_only_reason_; }
-  // What the open found wrong, in the order found.
-  const std::vector<RecoveryIssue>& recovery_issues() const { return recovery_issues_; }
+  std::string read_only_reason() const;
+  // What the open found wrong, in the order found (and a salvage, if any).
+  std::vector<RecoveryIssue> recovery_issues() const;
+  // The log's size now (0 when ephemeral), and the records (a batch counts
+  // its documents) appended since it was last emptied.
+  std::uint64_t log_bytes() const;
+  std::uint64_t log_records() const;
+  const CheckpointPolicy& checkpoint_policy() const { return policy_; }
+  // Why the last automatic checkpoint failed; empty after one succeeds.
+  std::string checkpoint_error() const;
   // Snapshot files in data_dir that did not load at open (file names).
   const std::set<std::string>& unloadable_snapshots() const { return unloadable_; }
 
@@ -181,6 +226,9 @@ class Store {
   // insert (one InsertDocument record) and batch_insert (one BatchInsert).
   Result<std::vector<Uuid>> batch_insert_entry(const std::string& collection, std::vector<NewDocument> documents,
                                                bool as_batch);
+  // The same under the collection's write order, without the checkpoint.
+  Result<std::vector<Uuid>> locked_insert(const std::string& collection, std::vector<NewDocument> documents,
+                                          bool as_batch);
 
   // Logs (when persistent) and applies one validated change. The caller holds
   // the write order of the collection the change names (or the registry
@@ -189,6 +237,15 @@ class Store {
   Status log_and_apply(WalEntry entry);
   // Appends under the checkpoint gate, which the caller holds shared.
   Status append(const WalEntry& entry);
+  // Runs compact() when the log has passed the policy's thresholds. Called
+  // by each change after it has released every lock.
+  void maybe_checkpoint();
+  // InvalidInput when the name's snapshot files could not be created in
+  // data_dir.
+  Status check_file_name(const std::string& collection) const;
+  // The refusal of a change while read-only or closed; the caller holds the
+  // checkpoint gate.
+  std::optional<Error> refuse_change(const char* prefix) const;
 
   // The refusal for a snapshot file that failed to load at open, if `name`'s
   // file in data_dir is one.
@@ -200,21 +257,33 @@ class Store {
   Database database_;
   EncryptionKeyPtr key_;
   std::optional<std::string> data_dir_;
-  std::optional<DirectoryLock> directory_lock_;
+  std::optional<DirectoryLock> directory_lock_;  // released by close, under the gate
   std::unique_ptr<SyncWriteAheadLog> wal_;  // declared after the lock: closed before it is released
-  std::string read_only_reason_;
-  std::vector<RecoveryIssue> recovery_issues_;
   std::set<std::string> unloadable_;
+  std::size_t name_max_ = 255;  // longest file name data_dir takes
+  CheckpointPolicy policy_;
+  std::atomic<bool> closed_{false};
+
+  // Read-only state, recovery issues and checkpoint errors; a leaf lock.
+  mutable std::mutex status_mutex_;
+  std::string damaged_log_reason_;                 // the log holds an unreadable record
+  std::optional<std::uint64_t> damaged_log_offset_;  // where reading stopped
+  std::string held_reason_;                        // data is missing: no checkpoint may drop a record
+  std::vector<RecoveryIssue> recovery_issues_;
+  std::string checkpoint_error_;
 
   std::mutex registry_changes_;
   // Shared from a change's append to the end of its apply, exclusive for
   // checkpoints: a snapshot never misses a logged change that the truncation
   // after it removes.
   SharedMutex checkpoint_gate_;
-  std::mutex changes_mutex_;
+  mutable std::mutex changes_mutex_;
   std::set<std::string> logged_collections_;   // touched by the log since it was last emptied
   bool logged_unknown_ = false;                // the log holds a record that did not decode
   std::set<std::string> deleted_collections_;  // deleted since the open (their files may remain)
+  std::uint64_t logged_records_ = 0;           // since the log was last emptied
+  std::uint64_t checkpoint_backoff_ = 0;       // thresholds raised by failed automatic checkpoints
+  std::atomic<bool> checkpoint_running_{false};
 };
 
 }  // namespace karvalith

@@ -31,24 +31,33 @@ Result<std::vector<PendingDocument>> to_pending(std::vector<NewDocument> documen
 Status Store::create_collection(const std::string& name, std::uint64_t dimension, const CollectionOptions& options) {
   auto config = make_collection_config(options, dimension);
   if (!config) return std::unexpected(std::move(config.error()));
-  std::lock_guard registry_change(registry_changes_);
-  if (database_.get_collection(name)) {
-    return make_error(ErrorKind::InvalidInput, "Collection '" + name + "' already exists");
-  }
-  return log_and_apply(WalEntry{WalCreateCollection{name, dimension, *config}});
+  if (Status fits = check_file_name(name); !fits) return fits;
+  Status done = [&]() -> Status {
+    std::lock_guard registry_change(registry_changes_);
+    if (database_.get_collection(name)) {
+      return make_error(ErrorKind::InvalidInput, "Collection '" + name + "' already exists");
+    }
+    return log_and_apply(WalEntry{WalCreateCollection{name, dimension, *config}});
+  }();
+  if (done) maybe_checkpoint();
+  return done;
 }
 
 Result<bool> Store::delete_collection(const std::string& name) {
-  std::lock_guard registry_change(registry_changes_);
-  CollectionPtr existing = database_.get_collection(name);
-  std::unique_lock<std::mutex> order;
-  if (existing) order = std::unique_lock(existing->write_order());
-  // Logged whether or not the name exists.
-  if (Status done = log_and_apply(WalEntry{WalDeleteCollection{name}}); !done) {
-    return std::unexpected(std::move(done.error()));
-  }
-  if (existing) existing->mark_detached();
-  return existing != nullptr;
+  Result<bool> done = [&]() -> Result<bool> {
+    std::lock_guard registry_change(registry_changes_);
+    CollectionPtr existing = database_.get_collection(name);
+    std::unique_lock<std::mutex> order;
+    if (existing) order = std::unique_lock(existing->write_order());
+    // Logged whether or not the name exists.
+    if (Status logged = log_and_apply(WalEntry{WalDeleteCollection{name}}); !logged) {
+      return std::unexpected(std::move(logged.error()));
+    }
+    if (existing) existing->mark_detached();
+    return existing != nullptr;
+  }();
+  if (done) maybe_checkpoint();
+  return done;
 }
 
 Result<Uuid> Store::insert(const std::string& collection, NewDocument document) {
@@ -65,6 +74,13 @@ Result<std::vector<Uuid>> Store::batch_insert(const std::string& collection, std
 
 Result<std::vector<Uuid>> Store::batch_insert_entry(const std::string& collection, std::vector<NewDocument> documents,
                                                     bool as_batch) {
+  auto ids = locked_insert(collection, std::move(documents), as_batch);
+  if (ids) maybe_checkpoint();
+  return ids;
+}
+
+Result<std::vector<Uuid>> Store::locked_insert(const std::string& collection, std::vector<NewDocument> documents,
+                                               bool as_batch) {
   auto locked = lock_for_change(collection);
   if (!locked) return std::unexpected(std::move(locked.error()));
   auto pending = to_pending(std::move(documents));
@@ -89,38 +105,50 @@ Result<std::vector<Uuid>> Store::batch_insert_entry(const std::string& collectio
 
 Result<Uuid> Store::upsert(const std::string& collection, NewDocument document) {
   if (!document.id) return make_error(ErrorKind::InvalidInput, "upsert needs the id of the document");
-  auto locked = lock_for_change(collection);
-  if (!locked) return std::unexpected(std::move(locked.error()));
-  PendingDocument pending{Document{*document.id, std::move(document.text), std::move(document.metadata)},
-                          std::move(document.embedding)};
-  if (Status valid = locked->collection->validate_upsert(std::span(&pending, 1)); !valid) {
-    return std::unexpected(std::move(valid.error()));
-  }
-  const Uuid id = pending.document.id;
-  WalEntry entry{WalUpdateDocument{collection, id, std::move(pending.document), std::move(pending.embedding)}};
-  if (Status done = log_and_apply(std::move(entry)); !done) return std::unexpected(std::move(done.error()));
-  return id;
+  Result<Uuid> done = [&]() -> Result<Uuid> {
+    auto locked = lock_for_change(collection);
+    if (!locked) return std::unexpected(std::move(locked.error()));
+    PendingDocument pending{Document{*document.id, std::move(document.text), std::move(document.metadata)},
+                            std::move(document.embedding)};
+    if (Status valid = locked->collection->validate_upsert(std::span(&pending, 1)); !valid) {
+      return std::unexpected(std::move(valid.error()));
+    }
+    const Uuid id = pending.document.id;
+    WalEntry entry{WalUpdateDocument{collection, id, std::move(pending.document), std::move(pending.embedding)}};
+    if (Status logged = log_and_apply(std::move(entry)); !logged) return std::unexpected(std::move(logged.error()));
+    return id;
+  }();
+  if (done) maybe_checkpoint();
+  return done;
 }
 
 Result<bool> Store::update_metadata(const std::string& collection, const Uuid& id, Metadata metadata) {
-  auto locked = lock_for_change(collection);
-  if (!locked) return std::unexpected(std::move(locked.error()));
-  if (!locked->collection->get_document(id)) return false;
-  if (Status done = log_and_apply(WalEntry{WalUpdateMetadata{collection, id, std::move(metadata)}}); !done) {
-    return std::unexpected(std::move(done.error()));
-  }
-  return true;
+  Result<bool> done = [&]() -> Result<bool> {
+    auto locked = lock_for_change(collection);
+    if (!locked) return std::unexpected(std::move(locked.error()));
+    if (!locked->collection->get_document(id)) return false;
+    if (Status logged = log_and_apply(WalEntry{WalUpdateMetadata{collection, id, std::move(metadata)}}); !logged) {
+      return std::unexpected(std::move(logged.error()));
+    }
+    return true;
+  }();
+  if (done && *done) maybe_checkpoint();
+  return done;
 }
 
 Result<bool> Store::delete_document(const std::string& collection, const Uuid& id) {
-  auto locked = lock_for_change(collection);
-  if (!locked) return std::unexpected(std::move(locked.error()));
-  const bool live = locked->collection->get_document(id) != nullptr;
-  // Logged whether or not the document is live.
-  if (Status done = log_and_apply(WalEntry{WalDeleteDocument{collection, id}}); !done) {
-    return std::unexpected(std::move(done.error()));
-  }
-  return live;
+  Result<bool> done = [&]() -> Result<bool> {
+    auto locked = lock_for_change(collection);
+    if (!locked) return std::unexpected(std::move(locked.error()));
+    const bool live = locked->collection->get_document(id) != nullptr;
+    // Logged whether or not the document is live.
+    if (Status logged = log_and_apply(WalEntry{WalDeleteDocument{collection, id}}); !logged) {
+      return std::unexpected(std::move(logged.error()));
+    }
+    return live;
+  }();
+  if (done) maybe_checkpoint();
+  return done;
 }
 
 }  // namespace karvalith

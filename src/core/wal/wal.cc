@@ -98,7 +98,9 @@ SyncWriteAheadLog::SyncWriteAheadLog(std::filesystem::path path, EncryptionKeyPt
 
 Result<std::unique_ptr<SyncWriteAheadLog>> SyncWriteAheadLog::open(std::filesystem::path path,
                                                                    EncryptionKeyPtr key) {
-  auto file = FileHandle::open(path, O_WRONLY | O_APPEND | O_CREAT, 0600);
+  auto file = FileHandle::open(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK, 0600);
+  if (!file) return std::unexpected(file.error());
+  if (auto regular = file->require_regular(); !regular) return std::unexpected(regular.error());
   if (!file) return std::unexpected(file.error());
   auto length = file->size();
   if (!length) return std::unexpected(length.error());
@@ -117,6 +119,11 @@ std::uint64_t SyncWriteAheadLog::size() const {
 }
 
 Status SyncWriteAheadLog::append_payload(std::span<const std::uint8_t> encoded_entry) {
+  if (encoded_entry.empty()) {
+    // Zeros are what a file system leaves where data never arrived; an empty
+    // record would look the same.
+    return make_error(ErrorKind::Other, "an empty log record cannot be written");
+  }
   const std::uint64_t payload_size =
       std::uint64_t{encoded_entry.size()} + (key_ ? EncryptionKey::SEAL_OVERHEAD : 0);
   if (payload_size > std::numeric_limits<std::uint32_t>::max()) {
@@ -159,8 +166,33 @@ Status SyncWriteAheadLog::append_payload(std::span<const std::uint8_t> encoded_e
   return written;
 }
 
+Status SyncWriteAheadLog::close() {
+  std::lock_guard writer(writer_mutex_);
+  if (closed_) return {};
+  closed_ = true;
+  broken_ = true;
+  broken_reason_ = "the write-ahead log is closed";
+  return writer_.close();
+}
+
+Status SyncWriteAheadLog::reopen() {
+  std::lock_guard writer(writer_mutex_);
+  if (closed_) return make_error(ErrorKind::Io, broken_reason_);
+  auto fresh = FileHandle::open(path_, O_WRONLY | O_APPEND | O_NONBLOCK);
+  if (!fresh) return std::unexpected(fresh.error());
+  if (auto regular = fresh->require_regular(); !regular) return regular;
+  auto length = fresh->size();
+  if (!length) return std::unexpected(length.error());
+  writer_ = std::move(*fresh);
+  length_ = *length;
+  broken_ = false;
+  broken_reason_.clear();
+  return {};
+}
+
 Status SyncWriteAheadLog::truncate() {
   std::lock_guard writer(writer_mutex_);
+  if (closed_) return make_error(ErrorKind::Io, broken_reason_);
   // The same file, emptied through a fresh append handle: either every step
   // succeeds and the fresh handle takes over, or the current writer stays.
   auto fresh = FileHandle::open(path_, O_WRONLY | O_APPEND);
@@ -177,62 +209,225 @@ Status SyncWriteAheadLog::truncate() {
 
 // ---- reader ----
 
+namespace {
+
+constexpr std::uint64_t PAGE_BYTES = 4096;
+
+// Where the run of zero bytes that ends the file starts (`size` when the last
+// byte is not zero), looking no further back than `floor`.
+Result<std::uint64_t> trailing_zero_start(FileHandle& file, std::uint64_t size, std::uint64_t floor) {
+  std::array<std::uint8_t, 8192> chunk;
+  std::uint64_t end = size;
+  while (end > floor) {
+    const std::uint64_t begin = std::max(floor, end - std::min<std::uint64_t>(end - floor, chunk.size()));
+    const std::span<std::uint8_t> part = std::span(chunk).first(static_cast<std::size_t>(end - begin));
+    auto got = file.read_at(begin, part);
+    if (!got) return std::unexpected(got.error());
+    if (*got != part.size()) return end;  // the file shrank: treat what is left as data
+    for (std::size_t i = part.size(); i > 0; --i) {
+      if (part[i - 1] != 0) return begin + i;
+    }
+    end = begin;
+  }
+  return floor;
+}
+
+// Whether `payload` under `check` is a record this reader accepts, and the
+// readable bytes when it is.
+struct Verified {
+  bool ok = false;
+  bool sealed_opened = false;
+  std::vector<std::uint8_t> opened;  // the plaintext of a sealed record
+  std::string problem;
+};
+
+Verified verify(std::span<const std::uint8_t> payload, std::uint32_t check, const EncryptionKey* key) {
+  Verified result;
+  if (check != WAL_SEALED_CHECK) {
+    result.ok = crc32(payload) == check;
+    if (!result.ok) result.problem = "record checksum mismatch";
+    return result;
+  }
+  if (key != nullptr) {
+    auto plain = key->decrypt(payload);
+    if (plain) {
+      result.ok = true;
+      result.sealed_opened = true;
+      result.opened = std::move(*plain);
+      return result;
+    }
+    result.problem = plain.error().message;
+  } else {
+    result.problem = "sealed record but no encryption key was provided";
+  }
+  // A plain record whose CRC happens to be all ones.
+  if (crc32(payload) == WAL_SEALED_CHECK) {
+    result.ok = true;
+    result.problem.clear();
+  }
+  return result;
+}
+
+// A record at `offset` claims `length` bytes, more than the file holds. It is
+// a torn tail unless the bytes after its header show that complete records
+// were written behind it: then its length field is damaged.
+Result<WalStop> judge_overrun(FileHandle& file, std::uint64_t size, std::uint64_t offset, std::uint32_t length,
+                              std::uint32_t check, const EncryptionKey* key, bool key_proven) {
+  std::vector<std::uint8_t> rest(static_cast<std::size_t>(size - offset));
+  auto got = file.read_at(offset, rest);
+  if (!got) return std::unexpected(got.error());
+  rest.resize(*got);
+  const std::size_t end = rest.size();
+
+  WalStop stop;
+  stop.offset = offset;
+  stop.reason = WalStopReason::Unreadable;
+  const std::string claim = "the record at byte offset " + std::to_string(offset) + " claims " +
+                            std::to_string(length) + " payload bytes, past the end of the file, ";
+
+  // The record itself is complete and only its length is wrong.
+  if (end > WAL_HEADER_BYTES && verify(std::span(rest).subspan(WAL_HEADER_BYTES), check, key).ok) {
+    stop.detail = claim + "yet the " + std::to_string(end - WAL_HEADER_BYTES) +
+                  " bytes after its header are a complete record: its length field is damaged";
+    return stop;
+  }
+
+  // Which positions start a chain of record frames that ends exactly at the
+  // end of the file, or in the zero-filled run that ends it.
+  std::size_t zeros = end;
+  while (zeros > 0 && rest[zeros - 1] == 0) --zeros;
+  std::vector<std::uint8_t> lands(end + 1, 0);
+  for (std::size_t p = end + 1; p-- > 1;) {
+    if (p >= zeros) {
+      lands[p] = 1;
+      continue;
+    }
+    if (end - p < WAL_HEADER_BYTES) continue;
+    const std::uint64_t next = p + WAL_HEADER_BYTES + std::uint64_t{get_be32(rest.data() + p)};
+    if (next > p + WAL_HEADER_BYTES && next <= end) lands[p] = lands[static_cast<std::size_t>(next)];
+  }
+  bool unverified_sealed = false;
+  // First the frames whose chain ends where the file does; then, within a
+  // budget, any frame that verifies (a log whose end is also torn).
+  std::uint64_t budget = std::uint64_t{64} << 20;
+  budget += 8 * std::uint64_t{end};
+  for (const bool chained : {true, false}) {
+    for (std::size_t p = 1; p < zeros && p + WAL_HEADER_BYTES <= end; ++p) {
+      if (chained != static_cast<bool>(lands[p])) continue;
+      const std::uint32_t next_length = get_be32(rest.data() + p);
+      const std::uint32_t next_check = get_be32(rest.data() + p + 4);
+      if (next_length == 0 || p + WAL_HEADER_BYTES + next_length > end) continue;
+      if (!chained) {
+        if (budget < next_length) break;
+        budget -= next_length;
+      }
+      const Verified next = verify(std::span(rest).subspan(p + WAL_HEADER_BYTES, next_length), next_check, key);
+      if (next.ok) {
+        stop.detail = claim + "yet a complete record follows at byte offset " + std::to_string(offset + p) +
+                      ": its length field is damaged";
+        return stop;
+      }
+      if (chained && next_check == WAL_SEALED_CHECK && !key_proven &&
+          next_length >= EncryptionKey::SEAL_OVERHEAD) {
+        unverified_sealed = true;
+      }
+    }
+  }
+  if (check == WAL_SEALED_CHECK && key == nullptr) {
+    stop.detail = "sealed record but no encryption key was provided";
+    stop.sealed_unopened = true;
+    return stop;
+  }
+  if (unverified_sealed) {
+    // Sealed frames follow that this key cannot open: only the right key can
+    // tell a torn tail from damage.
+    stop.detail = claim + "and sealed records that do not open with this key seem to follow";
+    stop.sealed_unopened = true;
+    return stop;
+  }
+  stop.reason = WalStopReason::TornTail;
+  stop.detail = "a record cut short at the end of the file";
+  return stop;
+}
+
+}  // namespace
+
 Result<WalStop> read_records(const std::filesystem::path& path, const EncryptionKey* key,
                              const WalRecordVisitor& visit) {
-  auto file = FileHandle::open(path, O_RDONLY);
+  auto file = FileHandle::open(path, O_RDONLY | O_NONBLOCK);
   if (!file) return std::unexpected(file.error());
+  if (auto regular = file->require_regular(); !regular) return std::unexpected(regular.error());
+  auto size_or = file->size();
+  if (!size_or) return std::unexpected(size_or.error());
+  const std::uint64_t size = *size_or;
+  auto lookup = FileHandle::open(path, O_RDONLY | O_NONBLOCK);  // positioned reads for judging damage
+  if (!lookup) return std::unexpected(lookup.error());
   BufferedReader reader(std::move(*file));
 
   WalStop stop;
+  bool key_proven = false;  // a sealed record opened with `key`
   std::vector<std::uint8_t> payload;
+  auto torn = [&](std::string detail) {
+    stop.reason = WalStopReason::TornTail;
+    stop.detail = std::move(detail);
+    return stop;
+  };
+  auto unreadable = [&](std::string detail) {
+    stop.reason = WalStopReason::Unreadable;
+    stop.detail = std::move(detail);
+    return stop;
+  };
   for (;;) {
+    if (stop.offset >= size) return stop;  // CleanEnd
+    if (size - stop.offset < WAL_HEADER_BYTES) return torn("a record header cut short at the end of the file");
     std::array<std::uint8_t, WAL_HEADER_BYTES> header;
     auto got = reader.read_up_to(header);
     if (!got) return std::unexpected(got.error());
-    if (*got == 0) return stop;  // CleanEnd at stop.offset
-    if (*got < header.size()) {
-      stop.reason = WalStopReason::TornTail;
-      return stop;
-    }
+    if (*got < header.size()) return torn("a record header cut short at the end of the file");
     const std::uint32_t length = get_be32(header.data());
     const std::uint32_t check = get_be32(header.data() + 4);
+
+    if (length == 0) {
+      // No writer produces an empty record: zeros are space the file system
+      // allocated but never received data for.
+      auto zeros = trailing_zero_start(*lookup, size, stop.offset);
+      if (!zeros) return std::unexpected(zeros.error());
+      if (check == 0 && *zeros <= stop.offset) return torn("a zero-filled region at the end of the file");
+      if (check == 0) {
+        return unreadable("a zero-filled region at byte offset " + std::to_string(stop.offset) +
+                          " is followed by data");
+      }
+      return unreadable("record checksum mismatch");
+    }
+    const std::uint64_t end = stop.offset + WAL_HEADER_BYTES + length;
+    if (end > size) {
+      auto judged = judge_overrun(*lookup, size, stop.offset, length, check, key, key_proven);
+      if (!judged) return std::unexpected(judged.error());
+      return *judged;
+    }
     auto complete = read_payload(reader, length, payload);
     if (!complete) return std::unexpected(complete.error());
-    if (!*complete) {
-      stop.reason = WalStopReason::TornTail;
-      return stop;
-    }
+    if (!*complete) return torn("a record cut short at the end of the file");  // the file shrank meanwhile
 
-    std::span<const std::uint8_t> readable;
-    std::vector<std::uint8_t> opened;
-    if (check != WAL_SEALED_CHECK) {
-      if (crc32(payload) != check) {
-        stop.reason = WalStopReason::Unreadable;
-        stop.detail = "record checksum mismatch";
-        return stop;
+    Verified verified = verify(payload, check, key);
+    if (!verified.ok) {
+      // A final record whose tail the file system never received: the rest
+      // of the file is zeros from inside the record, either from its payload
+      // on or from a page boundary within it.
+      auto zeros = trailing_zero_start(*lookup, size, stop.offset);
+      if (!zeros) return std::unexpected(zeros.error());
+      const std::uint64_t page = (*zeros + PAGE_BYTES - 1) / PAGE_BYTES * PAGE_BYTES;
+      if (*zeros < end && (*zeros <= stop.offset + WAL_HEADER_BYTES || page < end)) {
+        return torn("a record whose end is zero-filled at the end of the file");
       }
-      readable = payload;
-    } else if (key != nullptr) {
-      auto plain = key->decrypt(payload);
-      if (plain) {
-        opened = std::move(*plain);
-        readable = opened;
-      } else if (crc32(payload) == WAL_SEALED_CHECK) {
-        readable = payload;  // a plain record whose CRC happens to be all ones
-      } else {
-        stop.reason = WalStopReason::Unreadable;
-        stop.detail = plain.error().message;
-        return stop;
-      }
-    } else if (crc32(payload) == WAL_SEALED_CHECK) {
-      readable = payload;  // a plain record whose CRC happens to be all ones
-    } else {
-      stop.reason = WalStopReason::Unreadable;
-      stop.detail = "sealed record but no encryption key was provided";
-      return stop;
+      stop.sealed_unopened = check == WAL_SEALED_CHECK && !key_proven;
+      return unreadable(verified.problem);
     }
+    if (verified.sealed_opened) key_proven = stop.sealed_opened = true;
+    const std::span<const std::uint8_t> readable =
+        verified.sealed_opened ? std::span<const std::uint8_t>(verified.opened) : std::span<const std::uint8_t>(payload);
     visit(readable, stop.offset);
-    stop.offset += WAL_HEADER_BYTES + length;
+    stop.offset = end;
   }
 }
 

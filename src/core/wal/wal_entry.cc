@@ -1,5 +1,7 @@
 #include "core/wal/wal_entry.h"
 
+#include <algorithm>
+
 // GCC 12 misreads the first append into a freshly reserved vector, once
 // encode_exact is inlined, as a write into a zero-sized region.
 #if defined(__GNUC__) && !defined(__clang__)
@@ -188,6 +190,13 @@ const std::string& changed_collection(const WalEntry& entry) {
         }
       },
       entry.value);
+}
+
+std::uint64_t changed_documents(const WalEntry& entry) {
+  if (const auto* batch = std::get_if<WalBatchInsert>(&entry.value)) {
+    return std::max<std::uint64_t>(1, batch->documents.size());
+  }
+  return 1;
 }
 
 Result<WalEntry> decode_wal_entry(std::span<const std::uint8_t> payload) {

@@ -108,6 +108,10 @@ std::vector<std::uint8_t> encode_update_metadata(std::string_view collection, co
 // The collection an entry changes (its name for the registry entries).
 const std::string& changed_collection(const WalEntry& entry);
 
+// How many documents replaying the entry inserts (a batch's size; 1 for
+// every other entry).
+std::uint64_t changed_documents(const WalEntry& entry);
+
 // Any entry, with the same bytes as the matching function above.
 std::vector<std::uint8_t> encode_wal_entry(const WalEntry& entry);
 

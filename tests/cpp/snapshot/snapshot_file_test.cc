@@ -217,17 +217,58 @@ TEST_F(SnapshotFileTest, EveryTruncationOfAPlainFileFailsCleanlyOrLoads) {
   const Bytes good = read(path);
   const std::size_t payload_size = good.size() - 8;
   const fs::path cut_path = dir_ / "cut.kvl";
+  const std::string no_marker = "snapshot " + quoted(cut_path) + " has no valid end marker";
   for (std::size_t cut = 0; cut < good.size(); ++cut) {
     write(cut_path, Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(cut)));
     auto loaded = load_collection(cut_path.string(), nullptr);
+    if (cut == payload_size) {
+      // Exactly the payload: a bare file.
+      ASSERT_TRUE(loaded.has_value()) << loaded.error().message;
+      continue;
+    }
+    ASSERT_FALSE(loaded.has_value()) << "cut at " << cut;
+    const std::string& message = loaded.error().message;
+    ASSERT_EQ(message.rfind(no_marker, 0), 0u) << message;
     if (cut < payload_size) {
-      ASSERT_FALSE(loaded.has_value()) << "cut at " << cut;
-      ASSERT_EQ(loaded.error().message, "io error: failed to fill whole buffer") << "cut at " << cut;
+      ASSERT_TRUE(message.ends_with("(io error: failed to fill whole buffer)")) << message;
     } else {
-      // The whole payload is there; the partial trailer is ignored.
-      ASSERT_TRUE(loaded.has_value()) << "cut at " << cut << ": " << loaded.error().message;
+      // Part of the trailer is left: the payload does not reach the end.
+      ASSERT_TRUE(message.ends_with("its contents end " + std::to_string(cut - payload_size) +
+                                    " bytes before the end of the file"))
+          << message;
     }
   }
+}
+
+TEST_F(SnapshotFileTest, ADamagedEndMarkerIsAnErrorNotABareFile) {
+  save_ok(*sample_collection({.count = 3, .dimension = 2, .delete_every = 0}));
+  const fs::path path = dir_ / "sample.kvl";
+  const Bytes good = read(path);
+  // Each byte of the trailer changed, then a payload byte as well: the
+  // checksum is never skipped.
+  for (std::size_t at = good.size() - 8; at < good.size(); ++at) {
+    Bytes damaged = good;
+    damaged[at] ^= 0x20;
+    write(path, damaged);
+    const std::string message = load_error(path);
+    if (at < good.size() - 4) {
+      EXPECT_EQ(message.rfind("snapshot " + quoted(path) + " has no valid end marker", 0), 0u) << message;
+    } else {
+      EXPECT_EQ(message.rfind("Snapshot CRC32 mismatch", 0), 0u) << message;
+    }
+    damaged[10] ^= 0x01;
+    write(path, damaged);
+    EXPECT_FALSE(load_collection(path.string(), nullptr).has_value()) << "trailer byte " << at;
+  }
+  // Garbage names the file, and the decoder's words are not all it says.
+  write(path, Bytes(40, 0x07));
+  const std::string garbage = load_error(path);
+  EXPECT_NE(garbage.find(quoted(path)), std::string::npos) << garbage;
+  // A FIFO is refused without blocking.
+  ASSERT_EQ(::mkfifo((dir_ / "fifo.kvl").c_str(), 0600), 0);
+  auto fifo = load_collection((dir_ / "fifo.kvl").string(), nullptr);
+  ASSERT_FALSE(fifo.has_value());
+  EXPECT_EQ(fifo.error().message, "cannot read snapshot " + quoted(dir_ / "fifo.kvl") + ": not a regular file");
 }
 
 TEST_F(SnapshotFileTest, RawVectorsDroppedWhenNotKeptAndValidationFailures) {
@@ -248,7 +289,8 @@ TEST_F(SnapshotFileTest, RawVectorsDroppedWhenNotKeptAndValidationFailures) {
   auto missing = load_collection((dir_ / "missing.kvl").string(), nullptr);
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(missing.error().kind, ErrorKind::Io);
-  EXPECT_EQ(missing.error().message, "No such file or directory (os error 2)");
+  EXPECT_EQ(missing.error().message,
+            "cannot read snapshot " + quoted(dir_ / "missing.kvl") + ": No such file or directory (os error 2)");
 }
 
 TEST_F(SnapshotFileTest, UnsafeNamesStayInsideTheDirectoryOneToOne) {
@@ -291,7 +333,8 @@ TEST_F(SnapshotFileTest, OverlongNameFailsWithTheSystemError) {
   auto saved = save_collection(*collection, dir_.string(), nullptr);
   ASSERT_FALSE(saved.has_value());
   EXPECT_EQ(saved.error().kind, ErrorKind::Io);
-  EXPECT_EQ(saved.error().message, "File name too long (os error 36)");
+  EXPECT_TRUE(saved.error().message.ends_with("failed while creating its temporary file: File name too long (os error 36)"))
+      << saved.error().message;
   EXPECT_TRUE(files().empty());
 }
 
@@ -314,7 +357,9 @@ TEST_F(SnapshotFileTest, FailedWriteSyncOrRenameKeepsTheOldSnapshot) {
       auto saved = save_collection(*new_version, dir_.string(), nullptr);
       ASSERT_FALSE(saved.has_value());
       EXPECT_EQ(saved.error().kind, ErrorKind::Io);
-      EXPECT_EQ(saved.error().message, os_error(fault.error).message);
+      // The message names the file and the step that failed.
+      EXPECT_EQ(saved.error().message.rfind("writing snapshot " + quoted(path) + " failed while ", 0), 0u);
+      EXPECT_TRUE(saved.error().message.ends_with(": " + os_error(fault.error).message)) << saved.error().message;
     }
     EXPECT_EQ(read(path), before);
     EXPECT_EQ(files(), std::set<std::string>{"sample.kvl"});

@@ -1,0 +1,88 @@
+// close, the context manager, and what the open found: status and salvage_log.
+#include <string>
+
+#include "args.h"
+#include "errors.h"
+#include "gil.h"
+#include "methods.h"
+#include "py_ref.h"
+
+namespace karvalith::py {
+
+namespace {
+
+// Sets `key` of `dict` to a new reference; false (exception set) on failure.
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+  PyRef owned = PyRef::steal(value);
+  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+PyObject* text_or_none(const std::string& text) {
+  if (text.empty()) Py_RETURN_NONE;
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+PyObject* issue_to_dict(const RecoveryIssue& issue) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict || !set_item(dict.get(), "file", text_or_none(issue.file)) ||
+      !set_item(dict.get(), "offset", PyLong_FromUnsignedLongLong(issue.offset)) ||
+      !set_item(dict.get(), "reason", text_or_none(issue.reason)) ||
+      !set_item(dict.get(), "collection", text_or_none(issue.collection)) ||
+      !set_item(dict.get(), "data_missing", PyBool_FromLong(issue.data_missing ? 1 : 0))) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+}  // namespace
+
+PyObject* close_handle(Handle& handle) {
+  std::shared_ptr<Store> store = handle.release();
+  if (!store) Py_RETURN_NONE;
+  // Waits for the changes in flight; the last reference may free a large
+  // registry: both without the interpreter lock.
+  Status closed = without_gil([&] {
+    Status done = store->close();
+    store.reset();
+    return done;
+  });
+  if (!closed) return raise_error(closed.error());
+  Py_RETURN_NONE;
+}
+
+PyObject* close(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!bind_arguments({"close", {}, 0}, args, nargs, kwnames, {})) return nullptr;
+  return close_handle(handle);
+}
+
+PyObject* status(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!bind_arguments({"status", {}, 0}, args, nargs, kwnames, {})) return nullptr;
+  const std::shared_ptr<Store> store = handle.store();
+  // Leaf locks only: no need to release the interpreter lock.
+  const std::vector<RecoveryIssue> issues = store->recovery_issues();
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (const RecoveryIssue& issue : issues) {
+    PyRef item = PyRef::steal(issue_to_dict(issue));
+    if (!item || PyList_Append(list.get(), item.get()) != 0) return nullptr;
+  }
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict || !set_item(dict.get(), "read_only", text_or_none(store->read_only_reason())) ||
+      PyDict_SetItemString(dict.get(), "issues", list.get()) != 0 ||
+      !set_item(dict.get(), "log_bytes", PyLong_FromUnsignedLongLong(store->log_bytes())) ||
+      !set_item(dict.get(), "log_records", PyLong_FromUnsignedLongLong(store->log_records())) ||
+      !set_item(dict.get(), "checkpoint_error", text_or_none(store->checkpoint_error()))) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* salvage_log(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!bind_arguments({"salvage_log", {}, 0}, args, nargs, kwnames, {})) return nullptr;
+  const std::shared_ptr<Store> store = handle.store();
+  auto damaged = without_gil([&] { return store->salvage_log(); });
+  if (!damaged) return raise_error(damaged.error());
+  return PyUnicode_DecodeFSDefaultAndSize(damaged->data(), static_cast<Py_ssize_t>(damaged->size()));
+}
+
+}  // namespace karvalith::py
