@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string_view>
 
+#include "core/common/parallel.h"
 #include "py_ref.h"
 
 namespace karvalith::py {
@@ -193,6 +194,13 @@ bool to_f32(PyObject* value, const char* param, float& out) {
   const double converted = PyFloat_AsDouble(value);
   if (converted == -1.0 && PyErr_Occurred()) return name_parameter_in_error(param);
   out = round_to_f32(converted);
+  return true;
+}
+
+bool to_thread_count(PyObject* value, unsigned& out) {
+  std::uint64_t requested = 0;
+  if (!is_absent(value) && !to_u64(value, "num_threads", requested)) return false;
+  out = resolve_thread_count(requested);
   return true;
 }
 

@@ -51,6 +51,10 @@ bool to_optional_u64(PyObject* value, const char* param, std::optional<std::uint
 // __index__), rounded to the nearest f32 (infinite beyond the largest).
 bool to_f32(PyObject* value, const char* param, float& out);
 
+// num_threads: an unsigned integer, absent meaning 0; 0 becomes one thread
+// per core the process may use.
+bool to_thread_count(PyObject* value, unsigned& out);
+
 // Accepts only True or False (integers are refused).
 bool to_optional_bool(PyObject* value, const char* param, std::optional<bool>& out);
 

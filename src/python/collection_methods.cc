@@ -19,7 +19,6 @@ PyObject* utf8_to_py(const std::string& text) {
 }
 
 constexpr const char* const NAME_PARAMETER[] = {"name"};
-constexpr const char* const COLLECTION_PARAMETER[] = {"collection"};
 
 }  // namespace
 
@@ -93,14 +92,14 @@ PyObject* collection_info(Handle& handle, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* rebuild(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* slots[1];
-  if (!bind_arguments({"rebuild", COLLECTION_PARAMETER, 1}, args, nargs, kwnames, slots)) {
-    return nullptr;
-  }
+  static constexpr const char* const names[] = {"collection", "num_threads"};
+  PyObject* slots[std::size(names)];
+  if (!bind_arguments({"rebuild", names, 1}, args, nargs, kwnames, slots)) return nullptr;
   std::string name;
-  if (!to_text(slots[0], "collection", name)) return nullptr;
+  unsigned threads = 0;
+  if (!to_text(slots[0], "collection", name) || !to_thread_count(slots[1], threads)) return nullptr;
   const std::shared_ptr<Store> store = handle.store();
-  Result<std::uint64_t> gathered = without_gil([&] { return store->rebuild(name); });
+  Result<std::uint64_t> gathered = without_gil([&] { return store->rebuild(name, threads); });
   if (!gathered) return raise_error(gathered.error());
   return PyLong_FromUnsignedLongLong(*gathered);
 }

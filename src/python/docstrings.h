@@ -61,11 +61,12 @@ inline constexpr const char INSERT[] =
     "    id: Optional UUID string. Auto-generated if omitted.";
 
 inline constexpr const char BATCH_INSERT[] =
-    "batch_insert($self, collection, documents)\n--\n\n"
+    "batch_insert($self, collection, documents, num_threads=0)\n--\n\n"
     "Insert multiple documents. Returns a list of UUID strings.\n"
     "\n"
     "Each document dict should have keys: \"text\", \"embedding\", and optionally \"metadata\", "
-    "\"id\".";
+    "\"id\".\n"
+    "num_threads: threads that link a large batch into the graph (0 = one per core, 1 = this thread).";
 
 inline constexpr const char UPSERT[] =
     "upsert($self, collection, id, text, embedding, metadata=None)\n--\n\n"
@@ -180,9 +181,26 @@ inline constexpr const char EXIT[] =
     "__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the database.";
 
 inline constexpr const char REBUILD[] =
-    "rebuild($self, collection)\n--\n\n"
+    "rebuild($self, collection, num_threads=0)\n--\n\n"
     "Rebuild HNSW and BM25 indices for a collection, reclaiming deleted space.\n"
-    "Returns the number of live documents in the rebuilt index.";
+    "Returns the number of live documents in the rebuilt index.\n"
+    "num_threads: threads that build the new graph (0 = one per core, 1 = this thread).";
+
+inline constexpr const char BATCH_SEARCH[] =
+    "batch_search($self, collection, query_embeddings=None, k=10, min_similarity=None, filter=None, "
+    "ef=None, num_threads=0, query_texts=None, alpha=0.7, fusion_method=\"rrf\")\n--\n\n"
+    "Search a collection with many queries at once. Returns one list of results per query, in order.\n"
+    "\n"
+    "Each query is answered exactly as search() answers it, from num_threads threads (0 = one per\n"
+    "core, 1 = this thread). Every query is checked before any is answered.\n"
+    "\n"
+    "Args:\n"
+    "    collection: Collection name.\n"
+    "    query_embeddings: A 2-D float32/float64 array (read in place) or a sequence of vectors.\n"
+    "    k, min_similarity, filter, ef, alpha, fusion_method: as for search().\n"
+    "    num_threads: Threads that answer the queries (default 0: one per core).\n"
+    "    query_texts: Optional list of texts: keyword search alone, or hybrid search with\n"
+    "        query_embeddings (one text per embedding).";
 
 inline constexpr const char TOTAL_MEMORY_BYTES[] =
     "total_memory_bytes($self)\n--\n\n"

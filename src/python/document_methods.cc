@@ -128,7 +128,7 @@ PyObject* insert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyObject* batch_insert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* const names[] = {"collection", "documents"};
+  static constexpr const char* const names[] = {"collection", "documents", "num_threads"};
   PyObject* slots[std::size(names)];
   if (!bind_arguments({"batch_insert", names, 2}, args, nargs, kwnames, slots)) return nullptr;
   std::string collection_name;
@@ -138,6 +138,8 @@ PyObject* batch_insert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, 
     wrong_type("argument 'documents'", "list", documents);
     return nullptr;
   }
+  unsigned threads = 0;
+  if (!to_thread_count(slots[2], threads)) return nullptr;
   const std::shared_ptr<Store> store = handle.store();
   if (!require_collection(*store, collection_name)) return nullptr;
 
@@ -152,7 +154,7 @@ PyObject* batch_insert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, 
     }
   }
   Result<std::vector<Uuid>> inserted =
-      without_gil([&] { return store->batch_insert(collection_name, std::move(pending)); });
+      without_gil([&] { return store->batch_insert(collection_name, std::move(pending), threads); });
   if (!inserted) return raise_error(inserted.error());
   PyRef ids = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(inserted->size())));
   if (!ids) return nullptr;

@@ -108,4 +108,70 @@ bool to_embedding(PyObject* value, const std::string& label, std::vector<float>&
   return true;
 }
 
+EmbeddingRows::~EmbeddingRows() {
+  if (held_) PyBuffer_Release(&view_);
+}
+
+bool EmbeddingRows::convert(PyObject* value, const std::string& label) {
+  if (PyUnicode_Check(value) || !PySequence_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s: expected a 2-D array or a sequence of embeddings, got %s", label.c_str(),
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  if (PyObject_CheckBuffer(value) && PyObject_GetBuffer(value, &view_, PyBUF_STRIDES | PyBUF_FORMAT) == 0) {
+    held_ = true;
+    const char kind = native_float_format(view_.format);
+    const bool is_float = kind == 'f' && view_.itemsize == sizeof(float);
+    const bool is_double = kind == 'd' && view_.itemsize == sizeof(double);
+    if (view_.ndim == 2 && (is_float || is_double) && view_.shape != nullptr && view_.strides != nullptr) {
+      const auto count = static_cast<std::size_t>(view_.shape[0]);
+      const auto width = static_cast<std::size_t>(view_.shape[1]);
+      const auto* base = static_cast<const char*>(view_.buf);
+      rows_.reserve(count);
+      if (is_float && view_.strides[1] == sizeof(float)) {
+        for (std::size_t r = 0; r < count; ++r) {
+          rows_.emplace_back(reinterpret_cast<const float*>(base + static_cast<Py_ssize_t>(r) * view_.strides[0]), width);
+        }
+        return true;
+      }
+      copied_.resize(count * width);
+      for (std::size_t r = 0; r < count; ++r) {
+        for (std::size_t c = 0; c < width; ++c) {
+          const char* item = base + static_cast<Py_ssize_t>(r) * view_.strides[0] + static_cast<Py_ssize_t>(c) * view_.strides[1];
+          if (is_float) {
+            float x;
+            std::memcpy(&x, item, sizeof x);
+            copied_[r * width + c] = x;
+          } else {
+            double x;
+            std::memcpy(&x, item, sizeof x);
+            copied_[r * width + c] = static_cast<float>(x);  // rounds to nearest
+          }
+        }
+        rows_.emplace_back(copied_.data() + r * width, width);
+      }
+      return true;
+    }
+    PyBuffer_Release(&view_);
+    held_ = false;
+  } else {
+    PyErr_Clear();
+  }
+  // A sequence of embeddings; a 1-D buffer is a sequence of numbers, not of rows.
+  PyRef sequence = PyRef::steal(PySequence_Fast(value, "expected a sequence of embeddings"));
+  if (!sequence) return prefix_pending_error(label);
+  // The size is re-read and each row held: converting a row may run Python
+  // code that changes a list.
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+    PyRef row = PyRef::borrow(PySequence_Fast_GET_ITEM(sequence.get(), i));
+    if (!to_embedding(row.get(), label + "[" + std::to_string(i) + "]", sequence_.emplace_back())) {
+      rows_.clear();
+      sequence_.clear();
+      return false;
+    }
+  }
+  for (const std::vector<float>& row : sequence_) rows_.emplace_back(row);
+  return true;
+}
+
 }  // namespace karvalith::py

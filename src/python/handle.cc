@@ -186,6 +186,7 @@ PyMethodDef karvalith_methods[] = {
     raw_method("close", close_entry, doc::CLOSE),
     raw_method("__enter__", enter_entry, doc::ENTER),
     raw_method("__exit__", exit_entry, doc::EXIT),
+    method<batch_search>("batch_search", doc::BATCH_SEARCH),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -31,6 +31,7 @@ PyObject* get_embedding(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 
 // Queries (search_method.cc).
 PyObject* search(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* batch_search(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* keyword_statistics(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 
 // Checkpoints (checkpoint_methods.cc).

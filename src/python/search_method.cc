@@ -119,4 +119,62 @@ PyObject* search(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObje
   return results_to_py(*hits);
 }
 
+PyObject* batch_search(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* const names[] = {"collection", "query_embeddings", "k",           "min_similarity",
+                                                "filter",     "ef",               "num_threads", "query_texts",
+                                                "alpha",      "fusion_method"};
+  PyObject* slots[std::size(names)];
+  if (!bind_arguments({"batch_search", names, 1}, args, nargs, kwnames, slots)) return nullptr;
+  std::string collection;
+  QueryBatch batch;
+  EmbeddingRows embeddings;
+  unsigned threads = 0;
+  if (!to_text(slots[0], "collection", collection)) return nullptr;
+  if (!is_absent(slots[1])) {
+    if (!embeddings.convert(slots[1], "argument 'query_embeddings'")) return nullptr;
+    batch.has_embeddings = true;
+  }
+  SearchRequest& shared = batch.shared;
+  if (slots[2] != nullptr && !to_u64(slots[2], "k", shared.k)) return nullptr;
+  if (!is_absent(slots[3]) && !to_f32(slots[3], "min_similarity", shared.min_similarity.emplace())) return nullptr;
+  PyObject* filter = is_absent(slots[4]) ? nullptr : slots[4];
+  if (!is_absent(slots[5]) && !to_u64(slots[5], "ef", shared.ef.emplace())) return nullptr;
+  if (!to_thread_count(slots[6], threads)) return nullptr;
+  if (!is_absent(slots[7])) {
+    if (!PyList_Check(slots[7])) {
+      PyErr_Format(PyExc_TypeError, "argument 'query_texts': expected list, got %s", Py_TYPE(slots[7])->tp_name);
+      return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(slots[7]); ++i) {
+      const std::string label = "query_texts[" + std::to_string(i) + "]";
+      if (!to_text(PyList_GET_ITEM(slots[7], i), label.c_str(), batch.texts.emplace_back())) return nullptr;
+    }
+    batch.has_texts = true;
+  }
+  if (slots[8] != nullptr && !to_f32(slots[8], "alpha", shared.alpha)) return nullptr;
+  if (slots[9] != nullptr) {
+    std::string method;
+    if (!to_text(slots[9], "fusion_method", method)) return nullptr;
+    shared.fusion = fusion_method_from_text(method);
+  }
+  batch.embeddings = embeddings.rows();
+
+  // The order of search's checks: collection, a query at all, the filter.
+  const std::shared_ptr<Store> store = handle.store();
+  if (!require_collection(*store, collection)) return nullptr;
+  if (Status asked = require_query(batch.has_embeddings, batch.has_texts); !asked) return raise_error(asked.error());
+  if (filter != nullptr && !to_filter(filter, shared.filter.emplace())) return nullptr;
+
+  auto answers = without_gil([&] { return store->batch_search(collection, batch, threads); });
+  if (!answers) return raise_error(answers.error());
+  PyRef lists = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(answers->size())));
+  if (!lists) return nullptr;
+  for (std::size_t i = 0; i < answers->size(); ++i) {
+    PyObject* results = results_to_py((*answers)[i]);
+    if (results == nullptr) return nullptr;
+    PyList_SET_ITEM(lists.get(), static_cast<Py_ssize_t>(i), results);
+  }
+  return lists.release();
+}
+
 }  // namespace karvalith::py

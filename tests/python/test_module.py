@@ -65,10 +65,11 @@ METHODS = [
     ),
     (
         "batch_insert",
-        "(collection, documents)",
+        "(collection, documents, num_threads=0)",
         "Insert multiple documents. Returns a list of UUID strings.\n"
         "\n"
-        'Each document dict should have keys: "text", "embedding", and optionally "metadata", "id".',
+        'Each document dict should have keys: "text", "embedding", and optionally "metadata", "id".\n'
+        "num_threads: threads that link a large batch into the graph (0 = one per core, 1 = this thread).",
     ),
     (
         "get",
@@ -101,9 +102,10 @@ METHODS = [
     ),
     (
         "rebuild",
-        "(collection)",
+        "(collection, num_threads=0)",
         "Rebuild HNSW and BM25 indices for a collection, reclaiming deleted space.\n"
-        "Returns the number of live documents in the rebuilt index.",
+        "Returns the number of live documents in the rebuilt index.\n"
+        "num_threads: threads that build the new graph (0 = one per core, 1 = this thread).",
     ),
     (
         "save",
@@ -209,11 +211,31 @@ FUSE_DOC = (
     "scores larger ids come first. fusion_method and alpha are as for search."
 )
 
+METHODS.append(
+    (
+        "batch_search",
+        '(collection, query_embeddings=None, k=10, min_similarity=None, filter=None, ef=None, '
+        'num_threads=0, query_texts=None, alpha=0.7, fusion_method="rrf")',
+        "Search a collection with many queries at once. Returns one list of results per query, in order.\n"
+        "\n"
+        "Each query is answered exactly as search() answers it, from num_threads threads (0 = one per\n"
+        "core, 1 = this thread). Every query is checked before any is answered.\n"
+        "\n"
+        "Args:\n"
+        "    collection: Collection name.\n"
+        "    query_embeddings: A 2-D float32/float64 array (read in place) or a sequence of vectors.\n"
+        "    k, min_similarity, filter, ef, alpha, fusion_method: as for search().\n"
+        "    num_threads: Threads that answer the queries (default 0: one per core).\n"
+        "    query_texts: Optional list of texts: keyword search alone, or hybrid search with\n"
+        "        query_embeddings (one text per embedding).",
+    )
+)
+
 METHOD_ORDER = [
     "create_collection", "delete_collection", "list_collections", "collection_info", "insert",
     "batch_insert", "get", "delete", "search", "save", "load", "compact", "rebuild",
     "total_memory_bytes", "upsert", "update_metadata", "keyword_statistics", "list_ids", "get_embedding",
-    "status", "salvage_log", "close",
+    "status", "salvage_log", "close", "batch_search",
 ]
 
 

@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "core/common/parallel.h"
 #include "core/quantization/scalar.h"
 #include "core/engine/slots.h"
 
@@ -89,6 +90,38 @@ Result<Uuid> Collection::insert_document(Document document, std::vector<float> e
   if (!placed) return std::unexpected(std::move(placed.error()));
   state->documents.insert_or_assign(id, std::move(stored));
   return id;
+}
+
+Status Collection::insert_batch(std::span<PendingDocument> documents, unsigned threads) {
+  if (threads <= 1 || documents.size() < PARALLEL_BATCH) {
+    for (PendingDocument& pending : documents) {
+      auto inserted = insert_document(std::move(pending.document), std::move(pending.embedding));
+      if (!inserted) return std::unexpected(std::move(inserted.error()));
+    }
+    return {};
+  }
+  std::vector<float> vectors;
+  std::vector<QuantizedVector> quantized;
+  for (std::size_t start = 0; start < documents.size(); start += PARALLEL_CHUNK) {
+    const std::span<PendingDocument> chunk =
+        documents.subspan(start, std::min(PARALLEL_CHUNK, documents.size() - start));
+    // Quantized outside the lock, on every thread.
+    quantized.assign(chunk.size(), QuantizedVector{});
+    parallel_for(chunk.size(), threads,
+                 [&](std::size_t i) { quantized[i] = QuantizedVector::quantize(chunk[i].embedding); });
+    vectors.clear();
+    for (const PendingDocument& pending : chunk) {
+      vectors.insert(vectors.end(), pending.embedding.begin(), pending.embedding.end());
+    }
+    auto state = state_.write();
+    if (Status placed = place_in_next_slots(*state, chunk, vectors, quantized, threads); !placed) return placed;
+    for (PendingDocument& pending : chunk) {
+      auto document = std::make_shared<const Document>(std::move(pending.document));
+      const Uuid id = document->id;
+      state->documents.insert_or_assign(id, std::move(document));
+    }
+  }
+  return {};
 }
 
 Result<Uuid> Collection::upsert_document(Document document, std::vector<float> embedding) {

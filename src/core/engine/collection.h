@@ -55,6 +55,15 @@ class Collection {
   // collection whose 2^32 slots are used up. An id that already holds a slot
   // gives it up (place_in_next_slot).
   Result<Uuid> insert_document(Document document, std::vector<float> embedding);
+  // insert_document for each of `documents` (consumed), whose ids must be
+  // neither live nor repeated (validate_insert). Batches of at least
+  // PARALLEL_BATCH documents are linked into the graph from `threads` threads,
+  // in chunks that each hold the exclusive lock (searches wait at most one
+  // chunk); smaller ones, or one thread, take the lock per document.
+  Status insert_batch(std::span<PendingDocument> documents, unsigned threads);
+  static constexpr std::size_t PARALLEL_BATCH = 64;
+  static constexpr std::size_t PARALLEL_CHUNK = 1024;
+
   // Replaces the live document with the same id, or inserts it when there
   // is none, under one exclusive lock (readers see the old or the new
   // document, never neither): the old slot is retired and gives up its id,
@@ -82,8 +91,9 @@ class Collection {
   // and their id-map entries disappear. With config.pq_subspaces != 0 a
   // product-quantization codebook is trained on the new graph. Returns the
   // number of documents gathered. A training failure is ErrorKind::Internal
-  // with the trainer's message and leaves the collection as it was.
-  Result<std::uint64_t> rebuild();
+  // with the trainer's message and leaves the collection as it was. The new
+  // graph is built from `threads` threads.
+  Result<std::uint64_t> rebuild(unsigned threads = 1);
 
   const Guarded<CollectionState>& state() const { return state_; }
   Guarded<CollectionState>& state() { return state_; }

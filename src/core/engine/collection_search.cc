@@ -142,6 +142,10 @@ Result<std::vector<ScoredDocument>> hybrid_results(const CollectionState& state,
 
 }  // namespace
 
+Status check_query_embedding(const Collection& collection, std::span<const float> query) {
+  return check_embedding(*collection.state().read(), query);
+}
+
 Result<std::vector<ScoredDocument>> search(const Collection& collection, const SearchRequest& request) {
   if (Status asked = require_query(request.embedding.has_value(), request.text.has_value()); !asked) {
     return std::unexpected(std::move(asked.error()));

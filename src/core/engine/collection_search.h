@@ -23,6 +23,7 @@
 #pragma once
 
 #include <string_view>
+#include <span>
 #include <vector>
 
 #include "core/common/result.h"
@@ -40,6 +41,11 @@ namespace karvalith {
 // requires query_text") and for figures that cannot cover this collection
 // (see bm25_search).
 Result<std::vector<ScoredDocument>> search(const Collection& collection, const SearchRequest& request);
+
+// The embedding checks of search alone: ErrorKind::InvalidInput for a query
+// whose length is not the collection's dimension or that holds a NaN or
+// infinite component.
+Status check_query_embedding(const Collection& collection, std::span<const float> query);
 
 // The collection's keyword figures for the terms of `text`, which a
 // request's bm25_statistics takes once summed over the parts of a document

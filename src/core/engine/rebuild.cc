@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "core/common/parallel.h"
 #include "core/quantization/pq.h"
 #include "core/quantization/scalar.h"
 #include "core/engine/collection.h"
@@ -40,7 +41,7 @@ bool append_slot_vector(const CollectionState& state, const Uuid& id, std::vecto
 }
 
 Result<FreshIndexes> build_indexes(const GatheredDocuments& gathered, const HnswConfig& config,
-                                   std::uint64_t dimension) {
+                                   std::uint64_t dimension, unsigned threads) {
   FreshIndexes fresh{HnswIndex(config, dimension), InvertedIndex(), {}, {}};
   const std::size_t count = gathered.documents.size();
   fresh.internal_to_uuid.reserve(count);
@@ -48,13 +49,17 @@ Result<FreshIndexes> build_indexes(const GatheredDocuments& gathered, const Hnsw
   for (std::size_t i = 0; i < count; ++i) {
     const Document& document = *gathered.documents[i];
     const auto slot = static_cast<std::uint32_t>(i);
-    const std::span<const float> vector(gathered.vectors.data() + i * dimension, dimension);
     fresh.uuid_to_internal.insert_or_assign(document.id, slot);
     fresh.internal_to_uuid.push_back(document.id);
     fresh.inverted_index.add_document(slot, document.text);
-    Status inserted = fresh.hnsw.insert(slot, vector, QuantizedVector::quantize(vector));
-    if (!inserted) return std::unexpected(std::move(inserted.error()));
   }
+  // Nobody else sees the new graph yet: every thread links into it at once.
+  std::vector<QuantizedVector> quantized(count);
+  parallel_for(count, threads, [&](std::size_t i) {
+    quantized[i] = QuantizedVector::quantize({gathered.vectors.data() + i * dimension, dimension});
+  });
+  Status inserted = fresh.hnsw.insert_batch(gathered.vectors, quantized, threads);
+  if (!inserted) return std::unexpected(std::move(inserted.error()));
   return fresh;
 }
 
@@ -75,7 +80,7 @@ Status train_product_quantization(HnswIndex& hnsw, std::uint64_t dimension, std:
 
 }  // namespace
 
-Result<std::uint64_t> Collection::rebuild() {
+Result<std::uint64_t> Collection::rebuild(unsigned threads) {
   GatheredDocuments gathered;
   HnswConfig config;
   std::uint64_t dimension = 0;
@@ -90,7 +95,7 @@ Result<std::uint64_t> Collection::rebuild() {
     }
   }
 
-  Result<FreshIndexes> built = build_indexes(gathered, config, dimension);
+  Result<FreshIndexes> built = build_indexes(gathered, config, dimension, threads);
   if (!built) return make_error(ErrorKind::Internal, std::move(built.error().message));
   FreshIndexes& fresh = *built;
   if (config.pq_subspaces != 0 && fresh.hnsw.node_count() >= 1) {

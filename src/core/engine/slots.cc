@@ -2,6 +2,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace karvalith {
 
@@ -26,17 +27,19 @@ Uuid retired_slot_id(const CollectionState& state, std::uint32_t slot) {
   }
 }
 
-Status place_in_next_slot(CollectionState& state, const Uuid& id, std::string_view text,
-                          std::span<const float> embedding, QuantizedVector qv) {
-  // A vector of another length would shift every later node in the graph's
-  // fixed-stride arrays.
-  if (embedding.size() != state.dimension) {
-    return make_error(ErrorKind::InvalidInput,
-                      "embedding has " + std::to_string(embedding.size()) + " values but collection '" +
-                          state.name + "' has dimension " + std::to_string(state.dimension));
-  }
+namespace {
+
+// The slot `id` held before it moved, retired and renamed to a retired id.
+void give_up_slot(CollectionState& state, std::uint32_t previous_slot) {
+  retire_slot(state, previous_slot);
+  const Uuid retired = retired_slot_id(state, previous_slot);
+  state.internal_to_uuid[previous_slot] = retired;
+  state.uuid_to_internal.emplace(retired, previous_slot);
+}
+
+Status check_room(const CollectionState& state, std::size_t count) {
   const std::uint64_t next = state.internal_to_uuid.size();
-  if (next >= MAX_SLOTS) {
+  if (next + count > MAX_SLOTS) {
     return make_error(ErrorKind::InvalidInput,
                       "collection '" + state.name + "' has used all " + std::to_string(MAX_SLOTS) +
                           " slots; rebuild it to reclaim the slots of deleted documents");
@@ -46,7 +49,62 @@ Status place_in_next_slot(CollectionState& state, const Uuid& id, std::string_vi
                       "collection '" + state.name + "' has " + std::to_string(next) +
                           " slots but its graph has " + std::to_string(state.hnsw.node_count()) + " nodes");
   }
-  const auto slot = static_cast<std::uint32_t>(next);
+  return {};
+}
+
+}  // namespace
+
+Status place_in_next_slots(CollectionState& state, std::span<const PendingDocument> documents,
+                           std::span<const float> vectors, std::span<QuantizedVector> quantized, unsigned threads) {
+  for (const PendingDocument& document : documents) {
+    if (document.embedding.size() != state.dimension) {
+      return make_error(ErrorKind::InvalidInput,
+                        "embedding has " + std::to_string(document.embedding.size()) + " values but collection '" +
+                            state.name + "' has dimension " + std::to_string(state.dimension));
+    }
+  }
+  if (Status room = check_room(state, documents.size()); !room) return room;
+  const auto first = static_cast<std::uint32_t>(state.internal_to_uuid.size());
+
+  // Id maps and keyword index first, as for one document; the previous slot
+  // of each id is remembered so a failure can restore it.
+  std::vector<std::pair<std::size_t, std::uint32_t>> previous;
+  for (std::size_t i = 0; i < documents.size(); ++i) {
+    const Uuid& id = documents[i].document.id;
+    const auto slot = static_cast<std::uint32_t>(first + i);
+    if (auto held = state.uuid_to_internal.find(id); held != state.uuid_to_internal.end()) {
+      previous.emplace_back(i, held->second);
+    }
+    state.internal_to_uuid.push_back(id);
+    state.uuid_to_internal.insert_or_assign(id, slot);
+    state.inverted_index.add_document(slot, documents[i].document.text);
+  }
+
+  if (Status inserted = state.hnsw.insert_batch(vectors, quantized, threads); !inserted) {
+    // Nothing reached the graph (it refuses before its first change).
+    for (std::size_t i = documents.size(); i-- > 0;) {
+      state.inverted_index.remove_document(static_cast<std::uint32_t>(first + i));
+      state.uuid_to_internal.erase(documents[i].document.id);
+      state.internal_to_uuid.pop_back();
+    }
+    for (const auto& [i, slot] : previous) state.uuid_to_internal[documents[i].document.id] = slot;
+    return inserted;
+  }
+  for (const auto& [i, slot] : previous) give_up_slot(state, slot);
+  return {};
+}
+
+Status place_in_next_slot(CollectionState& state, const Uuid& id, std::string_view text,
+                          std::span<const float> embedding, QuantizedVector qv) {
+  // A vector of another length would shift every later node in the graph's
+  // fixed-stride arrays.
+  if (embedding.size() != state.dimension) {
+    return make_error(ErrorKind::InvalidInput,
+                      "embedding has " + std::to_string(embedding.size()) + " values but collection '" +
+                          state.name + "' has dimension " + std::to_string(state.dimension));
+  }
+  if (Status room = check_room(state, 1); !room) return room;
+  const auto slot = static_cast<std::uint32_t>(state.internal_to_uuid.size());
 
   // The steps below run in this order: id maps, keyword index, graph.
   const auto previous = state.uuid_to_internal.find(id);
@@ -69,12 +127,7 @@ Status place_in_next_slot(CollectionState& state, const Uuid& id, std::string_vi
     }
     return inserted;
   }
-  if (had_slot) {
-    retire_slot(state, previous_slot);
-    const Uuid retired = retired_slot_id(state, previous_slot);
-    state.internal_to_uuid[previous_slot] = retired;
-    state.uuid_to_internal.emplace(retired, previous_slot);
-  }
+  if (had_slot) give_up_slot(state, previous_slot);
   return {};
 }
 

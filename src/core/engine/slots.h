@@ -37,6 +37,13 @@ inline constexpr std::uint64_t MAX_SLOTS = std::uint64_t{1} << 32;
 Status place_in_next_slot(CollectionState& state, const Uuid& id, std::string_view text,
                           std::span<const float> embedding, QuantizedVector qv);
 
+// place_in_next_slot for several documents at once, the graph insertion from
+// `threads` threads (HnswIndex::insert_batch). `vectors` holds the documents'
+// embeddings back to back, `quantized` their quantizations (consumed). No
+// id may repeat. The same refusals; on any failure the state is as before.
+Status place_in_next_slots(CollectionState& state, std::span<const PendingDocument> documents,
+                           std::span<const float> vectors, std::span<QuantizedVector> quantized, unsigned threads);
+
 // Tombstones graph node `slot` (when it is a node) and removes the slot's
 // postings from the keyword index. The id maps are left as they are.
 void retire_slot(CollectionState& state, std::uint32_t slot);

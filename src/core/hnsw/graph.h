@@ -32,6 +32,8 @@
 namespace karvalith {
 
 struct InsertScratch;
+class ContextLease;
+class NodeLocks;
 
 // Plain-data form of an index, field by field in snapshot order. Used by the
 // snapshot code to write and read indexes.
@@ -62,6 +64,15 @@ class HnswIndex {
   // vector, or the thread's insertion marks already in use); the index is
   // unchanged then.
   Status insert(std::uint32_t id, std::span<const float> vector, QuantizedVector qv);
+  // Adds quantized.size() nodes (ids from node_count() on; `vectors` holds
+  // their dimension() floats each, back to back) from `threads` threads at
+  // once, hnswlib-style: each node's lists are read and changed under its
+  // own spinlock, and a node that rises above the top level holds the entry
+  // point until it is linked. The caller has the index to itself (the
+  // collection's exclusive lock, or an index nobody else sees yet). With one
+  // thread it is insert() node after node. A product-quantization failure
+  // comes before any node is added.
+  Status insert_batch(std::span<const float> vectors, std::span<QuantizedVector> quantized, unsigned threads);
 
   // The k nearest live nodes by ascending distance (re-scored on the stored
   // vectors), with the configured ef_search: knn_search of search.h admitting
@@ -199,6 +210,16 @@ class HnswIndex {
   // Makes every level-0 row able to hold `need` ids.
   void reserve_level0(std::uint64_t need);
   void refresh_pq_usable();
+  // The product-quantization code of `vector`, empty without a codebook.
+  Status encode_pq(std::span<const float> vector, std::vector<std::uint8_t>& code) const;
+  // Walks from `entry` (with `max_level` the top layer) to choose the new
+  // node's neighbours, hands its lists to store_lists, then adds the
+  // back-links; `links` reads lists, `locks` (null with one inserting thread)
+  // guards every change of another node's lists (insert.cc).
+  template <class Links, class StoreLists>
+  void link_new_node(std::uint32_t id, std::span<const float> vector, std::uint8_t level, std::uint32_t entry,
+                     std::uint64_t max_level, ContextLease& lease, const Links& links, NodeLocks* locks,
+                     StoreLists&& store_lists);
   // Appends new_id to w's list on `layer`, pruning it with the heuristic when
   // it would exceed its bound (insert.cc).
   void add_back_link(std::uint32_t w, std::uint64_t layer, std::uint32_t new_id,

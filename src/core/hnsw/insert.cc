@@ -1,6 +1,9 @@
 // Insertion of one node: level draw, greedy descent, per-layer linking with
 // the neighbour-selection heuristic, and back-links with pruning.
 #include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <optional>
 #include <utility>
 
 #include "core/hnsw/code_distance.h"
@@ -10,9 +13,18 @@
 #include "core/hnsw/neighbor_selection.h"
 #include "core/hnsw/query_scorer.h"
 #include "core/hnsw/search.h"
+#include "core/common/parallel.h"
+#include "core/hnsw/node_locks.h"
 #include "core/hnsw/thread_context.h"
 
 namespace karvalith {
+
+Status HnswIndex::encode_pq(std::span<const float> vector, std::vector<std::uint8_t>& code) const {
+  code.clear();
+  if (!pq_codebook_) return {};
+  if (!pq_usable_) return make_error(ErrorKind::Internal, "product-quantization codebook does not match the index");
+  return pq_codebook_->encode_into(vector, code);
+}
 
 Status HnswIndex::insert(std::uint32_t id, std::span<const float> vector, QuantizedVector qv) {
   assert(id == node_count_);
@@ -25,32 +37,40 @@ Status HnswIndex::insert(std::uint32_t id, std::span<const float> vector, Quanti
 
   // The product-quantization code is the only step that can fail, so it
   // comes before any change.
-  work.pq_code.clear();
-  if (pq_codebook_) {
-    if (!pq_usable_) {
-      return make_error(ErrorKind::Internal, "product-quantization codebook does not match the index");
-    }
-    auto encoded = pq_codebook_->encode_into(vector, work.pq_code);
-    if (!encoded) return encoded;
-  }
+  if (Status encoded = encode_pq(vector, work.pq_code); !encoded) return encoded;
 
   const std::uint8_t level = draw_level(config_.m, config_.max_layers);
-  std::vector<std::vector<std::uint32_t>> upper(level);
-
   if (!entry_point_) {
-    store_node(vector, qv, work.pq_code, level, {}, std::move(upper));
+    store_node(vector, qv, work.pq_code, level, {}, std::vector<std::vector<std::uint32_t>>(level));
     entry_point_ = id;
     max_level_ = level;
     return {};
   }
 
-  const float qnorm = squared_norm(vector);
-  VisitedSet& visited = lease->visited();
-  SearchScratch& scratch = lease->search();
-  visited.grow(node_count_);
+  // One thread alone changes the graph: links are read in place, and the
+  // node is stored once its lists are chosen (so its own walk never meets it).
+  link_new_node(id, vector, level, *entry_point_, max_level_, *lease, DirectLinks{}, nullptr,
+                [&](std::span<const std::uint32_t> level0, std::vector<std::vector<std::uint32_t>> upper) {
+                  store_node(vector, qv, work.pq_code, level, level0, std::move(upper));
+                });
+  if (level > max_level_) {
+    max_level_ = level;
+    entry_point_ = id;
+  }
+  return {};
+}
 
-  const std::uint32_t entry = *entry_point_;
-  const std::uint64_t top = std::min<std::uint64_t>(max_level_, level);
+template <class Links, class StoreLists>
+void HnswIndex::link_new_node(std::uint32_t id, std::span<const float> vector, std::uint8_t level,
+                              std::uint32_t entry, std::uint64_t max_level, ContextLease& lease, const Links& links,
+                              NodeLocks* locks, StoreLists&& store_lists) {
+  InsertScratch& work = lease.insert();
+  const float qnorm = squared_norm(vector);
+  VisitedSet& visited = lease.visited();
+  SearchScratch& scratch = lease.search();
+  visited.grow(node_count_);
+  const std::uint64_t top = std::min<std::uint64_t>(max_level, level);
+  std::vector<std::vector<std::uint32_t>> upper(level);
 
   // Deleted nodes take part in construction like live ones: searches walk
   // through them, so linking to them keeps every new node reachable even
@@ -60,9 +80,9 @@ Status HnswIndex::insert(std::uint32_t id, std::span<const float> vector, Quanti
   // Greedy descent to the new node's level (layers without any list cannot
   // move the entry point).
   std::uint32_t ep = entry;
-  for (std::uint64_t layer = std::min(max_level_, top_list_layer_); layer > level; --layer) {
+  for (std::uint64_t layer = std::min(max_level, top_list_layer_); layer > level; --layer) {
     const std::uint32_t from = ep;
-    if (walk_layer(*this, scratch, visited, vector, qnorm, nullptr, {&from, 1}, 1, layer, every_node) > 0) {
+    if (walk_layer(*this, scratch, visited, vector, qnorm, nullptr, {&from, 1}, 1, layer, every_node, links) > 0) {
       ep = scratch.results[0].id;
     }
   }
@@ -71,7 +91,7 @@ Status HnswIndex::insert(std::uint32_t id, std::span<const float> vector, Quanti
   work.entries.assign(1, ep);
   for (std::uint64_t layer = top;; --layer) {
     const std::size_t found = walk_layer(*this, scratch, visited, vector, qnorm, nullptr, work.entries,
-                                         config_.ef_construction, layer, every_node);
+                                         config_.ef_construction, layer, every_node, links);
     const std::uint64_t bound = layer == 0 ? config_.m_max0 : config_.m;
     select_neighbors_heuristic(*this, {scratch.results.data(), found}, bound, work.heuristic, work.selected);
     auto& list = layer == 0 ? work.level0 : upper[layer - 1];
@@ -86,24 +106,111 @@ Status HnswIndex::insert(std::uint32_t id, std::span<const float> vector, Quanti
     if (layer == 0) break;
   }
 
-  store_node(vector, qv, work.pq_code, level, work.level0, std::move(upper));
+  store_lists(work.level0, std::move(upper));
 
   // Back-links, from layer 0 upwards, in the order of the new node's lists.
+  // Each changes only the neighbour's own list (under its lock when several
+  // threads insert).
   for (std::uint64_t layer = 0; layer <= top; ++layer) {
     if (layer == 0) {
-      for (const std::uint32_t w : work.level0) add_back_link(w, 0, id, work);
+      for (const std::uint32_t w : work.level0) {
+        if (locks != nullptr) {
+          NodeLocks::Guard guard(*locks, w);
+          add_back_link(w, 0, id, work);
+        } else {
+          add_back_link(w, 0, id, work);
+        }
+      }
     } else {
-      // Re-fetched each time: the guard in add_back_link may grow upper_.
-      for (std::size_t i = 0; i < upper_[upper_slot_[id]][layer - 1].size(); ++i) {
-        add_back_link(upper_[upper_slot_[id]][layer - 1][i], layer, id, work);
+      {
+        // A copy: the new node's own upper list may be pruned by another
+        // thread's back-link meanwhile.
+        std::optional<NodeLocks::Guard> guard;
+        if (locks != nullptr) guard.emplace(*locks, id);
+        const auto& own = upper_[upper_slot_[id]][layer - 1];
+        work.upper_targets.assign(own.begin(), own.end());
+      }
+      for (const std::uint32_t w : work.upper_targets) {
+        if (locks != nullptr) {
+          NodeLocks::Guard guard(*locks, w);
+          add_back_link(w, layer, id, work);
+        } else {
+          add_back_link(w, layer, id, work);
+        }
       }
     }
   }
+}
 
-  if (level > max_level_) {
-    max_level_ = level;
-    entry_point_ = id;
+Status HnswIndex::insert_batch(std::span<const float> vectors, std::span<QuantizedVector> quantized,
+                               unsigned threads) {
+  const std::size_t count = quantized.size();
+  const std::size_t dim = dimension_;
+  assert(vectors.size() == count * dim);
+  auto vector_of = [&](std::size_t i) { return vectors.subspan(i * dim, dim); };
+
+  // Level-0 rows must already hold m_max0 ids: growing them moves every
+  // block, which no thread could survive. Only absurd stored m_max0 values
+  // (above the initial capacity) take the one-thread path.
+  if (threads <= 1 || count < 2 || capacity0_ < config_.m_max0) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (Status inserted = insert(node_count_, vector_of(i), std::move(quantized[i])); !inserted) return inserted;
+    }
+    return {};
   }
+
+  // Everything that can fail, then the nodes themselves with empty lists, on
+  // this thread: from here on no array grows while the threads link.
+  std::vector<std::vector<std::uint8_t>> pq_codes(pq_codebook_ ? count : 0);
+  for (std::size_t i = 0; i < pq_codes.size(); ++i) {
+    if (Status encoded = encode_pq(vector_of(i), pq_codes[i]); !encoded) return encoded;
+  }
+  std::size_t start = 0;
+  if (!entry_point_) {
+    if (Status first = insert(node_count_, vector_of(0), std::move(quantized[0])); !first) return first;
+    start = 1;
+  }
+  const std::uint32_t first_id = node_count_;
+  std::vector<std::uint8_t> levels(count);
+  for (std::size_t i = start; i < count; ++i) {
+    levels[i] = draw_level(config_.m, config_.max_layers);
+    const std::span<const std::uint8_t> pq = pq_codes.empty() ? std::span<const std::uint8_t>() : pq_codes[i];
+    store_node(vector_of(i), quantized[i], pq, levels[i], {}, std::vector<std::vector<std::uint32_t>>(levels[i]));
+  }
+
+  NodeLocks locks(node_count_);
+  std::mutex entry_mutex;
+  std::atomic<bool> context_busy{false};
+  parallel_for(count - start, threads, [&](std::size_t k) {
+    const std::size_t i = start + k;
+    const auto id = static_cast<std::uint32_t>(first_id + k);
+    auto lease = borrow_insertion_context();
+    if (!lease) {
+      context_busy = true;
+      return;
+    }
+    // A node that rises above the top level keeps the entry point to itself
+    // until it is linked; every other node only reads it.
+    std::unique_lock entry_guard(entry_mutex);
+    const std::uint32_t entry = *entry_point_;
+    const std::uint64_t max_level = max_level_;
+    if (levels[i] <= max_level) entry_guard.unlock();
+    link_new_node(id, vector_of(i), levels[i], entry, max_level, *lease, LockedLinks{&locks}, &locks,
+                  [&](std::span<const std::uint32_t> level0, std::vector<std::vector<std::uint32_t>> upper) {
+                    NodeLocks::Guard guard(locks, id);
+                    std::uint32_t* row = row0(id);
+                    row[0] = static_cast<std::uint32_t>(level0.size());
+                    std::copy(level0.begin(), level0.end(), row + 1);
+                    if (!upper.empty()) upper_[upper_slot_[id]] = std::move(upper);
+                  });
+    if (levels[i] > max_level) {
+      max_level_ = levels[i];
+      entry_point_ = id;
+    }
+  });
+  // Only a caller already inside an insertion on one of the worker threads
+  // could see this; the nodes stay, unlinked but harmless.
+  if (context_busy) return make_error(ErrorKind::Internal, "the insertion context of a thread was already in use");
   return {};
 }
 

@@ -17,6 +17,7 @@
 #include "core/hnsw/candidate_heap.h"
 #include "core/hnsw/distance.h"
 #include "core/hnsw/graph.h"
+#include "core/hnsw/node_locks.h"
 #include "core/hnsw/query_scorer.h"
 #include "core/hnsw/thread_context.h"
 #include "core/hnsw/total_order.h"
@@ -86,17 +87,38 @@ struct LiveAnd {
 template <class Admit>
 LiveAnd(const HnswIndex&, Admit) -> LiveAnd<Admit>;
 
+// How a walk reads a node's links: straight from the graph, when no thread
+// changes it meanwhile; or copied under the node's lock, while other threads
+// insert (hnsw/node_locks.h).
+struct DirectLinks {
+  std::span<const std::uint32_t> operator()(const HnswIndex& index, std::uint32_t n, std::uint64_t layer,
+                                            std::vector<std::uint32_t>&) const {
+    return index.neighbors(n, layer);
+  }
+};
+
+struct LockedLinks {
+  NodeLocks* locks;
+  std::span<const std::uint32_t> operator()(const HnswIndex& index, std::uint32_t n, std::uint64_t layer,
+                                            std::vector<std::uint32_t>& copy) const {
+    NodeLocks::Guard guard(*locks, n);
+    const std::span<const std::uint32_t> links = index.neighbors(n, layer);
+    copy.assign(links.begin(), links.end());
+    return copy;
+  }
+};
+
 // One best-first walk on `layer` from `entries` with beam width `ef`.
 // A node enters the results only when admit(node) holds; admit is evaluated
 // only for nodes that passed the distance test, at most once per node.
 // Unadmitted nodes are still explored. Leaves the results in scratch.results
 // sorted by ascending distance and returns their number.
 // Precondition: `visited` covers every node id (grow it to node_count first).
-template <class Admit>
+template <class Admit, class Links = DirectLinks>
 std::size_t walk_layer(const HnswIndex& index, SearchScratch& scratch, VisitedSet& visited,
                        std::span<const float> query, float qnorm, const float* table,
                        std::span<const std::uint32_t> entries, std::uint64_t ef, std::uint64_t layer,
-                       Admit&& admit) {
+                       Admit&& admit, const Links& read_links = Links{}) {
   visited.next_epoch();
   auto& candidates = scratch.candidates;
   auto& results = scratch.results;
@@ -130,7 +152,7 @@ std::size_t walk_layer(const HnswIndex& index, SearchScratch& scratch, VisitedSe
     // requested from memory all at once (into the second-level cache); then
     // their distances, in list order, each row pulled into the first level
     // one node ahead, while the later rows are still arriving.
-    const std::span<const std::uint32_t> links = index.neighbors(current.id, layer);
+    const std::span<const std::uint32_t> links = read_links(index, current.id, layer, scratch.links);
     auto& fresh = scratch.fresh;
     fresh.clear();
     static const int variant = getenv("KV_VARIANT") ? atoi(getenv("KV_VARIANT")) : 1;

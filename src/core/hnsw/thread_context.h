@@ -20,6 +20,7 @@ struct SearchScratch {
   std::vector<Candidate> results;     // far heap during a walk, ascending after it
   std::vector<float> pq_table;        // per-query product-quantization table
   std::vector<std::uint32_t> fresh;   // unvisited neighbours of the node being expanded
+  std::vector<std::uint32_t> links;   // a node's links, copied while other threads insert
   std::uint64_t distance_count = 0;   // distances computed by walks since the last reset
 };
 
@@ -30,6 +31,7 @@ struct InsertScratch {
   std::vector<Candidate> selected;      // heuristic output
   std::vector<Candidate> pairs;         // a pruned list with distances to its owner
   std::vector<std::uint32_t> ids;       // a level-0 list plus the new id
+  std::vector<std::uint32_t> upper_targets;  // the new node's list on one upper layer
   std::vector<std::uint8_t> pq_code;    // the new node's product-quantization code
   HeuristicScratch heuristic;
 };

@@ -1,6 +1,7 @@
 #include "core/store/apply.h"
 
 #include <optional>
+#include <unordered_set>
 #include <type_traits>
 #include <utility>
 
@@ -44,9 +45,34 @@ ApplyOutcome create(Database& database, WalCreateCollection&& change) {
   return failed(created.error().message);
 }
 
+// A batch's documents that are not live yet, each check seeing the ones
+// before it (a repeated id counts once), inserted together.
+ApplyOutcome insert_new(Collection& collection, std::vector<PendingDocument>& documents, unsigned threads) {
+  std::unordered_set<Uuid, UuidHash> seen;
+  std::vector<PendingDocument> fresh;
+  fresh.reserve(documents.size());
+  for (PendingDocument& pending : documents) {
+    if (collection.get_document(pending.document.id) || !seen.insert(pending.document.id).second) continue;
+    fresh.push_back(std::move(pending));
+  }
+  if (fresh.empty()) return already_applied();
+  if (Status valid = collection.validate_insert(fresh); !valid) {
+    // A record of an old version may hold what the live path now refuses:
+    // place what can be placed, one at a time.
+    std::optional<ApplyOutcome> first_failure;
+    for (PendingDocument& pending : fresh) {
+      ApplyOutcome one = insert_one(collection, std::move(pending.document), std::move(pending.embedding));
+      if (one.status == ApplyStatus::Failed && !first_failure) first_failure = std::move(one);
+    }
+    return first_failure ? *first_failure : applied();
+  }
+  if (Status inserted = collection.insert_batch(fresh, threads); !inserted) return failed(inserted.error().message);
+  return applied();
+}
+
 }  // namespace
 
-ApplyOutcome apply_change(Database& database, WalEntry&& entry) {
+ApplyOutcome apply_change(Database& database, WalEntry&& entry, unsigned threads) {
   return std::visit(
       [&](auto&& change) -> ApplyOutcome {
         using Change = std::decay_t<decltype(change)>;
@@ -64,15 +90,7 @@ ApplyOutcome apply_change(Database& database, WalEntry&& entry) {
           } else if constexpr (std::is_same_v<Change, WalDeleteDocument>) {
             return collection->delete_document(change.id) ? applied() : already_applied();
           } else if constexpr (std::is_same_v<Change, WalBatchInsert>) {
-            // A document that cannot be placed does not keep the others out.
-            ApplyOutcome outcome = already_applied();
-            std::optional<ApplyOutcome> first_failure;
-            for (PendingDocument& pending : change.documents) {
-              ApplyOutcome one = insert_one(*collection, std::move(pending.document), std::move(pending.embedding));
-              if (one.status == ApplyStatus::Failed && !first_failure) first_failure = std::move(one);
-              if (one.status == ApplyStatus::Applied) outcome = applied();
-            }
-            return first_failure ? *first_failure : outcome;
+            return insert_new(*collection, change.documents, threads);
           } else if constexpr (std::is_same_v<Change, WalUpdateMetadata>) {
             return collection->update_metadata(change.id, std::move(change.metadata)) ? applied() : already_applied();
           } else {

@@ -39,7 +39,8 @@ struct ApplyOutcome {
 };
 
 // Consumes `entry` (documents and embeddings are moved into the collection).
-// Writes nothing to any log.
-ApplyOutcome apply_change(Database& database, WalEntry&& entry);
+// A batch insert links its documents into the graph from `threads` threads
+// (Collection::insert_batch). Writes nothing to any log.
+ApplyOutcome apply_change(Database& database, WalEntry&& entry, unsigned threads = 1);
 
 }  // namespace karvalith

@@ -4,6 +4,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "core/common/parallel.h"
+
 namespace karvalith {
 
 namespace {
@@ -48,7 +50,8 @@ std::vector<RecoveryIssue> replay(Database& database, std::vector<LoggedChange> 
     if (const auto* load = std::get_if<WalLoadCollection>(&change.entry.value)) {
       outcome = replay_load(*load);
     } else {
-      outcome = apply_change(database, std::move(change.entry));
+      // Every core the process may use links a logged batch into its graph.
+      outcome = apply_change(database, std::move(change.entry), resolve_thread_count(0));
     }
     if (outcome.status != ApplyStatus::Failed) continue;
     issues.push_back(RecoveryIssue{WAL_NAME, change.offset,

@@ -3,9 +3,12 @@
 #include <fcntl.h>
 
 #include <filesystem>
+#include <mutex>
+#include <optional>
 #include <utility>
 
 #include "core/common/os_random.h"
+#include "core/common/parallel.h"
 #include "core/engine/collection_search.h"
 #include "core/snapshot/snapshot_file.h"
 #include "core/store/apply.h"
@@ -51,11 +54,11 @@ Result<CollectionSummary> Store::collection_info(const std::string& name) const 
 
 std::uint64_t Store::total_memory_bytes() const { return database_.total_memory_bytes(); }
 
-Result<std::uint64_t> Store::rebuild(const std::string& name) {
+Result<std::uint64_t> Store::rebuild(const std::string& name, unsigned threads) {
   auto collection = lookup(name);
   if (!collection) return std::unexpected(std::move(collection.error()));
   std::lock_guard one_at_a_time((*collection)->rebuild_order());
-  return (*collection)->rebuild();
+  return (*collection)->rebuild(threads);
 }
 
 Result<DocumentPtr> Store::get(const std::string& collection, const Uuid& id) const {
@@ -87,6 +90,50 @@ Result<Bm25Statistics> Store::keyword_statistics(const std::string& collection, 
   auto found = lookup(collection);
   if (!found) return std::unexpected(std::move(found.error()));
   return karvalith::keyword_statistics(**found, text);
+}
+
+Result<std::vector<std::vector<ScoredDocument>>> Store::batch_search(const std::string& collection,
+                                                                     const QueryBatch& batch,
+                                                                     unsigned threads) const {
+  auto found = lookup(collection);
+  if (!found) return std::unexpected(std::move(found.error()));
+  const Collection& target = **found;
+  if (Status asked = require_query(batch.has_embeddings, batch.has_texts); !asked) {
+    return std::unexpected(std::move(asked.error()));
+  }
+  const std::size_t count = batch.has_embeddings ? batch.embeddings.size() : batch.texts.size();
+  if (batch.has_embeddings && batch.has_texts && batch.texts.size() != count) {
+    return make_error(ErrorKind::InvalidInput, "query_texts has " + std::to_string(batch.texts.size()) +
+                                                   " texts for " + std::to_string(count) + " query embeddings");
+  }
+  for (std::size_t i = 0; batch.has_embeddings && i < count; ++i) {
+    if (Status valid = check_query_embedding(target, batch.embeddings[i]); !valid) {
+      return make_error(ErrorKind::InvalidInput,
+                        valid.error().message + " (query " + std::to_string(i) + " of the batch)");
+    }
+  }
+
+  std::vector<std::vector<ScoredDocument>> answers(count);
+  std::vector<SearchRequest> requests(worker_count(count, threads), batch.shared);
+  std::mutex failure_mutex;
+  std::optional<Error> failure;
+  parallel_for(count, threads, [&](std::size_t i, unsigned worker) {
+    SearchRequest& request = requests[worker];
+    if (batch.has_embeddings) {
+      if (!request.embedding) request.embedding.emplace();
+      request.embedding->assign(batch.embeddings[i].begin(), batch.embeddings[i].end());
+    }
+    if (batch.has_texts) request.text = batch.texts[i];
+    auto hits = karvalith::search(target, request);
+    if (hits) {
+      answers[i] = std::move(*hits);
+    } else {
+      std::lock_guard lock(failure_mutex);
+      if (!failure) failure = std::move(hits.error());
+    }
+  });
+  if (failure) return std::unexpected(std::move(*failure));
+  return answers;
 }
 
 Result<std::string> Store::checkpoint_directory(const std::optional<std::string>& path) const {
@@ -143,7 +190,7 @@ Status Store::append(const WalEntry& entry) {
   return {};
 }
 
-Status Store::log_and_apply(WalEntry entry) {
+Status Store::log_and_apply(WalEntry entry, unsigned threads) {
   std::shared_lock<SharedMutex> gate;
   if (wal_) {
     gate = std::shared_lock(checkpoint_gate_);
@@ -151,7 +198,7 @@ Status Store::log_and_apply(WalEntry entry) {
   } else if (closed_.load()) {
     return make_error(ErrorKind::InvalidInput, CLOSED_MESSAGE);
   }
-  const ApplyOutcome outcome = apply_change(database_, std::move(entry));
+  const ApplyOutcome outcome = apply_change(database_, std::move(entry), threads);
   if (outcome.status == ApplyStatus::Failed) {
     // Validation ruled this out; the log holds the change, so the next open
     // applies it again.

@@ -58,6 +58,16 @@ namespace karvalith {
 
 inline constexpr const char* WAL_FILE_NAME = "wal.bin";
 
+// Many queries with the same parameters: an embedding and/or a text per
+// query. The embeddings are views: the caller keeps their floats alive.
+struct QueryBatch {
+  bool has_embeddings = false;
+  bool has_texts = false;
+  std::vector<std::span<const float>> embeddings;  // one per query when has_embeddings
+  std::vector<std::string> texts;                  // one per query when has_texts
+  SearchRequest shared;  // k, thresholds, fusion, filter, ef; its embedding and text are unused
+};
+
 // A document to insert. Without an id it gets a fresh random one.
 struct NewDocument {
   std::optional<Uuid> id;
@@ -123,14 +133,17 @@ class Store {
   std::uint64_t total_memory_bytes() const;
   // Rebuilds both indexes from the live documents (not logged: it changes
   // no document). Returns the number of documents gathered.
-  Result<std::uint64_t> rebuild(const std::string& name);
+  Result<std::uint64_t> rebuild(const std::string& name, unsigned threads = 1);
 
   // ---- documents ----
   // InvalidInput when an embedding has the wrong length or a non-finite
   // value, or an id already holds a slot or repeats in the batch; nothing is
   // logged or changed then. A batch is one log record.
   Result<Uuid> insert(const std::string& collection, NewDocument document);
-  Result<std::vector<Uuid>> batch_insert(const std::string& collection, std::vector<NewDocument> documents);
+  // Batches large enough link their documents into the graph from `threads`
+  // threads (Collection::insert_batch).
+  Result<std::vector<Uuid>> batch_insert(const std::string& collection, std::vector<NewDocument> documents,
+                                         unsigned threads = 1);
   // Replaces the live document with the document's id, or inserts it when
   // there is none; one UpdateDocument record. The id is required. Refusals
   // as for insert, except that the id may be live.
@@ -146,6 +159,12 @@ class Store {
   Result<std::vector<Uuid>> list_ids(const std::string& collection) const;
   Result<std::optional<std::vector<float>>> get_embedding(const std::string& collection, const Uuid& id) const;
   Result<std::vector<ScoredDocument>> search(const std::string& collection, const SearchRequest& request) const;
+  // Every query of the batch, answered from `threads` threads; the answers
+  // in query order, each exactly what search gives for that query. Every
+  // query is checked before any is answered: the first bad one is refused
+  // with search's message and its position.
+  Result<std::vector<std::vector<ScoredDocument>>> batch_search(const std::string& collection, const QueryBatch& batch,
+                                                                unsigned threads) const;
   // The collection's keyword figures for the terms of `text` (see
   // engine/collection_search.h).
   Result<Bm25Statistics> keyword_statistics(const std::string& collection, std::string_view text) const;
@@ -225,16 +244,16 @@ class Store {
   Result<LockedCollection> lock_for_change(const std::string& name);
   // insert (one InsertDocument record) and batch_insert (one BatchInsert).
   Result<std::vector<Uuid>> batch_insert_entry(const std::string& collection, std::vector<NewDocument> documents,
-                                               bool as_batch);
+                                               bool as_batch, unsigned threads);
   // The same under the collection's write order, without the checkpoint.
   Result<std::vector<Uuid>> locked_insert(const std::string& collection, std::vector<NewDocument> documents,
-                                          bool as_batch);
+                                          bool as_batch, unsigned threads);
 
   // Logs (when persistent) and applies one validated change. The caller holds
   // the write order of the collection the change names (or the registry
   // change mutex for registry changes). "WAL write failed: {}" leaves memory
   // untouched.
-  Status log_and_apply(WalEntry entry);
+  Status log_and_apply(WalEntry entry, unsigned threads = 1);
   // Appends under the checkpoint gate, which the caller holds shared.
   Status append(const WalEntry& entry);
   // Runs compact() when the log has passed the policy's thresholds. Called

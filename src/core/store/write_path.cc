@@ -63,24 +63,25 @@ Result<bool> Store::delete_collection(const std::string& name) {
 Result<Uuid> Store::insert(const std::string& collection, NewDocument document) {
   std::vector<NewDocument> one;
   one.push_back(std::move(document));
-  auto ids = batch_insert_entry(collection, std::move(one), false);
+  auto ids = batch_insert_entry(collection, std::move(one), false, 1);
   if (!ids) return std::unexpected(std::move(ids.error()));
   return ids->front();
 }
 
-Result<std::vector<Uuid>> Store::batch_insert(const std::string& collection, std::vector<NewDocument> documents) {
-  return batch_insert_entry(collection, std::move(documents), true);
+Result<std::vector<Uuid>> Store::batch_insert(const std::string& collection, std::vector<NewDocument> documents,
+                                              unsigned threads) {
+  return batch_insert_entry(collection, std::move(documents), true, threads);
 }
 
 Result<std::vector<Uuid>> Store::batch_insert_entry(const std::string& collection, std::vector<NewDocument> documents,
-                                                    bool as_batch) {
-  auto ids = locked_insert(collection, std::move(documents), as_batch);
+                                                    bool as_batch, unsigned threads) {
+  auto ids = locked_insert(collection, std::move(documents), as_batch, threads);
   if (ids) maybe_checkpoint();
   return ids;
 }
 
 Result<std::vector<Uuid>> Store::locked_insert(const std::string& collection, std::vector<NewDocument> documents,
-                                               bool as_batch) {
+                                               bool as_batch, unsigned threads) {
   auto locked = lock_for_change(collection);
   if (!locked) return std::unexpected(std::move(locked.error()));
   auto pending = to_pending(std::move(documents));
@@ -99,7 +100,7 @@ Result<std::vector<Uuid>> Store::locked_insert(const std::string& collection, st
     PendingDocument& item = pending->front();
     entry.value = WalInsertDocument{collection, std::move(item.document), std::move(item.embedding)};
   }
-  if (Status done = log_and_apply(std::move(entry)); !done) return std::unexpected(std::move(done.error()));
+  if (Status done = log_and_apply(std::move(entry), threads); !done) return std::unexpected(std::move(done.error()));
   return ids;
 }
 

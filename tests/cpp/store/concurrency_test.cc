@@ -69,13 +69,14 @@ TEST_F(StoreConcurrencyTest, WritersReadersAndCheckpointsOnOneCollection) {
         for (std::uint32_t i = 0; i < 60; ++i) {
           const std::uint32_t n = w * 1000 + i;
           if (i % 10 == 0) {
+            // Big enough to be linked from two threads while others read and write.
             std::vector<NewDocument> batch;
-            for (std::uint32_t j = 0; j < 3; ++j) {
-              Document d = doc(n + 500 + j);
-              batch.push_back(NewDocument{d.id, d.text, {}, vec(n + 500 + j)});
+            for (std::uint32_t j = 0; j < 70; ++j) {
+              Document d = doc(n * 100 + 100000 + j);
+              batch.push_back(NewDocument{d.id, d.text, {}, vec(n * 100 + 100000 + j)});
             }
-            ASSERT_TRUE(db->batch_insert("shared", std::move(batch)));
-            for (std::uint32_t j = 0; j < 3; ++j) acknowledged.inserted("shared", n + 500 + j);
+            ASSERT_TRUE(db->batch_insert("shared", std::move(batch), 2));
+            for (std::uint32_t j = 0; j < 70; ++j) acknowledged.inserted("shared", n * 100 + 100000 + j);
           }
           ASSERT_TRUE(insert(*db, "shared", n));
           acknowledged.inserted("shared", n);
@@ -89,11 +90,21 @@ TEST_F(StoreConcurrencyTest, WritersReadersAndCheckpointsOnOneCollection) {
     }
     threads.emplace_back([&] {
       std::uint32_t q = 0;
+      std::vector<std::vector<float>> rows;
       while (writers > 0) {
         auto hits = db->search("shared", vector_query(q++));
         ASSERT_TRUE(hits);
         EXPECT_LE(hits->size(), 5u);
         EXPECT_TRUE(db->get("shared", numbered_uuid(q % 60)));
+        // And a batch of queries answered by two threads of its own.
+        QueryBatch batch;
+        batch.has_embeddings = true;
+        rows.assign({vec(q), vec(q + 1), vec(q + 2)});
+        for (const auto& row : rows) batch.embeddings.emplace_back(row);
+        batch.shared.k = 3;
+        auto answers = db->batch_search("shared", batch, 2);
+        ASSERT_TRUE(answers);
+        EXPECT_EQ(answers->size(), 3u);
       }
     });
     threads.emplace_back([&] {
