@@ -52,6 +52,13 @@ SearchRequest vector_query(std::uint32_t n) {
   return request;
 }
 
+// Counts a running writer down however its body ends: a failed ASSERT returns
+// early, and the readers waiting for the writers must still stop.
+struct WriterDone {
+  std::atomic<int>& running;
+  ~WriterDone() { --running; }
+};
+
 class StoreConcurrencyTest : public DataDirTest {};
 
 TEST_F(StoreConcurrencyTest, WritersReadersAndCheckpointsOnOneCollection) {
@@ -64,6 +71,7 @@ TEST_F(StoreConcurrencyTest, WritersReadersAndCheckpointsOnOneCollection) {
     std::vector<std::thread> threads;
     for (std::uint32_t w = 0; w < 2; ++w) {
       threads.emplace_back([&, w] {
+        WriterDone done{writers};
         // Each writer owns ids w*1000.., inserts them (some in batches) and
         // deletes every fourth one again.
         for (std::uint32_t i = 0; i < 60; ++i) {
@@ -85,7 +93,6 @@ TEST_F(StoreConcurrencyTest, WritersReadersAndCheckpointsOnOneCollection) {
             acknowledged.deleted("shared", n);
           }
         }
-        --writers;
       });
     }
     threads.emplace_back([&] {
@@ -136,6 +143,7 @@ TEST_F(StoreConcurrencyTest, CollectionsComeAndGoWhileOthersAreWritten) {
     std::vector<std::thread> threads;
     for (std::uint32_t w = 0; w < 2; ++w) {
       threads.emplace_back([&, w] {
+        WriterDone done{writers};
         const std::string name = "own" + std::to_string(w);
         ASSERT_TRUE(create(*db, name));
         acknowledged.created(name);
@@ -143,7 +151,6 @@ TEST_F(StoreConcurrencyTest, CollectionsComeAndGoWhileOthersAreWritten) {
           ASSERT_TRUE(insert(*db, name, w * 1000 + i));
           acknowledged.inserted(name, w * 1000 + i);
         }
-        --writers;
       });
     }
     // One thread recreates a collection over and over while another writes
