@@ -148,24 +148,22 @@ std::size_t walk_layer(const HnswIndex& index, SearchScratch& scratch, VisitedSe
     if (results.size() >= ef && current.distance > bound) break;
     near_heap_pop(candidates);
 
-    // First the neighbours not yet visited, marked now and their rows
-    // requested from memory all at once (into the second-level cache); then
-    // their distances, in list order, each row pulled into the first level
-    // one node ahead, while the later rows are still arriving.
+    // First the neighbours not yet visited, marked now; then all their
+    // distances at once, so their rows are fetched from memory in parallel
+    // (WalkScorer::score); then each enters the beam in list order.
     const std::span<const std::uint32_t> links = read_links(index, current.id, layer, scratch.links);
     auto& fresh = scratch.fresh;
-    fresh.clear();
-    static const int variant = getenv("KV_VARIANT") ? atoi(getenv("KV_VARIANT")) : 1;
-    for (const std::uint32_t n : links) {
-      if (!visited.visit(n)) continue;
-      if (variant == 4) distance_to.prefetch_to_l2(n);
-      fresh.push_back(n);
+    auto& distances = scratch.fresh_distances;
+    if (fresh.size() < links.size()) {
+      fresh.resize(links.size());
+      distances.resize(links.size());
     }
-    for (std::size_t f = 0; f < fresh.size(); ++f) {
+    const std::size_t fresh_count = visited.visit_all(links, fresh.data());
+    distance_to.score({fresh.data(), fresh_count}, distances.data());
+    computed += fresh_count;
+    for (std::size_t f = 0; f < fresh_count; ++f) {
       const std::uint32_t n = fresh[f];
-      if (f + 1 < fresh.size()) distance_to.prefetch(fresh[f + 1]);
-      const float d = distance_to(n);
-      ++computed;
+      const float d = distances[f];
       if (results.size() >= ef && !(d < bound)) continue;
       near_heap_push(candidates, Candidate{d, n});
       if (!admit(n)) continue;

@@ -20,6 +20,7 @@ struct SearchScratch {
   std::vector<Candidate> results;     // far heap during a walk, ascending after it
   std::vector<float> pq_table;        // per-query product-quantization table
   std::vector<std::uint32_t> fresh;   // unvisited neighbours of the node being expanded
+  std::vector<float> fresh_distances;  // their distances to the query
   std::vector<std::uint32_t> links;   // a node's links, copied while other threads insert
   std::uint64_t distance_count = 0;   // distances computed by walks since the last reset
 };

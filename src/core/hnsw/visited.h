@@ -6,6 +6,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace karvalith {
@@ -26,6 +27,22 @@ class VisitedSet {
     if (mark == epoch_) return false;
     mark = epoch_;
     return true;
+  }
+
+  // Marks every id of `ids` and writes the ones not yet visited, in order,
+  // to `out` (room for ids.size()); returns how many. One tight loop with
+  // the marks and the epoch in registers.
+  std::size_t visit_all(std::span<const std::uint32_t> ids, std::uint32_t* out) {
+    std::uint16_t* const marks = marks_.data();
+    const std::uint16_t epoch = epoch_;
+    std::size_t count = 0;
+    for (const std::uint32_t id : ids) {
+      assert(id < marks_.size());
+      out[count] = id;
+      count += marks[id] != epoch;
+      marks[id] = epoch;
+    }
+    return count;
   }
 
   bool is_visited(std::uint32_t id) const { return id < marks_.size() && marks_[id] == epoch_; }

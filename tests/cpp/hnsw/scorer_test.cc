@@ -50,6 +50,20 @@ TEST_P(FastDistances, WalkScoresMatchTheExactScoresToRounding) {
           for (std::size_t i = 0; i < dim; ++i) magnitude += std::fabs(query[i]) * (std::fabs(data[id * dim + i]) + 1.0);
           expect_close(walk(id), exact(id), magnitude, distance_metric_name(metric).data());
         }
+        // Scored as a group (every group size and a tail, ids in a scattered
+        // order with a repeat): the same distance per id.
+        std::vector<std::uint32_t> ids;
+        for (std::uint32_t id = 0; id < index.node_count(); ++id) ids.push_back((id * 37) % index.node_count());
+        ids.push_back(ids.front());
+        for (const std::size_t count : {std::size_t{1}, std::size_t{3}, std::size_t{4}, std::size_t{5},
+                                        std::size_t{8}, std::size_t{12}, std::size_t{13}, ids.size()}) {
+          std::vector<float> grouped(count);
+          walk.score({ids.data(), count}, grouped.data());
+          for (std::size_t j = 0; j < count; ++j) {
+            EXPECT_NEAR(grouped[j], walk(ids[j]), 1e-5 * (1.0 + std::fabs(walk(ids[j]))))
+                << distance_metric_name(metric) << " group of " << count << " at " << j;
+          }
+        }
       }
     }
   }

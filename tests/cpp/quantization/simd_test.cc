@@ -180,6 +180,24 @@ TEST_F(Avx2Kernels, CodeStreamsMatchThePortableLoops) {
     const double tolerance = 1e-5 * magnitude + 1e-6;
     EXPECT_NEAR(avx2_dot_f32_u8(q.data(), a.data(), n), sum, tolerance) << "n=" << n;
     EXPECT_NEAR(portable_dot_f32_u8(q.data(), a.data(), n), sum, tolerance) << "n=" << n;
+
+    // The grouped forms: row j of eight distinct rows lands in out[j].
+    if (n > 100000) continue;
+    std::vector<std::vector<std::uint8_t>> rows(8, std::vector<std::uint8_t>(n));
+    const std::uint8_t* row_ptrs[8];
+    for (std::size_t j = 0; j < 8; ++j) {
+      for (auto& c : rows[j]) c = static_cast<std::uint8_t>(code(rng));
+      row_ptrs[j] = rows[j].data();
+    }
+    float out[8];
+    avx2_dot8_f32_u8(q.data(), row_ptrs, n, out);
+    for (std::size_t j = 0; j < 8; ++j) {
+      EXPECT_NEAR(out[j], portable_dot_f32_u8(q.data(), row_ptrs[j], n), tolerance * 2) << "n=" << n << " row " << j;
+    }
+    avx2_dot4_f32_u8(q.data(), row_ptrs + 4, n, out);
+    for (std::size_t j = 0; j < 4; ++j) {
+      EXPECT_NEAR(out[j], portable_dot_f32_u8(q.data(), row_ptrs[4 + j], n), tolerance * 2) << "n=" << n << " row " << j;
+    }
   }
 }
 
