@@ -16,6 +16,26 @@ enum : std::uint8_t { UNKNOWN = 0, SUPPORTED = 1, UNSUPPORTED = 2 };
 // Written once with the same value by whichever thread asks first.
 std::atomic<std::uint8_t> g_avx2_fma{UNKNOWN};
 std::atomic<std::uint8_t> g_avx_vnni{UNKNOWN};
+std::atomic<std::uint8_t> g_avx512{UNKNOWN};
+
+bool query_avx512() {
+#if defined(__x86_64__) || defined(__i386__)
+  if (!cpu_has_avx2_fma()) return false;
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  __cpuid_count(7, 0, eax, ebx, ecx, edx);
+  const bool f = (ebx & (1u << 16)) != 0;
+  const bool bw = (ebx & (1u << 30)) != 0;
+  const bool vl = (ebx & (1u << 31)) != 0;
+  if (!f || !bw || !vl) return false;
+  // The OS must save the opmask (bit 5) and the upper 512-bit halves (bits 6, 7).
+  unsigned xcr0_lo = 0, xcr0_hi = 0;
+  __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+  (void)xcr0_hi;
+  return (xcr0_lo & 0xE6u) == 0xE6u;
+#else
+  return false;
+#endif
+}
 
 bool query_avx_vnni() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -60,6 +80,15 @@ bool cpu_has_avx2_fma() {
   if (word == UNKNOWN) {
     word = query_avx2_fma() ? SUPPORTED : UNSUPPORTED;
     g_avx2_fma.store(word, std::memory_order_relaxed);
+  }
+  return word == SUPPORTED;
+}
+
+bool cpu_has_avx512() {
+  std::uint8_t word = g_avx512.load(std::memory_order_relaxed);
+  if (word == UNKNOWN) {
+    word = query_avx512() ? SUPPORTED : UNSUPPORTED;
+    g_avx512.store(word, std::memory_order_relaxed);
   }
   return word == SUPPORTED;
 }

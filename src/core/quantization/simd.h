@@ -11,6 +11,9 @@ namespace karvalith {
 // True when the processor has AVX2 and FMA and the OS saves the 256-bit
 // register state. Queried once per process and cached.
 bool cpu_has_avx2_fma();
+// True when the processor has AVX-512 F, BW and VL and the OS saves the
+// 512-bit and mask register state.
+bool cpu_has_avx512();
 // True when the processor also has AVX-VNNI (byte dot products into 32-bit
 // sums, 256-bit forms).
 bool cpu_has_avx_vnni();
@@ -36,6 +39,9 @@ float avx2_dot_f32_u8(const float* query, const std::uint8_t* codes, std::size_t
 // for all of them.
 void avx2_dot4_f32_u8(const float* query, const std::uint8_t* const* rows, std::size_t n, float* out);
 void avx2_dot8_f32_u8(const float* query, const std::uint8_t* const* rows, std::size_t n, float* out);
+// The same with AVX-512 (simd_avx512.cc): only after cpu_has_avx512().
+void avx512_dot4_f32_u8(const float* query, const std::uint8_t* const* rows, std::size_t n, float* out);
+void avx512_dot8_f32_u8(const float* query, const std::uint8_t* const* rows, std::size_t n, float* out);
 // Sum of a[i] * b[i] over two code rows, exact.
 std::uint64_t avx2_dot_u8_u8(const std::uint8_t* a, const std::uint8_t* b, std::size_t n);
 // The same with AVX-VNNI (simd_vnni.cc): only after cpu_has_avx_vnni().

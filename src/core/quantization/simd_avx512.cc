@@ -1,0 +1,55 @@
+// AVX-512 forms of the grouped walk kernels. Like simd_avx2.cc, this
+// translation unit alone is compiled for the instructions it uses and
+// includes no std containers. GCC 12's AVX-512 headers build results on
+// deliberately undefined registers, which its uninitialized-use warnings
+// flag; they are off here only.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/quantization/simd.h"
+
+namespace karvalith {
+
+namespace {
+
+// Sixteen codes widened to floats.
+inline __m512 codes16(const std::uint8_t* row, std::size_t i) {
+  return _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i))));
+}
+
+template <int Rows>
+inline void dot_rows(const float* query, const std::uint8_t* const* rows, std::size_t n, float* out) {
+  __m512 acc[Rows];
+  for (int j = 0; j < Rows; ++j) acc[j] = _mm512_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m512 q = _mm512_loadu_ps(query + i);
+    for (int j = 0; j < Rows; ++j) acc[j] = _mm512_fmadd_ps(q, codes16(rows[j], i), acc[j]);
+  }
+  if (i < n) {
+    // The tail under a mask: no read past the row's end.
+    const __mmask16 mask = static_cast<__mmask16>((1u << (n - i)) - 1);
+    const __m512 q = _mm512_maskz_loadu_ps(mask, query + i);
+    for (int j = 0; j < Rows; ++j) {
+      const __m512 c = _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(_mm_maskz_loadu_epi8(mask, rows[j] + i)));
+      acc[j] = _mm512_fmadd_ps(q, c, acc[j]);
+    }
+  }
+  for (int j = 0; j < Rows; ++j) out[j] = _mm512_reduce_add_ps(acc[j]);
+}
+
+}  // namespace
+
+void avx512_dot8_f32_u8(const float* query, const std::uint8_t* const* rows, std::size_t n, float* out) {
+  dot_rows<8>(query, rows, n, out);
+}
+
+void avx512_dot4_f32_u8(const float* query, const std::uint8_t* const* rows, std::size_t n, float* out) {
+  dot_rows<4>(query, rows, n, out);
+}
+
+}  // namespace karvalith
