@@ -1,11 +1,19 @@
 // The one search entry of the engine: vector, keyword or hybrid search over a
 // collection, as a SearchRequest asks.
 //
+// A filter is first turned into the set of passing documents by the
+// collection's metadata index (must and must_not together). The vector side
+// then plans by its size: fewer than exact_threshold passing documents (the
+// request's, else DEFAULT_EXACT_THRESHOLD) are all scored on the stored
+// vectors, the true k nearest among them in distance order (ties by slot);
+// more are found by the graph walk admitting only passing documents (the
+// beam widens while too few pass). Both paths give the scores the walk's
+// re-scoring gives.
+//
 // Paths:
-//   embedding only  the k nearest live documents (graph walk; with a filter,
-//                   only passing documents are admitted and the beam widens
-//                   while too few pass); scores 1 - distance; min_similarity
-//                   applies after the cut to k.
+//   embedding only  the k nearest live documents (planned as above with a
+//                   filter); scores 1 - distance; min_similarity applies
+//                   after the cut to k.
 //   text only       the k best documents by BM25 (with a filter, the k best
 //                   among those that pass it); no threshold applies. With
 //                   bm25_statistics the scores use those figures instead of
@@ -22,6 +30,7 @@
 // node count or by the lengths of the lists involved, never by k alone.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 #include <span>
 #include <vector>
@@ -32,6 +41,10 @@
 #include "core/search/types.h"
 
 namespace karvalith {
+
+// Passing documents below which a filtered vector search scores them all
+// instead of walking the graph.
+inline constexpr std::uint64_t DEFAULT_EXACT_THRESHOLD = 20000;
 
 // ErrorKind::InvalidInput for a request without any query ("at least one of
 // query_embedding or query_text is required") and for an embedding whose

@@ -36,12 +36,15 @@ Result<std::vector<ScoredDocument>> vector_search(const Collection& collection, 
   return search(collection, vector_request(query, k, min_similarity));
 }
 
+// Without `exact_threshold` the planner chooses the path; 0 forces the walk.
 Result<std::vector<ScoredDocument>> vector_search_filtered(const Collection& collection,
                                                            std::span<const float> query, std::uint64_t k,
                                                            std::optional<float> min_similarity,
-                                                           const MetadataFilter& filter) {
+                                                           const MetadataFilter& filter,
+                                                           std::optional<std::uint64_t> exact_threshold = {}) {
   SearchRequest request = vector_request(query, k, min_similarity);
   request.filter = filter;
+  request.exact_threshold = exact_threshold;
   return search(collection, request);
 }
 
@@ -377,14 +380,15 @@ TEST(CollectionSearch, ResultsOutliveTheDeletionOfTheirDocuments) {
 // --- filtered walk --------------------------------------------------------
 
 TEST(CollectionSearch, FilterPassingNothingWidensUpToTheCapThenReturnsEmpty) {
-  // ef_search 50, k 10, 1000 nodes: ef 50, cap 200, so passes at 50, 100, 200.
+  // ef_search 50, k 10, 1000 nodes: ef 50, cap 200, so passes at 50, 100, 200
+  // (the walk forced: the planner alone would score the empty set).
   Corpus corpus(1000, 8, config_for(DistanceMetric::Euclidean));
   const std::vector<float> query = row(corpus.data, 8, 3);
   const MetadataFilter everything;
   const MetadataFilter nothing = nothing_passes();
   std::size_t found = 0;
   auto search = [&](const Corpus& c, const std::vector<float>& q, const MetadataFilter& filter) {
-    return walks_during([&] { found = vector_search_filtered(*c.collection, q, 10, std::nullopt, filter)->size(); });
+    return walks_during([&] { found = vector_search_filtered(*c.collection, q, 10, std::nullopt, filter, 0)->size(); });
   };
   const unsigned one_pass = search(corpus, query, everything);
   EXPECT_EQ(found, 10u);
@@ -421,12 +425,15 @@ TEST(CollectionSearch, BorrowedSearchMarksAreAnInternalFaultNotACrash) {
   auto lease = borrow_search_context();
   ASSERT_TRUE(lease.has_value());
   for (const auto& result : {vector_search(*collection, query, 1, std::nullopt),
-                             vector_search_filtered(*collection, query, 1, std::nullopt, any),
-                             hybrid_search(*collection, query, "apple", 1, std::nullopt, 0.7f, "rrf", nullptr),
-                             hybrid_search(*collection, query, "apple", 1, std::nullopt, 0.7f, "rrf", &any)}) {
+                             vector_search_filtered(*collection, query, 1, std::nullopt, any, 0),
+                             hybrid_search(*collection, query, "apple", 1, std::nullopt, 0.7f, "rrf", nullptr)}) {
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().kind, ErrorKind::Internal);
   }
+  // Scoring the passing documents exactly needs no marks.
+  const auto exact = hybrid_search(*collection, query, "apple", 1, std::nullopt, 0.7f, "rrf", &any);
+  ASSERT_TRUE(exact.has_value());
+  EXPECT_EQ(exact->size(), 1u);
 }
 
 // --- recall ---------------------------------------------------------------
