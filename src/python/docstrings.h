@@ -93,7 +93,8 @@ inline constexpr const char DELETE[] =
 
 inline constexpr const char SEARCH[] =
     "search($self, collection, query_embedding=None, query_text=None, k=10, min_similarity=None, "
-    "alpha=0.7, fusion_method=\"rrf\", filter=None, ef=None, bm25_statistics=None)\n--\n\n"
+    "alpha=0.7, fusion_method=\"rrf\", filter=None, ef=None, bm25_statistics=None, "
+    "exact_threshold=None)\n--\n\n"
     "Search a collection.\n"
     "\n"
     "Supports vector search, keyword search, and hybrid search.\n"
@@ -111,7 +112,9 @@ inline constexpr const char SEARCH[] =
     "    ef: Optional search breadth for this query (default: the collection's ef_search);\n"
     "        the breadth used is max(ef, k).\n"
     "    bm25_statistics: Optional keyword figures of a larger document set this collection\n"
-    "        is part of (keyword_statistics summed over its parts); BM25 scores use them.";
+    "        is part of (keyword_statistics summed over its parts); BM25 scores use them.\n"
+    "    exact_threshold: With a filter, when fewer documents than this pass it, all of them\n"
+    "        are scored instead of walking the graph (default 20000; 0 always walks).";
 
 inline constexpr const char KEYWORD_STATISTICS[] =
     "keyword_statistics($self, collection, query_text)\n--\n\n"

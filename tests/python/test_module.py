@@ -80,7 +80,7 @@ METHODS = [
     (
         "search",
         '(collection, query_embedding=None, query_text=None, k=10, min_similarity=None, '
-        'alpha=0.7, fusion_method="rrf", filter=None, ef=None, bm25_statistics=None)',
+        'alpha=0.7, fusion_method="rrf", filter=None, ef=None, bm25_statistics=None, exact_threshold=None)',
         "Search a collection.\n"
         "\n"
         "Supports vector search, keyword search, and hybrid search.\n"
@@ -98,7 +98,9 @@ METHODS = [
         "    ef: Optional search breadth for this query (default: the collection's ef_search);\n"
         "        the breadth used is max(ef, k).\n"
         "    bm25_statistics: Optional keyword figures of a larger document set this collection\n"
-        "        is part of (keyword_statistics summed over its parts); BM25 scores use them.",
+        "        is part of (keyword_statistics summed over its parts); BM25 scores use them.\n"
+        "    exact_threshold: With a filter, when fewer documents than this pass it, all of them\n"
+        "        are scored instead of walking the graph (default 20000; 0 always walks).",
     ),
     (
         "rebuild",
