@@ -185,9 +185,7 @@ std::uint64_t MetadataIndex::evaluate(const MetadataFilter& filter, std::uint64_
     clause_into(condition, clause);
     for (std::size_t w = 0; w < word_count; ++w) result[w] &= ~clause[w];
   }
-  std::uint64_t count = 0;
-  for (const std::uint64_t word : result) count += static_cast<std::uint64_t>(std::popcount(word));
-  return count;
+  return count_slots(result);
 }
 
 std::uint64_t MetadataIndex::estimate_memory_bytes() const {

@@ -13,7 +13,25 @@ constexpr std::uint32_t MIN_DENSE = 64;
 
 std::size_t words_for(std::uint64_t slot_count) { return static_cast<std::size_t>((slot_count + 63) / 64); }
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+__attribute__((target("popcnt"))) std::uint64_t count_with_popcnt(std::span<const std::uint64_t> words) {
+  std::uint64_t count = 0;
+  for (const std::uint64_t word : words) count += static_cast<std::uint64_t>(__builtin_popcountll(word));
+  return count;
+}
+#endif
+
 }  // namespace
+
+std::uint64_t count_slots(std::span<const std::uint64_t> words) {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+  static const bool has_popcnt = __builtin_cpu_supports("popcnt");
+  if (has_popcnt) return count_with_popcnt(words);
+#endif
+  std::uint64_t count = 0;
+  for (const std::uint64_t word : words) count += static_cast<std::uint64_t>(std::popcount(word));
+  return count;
+}
 
 bool SlotSet::insert(std::uint32_t slot) {
   if (dense_) {

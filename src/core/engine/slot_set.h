@@ -41,6 +41,12 @@ class SlotSet {
 };
 
 // Slot-bit helpers shared by the index and the planner.
+
+// The number of set bits; uses the POPCNT instruction where the processor
+// has it (the library is built for baseline x86-64, whose software count is
+// several times slower).
+std::uint64_t count_slots(std::span<const std::uint64_t> words);
+
 inline bool test_slot(std::span<const std::uint64_t> words, std::uint32_t slot) {
   const std::size_t word = slot >> 6;
   return word < words.size() && ((words[word] >> (slot & 63)) & 1u) != 0;
