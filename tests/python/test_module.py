@@ -100,7 +100,7 @@ METHODS = [
         "    bm25_statistics: Optional keyword figures of a larger document set this collection\n"
         "        is part of (keyword_statistics summed over its parts); BM25 scores use them.\n"
         "    exact_threshold: With a filter, when fewer documents than this pass it, all of them\n"
-        "        are scored instead of walking the graph (default 25 * sqrt(documents); 0 always walks).",
+        "        are scored instead of walking the graph (default 40 * sqrt(documents); 0 always walks).",
     ),
     (
         "rebuild",

@@ -39,11 +39,11 @@ void MetadataIndex::add(std::uint32_t slot, const Metadata& metadata) {
         (std::get<bool>(value) ? field.is_true : field.is_false).insert(slot);
         break;
       case MetadataTag::Int:
-        field.numbers[static_cast<double>(std::get<std::int64_t>(value))].insert(slot);
+        field.numbers.insert(static_cast<double>(std::get<std::int64_t>(value)), slot);
         break;
       case MetadataTag::Float: {
         const double number = std::get<double>(value);
-        if (!std::isnan(number)) field.numbers[number].insert(slot);
+        if (!std::isnan(number)) field.numbers.insert(number, slot);
         break;
       }
       case MetadataTag::String: {
@@ -73,11 +73,7 @@ void MetadataIndex::remove(std::uint32_t slot, const Metadata& metadata) {
         const double number = tag_of(value) == MetadataTag::Int
                                   ? static_cast<double>(std::get<std::int64_t>(value))
                                   : std::get<double>(value);
-        if (std::isnan(number)) break;
-        const auto entry = field.numbers.find(number);
-        if (entry == field.numbers.end()) break;
-        entry->second.erase(slot);
-        if (entry->second.empty()) field.numbers.erase(entry);
+        if (!std::isnan(number)) field.numbers.erase(number, slot);
         break;
       }
       case MetadataTag::String: {
@@ -110,15 +106,7 @@ void MetadataIndex::apply_equal(const Field& field, const JsonValue& operand, st
   }
   const std::optional<double> target = operand_number(operand);
   if (!target || std::isnan(*target)) return;  // null, or a NaN that equals nothing
-  const double v = *target;
-  // The values within FILTER_EPSILON of v form one run of the ordered keys
-  // (k - v only grows with k). The run starts at or after v - 2 epsilon;
-  // each key is still tested with the evaluator's own expression.
-  for (auto it = field.numbers.lower_bound(v - 2 * FILTER_EPSILON); it != field.numbers.end(); ++it) {
-    const double difference = it->first - v;
-    if (difference >= FILTER_EPSILON) break;
-    if (std::fabs(difference) < FILTER_EPSILON) apply(it->second, words, clear);
-  }
+  field.numbers.equal_into(*target, words, clear);
 }
 
 void MetadataIndex::clause_into(const FilterCondition& condition, std::span<std::uint64_t> words) const {
@@ -147,16 +135,7 @@ void MetadataIndex::clause_into(const FilterCondition& condition, std::span<std:
       if (!condition.value) return;
       const std::optional<double> bound = operand_number(*condition.value);
       if (!bound || std::isnan(*bound)) return;  // any comparison with NaN is false
-      const double v = *bound;
-      auto first = field.numbers.begin();
-      auto last = field.numbers.end();
-      switch (condition.op) {
-        case FilterOp::Gt: first = field.numbers.upper_bound(v); break;
-        case FilterOp::Gte: first = field.numbers.lower_bound(v); break;
-        case FilterOp::Lt: last = field.numbers.lower_bound(v); break;
-        default: last = field.numbers.upper_bound(v); break;
-      }
-      for (auto it = first; it != last; ++it) it->second.or_into(words);
+      field.numbers.range_into(condition.op, *bound, words);
       return;
     }
   }
@@ -190,7 +169,6 @@ std::uint64_t MetadataIndex::evaluate(const MetadataFilter& filter, std::uint64_
 
 std::uint64_t MetadataIndex::estimate_memory_bytes() const {
   constexpr std::uint64_t STRING_ENTRY_BYTES = 64;
-  constexpr std::uint64_t NUMBER_ENTRY_BYTES = 48;
   constexpr std::uint64_t FIELD_BYTES = 128;
   if (live_.empty()) return 0;
   std::uint64_t bytes = live_.memory_bytes();
@@ -198,7 +176,7 @@ std::uint64_t MetadataIndex::estimate_memory_bytes() const {
     bytes += FIELD_BYTES + key.size() + field.present.memory_bytes() + field.is_true.memory_bytes() +
              field.is_false.memory_bytes();
     for (const auto& [text, set] : field.strings) bytes += STRING_ENTRY_BYTES + text.size() + set.memory_bytes();
-    for (const auto& [number, set] : field.numbers) bytes += NUMBER_ENTRY_BYTES + set.memory_bytes();
+    bytes += field.numbers.memory_bytes();
   }
   return bytes;
 }

@@ -15,7 +15,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <span>
 #include <string>
 #include <string_view>
@@ -23,6 +22,7 @@
 #include <vector>
 
 #include "core/document/document.h"
+#include "core/engine/number_index.h"
 #include "core/engine/slot_set.h"
 #include "core/search/filter_types.h"
 
@@ -47,8 +47,8 @@ class MetadataIndex {
   std::uint64_t live_count() const { return live_.size(); }
   std::size_t field_count() const { return fields_.size(); }
   // Fixed per-item costs: each set's object and slots or bits, 64 bytes
-  // plus the text per string value, 48 per distinct number, 128 plus the
-  // name per field.
+  // plus the text per string value, 48 per distinct number and 16 per
+  // block of numbers, 128 plus the name per field.
   std::uint64_t estimate_memory_bytes() const;
 
  private:
@@ -62,7 +62,7 @@ class MetadataIndex {
     SlotSet is_true;
     SlotSet is_false;
     std::unordered_map<std::string, SlotSet, TextHash, std::equal_to<>> strings;
-    std::map<double, SlotSet> numbers;  // Int and Float values as doubles; NaN stays out
+    NumberIndex numbers;  // Int and Float values as doubles; NaN stays out
     bool empty() const { return present.empty(); }
   };
 

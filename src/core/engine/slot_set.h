@@ -27,6 +27,20 @@ class SlotSet {
   void or_into(std::span<std::uint64_t> words) const;
   void clear_from(std::span<std::uint64_t> words) const;
 
+  // Calls fn(slot) for every slot, ascending.
+  template <class Fn>
+  void for_each(Fn&& fn) const {
+    if (!dense_) {
+      for (const std::uint32_t slot : slots_) fn(slot);
+      return;
+    }
+    for (std::size_t w = 0; w < words_.size(); ++w) {
+      for (std::uint64_t bits = words_[w]; bits != 0; bits &= bits - 1) {
+        fn(static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits))));
+      }
+    }
+  }
+
   // Bytes held: the object and its array or bits (capacity ignored).
   std::uint64_t memory_bytes() const;
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/engine/metadata_index.h"
+#include "core/engine/number_index.h"
 #include "core/engine/slot_set.h"
 #include "core/search/filter.h"
 
@@ -176,6 +177,54 @@ TEST(MetadataIndex, RemovedAndReplacedSlotsLeaveEveryValue) {
   EXPECT_EQ(index.field_count(), 0u);
   EXPECT_EQ(index.live_count(), 0u);
   EXPECT_EQ(index.estimate_memory_bytes(), 0u);
+}
+
+TEST(NumberIndex, RangesAndEqualityThroughSplitBlocksMatchAScan) {
+  // Many distinct values, repeats and extremes, inserted in random order,
+  // some erased: ranges cross block edges on every side.
+  std::mt19937_64 rng(23);
+  std::vector<double> value_of(6000);
+  for (double& v : value_of) {
+    const std::uint64_t r = rng() % 20;
+    v = r == 0 ? INF : r == 1 ? -INF : r == 2 ? -0.0 : r < 10 ? static_cast<double>(rng() % 50)
+                                                         : static_cast<double>(rng() % 100000) / 7.0 - 5000.0;
+  }
+  NumberIndex index;
+  std::vector<bool> present(value_of.size(), false);
+  for (std::uint32_t s = 0; s < value_of.size(); ++s) {
+    index.insert(value_of[s], s);
+    present[s] = true;
+  }
+  for (std::uint32_t s = 0; s < value_of.size(); s += 3) {
+    index.erase(value_of[s], s);
+    present[s] = false;
+  }
+  index.erase(12345.0, 1);  // not there: nothing changes
+  EXPECT_GT(index.block_count(), 8u);
+
+  std::vector<double> probes{0.0, -0.0, 1.0, 49.0, 50.0, INF, -INF, -5000.0, 9285.0, EPS / 2};
+  for (int i = 0; i < 40; ++i) probes.push_back(value_of[rng() % value_of.size()]);
+  for (int i = 0; i < 20; ++i) probes.push_back(static_cast<double>(rng() % 20000) / 3.0 - 5000.0);
+  std::vector<std::uint64_t> words((value_of.size() + 63) / 64);
+  for (const double v : probes) {
+    for (const FilterOp op : {FilterOp::Gt, FilterOp::Gte, FilterOp::Lt, FilterOp::Lte, FilterOp::Eq}) {
+      std::fill(words.begin(), words.end(), 0);
+      if (op == FilterOp::Eq) {
+        index.equal_into(v, words, false);
+      } else {
+        index.range_into(op, v, words);
+      }
+      for (std::uint32_t s = 0; s < value_of.size(); ++s) {
+        const double x = value_of[s];
+        const bool want = present[s] && (op == FilterOp::Gt    ? x > v
+                                         : op == FilterOp::Gte ? x >= v
+                                         : op == FilterOp::Lt  ? x < v
+                                         : op == FilterOp::Lte ? x <= v
+                                                               : std::fabs(x - v) < EPS);
+        ASSERT_EQ(test_slot(words, s), want) << "op " << static_cast<int>(op) << " v " << v << " slot " << s;
+      }
+    }
+  }
 }
 
 TEST(SlotSet, FollowsAReferenceSetThroughBothForms) {
