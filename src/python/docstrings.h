@@ -114,7 +114,9 @@ inline constexpr const char SEARCH[] =
     "    bm25_statistics: Optional keyword figures of a larger document set this collection\n"
     "        is part of (keyword_statistics summed over its parts); BM25 scores use them.\n"
     "    exact_threshold: With a filter, when fewer documents than this pass it, all of them\n"
-    "        are scored instead of walking the graph (default 40 * sqrt(documents); 0 always walks).";
+    "        are scored instead of walking the graph (default 40 * sqrt(documents); 0 always walks).\n"
+    "        A filtered walk scales its breadth to the share of documents passing, keeping at\n"
+    "        least min(ef, 2 * k).";
 
 inline constexpr const char KEYWORD_STATISTICS[] =
     "keyword_statistics($self, collection, query_text)\n--\n\n"

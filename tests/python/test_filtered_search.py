@@ -124,18 +124,6 @@ class TestPlannerThroughTheApi:
             })
         return db, db.batch_insert("c", docs)
 
-    def test_min_similarity_and_k_apply_alike_on_both_paths(self, tagged):
-        db, _ = tagged
-        flt = {"must": [{"field": "tenant", "op": "eq", "value": "a"}]}
-        for threshold in (0, 10**9):
-            hits = db.search("c", [3.0, 3.0], k=5, filter=flt, min_similarity=-20.0, exact_threshold=threshold,
-                             ef=300)
-            assert [r.score for r in hits] == sorted((r.score for r in hits), reverse=True)
-            assert all(r.metadata["tenant"] == "a" and r.score >= -20.0 for r in hits)
-        scans = [[(r.id, r.score) for r in db.search("c", [3.0, 3.0], k=5, filter=flt, exact_threshold=t, ef=300)]
-                 for t in (0, 10**9)]
-        assert [s for _, s in scans[0]] == [s for _, s in scans[1]]
-
     def test_keyword_and_hybrid_searches_keep_to_the_passing_documents(self, tagged):
         db, _ = tagged
         flt = {"must": [{"field": "tenant", "op": "eq", "value": "a"}, {"field": "year", "op": "lt", "value": 2015}]}
@@ -172,8 +160,3 @@ class TestPlannerThroughTheApi:
         db, _ = tagged
         with pytest.raises(error, match="exact_threshold"):
             db.search("c", [0.0, 0.0], filter={}, exact_threshold=bad)
-
-    def test_exact_threshold_without_a_filter_changes_nothing(self, tagged):
-        db, _ = tagged
-        plain = [(r.id, r.score) for r in db.search("c", [4.0, 4.0], k=7)]
-        assert [(r.id, r.score) for r in db.search("c", [4.0, 4.0], k=7, exact_threshold=0)] == plain
