@@ -151,10 +151,18 @@ Status Collection::insert_batch(std::span<PendingDocument> documents, unsigned t
       vectors.insert(vectors.end(), pending.embedding.begin(), pending.embedding.end());
     }
     auto state = state_.write();
+    const auto first = static_cast<std::uint32_t>(state->internal_to_uuid.size());
+    std::vector<std::optional<std::uint32_t>> previous(chunk.size());
+    for (std::size_t i = 0; i < chunk.size(); ++i) previous[i] = own_slot(*state, chunk[i].document.id);
     if (Status placed = place_in_next_slots(*state, chunk, vectors, quantized, threads); !placed) return placed;
-    for (PendingDocument& pending : chunk) {
-      auto document = std::make_shared<const Document>(std::move(pending.document));
+    for (std::size_t i = 0; i < chunk.size(); ++i) {
+      auto document = std::make_shared<const Document>(std::move(chunk[i].document));
       const Uuid id = document->id;
+      // The metadata index follows the documents, as in place_document.
+      if (auto live = state->documents.find(id); live != state->documents.end() && previous[i]) {
+        state->metadata_index.remove(*previous[i], live->second->metadata);
+      }
+      state->metadata_index.add(static_cast<std::uint32_t>(first + i), document->metadata);
       state->documents.insert_or_assign(id, std::move(document));
     }
   }

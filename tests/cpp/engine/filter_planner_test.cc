@@ -193,6 +193,13 @@ TEST(MetadataIndexMaintenance, FollowsInsertDeleteUpsertUpdateAndRebuild) {
   }
   const std::vector<MetadataFilter> filters = planner_filters();
   expect_index_agrees(collection, filters);
+  // A batch large enough to be linked from two threads.
+  std::vector<PendingDocument> batch;
+  for (std::size_t i = 0; i < Collection::PARALLEL_BATCH + 10; ++i) {
+    batch.push_back(PendingDocument{make_document("b", random_metadata(rng)), embedding()});
+  }
+  ASSERT_TRUE(collection.insert_batch(batch, 2).has_value());
+  expect_index_agrees(collection, filters);
 
   for (int i = 0; i < 200; i += 5) ASSERT_TRUE(collection.delete_document(ids[i]));
   expect_index_agrees(collection, filters);
