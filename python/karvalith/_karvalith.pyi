@@ -99,6 +99,7 @@ class Karvalith:
         query_texts: Optional[list[str]] = None,
         alpha: SupportsFloat = 0.7,
         fusion_method: str = "rrf",
+        exact_threshold: Optional[SupportsIndex] = None,
     ) -> list[list[SearchResult]]: ...
 
 @final

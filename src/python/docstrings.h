@@ -193,7 +193,7 @@ inline constexpr const char REBUILD[] =
 
 inline constexpr const char BATCH_SEARCH[] =
     "batch_search($self, collection, query_embeddings=None, k=10, min_similarity=None, filter=None, "
-    "ef=None, num_threads=0, query_texts=None, alpha=0.7, fusion_method=\"rrf\")\n--\n\n"
+    "ef=None, num_threads=0, query_texts=None, alpha=0.7, fusion_method=\"rrf\", exact_threshold=None)\n--\n\n"
     "Search a collection with many queries at once. Returns one list of results per query, in order.\n"
     "\n"
     "Each query is answered exactly as search() answers it, from num_threads threads (0 = one per\n"
@@ -202,7 +202,7 @@ inline constexpr const char BATCH_SEARCH[] =
     "Args:\n"
     "    collection: Collection name.\n"
     "    query_embeddings: A 2-D float32/float64 array (read in place) or a sequence of vectors.\n"
-    "    k, min_similarity, filter, ef, alpha, fusion_method: as for search().\n"
+    "    k, min_similarity, filter, ef, alpha, fusion_method, exact_threshold: as for search().\n"
     "    num_threads: Threads that answer the queries (default 0: one per core).\n"
     "    query_texts: Optional list of texts: keyword search alone, or hybrid search with\n"
     "        query_embeddings (one text per embedding).";

@@ -125,7 +125,7 @@ PyObject* search(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* batch_search(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* const names[] = {"collection", "query_embeddings", "k",           "min_similarity",
                                                 "filter",     "ef",               "num_threads", "query_texts",
-                                                "alpha",      "fusion_method"};
+                                                "alpha",      "fusion_method",    "exact_threshold"};
   PyObject* slots[std::size(names)];
   if (!bind_arguments({"batch_search", names, 1}, args, nargs, kwnames, slots)) return nullptr;
   std::string collection;
@@ -159,6 +159,9 @@ PyObject* batch_search(Handle& handle, PyObject* const* args, Py_ssize_t nargs, 
     std::string method;
     if (!to_text(slots[9], "fusion_method", method)) return nullptr;
     shared.fusion = fusion_method_from_text(method);
+  }
+  if (!is_absent(slots[10]) && !to_u64(slots[10], "exact_threshold", shared.exact_threshold.emplace())) {
+    return nullptr;
   }
   batch.embeddings = embeddings.rows();
 

@@ -160,3 +160,15 @@ class TestPlannerThroughTheApi:
         db, _ = tagged
         with pytest.raises(error, match="exact_threshold"):
             db.search("c", [0.0, 0.0], filter={}, exact_threshold=bad)
+
+    def test_batch_search_plans_each_query_as_search_does(self, tagged):
+        db, _ = tagged
+        flt = {"must": [{"field": "tenant", "op": "eq", "value": "a"}]}
+        queries = [[float(i), 2.0] for i in range(6)]
+        for threshold in (0, 10**9):
+            batch = db.batch_search("c", queries, k=4, filter=flt, exact_threshold=threshold, ef=300, num_threads=2)
+            one_by_one = [db.search("c", q, k=4, filter=flt, exact_threshold=threshold, ef=300) for q in queries]
+            assert [[(r.id, r.score) for r in hits] for hits in batch] == [
+                [(r.id, r.score) for r in hits] for hits in one_by_one]
+        with pytest.raises(OverflowError, match="exact_threshold"):
+            db.batch_search("c", queries, filter=flt, exact_threshold=-1)
