@@ -63,6 +63,7 @@ class Karvalith:
         filter: Optional[Mapping[str, list[dict[str, Any]]]] = None,
         ef: Optional[SupportsIndex] = None,
         bm25_statistics: Optional[Mapping[str, Any]] = None,
+        exact_threshold: Optional[SupportsIndex] = None,
     ) -> list[SearchResult]: ...
     def save(self, collection: str, path: Optional[str] = None, encryption_key: Optional[str] = None) -> None: ...
     def load(self, name: str, path: Optional[str] = None, encryption_key: Optional[str] = None) -> None: ...
@@ -98,6 +99,7 @@ class Karvalith:
         query_texts: Optional[list[str]] = None,
         alpha: SupportsFloat = 0.7,
         fusion_method: str = "rrf",
+        exact_threshold: Optional[SupportsIndex] = None,
     ) -> list[list[SearchResult]]: ...
 
 @final

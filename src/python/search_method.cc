@@ -77,6 +77,9 @@ bool convert_arguments(PyObject* const* slots, std::string& collection, SearchRe
   filter = is_absent(slots[7]) ? nullptr : slots[7];
   if (!is_absent(slots[8]) && !to_u64(slots[8], "ef", request.ef.emplace())) return false;
   if (!is_absent(slots[9]) && !to_bm25_statistics(slots[9], request.bm25_statistics.emplace())) return false;
+  if (!is_absent(slots[10]) && !to_u64(slots[10], "exact_threshold", request.exact_threshold.emplace())) {
+    return false;
+  }
   return true;
 }
 
@@ -97,7 +100,7 @@ PyObject* search(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObje
   static constexpr const char* const names[] = {"collection",    "query_embedding", "query_text",
                                                 "k",             "min_similarity",  "alpha",
                                                 "fusion_method", "filter",          "ef",
-                                                "bm25_statistics"};
+                                                "bm25_statistics", "exact_threshold"};
   PyObject* slots[std::size(names)];
   if (!bind_arguments({"search", names, 1}, args, nargs, kwnames, slots)) return nullptr;
   std::string collection;
@@ -122,7 +125,7 @@ PyObject* search(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* batch_search(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* const names[] = {"collection", "query_embeddings", "k",           "min_similarity",
                                                 "filter",     "ef",               "num_threads", "query_texts",
-                                                "alpha",      "fusion_method"};
+                                                "alpha",      "fusion_method",    "exact_threshold"};
   PyObject* slots[std::size(names)];
   if (!bind_arguments({"batch_search", names, 1}, args, nargs, kwnames, slots)) return nullptr;
   std::string collection;
@@ -156,6 +159,9 @@ PyObject* batch_search(Handle& handle, PyObject* const* args, Py_ssize_t nargs, 
     std::string method;
     if (!to_text(slots[9], "fusion_method", method)) return nullptr;
     shared.fusion = fusion_method_from_text(method);
+  }
+  if (!is_absent(slots[10]) && !to_u64(slots[10], "exact_threshold", shared.exact_threshold.emplace())) {
+    return nullptr;
   }
   batch.embeddings = embeddings.rows();
 

@@ -80,7 +80,7 @@ METHODS = [
     (
         "search",
         '(collection, query_embedding=None, query_text=None, k=10, min_similarity=None, '
-        'alpha=0.7, fusion_method="rrf", filter=None, ef=None, bm25_statistics=None)',
+        'alpha=0.7, fusion_method="rrf", filter=None, ef=None, bm25_statistics=None, exact_threshold=None)',
         "Search a collection.\n"
         "\n"
         "Supports vector search, keyword search, and hybrid search.\n"
@@ -98,7 +98,11 @@ METHODS = [
         "    ef: Optional search breadth for this query (default: the collection's ef_search);\n"
         "        the breadth used is max(ef, k).\n"
         "    bm25_statistics: Optional keyword figures of a larger document set this collection\n"
-        "        is part of (keyword_statistics summed over its parts); BM25 scores use them.",
+        "        is part of (keyword_statistics summed over its parts); BM25 scores use them.\n"
+        "    exact_threshold: With a filter, when fewer documents than this pass it, all of them\n"
+        "        are scored instead of walking the graph (default 40 * sqrt(documents); 0 always walks).\n"
+        "        A filtered walk scales its breadth to the share of documents passing, keeping at\n"
+        "        least min(ef, 2 * k).",
     ),
     (
         "rebuild",
@@ -215,7 +219,7 @@ METHODS.append(
     (
         "batch_search",
         '(collection, query_embeddings=None, k=10, min_similarity=None, filter=None, ef=None, '
-        'num_threads=0, query_texts=None, alpha=0.7, fusion_method="rrf")',
+        'num_threads=0, query_texts=None, alpha=0.7, fusion_method="rrf", exact_threshold=None)',
         "Search a collection with many queries at once. Returns one list of results per query, in order.\n"
         "\n"
         "Each query is answered exactly as search() answers it, from num_threads threads (0 = one per\n"
@@ -224,7 +228,7 @@ METHODS.append(
         "Args:\n"
         "    collection: Collection name.\n"
         "    query_embeddings: A 2-D float32/float64 array (read in place) or a sequence of vectors.\n"
-        "    k, min_similarity, filter, ef, alpha, fusion_method: as for search().\n"
+        "    k, min_similarity, filter, ef, alpha, fusion_method, exact_threshold: as for search().\n"
         "    num_threads: Threads that answer the queries (default 0: one per core).\n"
         "    query_texts: Optional list of texts: keyword search alone, or hybrid search with\n"
         "        query_embeddings (one text per embedding).",

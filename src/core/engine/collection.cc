@@ -1,6 +1,8 @@
 #include "core/engine/collection.h"
 
+#include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -17,9 +19,44 @@ CollectionState::CollectionState(std::string name, std::uint64_t dimension, cons
 Collection::Collection(std::string name, std::uint64_t dimension, const HnswConfig& config)
     : state_(std::move(name), dimension, config) {}
 
-Collection::Collection(CollectionState state) : state_(std::move(state)) {}
+Collection::Collection(CollectionState state) : state_(std::move(state)) { reindex_metadata(*state_.write()); }
 
 namespace {
+
+// The slot that holds `id`'s document: its uuid_to_internal entry, when the
+// slot names the id back.
+std::optional<std::uint32_t> own_slot(const CollectionState& state, const Uuid& id) {
+  const auto slot = state.uuid_to_internal.find(id);
+  if (slot == state.uuid_to_internal.end() || slot->second >= state.internal_to_uuid.size() ||
+      state.internal_to_uuid[slot->second] != id) {
+    return std::nullopt;
+  }
+  return slot->second;
+}
+
+// Gives `stored` the next slot and makes it the live document of its id,
+// moving the metadata index along; returns the live document it replaced
+// (null when none), for the caller to release after the lock.
+Result<DocumentPtr> place_document(CollectionState& state, DocumentPtr stored, std::span<const float> embedding,
+                                   QuantizedVector quantized) {
+  const Uuid id = stored->id;
+  const std::optional<std::uint32_t> previous = own_slot(state, id);
+  Status placed = place_in_next_slot(state, id, stored->text, embedding, std::move(quantized));
+  if (!placed) return std::unexpected(std::move(placed.error()));
+  const auto slot = static_cast<std::uint32_t>(state.internal_to_uuid.size() - 1);
+
+  DocumentPtr replaced;
+  auto live = state.documents.find(id);
+  if (live != state.documents.end()) {
+    if (previous) state.metadata_index.remove(*previous, live->second->metadata);
+    replaced = std::exchange(live->second, std::move(stored));
+    state.metadata_index.add(slot, live->second->metadata);
+  } else {
+    state.metadata_index.add(slot, stored->metadata);
+    state.documents.emplace(id, std::move(stored));
+  }
+  return replaced;
+}
 
 // Names the document within a batch; a single insert needs no position.
 std::string batch_position(std::size_t index, std::size_t count) {
@@ -85,10 +122,10 @@ Result<Uuid> Collection::insert_document(Document document, std::vector<float> e
   auto stored = std::make_shared<const Document>(std::move(document));
   const Uuid id = stored->id;
 
+  Result<DocumentPtr> replaced;  // released after the lock
   auto state = state_.write();
-  Status placed = place_in_next_slot(*state, id, stored->text, embedding, std::move(quantized));
-  if (!placed) return std::unexpected(std::move(placed.error()));
-  state->documents.insert_or_assign(id, std::move(stored));
+  replaced = place_document(*state, std::move(stored), embedding, std::move(quantized));
+  if (!replaced) return std::unexpected(std::move(replaced.error()));
   return id;
 }
 
@@ -114,10 +151,18 @@ Status Collection::insert_batch(std::span<PendingDocument> documents, unsigned t
       vectors.insert(vectors.end(), pending.embedding.begin(), pending.embedding.end());
     }
     auto state = state_.write();
+    const auto first = static_cast<std::uint32_t>(state->internal_to_uuid.size());
+    std::vector<std::optional<std::uint32_t>> previous(chunk.size());
+    for (std::size_t i = 0; i < chunk.size(); ++i) previous[i] = own_slot(*state, chunk[i].document.id);
     if (Status placed = place_in_next_slots(*state, chunk, vectors, quantized, threads); !placed) return placed;
-    for (PendingDocument& pending : chunk) {
-      auto document = std::make_shared<const Document>(std::move(pending.document));
+    for (std::size_t i = 0; i < chunk.size(); ++i) {
+      auto document = std::make_shared<const Document>(std::move(chunk[i].document));
       const Uuid id = document->id;
+      // The metadata index follows the documents, as in place_document.
+      if (auto live = state->documents.find(id); live != state->documents.end() && previous[i]) {
+        state->metadata_index.remove(*previous[i], live->second->metadata);
+      }
+      state->metadata_index.add(static_cast<std::uint32_t>(first + i), document->metadata);
       state->documents.insert_or_assign(id, std::move(document));
     }
   }
@@ -129,17 +174,11 @@ Result<Uuid> Collection::upsert_document(Document document, std::vector<float> e
   auto stored = std::make_shared<const Document>(std::move(document));
   const Uuid id = stored->id;
 
-  DocumentPtr replaced;  // released after the lock
+  Result<DocumentPtr> replaced;  // released after the lock
   auto state = state_.write();
-  Status placed = place_in_next_slot(*state, id, stored->text, embedding, std::move(quantized));
-  if (!placed) return std::unexpected(std::move(placed.error()));
-  // A live id's old slot was retired by the placement; the document follows.
-  auto live = state->documents.find(id);
-  if (live != state->documents.end()) {
-    replaced = std::exchange(live->second, std::move(stored));
-  } else {
-    state->documents.emplace(id, std::move(stored));
-  }
+  // A live id's old slot is retired by the placement; the document follows.
+  replaced = place_document(*state, std::move(stored), embedding, std::move(quantized));
+  if (!replaced) return std::unexpected(std::move(replaced.error()));
   return id;
 }
 
@@ -149,6 +188,10 @@ bool Collection::update_metadata(const Uuid& id, Metadata metadata) {
   auto live = state->documents.find(id);
   if (live == state->documents.end()) return false;
   auto updated = std::make_shared<const Document>(Document{id, live->second->text, std::move(metadata)});
+  if (const std::optional<std::uint32_t> slot = own_slot(*state, id)) {
+    state->metadata_index.remove(*slot, live->second->metadata);
+    state->metadata_index.add(*slot, updated->metadata);
+  }
   replaced = std::exchange(live->second, std::move(updated));
   return true;
 }
@@ -160,12 +203,27 @@ bool Collection::delete_document(const Uuid& id) {
   if (live == state->documents.end()) return false;
   removed = std::move(live->second);
   state->documents.erase(live);
+  if (const std::optional<std::uint32_t> slot = own_slot(*state, id)) {
+    state->metadata_index.remove(*slot, removed->metadata);
+  }
 
   // The id keeps its slot entry until a rebuild; the graph node stays as a
   // tombstone that searches pass through, the postings go at once.
   auto slot = state->uuid_to_internal.find(id);
   if (slot != state->uuid_to_internal.end()) retire_slot(*state, slot->second);
   return true;
+}
+
+void reindex_metadata(CollectionState& state) {
+  // In slot order: every set then grows at its end.
+  std::vector<std::pair<std::uint32_t, const Metadata*>> slots;
+  slots.reserve(state.documents.size());
+  for (const auto& [id, document] : state.documents) {
+    if (const std::optional<std::uint32_t> slot = own_slot(state, id)) slots.emplace_back(*slot, &document->metadata);
+  }
+  std::sort(slots.begin(), slots.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  state.metadata_index.clear();
+  for (const auto& [slot, metadata] : slots) state.metadata_index.add(slot, *metadata);
 }
 
 DocumentPtr Collection::get_document(const Uuid& id) const {

@@ -17,6 +17,7 @@
 #include "core/common/result.h"
 #include "core/document/document.h"
 #include "core/document/uuid.h"
+#include "core/engine/metadata_index.h"
 #include "core/hnsw/config.h"
 #include "core/hnsw/graph.h"
 
@@ -31,6 +32,7 @@ struct CollectionState {
   std::vector<Uuid> internal_to_uuid;                          // slot -> id, every slot ever assigned
   std::unordered_map<Uuid, std::uint32_t, UuidHash> uuid_to_internal;  // id -> its slot (deleted ones kept)
   DocumentMap documents;                                       // live documents
+  MetadataIndex metadata_index;  // metadata of the live documents by value, derived from the above
 
   CollectionState(std::string name, std::uint64_t dimension, const HnswConfig& config);
 };
@@ -38,6 +40,8 @@ struct CollectionState {
 class Collection {
  public:
   Collection(std::string name, std::uint64_t dimension, const HnswConfig& config);
+  // Takes over a restored state; its metadata index is rebuilt from the
+  // documents (reindex_metadata).
   explicit Collection(CollectionState state);
 
   // Checks, under the shared lock, that every pending document can be inserted:
@@ -134,13 +138,19 @@ struct CollectionSummary {
   std::uint64_t deleted_slots = 0;
 };
 
+// Rebuilds the state's metadata index from its live documents, each under
+// its own slot (uuid_to_internal, when internal_to_uuid agrees). The caller
+// holds the exclusive lock or owns the state.
+void reindex_metadata(CollectionState& state);
+
 // Read under one shared lock.
 CollectionSummary summarize(const Collection& collection);
 
 // The memory estimate of a state whose lock (shared or exclusive) the caller
-// holds: graph and keyword terms from the indexes, 80 + text bytes + 64 per
-// metadata entry for each live document, 24 per uuid_to_internal entry and 16
-// per internal_to_uuid slot. An empty collection estimates 0.
+// holds: graph, keyword terms and metadata index from the indexes, 80 + text
+// bytes + 64 per metadata entry for each live document, 24 per
+// uuid_to_internal entry and 16 per internal_to_uuid slot. An empty
+// collection estimates 0.
 std::uint64_t estimate_memory_bytes(const CollectionState& state);
 
 }  // namespace karvalith

@@ -1,5 +1,7 @@
 #include "core/engine/collection_search.h"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <optional>
 #include <span>
@@ -7,8 +9,9 @@
 #include <utility>
 
 #include "core/bm25/scorer.h"
+#include "core/hnsw/query_scorer.h"
 #include "core/hnsw/search.h"
-#include "core/search/filter.h"
+#include "core/hnsw/total_order.h"
 #include "core/search/hybrid.h"
 
 namespace karvalith {
@@ -50,22 +53,102 @@ bool below_threshold(std::optional<float> min_similarity, float score) {
   return min_similarity && *min_similarity > score;  // a NaN score is never below
 }
 
+// The documents passing the request's filter, one bit per slot, computed
+// once per search in the thread's buffers.
+struct PassingSet {
+  std::span<const std::uint64_t> words;
+  std::uint64_t count = 0;
+
+  bool operator()(std::uint32_t slot) const { return test_slot(words, slot); }
+};
+
+struct FilterScratch {
+  std::vector<std::uint64_t> passing;
+  std::vector<std::uint64_t> clause;
+  std::vector<std::uint32_t> slots;
+};
+
+FilterScratch& filter_scratch() {
+  thread_local FilterScratch scratch;
+  return scratch;
+}
+
+PassingSet passing_set(const CollectionState& state, const MetadataFilter& filter) {
+  FilterScratch& scratch = filter_scratch();
+  const std::uint64_t count =
+      state.metadata_index.evaluate(filter, state.internal_to_uuid.size(), scratch.passing, scratch.clause);
+  return PassingSet{scratch.passing, count};
+}
+
+// Orders hits by distance in the IEEE total order, then by slot.
+bool closer(const Candidate& a, const Candidate& b) {
+  const std::int32_t ka = total_order_key(a.distance);
+  const std::int32_t kb = total_order_key(b.distance);
+  return ka != kb ? ka < kb : a.id < b.id;
+}
+
+// Scores every passing graph node with the stored vectors (the scorer the
+// walk re-scores its results with) and keeps the k closest, ascending.
+void exact_nearest(const HnswIndex& index, std::span<const float> query, std::uint64_t k, const PassingSet& passing,
+                   std::vector<Candidate>& out) {
+  out.clear();
+  if (k == 0 || passing.count == 0) return;
+  std::vector<std::uint32_t>& slots = filter_scratch().slots;
+  slots.clear();
+  const std::uint32_t nodes = index.node_count();
+  for (std::size_t w = 0; w < passing.words.size(); ++w) {
+    for (std::uint64_t bits = passing.words[w]; bits != 0; bits &= bits - 1) {
+      const auto slot = static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+      if (slot < nodes && !index.is_deleted(slot)) slots.push_back(slot);
+    }
+  }
+
+  const QueryScorer distance_to(index, query, squared_norm(query), nullptr);
+  const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(k, slots.size()));
+  out.reserve(keep);
+  const std::size_t count = slots.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i + 2 < count) distance_to.prefetch(slots[i + 2]);
+    const Candidate hit{distance_to(slots[i]), slots[i]};
+    if (out.size() < keep) {
+      out.push_back(hit);
+      std::push_heap(out.begin(), out.end(), closer);  // farthest on top
+    } else if (closer(hit, out.front())) {
+      std::pop_heap(out.begin(), out.end(), closer);
+      out.back() = hit;
+      std::push_heap(out.begin(), out.end(), closer);
+    }
+  }
+  std::sort_heap(out.begin(), out.end(), closer);
+}
+
 // The k nearest admitted nodes of the request's embedding, into the thread's
-// candidate buffer.
-Result<std::span<const Candidate>> nearest(const CollectionState& state, const SearchRequest& request) {
+// candidate buffer. With a filter, few passing documents are all scored;
+// many are found by walking the graph with the passing set as admission.
+Result<std::span<const Candidate>> nearest(const CollectionState& state, const SearchRequest& request,
+                                           const PassingSet* passing) {
   const HnswIndex& index = state.hnsw;
   const std::uint64_t ef = request.ef.value_or(index.config().ef_search);
   std::vector<Candidate>& hits = candidate_buffer();
   Status walked;
-  if (request.filter) {
-    const MetadataFilter& filter = *request.filter;
-    walked = knn_search(index, *request.embedding, request.k, ef,
-                        [&](std::uint32_t node) {
-                          return matches_filter(state.internal_to_uuid, state.documents, filter, node);
-                        },
-                        hits);
-  } else {
+  if (passing == nullptr) {
     walked = knn_search(index, *request.embedding, request.k, ef, AdmitAll{}, hits);
+  } else if (passing->count <
+             request.exact_threshold.value_or(default_exact_threshold(state.metadata_index.live_count()))) {
+    exact_nearest(index, *request.embedding, request.k, *passing, hits);
+  } else {
+    // The beam counts admitted nodes: scaled by the passing share, the walk
+    // covers about the neighbourhood an unfiltered walk of breadth ef covers.
+    const std::uint64_t live = state.metadata_index.live_count();
+    std::uint64_t scaled = ef;
+    if (passing->count < live) {
+      const double share = static_cast<double>(passing->count) / static_cast<double>(live);
+      const double beam = std::ceil(static_cast<double>(ef) * share);
+      if (beam < static_cast<double>(ef)) scaled = static_cast<std::uint64_t>(beam);
+    }
+    // The floor min(ef, 2k) keeps the beam wide enough to find k when few pass.
+    const std::uint64_t floor = request.k > ef / 2 ? ef : 2 * request.k;
+    walked = knn_search(index, *request.embedding, request.k, std::max(scaled, floor), *passing, hits);
   }
   if (!walked) return std::unexpected(std::move(walked.error()));
   return std::span<const Candidate>(hits);
@@ -74,21 +157,21 @@ Result<std::span<const Candidate>> nearest(const CollectionState& state, const S
 // The k best BM25 hits as (slot, score); with a filter, the k best among the
 // documents that pass it; with supplied figures, scored with those.
 Result<std::vector<std::pair<std::uint32_t, float>>> keyword_hits(const CollectionState& state,
-                                                                  const SearchRequest& request) {
+                                                                  const SearchRequest& request,
+                                                                  const PassingSet* passing) {
   const InvertedIndex& index = state.inverted_index;
   const std::string& text = *request.text;
-  if (!request.filter) {
+  if (passing == nullptr) {
     if (request.bm25_statistics) return bm25_search(index, text, request.k, *request.bm25_statistics);
     return bm25_search(index, text, request.k);
   }
-  const MetadataFilter& filter = *request.filter;
-  auto passes = [&](std::uint32_t id) { return matches_filter(state.internal_to_uuid, state.documents, filter, id); };
-  if (request.bm25_statistics) return bm25_search(index, text, request.k, *request.bm25_statistics, passes);
-  return bm25_search(index, text, request.k, passes);
+  if (request.bm25_statistics) return bm25_search(index, text, request.k, *request.bm25_statistics, *passing);
+  return bm25_search(index, text, request.k, *passing);
 }
 
-Result<std::vector<ScoredId>> keyword_list(const CollectionState& state, const SearchRequest& request) {
-  auto hits = keyword_hits(state, request);
+Result<std::vector<ScoredId>> keyword_list(const CollectionState& state, const SearchRequest& request,
+                                           const PassingSet* passing) {
+  auto hits = keyword_hits(state, request, passing);
   if (!hits) return std::unexpected(std::move(hits.error()));
   std::vector<ScoredId> out;
   out.reserve(hits->size());
@@ -108,9 +191,10 @@ std::vector<ScoredDocument> vector_results(const CollectionState& state, std::sp
   return out;
 }
 
-Result<std::vector<ScoredDocument>> keyword_results(const CollectionState& state, const SearchRequest& request) {
+Result<std::vector<ScoredDocument>> keyword_results(const CollectionState& state, const SearchRequest& request,
+                                                    const PassingSet* passing) {
   // No threshold applies to BM25 scores.
-  auto hits = keyword_hits(state, request);
+  auto hits = keyword_hits(state, request, passing);
   if (!hits) return std::unexpected(std::move(hits.error()));
   std::vector<ScoredDocument> out;
   out.reserve(hits->size());
@@ -120,13 +204,14 @@ Result<std::vector<ScoredDocument>> keyword_results(const CollectionState& state
   return out;
 }
 
-Result<std::vector<ScoredDocument>> hybrid_results(const CollectionState& state, const SearchRequest& request) {
-  auto hits = nearest(state, request);
+Result<std::vector<ScoredDocument>> hybrid_results(const CollectionState& state, const SearchRequest& request,
+                                                   const PassingSet* passing) {
+  auto hits = nearest(state, request, passing);
   if (!hits) return std::unexpected(std::move(hits.error()));
   std::vector<ScoredId> vector_list;
   vector_list.reserve(hits->size());
   for (const Candidate& hit : *hits) vector_list.push_back({hit.id, 1.0f - hit.distance});
-  auto keywords = keyword_list(state, request);
+  auto keywords = keyword_list(state, request, passing);
   if (!keywords) return std::unexpected(std::move(keywords.error()));
   const std::vector<ScoredId> fused = request.fusion == FusionMethod::Linear
                                           ? linear_fusion(vector_list, *keywords, request.k, request.alpha)
@@ -146,6 +231,10 @@ Status check_query_embedding(const Collection& collection, std::span<const float
   return check_embedding(*collection.state().read(), query);
 }
 
+std::uint64_t default_exact_threshold(std::uint64_t live_documents) {
+  return static_cast<std::uint64_t>(EXACT_THRESHOLD_FACTOR * std::sqrt(static_cast<double>(live_documents)));
+}
+
 Result<std::vector<ScoredDocument>> search(const Collection& collection, const SearchRequest& request) {
   if (Status asked = require_query(request.embedding.has_value(), request.text.has_value()); !asked) {
     return std::unexpected(std::move(asked.error()));
@@ -159,9 +248,12 @@ Result<std::vector<ScoredDocument>> search(const Collection& collection, const S
       return std::unexpected(std::move(valid.error()));
     }
   }
-  if (request.embedding && request.text) return hybrid_results(*state, request);
-  if (request.text) return keyword_results(*state, request);
-  auto hits = nearest(*state, request);
+  std::optional<PassingSet> passing;
+  if (request.filter) passing = passing_set(*state, *request.filter);
+  const PassingSet* admitted = passing ? &*passing : nullptr;
+  if (request.embedding && request.text) return hybrid_results(*state, request, admitted);
+  if (request.text) return keyword_results(*state, request, admitted);
+  auto hits = nearest(*state, request, admitted);
   if (!hits) return std::unexpected(std::move(hits.error()));
   return vector_results(*state, *hits, request.min_similarity);
 }

@@ -14,7 +14,8 @@ constexpr std::uint64_t SLOT_BYTES = 16;            // per internal_to_uuid entr
 }  // namespace
 
 std::uint64_t estimate_memory_bytes(const CollectionState& state) {
-  std::uint64_t bytes = state.hnsw.estimate_memory_bytes() + state.inverted_index.estimate_memory_bytes();
+  std::uint64_t bytes = state.hnsw.estimate_memory_bytes() + state.inverted_index.estimate_memory_bytes() +
+                        state.metadata_index.estimate_memory_bytes();
   for (const auto& [id, document] : state.documents) {
     bytes += DOCUMENT_BYTES + document->text.size() + METADATA_ENTRY_BYTES * document->metadata.size();
   }

@@ -27,6 +27,7 @@ struct FreshIndexes {
   InvertedIndex inverted_index;
   std::vector<Uuid> internal_to_uuid;
   std::unordered_map<Uuid, std::uint32_t, UuidHash> uuid_to_internal;
+  MetadataIndex metadata_index;
 };
 
 // The vector of `id`'s slot in the state's graph, appended to `out`; false
@@ -42,7 +43,7 @@ bool append_slot_vector(const CollectionState& state, const Uuid& id, std::vecto
 
 Result<FreshIndexes> build_indexes(const GatheredDocuments& gathered, const HnswConfig& config,
                                    std::uint64_t dimension, unsigned threads) {
-  FreshIndexes fresh{HnswIndex(config, dimension), InvertedIndex(), {}, {}};
+  FreshIndexes fresh{HnswIndex(config, dimension), InvertedIndex(), {}, {}, {}};
   const std::size_t count = gathered.documents.size();
   fresh.internal_to_uuid.reserve(count);
   fresh.uuid_to_internal.reserve(count);
@@ -52,6 +53,7 @@ Result<FreshIndexes> build_indexes(const GatheredDocuments& gathered, const Hnsw
     fresh.uuid_to_internal.insert_or_assign(document.id, slot);
     fresh.internal_to_uuid.push_back(document.id);
     fresh.inverted_index.add_document(slot, document.text);
+    fresh.metadata_index.add(slot, document.metadata);
   }
   // Nobody else sees the new graph yet: every thread links into it at once.
   std::vector<QuantizedVector> quantized(count);
@@ -133,14 +135,22 @@ Result<std::uint64_t> Collection::rebuild(unsigned threads) {
   std::swap(state->inverted_index, fresh.inverted_index);
   std::swap(state->internal_to_uuid, fresh.internal_to_uuid);
   std::swap(state->uuid_to_internal, fresh.uuid_to_internal);
+  std::swap(state->metadata_index, fresh.metadata_index);
 
-  for (const std::uint32_t slot : gone) retire_slot(*state, slot);
+  for (const std::uint32_t slot : gone) {
+    retire_slot(*state, slot);
+    state->metadata_index.remove(slot, gathered.documents[slot]->metadata);
+  }
   Status caught_up;
   for (std::size_t i = 0; i < late.size(); ++i) {
     const std::span<const float> vector(late_vectors.data() + i * dimension, dimension);
     Status placed =
         place_in_next_slot(*state, late[i]->id, late[i]->text, vector, QuantizedVector::quantize(vector));
-    if (!placed && caught_up) caught_up = std::move(placed);
+    if (placed) {
+      state->metadata_index.add(static_cast<std::uint32_t>(state->internal_to_uuid.size() - 1), late[i]->metadata);
+    } else if (caught_up) {
+      caught_up = std::move(placed);
+    }
   }
   if (!caught_up) {
     return make_error(ErrorKind::Internal,

@@ -42,6 +42,10 @@ struct SearchRequest {
   // (summed keyword_statistics of its parts); BM25 then scores with them.
   // Requires a text.
   std::optional<Bm25Statistics> bm25_statistics;
+  // With a filter: when fewer than this many documents pass it, every one
+  // of them is scored instead of walking the graph. The engine's default
+  // when absent; 0 always walks.
+  std::optional<std::uint64_t> exact_threshold;
 };
 
 // ErrorKind::InvalidInput "at least one of query_embedding or query_text is

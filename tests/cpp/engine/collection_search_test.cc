@@ -36,12 +36,15 @@ Result<std::vector<ScoredDocument>> vector_search(const Collection& collection, 
   return search(collection, vector_request(query, k, min_similarity));
 }
 
+// Without `exact_threshold` the planner chooses the path; 0 forces the walk.
 Result<std::vector<ScoredDocument>> vector_search_filtered(const Collection& collection,
                                                            std::span<const float> query, std::uint64_t k,
                                                            std::optional<float> min_similarity,
-                                                           const MetadataFilter& filter) {
+                                                           const MetadataFilter& filter,
+                                                           std::optional<std::uint64_t> exact_threshold = {}) {
   SearchRequest request = vector_request(query, k, min_similarity);
   request.filter = filter;
+  request.exact_threshold = exact_threshold;
   return search(collection, request);
 }
 
@@ -377,14 +380,17 @@ TEST(CollectionSearch, ResultsOutliveTheDeletionOfTheirDocuments) {
 // --- filtered walk --------------------------------------------------------
 
 TEST(CollectionSearch, FilterPassingNothingWidensUpToTheCapThenReturnsEmpty) {
-  // ef_search 50, k 10, 1000 nodes: ef 50, cap 200, so passes at 50, 100, 200.
+  // ef_search 50, k 10, 1000 nodes (the walk forced: the planner alone would
+  // score the empty set). Everything passes: beam 50, one pass. Nothing
+  // passes: the beam scaled to the passing share is its floor 2k = 20, cap
+  // 80, so passes at 20, 40, 80.
   Corpus corpus(1000, 8, config_for(DistanceMetric::Euclidean));
   const std::vector<float> query = row(corpus.data, 8, 3);
   const MetadataFilter everything;
   const MetadataFilter nothing = nothing_passes();
   std::size_t found = 0;
   auto search = [&](const Corpus& c, const std::vector<float>& q, const MetadataFilter& filter) {
-    return walks_during([&] { found = vector_search_filtered(*c.collection, q, 10, std::nullopt, filter)->size(); });
+    return walks_during([&] { found = vector_search_filtered(*c.collection, q, 10, std::nullopt, filter, 0)->size(); });
   };
   const unsigned one_pass = search(corpus, query, everything);
   EXPECT_EQ(found, 10u);
@@ -392,13 +398,14 @@ TEST(CollectionSearch, FilterPassingNothingWidensUpToTheCapThenReturnsEmpty) {
   EXPECT_EQ(found, 0u);
   EXPECT_EQ(widened - one_pass, 2u);
 
-  // With fewer nodes than ef the cap is below the first ef: a single pass.
+  // With fewer nodes than ef the cap is the node count: everything passing
+  // takes a single pass, nothing passing one more (20, then the cap 30).
   Corpus small(30, 8, config_for(DistanceMetric::Euclidean));
   const std::vector<float> small_query = row(small.data, 8, 0);
   const unsigned small_all = search(small, small_query, everything);
   const unsigned small_none = search(small, small_query, nothing);
   EXPECT_EQ(found, 0u);
-  EXPECT_EQ(small_none, small_all);
+  EXPECT_EQ(small_none - small_all, 1u);
 }
 
 TEST(CollectionSearch, SelectiveFilterStillFindsItsFewMatches) {
@@ -421,12 +428,15 @@ TEST(CollectionSearch, BorrowedSearchMarksAreAnInternalFaultNotACrash) {
   auto lease = borrow_search_context();
   ASSERT_TRUE(lease.has_value());
   for (const auto& result : {vector_search(*collection, query, 1, std::nullopt),
-                             vector_search_filtered(*collection, query, 1, std::nullopt, any),
-                             hybrid_search(*collection, query, "apple", 1, std::nullopt, 0.7f, "rrf", nullptr),
-                             hybrid_search(*collection, query, "apple", 1, std::nullopt, 0.7f, "rrf", &any)}) {
+                             vector_search_filtered(*collection, query, 1, std::nullopt, any, 0),
+                             hybrid_search(*collection, query, "apple", 1, std::nullopt, 0.7f, "rrf", nullptr)}) {
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().kind, ErrorKind::Internal);
   }
+  // Scoring the passing documents exactly needs no marks.
+  const auto exact = hybrid_search(*collection, query, "apple", 1, std::nullopt, 0.7f, "rrf", &any);
+  ASSERT_TRUE(exact.has_value());
+  EXPECT_EQ(exact->size(), 1u);
 }
 
 // --- recall ---------------------------------------------------------------

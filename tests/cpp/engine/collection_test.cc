@@ -182,13 +182,17 @@ TEST(CollectionMemory, SumsTheDocumentedTerms) {
                                  + 4 * 2;                                       // doc_lengths
   const std::uint64_t documents = (80 + 9 + 64) + (80 + 11);
   const std::uint64_t id_maps = 24 * 2 + 16 * 2;
-  EXPECT_EQ(collection.estimate_memory_bytes(), graph + keywords + documents + id_maps);
+  const std::uint64_t set = sizeof(SlotSet);
+  const std::uint64_t index = (set + 4 * 2)                 // live slots
+                              + (128 + 6 + (set + 4) + 2 * set  // field "colour": present, true, false
+                                 + (64 + 3 + set + 4));         // value "red"
+  EXPECT_EQ(collection.estimate_memory_bytes(), graph + keywords + documents + id_maps + index);
   EXPECT_EQ(collection.estimate_memory_bytes(), estimate_memory_bytes(*collection.state().read()));
 
   // The delete drops the document, the term "green" and one "apple" posting.
   ASSERT_TRUE(collection.delete_document(green));
   EXPECT_EQ(collection.estimate_memory_bytes(),
-            graph + keywords - (48 + 5 + 8) - 8 + documents - (80 + 11) + id_maps);
+            graph + keywords - (48 + 5 + 8) - 8 + documents - (80 + 11) + id_maps + index - 4);
 }
 
 TEST(CollectionValidate, NamesEachProblem) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/engine/collection.h"
+#include "core/search/filter.h"
 
 namespace karvalith::testing {
 
@@ -39,6 +40,33 @@ inline bool has_posting_for(const InvertedIndex& index, std::uint32_t slot) {
     }
   }
   return false;
+}
+
+// Checks, under one shared lock, that the metadata index passes exactly the
+// slots the filter evaluator passes, for each filter.
+inline void expect_index_agrees(const Collection& collection, const std::vector<MetadataFilter>& filters) {
+  auto state = collection.state().read();
+  std::vector<std::uint64_t> bits;
+  std::vector<std::uint64_t> scratch;
+  for (std::size_t f = 0; f < filters.size(); ++f) {
+    const std::uint64_t count =
+        state->metadata_index.evaluate(filters[f], state->internal_to_uuid.size(), bits, scratch);
+    std::uint64_t expected = 0;
+    for (std::uint32_t slot = 0; slot < state->internal_to_uuid.size(); ++slot) {
+      const bool passes = matches_filter(state->internal_to_uuid, state->documents, filters[f], slot);
+      expected += passes ? 1 : 0;
+      ASSERT_EQ(test_slot(bits, slot), passes) << "filter " << f << " slot " << slot;
+    }
+    EXPECT_EQ(count, expected) << "filter " << f;
+  }
+}
+
+inline MetadataFilter filter_of(std::vector<FilterCondition> must, std::vector<FilterCondition> must_not = {}) {
+  return MetadataFilter{std::move(must), std::move(must_not)};
+}
+
+inline FilterCondition clause(std::string field, FilterOp op, JsonValue value) {
+  return FilterCondition{std::move(field), op, std::move(value), std::nullopt};
 }
 
 }  // namespace karvalith::testing

@@ -1,0 +1,135 @@
+#include "core/engine/slot_set.h"
+
+#include <algorithm>
+#include <bit>
+
+namespace karvalith {
+
+namespace {
+
+// Below this many slots the array stays, whatever the density: a few dozen
+// slots are cheaper as an array than as any bitmap worth its overhead.
+constexpr std::uint32_t MIN_DENSE = 64;
+
+std::size_t words_for(std::uint64_t slot_count) { return static_cast<std::size_t>((slot_count + 63) / 64); }
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+__attribute__((target("popcnt"))) std::uint64_t count_with_popcnt(std::span<const std::uint64_t> words) {
+  std::uint64_t count = 0;
+  for (const std::uint64_t word : words) count += static_cast<std::uint64_t>(__builtin_popcountll(word));
+  return count;
+}
+#endif
+
+}  // namespace
+
+std::uint64_t count_slots(std::span<const std::uint64_t> words) {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+  static const bool has_popcnt = __builtin_cpu_supports("popcnt");
+  if (has_popcnt) return count_with_popcnt(words);
+#endif
+  std::uint64_t count = 0;
+  for (const std::uint64_t word : words) count += static_cast<std::uint64_t>(std::popcount(word));
+  return count;
+}
+
+bool SlotSet::insert(std::uint32_t slot) {
+  if (dense_) {
+    const std::size_t word = slot >> 6;
+    if (word >= words_.size()) words_.resize(std::max(word + 1, words_.size() + words_.size() / 2), 0);
+    const std::uint64_t bit = std::uint64_t{1} << (slot & 63);
+    if ((words_[word] & bit) != 0) return false;
+    words_[word] |= bit;
+    ++count_;
+    return true;
+  }
+  // Slots are handed out in ascending order, so appending is the usual case.
+  if (slots_.empty() || slots_.back() < slot) {
+    slots_.push_back(slot);
+  } else {
+    const auto at = std::lower_bound(slots_.begin(), slots_.end(), slot);
+    if (at != slots_.end() && *at == slot) return false;
+    slots_.insert(at, slot);
+  }
+  ++count_;
+  // Four bytes a slot against one bit per slot up to the largest.
+  if (count_ >= MIN_DENSE && std::uint64_t{count_} * 32 > std::uint64_t{slots_.back()} + 1) make_dense();
+  return true;
+}
+
+bool SlotSet::erase(std::uint32_t slot) {
+  if (dense_) {
+    const std::size_t word = slot >> 6;
+    const std::uint64_t bit = std::uint64_t{1} << (slot & 63);
+    if (word >= words_.size() || (words_[word] & bit) == 0) return false;
+    words_[word] &= ~bit;
+    --count_;
+    // Back to an array below one slot in 64, half the density that made it
+    // dense, so a set near the line does not flip at every change.
+    if (count_ < words_.size() || count_ < MIN_DENSE / 2) make_sparse();
+    return true;
+  }
+  const auto at = std::lower_bound(slots_.begin(), slots_.end(), slot);
+  if (at == slots_.end() || *at != slot) return false;
+  slots_.erase(at);
+  --count_;
+  if (slots_.empty()) slots_.shrink_to_fit();
+  return true;
+}
+
+bool SlotSet::contains(std::uint32_t slot) const {
+  if (dense_) return test_slot(words_, slot);
+  return std::binary_search(slots_.begin(), slots_.end(), slot);
+}
+
+void SlotSet::make_dense() {
+  words_.assign(words_for(std::uint64_t{slots_.back()} + 1), 0);
+  for (const std::uint32_t s : slots_) words_[s >> 6] |= std::uint64_t{1} << (s & 63);
+  slots_ = {};
+  dense_ = true;
+}
+
+void SlotSet::make_sparse() {
+  std::vector<std::uint32_t> slots;
+  slots.reserve(count_);
+  for (std::size_t w = 0; w < words_.size(); ++w) {
+    for (std::uint64_t bits = words_[w]; bits != 0; bits &= bits - 1) {
+      slots.push_back(static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(bits))));
+    }
+  }
+  slots_ = std::move(slots);
+  words_ = {};
+  dense_ = false;
+}
+
+void SlotSet::or_into(std::span<std::uint64_t> words) const {
+  if (dense_) {
+    const std::size_t n = std::min(words.size(), words_.size());
+    for (std::size_t i = 0; i < n; ++i) words[i] |= words_[i];
+    return;
+  }
+  const std::uint64_t limit = std::uint64_t{words.size()} * 64;
+  for (const std::uint32_t s : slots_) {
+    if (s >= limit) break;
+    words[s >> 6] |= std::uint64_t{1} << (s & 63);
+  }
+}
+
+void SlotSet::clear_from(std::span<std::uint64_t> words) const {
+  if (dense_) {
+    const std::size_t n = std::min(words.size(), words_.size());
+    for (std::size_t i = 0; i < n; ++i) words[i] &= ~words_[i];
+    return;
+  }
+  const std::uint64_t limit = std::uint64_t{words.size()} * 64;
+  for (const std::uint32_t s : slots_) {
+    if (s >= limit) break;
+    words[s >> 6] &= ~(std::uint64_t{1} << (s & 63));
+  }
+}
+
+std::uint64_t SlotSet::memory_bytes() const {
+  return sizeof(SlotSet) + (dense_ ? 8 * std::uint64_t{words_.size()} : 4 * std::uint64_t{count_});
+}
+
+}  // namespace karvalith

@@ -1,0 +1,273 @@
+// The metadata index against the filter evaluator it replaces, and the slot
+// sets it is made of.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/engine/metadata_index.h"
+#include "core/engine/number_index.h"
+#include "core/engine/slot_set.h"
+#include "core/search/filter.h"
+
+namespace karvalith {
+namespace {
+
+constexpr double EPS = FILTER_EPSILON;
+constexpr double INF = std::numeric_limits<double>::infinity();
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+
+// Values chosen to sit on every rule's edge: epsilon neighbours, signed
+// zeros, infinities, NaN, integers beyond 2^53, kinds that never mix.
+std::vector<MetadataValue> edge_values() {
+  return {MetadataValue(true), MetadataValue(false), MetadataValue(std::int64_t{0}), MetadataValue(std::int64_t{1}),
+          MetadataValue(std::int64_t{-7}), MetadataValue(std::int64_t{9007199254740993}),
+          MetadataValue(std::int64_t{9007199254740992}), MetadataValue(0.0), MetadataValue(-0.0),
+          MetadataValue(EPS / 2), MetadataValue(EPS), MetadataValue(-EPS / 2), MetadataValue(1.0),
+          MetadataValue(1.0 + EPS), MetadataValue(2.5), MetadataValue(INF), MetadataValue(-INF), MetadataValue(NaN),
+          MetadataValue(std::string("red")), MetadataValue(std::string("")), MetadataValue(std::string("1"))};
+}
+
+std::vector<JsonValue> edge_operands() {
+  return {JsonValue(JsonNull{}), JsonValue(true), JsonValue(false), JsonValue(std::int64_t{0}),
+          JsonValue(std::int64_t{1}), JsonValue(std::int64_t{-7}), JsonValue(std::int64_t{9007199254740993}),
+          JsonValue(0.0), JsonValue(-0.0), JsonValue(EPS / 2), JsonValue(EPS), JsonValue(-EPS), JsonValue(1.0),
+          JsonValue(1.0 + EPS), JsonValue(0.9999999999999999), JsonValue(2.5), JsonValue(INF), JsonValue(-INF),
+          JsonValue(std::string("red")), JsonValue(std::string("")), JsonValue(std::string("1"))};
+}
+
+// Documents with zero to three of the keys "a", "b", "c", values drawn from
+// the edge values; empty maps included.
+std::vector<Metadata> random_documents(std::size_t count, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  const std::vector<MetadataValue> values = edge_values();
+  std::uniform_int_distribution<std::size_t> pick(0, values.size() - 1);
+  std::vector<Metadata> documents(count);
+  for (Metadata& metadata : documents) {
+    for (const char* key : {"a", "b", "c"}) {
+      if (rng() % 3 != 0) metadata.insert_or_assign(key, values[pick(rng)]);
+    }
+  }
+  return documents;
+}
+
+// Every clause of every operator over `fields`, each operand alone and as
+// lists, and with its operand missing.
+std::vector<FilterCondition> every_condition(const std::vector<std::string>& fields) {
+  const std::vector<JsonValue> operands = edge_operands();
+  std::vector<FilterCondition> out;
+  for (const std::string& field : fields) {
+    for (FilterOp op : {FilterOp::Eq, FilterOp::Ne, FilterOp::Gt, FilterOp::Lt, FilterOp::Gte, FilterOp::Lte}) {
+      out.push_back(FilterCondition{field, op, std::nullopt, std::nullopt});
+      for (const JsonValue& operand : operands) out.push_back(FilterCondition{field, op, operand, std::nullopt});
+    }
+    out.push_back(FilterCondition{field, FilterOp::In, std::nullopt, std::nullopt});
+    out.push_back(FilterCondition{field, FilterOp::In, std::nullopt, std::vector<JsonValue>{}});
+    for (std::size_t i = 0; i + 2 < operands.size(); i += 2) {
+      out.push_back(FilterCondition{field, FilterOp::In, std::nullopt,
+                                    std::vector<JsonValue>{operands[i], operands[i + 1], operands[i + 2]}});
+    }
+  }
+  return out;
+}
+
+bool passes(const Metadata& metadata, const MetadataFilter& filter) {
+  for (const auto& c : filter.must) {
+    if (!evaluate_condition(metadata, c)) return false;
+  }
+  for (const auto& c : filter.must_not) {
+    if (evaluate_condition(metadata, c)) return false;
+  }
+  return true;
+}
+
+// The index's answer for `filter` against the evaluator's, slot by slot;
+// `live[s]` is false for slots that are not indexed.
+void expect_same_answer(const MetadataIndex& index, const std::vector<Metadata>& documents,
+                        const std::vector<bool>& live, const MetadataFilter& filter, const std::string& what) {
+  std::vector<std::uint64_t> bits;
+  std::vector<std::uint64_t> scratch;
+  const std::uint64_t count = index.evaluate(filter, documents.size(), bits, scratch);
+  std::uint64_t expected_count = 0;
+  for (std::uint32_t s = 0; s < documents.size(); ++s) {
+    const bool expected = live[s] && passes(documents[s], filter);
+    expected_count += expected ? 1 : 0;
+    ASSERT_EQ(test_slot(bits, s), expected) << what << " slot " << s;
+  }
+  EXPECT_EQ(count, expected_count) << what;
+}
+
+std::string describe(const FilterCondition& c) {
+  return c.field + " op " + std::to_string(static_cast<int>(c.op)) + (c.value ? " with value" : "") +
+         (c.values ? " with " + std::to_string(c.values->size()) + " values" : "");
+}
+
+TEST(MetadataIndex, EveryOperatorAndKindMatchesTheEvaluator) {
+  const std::vector<Metadata> documents = random_documents(400, 5);
+  MetadataIndex index;
+  std::vector<bool> live(documents.size(), true);
+  for (std::uint32_t s = 0; s < documents.size(); ++s) index.add(s, documents[s]);
+
+  for (const FilterCondition& condition : every_condition({"a", "missing"})) {
+    MetadataFilter must;
+    must.must.push_back(condition);
+    expect_same_answer(index, documents, live, must, "must " + describe(condition));
+    MetadataFilter must_not;
+    must_not.must_not.push_back(condition);
+    expect_same_answer(index, documents, live, must_not, "must_not " + describe(condition));
+  }
+}
+
+TEST(MetadataIndex, MustAndMustNotCombineAcrossFields) {
+  const std::vector<Metadata> documents = random_documents(300, 8);
+  MetadataIndex index;
+  std::vector<bool> live(documents.size(), true);
+  for (std::uint32_t s = 0; s < documents.size(); ++s) index.add(s, documents[s]);
+  const std::vector<FilterCondition> conditions = every_condition({"a", "b", "c"});
+  std::mt19937_64 rng(3);
+  std::uniform_int_distribution<std::size_t> pick(0, conditions.size() - 1);
+  expect_same_answer(index, documents, live, MetadataFilter{}, "no clauses");
+  for (int round = 0; round < 300; ++round) {
+    MetadataFilter filter;
+    for (std::uint64_t i = rng() % 3; i > 0; --i) filter.must.push_back(conditions[pick(rng)]);
+    for (std::uint64_t i = rng() % 3; i > 0; --i) filter.must_not.push_back(conditions[pick(rng)]);
+    expect_same_answer(index, documents, live, filter, "round " + std::to_string(round));
+  }
+}
+
+TEST(MetadataIndex, RemovedAndReplacedSlotsLeaveEveryValue) {
+  std::vector<Metadata> documents = random_documents(500, 13);
+  MetadataIndex index;
+  std::vector<bool> live(documents.size(), true);
+  for (std::uint32_t s = 0; s < documents.size(); ++s) index.add(s, documents[s]);
+  const std::vector<Metadata> replacements = random_documents(documents.size(), 21);
+  std::mt19937_64 rng(4);
+  for (std::uint32_t s = 0; s < documents.size(); ++s) {
+    switch (rng() % 3) {
+      case 0:  // deleted
+        index.remove(s, documents[s]);
+        index.remove(s, documents[s]);  // a second removal changes nothing
+        live[s] = false;
+        break;
+      case 1:  // metadata replaced
+        index.remove(s, documents[s]);
+        documents[s] = replacements[s];
+        index.add(s, documents[s]);
+        break;
+      default: break;
+    }
+  }
+  const std::vector<FilterCondition> conditions = every_condition({"a", "b"});
+  for (std::size_t i = 0; i < conditions.size(); i += 3) {
+    MetadataFilter filter;
+    filter.must.push_back(conditions[i]);
+    expect_same_answer(index, documents, live, filter, describe(conditions[i]));
+  }
+  expect_same_answer(index, documents, live, MetadataFilter{}, "live slots");
+
+  // Removing everything leaves no field behind.
+  for (std::uint32_t s = 0; s < documents.size(); ++s) {
+    if (live[s]) index.remove(s, documents[s]);
+  }
+  EXPECT_EQ(index.field_count(), 0u);
+  EXPECT_EQ(index.live_count(), 0u);
+  EXPECT_EQ(index.estimate_memory_bytes(), 0u);
+}
+
+TEST(NumberIndex, RangesAndEqualityThroughSplitBlocksMatchAScan) {
+  // Many distinct values, repeats and extremes, inserted in random order,
+  // some erased: ranges cross block edges on every side.
+  std::mt19937_64 rng(23);
+  std::vector<double> value_of(6000);
+  for (double& v : value_of) {
+    const std::uint64_t r = rng() % 20;
+    v = r == 0 ? INF : r == 1 ? -INF : r == 2 ? -0.0 : r < 10 ? static_cast<double>(rng() % 50)
+                                                         : static_cast<double>(rng() % 100000) / 7.0 - 5000.0;
+  }
+  NumberIndex index;
+  std::vector<bool> present(value_of.size(), false);
+  for (std::uint32_t s = 0; s < value_of.size(); ++s) {
+    index.insert(value_of[s], s);
+    present[s] = true;
+  }
+  for (std::uint32_t s = 0; s < value_of.size(); s += 3) {
+    index.erase(value_of[s], s);
+    present[s] = false;
+  }
+  index.erase(12345.0, 1);  // not there: nothing changes
+  EXPECT_GT(index.block_count(), 8u);
+
+  std::vector<double> probes{0.0, -0.0, 1.0, 49.0, 50.0, INF, -INF, -5000.0, 9285.0, EPS / 2};
+  for (int i = 0; i < 40; ++i) probes.push_back(value_of[rng() % value_of.size()]);
+  for (int i = 0; i < 20; ++i) probes.push_back(static_cast<double>(rng() % 20000) / 3.0 - 5000.0);
+  std::vector<std::uint64_t> words((value_of.size() + 63) / 64);
+  for (const double v : probes) {
+    for (const FilterOp op : {FilterOp::Gt, FilterOp::Gte, FilterOp::Lt, FilterOp::Lte, FilterOp::Eq}) {
+      std::fill(words.begin(), words.end(), 0);
+      if (op == FilterOp::Eq) {
+        index.equal_into(v, words, false);
+      } else {
+        index.range_into(op, v, words);
+      }
+      for (std::uint32_t s = 0; s < value_of.size(); ++s) {
+        const double x = value_of[s];
+        const bool want = present[s] && (op == FilterOp::Gt    ? x > v
+                                         : op == FilterOp::Gte ? x >= v
+                                         : op == FilterOp::Lt  ? x < v
+                                         : op == FilterOp::Lte ? x <= v
+                                                               : std::fabs(x - v) < EPS);
+        ASSERT_EQ(test_slot(words, s), want) << "op " << static_cast<int>(op) << " v " << v << " slot " << s;
+      }
+    }
+  }
+}
+
+TEST(SlotSet, FollowsAReferenceSetThroughBothForms) {
+  SlotSet set;
+  std::set<std::uint32_t> reference;
+  std::mt19937_64 rng(17);
+  bool was_dense = false;
+  bool was_sparse_again = false;
+  const std::uint32_t universe = 5000;
+  // Grow dense, then thin out to sparse again, checking every step's result.
+  for (int phase = 0; phase < 2; ++phase) {
+    for (int step = 0; step < 20000; ++step) {
+      const auto slot = static_cast<std::uint32_t>(rng() % universe);
+      const bool add = phase == 0 ? rng() % 4 != 0 : rng() % 100 == 0;
+      if (add) {
+        ASSERT_EQ(set.insert(slot), reference.insert(slot).second);
+      } else {
+        ASSERT_EQ(set.erase(slot), reference.erase(slot) == 1);
+      }
+      ASSERT_EQ(set.size(), reference.size());
+      was_dense = was_dense || set.dense();
+      was_sparse_again = was_sparse_again || (was_dense && !set.dense());
+    }
+    std::vector<std::uint64_t> words((universe + 63) / 64, 0);
+    set.or_into(words);
+    for (std::uint32_t s = 0; s < universe; ++s) {
+      ASSERT_EQ(test_slot(words, s), reference.contains(s)) << s;
+      ASSERT_EQ(set.contains(s), reference.contains(s)) << s;
+    }
+    set.clear_from(words);
+    for (const std::uint64_t word : words) ASSERT_EQ(word, 0u);
+  }
+  EXPECT_TRUE(was_dense);
+  EXPECT_TRUE(was_sparse_again);
+
+  // Slots beyond the target words are left out, not written past its end.
+  SlotSet wide;
+  for (std::uint32_t s = 0; s < 1000; s += 7) wide.insert(s);
+  std::vector<std::uint64_t> short_words(2, 0);
+  wide.or_into(short_words);
+  EXPECT_TRUE(test_slot(short_words, 126));
+  EXPECT_FALSE(test_slot(short_words, 133));
+}
+
+}  // namespace
+}  // namespace karvalith
