@@ -58,8 +58,9 @@ class Metadata {
   std::vector<Entry> entries_;
 };
 
-// Immutable once built and shared between the collection and search results.
-// Copying is a deep copy (text, keys and String payloads included).
+// A document as callers see it. Collections keep documents encoded
+// (DocumentStore) and hand out decoded copies, shared by the results of one
+// call. Copying is a deep copy (text, keys and String payloads included).
 struct Document {
   Uuid id;
   std::string text;

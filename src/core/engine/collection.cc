@@ -23,39 +23,22 @@ Collection::Collection(CollectionState state) : state_(std::move(state)) { reind
 
 namespace {
 
-// The slot that holds `id`'s document: its uuid_to_internal entry, when the
-// slot names the id back.
-std::optional<std::uint32_t> own_slot(const CollectionState& state, const Uuid& id) {
-  const auto slot = state.uuid_to_internal.find(id);
-  if (slot == state.uuid_to_internal.end() || slot->second >= state.internal_to_uuid.size() ||
-      state.internal_to_uuid[slot->second] != id) {
-    return std::nullopt;
-  }
-  return slot->second;
-}
-
-// Gives `stored` the next slot and makes it the live document of its id,
-// moving the metadata index along; returns the live document it replaced
-// (null when none), for the caller to release after the lock.
-Result<DocumentPtr> place_document(CollectionState& state, DocumentPtr stored, std::span<const float> embedding,
-                                   QuantizedVector quantized) {
-  const Uuid id = stored->id;
-  const std::optional<std::uint32_t> previous = own_slot(state, id);
-  Status placed = place_in_next_slot(state, id, stored->text, embedding, std::move(quantized));
-  if (!placed) return std::unexpected(std::move(placed.error()));
+// Gives `document` the next slot and makes it the live document of its id,
+// moving the metadata index along; the id's previous slot, live or not, is
+// retired (place_in_next_slot).
+Status place_document(CollectionState& state, const Document& document, std::span<const float> embedding,
+                      QuantizedVector quantized) {
+  const std::optional<std::uint32_t> previous = state.live_slot(document.id);
+  Status placed = place_in_next_slot(state, document.id, document.text, embedding, std::move(quantized));
+  if (!placed) return placed;
   const auto slot = static_cast<std::uint32_t>(state.internal_to_uuid.size() - 1);
-
-  DocumentPtr replaced;
-  auto live = state.documents.find(id);
-  if (live != state.documents.end()) {
-    if (previous) state.metadata_index.remove(*previous, live->second->metadata);
-    replaced = std::exchange(live->second, std::move(stored));
-    state.metadata_index.add(slot, live->second->metadata);
-  } else {
-    state.metadata_index.add(slot, stored->metadata);
-    state.documents.emplace(id, std::move(stored));
+  if (previous) {
+    state.metadata_index.remove(*previous, state.documents.metadata(*previous));
+    state.documents.erase(*previous);
   }
-  return replaced;
+  state.documents.put(slot, document.text, document.metadata);
+  state.metadata_index.add(slot, document.metadata);
+  return {};
 }
 
 // Names the document within a batch; a single insert needs no position.
@@ -96,7 +79,7 @@ Status Collection::validate(std::span<const PendingDocument> pending, bool repla
       }
     }
     const Uuid& id = item.document.id;
-    if (!replacing && state->documents.contains(id)) {
+    if (!replacing && state->live_slot(id)) {
       return make_error(ErrorKind::InvalidInput, "document id '" + id.to_string() +
                                                      "' already exists in collection '" + state->name +
                                                      "' (upsert replaces a document)");
@@ -119,14 +102,11 @@ Status Collection::validate(std::span<const PendingDocument> pending, bool repla
 Result<Uuid> Collection::insert_document(Document document, std::vector<float> embedding) {
   // Quantizing is the expensive part; it needs no shared state.
   QuantizedVector quantized = QuantizedVector::quantize(embedding);
-  auto stored = std::make_shared<const Document>(std::move(document));
-  const Uuid id = stored->id;
-
-  Result<DocumentPtr> replaced;  // released after the lock
   auto state = state_.write();
-  replaced = place_document(*state, std::move(stored), embedding, std::move(quantized));
-  if (!replaced) return std::unexpected(std::move(replaced.error()));
-  return id;
+  if (Status placed = place_document(*state, document, embedding, std::move(quantized)); !placed) {
+    return std::unexpected(std::move(placed.error()));
+  }
+  return document.id;
 }
 
 Status Collection::insert_batch(std::span<PendingDocument> documents, unsigned threads) {
@@ -153,17 +133,18 @@ Status Collection::insert_batch(std::span<PendingDocument> documents, unsigned t
     auto state = state_.write();
     const auto first = static_cast<std::uint32_t>(state->internal_to_uuid.size());
     std::vector<std::optional<std::uint32_t>> previous(chunk.size());
-    for (std::size_t i = 0; i < chunk.size(); ++i) previous[i] = own_slot(*state, chunk[i].document.id);
+    for (std::size_t i = 0; i < chunk.size(); ++i) previous[i] = state->live_slot(chunk[i].document.id);
     if (Status placed = place_in_next_slots(*state, chunk, vectors, quantized, threads); !placed) return placed;
     for (std::size_t i = 0; i < chunk.size(); ++i) {
-      auto document = std::make_shared<const Document>(std::move(chunk[i].document));
-      const Uuid id = document->id;
-      // The metadata index follows the documents, as in place_document.
-      if (auto live = state->documents.find(id); live != state->documents.end() && previous[i]) {
-        state->metadata_index.remove(*previous[i], live->second->metadata);
+      const Document& document = chunk[i].document;
+      const auto slot = static_cast<std::uint32_t>(first + i);
+      // The documents and the metadata index move along, as in place_document.
+      if (previous[i]) {
+        state->metadata_index.remove(*previous[i], state->documents.metadata(*previous[i]));
+        state->documents.erase(*previous[i]);
       }
-      state->metadata_index.add(static_cast<std::uint32_t>(first + i), document->metadata);
-      state->documents.insert_or_assign(id, std::move(document));
+      state->documents.put(slot, document.text, document.metadata);
+      state->metadata_index.add(slot, document.metadata);
     }
   }
   return {};
@@ -171,89 +152,66 @@ Status Collection::insert_batch(std::span<PendingDocument> documents, unsigned t
 
 Result<Uuid> Collection::upsert_document(Document document, std::vector<float> embedding) {
   QuantizedVector quantized = QuantizedVector::quantize(embedding);
-  auto stored = std::make_shared<const Document>(std::move(document));
-  const Uuid id = stored->id;
-
-  Result<DocumentPtr> replaced;  // released after the lock
   auto state = state_.write();
   // A live id's old slot is retired by the placement; the document follows.
-  replaced = place_document(*state, std::move(stored), embedding, std::move(quantized));
-  if (!replaced) return std::unexpected(std::move(replaced.error()));
-  return id;
+  if (Status placed = place_document(*state, document, embedding, std::move(quantized)); !placed) {
+    return std::unexpected(std::move(placed.error()));
+  }
+  return document.id;
 }
 
 bool Collection::update_metadata(const Uuid& id, Metadata metadata) {
-  DocumentPtr replaced;  // released after the lock
   auto state = state_.write();
-  auto live = state->documents.find(id);
-  if (live == state->documents.end()) return false;
-  auto updated = std::make_shared<const Document>(Document{id, live->second->text, std::move(metadata)});
-  if (const std::optional<std::uint32_t> slot = own_slot(*state, id)) {
-    state->metadata_index.remove(*slot, live->second->metadata);
-    state->metadata_index.add(*slot, updated->metadata);
-  }
-  replaced = std::exchange(live->second, std::move(updated));
+  const std::optional<std::uint32_t> slot = state->live_slot(id);
+  if (!slot) return false;
+  state->metadata_index.remove(*slot, state->documents.metadata(*slot));
+  state->metadata_index.add(*slot, metadata);
+  state->documents.put(*slot, state->documents.text(*slot), metadata);
   return true;
 }
 
 bool Collection::delete_document(const Uuid& id) {
-  DocumentPtr removed;  // released after the lock, outside the critical section
   auto state = state_.write();
-  auto live = state->documents.find(id);
-  if (live == state->documents.end()) return false;
-  removed = std::move(live->second);
-  state->documents.erase(live);
-  if (const std::optional<std::uint32_t> slot = own_slot(*state, id)) {
-    state->metadata_index.remove(*slot, removed->metadata);
-  }
-
+  const std::optional<std::uint32_t> slot = state->live_slot(id);
+  if (!slot) return false;
+  state->metadata_index.remove(*slot, state->documents.metadata(*slot));
+  state->documents.erase(*slot);
   // The id keeps its slot entry until a rebuild; the graph node stays as a
   // tombstone that searches pass through, the postings go at once.
-  auto slot = state->uuid_to_internal.find(id);
-  if (slot != state->uuid_to_internal.end()) retire_slot(*state, slot->second);
+  retire_slot(*state, *slot);
   return true;
 }
 
 void reindex_metadata(CollectionState& state) {
   // In slot order: every set then grows at its end.
-  std::vector<std::pair<std::uint32_t, const Metadata*>> slots;
-  slots.reserve(state.documents.size());
-  for (const auto& [id, document] : state.documents) {
-    if (const std::optional<std::uint32_t> slot = own_slot(state, id)) slots.emplace_back(*slot, &document->metadata);
-  }
-  std::sort(slots.begin(), slots.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   state.metadata_index.clear();
-  for (const auto& [slot, metadata] : slots) state.metadata_index.add(slot, *metadata);
+  state.documents.for_each_slot(
+      [&](std::uint32_t slot) { state.metadata_index.add(slot, state.documents.metadata(slot)); });
 }
 
 DocumentPtr Collection::get_document(const Uuid& id) const {
   auto state = state_.read();
-  auto live = state->documents.find(id);
-  if (live == state->documents.end()) return nullptr;
-  return live->second;
+  const std::optional<std::uint32_t> slot = state->live_slot(id);
+  if (!slot) return nullptr;
+  return std::make_shared<const Document>(state->documents.document(*slot, id));
 }
+
+bool Collection::contains(const Uuid& id) const { return state_.read()->live_slot(id).has_value(); }
 
 std::vector<Uuid> Collection::live_ids() const {
   auto state = state_.read();
   std::vector<Uuid> ids;
   ids.reserve(state->documents.size());
-  for (std::uint32_t slot = 0; slot < state->internal_to_uuid.size(); ++slot) {
-    const Uuid& id = state->internal_to_uuid[slot];
-    // A slot is the live one for its id only while the id maps back to it.
-    auto mapped = state->uuid_to_internal.find(id);
-    if (mapped == state->uuid_to_internal.end() || mapped->second != slot) continue;
-    if (state->documents.contains(id)) ids.push_back(id);
-  }
+  state->documents.for_each_slot([&](std::uint32_t slot) { ids.push_back(state->internal_to_uuid[slot]); });
   return ids;
 }
 
 std::optional<std::vector<float>> Collection::embedding_of(const Uuid& id) const {
   auto state = state_.read();
-  if (!state->documents.contains(id)) return std::nullopt;
-  auto mapped = state->uuid_to_internal.find(id);
-  if (mapped == state->uuid_to_internal.end() || mapped->second >= state->hnsw.node_count()) return std::nullopt;
+  const std::optional<std::uint32_t> slot = state->live_slot(id);
+  if (!slot || *slot >= state->hnsw.node_count()) return std::nullopt;
   std::vector<float> embedding(state->dimension);
-  state->hnsw.copy_vector(mapped->second, embedding.data());
+  state->hnsw.copy_vector(*slot, embedding.data());
   return embedding;
 }
 

@@ -9,13 +9,14 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "core/bm25/inverted_index.h"
 #include "core/common/guarded.h"
 #include "core/common/result.h"
 #include "core/document/document.h"
+#include "core/document/document_store.h"
+#include "core/document/id_table.h"
 #include "core/document/uuid.h"
 #include "core/engine/metadata_index.h"
 #include "core/hnsw/config.h"
@@ -29,12 +30,20 @@ struct CollectionState {
   std::uint64_t dimension = 0;
   HnswIndex hnsw;
   InvertedIndex inverted_index;
-  std::vector<Uuid> internal_to_uuid;                          // slot -> id, every slot ever assigned
-  std::unordered_map<Uuid, std::uint32_t, UuidHash> uuid_to_internal;  // id -> its slot (deleted ones kept)
-  DocumentMap documents;                                       // live documents
+  std::vector<Uuid> internal_to_uuid;  // slot -> id, every slot ever assigned; no id twice
+  IdTable uuid_to_internal;            // id -> its slot (deleted ones kept), through internal_to_uuid
+  DocumentStore documents;             // live documents by slot
   MetadataIndex metadata_index;  // metadata of the live documents by value, derived from the above
 
   CollectionState(std::string name, std::uint64_t dimension, const HnswConfig& config);
+
+  // The slot `id` holds (a deleted document's included), if any.
+  std::optional<std::uint32_t> slot_of(const Uuid& id) const { return uuid_to_internal.find(internal_to_uuid, id); }
+  // The slot of `id`'s live document, if it has one.
+  std::optional<std::uint32_t> live_slot(const Uuid& id) const {
+    const std::optional<std::uint32_t> slot = slot_of(id);
+    return slot && documents.contains(*slot) ? slot : std::nullopt;
+  }
 };
 
 class Collection {
@@ -88,10 +97,11 @@ class Collection {
   // half a quantization step of the inserted value). Empty when not live.
   std::optional<std::vector<float>> embedding_of(const Uuid& id) const;
   std::uint64_t estimate_memory_bytes() const;     // under the shared lock
+  bool contains(const Uuid& id) const;             // whether `id` is live
 
   // Rebuilds both indexes from the live documents (gather under the shared
   // lock, build without the lock, catch up and swap under the exclusive lock).
-  // Slots become dense in the iteration order of `documents`; deleted slots
+  // Slots become dense in slot order of the live documents; deleted slots
   // and their id-map entries disappear. With config.pq_subspaces != 0 a
   // product-quantization codebook is trained on the new graph. Returns the
   // number of documents gathered. A training failure is ErrorKind::Internal
@@ -118,6 +128,8 @@ class Collection {
 
  private:
   Status validate(std::span<const PendingDocument> pending, bool replacing) const;
+  // rebuild without handing the old indexes' memory back.
+  Result<std::uint64_t> rebuild_indexes(unsigned threads);
 
   Guarded<CollectionState> state_;
   mutable std::mutex write_order_;
@@ -139,18 +151,16 @@ struct CollectionSummary {
 };
 
 // Rebuilds the state's metadata index from its live documents, each under
-// its own slot (uuid_to_internal, when internal_to_uuid agrees). The caller
-// holds the exclusive lock or owns the state.
+// its slot. The caller holds the exclusive lock or owns the state.
 void reindex_metadata(CollectionState& state);
 
 // Read under one shared lock.
 CollectionSummary summarize(const Collection& collection);
 
 // The memory estimate of a state whose lock (shared or exclusive) the caller
-// holds: graph, keyword terms and metadata index from the indexes, 80 + text
-// bytes + 64 per metadata entry for each live document, 24 per
-// uuid_to_internal entry and 16 per internal_to_uuid slot. An empty
-// collection estimates 0.
+// holds, as laid out: graph, keyword terms and metadata index from the
+// indexes, the document records and their offsets, the id table and 16 bytes
+// per internal_to_uuid slot. An empty collection estimates 0.
 std::uint64_t estimate_memory_bytes(const CollectionState& state);
 
 }  // namespace karvalith

@@ -41,12 +41,11 @@ Status check_embedding(const CollectionState& state, std::span<const float> quer
   return {};
 }
 
-// The live document behind slot `id`, or null when the slot is out of range
-// or its document is gone.
-const DocumentPtr* resolve(const CollectionState& state, std::uint32_t id) {
-  if (id >= state.internal_to_uuid.size() || state.documents.empty()) return nullptr;
-  auto found = state.documents.find(state.internal_to_uuid[id]);
-  return found == state.documents.end() ? nullptr : &found->second;
+// The live document behind slot `id`, decoded, or null when the slot is out
+// of range or its document is gone.
+DocumentPtr resolve(const CollectionState& state, std::uint32_t id) {
+  if (id >= state.internal_to_uuid.size() || !state.documents.contains(id)) return nullptr;
+  return std::make_shared<const Document>(state.documents.document(id, state.internal_to_uuid[id]));
 }
 
 bool below_threshold(std::optional<float> min_similarity, float score) {
@@ -186,7 +185,7 @@ std::vector<ScoredDocument> vector_results(const CollectionState& state, std::sp
   for (const Candidate& hit : hits) {
     const float score = 1.0f - hit.distance;
     if (below_threshold(min_similarity, score)) continue;
-    if (const DocumentPtr* document = resolve(state, hit.id)) out.push_back({*document, score});
+    if (DocumentPtr document = resolve(state, hit.id)) out.push_back({std::move(document), score});
   }
   return out;
 }
@@ -199,7 +198,7 @@ Result<std::vector<ScoredDocument>> keyword_results(const CollectionState& state
   std::vector<ScoredDocument> out;
   out.reserve(hits->size());
   for (const auto& [id, score] : *hits) {
-    if (const DocumentPtr* document = resolve(state, id)) out.push_back({*document, score});
+    if (DocumentPtr document = resolve(state, id)) out.push_back({std::move(document), score});
   }
   return out;
 }
@@ -220,7 +219,7 @@ Result<std::vector<ScoredDocument>> hybrid_results(const CollectionState& state,
   out.reserve(fused.size());
   for (const ScoredId& hit : fused) {
     if (below_threshold(request.min_similarity, hit.score)) continue;
-    if (const DocumentPtr* document = resolve(state, hit.id)) out.push_back({*document, hit.score});
+    if (DocumentPtr document = resolve(state, hit.id)) out.push_back({std::move(document), hit.score});
   }
   return out;
 }

@@ -1,27 +1,14 @@
-// The collection's memory estimate: fixed per-item costs, ignoring allocator
-// overhead, spare capacity and hash-table structure.
+// The collection's memory estimate: the bytes of its arrays as laid out,
+// ignoring allocator overhead and spare capacity.
 #include "core/engine/collection.h"
 
 namespace karvalith {
 
-namespace {
-
-constexpr std::uint64_t DOCUMENT_BYTES = 80;        // per live document, plus its text
-constexpr std::uint64_t METADATA_ENTRY_BYTES = 64;  // per metadata entry of a live document
-constexpr std::uint64_t ID_MAP_ENTRY_BYTES = 24;    // per uuid_to_internal entry
-constexpr std::uint64_t SLOT_BYTES = 16;            // per internal_to_uuid entry
-
-}  // namespace
-
 std::uint64_t estimate_memory_bytes(const CollectionState& state) {
-  std::uint64_t bytes = state.hnsw.estimate_memory_bytes() + state.inverted_index.estimate_memory_bytes() +
-                        state.metadata_index.estimate_memory_bytes();
-  for (const auto& [id, document] : state.documents) {
-    bytes += DOCUMENT_BYTES + document->text.size() + METADATA_ENTRY_BYTES * document->metadata.size();
-  }
-  bytes += ID_MAP_ENTRY_BYTES * state.uuid_to_internal.size();
-  bytes += SLOT_BYTES * state.internal_to_uuid.size();
-  return bytes;
+  if (state.internal_to_uuid.empty()) return 0;
+  return state.hnsw.layout_bytes() + state.inverted_index.estimate_memory_bytes() +
+         state.metadata_index.estimate_memory_bytes() + state.documents.memory_bytes() +
+         state.uuid_to_internal.memory_bytes() + sizeof(Uuid) * state.internal_to_uuid.size();
 }
 
 CollectionSummary summarize(const Collection& collection) {

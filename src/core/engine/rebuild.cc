@@ -1,9 +1,11 @@
 // Rebuilding a collection's indexes from its live documents. The expensive
 // part (graph construction, product-quantization training) runs with no lock
 // held, so readers keep searching the old indexes until the final swap.
+#include <algorithm>
 #include <string>
 #include <utility>
 
+#include "core/common/heap.h"
 #include "core/common/parallel.h"
 #include "core/quantization/pq.h"
 #include "core/quantization/scalar.h"
@@ -14,10 +16,12 @@ namespace karvalith {
 
 namespace {
 
-// Live documents with their vectors, in gathering order; vectors are
-// `dimension` floats each, back to back.
+// Live documents in slot order: their ids, old slots and records, with
+// their vectors `dimension` floats each, back to back.
 struct GatheredDocuments {
-  std::vector<DocumentPtr> documents;
+  std::vector<Uuid> ids;
+  std::vector<std::uint32_t> slots;
+  DocumentStore records;  // under the new slots 0, 1, ...
   std::vector<float> vectors;
 };
 
@@ -26,36 +30,27 @@ struct FreshIndexes {
   HnswIndex hnsw;
   InvertedIndex inverted_index;
   std::vector<Uuid> internal_to_uuid;
-  std::unordered_map<Uuid, std::uint32_t, UuidHash> uuid_to_internal;
+  IdTable uuid_to_internal;
   MetadataIndex metadata_index;
 };
 
-// The vector of `id`'s slot in the state's graph, appended to `out`; false
-// when the id has no slot that is a graph node.
-bool append_slot_vector(const CollectionState& state, const Uuid& id, std::vector<float>& out) {
-  const auto slot = state.uuid_to_internal.find(id);
-  if (slot == state.uuid_to_internal.end() || slot->second >= state.hnsw.node_count()) return false;
+// Appends the vector of graph node `slot` to `out`.
+void append_slot_vector(const CollectionState& state, std::uint32_t slot, std::vector<float>& out) {
   const std::size_t offset = out.size();
   out.resize(offset + state.dimension);
-  state.hnsw.copy_vector(slot->second, out.data() + offset);
-  return true;
+  state.hnsw.copy_vector(slot, out.data() + offset);
 }
 
 Result<FreshIndexes> build_indexes(const GatheredDocuments& gathered, const HnswConfig& config,
                                    std::uint64_t dimension, unsigned threads) {
-  FreshIndexes fresh{HnswIndex(config, dimension), InvertedIndex(), {}, {}, {}};
-  const std::size_t count = gathered.documents.size();
-  fresh.internal_to_uuid.reserve(count);
-  fresh.uuid_to_internal.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    const Document& document = *gathered.documents[i];
-    const auto slot = static_cast<std::uint32_t>(i);
-    fresh.uuid_to_internal.insert_or_assign(document.id, slot);
-    fresh.internal_to_uuid.push_back(document.id);
-    fresh.inverted_index.add_document(slot, document.text);
-    fresh.metadata_index.add(slot, document.metadata);
+  FreshIndexes fresh{HnswIndex(config, dimension), InvertedIndex(), gathered.ids, {}, {}};
+  fresh.uuid_to_internal.assign_all(fresh.internal_to_uuid);
+  for (std::uint32_t slot = 0; slot < gathered.ids.size(); ++slot) {
+    fresh.inverted_index.add_document(slot, gathered.records.text(slot));
+    fresh.metadata_index.add(slot, gathered.records.metadata(slot));
   }
   // Nobody else sees the new graph yet: every thread links into it at once.
+  const std::size_t count = gathered.ids.size();
   std::vector<QuantizedVector> quantized(count);
   parallel_for(count, threads, [&](std::size_t i) {
     quantized[i] = QuantizedVector::quantize({gathered.vectors.data() + i * dimension, dimension});
@@ -83,6 +78,12 @@ Status train_product_quantization(HnswIndex& hnsw, std::uint64_t dimension, std:
 }  // namespace
 
 Result<std::uint64_t> Collection::rebuild(unsigned threads) {
+  Result<std::uint64_t> rebuilt = rebuild_indexes(threads);
+  return_free_heap();  // the old indexes were freed on the way out
+  return rebuilt;
+}
+
+Result<std::uint64_t> Collection::rebuild_indexes(unsigned threads) {
   GatheredDocuments gathered;
   HnswConfig config;
   std::uint64_t dimension = 0;
@@ -90,11 +91,17 @@ Result<std::uint64_t> Collection::rebuild(unsigned threads) {
     auto state = state_.read();
     config = state->hnsw.config();
     dimension = state->dimension;
-    gathered.documents.reserve(state->documents.size());
+    gathered.ids.reserve(state->documents.size());
+    gathered.slots.reserve(state->documents.size());
     gathered.vectors.reserve(state->documents.size() * dimension);
-    for (const auto& [id, document] : state->documents) {
-      if (append_slot_vector(*state, id, gathered.vectors)) gathered.documents.push_back(document);
-    }
+    state->documents.for_each_slot([&](std::uint32_t slot) {
+      if (slot >= state->hnsw.node_count()) return;
+      const auto fresh_slot = static_cast<std::uint32_t>(gathered.ids.size());
+      gathered.ids.push_back(state->internal_to_uuid[slot]);
+      gathered.slots.push_back(slot);
+      gathered.records.put_record(fresh_slot, state->documents.record(slot));
+      append_slot_vector(*state, slot, gathered.vectors);
+    });
   }
 
   Result<FreshIndexes> built = build_indexes(gathered, config, dimension, threads);
@@ -111,22 +118,35 @@ Result<std::uint64_t> Collection::rebuild(unsigned threads) {
                       "collection '" + state->name + "' changed its dimension during the rebuild");
   }
 
-  // Documents that changed while the lock was free: inserted since the
-  // gathering (late), or gathered but deleted since (gone). Late vectors come
-  // from the old graph, so they are read before the swap.
-  std::vector<DocumentPtr> late;
-  std::vector<float> late_vectors;
-  for (const auto& [id, document] : state->documents) {
-    const auto slot = fresh.uuid_to_internal.find(id);
-    if (slot != fresh.uuid_to_internal.end() && gathered.documents[slot->second] == document) continue;
-    if (append_slot_vector(*state, id, late_vectors)) late.push_back(document);
+  // Documents that changed while the lock was free. A gathered document is
+  // unchanged when its old slot is still live with the same record (an
+  // insert, upsert or delete moves or empties the slot; a metadata update
+  // changes the record). The others are gone; live slots not gathered
+  // unchanged are late, and their vectors come from the old graph, so they
+  // are read before the swap.
+  std::vector<bool> unchanged(gathered.ids.size(), false);
+  for (std::size_t i = 0; i < gathered.ids.size(); ++i) {
+    const std::span<const std::uint8_t> now = state->documents.record(gathered.slots[i]);
+    const std::span<const std::uint8_t> then = gathered.records.record(static_cast<std::uint32_t>(i));
+    unchanged[i] = !now.empty() && std::ranges::equal(now, then);
   }
-  std::vector<std::uint32_t> gone;
-  for (std::size_t i = 0; i < gathered.documents.size(); ++i) {
-    const auto live = state->documents.find(gathered.documents[i]->id);
-    if (live == state->documents.end() || live->second != gathered.documents[i]) {
-      gone.push_back(static_cast<std::uint32_t>(i));
-    }
+  std::vector<std::uint32_t> late;  // old slots
+  std::vector<float> late_vectors;
+  std::size_t next_gathered = 0;
+  state->documents.for_each_slot([&](std::uint32_t slot) {
+    while (next_gathered < gathered.slots.size() && gathered.slots[next_gathered] < slot) ++next_gathered;
+    const bool kept = next_gathered < gathered.slots.size() && gathered.slots[next_gathered] == slot &&
+                      unchanged[next_gathered];
+    if (kept || slot >= state->hnsw.node_count()) return;
+    late.push_back(slot);
+    append_slot_vector(*state, slot, late_vectors);
+  });
+  // Late documents keep their records and ids aside: the swap replaces both.
+  std::vector<Uuid> late_ids;
+  DocumentStore late_records;
+  for (std::size_t i = 0; i < late.size(); ++i) {
+    late_ids.push_back(state->internal_to_uuid[late[i]]);
+    late_records.put_record(static_cast<std::uint32_t>(i), state->documents.record(late[i]));
   }
 
   // Swapped rather than assigned: `fresh` outlives the guard, so the old
@@ -136,18 +156,23 @@ Result<std::uint64_t> Collection::rebuild(unsigned threads) {
   std::swap(state->internal_to_uuid, fresh.internal_to_uuid);
   std::swap(state->uuid_to_internal, fresh.uuid_to_internal);
   std::swap(state->metadata_index, fresh.metadata_index);
+  std::swap(state->documents, gathered.records);
 
-  for (const std::uint32_t slot : gone) {
+  for (std::uint32_t slot = 0; slot < unchanged.size(); ++slot) {
+    if (unchanged[slot]) continue;
     retire_slot(*state, slot);
-    state->metadata_index.remove(slot, gathered.documents[slot]->metadata);
+    state->metadata_index.remove(slot, state->documents.metadata(slot));
+    state->documents.erase(slot);
   }
   Status caught_up;
-  for (std::size_t i = 0; i < late.size(); ++i) {
-    const std::span<const float> vector(late_vectors.data() + i * dimension, dimension);
-    Status placed =
-        place_in_next_slot(*state, late[i]->id, late[i]->text, vector, QuantizedVector::quantize(vector));
+  for (std::uint32_t i = 0; i < late.size(); ++i) {
+    const std::span<const float> vector(late_vectors.data() + std::size_t{i} * dimension, dimension);
+    Status placed = place_in_next_slot(*state, late_ids[i], late_records.text(i), vector,
+                                       QuantizedVector::quantize(vector));
     if (placed) {
-      state->metadata_index.add(static_cast<std::uint32_t>(state->internal_to_uuid.size() - 1), late[i]->metadata);
+      const auto slot = static_cast<std::uint32_t>(state->internal_to_uuid.size() - 1);
+      state->documents.put_record(slot, late_records.record(i));
+      state->metadata_index.add(slot, late_records.metadata(i));
     } else if (caught_up) {
       caught_up = std::move(placed);
     }
@@ -158,7 +183,7 @@ Result<std::uint64_t> Collection::rebuild(unsigned threads) {
                           "' could not re-index a document added during the rebuild: " +
                           caught_up.error().message);
   }
-  return gathered.documents.size();
+  return gathered.ids.size();
 }
 
 }  // namespace karvalith

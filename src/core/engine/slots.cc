@@ -18,7 +18,7 @@ Uuid retired_slot_id(const CollectionState& state, std::uint32_t slot) {
   for (int b = 0; b < 8; ++b) id.bytes[15 - b] = static_cast<std::uint8_t>(std::uint64_t{slot} >> (8 * b));
   for (unsigned attempt = 0;; ++attempt) {
     id.bytes[7] = static_cast<std::uint8_t>(attempt);
-    if (!state.uuid_to_internal.contains(id)) return id;
+    if (!state.slot_of(id)) return id;
     if (attempt == 255) {
       // Every attempt byte taken by chosen ids: spend the slot bytes too.
       id.bytes[8] = static_cast<std::uint8_t>(id.bytes[8] + 1);
@@ -34,7 +34,7 @@ void give_up_slot(CollectionState& state, std::uint32_t previous_slot) {
   retire_slot(state, previous_slot);
   const Uuid retired = retired_slot_id(state, previous_slot);
   state.internal_to_uuid[previous_slot] = retired;
-  state.uuid_to_internal.emplace(retired, previous_slot);
+  state.uuid_to_internal.assign(state.internal_to_uuid, retired, previous_slot);
 }
 
 Status check_room(const CollectionState& state, std::size_t count) {
@@ -72,11 +72,9 @@ Status place_in_next_slots(CollectionState& state, std::span<const PendingDocume
   for (std::size_t i = 0; i < documents.size(); ++i) {
     const Uuid& id = documents[i].document.id;
     const auto slot = static_cast<std::uint32_t>(first + i);
-    if (auto held = state.uuid_to_internal.find(id); held != state.uuid_to_internal.end()) {
-      previous.emplace_back(i, held->second);
-    }
+    if (const std::optional<std::uint32_t> held = state.slot_of(id)) previous.emplace_back(i, *held);
     state.internal_to_uuid.push_back(id);
-    state.uuid_to_internal.insert_or_assign(id, slot);
+    state.uuid_to_internal.assign(state.internal_to_uuid, id, slot);
     state.inverted_index.add_document(slot, documents[i].document.text);
   }
 
@@ -84,10 +82,12 @@ Status place_in_next_slots(CollectionState& state, std::span<const PendingDocume
     // Nothing reached the graph (it refuses before its first change).
     for (std::size_t i = documents.size(); i-- > 0;) {
       state.inverted_index.remove_document(static_cast<std::uint32_t>(first + i));
-      state.uuid_to_internal.erase(documents[i].document.id);
+      state.uuid_to_internal.erase(state.internal_to_uuid, documents[i].document.id);
       state.internal_to_uuid.pop_back();
     }
-    for (const auto& [i, slot] : previous) state.uuid_to_internal[documents[i].document.id] = slot;
+    for (const auto& [i, slot] : previous) {
+      state.uuid_to_internal.assign(state.internal_to_uuid, documents[i].document.id, slot);
+    }
     return inserted;
   }
   for (const auto& [i, slot] : previous) give_up_slot(state, slot);
@@ -107,27 +107,25 @@ Status place_in_next_slot(CollectionState& state, const Uuid& id, std::string_vi
   const auto slot = static_cast<std::uint32_t>(state.internal_to_uuid.size());
 
   // The steps below run in this order: id maps, keyword index, graph.
-  const auto previous = state.uuid_to_internal.find(id);
-  const bool had_slot = previous != state.uuid_to_internal.end();
-  const std::uint32_t previous_slot = had_slot ? previous->second : 0;
+  const std::optional<std::uint32_t> previous = state.slot_of(id);
 
   state.internal_to_uuid.push_back(id);
-  state.uuid_to_internal.insert_or_assign(id, slot);
+  state.uuid_to_internal.assign(state.internal_to_uuid, id, slot);
   state.inverted_index.add_document(slot, text);
 
   Status inserted = state.hnsw.insert(slot, embedding, std::move(qv));
   if (!inserted) {
     // The graph is unchanged; undo the maps and the postings.
     state.inverted_index.remove_document(slot);
-    state.internal_to_uuid.pop_back();
-    if (had_slot) {
-      state.uuid_to_internal[id] = previous_slot;
+    if (previous) {
+      state.uuid_to_internal.assign(state.internal_to_uuid, id, *previous);
     } else {
-      state.uuid_to_internal.erase(id);
+      state.uuid_to_internal.erase(state.internal_to_uuid, id);
     }
+    state.internal_to_uuid.pop_back();
     return inserted;
   }
-  if (had_slot) give_up_slot(state, previous_slot);
+  if (previous) give_up_slot(state, *previous);
   return {};
 }
 

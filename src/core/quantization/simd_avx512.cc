@@ -3,8 +3,10 @@
 // includes no std containers. GCC 12's AVX-512 headers build results on
 // deliberately undefined registers, which its uninitialized-use warnings
 // flag; they are off here only.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 
 #include <cstddef>

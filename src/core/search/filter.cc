@@ -90,13 +90,7 @@ bool evaluate_condition(const Metadata& metadata, const FilterCondition& conditi
   return false;
 }
 
-bool matches_filter(std::span<const Uuid> internal_to_uuid, const DocumentMap& documents, const MetadataFilter& filter,
-                    std::uint32_t node) {
-  if (node >= internal_to_uuid.size() || documents.empty()) return false;
-  const auto found = documents.find(internal_to_uuid[node]);
-  if (found == documents.end() || found->second == nullptr) return false;
-  const Metadata& metadata = found->second->metadata;
-
+bool matches_filter(const Metadata& metadata, const MetadataFilter& filter) {
   for (const FilterCondition& condition : filter.must) {
     if (!evaluate_condition(metadata, condition)) return false;
   }

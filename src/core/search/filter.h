@@ -22,11 +22,8 @@ bool json_eq(const MetadataValue& value, const JsonValue& operand);
 // Int/Float values with number operands as doubles; NaN makes them false.
 bool evaluate_condition(const Metadata& metadata, const FilterCondition& condition);
 
-// Whether the live document at internal slot `node` passes the filter: every
-// `must` clause holds and no `must_not` clause does, both lists
-// short-circuiting. False for a slot beyond the table or a deleted document.
-// The caller holds the collection's shared lock.
-bool matches_filter(std::span<const Uuid> internal_to_uuid, const DocumentMap& documents, const MetadataFilter& filter,
-                    std::uint32_t node);
+// Whether a document with this metadata passes the filter: every `must`
+// clause holds and no `must_not` clause does, both lists short-circuiting.
+bool matches_filter(const Metadata& metadata, const MetadataFilter& filter);
 
 }  // namespace karvalith

@@ -212,12 +212,36 @@ void encode_documents(BasicEncoder<Sink>& enc, const Documents& documents) {
   }
 }
 
+// A live collection's documents in slot order, each decoded from its record.
+template <class Sink>
+void encode_documents(BasicEncoder<Sink>& enc, const CollectionState& state) {
+  enc.put_length(state.documents.size());
+  state.documents.for_each_slot([&](std::uint32_t slot) {
+    const Uuid& id = state.internal_to_uuid[slot];
+    encode_uuid(enc, id);
+    encode_document(enc, state.documents.document(slot, id));
+  });
+}
+
 template <class Sink, class IdMap>
 void encode_id_maps(BasicEncoder<Sink>& enc, const IdMap& uuid_to_internal, std::span<const Uuid> internal_to_uuid) {
   enc.put_length(uuid_to_internal.size());
   for (const auto& [id, slot] : uuid_to_internal) {
     encode_uuid(enc, id);
     enc.put_u32(slot);
+  }
+  enc.put_length(internal_to_uuid.size());
+  for (const Uuid& id : internal_to_uuid) encode_uuid(enc, id);
+}
+
+// A live collection's id map is the inverse of its slot list: every slot
+// under its own id, in slot order.
+template <class Sink>
+void encode_id_maps(BasicEncoder<Sink>& enc, std::span<const Uuid> internal_to_uuid) {
+  enc.put_length(internal_to_uuid.size());
+  for (std::size_t slot = 0; slot < internal_to_uuid.size(); ++slot) {
+    encode_uuid(enc, internal_to_uuid[slot]);
+    enc.put_u32(static_cast<std::uint32_t>(slot));
   }
   enc.put_length(internal_to_uuid.size());
   for (const Uuid& id : internal_to_uuid) encode_uuid(enc, id);
@@ -238,12 +262,12 @@ std::vector<std::uint8_t> encode_collection(const CollectionState& state) {
   return encode_exact([&](auto& enc) {
     enc.put_string(state.name);
     enc.put_u64(state.dimension);
-    encode_documents(enc, state.documents);
+    encode_documents(enc, state);
     if (fallback) encode_hnsw_fields(enc, *fallback);
     else encode_hnsw_fields(enc, index);
     encode_inverted_fields(enc, keywords.postings(), keywords.doc_lengths(), keywords.doc_count(),
                            keywords.total_length());
-    encode_id_maps(enc, state.uuid_to_internal, state.internal_to_uuid);
+    encode_id_maps(enc, state.internal_to_uuid);
   });
 }
 
@@ -414,6 +438,12 @@ std::optional<std::string> validate(const CollectionData& data) {
     if (slot >= nc) {
       return "uuid_to_internal " + id.to_string() + " -> " + u64s(slot) + " >= node_count " + ncs;
     }
+    // With the sizes equal, this makes the two maps each other's inverse:
+    // every slot has one id and every id one slot.
+    if (data.internal_to_uuid[slot] != id) {
+      return "uuid_to_internal " + id.to_string() + " -> " + u64s(slot) + " but internal_to_uuid[" + u64s(slot) +
+             "] is " + data.internal_to_uuid[slot].to_string();
+    }
   }
   for (const auto& [key, document] : data.documents) {
     if (document->id != key) {
@@ -433,8 +463,13 @@ CollectionPtr build_collection(CollectionData data) {
   state.inverted_index = InvertedIndex::from_parts(std::move(keywords.postings), std::move(keywords.doc_lengths),
                                                    keywords.doc_count, keywords.total_length);
   state.internal_to_uuid = std::move(data.internal_to_uuid);
-  state.uuid_to_internal = std::move(data.uuid_to_internal);
-  state.documents = std::move(data.documents);
+  state.uuid_to_internal.assign_all(state.internal_to_uuid);
+  // Stored in slot order, so the arena reads in the order searches resolve.
+  std::vector<std::pair<std::uint32_t, const Document*>> by_slot;
+  by_slot.reserve(data.documents.size());
+  for (const auto& [id, document] : data.documents) by_slot.emplace_back(data.uuid_to_internal.at(id), document.get());
+  std::sort(by_slot.begin(), by_slot.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [slot, document] : by_slot) state.documents.put(slot, document->text, document->metadata);
   return std::make_shared<Collection>(std::move(state));
 }
 

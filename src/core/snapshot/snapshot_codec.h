@@ -82,7 +82,8 @@ Result<CollectionData> decode_collection_data(std::span<const std::uint8_t> payl
 //         num_subspaces * subspace_dim == DIM);
 //         per node: level <= max_level and level + 1 neighbour lists;
 //         entry point at level max_level (and present whenever NC > 0);
-//         every uuid_to_internal value below NC;
+//         every uuid_to_internal value below NC and its slot naming the
+//         entry's id back (the maps are inverses);
 //         every documents key equal to its document's id and present in
 //         uuid_to_internal.
 std::optional<std::string> validate(const CollectionData& data);

@@ -20,7 +20,7 @@ ApplyOutcome missing_collection(const std::string& name) {
 }
 
 ApplyOutcome insert_one(Collection& collection, Document&& document, std::vector<float>&& embedding) {
-  if (collection.get_document(document.id)) return already_applied();
+  if (collection.contains(document.id)) return already_applied();
   const std::string id_text = document.id.to_string();
   auto inserted = collection.insert_document(std::move(document), std::move(embedding));
   if (!inserted) return failed("document '" + id_text + "': " + inserted.error().message);
@@ -52,7 +52,7 @@ ApplyOutcome insert_new(Collection& collection, std::vector<PendingDocument>& do
   std::vector<PendingDocument> fresh;
   fresh.reserve(documents.size());
   for (PendingDocument& pending : documents) {
-    if (collection.get_document(pending.document.id) || !seen.insert(pending.document.id).second) continue;
+    if (collection.contains(pending.document.id) || !seen.insert(pending.document.id).second) continue;
     fresh.push_back(std::move(pending));
   }
   if (fresh.empty()) return already_applied();

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/common/heap.h"
 #include "core/snapshot/snapshot_file.h"
 #include "core/snapshot/snapshot_scan.h"
 #include "core/store/replay.h"
@@ -203,6 +204,7 @@ Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, Encrypti
     }
     opened.recovery_issues_.push_back(std::move(issue));
   }
+  return_free_heap();  // decoded snapshots and replayed records are gone
   return store;
 }
 

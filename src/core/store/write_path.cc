@@ -2,6 +2,7 @@
 // the locks that make log order equal apply order (store.h).
 #include <utility>
 
+#include "core/common/heap.h"
 #include "core/store/store.h"
 
 namespace karvalith {
@@ -77,6 +78,8 @@ Result<std::vector<Uuid>> Store::batch_insert_entry(const std::string& collectio
                                                     bool as_batch, unsigned threads) {
   auto ids = locked_insert(collection, std::move(documents), as_batch, threads);
   if (ids) maybe_checkpoint();
+  // The batch's record and vectors are freed by now.
+  if (as_batch && ids && ids->size() >= Collection::PARALLEL_BATCH) return_free_heap();
   return ids;
 }
 
@@ -127,7 +130,7 @@ Result<bool> Store::update_metadata(const std::string& collection, const Uuid& i
   Result<bool> done = [&]() -> Result<bool> {
     auto locked = lock_for_change(collection);
     if (!locked) return std::unexpected(std::move(locked.error()));
-    if (!locked->collection->get_document(id)) return false;
+    if (!locked->collection->contains(id)) return false;
     if (Status logged = log_and_apply(WalEntry{WalUpdateMetadata{collection, id, std::move(metadata)}}); !logged) {
       return std::unexpected(std::move(logged.error()));
     }
@@ -141,7 +144,7 @@ Result<bool> Store::delete_document(const std::string& collection, const Uuid& i
   Result<bool> done = [&]() -> Result<bool> {
     auto locked = lock_for_change(collection);
     if (!locked) return std::unexpected(std::move(locked.error()));
-    const bool live = locked->collection->get_document(id) != nullptr;
+    const bool live = locked->collection->contains(id);
     // Logged whether or not the document is live.
     if (Status logged = log_and_apply(WalEntry{WalDeleteDocument{collection, id}}); !logged) {
       return std::unexpected(std::move(logged.error()));

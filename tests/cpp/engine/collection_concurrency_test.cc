@@ -86,13 +86,10 @@ TEST(CollectionConcurrency, MixedOperationsKeepTheSlotInvariants) {
     std::size_t live_in_graph = 0;
     for (std::uint32_t n = 0; n < state->hnsw.node_count(); ++n) live_in_graph += !state->hnsw.is_deleted(n);
     EXPECT_EQ(live_in_graph, state->documents.size());  // every removed slot is a tombstone
-    for (const auto& [id, document] : state->documents) {
-      auto slot = state->uuid_to_internal.find(id);
-      EXPECT_NE(slot, state->uuid_to_internal.end());
-      if (slot == state->uuid_to_internal.end()) continue;
-      EXPECT_EQ(state->internal_to_uuid[slot->second], id);
-      EXPECT_FALSE(state->hnsw.is_deleted(slot->second));
-    }
+    state->documents.for_each_slot([&](std::uint32_t slot) {
+      EXPECT_EQ(state->slot_of(state->internal_to_uuid[slot]), slot);
+      EXPECT_FALSE(state->hnsw.is_deleted(slot));
+    });
     return state->documents.size();
   };
   const std::size_t live = check();

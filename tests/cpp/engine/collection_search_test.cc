@@ -83,7 +83,7 @@ Result<std::vector<ScoredId>> filtered_candidate_list(const CollectionState& sta
   std::vector<Candidate> hits;
   Status walked = knn_search(state.hnsw, query, k, state.hnsw.config().ef_search,
                              [&](std::uint32_t node) {
-                               return matches_filter(state.internal_to_uuid, state.documents, filter, node);
+                               return testing::slot_passes(state, filter, node);
                              },
                              hits);
   if (!walked) return std::unexpected(walked.error());

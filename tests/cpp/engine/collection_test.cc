@@ -25,8 +25,8 @@ TEST(CollectionSlots, AreDenseAndNeverReused) {
   auto state = collection.state().read();
   EXPECT_EQ(state->internal_to_uuid, (std::vector<Uuid>{a, b, c, d}));
   EXPECT_EQ(state->uuid_to_internal.size(), 4u);
-  EXPECT_EQ(state->uuid_to_internal.at(b), 1u);  // kept after the delete
-  EXPECT_EQ(state->uuid_to_internal.at(d), 3u);
+  EXPECT_EQ(state->slot_of(b), 1u);  // kept after the delete
+  EXPECT_EQ(state->slot_of(d), 3u);
   EXPECT_EQ(state->hnsw.node_count(), 4u);
   EXPECT_EQ(state->documents.size(), 3u);
 }
@@ -106,7 +106,7 @@ TEST(CollectionInsert, SameIdAgainRetiresTheOldSlot) {
   auto state = collection.state().read();
   EXPECT_TRUE(state->hnsw.is_deleted(0));
   EXPECT_EQ(state->inverted_index.find("old"), nullptr);
-  EXPECT_EQ(state->uuid_to_internal.at(first.id), 1u);
+  EXPECT_EQ(state->slot_of(first.id), 1u);
 }
 
 // Every slot has one id of its own and the maps are inverse to each other,
@@ -115,13 +115,9 @@ void expect_one_slot_per_id(const Collection& collection) {
   auto state = collection.state().read();
   ASSERT_EQ(state->uuid_to_internal.size(), state->internal_to_uuid.size());
   for (std::uint32_t slot = 0; slot < state->internal_to_uuid.size(); ++slot) {
-    EXPECT_EQ(state->uuid_to_internal.at(state->internal_to_uuid[slot]), slot);
+    EXPECT_EQ(state->slot_of(state->internal_to_uuid[slot]), slot);
   }
-  for (const auto& [id, document] : state->documents) {
-    const std::uint32_t slot = state->uuid_to_internal.at(id);
-    EXPECT_FALSE(state->hnsw.is_deleted(slot));
-    EXPECT_EQ(document->id, id);
-  }
+  state->documents.for_each_slot([&](std::uint32_t slot) { EXPECT_FALSE(state->hnsw.is_deleted(slot)); });
   std::size_t live_nodes = 0;
   for (std::uint32_t n = 0; n < state->hnsw.node_count(); ++n) live_nodes += !state->hnsw.is_deleted(n);
   EXPECT_EQ(live_nodes, state->documents.size());
@@ -175,13 +171,13 @@ TEST(CollectionMemory, SumsTheDocumentedTerms) {
   ASSERT_TRUE(collection.insert_document(make_document("red apple", metadata), {1, 0}).has_value());
   const Uuid green = insert(collection, "green apple", {0, 1});
 
-  const std::uint64_t graph = 2 * 2 + 2 + 2      // codes, layers, deleted
-                              + 4 * (2 + 2)      // vector_min, vector_scale
-                              + 2 * (24 + 24 + 4 * 1);  // each node: one list holding the other
+  const std::uint64_t graph = collection.state().read()->hnsw.layout_bytes();
   const std::uint64_t keywords = (48 + 3 + 8) + (48 + 5 + 2 * 8) + (48 + 5 + 8)  // red, apple, green
                                  + 4 * 2;                                       // doc_lengths
-  const std::uint64_t documents = (80 + 9 + 64) + (80 + 11);
-  const std::uint64_t id_maps = 24 * 2 + 16 * 2;
+  // Records: varint length + text, entry count, then "colour" as varint
+  // length + key, tag, varint length + "red"; one 8-byte offset per slot.
+  const std::uint64_t documents = (1 + 9 + 1 + (1 + 6 + 1 + 1 + 3)) + (1 + 11 + 1) + 8 * 2;
+  const std::uint64_t id_maps = 4 * 16 + 16 * 2;  // the id table's 16 cells, the slot list
   const std::uint64_t set = sizeof(SlotSet);
   const std::uint64_t index = (set + 4 * 2)                 // live slots
                               + (128 + 6 + (set + 4) + 2 * set  // field "colour": present, true, false
@@ -189,10 +185,10 @@ TEST(CollectionMemory, SumsTheDocumentedTerms) {
   EXPECT_EQ(collection.estimate_memory_bytes(), graph + keywords + documents + id_maps + index);
   EXPECT_EQ(collection.estimate_memory_bytes(), estimate_memory_bytes(*collection.state().read()));
 
-  // The delete drops the document, the term "green" and one "apple" posting.
+  // The delete drops the record, the term "green" and one "apple" posting.
   ASSERT_TRUE(collection.delete_document(green));
   EXPECT_EQ(collection.estimate_memory_bytes(),
-            graph + keywords - (48 + 5 + 8) - 8 + documents - (80 + 11) + id_maps + index - 4);
+            graph + keywords - (48 + 5 + 8) - 8 + documents - (1 + 11 + 1) + id_maps + index - 4);
 }
 
 TEST(CollectionValidate, NamesEachProblem) {

@@ -42,6 +42,11 @@ inline bool has_posting_for(const InvertedIndex& index, std::uint32_t slot) {
   return false;
 }
 
+// Whether slot `slot` holds a live document that passes the filter.
+inline bool slot_passes(const CollectionState& state, const MetadataFilter& filter, std::uint32_t slot) {
+  return state.documents.contains(slot) && matches_filter(state.documents.metadata(slot), filter);
+}
+
 // Checks, under one shared lock, that the metadata index passes exactly the
 // slots the filter evaluator passes, for each filter.
 inline void expect_index_agrees(const Collection& collection, const std::vector<MetadataFilter>& filters) {
@@ -53,7 +58,7 @@ inline void expect_index_agrees(const Collection& collection, const std::vector<
         state->metadata_index.evaluate(filters[f], state->internal_to_uuid.size(), bits, scratch);
     std::uint64_t expected = 0;
     for (std::uint32_t slot = 0; slot < state->internal_to_uuid.size(); ++slot) {
-      const bool passes = matches_filter(state->internal_to_uuid, state->documents, filters[f], slot);
+      const bool passes = slot_passes(*state, filters[f], slot);
       expected += passes ? 1 : 0;
       ASSERT_EQ(test_slot(bits, slot), passes) << "filter " << f << " slot " << slot;
     }

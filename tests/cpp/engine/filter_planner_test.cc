@@ -76,7 +76,7 @@ std::vector<Candidate> reference(const CollectionState& state, const std::vector
   std::vector<Candidate> all;
   for (std::uint32_t slot = 0; slot < state.hnsw.node_count(); ++slot) {
     if (among != nullptr && !(*among)[slot]) continue;
-    if (!state.hnsw.is_deleted(slot) && matches_filter(state.internal_to_uuid, state.documents, filter, slot)) {
+    if (!state.hnsw.is_deleted(slot) && testing::slot_passes(state, filter, slot)) {
       all.push_back({score(slot), slot});
     }
   }
@@ -94,7 +94,7 @@ void expect_same(const CollectionState& state, const std::vector<ScoredDocument>
                  const std::vector<Candidate>& want, const std::string& what) {
   ASSERT_EQ(got.size(), want.size()) << what;
   for (std::size_t i = 0; i < got.size(); ++i) {
-    EXPECT_EQ(state.uuid_to_internal.at(got[i].document->id), want[i].id) << what << " rank " << i;
+    EXPECT_EQ(state.slot_of(got[i].document->id), want[i].id) << what << " rank " << i;
     EXPECT_EQ(got[i].score, 1.0f - want[i].distance) << what << " rank " << i;
   }
 }

@@ -45,7 +45,7 @@ TEST(CollectionRebuild, CompactsToTheLiveDocuments) {
     EXPECT_EQ(state->inverted_index.find("word1"), nullptr);
     for (std::uint32_t slot = 0; slot < 3; ++slot) {
       EXPECT_FALSE(state->hnsw.is_deleted(slot));
-      EXPECT_EQ(state->uuid_to_internal.at(state->internal_to_uuid[slot]), slot);
+      EXPECT_EQ(state->slot_of(state->internal_to_uuid[slot]), slot);
     }
   }
   for (std::size_t i : {0u, 2u, 4u}) {
@@ -115,7 +115,7 @@ TEST(CollectionRebuild, FailedTrainingLeavesCollectionUntouched) {
   EXPECT_TRUE(state->hnsw.is_deleted(1));
   EXPECT_FALSE(state->hnsw.pq_codebook().has_value());
   EXPECT_EQ(state->uuid_to_internal.size(), 2u);
-  EXPECT_EQ(state->uuid_to_internal.at(kept), 0u);
+  EXPECT_EQ(state->slot_of(kept), 0u);
 }
 
 }  // namespace

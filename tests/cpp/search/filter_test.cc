@@ -119,45 +119,38 @@ TEST(EvaluateCondition, FollowsTheKindAndOperandRules) {
 class MatchesFilterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    add({{"color", std::string("red")}, {"size", std::int64_t{10}}});  // slot 0
-    add({{"color", std::string("blue")}, {"size", 2.5}});               // slot 1
-    add({});                                                            // slot 2: empty map
-    add({{"color", std::string("red")}});                               // slot 3: deleted
-    documents.erase(internal_to_uuid[3]);
+    add({{"color", std::string("red")}, {"size", std::int64_t{10}}});
+    add({{"color", std::string("blue")}, {"size", 2.5}});
+    add({});  // an empty map
   }
 
   void add(std::initializer_list<std::pair<const char*, MetadataValue>> entries) {
     Metadata metadata;
     for (const auto& [key, value] : entries) metadata.insert_or_assign(key, value);
-    Document document = Document::create("text", std::move(metadata)).value();
-    internal_to_uuid.push_back(document.id);
-    documents.emplace(document.id, std::make_shared<const Document>(std::move(document)));
+    documents.push_back(std::move(metadata));
   }
 
-  // Which of slots 0..4 pass; slot 4 lies beyond the table.
+  // Which of the three documents pass.
   std::vector<bool> passing(const MetadataFilter& filter) const {
     std::vector<bool> result;
-    for (std::uint32_t node = 0; node < 5; ++node) result.push_back(matches_filter(internal_to_uuid, documents, filter, node));
+    for (const Metadata& metadata : documents) result.push_back(matches_filter(metadata, filter));
     return result;
   }
 
-  std::vector<Uuid> internal_to_uuid;
-  DocumentMap documents;
+  std::vector<Metadata> documents;
 };
 
 TEST_F(MatchesFilterTest, MustNeedsEveryClauseMustNotExcludesOnAny) {
   const FilterCondition red = clause("color", Eq, str("red"));
   const FilterCondition big = clause("size", Gt, num(5));
   using Pass = std::vector<bool>;
-  EXPECT_EQ(passing({}), (Pass{true, true, true, false, false}));
-  EXPECT_EQ(passing({{red, big}, {}}), (Pass{true, false, false, false, false}));
-  EXPECT_EQ(passing({{}, {red, big}}), (Pass{false, true, true, false, false}));
-  EXPECT_EQ(passing({{clause("size", Lt, num(5))}, {red}}), (Pass{false, true, false, false, false}));
+  EXPECT_EQ(passing({}), (Pass{true, true, true}));
+  EXPECT_EQ(passing({{red, big}, {}}), (Pass{true, false, false}));
+  EXPECT_EQ(passing({{}, {red, big}}), (Pass{false, true, true}));
+  EXPECT_EQ(passing({{clause("size", Lt, num(5))}, {red}}), (Pass{false, true, false}));
   // ne in `must` drops every document lacking the key; a missing key never excludes through `must_not`.
-  EXPECT_EQ(passing({{clause("color", Ne, str("blue"))}, {}}), (Pass{true, false, false, false, false}));
-  EXPECT_EQ(passing({{}, {clause("absent", Ne, num(1))}}), (Pass{true, true, true, false, false}));
-  EXPECT_FALSE(matches_filter(internal_to_uuid, DocumentMap{}, MetadataFilter{}, 0));
-  EXPECT_FALSE(matches_filter(internal_to_uuid, documents, MetadataFilter{}, std::numeric_limits<std::uint32_t>::max()));
+  EXPECT_EQ(passing({{clause("color", Ne, str("blue"))}, {}}), (Pass{true, false, false}));
+  EXPECT_EQ(passing({{}, {clause("absent", Ne, num(1))}}), (Pass{true, true, true}));
 }
 
 TEST_F(MatchesFilterTest, ClauseOrderDoesNotChangeTheResult) {
@@ -165,8 +158,8 @@ TEST_F(MatchesFilterTest, ClauseOrderDoesNotChangeTheResult) {
                                           clause("color", In, std::nullopt, Values{str("red"), str("blue")})};
   auto by_op = [](const FilterCondition& a, const FilterCondition& b) { return a.op < b.op; };
   do {
-    EXPECT_EQ(passing({clauses, {}}), (std::vector<bool>{true, true, false, false, false}));
-    EXPECT_EQ(passing({{}, clauses}), (std::vector<bool>{false, false, true, false, false}));
+    EXPECT_EQ(passing({clauses, {}}), (std::vector<bool>{true, true, false}));
+    EXPECT_EQ(passing({{}, clauses}), (std::vector<bool>{false, false, true}));
   } while (std::next_permutation(clauses.begin(), clauses.end(), by_op));
 }
 

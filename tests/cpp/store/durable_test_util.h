@@ -87,7 +87,9 @@ inline Contents contents(const Database& database) {
     auto& docs = all[name];
     CollectionPtr collection = database.get_collection(name);
     auto state = collection->state().read();
-    for (const auto& [id, document] : state->documents) docs[id.to_string()] = document->text;
+    state->documents.for_each_slot([&](std::uint32_t slot) {
+      docs[state->internal_to_uuid[slot].to_string()] = std::string(state->documents.text(slot));
+    });
   }
   return all;
 }

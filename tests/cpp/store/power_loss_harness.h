@@ -32,7 +32,9 @@ inline Model read_model(const Database& database) {
   for (const std::string& name : database.list_collections()) {
     auto& docs = all[name];
     auto state = database.get_collection(name)->state().read();
-    for (const auto& [id, document] : state->documents) docs[id.to_string()] = document->text;
+    state->documents.for_each_slot([&](std::uint32_t slot) {
+      docs[state->internal_to_uuid[slot].to_string()] = std::string(state->documents.text(slot));
+    });
   }
   return all;
 }

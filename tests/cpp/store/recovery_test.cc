@@ -119,7 +119,7 @@ TEST(ReplayWal, ReinsertOfADeletedIdTakesANewSlotWithoutARebuild) {
   auto state = a->state().read();
   EXPECT_EQ(state->uuid_to_internal.size(), state->internal_to_uuid.size());
   EXPECT_EQ(state->internal_to_uuid.size(), 2u) << "the old slot is kept, not rebuilt away";
-  EXPECT_EQ(state->uuid_to_internal.at(numbered_uuid(1)), 1u);
+  EXPECT_EQ(state->slot_of(numbered_uuid(1)), 1u);
 }
 
 class RecoveryTest : public DataDirTest {};

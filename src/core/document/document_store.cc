@@ -1,0 +1,209 @@
+#include "core/document/document_store.h"
+
+#include <bit>
+#include <cstring>
+#include <string>
+#include <utility>
+
+namespace karvalith {
+
+namespace {
+
+// Garbage below this many bytes is never compacted away: small stores would
+// otherwise rewrite their arena on almost every change.
+constexpr std::uint64_t MIN_GARBAGE_TO_COMPACT = std::uint64_t{1} << 20;
+
+void put_varint(std::vector<std::uint8_t>& out, std::uint64_t v) {
+  while (v >= 0x80) {
+    out.push_back(static_cast<std::uint8_t>(v | 0x80));
+    v >>= 7;
+  }
+  out.push_back(static_cast<std::uint8_t>(v));
+}
+
+void put_chars(std::vector<std::uint8_t>& out, std::string_view s) {
+  put_varint(out, s.size());
+  out.insert(out.end(), s.begin(), s.end());
+}
+
+// Reads the records this file wrote; they never leave memory, so the reader
+// trusts their framing.
+class RecordReader {
+ public:
+  explicit RecordReader(const std::uint8_t* at) : at_(at) {}
+
+  const std::uint8_t* position() const { return at_; }
+
+  std::uint64_t varint() {
+    std::uint64_t v = 0;
+    for (int shift = 0;; shift += 7) {
+      const std::uint8_t byte = *at_++;
+      v |= std::uint64_t{byte & 0x7fu} << shift;
+      if ((byte & 0x80) == 0) return v;
+    }
+  }
+  std::string_view chars() {
+    const std::uint64_t length = varint();
+    const std::string_view s(reinterpret_cast<const char*>(at_), length);
+    at_ += length;
+    return s;
+  }
+  std::uint8_t byte() { return *at_++; }
+  std::uint64_t fixed64() {
+    std::uint64_t v;
+    std::memcpy(&v, at_, sizeof v);
+    at_ += sizeof v;
+    return v;
+  }
+
+  // Reads (or skips, with a null `out`) one metadata value of kind `tag`.
+  void value(MetadataTag tag, MetadataValue* out) {
+    switch (tag) {
+      case MetadataTag::Bool: {
+        const bool v = byte() != 0;
+        if (out) *out = v;
+        return;
+      }
+      case MetadataTag::Int: {
+        const std::uint64_t z = varint();
+        if (out) *out = static_cast<std::int64_t>((z >> 1) ^ (~(z & 1) + 1));
+        return;
+      }
+      case MetadataTag::Float: {
+        const double v = std::bit_cast<double>(fixed64());
+        if (out) *out = v;
+        return;
+      }
+      case MetadataTag::String: {
+        const std::string_view v = chars();
+        if (out) *out = std::string(v);
+        return;
+      }
+    }
+  }
+
+  // Skips the metadata that follows the text, or decodes it into `out`.
+  void metadata(Metadata* out) {
+    const std::uint64_t entries = varint();
+    if (out) out->reserve(entries);
+    for (std::uint64_t i = 0; i < entries; ++i) {
+      const std::string_view key = chars();
+      const auto tag = static_cast<MetadataTag>(byte());
+      if (out) {
+        MetadataValue v;
+        value(tag, &v);
+        out->insert_or_assign(std::string(key), std::move(v));
+      } else {
+        value(tag, nullptr);
+      }
+    }
+  }
+
+ private:
+  const std::uint8_t* at_;
+};
+
+void encode_record(std::vector<std::uint8_t>& out, std::string_view text, const Metadata& metadata) {
+  put_chars(out, text);
+  put_varint(out, metadata.size());
+  for (const auto& [key, value] : metadata) {
+    put_chars(out, key);
+    out.push_back(static_cast<std::uint8_t>(tag_of(value)));
+    switch (tag_of(value)) {
+      case MetadataTag::Bool: out.push_back(std::get<bool>(value) ? 1 : 0); break;
+      case MetadataTag::Int: {
+        // Zigzag: small negative numbers stay short too.
+        const auto v = static_cast<std::uint64_t>(std::get<std::int64_t>(value));
+        put_varint(out, (v << 1) ^ (std::get<std::int64_t>(value) < 0 ? ~std::uint64_t{0} : 0));
+        break;
+      }
+      case MetadataTag::Float: {
+        const auto bits = std::bit_cast<std::uint64_t>(std::get<double>(value));
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&bits);
+        out.insert(out.end(), bytes, bytes + sizeof bits);
+        break;
+      }
+      case MetadataTag::String: put_chars(out, std::get<std::string>(value)); break;
+    }
+  }
+}
+
+}  // namespace
+
+std::span<const std::uint8_t> DocumentStore::record(std::uint32_t slot) const {
+  if (!contains(slot)) return {};
+  const std::uint8_t* start = arena_.data() + offsets_[slot];
+  RecordReader reader(start);
+  reader.chars();
+  reader.metadata(nullptr);
+  return {start, static_cast<std::size_t>(reader.position() - start)};
+}
+
+std::string_view DocumentStore::text(std::uint32_t slot) const {
+  if (!contains(slot)) return {};
+  return RecordReader(arena_.data() + offsets_[slot]).chars();
+}
+
+Metadata DocumentStore::metadata(std::uint32_t slot) const {
+  Metadata metadata;
+  if (!contains(slot)) return metadata;
+  RecordReader reader(arena_.data() + offsets_[slot]);
+  reader.chars();
+  reader.metadata(&metadata);
+  return metadata;
+}
+
+Document DocumentStore::document(std::uint32_t slot, const Uuid& id) const {
+  Document document{id, {}, {}};
+  if (!contains(slot)) return document;
+  RecordReader reader(arena_.data() + offsets_[slot]);
+  document.text = std::string(reader.chars());
+  reader.metadata(&document.metadata);
+  return document;
+}
+
+void DocumentStore::put(std::uint32_t slot, std::string_view text, const Metadata& metadata) {
+  // Encoded aside first: `text` may be a view into this arena, which the
+  // erase (compaction) or the append (growth) would move.
+  thread_local std::vector<std::uint8_t> encoded;
+  encoded.clear();
+  encode_record(encoded, text, metadata);
+  put_record(slot, encoded);
+}
+
+void DocumentStore::put_record(std::uint32_t slot, std::span<const std::uint8_t> record) {
+  erase(slot);  // `record` must not point into this arena
+  append(slot, record);
+}
+
+void DocumentStore::append(std::uint32_t slot, std::span<const std::uint8_t> record) {
+  if (offsets_.size() <= slot) offsets_.resize(std::size_t{slot} + 1, ABSENT);
+  offsets_[slot] = arena_.size();
+  arena_.insert(arena_.end(), record.begin(), record.end());
+  ++live_;
+}
+
+void DocumentStore::erase(std::uint32_t slot) {
+  if (!contains(slot)) return;
+  garbage_ += record(slot).size();
+  offsets_[slot] = ABSENT;
+  --live_;
+  if (garbage_ >= MIN_GARBAGE_TO_COMPACT && garbage_ > arena_.size() - garbage_) compact();
+}
+
+void DocumentStore::clear() {
+  offsets_.clear();
+  arena_.clear();
+  live_ = 0;
+  garbage_ = 0;
+}
+
+void DocumentStore::compact() {
+  DocumentStore fresh;
+  fresh.offsets_.assign(offsets_.size(), ABSENT);
+  fresh.arena_.reserve(arena_.size() - garbage_);
+  for_each_slot([&](std::uint32_t slot) { fresh.append(slot, record(slot)); });
+  *this = std::move(fresh);
+}
+
+}  // namespace karvalith

@@ -1,0 +1,72 @@
+// The live documents of a collection, by slot, in one byte arena. Each
+// document is one record (varint text length, text, varint entry count, then
+// per entry a varint key length, key, tag byte and value; ints zigzag
+// varints, floats 8 bytes, strings varint length and bytes); a slot holds the
+// offset of its record. Keeping documents as bytes instead of one heap object
+// per document with its map node saves about 250 bytes per document; a
+// document is decoded when a caller asks for it.
+//
+// Records of replaced and erased documents stay in the arena as garbage until
+// it outweighs the live bytes; the arena is then rewritten in slot order.
+// Thread safety: none of its own (the collection's lock).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/document/document.h"
+
+namespace karvalith {
+
+class DocumentStore {
+ public:
+  std::size_t size() const { return live_; }  // live documents
+  bool empty() const { return live_ == 0; }
+  bool contains(std::uint32_t slot) const { return slot < offsets_.size() && offsets_[slot] != ABSENT; }
+
+  // Stores (or replaces) the document of `slot`.
+  void put(std::uint32_t slot, std::string_view text, const Metadata& metadata);
+  // Stores a record as record() returned it (from this or another store).
+  void put_record(std::uint32_t slot, std::span<const std::uint8_t> record);
+  // Drops the document of `slot`; nothing when it has none.
+  void erase(std::uint32_t slot);
+  void clear();
+
+  // The slot's encoded record; empty when the slot holds no document.
+  std::span<const std::uint8_t> record(std::uint32_t slot) const;
+  // The slot's text, a view into the arena valid until the next change.
+  std::string_view text(std::uint32_t slot) const;
+  Metadata metadata(std::uint32_t slot) const;
+  // The whole document, with `id` as its id. The slot must hold one.
+  Document document(std::uint32_t slot, const Uuid& id) const;
+
+  // Calls fn(slot) for every slot holding a document, in slot order.
+  template <class Fn>
+  void for_each_slot(Fn&& fn) const {
+    for (std::size_t slot = 0; slot < offsets_.size(); ++slot) {
+      if (offsets_[slot] != ABSENT) fn(static_cast<std::uint32_t>(slot));
+    }
+  }
+
+  // Offsets and live record bytes: garbage awaiting compaction (at most the
+  // live bytes or 1 MiB) and spare capacity are not counted, so the figure
+  // depends on what the store holds, not on its history.
+  std::uint64_t memory_bytes() const { return 8 * offsets_.size() + arena_.size() - garbage_; }
+  // Arena bytes, garbage included.
+  std::uint64_t arena_bytes() const { return arena_.size(); }
+
+ private:
+  static constexpr std::uint64_t ABSENT = UINT64_MAX;
+
+  void append(std::uint32_t slot, std::span<const std::uint8_t> record);
+  void compact();
+
+  std::vector<std::uint64_t> offsets_;  // slot -> record offset, ABSENT when none
+  std::vector<std::uint8_t> arena_;
+  std::size_t live_ = 0;
+  std::uint64_t garbage_ = 0;  // bytes of records no slot refers to
+};
+
+}  // namespace karvalith

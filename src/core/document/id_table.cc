@@ -1,0 +1,76 @@
+#include "core/document/id_table.h"
+
+#include <bit>
+
+namespace karvalith {
+
+namespace {
+
+// At most three quarters full: linear probes stay short.
+bool over_load(std::size_t count, std::size_t capacity) { return 4 * count > 3 * capacity; }
+
+}  // namespace
+
+std::size_t IdTable::locate(std::span<const Uuid> ids, const Uuid& id) const {
+  for (std::size_t cell = home(id);; cell = (cell + 1) & mask()) {
+    const std::uint32_t slot = cells_[cell];
+    if (slot == EMPTY || ids[slot] == id) return cell;
+  }
+}
+
+std::optional<std::uint32_t> IdTable::find(std::span<const Uuid> ids, const Uuid& id) const {
+  if (count_ == 0) return std::nullopt;
+  const std::uint32_t slot = cells_[locate(ids, id)];
+  if (slot == EMPTY) return std::nullopt;
+  return slot;
+}
+
+void IdTable::grow(std::span<const Uuid> ids, std::size_t need) {
+  std::size_t capacity = cells_.empty() ? 16 : cells_.size();
+  while (over_load(need, capacity)) capacity *= 2;
+  if (capacity == cells_.size()) return;
+  std::vector<std::uint32_t> old = std::move(cells_);
+  cells_.assign(capacity, EMPTY);
+  for (const std::uint32_t slot : old) {
+    if (slot != EMPTY) cells_[locate(ids, ids[slot])] = slot;
+  }
+}
+
+void IdTable::assign(std::span<const Uuid> ids, const Uuid& id, std::uint32_t slot) {
+  grow(ids, count_ + 1);
+  const std::size_t cell = locate(ids, id);
+  if (cells_[cell] == EMPTY) ++count_;
+  cells_[cell] = slot;
+}
+
+void IdTable::erase(std::span<const Uuid> ids, const Uuid& id) {
+  if (count_ == 0) return;
+  std::size_t hole = locate(ids, id);
+  if (cells_[hole] == EMPTY) return;
+  cells_[hole] = EMPTY;
+  --count_;
+  // Backward shift: pull later cells of the probe run into the hole when
+  // their home position lies at or before it, so no lookup stops early.
+  for (std::size_t cell = (hole + 1) & mask(); cells_[cell] != EMPTY; cell = (cell + 1) & mask()) {
+    const std::size_t want = home(ids[cells_[cell]]);
+    const bool movable = ((cell - want) & mask()) >= ((cell - hole) & mask());
+    if (movable) {
+      cells_[hole] = cells_[cell];
+      cells_[cell] = EMPTY;
+      hole = cell;
+    }
+  }
+}
+
+void IdTable::assign_all(std::span<const Uuid> ids) {
+  clear();
+  grow(ids, ids.size());
+  for (std::size_t slot = 0; slot < ids.size(); ++slot) assign(ids, ids[slot], static_cast<std::uint32_t>(slot));
+}
+
+void IdTable::clear() {
+  cells_.clear();
+  count_ = 0;
+}
+
+}  // namespace karvalith

@@ -1,0 +1,151 @@
+#include "core/document/document_store.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace karvalith {
+namespace {
+
+Metadata every_kind() {
+  Metadata m;
+  m.insert_or_assign("min", std::numeric_limits<std::int64_t>::min());
+  m.insert_or_assign("max", std::numeric_limits<std::int64_t>::max());
+  m.insert_or_assign("minus one", std::int64_t{-1});
+  m.insert_or_assign("zero", std::int64_t{0});
+  m.insert_or_assign("big", std::int64_t{1} << 40);
+  m.insert_or_assign("negative zero", -0.0);
+  m.insert_or_assign("infinity", std::numeric_limits<double>::infinity());
+  m.insert_or_assign("pi", 3.141592653589793);
+  m.insert_or_assign("yes", true);
+  m.insert_or_assign("no", false);
+  m.insert_or_assign("", std::string("empty key"));
+  m.insert_or_assign("nul", std::string("a\0b", 3));
+  m.insert_or_assign(std::string(300, 'k'), std::string(200, 'v'));  // multi-byte lengths
+  return m;
+}
+
+void expect_same(const Metadata& a, const Metadata& b) {
+  ASSERT_EQ(a.size(), b.size());
+  for (const auto& [key, value] : a) {
+    const MetadataValue* other = b.find(key);
+    ASSERT_NE(other, nullptr) << key;
+    if (const double* d = std::get_if<double>(&value)) {
+      ASSERT_TRUE(std::holds_alternative<double>(*other)) << key;
+      // Bit for bit: -0.0 stays negative, NaN stays NaN.
+      EXPECT_EQ(std::signbit(*d), std::signbit(std::get<double>(*other))) << key;
+      if (std::isnan(*d)) EXPECT_TRUE(std::isnan(std::get<double>(*other))) << key;
+      else EXPECT_EQ(*d, std::get<double>(*other)) << key;
+    } else {
+      EXPECT_EQ(value, *other) << key;
+    }
+  }
+}
+
+TEST(DocumentStore, KeepsEveryValueKindExactly) {
+  DocumentStore store;
+  Metadata with_nan = every_kind();
+  with_nan.insert_or_assign("nan", std::numeric_limits<double>::quiet_NaN());
+  const std::string text = "caf\xc3\xa9 " + std::string(1000, 'x');
+  store.put(3, text, with_nan);
+  store.put(0, "", {});
+
+  EXPECT_EQ(store.size(), 2u);
+  EXPECT_FALSE(store.contains(1));
+  EXPECT_FALSE(store.contains(4));
+  EXPECT_FALSE(store.contains(std::numeric_limits<std::uint32_t>::max()));
+  EXPECT_TRUE(store.record(2).empty());
+  EXPECT_EQ(store.text(3), text);
+  expect_same(store.metadata(3), with_nan);
+  const Uuid id{{1, 2, 3}};
+  const Document document = store.document(3, id);
+  EXPECT_EQ(document.id, id);
+  EXPECT_EQ(document.text, text);
+  expect_same(document.metadata, with_nan);
+  EXPECT_EQ(store.text(0), "");
+  EXPECT_TRUE(store.metadata(0).empty());
+}
+
+TEST(DocumentStore, PutReplacesEraseForgetsAndSlotsIterateInOrder) {
+  DocumentStore store;
+  store.put(5, "five", {});
+  store.put(1, "one", every_kind());
+  store.put(1, "one again", {});
+  store.erase(5);
+  store.erase(5);  // twice: nothing
+  store.erase(9);  // never held: nothing
+  store.put(2, "two", {});
+  std::vector<std::uint32_t> slots;
+  store.for_each_slot([&](std::uint32_t slot) { slots.push_back(slot); });
+  EXPECT_EQ(slots, (std::vector<std::uint32_t>{1, 2}));
+  EXPECT_EQ(store.size(), 2u);
+  EXPECT_EQ(store.text(1), "one again");
+  EXPECT_TRUE(store.metadata(1).empty());
+}
+
+TEST(DocumentStore, PutMayTakeItsTextFromTheStoreItself) {
+  // update_metadata passes the slot's own text view while replacing it.
+  DocumentStore store;
+  const std::string text(5000, 't');
+  store.put(0, text, {});
+  for (int round = 0; round < 400; ++round) {  // enough garbage to compact several times
+    Metadata m;
+    m.insert_or_assign("round", std::int64_t{round});
+    store.put(0, store.text(0), m);
+  }
+  EXPECT_EQ(store.text(0), text);
+  EXPECT_EQ(std::get<std::int64_t>(*store.metadata(0).find("round")), 399);
+  EXPECT_EQ(store.memory_bytes(), 8 + store.record(0).size()) << "garbage is not counted";
+  EXPECT_LE(store.arena_bytes(), (2u << 20) + 20000u) << "garbage is compacted away";
+}
+
+TEST(DocumentStore, RecordsCopyBetweenStores) {
+  DocumentStore a;
+  a.put(7, "text", every_kind());
+  DocumentStore b;
+  b.put_record(0, a.record(7));
+  EXPECT_TRUE(std::ranges::equal(a.record(7), b.record(0)));
+  EXPECT_EQ(b.text(0), "text");
+  expect_same(b.metadata(0), every_kind());
+}
+
+TEST(DocumentStore, ChurnAgreesWithAModelThroughCompactions) {
+  std::mt19937 rng(7);
+  DocumentStore store;
+  std::map<std::uint32_t, std::pair<std::string, std::int64_t>> model;
+  for (int step = 0; step < 20000; ++step) {
+    const std::uint32_t slot = rng() % 500;
+    if (rng() % 3 == 0) {
+      store.erase(slot);
+      model.erase(slot);
+    } else {
+      const std::string text(rng() % 600, static_cast<char>('a' + rng() % 26));
+      const auto value = static_cast<std::int64_t>(rng()) - (std::int64_t{1} << 31);
+      Metadata m;
+      m.insert_or_assign("v", value);
+      store.put(slot, text, m);
+      model[slot] = {text, value};
+    }
+  }
+  ASSERT_EQ(store.size(), model.size());
+  std::uint64_t live_bytes = 0;
+  for (const auto& [slot, expected] : model) {
+    ASSERT_TRUE(store.contains(slot));
+    EXPECT_EQ(store.text(slot), expected.first);
+    EXPECT_EQ(std::get<std::int64_t>(*store.metadata(slot).find("v")), expected.second);
+    live_bytes += store.record(slot).size();
+  }
+  EXPECT_EQ(store.memory_bytes(), 8 * 500 + live_bytes);
+  // About 6 MB were written; compaction keeps the garbage below the live
+  // bytes or its 1 MiB floor.
+  EXPECT_LE(store.arena_bytes(), 2 * live_bytes + (1u << 20));
+}
+
+}  // namespace
+}  // namespace karvalith
