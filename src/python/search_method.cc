@@ -87,7 +87,7 @@ PyObject* results_to_py(const std::vector<ScoredDocument>& hits) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < hits.size(); ++i) {
-    PyObject* result = new_search_result(*hits[i].document, hits[i].score);
+    PyObject* result = new_search_result(hits[i].document, hits[i].score);
     if (result == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), result);
   }

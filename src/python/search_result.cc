@@ -15,11 +15,12 @@ namespace {
 constexpr const char* SEARCH_RESULT_DOC =
     "A single search result with document ID, text, score, and metadata.";
 
+// The result's own decoded document, shared with nothing that changes it:
+// the Python strings are made when an attribute is read, so building a
+// result list under the interpreter lock costs one object per hit.
 struct SearchResultData {
-  std::string id;  // hyphenated lower-case form
-  std::string text;
+  DocumentPtr document;
   float score;
-  Metadata metadata;
 };
 
 struct SearchResultObject {
@@ -42,19 +43,24 @@ void search_result_dealloc(PyObject* self) {
   Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* get_id(PyObject* self, void*) { return utf8_to_py(data_of(self).id); }
-PyObject* get_text(PyObject* self, void*) { return utf8_to_py(data_of(self).text); }
+PyObject* get_id(PyObject* self, void*) {
+  char text[36];
+  data_of(self).document->id.format_into(text);
+  return PyUnicode_FromStringAndSize(text, sizeof text);
+}
+PyObject* get_text(PyObject* self, void*) { return utf8_to_py(data_of(self).document->text); }
 PyObject* get_score(PyObject* self, void*) {
   return PyFloat_FromDouble(static_cast<double>(data_of(self).score));
 }
 PyObject* get_metadata(PyObject* self, void*) {
-  return guarded_call([&] { return metadata_to_py_dict(data_of(self).metadata); });
+  return guarded_call([&] { return metadata_to_py_dict(data_of(self).document->metadata); });
 }
 
 PyObject* search_result_repr(PyObject* self) {
   return guarded_call([&]() -> PyObject* {
     const SearchResultData& data = data_of(self);
-    const std::string repr = "SearchResult(id='" + data.id + "', text='" + text_preview(data.text) +
+    const std::string repr = "SearchResult(id='" + data.document->id.to_string() + "', text='" +
+                             text_preview(data.document->text) +
                              "', score=" + format_score(data.score) + ")";
     return utf8_to_py(repr);
   });
@@ -90,12 +96,10 @@ PyObject* create_search_result_type() {
   return reinterpret_cast<PyObject*>(&type);
 }
 
-PyObject* new_search_result(const Document& document, float score) {
-  // Copy first: the object is only allocated once nothing can throw.
-  SearchResultData data{document.id.to_string(), document.text, score, document.metadata};
+PyObject* new_search_result(DocumentPtr document, float score) {
   PyObject* self = search_result_type.tp_alloc(&search_result_type, 0);
   if (self == nullptr) return nullptr;
-  new (&data_of(self)) SearchResultData(std::move(data));
+  new (&data_of(self)) SearchResultData{std::move(document), score};
   return self;
 }
 

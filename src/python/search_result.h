@@ -11,7 +11,8 @@ namespace karvalith::py {
 // Creates the class (once, at module initialisation). New reference.
 PyObject* create_search_result_type();
 
-// A new SearchResult copying the document's id, text and metadata.
-PyObject* new_search_result(const Document& document, float score);
+// A new SearchResult holding the document (never null); its attributes are
+// converted when read.
+PyObject* new_search_result(DocumentPtr document, float score);
 
 }  // namespace karvalith::py
