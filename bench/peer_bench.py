@@ -486,8 +486,8 @@ def run_worker(a, system, prepared, threads, cpus):
     return json.loads(p.stdout.strip().splitlines()[-1])
 
 
-def fmt(x, spec=",.0f"):
-    return "n/a" if x is None else format(x, spec)
+def fmt(x, pattern=",.0f"):
+    return "n/a" if x is None else format(x, pattern)
 
 
 def label(r):
