@@ -150,7 +150,7 @@ def main():
         ray.init(address=a.address, runtime_env={"env_vars": {"PYTHONPATH": path}}, logging_level="warning")
     else:
         ray.init(num_cpus=a.num_cpus, include_dashboard=False, logging_level="warning", log_to_driver=False,
-                 runtime_env={"env_vars": {"PYTHONPATH": path}})
+                 _node_ip_address="127.0.0.1", runtime_env={"env_vars": {"PYTHONPATH": path}})
     print(f"machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
           f"Ray {ray.__version__}, load average at start {load_average()}")
     texts = texts_for(a.n, a.corpus, a.seed)

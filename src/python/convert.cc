@@ -75,6 +75,25 @@ bool py_to_metadata_value(PyObject* value, MetadataValue& out) {
   return false;
 }
 
+// The operand key an operator takes: "values" for In, "value" for the rest.
+const char* operand_key(FilterOp op) { return op == FilterOp::In ? "values" : "value"; }
+
+// A misspelt operand key would make the clause silently false (and, under
+// must_not, exclude nothing), so every key is checked and the operand is
+// required.
+bool check_condition_keys(PyObject* item, const FilterCondition& condition, const std::string& op_text) {
+  const char* const accepted[] = {"field", "op", operand_key(condition.op)};
+  const std::string where = "filter condition on field '" + condition.field + "'";
+  if (!refuse_unknown_keys(item, accepted, where)) return false;
+  PyObject* operand = nullptr;
+  if (!dict_lookup(item, operand_key(condition.op), operand)) return false;
+  if (operand == nullptr) {
+    raise_message(PyExc_ValueError, where + ": operator '" + op_text + "' needs '" + operand_key(condition.op) + "'");
+    return false;
+  }
+  return true;
+}
+
 bool py_to_filter_condition(PyObject* item, FilterCondition& condition) {
   if (!PyDict_Check(item)) return wrong_type("a filter condition", "a dict", item);
   PyObject* field = nullptr;
@@ -101,6 +120,7 @@ bool py_to_filter_condition(PyObject* item, FilterCondition& condition) {
     return false;
   }
   condition.op = *parsed;
+  if (!check_condition_keys(item, condition, op_text)) return false;
 
   PyObject* value = nullptr;
   if (!dict_lookup(item, "value", value)) return false;
@@ -125,6 +145,29 @@ bool py_to_filter_condition(PyObject* item, FilterCondition& condition) {
 }
 
 }  // namespace
+
+bool refuse_unknown_keys(PyObject* dict, std::span<const char* const> accepted, const std::string& where) {
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &position, &key, &value)) {
+    bool known = false;
+    if (PyUnicode_Check(key)) {
+      for (const char* name : accepted) {
+        if (PyUnicode_CompareWithASCIIString(key, name) == 0) {
+          known = true;
+          break;
+        }
+      }
+    }
+    if (known) continue;
+    std::string names;
+    for (const char* name : accepted) names += (names.empty() ? "" : ", ") + std::string(name);
+    PyErr_Format(PyExc_ValueError, "%s has unknown key %R (accepted: %s)", where.c_str(), key, names.c_str());
+    return false;
+  }
+  return true;
+}
 
 bool dict_lookup(PyObject* dict, const char* key, PyObject*& out) {
   PyRef name = PyRef::steal(PyUnicode_InternFromString(key));
@@ -183,10 +226,12 @@ bool py_to_json_value(PyObject* object, JsonValue& out) {
   if (PyFloat_Check(object)) {
     const double number = PyFloat_AsDouble(object);
     if (number == -1.0 && PyErr_Occurred()) return false;
-    if (std::isfinite(number)) {
-      out = number;
-    } else {
+    // Infinities compare in IEEE order; NaN compares with nothing, so it
+    // becomes the null operand.
+    if (std::isnan(number)) {
       out = JsonNull{};
+    } else {
+      out = number;
     }
     return true;
   }

@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <span>
+#include <string>
 #include <vector>
 
 #include "core/document/document.h"
@@ -24,6 +26,10 @@ bool py_to_json_value(PyObject* object, JsonValue& out);
 
 // A list of condition dicts with "field", "op" and optional "value"/"values".
 bool py_to_filter_conditions(PyObject* object, std::vector<FilterCondition>& out);
+
+// ValueError "{where} has unknown key 'k' (accepted: a, b)" for the first
+// key of `dict` (a dict or subclass) that is not one of `accepted`.
+bool refuse_unknown_keys(PyObject* dict, std::span<const char* const> accepted, const std::string& where);
 
 // Looks `key` up in a dict (or subclass) without calling Python code; `out`
 // is a borrowed reference, null when the key is absent.

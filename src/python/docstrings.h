@@ -65,7 +65,7 @@ inline constexpr const char BATCH_INSERT[] =
     "Insert multiple documents. Returns a list of UUID strings.\n"
     "\n"
     "Each document dict should have keys: \"text\", \"embedding\", and optionally \"metadata\", "
-    "\"id\".\n"
+    "\"id\"; any other key is refused (ValueError), so a misspelt one is never dropped silently.\n"
     "num_threads: threads that link a large batch into the graph (0 = one per core, 1 = this thread).";
 
 inline constexpr const char UPSERT[] =
@@ -108,7 +108,9 @@ inline constexpr const char SEARCH[] =
     "    min_similarity: Optional minimum score threshold.\n"
     "    alpha: Hybrid search weight: 1.0 = all vector, 0.0 = all keyword (default 0.7).\n"
     "    fusion_method: \"rrf\" or \"linear\" (default \"rrf\").\n"
-    "    filter: Optional filter dict with \"must\" / \"must_not\" lists.\n"
+    "    filter: Optional filter dict with \"must\" / \"must_not\" lists of conditions\n"
+    "        {\"field\", \"op\", \"value\"} (\"values\" for op \"in\"); any other key, or a\n"
+    "        missing operand, is refused (ValueError).\n"
     "    ef: Optional search breadth for this query (default: the collection's ef_search);\n"
     "        the breadth used is max(ef, k).\n"
     "    bm25_statistics: Optional keyword figures of a larger document set this collection\n"
@@ -148,7 +150,8 @@ inline constexpr const char LOAD[] =
     "Load a collection snapshot from disk.\n"
     "\n"
     "Uses the data_dir passed at construction, or a custom path.\n"
-    "If encryption_key is provided (64-char hex), encrypted snapshots are decrypted.";
+    "If encryption_key is provided (64-char hex), encrypted snapshots are decrypted;\n"
+    "without it, the key the handle was opened with is used, as save seals with it.";
 
 inline constexpr const char COMPACT[] =
     "compact($self)\n--\n\n"

@@ -58,6 +58,9 @@ bool wrong_type(const std::string& what, const char* expected, PyObject* value) 
 bool convert_batch_document(PyObject* item, std::size_t index, NewDocument& out) {
   const std::string label = "documents[" + std::to_string(index) + "]";
   if (!PyDict_Check(item)) return wrong_type(label, "dict", item);
+  // A misspelt key ("meta", "embeddings") would store the document without it.
+  static constexpr const char* const ACCEPTED[] = {"text", "embedding", "metadata", "id"};
+  if (!refuse_unknown_keys(item, ACCEPTED, label)) return false;
 
   PyObject* text_object = nullptr;
   if (!dict_lookup(item, "text", text_object)) return false;

@@ -94,6 +94,7 @@ PyObject* karvalith_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void karvalith_dealloc(PyObject* self) {
+  abandon_if_forked(handle_of(self));
   handle_of(self).~Handle();
   Py_TYPE(self)->tp_free(self);
 }
@@ -118,6 +119,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return guarded_call([&]() -> PyObject* {
     std::shared_ptr<Store> store = handle_of(self).store();
     if (!store) return raise_closed();
+    if (Status here = store->check_process(); !here) return raise_error(here.error());
     Handle pinned(std::move(store));
     return Body(pinned, args, nargs, kwnames);
   });
@@ -131,7 +133,9 @@ PyObject* close_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* enter_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_call([&]() -> PyObject* {
     if (!bind_arguments({"__enter__", {}, 0}, args, nargs, kwnames, {})) return nullptr;
-    if (!handle_of(self).store()) return raise_closed();
+    const std::shared_ptr<Store>& store = handle_of(self).store();
+    if (!store) return raise_closed();
+    if (Status here = store->check_process(); !here) return raise_error(here.error());
     Py_INCREF(self);
     return self;
   });

@@ -36,6 +36,12 @@ struct KarvalithObject {
 // the store looks the collection up again when it does the work.
 bool require_collection(const Store& store, const std::string& name);
 
+// In a forked child of the process that opened a persistent store, takes
+// the store out of the handle and leaks it: closing it there could wait on
+// locks that the parent's threads held at the fork, and the files are the
+// parent's. A no-op everywhere else.
+void abandon_if_forked(Handle& handle);
+
 inline Handle& handle_of(PyObject* self) { return reinterpret_cast<KarvalithObject*>(self)->handle; }
 
 // Creates the class (once, at module initialisation). New reference.

@@ -36,7 +36,15 @@ PyObject* issue_to_dict(const RecoveryIssue& issue) {
 
 }  // namespace
 
+void abandon_if_forked(Handle& handle) {
+  const std::shared_ptr<Store>& store = handle.store();
+  if (!store || store->usable_in_this_process()) return;
+  new std::shared_ptr<Store>(handle.release());  // deliberately never freed
+}
+
 PyObject* close_handle(Handle& handle) {
+  // Closing in a forked child only detaches its copy of the handle.
+  abandon_if_forked(handle);
   std::shared_ptr<Store> store = handle.release();
   if (!store) Py_RETURN_NONE;
   // Waits for the changes in flight; the last reference may free a large

@@ -146,7 +146,7 @@ class TestBatchInsert:
             [
                 {"text": "a", "embedding": EMBEDDING},
                 {"text": "b", "embedding": (1, 2, 3, 4), "metadata": {"n": 2}, "id": given.upper()},
-                {"text": "c", "embedding": np.ones(4), "ignored": object()},
+                {"text": "c", "embedding": np.ones(4)},
             ],
         )
         assert ids[1] == given

@@ -363,12 +363,33 @@ class TestSealed:
         db = Karvalith(str(tmp_path), KEY)
         assert db.get("c", doc_id)["text"] == "secret"
         assert db.collection_info("c").document_count == 2
-        with pytest.raises(RuntimeError, match="is encrypted but no encryption key was provided"):
-            db.load("c")
         with pytest.raises(RuntimeError, match="^failed to load 'c': decryption failed"):
             db.load("c", encryption_key=OTHER_KEY)
         db.load("c", encryption_key=KEY)
         assert db.collection_info("c").document_count == 1
+
+    def test_load_reads_with_the_key_save_sealed_with(self, tmp_path):
+        elsewhere = tmp_path / "elsewhere"
+        db = Karvalith(str(tmp_path / "data"), KEY)
+        db.create_collection("c", 2)
+        doc_id = db.insert("c", "secret", [1.0, 0.0])
+        db.save("c", str(elsewhere))
+        db.save("c")
+        db.insert("c", "later", [0.0, 1.0])
+        db.load("c", str(elsewhere))  # the handle's key, as save used
+        assert db.list_ids("c") == [doc_id]
+        db.insert("c", "again", [0.0, 1.0])
+        db.load("c")  # its own data directory too
+        assert db.list_ids("c") == [doc_id]
+        db.close()
+        # The load was logged: the reopened handle has the loaded collection.
+        with Karvalith(str(tmp_path / "data"), KEY) as reopened:
+            assert reopened.list_ids("c") == [doc_id]
+        ephemeral = Karvalith(encryption_key=KEY)
+        ephemeral.load("c", str(elsewhere))
+        assert ephemeral.get("c", doc_id)["text"] == "secret"
+        with pytest.raises(RuntimeError, match="is encrypted but no encryption key was provided"):
+            Karvalith().load("c", str(elsewhere))
 
     def test_ephemeral_key_is_the_default_save_key(self, tmp_path):
         db = Karvalith(encryption_key=KEY)

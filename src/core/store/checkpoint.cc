@@ -65,7 +65,9 @@ Status Store::load(const std::string& name, const std::optional<std::string>& pa
   auto directory = checkpoint_directory(path);
   if (!directory) return std::unexpected(directory.error());
   if (Status fits = check_file_name(name); !fits) return fits;
-  auto loaded = load_collection(snapshot_path(*directory, name).string(), key);
+  // Without a key of its own, load reads with the database's key, as save
+  // writes with it (a plain file loads whatever the key).
+  auto loaded = load_collection(snapshot_path(*directory, name).string(), key ? key : key_.get());
   if (!loaded) {
     return make_error(runtime_kind(loaded.error().kind), "failed to load '" + name + "': " + loaded.error().message);
   }

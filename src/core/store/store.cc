@@ -1,6 +1,7 @@
 #include "core/store/store.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <mutex>
@@ -15,7 +16,21 @@
 
 namespace karvalith {
 
-Store::Store(EncryptionKeyPtr key) : key_(std::move(key)) {}
+Store::Store(EncryptionKeyPtr key) : key_(std::move(key)), opener_process_(::getpid()) {}
+
+bool Store::usable_in_this_process() const { return !wal_ || ::getpid() == opener_process_; }
+
+Status Store::check_process() const {
+  if (usable_in_this_process()) return {};
+  return make_error(ErrorKind::Other,
+                    "this Karvalith handle on '" + data_dir_.value_or("") + "' was opened by process " +
+                        std::to_string(opener_process_) + " and cannot be used in process " +
+                        std::to_string(::getpid()) +
+                        " (a fork of it): changes made here would never reach the opener's memory. "
+                        "Open the data directory in the process that uses it, with Karvalith(data_dir=...), "
+                        "once no other process holds it open (for a worker pool: in the worker's initializer, "
+                        "with the parent's handle closed first)");
+}
 
 std::shared_ptr<Store> Store::ephemeral(EncryptionKeyPtr key) {
   return std::shared_ptr<Store>(new Store(std::move(key)));

@@ -30,6 +30,8 @@
 // for an fsync.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -180,7 +182,7 @@ class Store {
   // the snapshot would go into data_dir (the next open could not read it).
   // A failed write is the write's own error; "WAL truncate failed: {err}".
   Status save(const std::string& collection, const std::optional<std::string>& path, const EncryptionKey* key);
-  // Reads DIR/N.kvl (N = `name`) with exactly `key` (may be null) and
+  // Reads DIR/N.kvl (N = `name`) with `key`, or the database's key when null, and
   // registers it under `name` (renamed when its stored name differs),
   // replacing any collection of that name. On a persistent database the
   // loaded collection is staged in data_dir and logged before it replaces
@@ -208,6 +210,19 @@ class Store {
   // Idempotent.
   Status close();
   bool closed() const { return closed_.load(); }
+
+  // ---- process ----
+  // A persistent store belongs to the process that opened it: a forked
+  // child shares its log and lock but not its memory, so a change made
+  // through the child would be logged yet never reach the parent, whose
+  // next checkpoint would drop it. Other ("... opened by process P and
+  // cannot be used in process C ...") in any other process; ephemeral
+  // stores pass everywhere.
+  Status check_process() const;
+  // False in a forked child of the opener of a persistent store: the child
+  // must drop its copy without closing it (close would wait on locks that
+  // threads of the parent may have held at the fork).
+  bool usable_in_this_process() const;
 
   // ---- state ----
   bool persistent() const { return wal_ != nullptr; }
@@ -282,6 +297,7 @@ class Store {
   std::size_t name_max_ = 255;  // longest file name data_dir takes
   CheckpointPolicy policy_;
   std::atomic<bool> closed_{false};
+  pid_t opener_process_;  // getpid() at construction
 
   // Read-only state, recovery issues and checkpoint errors; a leaf lock.
   mutable std::mutex status_mutex_;

@@ -1,6 +1,8 @@
 // save / load / compact on a durable database, and faults injected through
 // the file layer: after each one, reopening loses no acknowledged change.
 #include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -281,6 +283,43 @@ TEST_F(DataDirTest, FailedCheckpointsKeepTheLogAndLoseNothing) {
   }
   EXPECT_EQ(contents(open()->database()), before);
   EXPECT_EQ(before.at("a").size(), 3u);
+}
+
+TEST_F(CheckpointTest, LoadReadsWithTheDatabaseKeyWhenGivenNone) {
+  auto key = [] { return *EncryptionKey::from_hex(std::string(64, '7')); };
+  auto db = open(key());
+  ASSERT_TRUE(create(*db, "a"));
+  ASSERT_TRUE(insert(*db, "a", 1));
+  const std::string elsewhere = (root_ / "elsewhere").string();
+  ASSERT_TRUE(db->save("a", elsewhere, nullptr));  // sealed with the database's key
+  ASSERT_TRUE(insert(*db, "a", 2));
+  ASSERT_TRUE(db->load("a", elsewhere, nullptr)) << "load uses the key save used";
+  EXPECT_EQ(contents(db->database()).at("a").size(), 1u);
+
+  auto plain = Store::ephemeral();
+  auto refused = plain->load("a", elsewhere, nullptr);
+  ASSERT_FALSE(refused);
+  EXPECT_NE(refused.error().message.find("no encryption key was provided"), std::string::npos);
+}
+
+TEST_F(CheckpointTest, APersistentStoreRefusesAForkedChild) {
+  auto db = open();
+  auto ephemeral = Store::ephemeral();
+  ASSERT_TRUE(db->check_process());
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // Exit codes: 0 when the child is refused and the ephemeral store is not.
+    const Status here = db->check_process();
+    const bool right = !here && here.error().message.find("cannot be used in process") != std::string::npos &&
+                       !db->usable_in_this_process() && ephemeral->check_process();
+    ::_exit(right ? 0 : 1);
+  }
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(db->usable_in_this_process());
 }
 
 }  // namespace
