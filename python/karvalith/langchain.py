@@ -21,6 +21,16 @@ Filters use the usual dict form: ``{"k": v}``, ``{"k": {"$eq"|"$ne"|"$gt"|
 and ``{"$or": [...]}`` when every branch tests one and the same key for equality
 (it becomes ``$in``). A document that lacks the key fails every condition on it,
 ``$ne`` and ``$nin`` included. Anything else raises ValueError.
+
+Arguments are read strictly: a keyword argument the store does not know
+raises TypeError naming it, whichever method it reaches (``add_texts``,
+``delete``, the searches, a retriever's ``search_kwargs``), rather than being
+ignored. ``delete`` removes documents by ids, by filter, or both (the ids
+that pass the filter); with neither it raises ValueError and deletes nothing,
+since "no ids means everything" turns a misspelt argument into the loss of the
+whole store. ``delete_collection`` is the way to drop every document.
+``delete`` and ``get`` also take ``where=``, the name Chroma's LangChain store
+gives the same dict filter.
 """
 
 from __future__ import annotations
@@ -298,10 +308,18 @@ class KarvalithVectorStore(VectorStore):
         metadatas: Optional[list[dict]] = None,
         *,
         ids: Optional[list[Optional[str]]] = None,
+        batch_size: Optional[int] = None,
         **kwargs: Any,
     ) -> list[str]:
         """Embeds and stores the texts; a text whose id is already stored replaces
-        that document. Returns the ids (fresh UUID strings where none was given)."""
+        that document. Returns the ids (fresh UUID strings where none was given).
+
+        New documents are written batch_size at a time (default: all in one
+        batch, one log record); LangChain's indexing API passes batch_size."""
+        _refuse_unknown("add_texts", kwargs, ("metadatas", "ids", "batch_size"))
+        if batch_size is not None and (isinstance(batch_size, bool) or not isinstance(batch_size, int)
+                                       or batch_size < 1):
+            raise ValueError(f"batch_size must be a positive integer or None, got {batch_size!r}")
         texts = list(texts)
         if metadatas is not None and len(metadatas) != len(texts):
             raise ValueError(f"got {len(metadatas)} metadatas for {len(texts)} texts")
@@ -338,8 +356,9 @@ class KarvalithVectorStore(VectorStore):
             else:
                 batch.append(document)
             seen.add(key)
-        if batch:
-            self.client.batch_insert(self.collection_name, batch)
+        step = batch_size or len(batch) or 1
+        for start in range(0, len(batch), step):
+            self.client.batch_insert(self.collection_name, batch[start:start + step])
         for document in later:
             self.client.upsert(
                 self.collection_name, document["id"], document["text"], document["embedding"], document["metadata"]
@@ -353,18 +372,70 @@ class KarvalithVectorStore(VectorStore):
             return False
         return True
 
-    def delete(self, ids: Optional[list[str]] = None, **kwargs: Any) -> Optional[bool]:
-        """Deletes the documents with these ids (missing ones are ignored), or every
-        document when ids is None."""
+    def delete(
+        self, ids: Optional[list[str]] = None, filter: Optional[dict[str, Any]] = None, **kwargs: Any
+    ) -> Optional[bool]:
+        """Deletes the documents with these ids (missing ones are ignored), the
+        documents passing the filter, or, given both, those of the ids that pass
+        it. Returns True.
+
+        ``where`` is accepted for ``filter`` (Chroma's name). A call with neither
+        ids nor a filter, or with a filter that every document passes, raises
+        ValueError and deletes nothing: use delete_collection to drop everything.
+        """
+        _refuse_unknown("delete", kwargs, ("ids", "filter", "where"))
+        filter = _filter_argument("delete", filter, kwargs.get("where"))
+        if ids is None and filter is None:
+            raise ValueError(
+                "delete needs ids or a filter; it deletes nothing without them "
+                "(delete_collection drops every document)"
+            )
+        ids = _check_ids(ids)
+        translated = translate_filter(filter) if filter is not None else None
+        if filter is not None and translated is None:
+            raise ValueError(
+                f"the filter {filter!r} selects every document: delete refuses it "
+                "(delete_collection drops every document)"
+            )
         if not self._exists():
             return True
-        if ids is None:
-            keys = self.client.list_ids(self.collection_name)
-        else:
+        if translated is None:
             keys = [storage_id(doc_id) for doc_id in ids]
+        else:
+            passing = [r.id for r in self._passing(translated)]
+            if ids is not None:
+                wanted = {storage_id(doc_id) for doc_id in ids}
+                passing = [key for key in passing if key in wanted]
+            keys = passing
         for key in keys:
             self.client.delete(self.collection_name, key)
         return True
+
+    def delete_collection(self) -> None:
+        """Drops the collection with every document in it; the next write
+        creates it again."""
+        if self._exists():
+            self.client.delete_collection(self.collection_name)
+
+    def _passing(self, translated: dict[str, list[dict[str, Any]]]) -> list[Any]:
+        """Every document of the collection that passes a Karvalith filter, as
+        search results.
+
+        The filter runs in the engine, as in a search: a query with k = the
+        document count and an exact-scoring threshold above it scores every
+        passing document on its stored vector, so none is left out. (A delete
+        by filter in the handle itself would spare this search.)
+        """
+        info = self.client.collection_info(self.collection_name)
+        if info.document_count == 0:
+            return []
+        return self.client.search(
+            self.collection_name,
+            query_embedding=[0.0] * info.dimension,
+            k=info.document_count,
+            filter=translated,
+            exact_threshold=info.document_count + 1,
+        )
 
     # ---- reads ------------------------------------------------------------------
 
@@ -376,10 +447,55 @@ class KarvalithVectorStore(VectorStore):
         """The stored documents with these ids, in the given order; missing ids are skipped."""
         if not self._exists():
             return []
+        return self._stored(storage_id(doc_id) for doc_id in ids)
+
+    def get(
+        self,
+        ids: Optional[Sequence[str]] = None,
+        filter: Optional[dict[str, Any]] = None,
+        limit: Optional[int] = None,
+        *,
+        where: Optional[dict[str, Any]] = None,
+    ) -> list[Document]:
+        """Stored documents as LangChain Documents: those with these ids (in the
+        given order, missing ones skipped), those passing the filter, or, given
+        both, those of the ids that pass it; with neither, every document. Without
+        ids they come oldest placement first (a replaced document counts as new).
+        At most ``limit`` documents when it is given. ``where`` is accepted for
+        ``filter`` (Chroma's name)."""
+        filter = _filter_argument("get", filter, where)
+        ids = _check_ids(ids)
+        if limit is not None and (isinstance(limit, bool) or not isinstance(limit, int) or limit < 0):
+            raise ValueError(f"limit must be a non-negative integer or None, got {limit!r}")
+        translated = translate_filter(filter)
+        if not self._exists() or limit == 0:
+            return []
+        found: list[Document] = []
+        if ids is not None:
+            passing = None if translated is None else {r.id for r in self._passing(translated)}
+            for doc_id in ids:
+                key = storage_id(doc_id)
+                if passing is not None and key not in passing:
+                    continue
+                found.extend(self._stored([key]))
+                if limit is not None and len(found) >= limit:
+                    break
+            return found
+        if translated is None:
+            keys = self.client.list_ids(self.collection_name)
+            return self._stored(keys if limit is None else keys[:limit])
+        results = {r.id: r for r in self._passing(translated)}
+        ordered = [results[key] for key in self.client.list_ids(self.collection_name) if key in results]
+        if limit is not None:
+            ordered = ordered[:limit]
+        return [self._document(r.id, r.text, r.metadata) for r in ordered]
+
+    def _stored(self, keys: Iterable[str]) -> list[Document]:
+        """The live documents among these storage ids, in order."""
         found = []
-        for doc_id in ids:
+        for key in keys:
             try:
-                stored = self.client.get(self.collection_name, storage_id(doc_id))
+                stored = self.client.get(self.collection_name, key)
             except KeyError:
                 continue
             found.append(self._document(stored["id"], stored["text"], stored["metadata"]))
@@ -503,19 +619,62 @@ class KarvalithVectorStore(VectorStore):
         *,
         ids: Optional[list[str]] = None,
         collection_name: str = "langchain",
+        batch_size: Optional[int] = None,
         **kwargs: Any,
     ) -> "KarvalithVectorStore":
+        """A store (options as for the constructor) holding these texts."""
+        _refuse_unknown("from_texts", kwargs, ("metadatas", "ids", "collection_name", "batch_size") + _STORE_OPTIONS)
         store = cls(embedding, collection_name, **kwargs)
-        store.add_texts(texts, metadatas, ids=ids)
+        store.add_texts(texts, metadatas, ids=ids, batch_size=batch_size)
         return store
+
+
+# The constructor's keyword-only options.
+_STORE_OPTIONS = ("client", "data_dir", "encryption_key", "distance_metric", "store_raw_vectors",
+                  "m", "ef_construction", "ef_search")
+
+
+def _refuse_unknown(method: str, kwargs: dict[str, Any], accepted: Sequence[str]) -> None:
+    """TypeError naming the keyword arguments of `kwargs` not in `accepted`."""
+    unknown = sorted(set(kwargs) - set(accepted))
+    if unknown:
+        raise TypeError(
+            f"{method}() got unexpected keyword argument{'s' if len(unknown) > 1 else ''} "
+            f"{', '.join(map(repr, unknown))} (accepted: {', '.join(accepted)})"
+        )
+
+
+_SEARCH_OPTIONS = ("ef", "min_similarity")
 
 
 def _search_options(kwargs: dict[str, Any]) -> dict[str, Any]:
     """The search options LangChain callers may pass through (ef, min_similarity)."""
-    unknown = set(kwargs) - {"ef", "min_similarity"}
+    unknown = sorted(set(kwargs) - set(_SEARCH_OPTIONS))
     if unknown:
-        raise TypeError(f"unexpected search arguments: {', '.join(sorted(unknown))}")
+        raise TypeError(
+            f"unexpected search arguments: {', '.join(map(repr, unknown))} "
+            f"(accepted besides k, filter and the method's own: {', '.join(_SEARCH_OPTIONS)})"
+        )
     return kwargs
+
+
+def _filter_argument(method: str, filter: Any, where: Any) -> Any:
+    """The filter of delete or get, given as `filter` or as Chroma's `where`."""
+    if where is not None and filter is not None:
+        raise TypeError(f"{method}() got both filter and where: pass one of them")
+    return where if where is not None else filter
+
+
+def _check_ids(ids: Any) -> Optional[list[str]]:
+    if ids is None:
+        return None
+    if isinstance(ids, str):
+        raise TypeError(f"ids must be a list of strings, not one string: pass [{ids!r}]")
+    ids = list(ids)
+    for doc_id in ids:
+        if not isinstance(doc_id, str):
+            raise ValueError(f"ids must be strings, got {doc_id!r}")
+    return ids
 
 
 def _as_array(vector: list[float]) -> Any:

@@ -82,11 +82,130 @@ class TestIds:
         with pytest.raises(ValueError, match="metadatas"):
             store.add_texts(["a", "b"], metadatas=[{}])
 
-    def test_delete_all_and_delete_on_a_missing_collection(self, store):
+    def test_delete_on_a_missing_collection_and_delete_collection(self, store):
         assert store.delete(["nothing"]) is True
+        assert store.delete(filter={"k": 1}) is True
         store.add_texts(["a", "b", "c"])
-        store.delete()
+        store.delete_collection()
         assert store.similarity_search("a", k=3) == []
+        store.add_texts(["d"], ids=["d"])
+        assert [d.id for d in store.get()] == ["d"]
+
+
+def add_numbered(store, count=10):
+    """Documents "0".."count-1" with n and source (a.pdf for even n), then "nokey" without either."""
+    store.add_texts([f"text {i}" for i in range(count)],
+                    [{"n": i, "source": "a.pdf" if i % 2 == 0 else "b.pdf"} for i in range(count)],
+                    ids=[str(i) for i in range(count)])
+    store.add_texts(["no keys"], [{"other": 1}], ids=["nokey"])
+
+
+def stored_ids(store):
+    return sorted(d.id for d in store.get())
+
+
+class TestDeleteAndGet:
+    def test_slips_in_delete_raise_and_delete_nothing(self, store):
+        add_numbered(store)
+        before = stored_ids(store)
+        with pytest.raises(ValueError, match="needs ids or a filter"):
+            store.delete()
+        with pytest.raises(TypeError, match="'filtr'.*accepted: ids, filter, where"):
+            store.delete(filtr={"source": "a.pdf"})
+        with pytest.raises(TypeError, match="'where_document'"):
+            store.delete(where_document={"$contains": "text"})
+        with pytest.raises(TypeError, match="both filter and where"):
+            store.delete(filter={"n": 1}, where={"n": 2})
+        for everything in ({}, {"$and": []}):
+            with pytest.raises(ValueError, match="selects every document"):
+                store.delete(filter=everything)
+        with pytest.raises(TypeError, match="not one string"):
+            store.delete("1")
+        with pytest.raises(ValueError, match="different keys"):
+            store.delete(filter={"$or": [{"n": 1}, {"source": "b.pdf"}]})
+        assert stored_ids(store) == before
+
+    def test_delete_by_filter_where_and_ids(self, store):
+        add_numbered(store)
+        assert store.delete(filter={"source": "a.pdf"}) is True
+        assert stored_ids(store) == ["1", "3", "5", "7", "9", "nokey"]
+        # Chroma's name for the filter; with ids, only those of them that pass.
+        store.delete(ids=["1", "3", "nokey"], where={"n": {"$gte": 3}})
+        assert stored_ids(store) == ["1", "5", "7", "9", "nokey"]
+        store.delete(filter={"n": {"$ne": 7}})  # "nokey" lacks n: it fails $ne too
+        assert stored_ids(store) == ["7", "nokey"]
+        store.delete(ids=[])
+        assert stored_ids(store) == ["7", "nokey"]
+
+    def test_filters_reach_every_passing_document_of_a_large_collection(self):
+        # More documents pass than the engine would score exactly by default
+        # (40 * sqrt(3000) ~ 2190): a graph walk could miss some.
+        store = KarvalithVectorStore(DeterministicFakeEmbedding(size=8))
+        count = 3000
+        store.add_texts([f"t{i}" for i in range(count)], [{"n": i} for i in range(count)],
+                        ids=[str(i) for i in range(count)])
+        assert len(store.get(filter={"n": {"$gte": 500}})) == 2500
+        store.delete(filter={"n": {"$gte": 500}})
+        assert stored_ids(store) == sorted(str(i) for i in range(500))
+
+    def test_get_by_ids_filter_and_limit(self, store):
+        assert store.get() == []
+        add_numbered(store, 6)
+        store.add_texts(["text 2, replaced"], [{"n": 2, "source": "a.pdf"}], ids=["2"])
+        # Oldest placement first: the replaced document counts as the newest.
+        assert [d.id for d in store.get()] == ["0", "1", "3", "4", "5", "nokey", "2"]
+        assert [d.id for d in store.get(limit=2)] == ["0", "1"]
+        assert [d.id for d in store.get(filter={"source": "a.pdf"})] == ["0", "4", "2"]
+        assert [d.id for d in store.get(where={"source": "a.pdf"}, limit=1)] == ["0"]
+        hits = store.get(["4", "missing", "1", "2"], filter={"source": "a.pdf"})
+        assert [(d.id, d.page_content, d.metadata) for d in hits] == [
+            ("4", "text 4", {"n": 4, "source": "a.pdf"}),
+            ("2", "text 2, replaced", {"n": 2, "source": "a.pdf"}),
+        ]
+        assert [d.id for d in store.get(["5", "3"], limit=1)] == ["5"]
+        assert store.get(limit=0) == []
+        for limit in (-1, 1.5, True):
+            with pytest.raises(ValueError, match="limit"):
+                store.get(limit=limit)
+        with pytest.raises(TypeError, match="offset"):
+            store.get(offset=2)
+
+
+class TestKeywordArguments:
+    def test_unknown_keywords_are_refused_by_name_before_anything_is_written(self, store):
+        with pytest.raises(TypeError, match="'idz'.*accepted: metadatas, ids, batch_size"):
+            store.add_texts(["a"], idz=["1"])
+        with pytest.raises(TypeError, match="'metadata'"):
+            store.add_documents([Document(page_content="a")], metadata=[{"k": 1}])
+        with pytest.raises(TypeError, match="'data_dri'"):
+            KarvalithVectorStore.from_texts(["a"], DeterministicFakeEmbedding(size=8), data_dri="x")
+        assert store.get() == []
+        add_numbered(store, 4)
+        with pytest.raises(TypeError, match="unexpected search arguments: 'filtr'"):
+            store.similarity_search("text 1", k=1, filtr={"n": 1})
+        with pytest.raises(TypeError, match="'where'"):
+            store.max_marginal_relevance_search("text 1", k=1, where={"n": 1})
+        with pytest.raises(TypeError, match="'filtr'"):
+            store.as_retriever(search_kwargs={"k": 1, "filtr": {"n": 3}}).invoke("text 1")
+        found = store.as_retriever(search_kwargs={"k": 1, "filter": {"n": 3}}).invoke("text 1")
+        assert [d.id for d in found] == ["3"]
+
+    def test_batch_size_and_the_indexing_api(self, store):
+        from langchain_core.indexing import InMemoryRecordManager, index
+
+        with pytest.raises(ValueError, match="batch_size"):
+            store.add_texts(["a"], batch_size=0)
+        store.add_texts([str(i) for i in range(7)], ids=[str(i) for i in range(7)], batch_size=3)
+        assert stored_ids(store) == [str(i) for i in range(7)]
+        store.delete_collection()
+        # index() passes batch_size to add_documents and deletes by ids.
+        records = InMemoryRecordManager("karvalith")
+        records.create_schema()
+        docs = [Document(page_content=f"doc {i}", metadata={"source": f"s{i}"}) for i in range(5)]
+        assert index(docs, records, store, cleanup="full", batch_size=2, key_encoder="sha256")["num_added"] == 5
+        outcome = index(docs[:3], records, store, cleanup="full", batch_size=2, key_encoder="sha256")
+        assert outcome["num_deleted"] == 2
+        assert sorted(d.page_content for d in store.get()) == ["doc 0", "doc 1", "doc 2"]
 
 
 class TestMetadata:
