@@ -115,6 +115,45 @@ class TestWrites:
             ShardedCollection.create("c", DIM, shards=2, data_dir=str(tmp_path / "bad"), distance_metric="nope")
         assert not (tmp_path / "bad").exists()
 
+    def test_documents_and_filter_conditions_are_read_strictly_before_any_shard_is_asked(self, tmp_path):
+        sharded = create(tmp_path, 3)
+        rng = random.Random(5)
+        docs = [{"id": str(uuid.UUID(int=rng.getrandbits(128))), "text": "kiwi", "embedding": [0.1] * DIM,
+                 "metadata": {"tenant": "ab"[i % 2]}} for i in range(12)]
+        assert len({shard_of(d["id"], 3) for d in docs}) == 3
+        slips = [
+            ({"meta": {"tenant": "a"}},
+             r"documents\[11\] has unknown key 'meta' \(accepted: text, embedding, metadata, id\)"),
+            ({"metadatas": {"tenant": "a"}}, "unknown key 'metadatas'"),
+            ({"embedding": None, "embeddings": [0.1] * DIM}, "unknown key 'embeddings'"),
+            ({"text": None}, "document missing 'text'"),
+            ({"embedding": None}, "document missing 'embedding'"),
+        ]
+        for change, message in slips:
+            last = {key: value for key, value in {**docs[-1], **change}.items() if value is not None}
+            with pytest.raises(ValueError, match=message):
+                sharded.batch_insert(docs[:-1] + [last])
+            assert sharded.info().document_count == 0
+        with pytest.raises(TypeError, match="'text'"):
+            sharded.batch_insert(docs[:-1] + [{**docs[-1], "text": 5}])
+        assert sharded.info().document_count == 0
+
+        sharded.batch_insert(docs)
+
+        def search(*must_not):
+            return {r.metadata["tenant"] for r in sharded.search(query_text="kiwi", k=20,
+                                                                 filter={"must_not": list(must_not)})}
+        assert search({"field": "tenant", "op": "eq", "value": "b"}) == {"a"}
+        for condition, message in [
+            ({"field": "tenant", "op": "eq", "vaule": "b"}, r"unknown key 'vaule' \(accepted: field, op, value\)"),
+            ({"field": "tenant", "op": "eq", "values": ["b"]}, "unknown key 'values'"),
+            ({"field": "tenant", "op": "in", "value": "b"}, r"unknown key 'value' \(accepted: field, op, values\)"),
+            ({"field": "tenant", "op": "in"}, "filter condition missing 'values'"),
+            ({"field": "tenant", "op": "ne"}, "filter condition missing 'value'"),
+        ]:
+            with pytest.raises(ValueError, match=message):
+                search(condition)
+
     def test_a_relative_data_dir_names_the_same_place_from_anywhere(self, tmp_path, monkeypatch):
         monkeypatch.chdir(tmp_path)
         sharded = ShardedCollection.create("c", DIM, shards=2, data_dir="rel", in_process=True)

@@ -68,12 +68,58 @@ def _check_metadata(metadata: Optional[Mapping]) -> dict:
     return metadata
 
 
+DOCUMENT_KEYS = ("text", "embedding", "metadata", "id")
+
+
+def _check_document(position: int, document: Any) -> None:
+    """A batch_insert document read strictly, as one collection reads it, so
+    that a slip is refused before any shard is sent anything (a shard's
+    refusal would leave the other shards' parts written)."""
+    if not isinstance(document, Mapping):
+        raise TypeError(f"document {position} must be a dict, got {type(document).__name__}")
+    for key in document:
+        if key not in DOCUMENT_KEYS:
+            raise ValueError(
+                f"documents[{position}] has unknown key {key!r} (accepted: {', '.join(DOCUMENT_KEYS)})"
+            )
+    for key in ("text", "embedding"):
+        if key not in document:
+            raise ValueError(f"document missing '{key}'")
+    if not isinstance(document["text"], str):
+        raise TypeError(f"documents[{position}]['text']: expected str, got {type(document['text']).__name__}")
+
+
+# The keys of a filter condition by operator: "in" takes a list of values,
+# every other operator one value.
+_CONDITION_KEYS = {op: ("field", "op", "value") for op in ("eq", "ne", "gt", "gte", "lt", "lte")}
+_CONDITION_KEYS["in"] = ("field", "op", "values")
+
+
 def _check_filter(flt: Any) -> None:
-    if isinstance(flt, dict):
-        for key in ("must", "must_not"):
-            for condition in flt.get(key) or []:
-                if isinstance(condition, dict) and condition.get("field") == SEQUENCE_FIELD:
-                    raise ValueError(f"the metadata key '{SEQUENCE_FIELD}' is reserved by sharded collections")
+    """Refuses, before any shard is asked, a condition on the reserved key and
+    a condition whose keys do not fit its operator (a misspelt 'value' would
+    otherwise test nothing). The shards check the rest."""
+    if not isinstance(flt, dict):
+        return
+    for key in ("must", "must_not"):
+        conditions = flt.get(key) or []
+        if not isinstance(conditions, list):
+            continue
+        for condition in conditions:
+            if not isinstance(condition, dict):
+                continue
+            if condition.get("field") == SEQUENCE_FIELD:
+                raise ValueError(f"the metadata key '{SEQUENCE_FIELD}' is reserved by sharded collections")
+            op = condition.get("op")
+            accepted = _CONDITION_KEYS.get(op) if isinstance(op, str) else None
+            if accepted is None:
+                continue  # a missing or unknown operator: the shard names it
+            for name in condition:
+                if name not in accepted:
+                    raise ValueError(f"filter condition has unknown key {name!r} (accepted: {', '.join(accepted)})")
+            for name in accepted:
+                if name not in condition:
+                    raise ValueError(f"filter condition missing '{name}'")
 
 
 def _result(hit: Hit) -> SearchResult:
@@ -332,8 +378,7 @@ class ShardedCollection:
         parts: dict[int, tuple[list[dict], list[int]]] = {}
         seen = set()
         for position, document in enumerate(documents):
-            if not isinstance(document, Mapping):
-                raise TypeError(f"document {position} must be a dict, got {type(document).__name__}")
+            _check_document(position, document)
             prepared = dict(document)
             prepared["metadata"] = dict(_check_metadata(prepared.get("metadata")))
             if prepared.get("id") is None:
