@@ -6,6 +6,11 @@ and open nothing for writing, so they also work beside a program that has the
 directory open. The other commands open a normal handle, which takes the
 directory's lock.
 
+No command creates or changes anything in a directory that holds no database
+(no wal.bin and no snapshot file): a handle opened there would leave LOCK and
+wal.bin behind. import alone makes a new database, in a missing or empty
+directory, and removes it again when the import fails.
+
 Keys come from --key-file or the KARVALITH_ENCRYPTION_KEY environment variable,
 never from the command line, where other users would see them in `ps`.
 """
@@ -33,6 +38,15 @@ EXIT_NOT_FOUND = 3  # no such directory, collection or input file
 EXIT_LOCKED = 4  # another handle has the directory open
 EXIT_KEY = 5  # key missing, malformed or wrong
 EXIT_FAILED = 6  # any other failure (I/O errors, ...)
+EXIT_NOT_DATABASE = 7  # not a database directory: compact, search, export and import leave it as it is
+
+# The files that make a directory a Karvalith database: its log and its
+# snapshots. A LOCK file alone holds no data (an open that failed can leave
+# one): it does not make a database, and import treats it as empty.
+LOG_FILE = "wal.bin"
+LOCK_FILE = "LOCK"
+SNAPSHOT_SUFFIX = ".kvl"
+SHARDED_MANIFEST = "karvalith-shards.json"
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 
@@ -140,6 +154,38 @@ def require_directory(directory: str) -> None:
         fail(f"data directory '{directory}' does not exist", EXIT_NOT_FOUND)
     if not os.path.isdir(directory):
         fail(f"'{directory}' is not a directory", EXIT_NOT_FOUND)
+
+
+def database_entries(directory: str) -> tuple[bool, list[str]]:
+    """Whether `directory` holds a database (a log or a snapshot file), and the
+    names of its entries."""
+    try:
+        names = os.listdir(directory)
+    except OSError as error:
+        fail(f"cannot read '{directory}': {error.strerror or error}", EXIT_FAILED)
+    holds = any(
+        (name == LOG_FILE or (name.endswith(SNAPSHOT_SUFFIX) and name != SNAPSHOT_SUFFIX))
+        and os.path.isfile(os.path.join(directory, name))
+        for name in names
+    )
+    return holds, names
+
+
+def not_a_database(directory: str, names: list[str]) -> str:
+    message = (f"'{directory}' is not a Karvalith data directory "
+               f"(it has no {LOG_FILE} and no *{SNAPSHOT_SUFFIX} snapshot)")
+    if SHARDED_MANIFEST in names:
+        message += "; it holds a sharded collection, whose shards are its shard-NNN directories"
+    return message
+
+
+def require_database(directory: str, status: int) -> None:
+    """Fails with `status` unless `directory` holds a database: commands never
+    create or change anything in a directory that does not."""
+    require_directory(directory)
+    holds, names = database_entries(directory)
+    if not holds:
+        fail(not_a_database(directory, names), status)
 
 
 def open_handle(directory: str, key: Optional[str]) -> Karvalith:
@@ -257,6 +303,7 @@ def print_problems(report: dict[str, Any], key: Optional[str], out: IO[str]) -> 
 
 
 def command_info(args: argparse.Namespace) -> int:
+    require_database(args.directory, EXIT_NOT_FOUND)
     key = read_key(args)
     report = inspect(args.directory, key, replay=True)
     if args.json:
@@ -313,6 +360,7 @@ def command_info(args: argparse.Namespace) -> int:
 
 
 def command_verify(args: argparse.Namespace) -> int:
+    require_database(args.directory, EXIT_NOT_FOUND)
     key = read_key(args)
     report = inspect(args.directory, key, replay=not args.no_replay)
     if args.json:
@@ -357,7 +405,7 @@ def command_verify(args: argparse.Namespace) -> int:
 
 
 def command_export(args: argparse.Namespace) -> int:
-    require_directory(args.directory)
+    require_database(args.directory, EXIT_NOT_DATABASE)
     key = read_key(args)
     preflight(args.directory, key, args.ignore_damage)
     db = open_handle(args.directory, key)
@@ -408,7 +456,11 @@ def check_metadata(metadata: Any, where: str) -> dict[str, Any]:
     if not isinstance(metadata, dict):
         fail(f"{where}: 'metadata' must be an object", EXIT_USAGE)
     for name, value in metadata.items():
-        if isinstance(value, bool) or isinstance(value, str):
+        check_unicode(name, f"{where}: a metadata key")
+        if isinstance(value, str):
+            check_unicode(value, f"{where}: metadata '{name}'")
+            continue
+        if isinstance(value, bool):
             continue
         if isinstance(value, int):
             if not INT64_MIN <= value <= INT64_MAX:
@@ -424,6 +476,17 @@ def check_metadata(metadata: Any, where: str) -> dict[str, Any]:
     return metadata
 
 
+def check_unicode(text: str, what: str) -> None:
+    """JSON escapes can spell lone surrogates, which UTF-8 cannot hold."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError as error:
+        fail(f"{what} is not valid Unicode ({error.reason} at position {error.start})", EXIT_USAGE)
+
+
+RECORD_KEYS = ("embedding", "id", "text", "metadata")
+
+
 def parse_record(line: str, where: str, dimension: Optional[int]) -> dict[str, Any]:
     try:
         record = json.loads(line)
@@ -431,12 +494,17 @@ def parse_record(line: str, where: str, dimension: Optional[int]) -> dict[str, A
         fail(f"{where}: not valid JSON: {error.msg} (column {error.colno})", EXIT_USAGE)
     if not isinstance(record, dict):
         fail(f"{where}: each line must be a JSON object", EXIT_USAGE)
-    unknown = set(record) - {"id", "text", "metadata", "embedding"}
+    unknown = sorted(set(record) - set(RECORD_KEYS))
     if unknown:
-        fail(f"{where}: unknown field{'s' if len(unknown) > 1 else ''} {', '.join(sorted(unknown))}", EXIT_USAGE)
+        fail(
+            f"{where}: unknown key{'s' if len(unknown) > 1 else ''} {', '.join(map(repr, unknown))} "
+            f"(accepted: {', '.join(RECORD_KEYS)})",
+            EXIT_USAGE,
+        )
     text = record.get("text", "")
     if not isinstance(text, str):
         fail(f"{where}: 'text' must be a string", EXIT_USAGE)
+    check_unicode(text, f"{where}: 'text'")
     embedding = record.get("embedding")
     if not isinstance(embedding, list) or not embedding:
         fail(f"{where}: 'embedding' must be a non-empty list of numbers", EXIT_USAGE)
@@ -478,8 +546,23 @@ def command_import(args: argparse.Namespace) -> int:
     exists = os.path.exists(args.directory)
     if exists and not os.path.isdir(args.directory):
         fail(f"'{args.directory}' is not a directory", EXIT_NOT_FOUND)
+    # A new database goes only where nothing else is: a missing or empty
+    # directory (a lone LOCK file counts as empty).
+    before: set[str] = set()
+    new_database = not exists
     if exists:
-        preflight(args.directory, key)
+        holds, names = database_entries(args.directory)
+        before = set(names)
+        if holds:
+            preflight(args.directory, key)
+        elif before - {LOCK_FILE}:
+            fail(
+                f"{not_a_database(args.directory, names)} and is not empty: import creates a database "
+                "only in a new or empty directory",
+                EXIT_NOT_DATABASE,
+            )
+        else:
+            new_database = True
     if args.dimension is not None and args.dimension < 1:
         fail("--dimension must be at least 1", EXIT_USAGE)
 
@@ -501,7 +584,65 @@ def command_import(args: argparse.Namespace) -> int:
         total += 1
     del seen_ids
 
-    db = open_handle(args.directory, key)
+    if not new_database:
+        return import_records(args, open_handle(args.directory, key), dimension, total, new_database=False)
+    # A failed import into a new database removes what it created: a rerun
+    # then starts from nothing rather than from a part of the input.
+    created = make_directories(args.directory)
+    db: Optional[Karvalith] = None
+    try:
+        db = open_handle(args.directory, key)
+        return import_records(args, db, dimension, total, new_database=True)
+    except BaseException:
+        remove_new_database(db, args.directory, before, created)
+        raise
+
+
+def make_directories(directory: str) -> list[str]:
+    """Creates `directory` and its missing parents; returns those it created, deepest first."""
+    missing = []
+    current = os.path.abspath(directory)
+    while not os.path.exists(current):
+        missing.append(current)
+        parent = os.path.dirname(current)
+        if parent == current:
+            break
+        current = parent
+    try:
+        os.makedirs(directory, exist_ok=True)
+    except OSError as error:
+        fail(f"cannot create '{directory}': {error.strerror or error}", EXIT_FAILED)
+    return missing
+
+
+def remove_new_database(db: Optional[Karvalith], directory: str, before: set[str], created: list[str]) -> None:
+    """Closes `db` and removes the database files and directories that an
+    import into a new database created. Without a handle (the open failed,
+    perhaps because another program got there first) no file is ours to remove."""
+    names = []
+    if db is not None:
+        db.close()
+        try:
+            names = os.listdir(directory)
+        except OSError:
+            pass
+    for name in names:
+        ours = (name in (LOG_FILE, LOCK_FILE) or name.startswith(LOG_FILE + ".")
+                or name.endswith(SNAPSHOT_SUFFIX) or name.endswith(SNAPSHOT_SUFFIX + ".tmp"))
+        if ours and name not in before:
+            try:
+                os.unlink(os.path.join(directory, name))
+            except OSError:
+                pass
+    for path in created:
+        try:
+            os.rmdir(path)
+        except OSError:
+            break
+
+
+def import_records(args: argparse.Namespace, db: Karvalith, dimension: Optional[int], total: int,
+                   new_database: bool) -> int:
     if args.collection in db.list_collections():
         existing = db.collection_info(args.collection).dimension
         if dimension is not None and existing != dimension:
@@ -555,8 +696,9 @@ def command_import(args: argparse.Namespace) -> int:
         flush()
     except (ValueError, RuntimeError) as error:
         progress.finish()
+        kept = "the new database was removed" if new_database else "those stay imported"
         fail(
-            f"import stopped after {imported} of {total} documents (those stay imported): {error}",
+            f"import stopped after {imported} of {total} documents ({kept}): {error}",
             EXIT_USAGE if isinstance(error, ValueError) else EXIT_FAILED,
         )
     progress.finish()
@@ -576,7 +718,7 @@ def is_live(db: Karvalith, collection: str, doc_id: str) -> bool:
 
 
 def command_compact(args: argparse.Namespace) -> int:
-    require_directory(args.directory)
+    require_database(args.directory, EXIT_NOT_DATABASE)
     key = read_key(args)
     report = preflight(args.directory, key)
     db = open_handle(args.directory, key)
@@ -598,7 +740,7 @@ def command_compact(args: argparse.Namespace) -> int:
 
 
 def command_search(args: argparse.Namespace) -> int:
-    require_directory(args.directory)
+    require_database(args.directory, EXIT_NOT_DATABASE)
     if args.k < 1:
         fail("--k must be at least 1", EXIT_USAGE)
     key = read_key(args)
@@ -650,7 +792,10 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=(
             f"Encrypted directories: pass --key-file FILE or set {KEY_ENVIRONMENT_VARIABLE} "
             "(64 hex characters). Exit status: 0 ok, 1 damaged data, 2 bad usage or input, "
-            "3 not found, 4 directory locked, 5 key missing or wrong, 6 other failure."
+            "3 not found (info and verify: also a directory that holds no database), 4 directory locked, "
+            "5 key missing or wrong, 6 other failure, 7 not a Karvalith data directory (compact, search, "
+            "export; import into a directory that is neither empty nor a database): nothing is created "
+            "or changed in it."
         ),
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
@@ -705,7 +850,8 @@ def build_parser() -> argparse.ArgumentParser:
         description="Add the documents of IN (one JSON object per line: embedding, and optionally id, "
                     "text, metadata) to COLLECTION, creating the collection and the directory when "
                     "missing. A line whose id is already live replaces that document. Every line is "
-                    "checked before anything is written.",
+                    "checked before anything is written. DIR must hold a database, or be missing or "
+                    "empty: then a new database is made, and removed again if the import fails.",
     )
     imports.add_argument("directory", metavar="DIR")
     imports.add_argument("collection", metavar="COLLECTION")

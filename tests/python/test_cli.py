@@ -98,7 +98,8 @@ class TestArguments:
         done = run("--help", check_status=0)
         for command in ("info", "verify", "export", "import", "compact", "search"):
             assert command in done.stdout
-        assert "4 directory locked" in done.stdout
+        text = " ".join(done.stdout.split())
+        assert "4 directory locked" in text and "7 not a Karvalith data directory" in text
 
     def test_usage_errors_exit_2(self, tmp_path):
         assert run().returncode == 2
@@ -170,7 +171,11 @@ class TestImportExport:
             ('{"embedding": [1, 2, 3, 4], "metadata": {"a": null}}', "metadata 'a' is null"),
             ('{"embedding": [1, 2, 3, 4], "metadata": {"a": 99999999999999999999}}', "64-bit"),
             ('{"embedding": [1, 2, 3, 4], "id": "nope"}', "not a UUID"),
-            ('{"embedding": [1, 2, 3, 4], "vector": []}', "unknown field vector"),
+            ('{"embedding": [1, 2, 3, 4], "vector": []}',
+             "unknown key 'vector' (accepted: embedding, id, text, metadata)"),
+            ('{"embedding": [1, 2, 3, 4], "meta": {}, "metadatas": {}}', "unknown keys 'meta', 'metadatas'"),
+            ('{"embedding": [1, 2, 3, 4], "text": "a\\ud800"}', "'text' is not valid Unicode"),
+            ('{"embedding": [1, 2, 3, 4], "metadata": {"k": "\\udc00"}}', "metadata 'k' is not valid Unicode"),
             ('[1, 2]', "must be a JSON object"),
         ],
     )
@@ -222,6 +227,87 @@ class TestImportExport:
         done = run("export", tmp_path / "d", "c", "-", "--progress", check_status=0)
         assert "30/30" in done.stderr
         assert all(line.startswith("{") for line in done.stdout.splitlines())
+
+
+class TestDirectoriesWithoutADatabase:
+    @pytest.fixture
+    def foreign(self, tmp_path):
+        """Directories that hold no database: empty, other files, a lone LOCK, a sharded collection."""
+        made = {}
+        for name, files in (("empty", []), ("other", ["notes.txt"]), ("lock", ["LOCK"]),
+                            ("sharded", ["karvalith-shards.json"])):
+            directory = tmp_path / name
+            directory.mkdir()
+            for file in files:
+                (directory / file).write_text("{}")
+            made[name] = directory
+        return made
+
+    def test_commands_refuse_and_create_nothing(self, foreign, tmp_path):
+        for directory in foreign.values():
+            before = snapshot_of_files(directory)
+            for args in (["compact", directory], ["search", directory, "c", "--text", "x"],
+                         ["export", directory, "c", tmp_path / "o.jsonl"]):
+                done = run(*args, check_status=7)
+                assert f"'{directory}' is not a Karvalith data directory" in done.stderr
+            for command in ("info", "verify"):
+                done = run(command, directory, check_status=3)
+                assert "is not a Karvalith data directory" in done.stderr and "sound" not in done.stdout
+            assert snapshot_of_files(directory) == before
+        assert "shard-NNN" in run("info", foreign["sharded"], check_status=3).stderr
+        assert not (tmp_path / "o.jsonl").exists()
+
+    def test_import_goes_only_into_a_database_or_a_new_or_empty_directory(self, foreign, tmp_path):
+        source = write_jsonl(tmp_path / "in.jsonl", records(5))
+        for name in ("other", "sharded"):
+            before = snapshot_of_files(foreign[name])
+            done = run("import", foreign[name], "c", source, check_status=7)
+            assert "not empty" in done.stderr
+            assert snapshot_of_files(foreign[name]) == before
+        for name in ("empty", "lock"):
+            run("import", foreign[name], "c", source, check_status=0)
+            assert Karvalith(data_dir=str(foreign[name])).collection_info("c").document_count == 5
+
+    def test_a_failed_import_removes_the_database_it_created(self, tmp_path, monkeypatch, capsys):
+        from karvalith import cli
+
+        class FailingHandle:
+            """A real handle whose second batch fails, as a full disk would make it."""
+
+            def __init__(self, **options):
+                self._db = Karvalith(**options)
+                self._batches = 0
+
+            def __getattr__(self, name):
+                return getattr(self._db, name)
+
+            def batch_insert(self, *args):
+                self._batches += 1
+                if self._batches == 2:
+                    raise RuntimeError("No space left on device")
+                return self._db.batch_insert(*args)
+
+        source = write_jsonl(tmp_path / "in.jsonl", records(6))
+        existing = tmp_path / "existing"
+        run("import", existing, "other", write_jsonl(tmp_path / "a.jsonl", records(2, seed=3, with_ids=False)),
+            check_status=0)
+        empty = tmp_path / "empty"
+        empty.mkdir()
+        monkeypatch.setattr(cli, "Karvalith", FailingHandle)
+        for directory in (tmp_path / "new" / "deeper", empty):
+            assert cli.main(["import", str(directory), "c", str(source), "--batch-size", "2"]) == 6
+            assert "stopped after 2 of 6 documents (the new database was removed)" in capsys.readouterr().err
+        assert not (tmp_path / "new").exists()
+        assert os.listdir(empty) == []
+        # Into a database that was there before, what was written stays.
+        assert cli.main(["import", str(existing), "c", str(source), "--batch-size", "2"]) == 6
+        assert "(those stay imported)" in capsys.readouterr().err
+        monkeypatch.undo()
+        assert Karvalith(data_dir=str(existing)).collection_info("c").document_count == 2
+        # A collection the new database cannot create: nothing is left either.
+        empty_input = write_jsonl(tmp_path / "none.jsonl", [])
+        run("import", tmp_path / "huge", "c", empty_input, "--dimension", str(2**25), check_status=2)
+        assert not (tmp_path / "huge").exists()
 
 
 class TestInfo:
