@@ -1,6 +1,12 @@
+import os
+
 import pytest
 
-from karvalith import Karvalith
+# Ray's single-machine mode: every Ray process listens on 127.0.0.1 only (by
+# default they take the machine's network address). Read when ray is imported.
+os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
+
+from karvalith import Karvalith  # noqa: E402
 
 
 @pytest.fixture
@@ -19,7 +25,6 @@ def db4(db):
 def ray_session():
     """One local Ray instance for the whole test session (start-up is slow).
     Its workers import the same karvalith build as this process."""
-    import os
     import pathlib
 
     import karvalith
