@@ -145,11 +145,12 @@ class TestWrites:
                                                                  filter={"must_not": list(must_not)})}
         assert search({"field": "tenant", "op": "eq", "value": "b"}) == {"a"}
         for condition, message in [
-            ({"field": "tenant", "op": "eq", "vaule": "b"}, r"unknown key 'vaule' \(accepted: field, op, value\)"),
+            ({"field": "tenant", "op": "eq", "vaule": "b"},
+             r"^filter condition on field 'tenant' has unknown key 'vaule' \(accepted: field, op, value\)$"),
             ({"field": "tenant", "op": "eq", "values": ["b"]}, "unknown key 'values'"),
             ({"field": "tenant", "op": "in", "value": "b"}, r"unknown key 'value' \(accepted: field, op, values\)"),
-            ({"field": "tenant", "op": "in"}, "filter condition missing 'values'"),
-            ({"field": "tenant", "op": "ne"}, "filter condition missing 'value'"),
+            ({"field": "tenant", "op": "in"}, "filter condition on field 'tenant': operator 'in' needs 'values'"),
+            ({"field": "tenant", "op": "ne"}, "operator 'ne' needs 'value'"),
         ]:
             with pytest.raises(ValueError, match=message):
                 search(condition)

@@ -97,8 +97,9 @@ _CONDITION_KEYS["in"] = ("field", "op", "values")
 
 def _check_filter(flt: Any) -> None:
     """Refuses, before any shard is asked, a condition on the reserved key and
-    a condition whose keys do not fit its operator (a misspelt 'value' would
-    otherwise test nothing). The shards check the rest."""
+    a condition whose keys do not fit its operator, with the messages a shard
+    would give (a misspelt 'value' would otherwise test nothing). The shards
+    check the rest."""
     if not isinstance(flt, dict):
         return
     for key in ("must", "must_not"):
@@ -110,16 +111,16 @@ def _check_filter(flt: Any) -> None:
                 continue
             if condition.get("field") == SEQUENCE_FIELD:
                 raise ValueError(f"the metadata key '{SEQUENCE_FIELD}' is reserved by sharded collections")
-            op = condition.get("op")
+            field, op = condition.get("field"), condition.get("op")
             accepted = _CONDITION_KEYS.get(op) if isinstance(op, str) else None
-            if accepted is None:
-                continue  # a missing or unknown operator: the shard names it
+            if not isinstance(field, str) or accepted is None:
+                continue  # the shard names what is wrong with the field or operator
+            where = f"filter condition on field '{field}'"
             for name in condition:
                 if name not in accepted:
-                    raise ValueError(f"filter condition has unknown key {name!r} (accepted: {', '.join(accepted)})")
-            for name in accepted:
-                if name not in condition:
-                    raise ValueError(f"filter condition missing '{name}'")
+                    raise ValueError(f"{where} has unknown key {name!r} (accepted: {', '.join(accepted)})")
+            if accepted[2] not in condition:
+                raise ValueError(f"{where}: operator '{op}' needs '{accepted[2]}'")
 
 
 def _result(hit: Hit) -> SearchResult:
