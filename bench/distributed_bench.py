@@ -142,6 +142,8 @@ def load_average():
 
 def main():
     a = parse_args()
+    # Single-machine mode: every Ray process listens on 127.0.0.1 only.
+    os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
     import ray
 
     package_root = str(pathlib.Path(__import__("karvalith").__file__).resolve().parent.parent)
@@ -150,7 +152,7 @@ def main():
         ray.init(address=a.address, runtime_env={"env_vars": {"PYTHONPATH": path}}, logging_level="warning")
     else:
         ray.init(num_cpus=a.num_cpus, include_dashboard=False, logging_level="warning", log_to_driver=False,
-                 _node_ip_address="127.0.0.1", runtime_env={"env_vars": {"PYTHONPATH": path}})
+                 runtime_env={"env_vars": {"PYTHONPATH": path}})
     print(f"machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
           f"Ray {ray.__version__}, load average at start {load_average()}")
     texts = texts_for(a.n, a.corpus, a.seed)

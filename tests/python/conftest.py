@@ -36,7 +36,6 @@ def ray_session():
     package_root = str(pathlib.Path(karvalith.__file__).resolve().parent.parent)
     path = os.pathsep.join(p for p in (package_root, os.environ.get("PYTHONPATH")) if p)
     ray.init(num_cpus=2, include_dashboard=False, logging_level="warning", log_to_driver=False,
-             _node_ip_address="127.0.0.1",
              object_store_memory=256 * 1024 * 1024,
              runtime_env={"env_vars": {"PYTHONPATH": path}})
     yield ray
