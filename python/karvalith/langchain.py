@@ -30,7 +30,16 @@ that pass the filter); with neither it raises ValueError and deletes nothing,
 since "no ids means everything" turns a misspelt argument into the loss of the
 whole store. ``delete_collection`` is the way to drop every document.
 ``delete`` and ``get`` also take ``where=``, the name Chroma's LangChain store
-gives the same dict filter.
+gives the same dict filter. ``update_documents`` re-embeds and replaces.
+
+Retrievers. ``as_retriever`` takes, besides LangChain's search types,
+``search_type="hybrid"`` (vector and BM25 fused; ``alpha``, ``fusion_method``)
+and ``"keyword"`` (BM25 alone).
+
+Lifetime. ``close()`` (or ``with``) ends the store. Stores opened on the same
+``data_dir`` in one process share one handle (a notebook cell run again does
+not meet "directory in use"); it closes with the last of them, or when they
+are garbage-collected.
 """
 
 from __future__ import annotations
@@ -38,13 +47,15 @@ from __future__ import annotations
 import json
 import math
 import uuid
-from collections.abc import Iterable, Sequence
-from typing import Any, Callable, Optional
+from collections.abc import Collection, Iterable, Sequence
+from typing import Any, Callable, ClassVar, Optional
 
 try:
     from langchain_core.documents import Document
     from langchain_core.embeddings import Embeddings
-    from langchain_core.vectorstores import VectorStore
+    from langchain_core.callbacks import AsyncCallbackManagerForRetrieverRun, CallbackManagerForRetrieverRun
+    from langchain_core.runnables.config import run_in_executor
+    from langchain_core.vectorstores import VectorStore, VectorStoreRetriever
     from langchain_core.vectorstores.utils import maximal_marginal_relevance
 except ImportError as error:  # pragma: no cover - exercised only without langchain-core
     raise ImportError(
@@ -52,8 +63,9 @@ except ImportError as error:  # pragma: no cover - exercised only without langch
     ) from error
 
 from ._karvalith import Karvalith
+from ._shared_handles import SharedHandle, acquire
 
-__all__ = ["KarvalithVectorStore", "ID_NAMESPACE", "translate_filter"]
+__all__ = ["KarvalithVectorStore", "KarvalithRetriever", "ID_NAMESPACE", "translate_filter"]
 
 # The namespace of the uuid5 ids under which LangChain ids are stored.
 ID_NAMESPACE = uuid.UUID("6f0c2b1e-5a7d-4d0e-9c3b-8a1f2e4d6c5b")
@@ -266,7 +278,15 @@ class KarvalithVectorStore(VectorStore):
             raise ValueError("pass either client or data_dir/encryption_key, not both")
         self._embedding = embedding
         self.collection_name = collection_name
-        self.client = client if client is not None else Karvalith(data_dir=data_dir, encryption_key=encryption_key)
+        self._shared: Optional[SharedHandle] = None
+        self._closed = False
+        if client is not None:
+            self._client, self._owns_client = client, False
+        elif data_dir is not None:
+            self._shared = acquire(data_dir, encryption_key, self)
+            self._client, self._owns_client = self._shared.handle, False
+        else:
+            self._client, self._owns_client = Karvalith(encryption_key=encryption_key), True
         self._options = {
             "m": m,
             "ef_construction": ef_construction,
@@ -277,6 +297,7 @@ class KarvalithVectorStore(VectorStore):
         if self._exists():
             existing = self.client.collection_info(collection_name).distance_metric
             if distance_metric is not None and distance_metric != existing:
+                self.close()
                 raise ValueError(
                     f"collection {collection_name!r} uses {existing!r}, not {distance_metric!r}"
                 )
@@ -284,6 +305,38 @@ class KarvalithVectorStore(VectorStore):
     @property
     def embeddings(self) -> Embeddings:
         return self._embedding
+
+    @property
+    def client(self) -> Karvalith:
+        """The Karvalith handle; ValueError once the store is closed."""
+        if self._closed:
+            raise ValueError(f"this KarvalithVectorStore (collection {self.collection_name!r}) is closed")
+        return self._client
+
+    # ---- lifetime ----------------------------------------------------------------
+
+    def close(self) -> None:
+        """Closes the store; every later call raises ValueError. Closing twice is
+        allowed.
+
+        A handle the store opened on ``data_dir`` is shared with the other stores
+        of this process on the same directory and closed with the last of them
+        (releasing the directory's lock); an in-memory handle is closed (its
+        documents are gone); a handle passed as ``client`` stays open: its
+        owner closes it."""
+        if self._closed:
+            return
+        self._closed = True
+        if self._shared is not None:
+            self._shared.release()
+        elif self._owns_client:
+            self._client.close()
+
+    def __enter__(self) -> "KarvalithVectorStore":
+        return self
+
+    def __exit__(self, exc_type: Any, exc_value: Any, traceback: Any) -> None:
+        self.close()
 
     # ---- collection -------------------------------------------------------------
 
@@ -411,6 +464,30 @@ class KarvalithVectorStore(VectorStore):
             self.client.delete(self.collection_name, key)
         return True
 
+    def update_documents(self, ids: Sequence[str], documents: Sequence[Document]) -> None:
+        """Re-embeds the documents and stores each under its id, replacing the
+        stored document (text, vector and metadata) or adding it when the id is
+        not stored. A document's own ``id``, when set, must be the one given."""
+        ids = _check_ids(ids)
+        assert ids is not None
+        documents = list(documents)
+        if len(ids) != len(documents):
+            raise ValueError(f"got {len(ids)} ids for {len(documents)} documents")
+        for doc_id, document in zip(ids, documents):
+            if not isinstance(document, Document):
+                raise TypeError(f"documents must be langchain Documents, got {type(document).__name__}")
+            if document.id is not None and document.id != doc_id:
+                raise ValueError(f"document {document.id!r} given under the id {doc_id!r}: which is meant?")
+        self.add_texts(
+            [document.page_content for document in documents],
+            [dict(document.metadata) for document in documents],
+            ids=ids,
+        )
+
+    def update_document(self, document_id: str, document: Document) -> None:
+        """update_documents for one document."""
+        self.update_documents([document_id], [document])
+
     def delete_collection(self) -> None:
         """Drops the collection with every document in it; the next write
         creates it again."""
@@ -454,6 +531,7 @@ class KarvalithVectorStore(VectorStore):
         ids: Optional[Sequence[str]] = None,
         filter: Optional[dict[str, Any]] = None,
         limit: Optional[int] = None,
+        offset: int = 0,
         *,
         where: Optional[dict[str, Any]] = None,
     ) -> list[Document]:
@@ -461,34 +539,38 @@ class KarvalithVectorStore(VectorStore):
         given order, missing ones skipped), those passing the filter, or, given
         both, those of the ids that pass it; with neither, every document. Without
         ids they come oldest placement first (a replaced document counts as new).
-        At most ``limit`` documents when it is given. ``where`` is accepted for
-        ``filter`` (Chroma's name)."""
+        The first ``offset`` of them are skipped, and at most ``limit`` returned
+        when it is given (pages: offset=0, limit=100; offset=100, limit=100...).
+        ``where`` is accepted for ``filter`` (Chroma's name)."""
         filter = _filter_argument("get", filter, where)
         ids = _check_ids(ids)
-        if limit is not None and (isinstance(limit, bool) or not isinstance(limit, int) or limit < 0):
-            raise ValueError(f"limit must be a non-negative integer or None, got {limit!r}")
+        for name, value in (("limit", limit), ("offset", offset)):
+            if (value is not None or name == "offset") and (
+                isinstance(value, bool) or not isinstance(value, int) or value < 0
+            ):
+                raise ValueError(f"{name} must be a non-negative integer{' or None' if name == 'limit' else ''}, "
+                                 f"got {value!r}")
         translated = translate_filter(filter)
         if not self._exists() or limit == 0:
             return []
-        found: list[Document] = []
+        end = None if limit is None else offset + limit
         if ids is not None:
             passing = None if translated is None else {r.id for r in self._passing(translated)}
+            found: list[Document] = []
             for doc_id in ids:
                 key = storage_id(doc_id)
                 if passing is not None and key not in passing:
                     continue
                 found.extend(self._stored([key]))
-                if limit is not None and len(found) >= limit:
+                if end is not None and len(found) >= end:
                     break
-            return found
+            return found[offset:]
         if translated is None:
             keys = self.client.list_ids(self.collection_name)
-            return self._stored(keys if limit is None else keys[:limit])
+            return self._stored(keys[offset:end])
         results = {r.id: r for r in self._passing(translated)}
         ordered = [results[key] for key in self.client.list_ids(self.collection_name) if key in results]
-        if limit is not None:
-            ordered = ordered[:limit]
-        return [self._document(r.id, r.text, r.metadata) for r in ordered]
+        return [self._document(r.id, r.text, r.metadata) for r in ordered[offset:end]]
 
     def _stored(self, keys: Iterable[str]) -> list[Document]:
         """The live documents among these storage ids, in order."""
@@ -562,6 +644,23 @@ class KarvalithVectorStore(VectorStore):
                       alpha: float = 0.7, fusion_method: str = "rrf") -> list[Document]:
         return [doc for doc, _ in self.hybrid_search_with_score(query, k, filter, alpha, fusion_method)]
 
+    async def akeyword_search(
+        self, query: str, k: int = 4, filter: Optional[dict[str, Any]] = None
+    ) -> list[Document]:
+        return await run_in_executor(None, self.keyword_search, query, k, filter)
+
+    async def ahybrid_search(self, query: str, k: int = 4, filter: Optional[dict[str, Any]] = None,
+                             alpha: float = 0.7, fusion_method: str = "rrf") -> list[Document]:
+        return await run_in_executor(None, self.hybrid_search, query, k, filter, alpha, fusion_method)
+
+    def as_retriever(self, **kwargs: Any) -> "KarvalithRetriever":
+        """A retriever over this store. Besides LangChain's search types
+        ("similarity", "similarity_score_threshold", "mmr") it takes "hybrid"
+        (search_kwargs: k, filter, alpha, fusion_method, as hybrid_search) and
+        "keyword" (k, filter: BM25 over the texts)."""
+        tags = kwargs.pop("tags", None) or [*self._get_retriever_tags()]
+        return KarvalithRetriever(vectorstore=self, tags=tags, **kwargs)
+
     def max_marginal_relevance_search_by_vector(
         self,
         embedding: list[float],
@@ -627,6 +726,37 @@ class KarvalithVectorStore(VectorStore):
         store = cls(embedding, collection_name, **kwargs)
         store.add_texts(texts, metadatas, ids=ids, batch_size=batch_size)
         return store
+
+
+class KarvalithRetriever(VectorStoreRetriever):
+    """LangChain's vector store retriever, with the "hybrid" and "keyword"
+    search types of KarvalithVectorStore."""
+
+    allowed_search_types: ClassVar[Collection[str]] = (
+        "similarity", "similarity_score_threshold", "mmr", "hybrid", "keyword",
+    )
+
+    def _get_relevant_documents(
+        self, query: str, *, run_manager: CallbackManagerForRetrieverRun, **kwargs: Any
+    ) -> list[Document]:
+        options = self.search_kwargs | kwargs
+        store = self.vectorstore
+        if self.search_type == "hybrid" and isinstance(store, KarvalithVectorStore):
+            return store.hybrid_search(query, **options)
+        if self.search_type == "keyword" and isinstance(store, KarvalithVectorStore):
+            return store.keyword_search(query, **options)
+        return super()._get_relevant_documents(query, run_manager=run_manager, **kwargs)
+
+    async def _aget_relevant_documents(
+        self, query: str, *, run_manager: AsyncCallbackManagerForRetrieverRun, **kwargs: Any
+    ) -> list[Document]:
+        options = self.search_kwargs | kwargs
+        store = self.vectorstore
+        if self.search_type == "hybrid" and isinstance(store, KarvalithVectorStore):
+            return await store.ahybrid_search(query, **options)
+        if self.search_type == "keyword" and isinstance(store, KarvalithVectorStore):
+            return await store.akeyword_search(query, **options)
+        return await super()._aget_relevant_documents(query, run_manager=run_manager, **kwargs)
 
 
 # The constructor's keyword-only options.

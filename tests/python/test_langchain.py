@@ -167,8 +167,17 @@ class TestDeleteAndGet:
         for limit in (-1, 1.5, True):
             with pytest.raises(ValueError, match="limit"):
                 store.get(limit=limit)
-        with pytest.raises(TypeError, match="offset"):
-            store.get(offset=2)
+        # Pages through offset and limit, in the same order, with or without ids and filters.
+        assert [d.id for d in store.get(offset=5)] == ["nokey", "2"]
+        assert [d.id for d in store.get(limit=2, offset=1)] == ["1", "3"]
+        assert [d.id for d in store.get(filter={"source": "a.pdf"}, offset=1, limit=1)] == ["4"]
+        assert [d.id for d in store.get(["5", "missing", "3", "0"], offset=1, limit=1)] == ["3"]
+        assert store.get(offset=7) == []
+        for offset in (-1, None, 0.5):
+            with pytest.raises(ValueError, match="offset"):
+                store.get(offset=offset)
+        with pytest.raises(TypeError, match="where_document"):
+            store.get(where_document={"$contains": "text"})
 
 
 class TestKeywordArguments:
@@ -354,6 +363,147 @@ class TestPersistence:
             KarvalithVectorStore(AxisEmbeddings(), client=client, data_dir=str(tmp_path))
         again = KarvalithVectorStore(AxisEmbeddings(), "c", client=client)
         assert again.similarity_search_with_relevance_scores("1 1", k=1)[0][1] == pytest.approx(1.0, abs=1e-3)
+
+
+class TestUpdateDocuments:
+    def test_update_re_embeds_replaces_and_adds(self):
+        store = KarvalithVectorStore(AxisEmbeddings())
+        store.add_texts(["1 0 apple", "0 1 pear"], [{"v": 1}, {"v": 1}], ids=["a", "b"])
+        store.update_documents(["a", "new"], [Document(page_content="-1 0 plum", metadata={"v": 2}),
+                                              Document(id="new", page_content="0 -1 fig")])
+        assert [(d.id, d.page_content, d.metadata) for d in store.get(["a", "new", "b"])] == [
+            ("a", "-1 0 plum", {"v": 2}), ("new", "0 -1 fig", {}), ("b", "0 1 pear", {"v": 1})]
+        # The vector and the keyword index follow the new text.
+        assert store.similarity_search("-1 0", k=1)[0].id == "a"
+        assert [d.id for d in store.keyword_search("apple")] == []
+        assert [d.id for d in store.keyword_search("plum")] == ["a"]
+        store.update_document("b", Document(page_content="0 1 quince"))
+        assert store.get(["b"])[0].page_content == "0 1 quince"
+        assert store.client.collection_info("langchain").document_count == 3
+
+    def test_bad_updates_change_nothing(self, store):
+        store.add_texts(["a"], [{"v": 1}], ids=["a"])
+        with pytest.raises(ValueError, match="2 ids for 1 documents"):
+            store.update_documents(["a", "b"], [Document(page_content="x")])
+        with pytest.raises(ValueError, match="'b' given under the id 'a'"):
+            store.update_documents(["a"], [Document(id="b", page_content="x")])
+        with pytest.raises(TypeError, match="langchain Documents"):
+            store.update_documents(["a"], ["x"])
+        with pytest.raises(ValueError, match="cannot be stored"):
+            store.update_documents(["a"], [Document(page_content="x", metadata={"d": datetime.date(2024, 1, 1)})])
+        assert [(d.page_content, d.metadata) for d in store.get()] == [("a", {"v": 1})]
+
+
+class TestRetrieverSearchTypes:
+    @pytest.fixture
+    def texts_store(self):
+        store = KarvalithVectorStore(DeterministicFakeEmbedding(size=8))
+        store.add_texts(["the cat sat", "dogs bark loudly", "a cat and a dog", "fish swim"],
+                        [{"n": 1}, {"n": 2}, {"n": 3}, {"n": 4}], ids=["1", "2", "3", "4"])
+        return store
+
+    def test_hybrid_and_keyword_retrievers_match_the_store_methods(self, texts_store):
+        store = texts_store
+        keyword = store.as_retriever(search_type="keyword", search_kwargs={"k": 5})
+        assert {d.id for d in keyword.invoke("cat")} == {"1", "3"}
+        filtered = store.as_retriever(search_type="keyword", search_kwargs={"filter": {"n": {"$gte": 2}}})
+        assert [d.id for d in filtered.invoke("cat")] == ["3"]
+        for options in ({"k": 3}, {"k": 2, "alpha": 0.2, "fusion_method": "linear"},
+                        {"k": 4, "alpha": 1.0, "fusion_method": "linear", "filter": {"n": {"$ne": 3}}}):
+            hybrid = store.as_retriever(search_type="hybrid", search_kwargs=options)
+            expected = [d.id for d in store.hybrid_search("cat dog", **options)]
+            assert [d.id for d in hybrid.invoke("cat dog")] == expected
+        # alpha 1 with linear fusion ranks by the vector side alone.
+        by_vector = [d.id for d in store.similarity_search("cat dog", k=4, filter={"n": {"$ne": 3}})]
+        assert [d.id for d in store.hybrid_search("cat dog", k=4, alpha=1.0, fusion_method="linear",
+                                                  filter={"n": {"$ne": 3}})][:1] == by_vector[:1]
+
+    def test_async_retrievers(self, texts_store):
+        import asyncio
+
+        retriever = texts_store.as_retriever(search_type="keyword", search_kwargs={"k": 5})
+        assert {d.id for d in asyncio.run(retriever.ainvoke("cat"))} == {"1", "3"}
+        hybrid = texts_store.as_retriever(search_type="hybrid", search_kwargs={"k": 2})
+        found = asyncio.run(hybrid.ainvoke("dogs"))
+        assert [d.id for d in found] == [d.id for d in texts_store.hybrid_search("dogs", k=2)]
+
+    def test_unknown_search_types_and_options_are_refused(self, texts_store):
+        with pytest.raises(ValueError, match="hybrid.*keyword"):
+            texts_store.as_retriever(search_type="bm25")
+        with pytest.raises(TypeError, match="'fetch_k'"):
+            texts_store.as_retriever(search_type="keyword", search_kwargs={"fetch_k": 3}).invoke("cat")
+        with pytest.raises(TypeError, match="'lambda_mult'"):
+            texts_store.as_retriever(search_type="hybrid", search_kwargs={"lambda_mult": 3}).invoke("cat")
+        mmr = texts_store.as_retriever(search_type="mmr", search_kwargs={"k": 2, "fetch_k": 4})
+        assert len(mmr.invoke("cat")) == 2
+
+
+class TestLifetime:
+    def test_close_and_context_manager(self, tmp_path):
+        with KarvalithVectorStore(DeterministicFakeEmbedding(size=8)) as store:
+            store.add_texts(["a"], ids=["a"])
+            handle = store.client
+        with pytest.raises(ValueError, match="is closed"):
+            store.get()
+        with pytest.raises(ValueError):
+            handle.list_collections()  # the store's own in-memory handle is closed
+        store.close()  # twice is allowed
+        # A handle passed as client belongs to the caller and stays open.
+        client = Karvalith()
+        with KarvalithVectorStore(DeterministicFakeEmbedding(size=8), client=client) as borrowed:
+            borrowed.add_texts(["b"], ids=["b"])
+        assert client.collection_info("langchain").document_count == 1
+
+    def test_one_directory_opened_twice_shares_one_handle(self, tmp_path):
+        directory = str(tmp_path / "data")
+        embeddings = DeterministicFakeEmbedding(size=8)
+        first = KarvalithVectorStore(embeddings, data_dir=directory)
+        first.add_texts(["one"], ids=["1"])
+        # A notebook cell run again: the same directory, spelt another way.
+        second = KarvalithVectorStore(embeddings, "other", data_dir=str(tmp_path / "." / "data"))
+        assert second.client is first.client
+        second.add_texts(["two"], ids=["2"])
+        first.close()
+        assert [d.id for d in second.get()] == ["2"]
+        second.close()
+        # The last store closed released the directory.
+        with Karvalith(data_dir=directory) as reopened:
+            assert sorted(reopened.list_collections()) == ["langchain", "other"]
+            # A directory this process opened by hand is not taken over: the error says what to do.
+            with pytest.raises(RuntimeError, match="in use.*pass that handle as client="):
+                KarvalithVectorStore(embeddings, data_dir=directory)
+
+    def test_a_store_dropped_unclosed_releases_its_handle(self, tmp_path):
+        import gc
+
+        directory = str(tmp_path / "data")
+        store = KarvalithVectorStore(DeterministicFakeEmbedding(size=8), data_dir=directory)
+        store.add_texts(["one"], ids=["1"])
+        del store
+        gc.collect()
+        with Karvalith(data_dir=directory) as reopened:
+            assert reopened.collection_info("langchain").document_count == 1
+
+    def test_a_second_key_for_an_open_directory_is_refused(self, tmp_path):
+        directory = str(tmp_path / "data")
+        key, other = "ab" * 32, "cd" * 32
+        store = KarvalithVectorStore(DeterministicFakeEmbedding(size=8), data_dir=directory, encryption_key=key)
+        for wrong in (other, None):
+            with pytest.raises(ValueError, match="already open in this process"):
+                KarvalithVectorStore(DeterministicFakeEmbedding(size=8), data_dir=directory, encryption_key=wrong)
+        same = KarvalithVectorStore(DeterministicFakeEmbedding(size=8), data_dir=directory, encryption_key=key.upper())
+        assert same.client is store.client
+        store.close()
+        same.close()
+
+
+def test_the_langchain_extra_installs_numpy_for_mmr():
+    import importlib.metadata
+    import re
+
+    requirements = importlib.metadata.requires("karvalith") or []
+    extra = [r for r in requirements if re.search(r"""extra\s*==\s*["']langchain["']""", r)]
+    assert any(r.startswith("numpy") for r in extra), extra
 
 
 def test_karvalith_imports_without_langchain():
