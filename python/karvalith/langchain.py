@@ -47,7 +47,7 @@ from __future__ import annotations
 import json
 import math
 import uuid
-from collections.abc import Collection, Iterable, Sequence
+from collections.abc import Collection, Iterable, Mapping, Sequence
 from typing import Any, Callable, ClassVar, Optional
 
 try:
@@ -287,7 +287,7 @@ class KarvalithVectorStore(VectorStore):
             self._client, self._owns_client = self._shared.handle, False
         else:
             self._client, self._owns_client = Karvalith(encryption_key=encryption_key), True
-        self._options = {
+        self._options: dict[str, Any] = {
             "m": m,
             "ef_construction": ef_construction,
             "ef_search": ef_search,
@@ -351,16 +351,16 @@ class KarvalithVectorStore(VectorStore):
     def _metric(self) -> str:
         if self._exists():
             return self.client.collection_info(self.collection_name).distance_metric
-        return self._options["distance_metric"] or "cosine"
+        return str(self._options["distance_metric"] or "cosine")
 
     # ---- writes -----------------------------------------------------------------
 
     def add_texts(
         self,
         texts: Iterable[str],
-        metadatas: Optional[list[dict]] = None,
+        metadatas: Optional[Sequence[dict[str, Any]]] = None,
         *,
-        ids: Optional[list[Optional[str]]] = None,
+        ids: Optional[Sequence[Optional[str]]] = None,
         batch_size: Optional[int] = None,
         **kwargs: Any,
     ) -> list[str]:
@@ -399,11 +399,12 @@ class KarvalithVectorStore(VectorStore):
 
         # New ids go in one batch (one log record); ids already stored, and
         # ids repeated within this call, are upserted in order after it.
-        batch, later = [], []
+        batch: list[Mapping[str, Any]] = []
+        later: list[dict[str, Any]] = []
         seen: set[str] = set()
         for i, langchain_id in enumerate(langchain_ids):
             key = storage_id(langchain_id)
-            document = {"id": key, "text": texts[i], "embedding": vectors[i], "metadata": stored_metadata[i]}
+            document: dict[str, Any] = {"id": key, "text": texts[i], "embedding": vectors[i], "metadata": stored_metadata[i]}
             if key in seen or self._is_live(key):
                 later.append(document)
             else:
@@ -453,7 +454,7 @@ class KarvalithVectorStore(VectorStore):
         if not self._exists():
             return True
         if translated is None:
-            keys = [storage_id(doc_id) for doc_id in ids]
+            keys = [storage_id(doc_id) for doc_id in ids or []]
         else:
             passing = [r.id for r in self._passing(translated)]
             if ids is not None:
@@ -468,12 +469,13 @@ class KarvalithVectorStore(VectorStore):
         """Re-embeds the documents and stores each under its id, replacing the
         stored document (text, vector and metadata) or adding it when the id is
         not stored. A document's own ``id``, when set, must be the one given."""
-        ids = _check_ids(ids)
-        assert ids is not None
+        checked = _check_ids(ids)
+        if checked is None:
+            raise TypeError("update_documents needs a list of ids")
         documents = list(documents)
-        if len(ids) != len(documents):
-            raise ValueError(f"got {len(ids)} ids for {len(documents)} documents")
-        for doc_id, document in zip(ids, documents):
+        if len(checked) != len(documents):
+            raise ValueError(f"got {len(checked)} ids for {len(documents)} documents")
+        for doc_id, document in zip(checked, documents):
             if not isinstance(document, Document):
                 raise TypeError(f"documents must be langchain Documents, got {type(document).__name__}")
             if document.id is not None and document.id != doc_id:
@@ -481,7 +483,7 @@ class KarvalithVectorStore(VectorStore):
         self.add_texts(
             [document.page_content for document in documents],
             [dict(document.metadata) for document in documents],
-            ids=ids,
+            ids=checked,
         )
 
     def update_document(self, document_id: str, document: Document) -> None:
@@ -714,7 +716,7 @@ class KarvalithVectorStore(VectorStore):
         cls,
         texts: list[str],
         embedding: Embeddings,
-        metadatas: Optional[list[dict]] = None,
+        metadatas: Optional[list[dict[str, Any]]] = None,
         *,
         ids: Optional[list[str]] = None,
         collection_name: str = "langchain",
@@ -800,11 +802,11 @@ def _check_ids(ids: Any) -> Optional[list[str]]:
         return None
     if isinstance(ids, str):
         raise TypeError(f"ids must be a list of strings, not one string: pass [{ids!r}]")
-    ids = list(ids)
-    for doc_id in ids:
+    checked: list[str] = list(ids)
+    for doc_id in checked:
         if not isinstance(doc_id, str):
             raise ValueError(f"ids must be strings, got {doc_id!r}")
-    return ids
+    return checked
 
 
 def _as_array(vector: list[float]) -> Any:

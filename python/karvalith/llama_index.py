@@ -38,11 +38,10 @@ from __future__ import annotations
 import math
 import os
 import uuid
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import Any, Optional, Union
 
 try:
-    import fsspec
     from llama_index.core.bridge.pydantic import PrivateAttr
     from llama_index.core.indices.query.embedding_utils import get_top_k_mmr_embeddings
     from llama_index.core.schema import BaseNode, MetadataMode, TextNode
@@ -302,8 +301,9 @@ class KarvalithVectorStore(BasePydanticVectorStore):
     ) -> None:
         if client is not None and (data_dir is not None or encryption_key is not None):
             raise ValueError("pass either client or data_dir/encryption_key, not both")
-        super().__init__(collection_name=collection_name,
-                         data_dir=None if data_dir is None else os.fspath(data_dir))
+        fields: dict[str, Any] = {"collection_name": collection_name,
+                                  "data_dir": None if data_dir is None else os.fspath(data_dir)}
+        super().__init__(**fields)
         self._options = {"m": m, "ef_construction": ef_construction, "ef_search": ef_search,
                          "distance_metric": distance_metric, "store_raw_vectors": store_raw_vectors}
         if client is not None:
@@ -350,7 +350,7 @@ class KarvalithVectorStore(BasePydanticVectorStore):
     def __exit__(self, exc_type: Any, exc_value: Any, traceback: Any) -> None:
         self.close()
 
-    def persist(self, persist_path: str, fs: Optional[fsspec.AbstractFileSystem] = None) -> None:
+    def persist(self, persist_path: str, fs: Optional[Any] = None) -> None:
         """Makes the store's state a checkpoint. A persistent handle folds its log
         into snapshots in its data directory (every write was already durable). An
         in-memory handle saves the collection as a snapshot in the directory of
@@ -405,7 +405,8 @@ class KarvalithVectorStore(BasePydanticVectorStore):
             self.client.create_collection(self.collection_name, dimension, **self._options)
         # New ids in one batch (one log record); stored ones, and ids repeated
         # within this call, replaced in order after it.
-        batch, later = [], []
+        batch: list[Mapping[str, Any]] = []
+        later: list[dict[str, Any]] = []
         seen: set[str] = set()
         for document in documents:
             key = document["id"]
@@ -642,11 +643,11 @@ def _check_ids(ids: Any) -> Optional[list[str]]:
         return None
     if isinstance(ids, str):
         raise TypeError(f"node_ids must be a list of strings, not one string: pass [{ids!r}]")
-    ids = list(ids)
-    for node_id in ids:
+    checked: list[str] = list(ids)
+    for node_id in checked:
         if not isinstance(node_id, str):
             raise TypeError(f"node ids must be strings, got {node_id!r}")
-    return ids
+    return checked
 
 
 def _node(key: str, text: str, metadata: dict[str, Any]) -> BaseNode:
