@@ -253,7 +253,8 @@ class KarvalithVectorStore(VectorStore):
 
     The collection is created on the first write when it does not exist, with
     the embedding's dimension. ``client`` shares an open handle; otherwise one is
-    opened on ``data_dir`` (persistent) or in memory.
+    opened on ``data_dir`` (persistent, shared with this process's other stores
+    on that directory) or in memory. ``close()`` or ``with`` ends the store.
 
     Scores of ``similarity_search_with_score`` are Karvalith's, higher is more
     similar: cosine similarity for "cosine", 1 - squared distance for

@@ -409,6 +409,17 @@ class TestEndToEnd:
         assert sorted(n.ref_doc_id for n in store.get_nodes()) == ["d1", "d3"]
         store.close()
 
+    def test_an_in_memory_index_persisted_by_its_storage_context_loads_again(self, tmp_path):
+        documents = [Document(text="Cats sleep most of the day.", doc_id="d1"),
+                     Document(text="Dogs bark at night.", doc_id="d2")]
+        context = StorageContext.from_defaults(vector_store=KarvalithVectorStore())
+        VectorStoreIndex.from_documents(documents, storage_context=context, embed_model=BagOfWords())
+        context.persist(persist_dir=str(tmp_path / "storage"))
+        with KarvalithVectorStore(data_dir=tmp_path / "storage") as store:
+            index = VectorStoreIndex.from_vector_store(store, embed_model=BagOfWords())
+            assert [h.node.ref_doc_id for h in index.as_retriever(similarity_top_k=1).retrieve("dogs bark")] == [
+                "d2"]
+
 
 def test_karvalith_imports_without_llama_index():
     script = textwrap.dedent(
