@@ -19,7 +19,10 @@ the source document's id, as in LlamaIndex's other stores.
 Filters. LlamaIndex's ``MetadataFilters``: ``==``, ``!=``, ``>``, ``>=``, ``<``,
 ``<=``, ``in``, ``nin``, nested, combined by ``and``, ``or`` and ``not`` (none of
 the filters holds). As in LlamaIndex's own stores, a node lacking the key fails
-every operator except ``!=`` and ``nin``. The operators ``any``, ``all``,
+every operator except ``!=`` and ``nin``. What a conjunction of conditions says
+(and, not of single conditions, or of one key's equalities) runs in the engine;
+the rest (an or across keys, a not of a group) is judged here over the documents
+the conjunctive part admits, which costs a pass over them. The operators ``any``, ``all``,
 ``contains``, ``text_match``, ``text_match_insensitive`` and ``is_empty`` are
 refused with ValueError (they test lists or substrings, which are not stored
 filterably).
