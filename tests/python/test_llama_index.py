@@ -359,6 +359,15 @@ class TestPersistence:
         with KarvalithVectorStore(data_dir=tmp_path / "storage") as reopened:
             assert [n.get_content() for n in reopened.get_nodes(["a"])] == ["alpha"]
 
+    def test_a_sealed_directory_needs_its_key(self, tmp_path):
+        key = "5a" * 32
+        with KarvalithVectorStore(data_dir=tmp_path, encryption_key=key) as store:
+            store.add([node("a", "alpha", [1, 0, 0])])
+        with pytest.raises(ValueError, match="sealed data.*no encryption key"):
+            KarvalithVectorStore(data_dir=tmp_path)
+        with KarvalithVectorStore(data_dir=tmp_path, encryption_key=key) as store:
+            assert [n.get_content() for n in store.get_nodes()] == ["alpha"]
+
     def test_closed_stores_refuse_calls_and_a_client_stays_open(self):
         client = Karvalith()
         with KarvalithVectorStore(client=client) as store:
