@@ -405,7 +405,9 @@ class KarvalithVectorStore(VectorStore):
         seen: set[str] = set()
         for i, langchain_id in enumerate(langchain_ids):
             key = storage_id(langchain_id)
-            document: dict[str, Any] = {"id": key, "text": texts[i], "embedding": vectors[i], "metadata": stored_metadata[i]}
+            document: dict[str, Any] = {
+                "id": key, "text": texts[i], "embedding": vectors[i], "metadata": stored_metadata[i]
+            }
             if key in seen or self._is_live(key):
                 later.append(document)
             else:
@@ -547,12 +549,10 @@ class KarvalithVectorStore(VectorStore):
         ``where`` is accepted for ``filter`` (Chroma's name)."""
         filter = _filter_argument("get", filter, where)
         ids = _check_ids(ids)
-        for name, value in (("limit", limit), ("offset", offset)):
-            if (value is not None or name == "offset") and (
-                isinstance(value, bool) or not isinstance(value, int) or value < 0
-            ):
-                raise ValueError(f"{name} must be a non-negative integer{' or None' if name == 'limit' else ''}, "
-                                 f"got {value!r}")
+        if limit is not None and (isinstance(limit, bool) or not isinstance(limit, int) or limit < 0):
+            raise ValueError(f"limit must be a non-negative integer or None, got {limit!r}")
+        if isinstance(offset, bool) or not isinstance(offset, int) or offset < 0:
+            raise ValueError(f"offset must be a non-negative integer, got {offset!r}")
         translated = translate_filter(filter)
         if not self._exists() or limit == 0:
             return []
