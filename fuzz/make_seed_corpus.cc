@@ -83,6 +83,8 @@ int main(int argc, char** argv) {
       encode_batch_insert("seed", batch),
       encode_delete_document("seed", document.id),
       encode_update_document("seed", document.id, document, vector),
+      encode_update_metadata("seed", document.id, document.metadata),
+      encode_delete_documents("seed", std::vector<Uuid>{document.id, batch[0].document.id, batch[1].document.id}),
       encode_delete_collection("seed"),
   };
   std::vector<std::uint8_t> log;

@@ -170,16 +170,31 @@ bool Collection::update_metadata(const Uuid& id, Metadata metadata) {
   return true;
 }
 
-bool Collection::delete_document(const Uuid& id) {
-  auto state = state_.write();
-  const std::optional<std::uint32_t> slot = state->live_slot(id);
+namespace {
+
+bool delete_live(CollectionState& state, const Uuid& id) {
+  const std::optional<std::uint32_t> slot = state.live_slot(id);
   if (!slot) return false;
-  state->metadata_index.remove(*slot, state->documents.metadata(*slot));
-  state->documents.erase(*slot);
+  state.metadata_index.remove(*slot, state.documents.metadata(*slot));
+  state.documents.erase(*slot);
   // The id keeps its slot entry until a rebuild; the graph node stays as a
   // tombstone that searches pass through, the postings go at once.
-  retire_slot(*state, *slot);
+  retire_slot(state, *slot);
   return true;
+}
+
+}  // namespace
+
+bool Collection::delete_document(const Uuid& id) {
+  auto state = state_.write();
+  return delete_live(*state, id);
+}
+
+std::uint64_t Collection::delete_documents(std::span<const Uuid> ids) {
+  auto state = state_.write();
+  std::uint64_t deleted = 0;
+  for (const Uuid& id : ids) deleted += delete_live(*state, id) ? 1 : 0;
+  return deleted;
 }
 
 void reindex_metadata(CollectionState& state) {

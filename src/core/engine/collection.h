@@ -89,6 +89,10 @@ class Collection {
   // tombstone (links kept), its postings go; its uuid_to_internal entry stays
   // until a rebuild. False, with nothing changed, when the id is not live.
   bool delete_document(const Uuid& id);
+  // delete_document for each id under one exclusive lock, so readers see
+  // all of them gone or none. Returns how many were live (a repeated id
+  // counts once).
+  std::uint64_t delete_documents(std::span<const Uuid> ids);
   DocumentPtr get_document(const Uuid& id) const;  // null when not live
   // The ids of the live documents in slot order (the order they were placed).
   std::vector<Uuid> live_ids() const;

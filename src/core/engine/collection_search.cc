@@ -9,9 +9,11 @@
 #include <utility>
 
 #include "core/bm25/scorer.h"
+#include "core/engine/passing_set.h"
 #include "core/hnsw/query_scorer.h"
 #include "core/hnsw/search.h"
 #include "core/hnsw/total_order.h"
+#include "core/search/filter.h"
 #include "core/search/hybrid.h"
 
 namespace karvalith {
@@ -52,31 +54,10 @@ bool below_threshold(std::optional<float> min_similarity, float score) {
   return min_similarity && *min_similarity > score;  // a NaN score is never below
 }
 
-// The documents passing the request's filter, one bit per slot, computed
-// once per search in the thread's buffers.
-struct PassingSet {
-  std::span<const std::uint64_t> words;
-  std::uint64_t count = 0;
-
-  bool operator()(std::uint32_t slot) const { return test_slot(words, slot); }
-};
-
-struct FilterScratch {
-  std::vector<std::uint64_t> passing;
-  std::vector<std::uint64_t> clause;
-  std::vector<std::uint32_t> slots;
-};
-
-FilterScratch& filter_scratch() {
-  thread_local FilterScratch scratch;
-  return scratch;
-}
-
-PassingSet passing_set(const CollectionState& state, const MetadataFilter& filter) {
-  FilterScratch& scratch = filter_scratch();
-  const std::uint64_t count =
-      state.metadata_index.evaluate(filter, state.internal_to_uuid.size(), scratch.passing, scratch.clause);
-  return PassingSet{scratch.passing, count};
+// Slots of an exact scan; reused like the candidate buffer.
+std::vector<std::uint32_t>& slot_buffer() {
+  thread_local std::vector<std::uint32_t> buffer;
+  return buffer;
 }
 
 // Orders hits by distance in the IEEE total order, then by slot.
@@ -92,7 +73,7 @@ void exact_nearest(const HnswIndex& index, std::span<const float> query, std::ui
                    std::vector<Candidate>& out) {
   out.clear();
   if (k == 0 || passing.count == 0) return;
-  std::vector<std::uint32_t>& slots = filter_scratch().slots;
+  std::vector<std::uint32_t>& slots = slot_buffer();
   slots.clear();
   const std::uint32_t nodes = index.node_count();
   for (std::size_t w = 0; w < passing.words.size(); ++w) {
@@ -240,6 +221,9 @@ Result<std::vector<ScoredDocument>> search(const Collection& collection, const S
   }
   if (request.bm25_statistics && !request.text) {
     return make_error(ErrorKind::InvalidInput, "bm25_statistics requires query_text");
+  }
+  if (request.filter) {
+    if (Status valid = check_filter(*request.filter); !valid) return std::unexpected(std::move(valid.error()));
   }
   auto state = collection.state().read();
   if (request.embedding) {

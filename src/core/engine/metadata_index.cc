@@ -1,5 +1,7 @@
 #include "core/engine/metadata_index.h"
 
+#include "core/search/filter.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -141,13 +143,60 @@ void MetadataIndex::clause_into(const FilterCondition& condition, std::span<std:
   }
 }
 
+void MetadataIndex::node_into(const FilterNode& node, std::span<std::uint64_t> words,
+                              std::span<std::uint64_t> levels) const {
+  const std::size_t count = words.size();
+  switch (node.kind) {
+    case FilterNode::Kind::Condition:
+      clause_into(node.condition, words);
+      return;
+    case FilterNode::Kind::All:
+    case FilterNode::Kind::Any: {
+      const bool all = node.kind == FilterNode::Kind::All;
+      std::fill(words.begin(), words.end(), 0);
+      if (all) live_.or_into(words);  // every set holds live slots only
+      const std::span<std::uint64_t> child = levels.first(count);
+      const std::span<std::uint64_t> below = levels.subspan(count);
+      for (const FilterNode& part : node.children) {
+        // A negated part of a conjunction is cleared directly: no complement.
+        const bool cleared = all && part.kind == FilterNode::Kind::Not && part.children.size() == 1;
+        node_into(cleared ? part.children.front() : part, child, below);
+        for (std::size_t w = 0; w < count; ++w) {
+          if (!all) {
+            words[w] |= child[w];
+          } else if (cleared) {
+            words[w] &= ~child[w];
+          } else {
+            words[w] &= child[w];
+          }
+        }
+      }
+      return;
+    }
+    case FilterNode::Kind::Not: {
+      std::fill(words.begin(), words.end(), 0);
+      if (node.children.size() != 1) return;  // refused by check_filter
+      const std::span<std::uint64_t> child = levels.first(count);
+      node_into(node.children.front(), child, levels.subspan(count));
+      live_.or_into(words);
+      for (std::size_t w = 0; w < count; ++w) words[w] &= ~child[w];
+      return;
+    }
+  }
+}
+
 std::uint64_t MetadataIndex::evaluate(const MetadataFilter& filter, std::uint64_t slot_count,
                                       std::vector<std::uint64_t>& out, std::vector<std::uint64_t>& scratch) const {
   const auto word_count = static_cast<std::size_t>((slot_count + 63) / 64);
+  // One bitmap for the clause or node being combined, then one per level
+  // of nesting below it.
+  std::size_t levels = 1;
+  for (const FilterNode& node : filter.all_of) levels = std::max(levels, filter_depth(node));
   out.resize(word_count);
-  scratch.resize(word_count);
+  scratch.resize(word_count * levels);
   const std::span<std::uint64_t> result(out);
-  const std::span<std::uint64_t> clause(scratch);
+  const std::span<std::uint64_t> clause = std::span<std::uint64_t>(scratch).first(word_count);
+  const std::span<std::uint64_t> below = std::span<std::uint64_t>(scratch).subspan(word_count);
 
   // Every set holds live slots only, so the first must clause is the start.
   if (filter.must.empty()) {
@@ -163,6 +212,10 @@ std::uint64_t MetadataIndex::evaluate(const MetadataFilter& filter, std::uint64_
   for (const FilterCondition& condition : filter.must_not) {
     clause_into(condition, clause);
     for (std::size_t w = 0; w < word_count; ++w) result[w] &= ~clause[w];
+  }
+  for (const FilterNode& node : filter.all_of) {
+    node_into(node, clause, below);
+    for (std::size_t w = 0; w < word_count; ++w) result[w] &= clause[w];
   }
   return count_slots(result);
 }

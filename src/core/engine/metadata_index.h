@@ -38,9 +38,12 @@ class MetadataIndex {
   void clear();
 
   // The live slots that pass `filter` (every must clause holds, no must_not
-  // clause does) as bits of `out`, resized to cover `slot_count` slots;
-  // returns their number. `scratch` is working space. Allocates only when
-  // the buffers must grow.
+  // clause does, every all_of node holds) as bits of `out`, resized to cover
+  // `slot_count` slots; returns their number. A node's set is the
+  // intersection (All), union (Any) or complement within the live slots
+  // (Not) of its children's sets. `scratch` is working space, one bitmap per
+  // level of nesting. Allocates only when the buffers must grow. The filter
+  // has passed check_filter (search/filter.h).
   std::uint64_t evaluate(const MetadataFilter& filter, std::uint64_t slot_count, std::vector<std::uint64_t>& out,
                          std::vector<std::uint64_t>& scratch) const;
 
@@ -71,6 +74,9 @@ class MetadataIndex {
   static void apply_equal(const Field& field, const JsonValue& operand, std::span<std::uint64_t> words, bool clear);
   // The slots passing one clause into `words` (zeroed first).
   void clause_into(const FilterCondition& condition, std::span<std::uint64_t> words) const;
+  // The slots for which `node` holds into `words` (overwritten); `levels`
+  // holds a bitmap of words.size() words per level below this one.
+  void node_into(const FilterNode& node, std::span<std::uint64_t> words, std::span<std::uint64_t> levels) const;
 
   std::unordered_map<std::string, Field, TextHash, std::equal_to<>> fields_;
   SlotSet live_;

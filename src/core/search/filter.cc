@@ -1,6 +1,8 @@
 #include "core/search/filter.h"
 
+#include <algorithm>
 #include <cmath>
+#include <string>
 #include <optional>
 
 namespace karvalith {
@@ -90,6 +92,26 @@ bool evaluate_condition(const Metadata& metadata, const FilterCondition& conditi
   return false;
 }
 
+bool node_holds(const Metadata& metadata, const FilterNode& node) {
+  switch (node.kind) {
+    case FilterNode::Kind::Condition:
+      return evaluate_condition(metadata, node.condition);
+    case FilterNode::Kind::All:
+      for (const FilterNode& child : node.children) {
+        if (!node_holds(metadata, child)) return false;
+      }
+      return true;
+    case FilterNode::Kind::Any:
+      for (const FilterNode& child : node.children) {
+        if (node_holds(metadata, child)) return true;
+      }
+      return false;
+    case FilterNode::Kind::Not:
+      return node.children.size() == 1 && !node_holds(metadata, node.children.front());
+  }
+  return false;
+}
+
 bool matches_filter(const Metadata& metadata, const MetadataFilter& filter) {
   for (const FilterCondition& condition : filter.must) {
     if (!evaluate_condition(metadata, condition)) return false;
@@ -97,7 +119,43 @@ bool matches_filter(const Metadata& metadata, const MetadataFilter& filter) {
   for (const FilterCondition& condition : filter.must_not) {
     if (evaluate_condition(metadata, condition)) return false;
   }
+  for (const FilterNode& node : filter.all_of) {
+    if (!node_holds(metadata, node)) return false;
+  }
   return true;
+}
+
+std::size_t filter_depth(const FilterNode& node) {
+  std::size_t deepest = 0;
+  for (const FilterNode& child : node.children) deepest = std::max(deepest, filter_depth(child));
+  return deepest + 1;
+}
+
+namespace {
+
+// Depth first, stopping as soon as the limit is passed, so that even a
+// degenerate tree is walked only MAX_FILTER_DEPTH levels down.
+Status check_node(const FilterNode& node, std::size_t depth) {
+  if (depth > MAX_FILTER_DEPTH) {
+    return make_error(ErrorKind::InvalidInput,
+                      "filter nests deeper than " + std::to_string(MAX_FILTER_DEPTH) + " levels");
+  }
+  if (node.kind == FilterNode::Kind::Not && node.children.size() != 1) {
+    return make_error(ErrorKind::InvalidInput, "a filter's not needs exactly one operand");
+  }
+  for (const FilterNode& child : node.children) {
+    if (Status valid = check_node(child, depth + 1); !valid) return valid;
+  }
+  return {};
+}
+
+}  // namespace
+
+Status check_filter(const MetadataFilter& filter) {
+  for (const FilterNode& node : filter.all_of) {
+    if (Status valid = check_node(node, 1); !valid) return valid;
+  }
+  return {};
 }
 
 }  // namespace karvalith

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 
+#include "core/common/result.h"
 #include "core/document/document.h"
 #include "core/document/uuid.h"
 #include "core/search/filter_types.h"
@@ -22,8 +23,21 @@ bool json_eq(const MetadataValue& value, const JsonValue& operand);
 // Int/Float values with number operands as doubles; NaN makes them false.
 bool evaluate_condition(const Metadata& metadata, const FilterCondition& condition);
 
+// Whether a node holds for this metadata (FilterNode says when), children
+// evaluated in order and short-circuiting.
+bool node_holds(const Metadata& metadata, const FilterNode& node);
+
 // Whether a document with this metadata passes the filter: every `must`
-// clause holds and no `must_not` clause does, both lists short-circuiting.
+// clause holds, no `must_not` clause does and every node of `all_of` holds,
+// each list short-circuiting.
 bool matches_filter(const Metadata& metadata, const MetadataFilter& filter);
+
+// The shape every evaluator relies on: ErrorKind::InvalidInput when nodes
+// nest deeper than MAX_FILTER_DEPTH or a Not node has other than one child.
+Status check_filter(const MetadataFilter& filter);
+
+// The levels of nesting of a node (1 for a lone condition); recursive, so
+// for filters check_filter has passed.
+std::size_t filter_depth(const FilterNode& node);
 
 }  // namespace karvalith

@@ -1,11 +1,14 @@
 // The parsed form of a metadata filter: clauses of a field, an operator and
-// JSON-like operands, grouped into "must" and "must_not" lists.
+// JSON-like operands, grouped into "must" and "must_not" lists, and boolean
+// combinations of clauses (and, or, not) for what the lists cannot say.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -41,10 +44,36 @@ struct FilterCondition {
   std::optional<std::vector<JsonValue>> values; // operands of In; absent if not given
 };
 
-// A document passes when every `must` clause holds and no `must_not` clause does.
+// A boolean combination of clauses. A Condition node holds when its clause
+// does; All when every child does (so always, with none); Any when at least
+// one child does (so never, with none); Not when its single child does not.
+struct FilterNode {
+  enum class Kind : std::uint8_t { Condition, All, Any, Not };
+  Kind kind = Kind::All;
+  FilterCondition condition;       // Kind::Condition only
+  std::vector<FilterNode> children;  // All and Any; exactly one for Not
+
+  static FilterNode leaf(FilterCondition condition) {
+    return FilterNode{Kind::Condition, std::move(condition), {}};
+  }
+  static FilterNode all(std::vector<FilterNode> children) { return FilterNode{Kind::All, {}, std::move(children)}; }
+  static FilterNode any(std::vector<FilterNode> children) { return FilterNode{Kind::Any, {}, std::move(children)}; }
+  static FilterNode negate(FilterNode child) {
+    FilterNode node{Kind::Not, {}, {}};
+    node.children.push_back(std::move(child));
+    return node;
+  }
+};
+
+// Nesting deeper than this is refused (the evaluators recurse once per level).
+inline constexpr std::size_t MAX_FILTER_DEPTH = 64;
+
+// A document passes when every `must` clause holds, no `must_not` clause
+// does, and every node of `all_of` holds.
 struct MetadataFilter {
   std::vector<FilterCondition> must;
   std::vector<FilterCondition> must_not;
+  std::vector<FilterNode> all_of{};
 };
 
 // Absolute tolerance of numeric equality: 2^-52, the spacing of doubles just

@@ -93,6 +93,8 @@ ApplyOutcome apply_change(Database& database, WalEntry&& entry, unsigned threads
             return insert_new(*collection, change.documents, threads);
           } else if constexpr (std::is_same_v<Change, WalUpdateMetadata>) {
             return collection->update_metadata(change.id, std::move(change.metadata)) ? applied() : already_applied();
+          } else if constexpr (std::is_same_v<Change, WalDeleteDocuments>) {
+            return collection->delete_documents(change.ids) != 0 ? applied() : already_applied();
           } else {
             static_assert(std::is_same_v<Change, WalUpdateDocument>);
             // The entry's id names the document replaced; the document itself

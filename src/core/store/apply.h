@@ -9,6 +9,7 @@
 //   insert           skipped when the id is live; a deleted id's old slot
 //                    gives the id up to the new one (place_in_next_slot);
 //   delete document  removes the document if live;
+//   delete documents removes each listed document that is live;
 //   batch            each pair as an insert, each check seeing the ones before;
 //   update           replaces the document with the entry's id, or inserts
 //                    it when there is none (an upsert), whatever came before;

@@ -21,7 +21,8 @@ const char* describe(const WalEntry& entry) {
     case 4: return "batch insert into";
     case 5: return "update in";
     case 6: return "load of";
-    default: return "metadata update in";
+    case 7: return "metadata update in";
+    default: return "deletion of documents in";
   }
 }
 

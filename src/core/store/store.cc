@@ -11,6 +11,8 @@
 #include "core/common/os_random.h"
 #include "core/common/parallel.h"
 #include "core/engine/collection_search.h"
+#include "core/engine/document_query.h"
+#include "core/search/filter.h"
 #include "core/snapshot/snapshot_file.h"
 #include "core/store/apply.h"
 
@@ -82,6 +84,19 @@ Result<DocumentPtr> Store::get(const std::string& collection, const Uuid& id) co
   return (*found)->get_document(id);
 }
 
+Result<std::vector<DocumentPtr>> Store::get_documents(const std::string& collection,
+                                                      const DocumentQuery& query) const {
+  auto found = lookup(collection);
+  if (!found) return std::unexpected(std::move(found.error()));
+  return select_documents(**found, query);
+}
+
+Result<std::uint64_t> Store::count(const std::string& collection, const MetadataFilter* filter) const {
+  auto found = lookup(collection);
+  if (!found) return std::unexpected(std::move(found.error()));
+  return count_documents(**found, filter);
+}
+
 Result<std::vector<Uuid>> Store::list_ids(const std::string& collection) const {
   auto found = lookup(collection);
   if (!found) return std::unexpected(std::move(found.error()));
@@ -115,6 +130,9 @@ Result<std::vector<std::vector<ScoredDocument>>> Store::batch_search(const std::
   const Collection& target = **found;
   if (Status asked = require_query(batch.has_embeddings, batch.has_texts); !asked) {
     return std::unexpected(std::move(asked.error()));
+  }
+  if (batch.shared.filter) {
+    if (Status valid = check_filter(*batch.shared.filter); !valid) return std::unexpected(std::move(valid.error()));
   }
   const std::size_t count = batch.has_embeddings ? batch.embeddings.size() : batch.texts.size();
   if (batch.has_embeddings && batch.has_texts && batch.texts.size() != count) {

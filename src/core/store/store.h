@@ -48,6 +48,7 @@
 #include "core/engine/collection.h"
 #include "core/engine/collection_options.h"
 #include "core/engine/database.h"
+#include "core/engine/document_query.h"
 #include "core/files/directory_lock.h"
 #include "core/sealing/crypto.h"
 #include "core/search/request.h"
@@ -126,8 +127,13 @@ class Store {
   // InvalidInput for bad options (make_collection_config), a taken name
   // ("Collection '{}' already exists") or, when persistent, a name whose
   // snapshot file names would exceed the file system's limit; nothing is
-  // logged then.
-  Status create_collection(const std::string& name, std::uint64_t dimension, const CollectionOptions& options);
+  // logged then. With `exist_ok` a taken name is no error when its
+  // collection has this dimension and metric (the options' metric, cosine
+  // when absent) and every other option given equals the collection's
+  // ("collection '{}' exists with {what}, not {asked}" otherwise); nothing
+  // is logged then either.
+  Status create_collection(const std::string& name, std::uint64_t dimension, const CollectionOptions& options,
+                           bool exist_ok = false);
   // False when no collection has the name; logged either way.
   Result<bool> delete_collection(const std::string& name);
   std::vector<std::string> list_collections() const;
@@ -155,8 +161,21 @@ class Store {
   Result<bool> update_metadata(const std::string& collection, const Uuid& id, Metadata metadata);
   // False when the id is not live; logged either way.
   Result<bool> delete_document(const std::string& collection, const Uuid& id);
+  // Deletes every one of `ids` that is live, as one DeleteDocuments record
+  // of those ids (nothing is logged when none is). Returns how many were
+  // deleted; a repeated id counts once.
+  Result<std::uint64_t> delete_documents(const std::string& collection, std::span<const Uuid> ids);
+  // Deletes the live documents passing `filter`: they are found under the
+  // collection's write order and logged by id in one DeleteDocuments record,
+  // so replay deletes exactly these. InvalidInput for a filter that fails
+  // check_filter. Returns how many were deleted.
+  Result<std::uint64_t> delete_where(const std::string& collection, const MetadataFilter& filter);
   // The live document, or null when the id is not live.
   Result<DocumentPtr> get(const std::string& collection, const Uuid& id) const;
+  // select_documents and count_documents (engine/document_query.h) of a
+  // registered collection.
+  Result<std::vector<DocumentPtr>> get_documents(const std::string& collection, const DocumentQuery& query) const;
+  Result<std::uint64_t> count(const std::string& collection, const MetadataFilter* filter) const;
   // Collection::live_ids and Collection::embedding_of of a registered collection.
   Result<std::vector<Uuid>> list_ids(const std::string& collection) const;
   Result<std::optional<std::vector<float>>> get_embedding(const std::string& collection, const Uuid& id) const;
@@ -257,6 +276,9 @@ class Store {
   };
   Result<CollectionPtr> lookup(const std::string& name) const;
   Result<LockedCollection> lock_for_change(const std::string& name);
+  // Logs and applies the deletion of `ids` (live, none repeated); the
+  // caller holds the collection's write order.
+  Result<std::uint64_t> locked_delete(const std::string& collection, std::vector<Uuid> ids);
   // insert (one InsertDocument record) and batch_insert (one BatchInsert).
   Result<std::vector<Uuid>> batch_insert_entry(const std::string& collection, std::vector<NewDocument> documents,
                                                bool as_batch, unsigned threads);

@@ -1,5 +1,7 @@
 // The changes: each validates everything, then logs, then applies, holding
 // the locks that make log order equal apply order (store.h).
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "core/common/heap.h"
@@ -27,20 +29,62 @@ Result<std::vector<PendingDocument>> to_pending(std::vector<NewDocument> documen
   return pending;
 }
 
+// How an existing collection differs from the one create_collection asks
+// for: its dimension and metric always count, the other options only when
+// given. Empty when it is the one asked for.
+std::string differences(const Collection& existing, std::uint64_t dimension, const HnswConfig& asked,
+                        const CollectionOptions& options) {
+  auto state = existing.state().read();
+  const HnswConfig& held = state->hnsw.config();
+  std::string out;
+  auto differ = [&](std::string_view what, const std::string& has, const std::string& wanted) {
+    if (!out.empty()) out.append(", ");
+    out.append(what).append(" ").append(has).append(" (asked ").append(wanted).append(")");
+  };
+  auto number = [](std::uint64_t value) { return std::to_string(value); };
+  auto metric = [](DistanceMetric value) {
+    std::string quoted(1, '\'');
+    quoted.append(distance_metric_name(value)).push_back('\'');
+    return quoted;
+  };
+  auto flag = [](bool value) { return std::string(value ? "True" : "False"); };
+  if (state->dimension != dimension) differ("dimension", number(state->dimension), number(dimension));
+  if (held.distance_metric != asked.distance_metric) {
+    differ("distance_metric", metric(held.distance_metric), metric(asked.distance_metric));
+  }
+  if (options.m && held.m != asked.m) differ("m", number(held.m), number(asked.m));
+  if (options.ef_construction && held.ef_construction != asked.ef_construction) {
+    differ("ef_construction", number(held.ef_construction), number(asked.ef_construction));
+  }
+  if (options.ef_search && held.ef_search != asked.ef_search) {
+    differ("ef_search", number(held.ef_search), number(asked.ef_search));
+  }
+  if (options.store_raw_vectors && held.store_raw_vectors != asked.store_raw_vectors) {
+    differ("store_raw_vectors", flag(held.store_raw_vectors), flag(asked.store_raw_vectors));
+  }
+  return out;
+}
+
 }  // namespace
 
-Status Store::create_collection(const std::string& name, std::uint64_t dimension, const CollectionOptions& options) {
+Status Store::create_collection(const std::string& name, std::uint64_t dimension, const CollectionOptions& options,
+                                bool exist_ok) {
   auto config = make_collection_config(options, dimension);
   if (!config) return std::unexpected(std::move(config.error()));
   if (Status fits = check_file_name(name); !fits) return fits;
+  bool created = false;
   Status done = [&]() -> Status {
     std::lock_guard registry_change(registry_changes_);
-    if (database_.get_collection(name)) {
-      return make_error(ErrorKind::InvalidInput, "Collection '" + name + "' already exists");
+    if (CollectionPtr existing = database_.get_collection(name)) {
+      if (!exist_ok) return make_error(ErrorKind::InvalidInput, "Collection '" + name + "' already exists");
+      const std::string different = differences(*existing, dimension, *config, options);
+      if (different.empty()) return {};
+      return make_error(ErrorKind::InvalidInput, "collection '" + name + "' already exists with " + different);
     }
+    created = true;
     return log_and_apply(WalEntry{WalCreateCollection{name, dimension, *config}});
   }();
-  if (done) maybe_checkpoint();
+  if (done && created) maybe_checkpoint();
   return done;
 }
 
@@ -153,6 +197,43 @@ Result<bool> Store::delete_document(const std::string& collection, const Uuid& i
   }();
   if (done) maybe_checkpoint();
   return done;
+}
+
+}  // namespace karvalith
+
+namespace karvalith {
+
+Result<std::uint64_t> Store::delete_documents(const std::string& collection, std::span<const Uuid> ids) {
+  Result<std::uint64_t> done = [&]() -> Result<std::uint64_t> {
+    auto locked = lock_for_change(collection);
+    if (!locked) return std::unexpected(std::move(locked.error()));
+    return locked_delete(collection, live_among(*locked->collection, ids));
+  }();
+  if (done && *done != 0) maybe_checkpoint();
+  return done;
+}
+
+Result<std::uint64_t> Store::delete_where(const std::string& collection, const MetadataFilter& filter) {
+  Result<std::uint64_t> done = [&]() -> Result<std::uint64_t> {
+    auto locked = lock_for_change(collection);
+    if (!locked) return std::unexpected(std::move(locked.error()));
+    // The write order keeps every other change out until the apply, so the
+    // record deletes exactly what the filter passes now.
+    auto ids = passing_ids(*locked->collection, filter);
+    if (!ids) return std::unexpected(std::move(ids.error()));
+    return locked_delete(collection, std::move(*ids));
+  }();
+  if (done && *done != 0) maybe_checkpoint();
+  return done;
+}
+
+Result<std::uint64_t> Store::locked_delete(const std::string& collection, std::vector<Uuid> ids) {
+  const std::uint64_t count = ids.size();
+  if (count == 0) return 0;
+  if (Status logged = log_and_apply(WalEntry{WalDeleteDocuments{collection, std::move(ids)}}); !logged) {
+    return std::unexpected(std::move(logged.error()));
+  }
+  return count;
 }
 
 }  // namespace karvalith

@@ -26,6 +26,7 @@ enum Variant : std::uint32_t {
   UPDATE_DOCUMENT = 5,
   LOAD_COLLECTION = 6,
   UPDATE_METADATA = 7,
+  DELETE_DOCUMENTS = 8,
 };
 
 
@@ -71,6 +72,19 @@ Result<WalEntry::UpdateDocument> decode_update(Decoder& dec) {
   KV_TRY(document, decode_document(dec));
   entry.document = std::move(*document);
   KV_TRY(embedding, dec.get_f32_list(entry.embedding));
+  return entry;
+}
+
+Result<WalEntry::DeleteDocuments> decode_delete_documents(Decoder& dec) {
+  WalEntry::DeleteDocuments entry;
+  KV_TRY(collection, dec.get_string());
+  entry.collection = std::move(*collection);
+  KV_TRY(count, dec.get_length(MIN_UUID_BYTES));
+  entry.ids.reserve(static_cast<std::size_t>(*count));
+  for (std::uint64_t i = 0; i < *count; ++i) {
+    KV_TRY(id, decode_uuid(dec));
+    entry.ids.push_back(*id);
+  }
   return entry;
 }
 
@@ -150,6 +164,15 @@ std::vector<std::uint8_t> encode_update_metadata(std::string_view collection, co
   });
 }
 
+std::vector<std::uint8_t> encode_delete_documents(std::string_view collection, std::span<const Uuid> ids) {
+  return encode_exact([&](auto& enc) {
+    enc.put_variant(DELETE_DOCUMENTS);
+    enc.put_string(collection);
+    enc.put_length(ids.size());
+    for (const Uuid& id : ids) encode_uuid(enc, id);
+  });
+}
+
 std::vector<std::uint8_t> encode_wal_entry(const WalEntry& entry) {
   struct Visitor {
     std::vector<std::uint8_t> operator()(const WalEntry::CreateCollection& e) const {
@@ -176,6 +199,9 @@ std::vector<std::uint8_t> encode_wal_entry(const WalEntry& entry) {
     std::vector<std::uint8_t> operator()(const WalEntry::UpdateMetadata& e) const {
       return encode_update_metadata(e.collection, e.id, e.metadata);
     }
+    std::vector<std::uint8_t> operator()(const WalEntry::DeleteDocuments& e) const {
+      return encode_delete_documents(e.collection, e.ids);
+    }
   };
   return std::visit(Visitor{}, entry.value);
 }
@@ -195,6 +221,9 @@ const std::string& changed_collection(const WalEntry& entry) {
 std::uint64_t changed_documents(const WalEntry& entry) {
   if (const auto* batch = std::get_if<WalBatchInsert>(&entry.value)) {
     return std::max<std::uint64_t>(1, batch->documents.size());
+  }
+  if (const auto* deletion = std::get_if<WalDeleteDocuments>(&entry.value)) {
+    return std::max<std::uint64_t>(1, deletion->ids.size());
   }
   return 1;
 }
@@ -239,11 +268,15 @@ Result<WalEntry> decode_wal_entry(std::span<const std::uint8_t> payload) {
       KV_TRY(token, dec.get_u64());
       return WalEntry{WalEntry::LoadCollection{std::move(*collection), *token}};
     }
-    default: {
+    case UPDATE_METADATA: {
       KV_TRY(collection, dec.get_string());
       KV_TRY(id, decode_uuid(dec));
       KV_TRY(metadata, decode_metadata(dec));
       return WalEntry{WalEntry::UpdateMetadata{std::move(*collection), *id, std::move(*metadata)}};
+    }
+    default: {
+      KV_TRY(entry, decode_delete_documents(dec));
+      return WalEntry{std::move(*entry)};
     }
   }
 }

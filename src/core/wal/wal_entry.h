@@ -13,6 +13,9 @@
 //                       directory under this token (then moved to its file)
 //   7 UpdateMetadata    collection, id, metadata: the live document's
 //                       metadata becomes this map
+//   8 DeleteDocuments   collection, list of ids: every one of them that is
+//                       live is deleted, all in one record (a delete of many
+//                       ids, or of the documents a filter selected)
 //
 // Writers encode straight from the caller's data (the encode_* functions take
 // views, so an insert is not copied into an entry first); decoding yields
@@ -34,7 +37,7 @@
 
 namespace karvalith {
 
-// The six variants (defined outside WalEntry so their default member
+// The variants (defined outside WalEntry so their default member
 // initialisers are usable inside it).
 struct WalCreateCollection {
   std::string name;
@@ -73,6 +76,11 @@ struct WalUpdateMetadata {
   Metadata metadata;
 };
 
+struct WalDeleteDocuments {
+  std::string collection;
+  std::vector<Uuid> ids;
+};
+
 struct WalEntry {
   using CreateCollection = WalCreateCollection;
   using DeleteCollection = WalDeleteCollection;
@@ -82,10 +90,11 @@ struct WalEntry {
   using UpdateDocument = WalUpdateDocument;
   using LoadCollection = WalLoadCollection;
   using UpdateMetadata = WalUpdateMetadata;
+  using DeleteDocuments = WalDeleteDocuments;
 
   // The variant index is the number written in front of the fields.
   using Value = std::variant<CreateCollection, DeleteCollection, InsertDocument, DeleteDocument, BatchInsert,
-                             UpdateDocument, LoadCollection, UpdateMetadata>;
+                             UpdateDocument, LoadCollection, UpdateMetadata, DeleteDocuments>;
   Value value;
 };
 
@@ -104,19 +113,20 @@ std::vector<std::uint8_t> encode_update_document(std::string_view collection, co
 std::vector<std::uint8_t> encode_load_collection(std::string_view collection, std::uint64_t token);
 std::vector<std::uint8_t> encode_update_metadata(std::string_view collection, const Uuid& id,
                                                  const Metadata& metadata);
+std::vector<std::uint8_t> encode_delete_documents(std::string_view collection, std::span<const Uuid> ids);
 
 // The collection an entry changes (its name for the registry entries).
 const std::string& changed_collection(const WalEntry& entry);
 
-// How many documents replaying the entry inserts (a batch's size; 1 for
-// every other entry).
+// How many documents replaying the entry touches (the size of a batch or of
+// a many-document delete, at least 1; 1 for every other entry).
 std::uint64_t changed_documents(const WalEntry& entry);
 
 // Any entry, with the same bytes as the matching function above.
 std::vector<std::uint8_t> encode_wal_entry(const WalEntry& entry);
 
 // ErrorKind::InvalidData with the decoder's message for a payload that does
-// not hold an entry (shorter than 4 bytes, variant number above 7, a bad
+// not hold an entry (shorter than 4 bytes, variant number above 8, a bad
 // field). Bytes after the entry are ignored.
 Result<WalEntry> decode_wal_entry(std::span<const std::uint8_t> payload);
 

@@ -35,6 +35,12 @@ Metadata random_metadata(std::mt19937_64& rng) {
   return metadata;
 }
 
+MetadataFilter with_node(FilterNode node) {
+  MetadataFilter filter;
+  filter.all_of.push_back(std::move(node));
+  return filter;
+}
+
 // Filters from about 60% of the documents down to a handful, and none.
 std::vector<MetadataFilter> planner_filters() {
   return {
@@ -45,6 +51,14 @@ std::vector<MetadataFilter> planner_filters() {
       filter_of({clause("tag", FilterOp::Ne, std::string("b")), clause("r", FilterOp::Gt, std::int64_t{97})}),
       filter_of({}, {clause("r", FilterOp::Lt, std::int64_t{95})}),
       filter_of({clause("r", FilterOp::Eq, std::string("7"))}),
+      // Unions and complements: many pass, few pass, a negated group.
+      with_node(FilterNode::any({FilterNode::leaf(clause("r", FilterOp::Lt, std::int64_t{30})),
+                                 FilterNode::leaf(clause("tag", FilterOp::Eq, std::string("c")))})),
+      with_node(FilterNode::any({FilterNode::leaf(clause("r", FilterOp::Eq, std::int64_t{3})),
+                                 FilterNode::all({FilterNode::leaf(clause("r", FilterOp::Gt, std::int64_t{95})),
+                                                  FilterNode::leaf(clause("flag", FilterOp::Eq, true))})})),
+      with_node(FilterNode::negate(FilterNode::any({FilterNode::leaf(clause("r", FilterOp::Lt, std::int64_t{50})),
+                                                    FilterNode::leaf(clause("tag", FilterOp::Ne, std::string("a")))}))),
   };
 }
 

@@ -2,7 +2,9 @@
 // sets it is made of.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -138,6 +140,129 @@ TEST(MetadataIndex, MustAndMustNotCombineAcrossFields) {
     for (std::uint64_t i = rng() % 3; i > 0; --i) filter.must_not.push_back(conditions[pick(rng)]);
     expect_same_answer(index, documents, live, filter, "round " + std::to_string(round));
   }
+}
+
+// The slots for which a node holds, built as sets from the clauses'
+// per-document answers: intersections, unions and complements within the
+// live slots, independently of the index and of node_holds.
+std::set<std::uint32_t> brute_force(const FilterNode& node, const std::vector<Metadata>& documents,
+                                    const std::vector<bool>& live) {
+  std::set<std::uint32_t> everyone;
+  for (std::uint32_t s = 0; s < documents.size(); ++s) {
+    if (live[s]) everyone.insert(s);
+  }
+  std::set<std::uint32_t> out;
+  switch (node.kind) {
+    case FilterNode::Kind::Condition:
+      for (const std::uint32_t s : everyone) {
+        if (evaluate_condition(documents[s], node.condition)) out.insert(s);
+      }
+      return out;
+    case FilterNode::Kind::All:
+      out = everyone;
+      for (const FilterNode& child : node.children) {
+        const std::set<std::uint32_t> part = brute_force(child, documents, live);
+        std::set<std::uint32_t> both;
+        std::set_intersection(out.begin(), out.end(), part.begin(), part.end(), std::inserter(both, both.end()));
+        out = std::move(both);
+      }
+      return out;
+    case FilterNode::Kind::Any:
+      for (const FilterNode& child : node.children) {
+        const std::set<std::uint32_t> part = brute_force(child, documents, live);
+        out.insert(part.begin(), part.end());
+      }
+      return out;
+    case FilterNode::Kind::Not: {
+      const std::set<std::uint32_t> part = brute_force(node.children.at(0), documents, live);
+      std::set_difference(everyone.begin(), everyone.end(), part.begin(), part.end(), std::inserter(out, out.end()));
+      return out;
+    }
+  }
+  return out;
+}
+
+// A random tree of up to `depth` levels over `conditions`; And and Or nodes
+// with zero to three children, Not nodes around any of them.
+FilterNode random_node(std::mt19937_64& rng, const std::vector<FilterCondition>& conditions, int depth) {
+  std::uniform_int_distribution<std::size_t> pick(0, conditions.size() - 1);
+  const std::uint64_t roll = rng() % 10;
+  if (depth <= 1 || roll < 3) return FilterNode::leaf(conditions[pick(rng)]);
+  if (roll < 5) return FilterNode::negate(random_node(rng, conditions, depth - 1));
+  std::vector<FilterNode> children;
+  for (std::uint64_t i = rng() % 4; i > 0; --i) children.push_back(random_node(rng, conditions, depth - 1));
+  return roll < 7 ? FilterNode::all(std::move(children)) : FilterNode::any(std::move(children));
+}
+
+TEST(MetadataIndex, UnionsIntersectionsAndComplementsMatchSetArithmetic) {
+  std::vector<Metadata> documents = random_documents(500, 17);
+  MetadataIndex index;
+  std::vector<bool> live(documents.size(), true);
+  for (std::uint32_t s = 0; s < documents.size(); ++s) index.add(s, documents[s]);
+  // Some slots gone, so complements must stay within the live ones.
+  for (std::uint32_t s = 0; s < documents.size(); s += 7) {
+    index.remove(s, documents[s]);
+    live[s] = false;
+  }
+  const std::vector<FilterCondition> conditions = every_condition({"a", "b", "c", "missing"});
+  std::uniform_int_distribution<std::size_t> pick(0, conditions.size() - 1);
+  std::mt19937_64 rng(23);
+  std::vector<std::uint64_t> bits;
+  std::vector<std::uint64_t> scratch;
+  for (int round = 0; round < 400; ++round) {
+    MetadataFilter filter;
+    for (std::uint64_t i = rng() % 2; i > 0; --i) filter.must.push_back(conditions[pick(rng)]);
+    for (std::uint64_t i = rng() % 2; i > 0; --i) filter.must_not.push_back(conditions[pick(rng)]);
+    for (std::uint64_t i = 1 + rng() % 2; i > 0; --i) filter.all_of.push_back(random_node(rng, conditions, 5));
+    ASSERT_TRUE(check_filter(filter));
+
+    // The whole filter as one conjunction node.
+    std::vector<FilterNode> parts;
+    for (const FilterCondition& c : filter.must) parts.push_back(FilterNode::leaf(c));
+    for (const FilterCondition& c : filter.must_not) parts.push_back(FilterNode::negate(FilterNode::leaf(c)));
+    for (const FilterNode& node : filter.all_of) parts.push_back(node);
+    const std::set<std::uint32_t> expected = brute_force(FilterNode::all(std::move(parts)), documents, live);
+
+    const std::uint64_t count = index.evaluate(filter, documents.size(), bits, scratch);
+    EXPECT_EQ(count, expected.size()) << "round " << round;
+    for (std::uint32_t s = 0; s < documents.size(); ++s) {
+      ASSERT_EQ(test_slot(bits, s), expected.contains(s)) << "round " << round << " slot " << s;
+      if (live[s]) {
+        ASSERT_EQ(matches_filter(documents[s], filter), expected.contains(s)) << "round " << round;
+      }
+    }
+  }
+}
+
+TEST(MetadataIndex, EmptyGroupsAndDeepNestingFollowTheirDefinitions) {
+  const std::vector<Metadata> documents = random_documents(130, 2);
+  MetadataIndex index;
+  for (std::uint32_t s = 0; s < documents.size(); ++s) index.add(s, documents[s]);
+  std::vector<std::uint64_t> bits;
+  std::vector<std::uint64_t> scratch;
+  auto count = [&](FilterNode node) {
+    MetadataFilter filter;
+    filter.all_of.push_back(std::move(node));
+    return index.evaluate(filter, documents.size(), bits, scratch);
+  };
+  EXPECT_EQ(count(FilterNode::all({})), documents.size());  // holds for everyone
+  EXPECT_EQ(count(FilterNode::any({})), 0u);                // holds for no one
+  EXPECT_EQ(count(FilterNode::negate(FilterNode::any({}))), documents.size());
+
+  // The deepest nesting allowed: an even number of negations is the clause.
+  const FilterCondition clause{"a", FilterOp::Eq, JsonValue(true), std::nullopt};
+  MetadataFilter plain;
+  plain.must.push_back(clause);
+  const std::uint64_t expected = index.evaluate(plain, documents.size(), bits, scratch);
+  FilterNode deep = FilterNode::leaf(clause);
+  for (std::size_t i = 1; i < MAX_FILTER_DEPTH; ++i) deep = FilterNode::negate(std::move(deep));
+  MetadataFilter nested;
+  nested.all_of.push_back(std::move(deep));
+  ASSERT_TRUE(check_filter(nested));
+  // 63 negations: the complement.
+  EXPECT_EQ(index.evaluate(nested, documents.size(), bits, scratch), documents.size() - expected);
+  nested.all_of[0] = FilterNode::negate(std::move(nested.all_of[0]));
+  EXPECT_FALSE(check_filter(nested));
 }
 
 TEST(MetadataIndex, RemovedAndReplacedSlotsLeaveEveryValue) {

@@ -163,5 +163,27 @@ TEST_F(MatchesFilterTest, ClauseOrderDoesNotChangeTheResult) {
   } while (std::next_permutation(clauses.begin(), clauses.end(), by_op));
 }
 
+TEST_F(MatchesFilterTest, NodesCombineClausesAndNotAlsoPassesDocumentsWithoutTheKey) {
+  using Pass = std::vector<bool>;
+  const FilterNode red = FilterNode::leaf(clause("color", Eq, str("red")));
+  const FilterNode small = FilterNode::leaf(clause("size", Lt, num(5)));
+  auto with = [](FilterNode node) {
+    MetadataFilter filter;
+    filter.all_of.push_back(std::move(node));
+    return filter;
+  };
+  EXPECT_EQ(passing(with(FilterNode::any({red, small}))), (Pass{true, true, false}));
+  EXPECT_EQ(passing(with(FilterNode::all({red, small}))), (Pass{false, false, false}));
+  // Not is the complement: the empty map passes, unlike with ne.
+  EXPECT_EQ(passing(with(FilterNode::negate(red))), (Pass{false, true, true}));
+  EXPECT_EQ(passing(with(FilterNode::leaf(clause("color", Ne, str("red"))))), (Pass{false, true, false}));
+  EXPECT_EQ(passing(with(FilterNode::any({}))), (Pass{false, false, false}));
+  EXPECT_EQ(passing(with(FilterNode::all({}))), (Pass{true, true, true}));
+  // Nodes and the lists all hold together.
+  MetadataFilter both = with(FilterNode::any({red, small}));
+  both.must_not.push_back(clause("size", Gt, num(5)));
+  EXPECT_EQ(passing(both), (Pass{false, true, false}));
+}
+
 }  // namespace
 }  // namespace karvalith

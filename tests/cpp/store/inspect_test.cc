@@ -87,6 +87,21 @@ TEST_F(InspectTest, SoundDirectoryReportsWhatAnOpenHolds) {
   EXPECT_EQ(contents(opened->database()).at("a").size(), a.summary.document_count);
 }
 
+TEST_F(InspectTest, ManyDocumentDeletesAreReadAndReplayed) {
+  populate();
+  {
+    auto db = open();
+    ASSERT_TRUE(db->delete_documents("a", std::vector<Uuid>{numbered_uuid(1), numbered_uuid(2), numbered_uuid(9)}));
+  }
+  const DirectoryInspection inspection = inspect();
+  EXPECT_TRUE(inspection.problems.empty());
+  EXPECT_EQ(inspection.log.records, 5u);
+  ASSERT_EQ(inspection.collections.size(), 2u);
+  EXPECT_EQ(inspection.collections[0].pending_records, 3u);
+  EXPECT_EQ(inspection.collections[0].summary.document_count, 4u);
+  EXPECT_EQ(inspection.collections[0].summary.deleted_slots, 3u);
+}
+
 TEST_F(InspectTest, EveryDamagedRecordIsReportedAndNothingIsWritten) {
   populate();
   const std::vector<std::uint64_t> offsets = record_offsets();

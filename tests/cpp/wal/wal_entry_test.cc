@@ -49,6 +49,13 @@ TEST(WalEntryCodec, LayoutsAndSizes) {
   const Bytes update = encode_update_document("docs", doc.id, doc, embedding);
   EXPECT_EQ(update.size(), insert.size() + 24u);
   EXPECT_EQ(variant_of(update), 5u);
+
+  const std::vector<Uuid> ids = {numbered_uuid(1), numbered_uuid(2), numbered_uuid(3)};
+  const Bytes remove_many = encode_delete_documents("docs", ids);
+  // variant, collection, count (8), then 24 bytes per id
+  EXPECT_EQ(remove_many.size(), 4u + 12u + 8u + 3u * 24u);
+  EXPECT_EQ(variant_of(remove_many), 8u);
+  EXPECT_EQ(encode_delete_documents("docs", {}).size(), 4u + 12u + 8u);
 }
 
 TEST(WalEntryCodec, EveryVariantRoundTrips) {
@@ -62,7 +69,11 @@ TEST(WalEntryCodec, EveryVariantRoundTrips) {
       {WalEntry::DeleteDocument{"c1", doc.id}},
       {WalEntry::BatchInsert{"c1", {{doc, embedding}, {sample_document(8), {}}}}},
       {WalEntry::UpdateDocument{"c1", numbered_uuid(99), doc, embedding}},
+      {WalEntry::LoadCollection{"c1", 0x0123456789abcdefULL}},
+      {WalEntry::UpdateMetadata{"c1", doc.id, doc.metadata}},
+      {WalEntry::DeleteDocuments{"c1", {numbered_uuid(5), doc.id, numbered_uuid(5)}}},
   };
+  ASSERT_EQ(entries.size(), WAL_ENTRY_VARIANTS);
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const Bytes payload = encode_wal_entry(entries[i]);
     EXPECT_EQ(variant_of(payload), i);
@@ -89,13 +100,23 @@ TEST(WalEntryCodec, EveryVariantRoundTrips) {
   EXPECT_EQ(u.id, numbered_uuid(99));
   expect_same_document(doc, u.document);
   EXPECT_EQ(u.embedding, embedding);
+
+  // The ids in order, a repeated one included: the record says what the
+  // writer listed, and applying it is what deduplicates.
+  const WalEntry removal = decode_or_fail_entry(encode_wal_entry(entries[8]));
+  const auto& r = std::get<WalEntry::DeleteDocuments>(removal.value);
+  EXPECT_EQ(r.collection, "c1");
+  EXPECT_EQ(r.ids, (std::vector<Uuid>{numbered_uuid(5), doc.id, numbered_uuid(5)}));
+  EXPECT_EQ(changed_documents(removal), 3u);
+  EXPECT_EQ(changed_documents(WalEntry{WalEntry::DeleteDocuments{"c1", {}}}), 1u);
+  EXPECT_EQ(changed_collection(removal), "c1");
 }
 
 TEST(WalEntryCodec, MalformedPayloadsAreDecodingErrors) {
   EXPECT_EQ(decode_wal_entry(Bytes{}).error().message, "io error: failed to fill whole buffer");
   EXPECT_EQ(decode_wal_entry(Bytes{2, 0, 0}).error().message, "io error: failed to fill whole buffer");
   EXPECT_EQ(decode_wal_entry(Bytes{9, 0, 0, 0}).error().message,
-            "invalid value: integer `9`, expected variant index 0 <= i < 8");
+            "invalid value: integer `9`, expected variant index 0 <= i < 9");
   EXPECT_EQ(decode_wal_entry(Bytes{6, 0, 0, 0}).error().kind, ErrorKind::InvalidData);
 
   const Bytes insert = encode_insert_document("c", sample_document(2), std::vector<float>{1, 2, 3});
@@ -112,6 +133,30 @@ TEST(WalEntryCodec, MalformedPayloadsAreDecodingErrors) {
   Bytes batch = encode_batch_insert("c", {});
   for (int i = 0; i < 8; ++i) batch[4 + 9 + i] = 0xFF;
   EXPECT_EQ(decode_wal_entry(batch).error().message, "io error: failed to fill whole buffer");
+}
+
+TEST(WalEntryCodec, DamagedManyDocumentDeletesAreDecodingErrors) {
+  const std::vector<Uuid> ids = {numbered_uuid(1), numbered_uuid(2)};
+  const Bytes removal = encode_delete_documents("c", ids);
+  for (std::size_t cut = 4; cut < removal.size(); ++cut) {
+    auto entry = decode_wal_entry(std::span(removal).first(cut));
+    ASSERT_FALSE(entry.has_value()) << "cut at " << cut;
+    ASSERT_EQ(entry.error().kind, ErrorKind::InvalidData) << "cut at " << cut;
+  }
+  // A count larger than the bytes left could hold is refused before any
+  // allocation, whatever it claims.
+  const std::size_t count_at = 4 + 9;
+  for (const std::uint64_t claimed : {std::uint64_t{3}, std::uint64_t{1} << 40, ~std::uint64_t{0}}) {
+    Bytes lying = removal;
+    for (int i = 0; i < 8; ++i) lying[count_at + i] = static_cast<std::uint8_t>(claimed >> (8 * i));
+    auto entry = decode_wal_entry(lying);
+    ASSERT_FALSE(entry.has_value()) << claimed;
+    EXPECT_EQ(entry.error().kind, ErrorKind::InvalidData);
+  }
+  // An id whose length field is not 16 (a flipped bit) does not decode.
+  Bytes bent = removal;
+  bent[count_at + 8] ^= 0x01;
+  EXPECT_FALSE(decode_wal_entry(bent).has_value());
 }
 
 }  // namespace
