@@ -2,11 +2,15 @@
 
 from collections.abc import Mapping, Sequence
 from os import PathLike
-from typing import Any, Literal, Optional, SupportsFloat, SupportsIndex, Union, final
+from typing import Any, Literal, Optional, SupportsFloat, SupportsIndex, Union, final, overload
 
 _MetadataValue = Union[bool, int, float, str]
 _Embedding = Union[Sequence[float], Any]  # also numpy arrays and array.array
 _Bm25Statistics = dict[str, Any]  # {"document_count": int, "total_length": int, "document_frequencies": {str: int}}
+# Either filter form: {"year": {"$gte": 2020}, "$or": [...]} or {"must": [...], "must_not": [...]}.
+_Filter = Mapping[str, Any]
+_Document = dict[str, Any]  # {"id": str, "text": str, "metadata": dict[str, _MetadataValue]}
+_Ids = Union[list[str], tuple[str, ...]]
 
 def fuse(
     vector_hits: Sequence[tuple[SupportsIndex, SupportsFloat]],
@@ -34,6 +38,7 @@ class Karvalith:
         ef_search: Optional[SupportsIndex] = None,
         distance_metric: Optional[str] = None,
         store_raw_vectors: Optional[bool] = None,
+        exist_ok: bool = False,
     ) -> None: ...
     def delete_collection(self, name: str) -> bool: ...
     def list_collections(self) -> list[str]: ...
@@ -49,8 +54,28 @@ class Karvalith:
     def batch_insert(
         self, collection: str, documents: list[Mapping[str, Any]], num_threads: SupportsIndex = 0
     ) -> list[str]: ...
-    def get(self, collection: str, id: str) -> dict[str, Any]: ...
-    def delete(self, collection: str, id: str) -> bool: ...
+    @overload
+    def get(self, collection: str, ids: str) -> _Document: ...
+    @overload
+    def get(self, collection: str, *, id: str) -> _Document: ...
+    @overload
+    def get(
+        self,
+        collection: str,
+        ids: Optional[_Ids] = None,
+        filter: Optional[_Filter] = None,
+        limit: Optional[SupportsIndex] = None,
+        offset: Optional[SupportsIndex] = 0,
+        id: None = None,
+    ) -> list[_Document]: ...
+    @overload
+    def delete(self, collection: str, ids: str) -> bool: ...
+    @overload
+    def delete(self, collection: str, *, id: str) -> bool: ...
+    @overload
+    def delete(self, collection: str, ids: _Ids, id: None = None) -> int: ...
+    def delete_where(self, collection: str, filter: _Filter) -> int: ...
+    def count(self, collection: str, filter: Optional[_Filter] = None) -> int: ...
     def search(
         self,
         collection: str,
@@ -60,7 +85,7 @@ class Karvalith:
         min_similarity: Optional[SupportsFloat] = None,
         alpha: SupportsFloat = 0.7,
         fusion_method: str = "rrf",
-        filter: Optional[Mapping[str, list[dict[str, Any]]]] = None,
+        filter: Optional[_Filter] = None,
         ef: Optional[SupportsIndex] = None,
         bm25_statistics: Optional[Mapping[str, Any]] = None,
         exact_threshold: Optional[SupportsIndex] = None,
@@ -93,7 +118,7 @@ class Karvalith:
         query_embeddings: Optional[Union[Sequence[_Embedding], Any]] = None,
         k: SupportsIndex = 10,
         min_similarity: Optional[SupportsFloat] = None,
-        filter: Optional[Mapping[str, list[dict[str, Any]]]] = None,
+        filter: Optional[_Filter] = None,
         ef: Optional[SupportsIndex] = None,
         num_threads: SupportsIndex = 0,
         query_texts: Optional[list[str]] = None,
@@ -128,6 +153,7 @@ class CollectionInfo:
     @property
     def deleted_slots(self) -> int: ...
 
+def filter_fields(filter: _Filter) -> list[str]: ...
 def inspect_directory(
     path: Union[str, PathLike[str]], encryption_key: Optional[str] = None, replay: bool = True
 ) -> dict[str, Any]: ...

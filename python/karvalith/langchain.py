@@ -16,11 +16,12 @@ Other JSON values (None, lists, dicts) are stored as JSON text under
 Values that JSON cannot hold (dates, objects, ...) raise ValueError before
 anything is written. Keys starting with ``_lc_`` are reserved.
 
-Filters use the usual dict form: ``{"k": v}``, ``{"k": {"$eq"|"$ne"|"$gt"|
-"$gte"|"$lt"|"$lte": v}}``, ``{"k": {"$in"|"$nin": [...]}}``, ``{"$and": [...]}``,
-and ``{"$or": [...]}`` when every branch tests one and the same key for equality
-(it becomes ``$in``). A document that lacks the key fails every condition on it,
-``$ne`` and ``$nin`` included. Anything else raises ValueError.
+Filters use the usual dict form, which Karvalith reads itself: ``{"k": v}``,
+``{"k": {"$eq"|"$ne"|"$gt"|"$gte"|"$lt"|"$lte": v}}``, ``{"k": {"$in"|"$nin":
+[...]}}``, ``{"k": {"$not": {...}}}``, ``{"$and": [...]}``, ``{"$or": [...]}`` and
+``{"$not": {...}}``. A document that lacks the key fails every condition on it,
+``$ne`` and ``$nin`` included (``$not`` passes it). Anything else raises
+ValueError.
 
 Arguments are read strictly: a keyword argument the store does not know
 raises TypeError naming it, whichever method it reaches (``add_texts``,
@@ -62,7 +63,7 @@ except ImportError as error:  # pragma: no cover - exercised only without langch
         "karvalith.langchain needs langchain-core: pip install 'karvalith[langchain]'"
     ) from error
 
-from ._karvalith import Karvalith
+from ._karvalith import Karvalith, filter_fields
 from ._shared_handles import SharedHandle, acquire
 
 __all__ = ["KarvalithVectorStore", "KarvalithRetriever", "ID_NAMESPACE", "translate_filter"]
@@ -75,8 +76,6 @@ JSON_PREFIX = "_lc_json."
 RESERVED_PREFIX = "_lc_"
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
-
-_COMPARISONS = {"$eq": "eq", "$ne": "ne", "$gt": "gt", "$gte": "gte", "$lt": "lt", "$lte": "lte"}
 
 
 def storage_id(langchain_id: str) -> str:
@@ -135,114 +134,25 @@ def decode_metadata(stored: dict[str, Any]) -> tuple[Optional[str], dict[str, An
 # ---- filters -------------------------------------------------------------------
 
 
-def _check_operand(key: str, value: Any) -> Any:
-    if isinstance(value, bool) or isinstance(value, str):
-        return value
-    if isinstance(value, (int, float)):
-        if isinstance(value, float) and math.isnan(value):
-            raise ValueError(f"filter on {key!r}: NaN matches nothing")
-        return value
-    raise ValueError(
-        f"filter on {key!r}: cannot compare with {type(value).__name__} "
-        "(only booleans, numbers and strings are filterable)"
-    )
-
-
-def _check_key(key: Any) -> str:
-    if not isinstance(key, str) or not key:
-        raise ValueError(f"filter keys must be non-empty strings, got {key!r}")
-    if key.startswith("$"):
-        raise ValueError(f"unsupported filter operator {key!r}: use $and, $or or a metadata key")
-    if key.startswith(RESERVED_PREFIX):
-        raise ValueError(f"cannot filter on reserved key {key!r}")
-    return key
-
-
-def _key_conditions(key: str, condition: Any) -> list[dict[str, Any]]:
-    """Karvalith "must" clauses for one key's condition."""
-    if not isinstance(condition, dict):
-        return [{"field": key, "op": "eq", "value": _check_operand(key, condition)}]
-    if not condition:
-        raise ValueError(f"filter on {key!r}: empty condition")
-    clauses = []
-    for operator, operand in condition.items():
-        if operator in _COMPARISONS:
-            if operator in ("$gt", "$gte", "$lt", "$lte") and (
-                isinstance(operand, (bool, str)) or not isinstance(operand, (int, float))
-            ):
-                raise ValueError(f"filter on {key!r}: {operator} needs a number, got {operand!r}")
-            clauses.append({"field": key, "op": _COMPARISONS[operator], "value": _check_operand(key, operand)})
-        elif operator in ("$in", "$nin"):
-            if not isinstance(operand, (list, tuple)):
-                raise ValueError(f"filter on {key!r}: {operator} needs a list, got {type(operand).__name__}")
-            values = [_check_operand(key, value) for value in operand]
-            if operator == "$in":
-                clauses.append({"field": key, "op": "in", "values": values})
-            else:
-                # "ne" each: a document without the key fails, as with $ne.
-                clauses.extend({"field": key, "op": "ne", "value": value} for value in values)
-        else:
-            raise ValueError(
-                f"filter on {key!r}: unsupported operator {operator!r} "
-                "(supported: $eq, $ne, $gt, $gte, $lt, $lte, $in, $nin)"
-            )
-    return clauses
-
-
-def _or_as_in(branches: list[Any]) -> list[dict[str, Any]]:
-    """An $or whose branches all test one key for equality, as one "in" clause."""
-    key: Optional[str] = None
-    values: list[Any] = []
-    for branch in branches:
-        if not isinstance(branch, dict) or len(branch) != 1:
-            raise ValueError("$or is supported only across equality tests of one key")
-        (branch_key, condition), = branch.items()
-        branch_key = _check_key(branch_key)
-        if key is not None and branch_key != key:
-            raise ValueError(
-                f"$or across different keys ({key!r}, {branch_key!r}) cannot be expressed: "
-                "filters are conjunctions of conditions"
-            )
-        key = branch_key
-        clauses = _key_conditions(branch_key, condition)
-        for clause in clauses:
-            if clause["op"] == "eq":
-                values.append(clause["value"])
-            elif clause["op"] == "in" and len(clauses) == 1:
-                values.extend(clause["values"])
-            else:
-                raise ValueError("$or is supported only across equality tests of one key ($eq or $in)")
-    return [{"field": key, "op": "in", "values": values}]
-
-
-def _conjunction(filter: Any) -> list[dict[str, Any]]:
-    if not isinstance(filter, dict):
-        raise ValueError(f"a filter must be a dict, got {type(filter).__name__}")
-    clauses: list[dict[str, Any]] = []
-    for key, condition in filter.items():
-        if key == "$and":
-            if not isinstance(condition, (list, tuple)):
-                raise ValueError("$and needs a list of filters")
-            for part in condition:
-                clauses.extend(_conjunction(part))
-        elif key == "$or":
-            if not isinstance(condition, (list, tuple)) or not condition:
-                raise ValueError("$or needs a non-empty list of filters")
-            clauses.extend(_or_as_in(list(condition)))
-        else:
-            clauses.extend(_key_conditions(_check_key(key), condition))
-    return clauses
-
-
-def translate_filter(filter: Optional[dict[str, Any]]) -> Optional[dict[str, list[dict[str, Any]]]]:
+def translate_filter(filter: Optional[dict[str, Any]]) -> Optional[dict[str, Any]]:
     """A LangChain metadata filter as a Karvalith filter, or None for no filter.
 
-    Raises ValueError for what a conjunction of conditions cannot express.
+    Karvalith reads LangChain's operator form itself; the filter is wrapped in
+    "$and" so that a metadata key named "must" is not taken for Karvalith's
+    list form. Raises ValueError for a malformed filter (Karvalith's message)
+    and for one that tests a reserved key.
     """
     if filter is None:
         return None
-    clauses = _conjunction(filter)
-    return {"must": clauses, "must_not": []} if clauses else None
+    if not isinstance(filter, dict):
+        raise ValueError(f"a filter must be a dict, got {type(filter).__name__}")
+    if not filter:
+        return None
+    wrapped = {"$and": [filter]}
+    for key in filter_fields(wrapped):
+        if key.startswith(RESERVED_PREFIX):
+            raise ValueError(f"cannot filter on reserved key {key!r}")
+    return wrapped
 
 
 # ---- the store -------------------------------------------------------------------
@@ -456,16 +366,15 @@ class KarvalithVectorStore(VectorStore):
             )
         if not self._exists():
             return True
+        # Each branch is one log record: all of the documents go, or none.
         if translated is None:
-            keys = [storage_id(doc_id) for doc_id in ids or []]
+            self.client.delete(self.collection_name, [storage_id(doc_id) for doc_id in ids or []])
+        elif ids is None:
+            self.client.delete_where(self.collection_name, translated)
         else:
-            passing = [r.id for r in self._passing(translated)]
-            if ids is not None:
-                wanted = {storage_id(doc_id) for doc_id in ids}
-                passing = [key for key in passing if key in wanted]
-            keys = passing
-        for key in keys:
-            self.client.delete(self.collection_name, key)
+            keys = [storage_id(doc_id) for doc_id in ids]
+            passing = [stored["id"] for stored in self.client.get(self.collection_name, keys, filter=translated)]
+            self.client.delete(self.collection_name, passing)
         return True
 
     def update_documents(self, ids: Sequence[str], documents: Sequence[Document]) -> None:
@@ -499,26 +408,6 @@ class KarvalithVectorStore(VectorStore):
         if self._exists():
             self.client.delete_collection(self.collection_name)
 
-    def _passing(self, translated: dict[str, list[dict[str, Any]]]) -> list[Any]:
-        """Every document of the collection that passes a Karvalith filter, as
-        search results.
-
-        The filter runs in the engine, as in a search: a query with k = the
-        document count and an exact-scoring threshold above it scores every
-        passing document on its stored vector, so none is left out. (A delete
-        by filter in the handle itself would spare this search.)
-        """
-        info = self.client.collection_info(self.collection_name)
-        if info.document_count == 0:
-            return []
-        return self.client.search(
-            self.collection_name,
-            query_embedding=[0.0] * info.dimension,
-            k=info.document_count,
-            filter=translated,
-            exact_threshold=info.document_count + 1,
-        )
-
     # ---- reads ------------------------------------------------------------------
 
     def _document(self, key: str, text: str, stored: dict[str, Any]) -> Document:
@@ -541,7 +430,7 @@ class KarvalithVectorStore(VectorStore):
         where: Optional[dict[str, Any]] = None,
     ) -> list[Document]:
         """Stored documents as LangChain Documents: those with these ids (in the
-        given order, missing ones skipped), those passing the filter, or, given
+        given order, missing ones skipped, a repeated one once), those passing the filter, or, given
         both, those of the ids that pass it; with neither, every document. Without
         ids they come oldest placement first (a replaced document counts as new).
         The first ``offset`` of them are skipped, and at most ``limit`` returned
@@ -556,35 +445,14 @@ class KarvalithVectorStore(VectorStore):
         translated = translate_filter(filter)
         if not self._exists() or limit == 0:
             return []
-        end = None if limit is None else offset + limit
-        if ids is not None:
-            passing = None if translated is None else {r.id for r in self._passing(translated)}
-            found: list[Document] = []
-            for doc_id in ids:
-                key = storage_id(doc_id)
-                if passing is not None and key not in passing:
-                    continue
-                found.extend(self._stored([key]))
-                if end is not None and len(found) >= end:
-                    break
-            return found[offset:]
-        if translated is None:
-            keys = self.client.list_ids(self.collection_name)
-            return self._stored(keys[offset:end])
-        results = {r.id: r for r in self._passing(translated)}
-        ordered = [results[key] for key in self.client.list_ids(self.collection_name) if key in results]
-        return [self._document(r.id, r.text, r.metadata) for r in ordered[offset:end]]
+        keys = None if ids is None else [storage_id(doc_id) for doc_id in ids]
+        stored = self.client.get(self.collection_name, keys, filter=translated, limit=limit, offset=offset)
+        return [self._document(d["id"], d["text"], d["metadata"]) for d in stored]
 
     def _stored(self, keys: Iterable[str]) -> list[Document]:
-        """The live documents among these storage ids, in order."""
-        found = []
-        for key in keys:
-            try:
-                stored = self.client.get(self.collection_name, key)
-            except KeyError:
-                continue
-            found.append(self._document(stored["id"], stored["text"], stored["metadata"]))
-        return found
+        """The live documents among these storage ids, in order (each once)."""
+        stored = self.client.get(self.collection_name, list(keys))
+        return [self._document(d["id"], d["text"], d["metadata"]) for d in stored]
 
     def _search(self, **query: Any) -> list[tuple[Document, float]]:
         if not self._exists():

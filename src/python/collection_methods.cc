@@ -26,7 +26,7 @@ PyObject* create_collection(Handle& handle, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames) {
   static constexpr const char* const names[] = {
       "name",      "dimension",       "m", "ef_construction", "ef_search",
-      "distance_metric", "store_raw_vectors"};
+      "distance_metric", "store_raw_vectors", "exist_ok"};
   PyObject* slots[std::size(names)];
   if (!bind_arguments({"create_collection", names, 2}, args, nargs, kwnames, slots)) {
     return nullptr;
@@ -42,8 +42,11 @@ PyObject* create_collection(Handle& handle, PyObject* const* args, Py_ssize_t na
       !to_optional_bool(slots[6], "store_raw_vectors", options.store_raw_vectors)) {
     return nullptr;
   }
+  std::optional<bool> exist_ok;
+  if (!to_optional_bool(slots[7], "exist_ok", exist_ok)) return nullptr;
   const std::shared_ptr<Store> store = handle.store();
-  Status created = without_gil([&] { return store->create_collection(name, dimension, options); });
+  Status created = without_gil(
+      [&] { return store->create_collection(name, dimension, options, exist_ok.value_or(false)); });
   if (!created) return raise_error(created.error());
   Py_RETURN_NONE;
 }

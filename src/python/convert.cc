@@ -116,7 +116,8 @@ bool py_to_filter_condition(PyObject* item, FilterCondition& condition) {
   if (!utf8_of(op, op_text)) return false;
   const std::optional<FilterOp> parsed = parse_filter_op(op_text);
   if (!parsed) {
-    raise_message(PyExc_ValueError, "unknown filter operator: '" + op_text + "'");
+    raise_message(PyExc_ValueError,
+                  "unknown filter operator: '" + op_text + "' (accepted: eq, ne, gt, gte, lt, lte, in)");
     return false;
   }
   condition.op = *parsed;

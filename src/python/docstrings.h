@@ -24,7 +24,7 @@ inline constexpr const char KARVALITH[] =
 
 inline constexpr const char CREATE_COLLECTION[] =
     "create_collection($self, name, dimension, m=None, ef_construction=None, ef_search=None, "
-    "distance_metric=None, store_raw_vectors=None)\n--\n\n"
+    "distance_metric=None, store_raw_vectors=None, exist_ok=False)\n--\n\n"
     "Create a new collection.\n"
     "\n"
     "Args:\n"
@@ -35,7 +35,11 @@ inline constexpr const char CREATE_COLLECTION[] =
     "    ef_search: HNSW ef_search (default 50).\n"
     "    distance_metric: \"cosine\", \"euclidean\", or \"dot_product\" (default \"cosine\").\n"
     "    store_raw_vectors: If True, stores raw f32 vectors for exact reranking\n"
-    "        (+0.7% recall, +59% RAM). Default False (compact mode).";
+    "        (+0.7% recall, +59% RAM). Default False (compact mode).\n"
+    "    exist_ok: If True, a collection of this name that already exists is kept and no\n"
+    "        error is raised, provided it has this dimension and distance_metric (cosine when\n"
+    "        not given) and every other option given here; otherwise ValueError names what\n"
+    "        differs. Default False: an existing name raises ValueError.";
 
 inline constexpr const char DELETE_COLLECTION[] =
     "delete_collection($self, name)\n--\n\n"
@@ -84,12 +88,40 @@ inline constexpr const char UPDATE_METADATA[] =
     "Replace the metadata of a document; its text and embedding stay as they are.";
 
 inline constexpr const char GET[] =
-    "get($self, collection, id)\n--\n\n"
-    "Get a document by UUID. Returns a dict with 'id', 'text', 'metadata'.";
+    "get($self, collection, ids=None, filter=None, limit=None, offset=0, id=None)\n--\n\n"
+    "Get documents by id and/or metadata filter. Each document is a dict with 'id',\n"
+    "'text' and 'metadata'.\n"
+    "\n"
+    "ids: one id (a str): returns that document's dict, or raises KeyError when it is\n"
+    "    not stored. A list (or tuple) of ids: returns a list of the stored ones in the\n"
+    "    order given; ids not stored are skipped, a repeated id is returned once.\n"
+    "    None: every document, in the order list_ids() gives (oldest placement first).\n"
+    "filter: only documents passing it (grammar as for search()).\n"
+    "offset, limit: of the documents selected, skip offset, then return at most limit.\n"
+    "filter, limit and offset need ids to be None or a list. id is the older name of\n"
+    "ids (give one or the other). Ids are UUID strings (str(uuid.uuid5(uuid.NAMESPACE_URL, name))\n"
+    "makes one from any name).";
 
 inline constexpr const char DELETE[] =
-    "delete($self, collection, id)\n--\n\n"
-    "Delete a document by UUID. Returns True if it existed.";
+    "delete($self, collection, ids=None, id=None)\n--\n\n"
+    "Delete documents by id.\n"
+    "\n"
+    "One id (a str): returns True if the document was stored. A list (or tuple) of ids:\n"
+    "returns how many of them were stored and are now deleted, all in one WAL record\n"
+    "(all of them or, after a crash, none). id is the older name of ids (give one or\n"
+    "the other).";
+
+inline constexpr const char DELETE_WHERE[] =
+    "delete_where($self, collection, filter)\n--\n\n"
+    "Delete every document passing the filter (grammar as for search(); {} passes\n"
+    "every document). Returns how many were deleted. The documents are found and\n"
+    "deleted while other changes to the collection wait, and logged by id in one WAL\n"
+    "record: all of them are deleted or, after a crash, none.";
+
+inline constexpr const char COUNT[] =
+    "count($self, collection, filter=None)\n--\n\n"
+    "The number of documents, or of those passing the filter (grammar as for search()),\n"
+    "counted by the metadata index without reading any document.";
 
 inline constexpr const char SEARCH[] =
     "search($self, collection, query_embedding=None, query_text=None, k=10, min_similarity=None, "
@@ -108,9 +140,7 @@ inline constexpr const char SEARCH[] =
     "    min_similarity: Optional minimum score threshold.\n"
     "    alpha: Hybrid search weight: 1.0 = all vector, 0.0 = all keyword (default 0.7).\n"
     "    fusion_method: \"rrf\" or \"linear\" (default \"rrf\").\n"
-    "    filter: Optional filter dict with \"must\" / \"must_not\" lists of conditions\n"
-    "        {\"field\", \"op\", \"value\"} (\"values\" for op \"in\"); any other key, or a\n"
-    "        missing operand, is refused (ValueError).\n"
+    "    filter: Optional metadata filter (see Filters below).\n"
     "    ef: Optional search breadth for this query (default: the collection's ef_search);\n"
     "        the breadth used is max(ef, k).\n"
     "    bm25_statistics: Optional keyword figures of a larger document set this collection\n"
@@ -118,7 +148,30 @@ inline constexpr const char SEARCH[] =
     "    exact_threshold: With a filter, when fewer documents than this pass it, all of them\n"
     "        are scored instead of walking the graph (default 40 * sqrt(documents); 0 always walks).\n"
     "        A filtered walk scales its breadth to the share of documents passing, keeping at\n"
-    "        least min(ef, 2 * k).";
+    "        least min(ef, 2 * k).\n"
+    "\n"
+    "Filters (also for batch_search, get, count and delete_where) come in two forms.\n"
+    "\n"
+    "Operator form, a dict of conditions that must all hold:\n"
+    "    {\"year\": 2024}                          equal ($eq)\n"
+    "    {\"year\": {\"$gte\": 2020, \"$lt\": 2025}}   each operator must hold\n"
+    "    $eq, $ne           equal / not equal to a bool, int, float or str\n"
+    "    $gt, $gte, $lt, $lte  ordered comparison with a number (ints and floats compare\n"
+    "                       as numbers; bools and strs are refused)\n"
+    "    $in, $nin          equal to one of / none of a list of values\n"
+    "    {\"field\": {\"$not\": {...}}}  the field's conditions do not all hold\n"
+    "    {\"$and\": [filter, ...]}, {\"$or\": [filter, ...]}, {\"$not\": filter}\n"
+    "A document without the field fails every condition on it, $ne and $nin included;\n"
+    "$not (of a field or a filter) passes exactly the documents its operand does not, so\n"
+    "also those without the field. Numbers are equal within 2**-52. Nesting is limited to\n"
+    "64 levels.\n"
+    "\n"
+    "List form, recognised by a top-level key \"must\" or \"must_not\" (a metadata key\n"
+    "named so is tested inside $and in the operator form):\n"
+    "    {\"must\": [{\"field\": \"year\", \"op\": \"gte\", \"value\": 2020}],\n"
+    "     \"must_not\": [{\"field\": \"tag\", \"op\": \"in\", \"values\": [\"a\", \"b\"]}]}\n"
+    "with op one of eq, ne, gt, gte, lt, lte, in; any other key in a condition, or a missing\n"
+    "operand, is refused (ValueError). {} passes every document.";
 
 inline constexpr const char KEYWORD_STATISTICS[] =
     "keyword_statistics($self, collection, query_text)\n--\n\n"
@@ -225,6 +278,11 @@ inline constexpr const char GET_EMBEDDING[] =
     "Collections created with store_raw_vectors=True return the inserted values;\n"
     "others return the stored 8-bit codes decoded, within half a quantization step\n"
     "of each inserted value.";
+
+inline constexpr const char FILTER_FIELDS[] =
+    "filter_fields(filter)\n--\n\n"
+    "The metadata keys a filter tests, sorted, after checking the filter as search()\n"
+    "does (the same exceptions for a malformed one).";
 
 inline constexpr const char INSPECT_DIRECTORY[] =
     "inspect_directory(path, encryption_key=None, replay=True)\n--\n\n"

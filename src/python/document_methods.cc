@@ -1,5 +1,6 @@
-// Karvalith methods on single documents: insert, batch_insert, get, delete,
-// upsert, update_metadata, list_ids, get_embedding.
+// Karvalith methods on single documents: insert, batch_insert, upsert,
+// update_metadata, list_ids, get_embedding (get and delete, which also take
+// many ids or a filter, are in query_methods.cc).
 // Each converts its arguments, then lets the store validate, log and apply
 // with the interpreter lock released.
 #include <optional>
@@ -12,6 +13,7 @@
 #include "embedding.h"
 #include "errors.h"
 #include "gil.h"
+#include "ids.h"
 #include "methods.h"
 #include "py_ref.h"
 
@@ -20,26 +22,6 @@ namespace karvalith::py {
 namespace {
 
 constexpr const char* const COLLECTION_AND_ID[] = {"collection", "id"};
-
-PyObject* utf8_to_py(const std::string& text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-}
-
-PyObject* id_to_py(const Uuid& id) {
-  char text[36];
-  id.format_into(text);
-  return PyUnicode_FromStringAndSize(text, 36);
-}
-
-bool parse_id(const std::string& text, Uuid& out) {
-  Result<Uuid> parsed = Uuid::parse(text);
-  if (!parsed) {
-    raise_message(PyExc_ValueError, "invalid UUID: " + parsed.error().message);
-    return false;
-  }
-  out = *parsed;
-  return true;
-}
 
 // The id given as text, parsed; absent when none was given (the core then
 // makes a fresh one).
@@ -171,7 +153,7 @@ PyObject* batch_insert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, 
 
 namespace {
 
-// The shared opening of get and delete: bind (collection, id), convert both,
+// The opening of get_embedding: bind (collection, id), convert both,
 // look the collection up, then parse the id, raising as each step requires.
 struct DocumentTarget {
   std::shared_ptr<Store> store;
@@ -196,40 +178,6 @@ std::optional<DocumentTarget> document_target(const char* method, PyObject* cons
 }
 
 }  // namespace
-
-PyObject* get(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::optional<DocumentTarget> target = document_target("get", args, nargs, kwnames, handle);
-  if (!target) return nullptr;
-  Result<DocumentPtr> found =
-      without_gil([&] { return target->store->get(target->collection_name, target->id); });
-  if (!found) return raise_error(found.error());
-  const DocumentPtr& document = *found;
-  if (!document) {
-    return raise_message(PyExc_KeyError, "document '" + target->id_text + "' not found");
-  }
-
-  PyRef result = PyRef::steal(PyDict_New());
-  if (!result) return nullptr;
-  PyRef id_object = PyRef::steal(id_to_py(document->id));
-  if (!id_object || PyDict_SetItemString(result.get(), "id", id_object.get()) != 0) return nullptr;
-  PyRef text = PyRef::steal(utf8_to_py(document->text));
-  if (!text || PyDict_SetItemString(result.get(), "text", text.get()) != 0) return nullptr;
-  PyRef metadata = PyRef::steal(metadata_to_py_dict(document->metadata));
-  if (!metadata || PyDict_SetItemString(result.get(), "metadata", metadata.get()) != 0) {
-    return nullptr;
-  }
-  return result.release();
-}
-
-PyObject* delete_document(Handle& handle, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-  std::optional<DocumentTarget> target = document_target("delete", args, nargs, kwnames, handle);
-  if (!target) return nullptr;
-  Result<bool> deleted =
-      without_gil([&] { return target->store->delete_document(target->collection_name, target->id); });
-  if (!deleted) return raise_error(deleted.error());
-  return PyBool_FromLong(*deleted ? 1 : 0);
-}
 
 PyObject* upsert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* const names[] = {"collection", "id", "text", "embedding", "metadata"};

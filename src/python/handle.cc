@@ -174,6 +174,8 @@ PyMethodDef karvalith_methods[] = {
     method<batch_insert>("batch_insert", doc::BATCH_INSERT),
     method<get>("get", doc::GET),
     method<delete_document>("delete", doc::DELETE),
+    method<delete_where>("delete_where", doc::DELETE_WHERE),
+    method<count>("count", doc::COUNT),
     method<search>("search", doc::SEARCH),
     method<save>("save", doc::SAVE),
     method<load>("load", doc::LOAD),

@@ -22,12 +22,16 @@ PyObject* total_memory_bytes(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 // Documents.
 PyObject* insert(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* batch_insert(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* get(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* delete_document(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* upsert(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* update_metadata(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* list_ids(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* get_embedding(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+
+// Selections by id or filter (query_methods.cc).
+PyObject* get(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* delete_document(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* delete_where(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* count(Handle&, PyObject* const*, Py_ssize_t, PyObject*);
 
 // Queries (search_method.cc).
 PyObject* search(Handle&, PyObject* const*, Py_ssize_t, PyObject*);

@@ -4,6 +4,7 @@
 
 #include "collection_info.h"
 #include "errors.h"
+#include "filter_convert.h"
 #include "fusion_function.h"
 #include "docstrings.h"
 #include "handle.h"
@@ -23,6 +24,8 @@ PyObject* function_entry(PyObject* module, PyObject* const* args, Py_ssize_t nar
 PyMethodDef module_functions[] = {
     {"fuse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_entry<fuse>)),
      METH_FASTCALL | METH_KEYWORDS, doc::FUSE},
+    {"filter_fields", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_entry<filter_fields>)),
+     METH_FASTCALL | METH_KEYWORDS, doc::FILTER_FIELDS},
     {"inspect_directory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_entry<inspect_directory>)),
      METH_FASTCALL | METH_KEYWORDS, doc::INSPECT_DIRECTORY},
     {nullptr, nullptr, 0, nullptr},

@@ -11,6 +11,7 @@
 #include "core/search/request.h"
 #include "embedding.h"
 #include "errors.h"
+#include "filter_convert.h"
 #include "gil.h"
 #include "keyword_statistics.h"
 #include "methods.h"
@@ -20,38 +21,6 @@
 namespace karvalith::py {
 
 namespace {
-
-// Reads "must" then "must_not" of a filter dict; a missing key is an empty
-// list, a present one (None included) goes through py_to_filter_conditions.
-// Any other key is a ValueError naming it.
-bool to_filter(PyObject* object, MetadataFilter& out) {
-  if (!PyDict_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "argument 'filter': expected dict, got %s", Py_TYPE(object)->tp_name);
-    return false;
-  }
-  for (auto [key, list] : {std::pair{"must", &out.must}, std::pair{"must_not", &out.must_not}}) {
-    PyObject* found = nullptr;
-    if (!dict_lookup(object, key, found)) return false;
-    if (found == nullptr) continue;
-    PyRef held = PyRef::borrow(found);
-    if (!py_to_filter_conditions(held.get(), *list)) return false;
-  }
-  // A misspelt key would otherwise filter nothing, silently.
-  Py_ssize_t position = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  while (PyDict_Next(object, &position, &key, &value)) {
-    if (PyUnicode_Check(key) && (PyUnicode_CompareWithASCIIString(key, "must") == 0 ||
-                                 PyUnicode_CompareWithASCIIString(key, "must_not") == 0)) {
-      continue;
-    }
-    PyRef text = PyRef::steal(PyObject_Repr(key));
-    if (!text) return false;
-    PyErr_Format(PyExc_ValueError, "unknown filter key: %U (a filter has only 'must' and 'must_not')", text.get());
-    return false;
-  }
-  return true;
-}
 
 // The request's fields from the arguments in parameter order; nothing is
 // looked up yet. The filter (a borrowed reference, null when absent) is

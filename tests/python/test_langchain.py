@@ -241,25 +241,52 @@ class TestMetadata:
         assert store.get_by_ids(["1"])[0].metadata == {"big": 2**70}
 
 
+def _selected(filter):
+    """The ns of the documents n = 0..11 ({"k": "abc"[n % 3], "n": n}, and one
+    without keys) a Karvalith filter passes."""
+    db = Karvalith()
+    db.create_collection("c", 2)
+    db.batch_insert("c", [{"text": str(n), "embedding": [1.0, n], "metadata": {"k": "abc"[n % 3], "n": n}}
+                          for n in range(12)] + [{"text": "none", "embedding": [1.0, 0.0]}])
+    return sorted(d["text"] for d in db.get("c", filter=filter))
+
+
 class TestFilterTranslation:
     @pytest.mark.parametrize(
         "filter,must",
         [
-            ({"k": "v"}, [{"field": "k", "op": "eq", "value": "v"}]),
-            ({"k": {"$eq": 1}}, [{"field": "k", "op": "eq", "value": 1}]),
-            ({"k": {"$gte": 1, "$lt": 5.5}},
-             [{"field": "k", "op": "gte", "value": 1}, {"field": "k", "op": "lt", "value": 5.5}]),
+            ({"k": "a"}, [{"field": "k", "op": "eq", "value": "a"}]),
+            ({"n": {"$eq": 1}}, [{"field": "n", "op": "eq", "value": 1}]),
+            ({"n": {"$gte": 1, "$lt": 5.5}},
+             [{"field": "n", "op": "gte", "value": 1}, {"field": "n", "op": "lt", "value": 5.5}]),
             ({"k": {"$in": ["a", "b"]}}, [{"field": "k", "op": "in", "values": ["a", "b"]}]),
-            ({"k": {"$nin": [1, 2]}},
-             [{"field": "k", "op": "ne", "value": 1}, {"field": "k", "op": "ne", "value": 2}]),
-            ({"$and": [{"a": 1}, {"b": {"$ne": True}}]},
-             [{"field": "a", "op": "eq", "value": 1}, {"field": "b", "op": "ne", "value": True}]),
+            ({"n": {"$nin": [1, 2]}},
+             [{"field": "n", "op": "ne", "value": 1}, {"field": "n", "op": "ne", "value": 2}]),
+            ({"$and": [{"n": 1}, {"k": {"$ne": True}}]},
+             [{"field": "n", "op": "eq", "value": 1}, {"field": "k", "op": "ne", "value": True}]),
             ({"$or": [{"k": "a"}, {"k": {"$in": ["b", "c"]}}, {"k": {"$eq": "d"}}]},
              [{"field": "k", "op": "in", "values": ["a", "b", "c", "d"]}]),
         ],
     )
-    def test_expressible_filters(self, filter, must):
-        assert translate_filter(filter) == {"must": must, "must_not": []}
+    def test_filters_mean_their_list_form(self, filter, must):
+        translated = translate_filter(filter)
+        assert translated == {"$and": [filter]}
+        assert _selected(translated) == _selected({"must": must})
+
+    @pytest.mark.parametrize(
+        "filter,expected",
+        [
+            # What a conjunction of conditions cannot say, Karvalith now reads itself.
+            ({"$or": [{"n": 1}, {"k": "b"}]}, ["1", "10", "4", "7"]),
+            ({"$or": [{"n": {"$gt": 9}}, {"n": 5}]}, ["10", "11", "5"]),
+            ({"$not": {"k": "a"}}, ["1", "10", "11", "2", "4", "5", "7", "8", "none"]),
+            ({"n": {"$not": {"$lt": 10}}}, ["10", "11", "none"]),
+            # A key named like the list form's is a plain key here.
+            ({"must": 1}, []),
+        ],
+    )
+    def test_disjunctions_and_negations(self, filter, expected):
+        assert _selected(translate_filter(filter)) == expected
 
     def test_no_filter(self):
         assert translate_filter(None) is None
@@ -268,15 +295,14 @@ class TestFilterTranslation:
     @pytest.mark.parametrize(
         "filter,message",
         [
-            ({"$or": [{"a": 1}, {"b": 2}]}, "different keys"),
-            ({"$or": [{"a": {"$gt": 1}}, {"a": 5}]}, "equality"),
-            ({"$not": {"a": 1}}, "unsupported filter operator"),
-            ({"a": {"$exists": True}}, "unsupported operator '\\$exists'"),
+            ({"a": {"$exists": True}}, "unknown filter operator '\\$exists' \\(accepted: \\$eq, \\$ne"),
+            ({"$nor": [{"a": 1}]}, "unknown filter operator '\\$nor' \\(accepted: \\$and, \\$or, \\$not"),
             ({"a": {"$gt": "x"}}, "needs a number"),
             ({"a": {"$in": "x"}}, "needs a list"),
             ({"a": None}, "cannot compare with NoneType"),
             ({"a": {}}, "empty condition"),
             ({"_lc_id": "x"}, "reserved"),
+            ({"$or": [{"a": 1}, {"_lc_json.tags": "x"}]}, "reserved"),
             (["a"], "must be a dict"),
         ],
     )

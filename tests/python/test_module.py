@@ -35,7 +35,7 @@ METHODS = [
     (
         "create_collection",
         "(name, dimension, m=None, ef_construction=None, ef_search=None, "
-        "distance_metric=None, store_raw_vectors=None)",
+        "distance_metric=None, store_raw_vectors=None, exist_ok=False)",
         "Create a new collection.\n"
         "\n"
         "Args:\n"
@@ -46,7 +46,11 @@ METHODS = [
         "    ef_search: HNSW ef_search (default 50).\n"
         '    distance_metric: "cosine", "euclidean", or "dot_product" (default "cosine").\n'
         "    store_raw_vectors: If True, stores raw f32 vectors for exact reranking\n"
-        "        (+0.7% recall, +59% RAM). Default False (compact mode).",
+        "        (+0.7% recall, +59% RAM). Default False (compact mode).\n"
+        "    exist_ok: If True, a collection of this name that already exists is kept and no\n"
+        "        error is raised, provided it has this dimension and distance_metric (cosine when\n"
+        "        not given) and every other option given here; otherwise ValueError names what\n"
+        "        differs. Default False: an existing name raises ValueError.",
     ),
     ("delete_collection", "(name)", "Delete a collection by name. Returns True if it existed."),
     ("list_collections", "()", "List all collection names."),
@@ -74,10 +78,44 @@ METHODS = [
     ),
     (
         "get",
-        "(collection, id)",
-        "Get a document by UUID. Returns a dict with 'id', 'text', 'metadata'.",
+        "(collection, ids=None, filter=None, limit=None, offset=0, id=None)",
+        "Get documents by id and/or metadata filter. Each document is a dict with 'id',\n"
+        "'text' and 'metadata'.\n"
+        "\n"
+        "ids: one id (a str): returns that document's dict, or raises KeyError when it is\n"
+        "    not stored. A list (or tuple) of ids: returns a list of the stored ones in the\n"
+        "    order given; ids not stored are skipped, a repeated id is returned once.\n"
+        "    None: every document, in the order list_ids() gives (oldest placement first).\n"
+        "filter: only documents passing it (grammar as for search()).\n"
+        "offset, limit: of the documents selected, skip offset, then return at most limit.\n"
+        "filter, limit and offset need ids to be None or a list. id is the older name of\n"
+        "ids (give one or the other). Ids are UUID strings (str(uuid.uuid5(uuid.NAMESPACE_URL, name))\n"
+        "makes one from any name).",
     ),
-    ("delete", "(collection, id)", "Delete a document by UUID. Returns True if it existed."),
+    (
+        "delete",
+        "(collection, ids=None, id=None)",
+        "Delete documents by id.\n"
+        "\n"
+        "One id (a str): returns True if the document was stored. A list (or tuple) of ids:\n"
+        "returns how many of them were stored and are now deleted, all in one WAL record\n"
+        "(all of them or, after a crash, none). id is the older name of ids (give one or\n"
+        "the other).",
+    ),
+    (
+        "delete_where",
+        "(collection, filter)",
+        "Delete every document passing the filter (grammar as for search(); {} passes\n"
+        "every document). Returns how many were deleted. The documents are found and\n"
+        "deleted while other changes to the collection wait, and logged by id in one WAL\n"
+        "record: all of them are deleted or, after a crash, none.",
+    ),
+    (
+        "count",
+        "(collection, filter=None)",
+        "The number of documents, or of those passing the filter (grammar as for search()),\n"
+        "counted by the metadata index without reading any document.",
+    ),
     (
         "search",
         '(collection, query_embedding=None, query_text=None, k=10, min_similarity=None, '
@@ -95,9 +133,7 @@ METHODS = [
         "    min_similarity: Optional minimum score threshold.\n"
         "    alpha: Hybrid search weight: 1.0 = all vector, 0.0 = all keyword (default 0.7).\n"
         '    fusion_method: "rrf" or "linear" (default "rrf").\n'
-        '    filter: Optional filter dict with "must" / "must_not" lists of conditions\n'
-        '        {"field", "op", "value"} ("values" for op "in"); any other key, or a\n'
-        "        missing operand, is refused (ValueError).\n"
+        "    filter: Optional metadata filter (see Filters below).\n"
         "    ef: Optional search breadth for this query (default: the collection's ef_search);\n"
         "        the breadth used is max(ef, k).\n"
         "    bm25_statistics: Optional keyword figures of a larger document set this collection\n"
@@ -105,7 +141,30 @@ METHODS = [
         "    exact_threshold: With a filter, when fewer documents than this pass it, all of them\n"
         "        are scored instead of walking the graph (default 40 * sqrt(documents); 0 always walks).\n"
         "        A filtered walk scales its breadth to the share of documents passing, keeping at\n"
-        "        least min(ef, 2 * k).",
+        "        least min(ef, 2 * k).\n"
+        "\n"
+        "Filters (also for batch_search, get, count and delete_where) come in two forms.\n"
+        "\n"
+        "Operator form, a dict of conditions that must all hold:\n"
+        '    {"year": 2024}                          equal ($eq)\n'
+        '    {"year": {"$gte": 2020, "$lt": 2025}}   each operator must hold\n'
+        "    $eq, $ne           equal / not equal to a bool, int, float or str\n"
+        "    $gt, $gte, $lt, $lte  ordered comparison with a number (ints and floats compare\n"
+        "                       as numbers; bools and strs are refused)\n"
+        "    $in, $nin          equal to one of / none of a list of values\n"
+        '    {"field": {"$not": {...}}}  the field\'s conditions do not all hold\n'
+        '    {"$and": [filter, ...]}, {"$or": [filter, ...]}, {"$not": filter}\n'
+        "A document without the field fails every condition on it, $ne and $nin included;\n"
+        "$not (of a field or a filter) passes exactly the documents its operand does not, so\n"
+        "also those without the field. Numbers are equal within 2**-52. Nesting is limited to\n"
+        "64 levels.\n"
+        "\n"
+        'List form, recognised by a top-level key "must" or "must_not" (a metadata key\n'
+        "named so is tested inside $and in the operator form):\n"
+        '    {"must": [{"field": "year", "op": "gte", "value": 2020}],\n'
+        '     "must_not": [{"field": "tag", "op": "in", "values": ["a", "b"]}]}\n'
+        "with op one of eq, ne, gt, gte, lt, lte, in; any other key in a condition, or a missing\n"
+        "operand, is refused (ValueError). {} passes every document.",
     ),
     (
         "rebuild",
@@ -241,7 +300,7 @@ METHODS.append(
 
 METHOD_ORDER = [
     "create_collection", "delete_collection", "list_collections", "collection_info", "insert",
-    "batch_insert", "get", "delete", "search", "save", "load", "compact", "rebuild",
+    "batch_insert", "get", "delete", "delete_where", "count", "search", "save", "load", "compact", "rebuild",
     "total_memory_bytes", "upsert", "update_metadata", "keyword_statistics", "list_ids", "get_embedding",
     "status", "salvage_log", "close", "batch_search",
 ]
@@ -253,10 +312,11 @@ class TestModule:
         assert karvalith.SearchResult is _karvalith.SearchResult
         assert karvalith.CollectionInfo is _karvalith.CollectionInfo
 
-    def test_module_has_empty_docstring_two_functions_and_the_three_classes_in_order(self):
+    def test_module_has_empty_docstring_three_functions_and_the_three_classes_in_order(self):
         assert _karvalith.__doc__ == ""
         public = [name for name in vars(_karvalith) if not name.startswith("_")]
-        assert public == ["fuse", "inspect_directory", "Karvalith", "SearchResult", "CollectionInfo"]
+        assert public == ["fuse", "filter_fields", "inspect_directory", "Karvalith", "SearchResult", "CollectionInfo"]
+        assert str(inspect.signature(_karvalith.filter_fields)) == "(filter)"
         assert str(inspect.signature(_karvalith.inspect_directory)) == (
             "(path, encryption_key=None, replay=True)"
         )
@@ -349,7 +409,7 @@ class TestTypeStub:
             pytest.skip("type stub not installed next to the package")
         body = ast.parse(stub.read_text()).body
         functions = [n for n in body if isinstance(n, ast.FunctionDef)]
-        assert [f.name for f in functions] == ["fuse", "inspect_directory"]
+        assert [f.name for f in functions] == ["fuse", "filter_fields", "inspect_directory"]
         for function in functions:
             runtime = inspect.signature(getattr(_karvalith, function.name)).parameters
             assert [a.arg for a in function.args.args] == list(runtime), function.name

@@ -9,7 +9,7 @@ import time
 import uuid
 from typing import Any, Callable, Mapping, NamedTuple, Optional, Sequence, Union
 
-from .._karvalith import Karvalith
+from .._karvalith import Karvalith, filter_fields
 from ._backends import LocalShards, RayShards, ShardLost, import_ray
 from ._merge import SEQUENCE_FIELD, Hit, fuse_merged, merge_ranked, shard_of, sum_statistics
 from ._shard import Shard
@@ -89,38 +89,44 @@ def _check_document(position: int, document: Any) -> None:
         raise TypeError(f"documents[{position}]['text']: expected str, got {type(document['text']).__name__}")
 
 
-# The keys of a filter condition by operator: "in" takes a list of values,
-# every other operator one value.
-_CONDITION_KEYS = {op: ("field", "op", "value") for op in ("eq", "ne", "gt", "gte", "lt", "lte")}
-_CONDITION_KEYS["in"] = ("field", "op", "values")
+UUID_HINT = "ids are UUID strings; make one from a name with str(uuid.uuid5(uuid.NAMESPACE_URL, name))"
 
 
 def _check_filter(flt: Any) -> None:
-    """Refuses, before any shard is asked, a condition on the reserved key and
-    a condition whose keys do not fit its operator, with the messages a shard
-    would give (a misspelt 'value' would otherwise test nothing). The shards
-    check the rest."""
-    if not isinstance(flt, dict):
-        return
-    for key in ("must", "must_not"):
-        conditions = flt.get(key) or []
-        if not isinstance(conditions, list):
-            continue
-        for condition in conditions:
-            if not isinstance(condition, dict):
-                continue
-            if condition.get("field") == SEQUENCE_FIELD:
-                raise ValueError(f"the metadata key '{SEQUENCE_FIELD}' is reserved by sharded collections")
-            field, op = condition.get("field"), condition.get("op")
-            accepted = _CONDITION_KEYS.get(op) if isinstance(op, str) else None
-            if not isinstance(field, str) or accepted is None:
-                continue  # the shard names what is wrong with the field or operator
-            where = f"filter condition on field '{field}'"
-            for name in condition:
-                if name not in accepted:
-                    raise ValueError(f"{where} has unknown key {name!r} (accepted: {', '.join(accepted)})")
-            if accepted[2] not in condition:
-                raise ValueError(f"{where}: operator '{op}' needs '{accepted[2]}'")
+    """Refuses, before any shard is asked, a malformed filter (as one
+    collection refuses it) and one that tests the sequence key."""
+    if flt is not None and SEQUENCE_FIELD in filter_fields(flt):
+        raise ValueError(f"the metadata key '{SEQUENCE_FIELD}' is reserved by sharded collections")
+
+
+def _canonical_id(document_id: Any, where: str = "") -> str:
+    """The id's 36-character form; TypeError or ValueError as one collection
+    gives them."""
+    if not isinstance(document_id, str):
+        raise TypeError(f"ids must be str, got {type(document_id).__name__}{where}")
+    try:
+        return str(uuid.UUID(document_id))
+    except ValueError:
+        raise ValueError(f"invalid UUID: {document_id!r}{where}; {UUID_HINT}") from None
+
+
+def _ids_argument(ids: Any, id: Any, method: str) -> Any:
+    """ids, or its older name id; not both."""
+    if ids is not None and id is not None:
+        raise TypeError(f"{method}() takes ids or id (its older name), not both")
+    return ids if ids is not None else id
+
+
+def _id_list(ids: Any) -> list[str]:
+    if not isinstance(ids, (list, tuple)):
+        raise TypeError(f"ids must be a str or a list of str, got {type(ids).__name__}")
+    return [_canonical_id(one, f" (ids[{i}])") for i, one in enumerate(ids)]
+
+
+def _count(value: Any, name: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+        raise TypeError(f"{name} must be a non-negative int, got {value!r}")
+    return value
 
 
 def _result(hit: Hit) -> SearchResult:
@@ -170,9 +176,13 @@ class ShardedCollection:
         actor_options: Union[None, dict, Callable[[int], dict]] = None,
         detached: bool = False,
         read_timeout: float = 60.0,
+        exist_ok: bool = False,
     ) -> "ShardedCollection":
         """A new sharded collection in `data_dir` (which must not hold one).
 
+        With exist_ok=True a data_dir that holds this collection with the same
+        shard count, dimension and distance_metric (and every other option
+        given) is attached to instead; a different one raises ValueError.
         The collection options are those of Karvalith.create_collection.
         actor_options (a dict, or a function of the shard number) go to Ray's
         actor .options(), for instance resources or a scheduling strategy
@@ -190,7 +200,21 @@ class ShardedCollection:
         manifest = {"collection": name, "shards": shards, "dimension": dimension, "options": options}
         path = os.path.join(data_dir, MANIFEST)
         if os.path.exists(path):
-            raise ValueError(f"'{data_dir}' already holds a sharded collection: use ShardedCollection.attach")
+            if not exist_ok:
+                raise ValueError(f"'{data_dir}' already holds a sharded collection: use ShardedCollection.attach")
+            with open(path) as source:
+                held = json.load(source)
+            if held.get("collection") != name:
+                raise ValueError(f"'{data_dir}' holds the sharded collection '{held.get('collection')}', not '{name}'")
+            if held["shards"] != shards:
+                raise ValueError(f"sharded collection '{name}' already exists with {held['shards']} shards "
+                                 f"(asked {shards})")
+            # The definitions compare as one collection's create_collection compares them.
+            probe = Karvalith()
+            probe.create_collection(name, held["dimension"], **held["options"])
+            probe.create_collection(name, dimension, exist_ok=True, **options)
+            return cls.attach(name, data_dir=data_dir, in_process=in_process, actor_options=actor_options,
+                              detached=detached, read_timeout=read_timeout)
         # The shards check the options (the first to start refuses bad ones)
         # before the manifest makes the collection attachable.
         os.makedirs(data_dir, exist_ok=True)
@@ -359,7 +383,7 @@ class ShardedCollection:
         return first
 
     def _route(self, document_id: str) -> int:
-        return shard_of(document_id, self._count)
+        return shard_of(_canonical_id(document_id), self._count)
 
     # ---- documents ----
     def insert(self, text: str, embedding, metadata: Optional[dict] = None, id: Optional[str] = None) -> str:
@@ -384,7 +408,7 @@ class ShardedCollection:
             prepared["metadata"] = dict(_check_metadata(prepared.get("metadata")))
             if prepared.get("id") is None:
                 prepared["id"] = str(uuid.uuid4())
-            key = uuid.UUID(prepared["id"]).bytes  # ValueError for a malformed id, as one collection gives
+            key = uuid.UUID(_canonical_id(prepared["id"], f" (document {position})")).bytes
             if key in seen:
                 raise ValueError(f"document id {prepared['id']} repeats in the batch")
             seen.add(key)
@@ -423,17 +447,84 @@ class ShardedCollection:
         if not self._write("update_metadata", {shard: ((id, metadata), [id])})[shard]:
             raise KeyError(f"document '{id}' not found")
 
-    def delete(self, id: str) -> bool:
-        """Deletes a document. True if it existed."""
-        shard = self._route(id)
-        return self._write("delete", {shard: ((id,), [id])})[shard]
+    def delete(self, ids: Union[str, Sequence[str], None] = None, *, id: Optional[str] = None) -> Union[bool, int]:
+        """Deletes documents by id, as Karvalith.delete: one id returns True if
+        it existed; a list returns how many existed. Each shard's part is one
+        log record (all or nothing on that shard); the parts together are not:
+        see ShardWriteError."""
+        ids = _ids_argument(ids, id, "delete")
+        if isinstance(ids, str):
+            shard = self._route(ids)
+            return self._write("delete", {shard: ((ids,), [ids])})[shard]
+        parts: dict[int, tuple[tuple, list[str]]] = {}
+        for one in _id_list(ids):
+            part = parts.setdefault(self._route(one), ((list(),), []))
+            part[0][0].append(one)
+            part[1].append(one)
+        if not parts:
+            return 0
+        return sum(self._write("delete_many", parts).values())
 
-    def get(self, id: str) -> dict:
-        """The document as Karvalith.get gives it. KeyError when missing."""
-        document = self._gather([(self._route(id), "get", (id,))])[0]
-        if document is None:
-            raise KeyError(f"document '{id}' not found")
-        return document
+    def delete_where(self, filter: dict) -> int:
+        """Deletes the documents passing the filter on every shard; returns how
+        many. Each shard's part is one log record; see ShardWriteError."""
+        if filter is None:
+            raise TypeError("delete_where() needs a filter dict ({} deletes every document)")
+        _check_filter(filter)
+        parts = {shard: ((filter,), []) for shard in range(self._count)}
+        return sum(self._write("delete_where", parts).values())
+
+    def get(
+        self,
+        ids: Union[str, Sequence[str], None] = None,
+        filter: Optional[dict] = None,
+        limit: Optional[int] = None,
+        offset: int = 0,
+        *,
+        id: Optional[str] = None,
+    ) -> Union[dict, list[dict]]:
+        """Documents as Karvalith.get gives them: one id returns its dict
+        (KeyError when missing); a list returns the stored ones in the order
+        given (missing ones skipped, repeats once); None returns every document
+        in the order one collection would (oldest placement first). filter,
+        offset and limit as for Karvalith.get."""
+        ids = _ids_argument(ids, id, "get")
+        if limit is not None:
+            limit = _count(limit, "limit")
+        offset = _count(offset if offset is not None else 0, "offset")
+        if isinstance(ids, str):
+            if filter is not None or limit is not None or offset:
+                raise TypeError("get() with one id returns that document: filter, limit and offset need "
+                                "ids=None or a list of ids")
+            document = self._gather([(self._route(ids), "get", (ids,))])[0]
+            if document is None:
+                raise KeyError(f"document '{ids}' not found")
+            return document
+        _check_filter(filter)
+        if ids is not None:
+            wanted = list(dict.fromkeys(_id_list(ids)))  # repeats once, first place kept
+            by_shard: dict[int, list[str]] = {}
+            for one in wanted:
+                by_shard.setdefault(self._route(one), []).append(one)
+            shards = list(by_shard)
+            found = {}
+            for part in self._gather([(shard, "get_many", (by_shard[shard], filter)) for shard in shards]):
+                for document in part:
+                    found[document["id"]] = document
+            selected = [found[one] for one in wanted if one in found]
+            return selected[offset:] if limit is None else selected[offset:offset + limit]
+        # Each shard's first offset + limit in sequence order hold the
+        # collection's first offset + limit.
+        reach = None if limit is None else offset + limit
+        parts = self._gather([(i, "select", (filter, reach)) for i in range(self._count)])
+        merged = sorted((pair for part in parts for pair in part), key=lambda pair: pair[0])
+        documents = [document for _, document in merged]
+        return documents[offset:] if limit is None else documents[offset:offset + limit]
+
+    def count(self, filter: Optional[dict] = None) -> int:
+        """The number of documents, or of those passing the filter."""
+        _check_filter(filter)
+        return sum(self._gather([(i, "count", (filter,)) for i in range(self._count)]))
 
     # ---- search ----
     def keyword_statistics(self, query_text: str) -> dict:

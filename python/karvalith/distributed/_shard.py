@@ -58,6 +58,13 @@ class Shard:
     def delete(self, document_id: str) -> bool:
         return self._db.delete(self._name, document_id)
 
+    def delete_many(self, document_ids: list[str]) -> int:
+        """One log record for this shard's part of the ids."""
+        return self._db.delete(self._name, document_ids)
+
+    def delete_where(self, filter: dict) -> int:
+        return self._db.delete_where(self._name, filter)
+
     # ---- reads ----
     def get(self, document_id: str) -> Optional[dict]:
         try:
@@ -66,6 +73,25 @@ class Shard:
             return None
         document["metadata"], _ = strip_sequence(document["metadata"])
         return document
+
+    def get_many(self, document_ids: list[str], filter: Optional[dict]) -> list[dict]:
+        """The stored ones among the ids (passing the filter), in the order given."""
+        documents = self._db.get(self._name, document_ids, filter=filter)
+        for document in documents:
+            document["metadata"], _ = strip_sequence(document["metadata"])
+        return documents
+
+    def select(self, filter: Optional[dict], limit: Optional[int]) -> list[tuple[int, dict]]:
+        """(sequence number, document) of the first `limit` documents passing the
+        filter in this shard's order, which is sequence order."""
+        selected = []
+        for document in self._db.get(self._name, filter=filter, limit=limit):
+            document["metadata"], sequence = strip_sequence(document["metadata"])
+            selected.append((sequence, document))
+        return selected
+
+    def count(self, filter: Optional[dict]) -> int:
+        return self._db.count(self._name, filter)
 
     def keyword_statistics(self, text: str) -> dict:
         return self._db.keyword_statistics(self._name, text)
