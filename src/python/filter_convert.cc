@@ -60,8 +60,8 @@ std::vector<std::pair<PyRef, PyRef>> entries_of(PyObject* dict) {
   return entries;
 }
 
-// A value a field is compared with: bool, a 64-bit int, a finite float or
-// a str. `numeric` refuses everything but numbers (the ordering operators).
+// A value a field is compared with: bool, a 64-bit int, a float other than
+// NaN, or a str. `numeric` refuses everything but numbers (the ordering operators).
 bool to_operand(PyObject* value, const std::string& field, const char* op, bool numeric, JsonValue& out) {
   const bool is_number = (PyLong_Check(value) || PyFloat_Check(value)) && !PyBool_Check(value);
   if (numeric && !is_number) {
@@ -76,8 +76,8 @@ bool to_operand(PyObject* value, const std::string& field, const char* op, bool 
                 (is_sequence(value) ? " (to match any of several values use {\"$in\": [...]})"
                                     : " (filter values are booleans, numbers and strings)"));
   }
-  if (PyFloat_Check(value) && !std::isfinite(PyFloat_AsDouble(value))) {
-    return fail(on(field) + op + " needs a finite number (NaN and infinities match nothing)");
+  if (PyFloat_Check(value) && std::isnan(PyFloat_AsDouble(value))) {
+    return fail(on(field) + op + " cannot compare with NaN (it equals and orders with nothing)");
   }
   if (!py_to_json_value(value, out)) {
     if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
