@@ -193,3 +193,107 @@ class TestWrites:
         order = [r.id for r in sharded.search(query_text="kiwi")]
         assert order == [ids[2], ids[5], ids[4], ids[3], ids[1], ids[0]]
         assert sharded.get(ids[4])["metadata"] == {"v": 4}
+
+
+SELECTIONS = [
+    None,
+    {},
+    {"lang": "en"},
+    {"n": {"$lt": 150}, "lang": {"$ne": "de"}},
+    {"$or": [{"lang": "it"}, {"n": {"$gte": 200}}]},
+    {"$not": {"n": {"$in": [1, 2, 3, 1000]}}},
+    {"must": [{"field": "n", "op": "gte", "value": 30}], "must_not": [{"field": "lang", "op": "eq", "value": "en"}]},
+]
+
+
+class TestSelection:
+    """get, count, delete (many) and delete_where give one collection's answers."""
+
+    @pytest.fixture(scope="class")
+    def pair(self, tmp_path_factory):
+        docs = corpus(11, 240)
+        single = single_collection(docs, 12)
+        sharded = ShardedCollection.create("c", DIM, shards=3, data_dir=str(tmp_path_factory.mktemp("sel") / "s"),
+                                           in_process=True)
+        apply_writes(sharded_target(sharded), docs, 12)
+        return docs, single, sharded
+
+    @pytest.mark.parametrize("flt", SELECTIONS)
+    def test_get_and_count_by_filter(self, pair, flt):
+        _, single, sharded = pair
+        assert sharded.count(flt) == single.count("c", flt)
+        # Oldest placement first on both (upserted documents last), paged alike.
+        assert sharded.get(filter=flt) == single.get("c", filter=flt)
+        for offset, limit in ((0, 7), (5, 11), (230, 50), (3, None), (0, 0)):
+            assert sharded.get(filter=flt, offset=offset, limit=limit) == single.get(
+                "c", filter=flt, offset=offset, limit=limit)
+
+    def test_get_by_ids(self, pair):
+        docs, single, sharded = pair
+        rng = random.Random(3)
+        asked = [d["id"] for d in rng.sample(docs, 40)] + [str(uuid.uuid4())]
+        asked += asked[:5]  # repeats
+        asked = [i.upper() if n % 3 == 0 else i for n, i in enumerate(asked)]  # any spelling
+        for flt in (None, {"lang": "en"}):
+            want = single.get("c", asked, filter=flt)
+            assert sharded.get(asked, filter=flt) == want
+            assert sharded.get(asked, filter=flt, offset=2, limit=5) == want[2:7]
+        assert sharded.get([]) == []
+        one = docs[0]["id"]
+        assert sharded.get(id=one) == sharded.get(one)
+
+    def test_refusals(self, pair):
+        _, _, sharded = pair
+        hint = r"; ids are UUID strings; make one from a name with str\(uuid.uuid5\(uuid.NAMESPACE_URL, name\)\)$"
+        with pytest.raises(ValueError, match=r"^invalid UUID: 'doc-1' \(ids\[1\]\)" + hint):
+            sharded.get([str(uuid.uuid4()), "doc-1"])
+        with pytest.raises(ValueError, match=r"^invalid UUID: 'doc-1'" + hint):
+            sharded.delete("doc-1")
+        with pytest.raises(TypeError, match="with one id returns that document"):
+            sharded.get(str(uuid.uuid4()), filter={})
+        with pytest.raises(TypeError, match="ids or id"):
+            sharded.delete([], id=str(uuid.uuid4()))
+        with pytest.raises(ValueError, match=r"unknown filter operator '\$foo'"):
+            sharded.count({"$foo": 1})
+        with pytest.raises(ValueError, match="reserved"):
+            sharded.get(filter={"$or": [{"lang": "en"}, {SEQUENCE_FIELD: {"$gt": 0}}]})
+        with pytest.raises(TypeError, match="needs a filter dict"):
+            sharded.delete_where(None)
+
+    def test_delete_many_and_delete_where(self, tmp_path):
+        docs = corpus(21, 150)
+        single = single_collection(docs, 22)
+        sharded = create(tmp_path, 3)
+        apply_writes(sharded_target(sharded), docs, 22)
+        rng = random.Random(4)
+        victims = [d["id"] for d in rng.sample(docs, 30)] + [str(uuid.uuid4())]
+        assert sharded.delete(victims) == single.delete("c", victims)
+        assert sharded.delete(victims) == 0
+        for flt in ({"$or": [{"lang": "de"}, {"n": {"$lt": 20}}]}, {"n": {"$not": {"$lt": 100}}}):
+            assert sharded.delete_where(flt) == single.delete("c", [d["id"] for d in single.get("c", filter=flt)])
+        assert sharded.get() == single.get("c")
+        assert sharded.count() == single.count("c")
+        assert sharded.delete_where({}) == single.count("c")
+        assert sharded.count() == 0
+
+    def test_create_with_exist_ok_attaches_to_the_same_definition(self, tmp_path):
+        where = str(tmp_path / "s")
+        first = ShardedCollection.create("c", DIM, shards=2, data_dir=where, in_process=True,
+                                         distance_metric="euclidean")
+        doc = first.insert("apple", [0.1] * DIM)
+        first.close()
+        again = ShardedCollection.create("c", DIM, shards=2, data_dir=where, in_process=True,
+                                         distance_metric="euclidean", exist_ok=True)
+        assert again.get(doc)["text"] == "apple"
+        again.close()
+        for kwargs, message in (
+            (dict(shards=3, distance_metric="euclidean"), r"with 2 shards \(asked 3\)"),
+            (dict(shards=2), r"distance_metric 'euclidean' \(asked 'cosine'\)"),
+        ):
+            with pytest.raises(ValueError, match=message):
+                ShardedCollection.create("c", DIM, data_dir=where, in_process=True, exist_ok=True, **kwargs)
+        with pytest.raises(ValueError, match="holds the sharded collection 'c', not 'd'"):
+            ShardedCollection.create("d", DIM, shards=2, data_dir=where, in_process=True, exist_ok=True)
+        with pytest.raises(ValueError, match="already holds a sharded collection"):
+            ShardedCollection.create("c", DIM, shards=2, data_dir=where, in_process=True,
+                                     distance_metric="euclidean")

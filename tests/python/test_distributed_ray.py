@@ -26,6 +26,21 @@ def test_every_search_path_matches_one_collection_on_actors(ray_session, tmp_pat
         assert disagreements(single, sharded, queries(13, 9)) == []
 
 
+def test_selection_and_deletes_on_actors(ray_session, tmp_path):
+    docs = corpus(31, 160)
+    single = single_collection(docs, 32)
+    with ShardedCollection.create("c", DIM, shards=2, data_dir=str(tmp_path / "s")) as sharded:
+        apply_writes(sharded_target(sharded), docs, 32)
+        flt = {"$or": [{"lang": "it"}, {"n": {"$gte": 120}}]}
+        assert sharded.count(flt) == single.count("c", flt)
+        assert sharded.get(filter=flt, offset=3, limit=20) == single.get("c", filter=flt, offset=3, limit=20)
+        asked = [d["id"] for d in docs[::7]]
+        assert sharded.get(asked) == single.get("c", asked)
+        assert sharded.delete(asked) == single.delete("c", asked)
+        assert sharded.delete_where(flt) == single.delete("c", [d["id"] for d in single.get("c", filter=flt)])
+        assert sharded.get() == single.get("c")
+
+
 def wait_for_new_process(collection, shard, old_pid, timeout=60.0):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
