@@ -1,5 +1,6 @@
 """Karvalith: an in-process vector database with HNSW and BM25 indexing."""
 
 from ._karvalith import CollectionInfo, Karvalith, SearchResult
+from ._version import __version__
 
-__all__ = ["Karvalith", "SearchResult", "CollectionInfo"]
+__all__ = ["Karvalith", "SearchResult", "CollectionInfo", "__version__"]
