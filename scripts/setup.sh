@@ -3,7 +3,7 @@
 # system packages with apt-get, Python packages with pip. Safe to re-run.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev libssl-dev zlib1g-dev libicu-dev wordnet-base clang-16 libclang-rt-16-dev)
+packages=(cmake g++ make libgtest-dev libssl-dev zlib1g-dev libicu-dev icu-devtools unzip wordnet-base clang-16 libclang-rt-16-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

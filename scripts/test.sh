@@ -51,3 +51,8 @@ if compgen -G "tests/python/test_*.py" >/dev/null; then
     -Cbuild-dir=build/python "$root"
   (cd tests/python && python3 -m pytest -q)
 fi
+
+echo "== Wheel (self-contained, installed into a bare venv without a compiler)"
+# Reuses build/python: only the module is linked again.
+scripts/build-wheel.sh python3
+scripts/test-wheel.sh python3
