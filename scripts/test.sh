@@ -56,3 +56,9 @@ echo "== Wheel (self-contained, installed into a bare venv without a compiler)"
 # Reuses build/python: only the module is linked again.
 scripts/build-wheel.sh python3
 scripts/test-wheel.sh python3
+
+echo "== Types (mypy --strict on the package and a typed example)"
+scripts/typecheck.sh
+
+echo "== Documentation (Sphinx, warnings as errors)"
+scripts/docs.sh
