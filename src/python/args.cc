@@ -143,6 +143,65 @@ bool to_optional_text(PyObject* value, const char* param, std::optional<std::str
   return to_text(value, param, out.emplace());
 }
 
+bool to_path(PyObject* value, const char* param, std::string& out) {
+  if (PyUnicode_Check(value)) return to_text(value, param, out);
+  if (!PyObject_HasAttrString(value, "__fspath__")) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str or os.PathLike, got %s", param,
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  PyRef path = PyRef::steal(PyOS_FSPath(value));
+  if (!path) return name_parameter_in_error(param);
+  return to_text(path.get(), param, out);
+}
+
+bool to_optional_path(PyObject* value, const char* param, std::optional<std::string>& out) {
+  if (is_absent(value)) {
+    out.reset();
+    return true;
+  }
+  return to_path(value, param, out.emplace());
+}
+
+namespace {
+
+bool is_mapping(PyObject* value) { return PyDict_Check(value) || PyObject_HasAttrString(value, "keys"); }
+
+PyObject* wrong_container(PyObject* value, const std::string& what, const char* expected) {
+  PyErr_Format(PyExc_TypeError, "%s: expected %s, got %s", what.c_str(), expected, Py_TYPE(value)->tp_name);
+  return nullptr;
+}
+
+}  // namespace
+
+PyObject* to_dict(PyObject* value, const std::string& what, const char* expected) {
+  if (PyDict_Check(value)) {
+    Py_INCREF(value);
+    return value;
+  }
+  if (!is_mapping(value)) return wrong_container(value, what, expected);
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict || PyDict_Merge(dict.get(), value, 1) != 0) return nullptr;
+  return dict.release();
+}
+
+PyObject* to_list(PyObject* value, const std::string& what, const char* expected) {
+  if (PyList_Check(value)) {
+    Py_INCREF(value);
+    return value;
+  }
+  if (PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value) || is_mapping(value)) {
+    return wrong_container(value, what, expected);
+  }
+  PyRef iterator = PyRef::steal(PyObject_GetIter(value));
+  if (!iterator) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+    PyErr_Clear();
+    return wrong_container(value, what, expected);
+  }
+  return PySequence_List(iterator.get());
+}
+
 bool to_u64(PyObject* value, const char* param, std::uint64_t& out) {
   PyRef index = PyRef::steal(PyNumber_Index(value));
   if (!index) return name_parameter_in_error(param);

@@ -43,6 +43,21 @@ bool name_parameter_in_error(const char* param);
 bool to_text(PyObject* value, const char* param, std::string& out);
 bool to_optional_text(PyObject* value, const char* param, std::optional<std::string>& out);
 
+// A str, or an os.PathLike whose path is a str (pathlib.Path); bytes paths
+// are refused like other types.
+bool to_path(PyObject* value, const char* param, std::string& out);
+bool to_optional_path(PyObject* value, const char* param, std::optional<std::string>& out);
+
+// A dict (a new reference), or a new dict holding the items of another
+// mapping (anything with keys(), as dict() takes it). Anything else is a
+// TypeError "<what>: expected <expected>, got <type>"; returns null on error.
+PyObject* to_dict(PyObject* value, const std::string& what, const char* expected);
+
+// A list (a new reference), or a new list of the items of a tuple or another
+// iterable (a generator, say). str, bytes and mappings, though iterable, are a
+// TypeError like any other type; returns null on error.
+PyObject* to_list(PyObject* value, const std::string& what, const char* expected);
+
 // Accepts integers (anything with __index__) from 0 to 2^64-1.
 bool to_u64(PyObject* value, const char* param, std::uint64_t& out);
 bool to_optional_u64(PyObject* value, const char* param, std::optional<std::uint64_t>& out);

@@ -36,7 +36,7 @@ PyObject* save(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject
   std::string collection;
   std::optional<std::string> path;
   std::optional<std::string> key_text;
-  if (!to_text(slots[0], "collection", collection) || !to_optional_text(slots[1], "path", path) ||
+  if (!to_text(slots[0], "collection", collection) || !to_optional_path(slots[1], "path", path) ||
       !to_optional_text(slots[2], "encryption_key", key_text)) {
     return nullptr;
   }
@@ -56,7 +56,7 @@ PyObject* load(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject
   std::string name;
   std::optional<std::string> path;
   std::optional<std::string> key_text;
-  if (!to_text(slots[0], "name", name) || !to_optional_text(slots[1], "path", path) ||
+  if (!to_text(slots[0], "name", name) || !to_optional_path(slots[1], "path", path) ||
       !to_optional_text(slots[2], "encryption_key", key_text)) {
     return nullptr;
   }

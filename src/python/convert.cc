@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string>
 
+#include "args.h"
 #include "errors.h"
 #include "py_ref.h"
 
@@ -94,8 +95,10 @@ bool check_condition_keys(PyObject* item, const FilterCondition& condition, cons
   return true;
 }
 
-bool py_to_filter_condition(PyObject* item, FilterCondition& condition) {
-  if (!PyDict_Check(item)) return wrong_type("a filter condition", "a dict", item);
+bool py_to_filter_condition(PyObject* condition_object, FilterCondition& condition) {
+  const PyRef condition_dict = PyRef::steal(to_dict(condition_object, "a filter condition", "a dict"));
+  if (!condition_dict) return false;
+  PyObject* item = condition_dict.get();
   PyObject* field = nullptr;
   if (!dict_lookup(item, "field", field)) return false;
   if (field == nullptr) {
@@ -131,8 +134,11 @@ bool py_to_filter_condition(PyObject* item, FilterCondition& condition) {
 
   PyObject* values = nullptr;
   if (!dict_lookup(item, "values", values)) return false;
+  PyRef values_list;
   if (values != nullptr) {
-    if (!PyList_Check(values)) return wrong_type("filter condition 'values'", "a list", values);
+    values_list = PyRef::steal(to_list(values, "filter condition 'values'", "a list"));
+    if (!values_list) return false;
+    values = values_list.get();
     std::vector<JsonValue>& operands = condition.values.emplace();
     // Size re-read and item held each round: a key comparison may run Python code.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
@@ -241,8 +247,10 @@ bool py_to_json_value(PyObject* object, JsonValue& out) {
   return false;
 }
 
-bool py_to_filter_conditions(PyObject* object, std::vector<FilterCondition>& out) {
-  if (!PyList_Check(object)) return wrong_type("filter conditions", "a list", object);
+bool py_to_filter_conditions(PyObject* conditions_object, std::vector<FilterCondition>& out) {
+  const PyRef conditions_list = PyRef::steal(to_list(conditions_object, "filter conditions", "a list"));
+  if (!conditions_list) return false;
+  PyObject* object = conditions_list.get();
   std::vector<FilterCondition> conditions;
   conditions.reserve(static_cast<std::size_t>(PyList_GET_SIZE(object)));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {

@@ -39,7 +39,9 @@ bool wrong_type(const std::string& what, const char* expected, PyObject* value) 
 // One element of batch_insert's list, checked in the documented order.
 bool convert_batch_document(PyObject* item, std::size_t index, NewDocument& out) {
   const std::string label = "documents[" + std::to_string(index) + "]";
-  if (!PyDict_Check(item)) return wrong_type(label, "dict", item);
+  const PyRef document = PyRef::steal(to_dict(item, label, "dict"));
+  if (!document) return false;
+  item = document.get();
   // A misspelt key ("meta", "embeddings") would store the document without it.
   static constexpr const char* const ACCEPTED[] = {"text", "embedding", "metadata", "id"};
   if (!refuse_unknown_keys(item, ACCEPTED, label)) return false;
@@ -65,10 +67,8 @@ bool convert_batch_document(PyObject* item, std::size_t index, NewDocument& out)
   PyObject* metadata_object = nullptr;
   if (!dict_lookup(item, "metadata", metadata_object)) return false;
   if (metadata_object != nullptr) {
-    if (!PyDict_Check(metadata_object)) {
-      return wrong_type(label + "['metadata']", "dict", metadata_object);
-    }
-    if (!py_dict_to_metadata(metadata_object, out.metadata)) return false;
+    const PyRef metadata = PyRef::steal(to_dict(metadata_object, label + "['metadata']", "dict"));
+    if (!metadata || !py_dict_to_metadata(metadata.get(), out.metadata)) return false;
   }
 
   std::optional<std::string> id_text;
@@ -95,11 +95,12 @@ PyObject* insert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObje
       !to_embedding(slots[2], "argument 'embedding'", document.embedding)) {
     return nullptr;
   }
-  PyObject* metadata_object = is_absent(slots[3]) ? nullptr : slots[3];
-  if (metadata_object != nullptr && !PyDict_Check(metadata_object)) {
-    wrong_type("argument 'metadata'", "dict", metadata_object);
-    return nullptr;
+  PyRef metadata;
+  if (!is_absent(slots[3])) {
+    metadata = PyRef::steal(to_dict(slots[3], "argument 'metadata'", "dict"));
+    if (!metadata) return nullptr;
   }
+  PyObject* metadata_object = metadata.get();
   if (!to_optional_text(slots[4], "id", id_text)) return nullptr;
 
   const std::shared_ptr<Store> store = handle.store();
@@ -118,11 +119,9 @@ PyObject* batch_insert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, 
   if (!bind_arguments({"batch_insert", names, 2}, args, nargs, kwnames, slots)) return nullptr;
   std::string collection_name;
   if (!to_text(slots[0], "collection", collection_name)) return nullptr;
-  PyObject* documents = slots[1];
-  if (!PyList_Check(documents)) {
-    wrong_type("argument 'documents'", "list", documents);
-    return nullptr;
-  }
+  const PyRef document_list = PyRef::steal(to_list(slots[1], "argument 'documents'", "list"));
+  if (!document_list) return nullptr;
+  PyObject* documents = document_list.get();
   unsigned threads = 0;
   if (!to_thread_count(slots[2], threads)) return nullptr;
   const std::shared_ptr<Store> store = handle.store();
@@ -191,11 +190,12 @@ PyObject* upsert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObje
       !to_embedding(slots[3], "argument 'embedding'", document.embedding)) {
     return nullptr;
   }
-  PyObject* metadata_object = is_absent(slots[4]) ? nullptr : slots[4];
-  if (metadata_object != nullptr && !PyDict_Check(metadata_object)) {
-    wrong_type("argument 'metadata'", "dict", metadata_object);
-    return nullptr;
+  PyRef metadata;
+  if (!is_absent(slots[4])) {
+    metadata = PyRef::steal(to_dict(slots[4], "argument 'metadata'", "dict"));
+    if (!metadata) return nullptr;
   }
+  PyObject* metadata_object = metadata.get();
   const std::shared_ptr<Store> store = handle.store();
   if (!require_collection(*store, collection_name)) return nullptr;
   if (metadata_object != nullptr && !py_dict_to_metadata(metadata_object, document.metadata)) return nullptr;
@@ -213,14 +213,12 @@ PyObject* update_metadata(Handle& handle, PyObject* const* args, Py_ssize_t narg
   std::string collection_name;
   std::string id_text;
   if (!to_text(slots[0], "collection", collection_name) || !to_text(slots[1], "id", id_text)) return nullptr;
-  if (!PyDict_Check(slots[2])) {
-    wrong_type("argument 'metadata'", "dict", slots[2]);
-    return nullptr;
-  }
+  const PyRef metadata_dict = PyRef::steal(to_dict(slots[2], "argument 'metadata'", "dict"));
+  if (!metadata_dict) return nullptr;
   const std::shared_ptr<Store> store = handle.store();
   if (!require_collection(*store, collection_name)) return nullptr;
   Metadata metadata;
-  if (!py_dict_to_metadata(slots[2], metadata)) return nullptr;
+  if (!py_dict_to_metadata(metadata_dict.get(), metadata)) return nullptr;
   Uuid id;
   if (!parse_id(id_text, id)) return nullptr;
 

@@ -301,11 +301,11 @@ void collect_fields(const FilterNode& node, std::set<std::string>& out) {
 
 }  // namespace
 
-bool to_filter(PyObject* object, MetadataFilter& out) {
-  if (!PyDict_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "argument 'filter': expected dict, got %s", Py_TYPE(object)->tp_name);
-    return false;
-  }
+bool to_filter(PyObject* filter_object, MetadataFilter& out) {
+  // Any mapping at the top (a MappingProxyType, say), read as a dict.
+  const PyRef filter_dict = PyRef::steal(to_dict(filter_object, "argument 'filter'", "dict"));
+  if (!filter_dict) return false;
+  PyObject* object = filter_dict.get();
   MetadataFilter parsed;
   if (is_list_form(object)) {
     if (!list_form(object, parsed)) return false;

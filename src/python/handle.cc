@@ -57,7 +57,7 @@ PyObject* karvalith_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::optional<std::string> encryption_key;
     std::optional<std::uint64_t> checkpoint_bytes;
     std::optional<std::uint64_t> checkpoint_records;
-    if (!to_optional_text(slots[0], "data_dir", data_dir) ||
+    if (!to_optional_path(slots[0], "data_dir", data_dir) ||
         !to_optional_text(slots[1], "encryption_key", encryption_key) ||
         !to_optional_u64(slots[2], "auto_checkpoint_bytes", checkpoint_bytes) ||
         !to_optional_u64(slots[3], "auto_checkpoint_records", checkpoint_records)) {

@@ -110,13 +110,6 @@ PyObject* inspection_to_py(const std::string& path, const DirectoryInspection& i
   return dict.release();
 }
 
-// A str or an os.PathLike whose path is a str.
-bool to_path(PyObject* value, std::string& out) {
-  PyRef path = PyRef::steal(PyOS_FSPath(value));
-  if (!path) return name_parameter_in_error("path");
-  return to_text(path.get(), "path", out);
-}
-
 }  // namespace
 
 PyObject* inspect_directory(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -125,7 +118,7 @@ PyObject* inspect_directory(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   std::string path;
   std::optional<std::string> key_text;
   std::optional<bool> replay;
-  if (!to_path(slots[0], path) || !to_optional_text(slots[1], "encryption_key", key_text) ||
+  if (!to_path(slots[0], "path", path) || !to_optional_text(slots[1], "encryption_key", key_text) ||
       !to_optional_bool(slots[2], "replay", replay)) {
     return nullptr;
   }

@@ -113,13 +113,11 @@ PyObject* batch_search(Handle& handle, PyObject* const* args, Py_ssize_t nargs, 
   if (!is_absent(slots[5]) && !to_u64(slots[5], "ef", shared.ef.emplace())) return nullptr;
   if (!to_thread_count(slots[6], threads)) return nullptr;
   if (!is_absent(slots[7])) {
-    if (!PyList_Check(slots[7])) {
-      PyErr_Format(PyExc_TypeError, "argument 'query_texts': expected list, got %s", Py_TYPE(slots[7])->tp_name);
-      return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(slots[7]); ++i) {
+    const PyRef texts = PyRef::steal(to_list(slots[7], "argument 'query_texts'", "list"));
+    if (!texts) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts.get()); ++i) {
       const std::string label = "query_texts[" + std::to_string(i) + "]";
-      if (!to_text(PyList_GET_ITEM(slots[7], i), label.c_str(), batch.texts.emplace_back())) return nullptr;
+      if (!to_text(PyList_GET_ITEM(texts.get(), i), label.c_str(), batch.texts.emplace_back())) return nullptr;
     }
     batch.has_texts = true;
   }

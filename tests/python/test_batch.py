@@ -84,7 +84,7 @@ class TestBatchSearch:
             with pytest.raises(error, match="query_embeddings"):
                 db.batch_search("c", value)
         with pytest.raises(TypeError, match="query_texts"):
-            db.batch_search("c", query_texts=("tuple", "of", "texts"))
+            db.batch_search("c", query_texts="one string, not a list of texts")
         with pytest.raises(OverflowError, match="num_threads"):
             db.batch_search("c", queries, num_threads=-1)
         with pytest.raises(ValueError, match="unknown filter operator"):

@@ -232,7 +232,7 @@ class TestFilters:
                 db.search("c", filter={"must": [], key: clause}, **kwargs)
 
     @pytest.mark.parametrize(
-        "bad", [[], "x", 5, {"must": None}, {"must_not": None}, {"must": ()}, {"must": [1]}]
+        "bad", [[], "x", 5, {"must": None}, {"must_not": None}, {"must": "eq"}, {"must": [1]}]
     )
     def test_malformed_filters_are_type_errors(self, fruit, bad):
         db, _ = fruit
