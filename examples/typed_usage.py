@@ -40,7 +40,7 @@ def main() -> None:
     texts = ["red apple", "green pear", "yellow banana", "red cherry"]
     year: dict[str, int] = {"year": 2024}
     tags: Mapping[str, Union[str, bool]] = {"colour": "red", "ripe": True}
-    year_filter = {"must": [{"field": "year", "op": "gte", "value": 2020}]}
+    later = {"must": [{"field": "index", "op": "gte", "value": 1}]}
 
     with tempfile.TemporaryDirectory() as scratch:
         folder = Path(scratch) / "data"
@@ -51,7 +51,7 @@ def main() -> None:
             db.update_metadata("fruit", ids[0], tags)
             print(describe(db.collection_info("fruit")))
             print(best_texts(db.search("fruit", query_embedding=vectors[1], k=2)))
-            print(best_texts(db.search("fruit", query_text="red", k=2, filter=year_filter)))
+            print(best_texts(db.search("fruit", query_text="red", k=2, filter=later)))
             batches = db.batch_search("fruit", vectors[:2], k=1)
             print([best_texts(batch) for batch in batches])
             db.save("fruit", Path(scratch) / "backup")

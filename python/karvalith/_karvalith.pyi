@@ -1,20 +1,42 @@
 """Type stub for the _karvalith extension module."""
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Mapping
 from os import PathLike
-from typing import Any, Literal, Optional, SupportsFloat, SupportsIndex, Union, final, overload
+from typing import Any, Literal, Optional, SupportsFloat, SupportsIndex, TypedDict, Union, final, overload
 
-_MetadataValue = Union[bool, int, float, str]
-_Embedding = Union[Sequence[float], Any]  # also numpy arrays and array.array
-_Bm25Statistics = dict[str, Any]  # {"document_count": int, "total_length": int, "document_frequencies": {str: int}}
-# Either filter form: {"year": {"$gte": 2020}, "$or": [...]} or {"must": [...], "must_not": [...]}.
-_Filter = Mapping[str, Any]
-_Document = dict[str, Any]  # {"id": str, "text": str, "metadata": dict[str, _MetadataValue]}
-_Ids = Union[list[str], tuple[str, ...]]
+from typing_extensions import Buffer, TypeAlias
+
+# A metadata value as stored: bool, 64-bit int, float or str.
+MetadataValue: TypeAlias = Union[bool, int, float, str]
+# Metadata as passed in: any mapping (dict, MappingProxyType, ...).
+Metadata: TypeAlias = Mapping[str, MetadataValue]
+# An embedding: numbers (list, tuple, any iterable) or a float32/float64 buffer (numpy array, array.array).
+Embedding: TypeAlias = Union[Buffer, Iterable[SupportsFloat]]
+# Either filter form: {"year": {"$gte": 2020}, "$or": [...]} or {"must": [condition, ...], "must_not": [...]}
+# with conditions {"field": str, "op": str, "value": v} or {"field": str, "op": "in", "values": [v, ...]}.
+Filter: TypeAlias = Mapping[str, Any]
+# Several document ids.
+Ids: TypeAlias = Union[list[str], tuple[str, ...]]
+# A document for batch_insert: {"text": str, "embedding": Embedding, "metadata": Metadata, "id": str}.
+NewDocument: TypeAlias = Mapping[str, Any]
+# A file-system path: str or os.PathLike (pathlib.Path).
+StrPath: TypeAlias = Union[str, PathLike[str]]
+
+# What get returns.
+class Document(TypedDict):
+    id: str
+    text: str
+    metadata: dict[str, MetadataValue]
+
+# What keyword_statistics returns and search's bm25_statistics takes.
+class Bm25Statistics(TypedDict):
+    document_count: int
+    total_length: int
+    document_frequencies: dict[str, int]
 
 def fuse(
-    vector_hits: Sequence[tuple[SupportsIndex, SupportsFloat]],
-    keyword_hits: Sequence[tuple[SupportsIndex, SupportsFloat]],
+    vector_hits: Iterable[tuple[SupportsIndex, SupportsFloat]],
+    keyword_hits: Iterable[tuple[SupportsIndex, SupportsFloat]],
     k: SupportsIndex = 10,
     fusion_method: str = "rrf",
     alpha: SupportsFloat = 0.7,
@@ -24,7 +46,7 @@ def fuse(
 class Karvalith:
     def __init__(
         self,
-        data_dir: Optional[str] = None,
+        data_dir: Optional[StrPath] = None,
         encryption_key: Optional[str] = None,
         auto_checkpoint_bytes: Optional[SupportsIndex] = None,
         auto_checkpoint_records: Optional[SupportsIndex] = None,
@@ -47,51 +69,51 @@ class Karvalith:
         self,
         collection: str,
         text: str,
-        embedding: _Embedding,
-        metadata: Optional[dict[str, _MetadataValue]] = None,
+        embedding: Embedding,
+        metadata: Optional[Metadata] = None,
         id: Optional[str] = None,
     ) -> str: ...
     def batch_insert(
-        self, collection: str, documents: list[Mapping[str, Any]], num_threads: SupportsIndex = 0
+        self, collection: str, documents: Iterable[NewDocument], num_threads: SupportsIndex = 0
     ) -> list[str]: ...
     @overload
-    def get(self, collection: str, ids: str) -> _Document: ...
+    def get(self, collection: str, ids: str) -> Document: ...
     @overload
-    def get(self, collection: str, *, id: str) -> _Document: ...
+    def get(self, collection: str, *, id: str) -> Document: ...
     @overload
     def get(
         self,
         collection: str,
-        ids: Optional[_Ids] = None,
-        filter: Optional[_Filter] = None,
+        ids: Optional[Ids] = None,
+        filter: Optional[Filter] = None,
         limit: Optional[SupportsIndex] = None,
         offset: Optional[SupportsIndex] = 0,
         id: None = None,
-    ) -> list[_Document]: ...
+    ) -> list[Document]: ...
     @overload
     def delete(self, collection: str, ids: str) -> bool: ...
     @overload
     def delete(self, collection: str, *, id: str) -> bool: ...
     @overload
-    def delete(self, collection: str, ids: _Ids, id: None = None) -> int: ...
-    def delete_where(self, collection: str, filter: _Filter) -> int: ...
-    def count(self, collection: str, filter: Optional[_Filter] = None) -> int: ...
+    def delete(self, collection: str, ids: Ids, id: None = None) -> int: ...
+    def delete_where(self, collection: str, filter: Filter) -> int: ...
+    def count(self, collection: str, filter: Optional[Filter] = None) -> int: ...
     def search(
         self,
         collection: str,
-        query_embedding: Optional[_Embedding] = None,
+        query_embedding: Optional[Embedding] = None,
         query_text: Optional[str] = None,
         k: SupportsIndex = 10,
         min_similarity: Optional[SupportsFloat] = None,
         alpha: SupportsFloat = 0.7,
         fusion_method: str = "rrf",
-        filter: Optional[_Filter] = None,
+        filter: Optional[Filter] = None,
         ef: Optional[SupportsIndex] = None,
         bm25_statistics: Optional[Mapping[str, Any]] = None,
         exact_threshold: Optional[SupportsIndex] = None,
     ) -> list[SearchResult]: ...
-    def save(self, collection: str, path: Optional[str] = None, encryption_key: Optional[str] = None) -> None: ...
-    def load(self, name: str, path: Optional[str] = None, encryption_key: Optional[str] = None) -> None: ...
+    def save(self, collection: str, path: Optional[StrPath] = None, encryption_key: Optional[str] = None) -> None: ...
+    def load(self, name: str, path: Optional[StrPath] = None, encryption_key: Optional[str] = None) -> None: ...
     def compact(self) -> None: ...
     def rebuild(self, collection: str, num_threads: SupportsIndex = 0) -> int: ...
     def total_memory_bytes(self) -> int: ...
@@ -100,11 +122,11 @@ class Karvalith:
         collection: str,
         id: str,
         text: str,
-        embedding: _Embedding,
-        metadata: Optional[dict[str, _MetadataValue]] = None,
+        embedding: Embedding,
+        metadata: Optional[Metadata] = None,
     ) -> str: ...
-    def update_metadata(self, collection: str, id: str, metadata: dict[str, _MetadataValue]) -> None: ...
-    def keyword_statistics(self, collection: str, query_text: str) -> _Bm25Statistics: ...
+    def update_metadata(self, collection: str, id: str, metadata: Metadata) -> None: ...
+    def keyword_statistics(self, collection: str, query_text: str) -> Bm25Statistics: ...
     def list_ids(self, collection: str) -> list[str]: ...
     def get_embedding(self, collection: str, id: str) -> list[float]: ...
     def status(self) -> dict[str, Any]: ...
@@ -115,13 +137,13 @@ class Karvalith:
     def batch_search(
         self,
         collection: str,
-        query_embeddings: Optional[Union[Sequence[_Embedding], Any]] = None,
+        query_embeddings: Optional[Union[Buffer, Iterable[Embedding]]] = None,
         k: SupportsIndex = 10,
         min_similarity: Optional[SupportsFloat] = None,
-        filter: Optional[_Filter] = None,
+        filter: Optional[Filter] = None,
         ef: Optional[SupportsIndex] = None,
         num_threads: SupportsIndex = 0,
-        query_texts: Optional[list[str]] = None,
+        query_texts: Optional[Iterable[str]] = None,
         alpha: SupportsFloat = 0.7,
         fusion_method: str = "rrf",
         exact_threshold: Optional[SupportsIndex] = None,
@@ -136,7 +158,7 @@ class SearchResult:
     @property
     def score(self) -> float: ...
     @property
-    def metadata(self) -> dict[str, _MetadataValue]: ...
+    def metadata(self) -> dict[str, MetadataValue]: ...
 
 @final
 class CollectionInfo:
@@ -153,7 +175,8 @@ class CollectionInfo:
     @property
     def deleted_slots(self) -> int: ...
 
-def filter_fields(filter: _Filter) -> list[str]: ...
 def inspect_directory(
-    path: Union[str, PathLike[str]], encryption_key: Optional[str] = None, replay: bool = True
+    path: StrPath, encryption_key: Optional[str] = None, replay: bool = True
 ) -> dict[str, Any]: ...
+
+def filter_fields(filter: Filter) -> list[str]: ...
