@@ -269,7 +269,7 @@ class Progress:
 
 def progress_enabled(args: argparse.Namespace) -> bool:
     if args.progress is not None:
-        return args.progress
+        return bool(args.progress)
     return sys.stderr.isatty()
 
 
@@ -898,7 +898,8 @@ def package_version() -> str:
 def main(argv: Optional[list[str]] = None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        return args.run(args)
+        status: int = args.run(args)
+        return status
     except CliError as error:
         sys.stdout.flush()
         print(f"karvalith {args.command}: error: {error}", file=sys.stderr)

@@ -7,13 +7,24 @@ from __future__ import annotations
 
 import hashlib
 import os
-from typing import Any, Callable, Optional, Union
+from typing import Any, Callable, Protocol, Union
 
 from ._shard import Shard
 
 
 class ShardLost(Exception):
     """A shard's process died or could not be reached during a call."""
+
+
+class Shards(Protocol):
+    """What the client needs of a set of shards."""
+
+    def __len__(self) -> int: ...
+    def submit(self, index: int, method: str, *args: Any) -> Any: ...
+    def result(self, call: Any) -> Any: ...
+    def settle(self, calls: list[Any]) -> None: ...
+    def process_ids(self) -> list[int]: ...
+    def close(self) -> None: ...
 
 
 class LocalShards:
@@ -25,19 +36,19 @@ class LocalShards:
     def __len__(self) -> int:
         return len(self._shards)
 
-    def submit(self, index: int, method: str, *args: Any):
+    def submit(self, index: int, method: str, *args: Any) -> tuple[bool, Any]:
         try:
             return (True, getattr(self._shards[index], method)(*args))
         except Exception as error:  # handed back at result(), as a remote call would
             return (False, error)
 
-    def result(self, call):
+    def result(self, call: Any) -> Any:
         ok, value = call
         if not ok:
             raise value
         return value
 
-    def settle(self, calls: list) -> None:
+    def settle(self, calls: list[Any]) -> None:
         """Calls here are finished when submitted."""
 
     def process_ids(self) -> list[int]:
@@ -47,10 +58,10 @@ class LocalShards:
         self._shards = []
 
 
-ActorOptions = Union[None, dict, Callable[[int], dict]]
+ActorOptions = Union[None, dict[str, Any], Callable[[int], dict[str, Any]]]
 
 
-def _default_options() -> dict:
+def _default_options() -> dict[str, Any]:
     # A shard is mostly memory and waiting: it reserves no CPU (so a laptop's
     # two cores can hold several), and shards spread over the nodes there are.
     return {"num_cpus": 0, "scheduling_strategy": "SPREAD"}
@@ -66,19 +77,19 @@ class RayShards:
 
     def __init__(
         self,
-        ray,
+        ray: Any,
         data_dir: str,
         collection: str,
         shard_count: int,
         dimension: int,
-        options: dict,
+        options: dict[str, Any],
         actor_options: ActorOptions,
         detached: bool,
-    ):
+    ) -> None:
         self._ray = ray
         remote_shard = ray.remote(Shard)
         tag = hashlib.blake2b(os.path.abspath(data_dir).encode(), digest_size=4).hexdigest()
-        self._handles = []
+        self._handles: list[Any] = []
         for index in range(shard_count):
             chosen = _default_options()
             extra = actor_options(index) if callable(actor_options) else (actor_options or {})
@@ -97,10 +108,10 @@ class RayShards:
     def __len__(self) -> int:
         return len(self._handles)
 
-    def submit(self, index: int, method: str, *args: Any):
+    def submit(self, index: int, method: str, *args: Any) -> Any:
         return getattr(self._handles[index], method).remote(*args)
 
-    def result(self, call):
+    def result(self, call: Any) -> Any:
         exceptions = self._ray.exceptions
         try:
             return self._ray.get(call)
@@ -113,7 +124,7 @@ class RayShards:
         except (exceptions.RayActorError, exceptions.ObjectLostError) as error:
             raise ShardLost(str(error).splitlines()[0] if str(error) else type(error).__name__) from error
 
-    def settle(self, calls: list) -> None:
+    def settle(self, calls: list[Any]) -> None:
         """Waits until every call has finished, one wait for all (cheaper than
         one per call); outcomes are then read with result()."""
         self._ray.wait(calls, num_returns=len(calls), fetch_local=True)
@@ -127,7 +138,7 @@ class RayShards:
         self._handles = []
 
 
-def import_ray():
+def import_ray() -> Any:
     try:
         import ray
     except ImportError as error:  # ray is optional: only the distributed client needs it

@@ -7,12 +7,15 @@ import os
 import threading
 import time
 import uuid
-from typing import Any, Callable, Mapping, NamedTuple, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Mapping, NamedTuple, Optional, Sequence, Union
 
 from .._karvalith import Karvalith, filter_fields
-from ._backends import LocalShards, RayShards, ShardLost, import_ray
+from ._backends import ActorOptions, LocalShards, RayShards, ShardLost, Shards, import_ray
 from ._merge import SEQUENCE_FIELD, Hit, fuse_merged, merge_ranked, shard_of, sum_statistics
 from ._shard import Shard
+
+if TYPE_CHECKING:  # types the stub alone defines
+    from .._karvalith import Bm25Statistics, Embedding
 
 MANIFEST = "karvalith-shards.json"
 
@@ -46,7 +49,7 @@ class SearchResult(NamedTuple):
     id: str
     text: str
     score: float
-    metadata: dict
+    metadata: dict[str, Any]
 
 
 class ShardedInfo(NamedTuple):
@@ -58,7 +61,7 @@ class ShardedInfo(NamedTuple):
     shard_document_counts: list[int]
 
 
-def _check_metadata(metadata: Optional[Mapping]) -> dict:
+def _check_metadata(metadata: Optional[Mapping[str, Any]]) -> dict[str, Any]:
     if metadata is None:
         return {}
     if not isinstance(metadata, dict):
@@ -144,7 +147,7 @@ class ShardedCollection:
     (see search). Writes are not retried; reads are, while a shard restarts.
     """
 
-    def __init__(self, name: str, data_dir: str, manifest: dict, shards, read_timeout: float):
+    def __init__(self, name: str, data_dir: str, manifest: dict[str, Any], shards: Shards, read_timeout: float):
         self.name = name
         self.data_dir = data_dir
         self.dimension = manifest["dimension"]
@@ -173,7 +176,7 @@ class ShardedCollection:
         distance_metric: Optional[str] = None,
         store_raw_vectors: Optional[bool] = None,
         in_process: bool = False,
-        actor_options: Union[None, dict, Callable[[int], dict]] = None,
+        actor_options: ActorOptions = None,
         detached: bool = False,
         read_timeout: float = 60.0,
         exist_ok: bool = False,
@@ -191,7 +194,7 @@ class ShardedCollection:
         """
         if not isinstance(shards, int) or isinstance(shards, bool) or shards < 1:
             raise ValueError(f"shards must be a positive integer, got {shards!r}")
-        options = {key: value for key, value in (("m", m), ("ef_construction", ef_construction),
+        options: dict[str, Any] = {key: value for key, value in (("m", m), ("ef_construction", ef_construction),
                                                  ("ef_search", ef_search), ("distance_metric", distance_metric),
                                                  ("store_raw_vectors", store_raw_vectors)) if value is not None}
         # Refuse bad options here rather than in every actor's constructor.
@@ -239,7 +242,7 @@ class ShardedCollection:
         *,
         data_dir: str,
         in_process: bool = False,
-        actor_options: Union[None, dict, Callable[[int], dict]] = None,
+        actor_options: ActorOptions = None,
         detached: bool = False,
         read_timeout: float = 60.0,
     ) -> "ShardedCollection":
@@ -260,7 +263,9 @@ class ShardedCollection:
         return collection
 
     @classmethod
-    def _start(cls, name, data_dir, manifest, in_process, actor_options, detached, read_timeout):
+    def _start(cls, name: str, data_dir: str, manifest: dict[str, Any], in_process: bool,
+               actor_options: ActorOptions, detached: bool, read_timeout: float) -> "ShardedCollection":
+        shards: Shards
         count, dimension, options = manifest["shards"], manifest["dimension"], manifest["options"]
         if in_process:
             shards = LocalShards(
@@ -275,7 +280,8 @@ class ShardedCollection:
 
     @property
     def shard_count(self) -> int:
-        return self._count
+        count: int = self._count
+        return count
 
     def wait_ready(self, timeout: Optional[float] = None) -> None:
         """Returns once every shard answers (after a restart, once its log is replayed)."""
@@ -301,13 +307,13 @@ class ShardedCollection:
         self.close()
 
     # ---- calls ----
-    def _gather(self, calls: Sequence[tuple[int, str, tuple]], timeout: Optional[float] = None) -> list:
+    def _gather(self, calls: Sequence[tuple[int, str, tuple[Any, ...]]], timeout: Optional[float] = None) -> list[Any]:
         """Runs read calls on their shards in parallel and returns their
         results in order. A call whose shard was lost is sent again until it
         answers or `timeout` (default: read_timeout) passes."""
         self._require_open()
         deadline = time.monotonic() + (self._read_timeout if timeout is None else timeout)
-        results: list = [None] * len(calls)
+        results: list[Any] = [None] * len(calls)
         pending = list(range(len(calls)))
         pause = 0.05
         while True:
@@ -334,12 +340,12 @@ class ShardedCollection:
             pause = min(pause * 2, 1.0)
             pending = lost
 
-    def _send(self, method: str, parts: dict[int, tuple[tuple, list[str]]]) -> dict[int, Any]:
+    def _send(self, method: str, parts: dict[int, tuple[tuple[Any, ...], list[str]]]) -> dict[int, Any]:
         """Starts write calls (shard -> (arguments, ids concerned)), each once."""
         self._require_open()
         return {shard: self._shards.submit(shard, method, *args) for shard, (args, _) in parts.items()}
 
-    def _collect(self, method: str, parts: dict[int, tuple[tuple, list[str]]], started: dict[int, Any]):
+    def _collect(self, method: str, parts: dict[int, tuple[tuple[Any, ...], list[str]]], started: dict[int, Any]) -> dict[int, Any]:
         """Each shard's answer to the writes `_send` started. Raises the
         shard's own exception when every shard involved refused (nothing was
         written), and ShardWriteError when the write is partial or its fate
@@ -370,7 +376,7 @@ class ShardedCollection:
             acknowledged, unknown, refused, errors,
         )
 
-    def _write(self, method: str, parts: dict[int, tuple[tuple, list[str]]]) -> dict[int, Any]:
+    def _write(self, method: str, parts: dict[int, tuple[tuple[Any, ...], list[str]]]) -> dict[int, Any]:
         return self._collect(method, parts, self._send(method, parts))
 
     def _next_sequence(self, count: int) -> int:
@@ -386,7 +392,8 @@ class ShardedCollection:
         return shard_of(_canonical_id(document_id), self._count)
 
     # ---- documents ----
-    def insert(self, text: str, embedding, metadata: Optional[dict] = None, id: Optional[str] = None) -> str:
+    def insert(self, text: str, embedding: Embedding, metadata: Optional[Mapping[str, Any]] = None,
+               id: Optional[str] = None) -> str:
         """Inserts one document on its shard. Returns its id."""
         document = {"text": text, "embedding": embedding, "metadata": metadata}
         if id is not None:
@@ -400,7 +407,7 @@ class ShardedCollection:
         ShardWriteError."""
         if not isinstance(documents, (list, tuple)):
             raise TypeError(f"documents must be a list, got {type(documents).__name__}")
-        parts: dict[int, tuple[list[dict], list[int]]] = {}
+        parts: dict[int, tuple[list[dict[str, Any]], list[int]]] = {}
         seen = set()
         for position, document in enumerate(documents):
             _check_document(position, document)
@@ -429,7 +436,7 @@ class ShardedCollection:
                 ids[position] = stored_id
         return ids
 
-    def upsert(self, id: str, text: str, embedding, metadata: Optional[dict] = None) -> str:
+    def upsert(self, id: str, text: str, embedding: Embedding, metadata: Optional[Mapping[str, Any]] = None) -> str:
         """Inserts the document, or replaces the one with this id (it then
         ranks as the newest document, as in one collection)."""
         stored = dict(_check_metadata(metadata))
@@ -438,9 +445,10 @@ class ShardedCollection:
             stored[SEQUENCE_FIELD] = self._next_sequence(1)
             parts = {shard: ((id, text, embedding, stored), [id])}
             started = self._send("upsert", parts)
-        return self._collect("upsert", parts, started)[shard]
+        placed: str = self._collect("upsert", parts, started)[shard]
+        return placed
 
-    def update_metadata(self, id: str, metadata: dict) -> None:
+    def update_metadata(self, id: str, metadata: Mapping[str, Any]) -> None:
         """Replaces a document's metadata. KeyError when the id is not live."""
         _check_metadata(metadata)
         shard = self._route(id)
@@ -455,8 +463,9 @@ class ShardedCollection:
         ids = _ids_argument(ids, id, "delete")
         if isinstance(ids, str):
             shard = self._route(ids)
-            return self._write("delete", {shard: ((ids,), [ids])})[shard]
-        parts: dict[int, tuple[tuple, list[str]]] = {}
+            existed: bool = self._write("delete", {shard: ((ids,), [ids])})[shard]
+            return existed
+        parts: dict[int, tuple[tuple[Any, ...], list[str]]] = {}
         for one in _id_list(ids):
             part = parts.setdefault(self._route(one), ((list(),), []))
             part[0][0].append(one)
@@ -465,24 +474,26 @@ class ShardedCollection:
             return 0
         return sum(self._write("delete_many", parts).values())
 
-    def delete_where(self, filter: dict) -> int:
+    def delete_where(self, filter: Mapping[str, Any]) -> int:
         """Deletes the documents passing the filter on every shard; returns how
         many. Each shard's part is one log record; see ShardWriteError."""
         if filter is None:
             raise TypeError("delete_where() needs a filter dict ({} deletes every document)")
         _check_filter(filter)
-        parts = {shard: ((filter,), []) for shard in range(self._count)}
+        parts: dict[int, tuple[tuple[Any, ...], list[str]]] = {
+            shard: ((filter,), []) for shard in range(self._count)
+        }
         return sum(self._write("delete_where", parts).values())
 
     def get(
         self,
         ids: Union[str, Sequence[str], None] = None,
-        filter: Optional[dict] = None,
+        filter: Optional[Mapping[str, Any]] = None,
         limit: Optional[int] = None,
         offset: int = 0,
         *,
         id: Optional[str] = None,
-    ) -> Union[dict, list[dict]]:
+    ) -> Union[dict[str, Any], list[dict[str, Any]]]:
         """Documents as Karvalith.get gives them: one id returns its dict
         (KeyError when missing); a list returns the stored ones in the order
         given (missing ones skipped, repeats once); None returns every document
@@ -496,7 +507,7 @@ class ShardedCollection:
             if filter is not None or limit is not None or offset:
                 raise TypeError("get() with one id returns that document: filter, limit and offset need "
                                 "ids=None or a list of ids")
-            document = self._gather([(self._route(ids), "get", (ids,))])[0]
+            document: Optional[dict[str, Any]] = self._gather([(self._route(ids), "get", (ids,))])[0]
             if document is None:
                 raise KeyError(f"document '{ids}' not found")
             return document
@@ -521,25 +532,25 @@ class ShardedCollection:
         documents = [document for _, document in merged]
         return documents[offset:] if limit is None else documents[offset:offset + limit]
 
-    def count(self, filter: Optional[dict] = None) -> int:
+    def count(self, filter: Optional[Mapping[str, Any]] = None) -> int:
         """The number of documents, or of those passing the filter."""
         _check_filter(filter)
         return sum(self._gather([(i, "count", (filter,)) for i in range(self._count)]))
 
     # ---- search ----
-    def keyword_statistics(self, query_text: str) -> dict:
+    def keyword_statistics(self, query_text: str) -> Bm25Statistics:
         """The whole collection's BM25 figures for the terms of query_text."""
         return sum_statistics(self._gather([(i, "keyword_statistics", (query_text,)) for i in range(self._count)]))
 
     def search(
         self,
-        query_embedding=None,
+        query_embedding: Optional[Embedding] = None,
         query_text: Optional[str] = None,
         k: int = 10,
         min_similarity: Optional[float] = None,
         alpha: float = 0.7,
         fusion_method: str = "rrf",
-        filter: Optional[dict] = None,
+        filter: Optional[Mapping[str, Any]] = None,
         ef: Optional[int] = None,
     ) -> list[SearchResult]:
         """Karvalith.search over every shard, merged.

@@ -12,9 +12,12 @@ from __future__ import annotations
 import array
 import hashlib
 import uuid
-from typing import Any, Iterable, NamedTuple, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Iterable, Mapping, NamedTuple, Optional, Sequence
 
 from .._karvalith import fuse
+
+if TYPE_CHECKING:  # types the stub alone defines
+    from .._karvalith import Bm25Statistics
 
 # Reserved metadata key holding a document's global sequence number.
 SEQUENCE_FIELD = "_karvalith_seq"
@@ -25,7 +28,7 @@ class Hit(NamedTuple):
 
     id: str
     text: str
-    metadata: dict
+    metadata: dict[str, Any]
     score: float
     seq: int
 
@@ -86,10 +89,10 @@ def fuse_merged(
     return out
 
 
-def sum_statistics(parts: Iterable[dict[str, Any]]) -> dict[str, Any]:
+def sum_statistics(parts: Iterable[Mapping[str, Any]]) -> Bm25Statistics:
     """Keyword figures of the whole document set from those of its shards."""
-    total: dict[str, Any] = {"document_count": 0, "total_length": 0, "document_frequencies": {}}
-    frequencies = total["document_frequencies"]
+    frequencies: dict[str, int] = {}
+    total: Bm25Statistics = {"document_count": 0, "total_length": 0, "document_frequencies": frequencies}
     for part in parts:
         total["document_count"] += part["document_count"]
         total["total_length"] += part["total_length"]
@@ -98,7 +101,7 @@ def sum_statistics(parts: Iterable[dict[str, Any]]) -> dict[str, Any]:
     return total
 
 
-def strip_sequence(metadata: dict) -> tuple[dict, int]:
+def strip_sequence(metadata: Mapping[str, Any]) -> tuple[dict[str, Any], int]:
     """The user's metadata and the sequence number stored beside it."""
     user = dict(metadata)
     seq = user.pop(SEQUENCE_FIELD, 0)
