@@ -30,6 +30,17 @@ fi
 echo "full data: $full; wheel's data: $filtered ($(stat -c %s "$scratch"/icu/libicudata.so.*) bytes)"
 [ "$full" = "$filtered" ] || { echo "the wheel's ICU data changes what the tokenizer sees"; exit 1; }
 
+echo "== a missing build dependency names the package to install"
+for missing in ICU:libicu-dev OpenSSL:libssl-dev ZLIB:zlib1g-dev; do
+  if cmake -S . -B "$scratch/configure" -DKARVALITH_BUILD_TESTS=OFF -DKARVALITH_BUILD_BENCH=OFF \
+       -DCMAKE_DISABLE_FIND_PACKAGE_${missing%%:*}=ON >"$scratch/configure.log" 2>&1; then
+    echo "configured without ${missing%%:*}"; exit 1
+  fi
+  grep -q "apt-get install ${missing#*:}" "$scratch/configure.log" || { cat "$scratch/configure.log"; exit 1; }
+  rm -rf "$scratch/configure"
+done
+echo "ICU, OpenSSL and zlib each named"
+
 echo "== install into a bare virtual environment"
 "$python" -m venv "$scratch/venv"
 venv_path="$scratch/venv/bin"
