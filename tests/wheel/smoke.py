@@ -16,7 +16,7 @@ from pathlib import Path
 
 import karvalith
 from karvalith import CollectionInfo, Karvalith, SearchResult
-from karvalith._karvalith import fuse, inspect_directory
+from karvalith._karvalith import filter_fields, fuse, inspect_directory
 
 KEY = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff"
 checks = 0
@@ -72,6 +72,16 @@ def handle_and_search() -> None:
     check(ids(db.batch_search("fruit", query_texts=["pear", "banana"], k=1)[1]) == [named["banana"]],
           "keyword batch_search")
 
+    operator_form = {"$or": [{"colour": "yellow"}, {"year": {"$lt": 2021}}]}
+    check(sorted(ids(db.search("fruit", query_embedding=[1.0, 0.0, 0.0], k=4, filter=operator_form)))
+          == sorted([named["apple"], named["banana"]]), "operator-form filter")
+    check(filter_fields(operator_form) == ["colour", "year"], "filter_fields")
+    check(db.count("fruit") == 4 and db.count("fruit", {"colour": "red"}) == 2, "count")
+    check([d["text"] for d in db.get("fruit", [named["pear"], named["apple"]])]
+          == ["green pear, soft and sweet", "red apple from the orchard"], "get of several ids")
+    check([d["id"] for d in db.get("fruit", filter={"colour": "red"}, limit=1)] == [named["apple"]], "get by filter")
+    db.create_collection("fruit", 3, distance_metric="cosine", exist_ok=True)
+
     db.upsert("fruit", named["pear"], "ripe pear", [0.0, 1.0, 0.0], {"colour": "green"})
     db.update_metadata("fruit", named["pear"], {"colour": "brown"})
     got = db.get("fruit", named["pear"])
@@ -86,6 +96,8 @@ def handle_and_search() -> None:
         check("dimension" in str(error), f"dimension message: {error}")
     else:
         check(False, "a short embedding was accepted")
+    check(db.delete("fruit", [named["apple"], named["apple"]]) == 1, "delete of several ids")
+    check(db.delete_where("fruit", {"colour": "red"}) == 1 and db.count("fruit") == 1, "delete_where")
     check(db.delete_collection("fruit") and db.list_collections() == [], "delete_collection")
 
 
@@ -143,10 +155,11 @@ def command_line(root: Path) -> None:
 
 
 def optional_extras(root: Path) -> None:
-    try:
-        import karvalith.langchain  # noqa: F401
-    except ImportError as error:
-        check("karvalith[langchain]" in str(error), f"langchain message: {error}")
+    for module, extra in (("langchain", "langchain"), ("llama_index", "llama-index")):
+        try:
+            __import__(f"karvalith.{module}")
+        except ImportError as error:
+            check(f"karvalith[{extra}]" in str(error), f"{module} message: {error}")
     from karvalith.distributed import ShardedCollection
 
     with ShardedCollection.create("notes", 3, shards=2, data_dir=str(root / "shards"), in_process=True) as notes:
