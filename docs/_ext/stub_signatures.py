@@ -1,4 +1,5 @@
-"""Signatures with types for the extension module's functions and methods.
+"""Signatures with types for the extension module's functions and methods, and
+its docstrings made valid reStructuredText.
 
 A C function's runtime signature (from its __text_signature__) has names and
 defaults but no types; the stub python/karvalith/_karvalith.pyi has the types.
@@ -83,6 +84,53 @@ def process_signature(app: Sphinx, what: str, name: str, obj: Any, options: Any,
     return text, (None if what == "class" else returns)
 
 
+# Napoleon's section headers: what follows them is left to napoleon.
+SECTIONS = {"Args:", "Arguments:", "Parameters:", "Returns:", "Return:", "Raises:", "Yields:"}
+
+
+def indent_of(line: str) -> int:
+    return len(line) - len(line.lstrip())
+
+
+def plain_text_to_rest(lines: list[str]) -> list[str]:
+    """The docstrings are plain text: an indented block after a line ending in
+    a colon is shown as written (a literal block); indented lines continuing a
+    sentence (a hanging indent) join its paragraph."""
+    out: list[str] = []
+    i = 0
+    while i < len(lines):
+        line = lines[i]
+        if line.strip() in SECTIONS and indent_of(line) == 0:
+            out.append(line)
+            i += 1
+            while i < len(lines) and (not lines[i].strip() or indent_of(lines[i]) > 0):
+                out.append(lines[i])
+                i += 1
+            continue
+        following = lines[i + 1] if i + 1 < len(lines) else ""
+        if line.strip() and following.strip() and indent_of(following) > indent_of(line):
+            block_start = i + 1
+            block_end = block_start
+            while block_end < len(lines) and lines[block_end].strip() and indent_of(lines[block_end]) > indent_of(line):
+                block_end += 1
+            block = lines[block_start:block_end]
+            if line.rstrip().endswith(":"):
+                out += [line.rstrip() + ":", ""] + block + [""]
+            else:
+                out += [line] + [b.strip() for b in block]
+            i = block_end
+            continue
+        out.append(line)
+        i += 1
+    return out
+
+
+def process_docstring(app: Sphinx, what: str, name: str, obj: Any, options: Any, lines: list[str]) -> None:
+    module = getattr(obj, "__module__", None) or getattr(getattr(obj, "__objclass__", None), "__module__", None)
+    if module in (MODULE, "karvalith") or name.startswith("karvalith._karvalith."):
+        lines[:] = plain_text_to_rest(lines)
+
+
 def builder_inited(app: Sphinx) -> None:
     import karvalith._karvalith as module
 
@@ -92,4 +140,5 @@ def builder_inited(app: Sphinx) -> None:
 def setup(app: Sphinx) -> dict[str, Any]:
     app.connect("builder-inited", builder_inited)
     app.connect("autodoc-process-signature", process_signature)
+    app.connect("autodoc-process-docstring", process_docstring, priority=400)  # before napoleon
     return {"parallel_read_safe": True, "parallel_write_safe": True}
