@@ -42,6 +42,8 @@ def fuse(
     alpha: SupportsFloat = 0.7,
 ) -> list[tuple[int, float]]: ...
 
+def filter_fields(filter: Filter) -> list[str]: ...
+
 @final
 class Karvalith:
     def __init__(
@@ -178,5 +180,3 @@ class CollectionInfo:
 def inspect_directory(
     path: StrPath, encryption_key: Optional[str] = None, replay: bool = True
 ) -> dict[str, Any]: ...
-
-def filter_fields(filter: Filter) -> list[str]: ...

@@ -174,32 +174,41 @@ PyObject* wrong_container(PyObject* value, const std::string& what, const char* 
 
 }  // namespace
 
-PyObject* to_dict(PyObject* value, const std::string& what, const char* expected) {
+PyObject* as_dict(PyObject* value) {
   if (PyDict_Check(value)) {
     Py_INCREF(value);
     return value;
   }
-  if (!is_mapping(value)) return wrong_container(value, what, expected);
+  if (!is_mapping(value)) return nullptr;
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict || PyDict_Merge(dict.get(), value, 1) != 0) return nullptr;
   return dict.release();
 }
 
-PyObject* to_list(PyObject* value, const std::string& what, const char* expected) {
+PyObject* as_list(PyObject* value) {
   if (PyList_Check(value)) {
     Py_INCREF(value);
     return value;
   }
   if (PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value) || is_mapping(value)) {
-    return wrong_container(value, what, expected);
+    return nullptr;
   }
   PyRef iterator = PyRef::steal(PyObject_GetIter(value));
   if (!iterator) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
-    PyErr_Clear();
-    return wrong_container(value, what, expected);
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) PyErr_Clear();  // not iterable
+    return nullptr;
   }
   return PySequence_List(iterator.get());
+}
+
+PyObject* to_dict(PyObject* value, const std::string& what, const char* expected) {
+  PyObject* dict = as_dict(value);
+  return dict != nullptr || PyErr_Occurred() ? dict : wrong_container(value, what, expected);
+}
+
+PyObject* to_list(PyObject* value, const std::string& what, const char* expected) {
+  PyObject* list = as_list(value);
+  return list != nullptr || PyErr_Occurred() ? list : wrong_container(value, what, expected);
 }
 
 bool to_u64(PyObject* value, const char* param, std::uint64_t& out) {

@@ -49,13 +49,19 @@ bool to_path(PyObject* value, const char* param, std::string& out);
 bool to_optional_path(PyObject* value, const char* param, std::optional<std::string>& out);
 
 // A dict (a new reference), or a new dict holding the items of another
-// mapping (anything with keys(), as dict() takes it). Anything else is a
-// TypeError "<what>: expected <expected>, got <type>"; returns null on error.
-PyObject* to_dict(PyObject* value, const std::string& what, const char* expected);
+// mapping (anything with keys(), as dict() takes it). Null with no exception
+// set when value is not a mapping; null with one set when reading it failed.
+PyObject* as_dict(PyObject* value);
 
 // A list (a new reference), or a new list of the items of a tuple or another
-// iterable (a generator, say). str, bytes and mappings, though iterable, are a
-// TypeError like any other type; returns null on error.
+// iterable (a generator, say). Null with no exception set when value is not
+// one (str, bytes and mappings, though iterable, are not taken); null with one
+// set when iterating failed.
+PyObject* as_list(PyObject* value);
+
+// as_dict and as_list, with the TypeError "<what>: expected <expected>, got
+// <type>" for a value of another type.
+PyObject* to_dict(PyObject* value, const std::string& what, const char* expected);
 PyObject* to_list(PyObject* value, const std::string& what, const char* expected);
 
 // Accepts integers (anything with __index__) from 0 to 2^64-1.

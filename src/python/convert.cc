@@ -96,8 +96,8 @@ bool check_condition_keys(PyObject* item, const FilterCondition& condition, cons
 }
 
 bool py_to_filter_condition(PyObject* condition_object, FilterCondition& condition) {
-  const PyRef condition_dict = PyRef::steal(to_dict(condition_object, "a filter condition", "a dict"));
-  if (!condition_dict) return false;
+  const PyRef condition_dict = PyRef::steal(as_dict(condition_object));
+  if (!condition_dict) return PyErr_Occurred() ? false : wrong_type("a filter condition", "a dict", condition_object);
   PyObject* item = condition_dict.get();
   PyObject* field = nullptr;
   if (!dict_lookup(item, "field", field)) return false;
@@ -136,8 +136,8 @@ bool py_to_filter_condition(PyObject* condition_object, FilterCondition& conditi
   if (!dict_lookup(item, "values", values)) return false;
   PyRef values_list;
   if (values != nullptr) {
-    values_list = PyRef::steal(to_list(values, "filter condition 'values'", "a list"));
-    if (!values_list) return false;
+    values_list = PyRef::steal(as_list(values));
+    if (!values_list) return PyErr_Occurred() ? false : wrong_type("filter condition 'values'", "a list", values);
     values = values_list.get();
     std::vector<JsonValue>& operands = condition.values.emplace();
     // Size re-read and item held each round: a key comparison may run Python code.
@@ -248,8 +248,8 @@ bool py_to_json_value(PyObject* object, JsonValue& out) {
 }
 
 bool py_to_filter_conditions(PyObject* conditions_object, std::vector<FilterCondition>& out) {
-  const PyRef conditions_list = PyRef::steal(to_list(conditions_object, "filter conditions", "a list"));
-  if (!conditions_list) return false;
+  const PyRef conditions_list = PyRef::steal(as_list(conditions_object));
+  if (!conditions_list) return PyErr_Occurred() ? false : wrong_type("filter conditions", "a list", conditions_object);
   PyObject* object = conditions_list.get();
   std::vector<FilterCondition> conditions;
   conditions.reserve(static_cast<std::size_t>(PyList_GET_SIZE(object)));

@@ -97,7 +97,7 @@ class TestIterables:
         assert [r.text for [r] in results] == ["apple", "pear"]
 
     def test_a_string_of_values_is_not_a_list_of_values(self, db):
-        with pytest.raises(TypeError, match="'values': expected a list, got str"):
+        with pytest.raises(TypeError, match="filter condition 'values' must be a list, not str"):
             db.search("c", query_embedding=[1.0, 0.0], filter={"must": [{"field": "a", "op": "in", "values": "ab"}]})
 
 
