@@ -7,8 +7,8 @@
 // A slot is indexed under a document's metadata while that document is live
 // and the slot is its own (uuid_to_internal). The answers are exactly those of
 // matches_filter (search/filter.h) for such slots: numbers compare as
-// doubles, equality within FILTER_EPSILON, NaN equal to nothing and ordered
-// with nothing, a missing key failing every clause, ne included.
+// doubles, equality exact or within FILTER_EPSILON, NaN equal to nothing
+// and ordered with nothing, a missing key failing every clause, ne included.
 //
 // Not synchronised: changes need the collection's exclusive lock, evaluation
 // the shared one.

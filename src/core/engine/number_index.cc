@@ -84,7 +84,8 @@ void NumberIndex::equal_into(double v, std::span<std::uint64_t> words, bool clea
   for (auto it = values_.lower_bound(v - 2 * FILTER_EPSILON); it != values_.end(); ++it) {
     const double difference = it->first - v;
     if (difference >= FILTER_EPSILON) break;
-    if (std::fabs(difference) < FILTER_EPSILON) {
+    // An infinity equals itself although inf - inf is NaN.
+    if (it->first == v || std::fabs(difference) < FILTER_EPSILON) {
       if (clear) {
         it->second.clear_from(words);
       } else {

@@ -22,8 +22,9 @@ class NumberIndex {
   void erase(double value, std::uint32_t slot);
   bool empty() const { return values_.empty(); }
 
-  // Slots whose value x has |x - v| < FILTER_EPSILON (the evaluator's own
-  // expression), or'ed into `words`, or cleared from them when `clear`.
+  // Slots whose value x has x == v or |x - v| < FILTER_EPSILON (the
+  // evaluator's own expression), or'ed into `words`, or cleared from them
+  // when `clear`.
   void equal_into(double v, std::span<std::uint64_t> words, bool clear) const;
   // Slots whose value compares to v by `op` (Gt, Gte, Lt or Lte), or'ed
   // into `words`. v is not NaN.

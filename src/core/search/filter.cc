@@ -8,7 +8,9 @@
 namespace karvalith {
 namespace {
 
-bool within_epsilon(double a, double b) { return std::fabs(a - b) < FILTER_EPSILON; }
+// Equal values first: inf - inf is NaN, so the tolerance alone would make an
+// infinity differ from itself.
+bool within_epsilon(double a, double b) { return a == b || std::fabs(a - b) < FILTER_EPSILON; }
 
 // An integer operand is rounded to the nearest double, a float used as is.
 std::optional<double> operand_as_double(const JsonValue& operand) {

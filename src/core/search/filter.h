@@ -13,14 +13,16 @@
 namespace karvalith {
 
 // Equality of a metadata value and an operand. Bool only equals a boolean,
-// String only an identical string; Int and Float equal any number within
-// FILTER_EPSILON (absolute) after conversion to double, and an Int also equals
-// an identical integer. Every other pairing, null included, is false.
+// String only an identical string; Int and Float equal any number that is
+// equal (an infinity equals itself) or within FILTER_EPSILON (absolute) after
+// conversion to double, and an Int also equals an identical integer. NaN
+// equals nothing. Every other pairing, null included, is false.
 bool json_eq(const MetadataValue& value, const JsonValue& operand);
 
 // One clause against one metadata map. False for an empty map and for a
 // missing key whatever the operator (Ne included). Ordering operators compare
-// Int/Float values with number operands as doubles; NaN makes them false.
+// Int/Float values with number operands as doubles in IEEE order (every
+// finite number is below +inf and above -inf); NaN makes them false.
 bool evaluate_condition(const Metadata& metadata, const FilterCondition& condition);
 
 // Whether a node holds for this metadata (FilterNode says when), children

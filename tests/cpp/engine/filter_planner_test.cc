@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -25,13 +26,24 @@ using testing::filter_of;
 using testing::make_document;
 
 constexpr std::uint64_t ALWAYS_EXACT = std::uint64_t{1} << 40;
+constexpr double INF = std::numeric_limits<double>::infinity();
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 Metadata random_metadata(std::mt19937_64& rng) {
   Metadata metadata;
-  metadata.insert_or_assign("r", static_cast<std::int64_t>(rng() % 100));
+  const auto r = static_cast<std::int64_t>(rng() % 100);
+  metadata.insert_or_assign("r", r);
   if (rng() % 4 != 0) metadata.insert_or_assign("tag", std::string(1, static_cast<char>('a' + rng() % 5)));
   if (rng() % 2 == 0) metadata.insert_or_assign("flag", rng() % 3 == 0);
   metadata.insert_or_assign("x", static_cast<double>(rng() % 1000) / 999.0);
+  // Infinite and NaN values beside finite ones, for the infinite operands;
+  // derived from r, so the generator's sequence (and every vector) stays.
+  const std::int64_t pick = r % 8;
+  metadata.insert_or_assign("v", pick == 0   ? MetadataValue(INF)
+                                 : pick == 1 ? MetadataValue(-INF)
+                                 : pick == 2 ? MetadataValue(NaN)
+                                 : pick == 3 ? MetadataValue(r / 8)
+                                             : MetadataValue(static_cast<double>(r) / 4.0));
   return metadata;
 }
 
@@ -59,6 +71,13 @@ std::vector<MetadataFilter> planner_filters() {
                                                   FilterNode::leaf(clause("flag", FilterOp::Eq, true))})})),
       with_node(FilterNode::negate(FilterNode::any({FilterNode::leaf(clause("r", FilterOp::Lt, std::int64_t{50})),
                                                     FilterNode::leaf(clause("tag", FilterOp::Ne, std::string("a")))}))),
+      filter_of({clause("v", FilterOp::Lt, INF)}),
+      filter_of({clause("v", FilterOp::Gte, -INF), clause("r", FilterOp::Lt, std::int64_t{30})}),
+      filter_of({clause("v", FilterOp::Eq, INF)}, {clause("v", FilterOp::Lt, INF)}),
+      filter_of({clause("v", FilterOp::Lte, -INF)}),
+      filter_of({clause("v", FilterOp::Gt, INF)}),
+      filter_of({clause("v", FilterOp::Lte, INF)}, {clause("v", FilterOp::Ne, -INF)}),
+      filter_of({FilterCondition{"v", FilterOp::In, std::nullopt, std::vector<JsonValue>{INF, -INF}}}),
   };
 }
 

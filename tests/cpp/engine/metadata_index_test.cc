@@ -125,6 +125,69 @@ TEST(MetadataIndex, EveryOperatorAndKindMatchesTheEvaluator) {
   }
 }
 
+TEST(MetadataIndex, InfiniteOperandsFollowIeeeOrderOnBothSides) {
+  // Slots 0-9 hold the edge values, 10 lacks the key, 11 on hold finite
+  // fillers that split the numbers into many blocks.
+  std::vector<Metadata> documents(11);
+  const MetadataValue edges[] = {MetadataValue(-INF), MetadataValue(std::numeric_limits<std::int64_t>::min()),
+                                 MetadataValue(-1.5), MetadataValue(std::int64_t{0}), MetadataValue(2.5),
+                                 MetadataValue(std::numeric_limits<double>::max()), MetadataValue(INF),
+                                 MetadataValue(NaN), MetadataValue(std::string("s")), MetadataValue(true)};
+  for (std::size_t s = 0; s < std::size(edges); ++s) documents[s].insert_or_assign("k", edges[s]);
+  for (int i = 0; i < 600; ++i) {
+    Metadata filler;
+    filler.insert_or_assign("k", i % 2 == 0 ? MetadataValue(std::int64_t{i - 300}) : MetadataValue(i * 0.75));
+    documents.push_back(std::move(filler));
+  }
+  MetadataIndex index;
+  const std::vector<bool> live(documents.size(), true);
+  for (std::uint32_t s = 0; s < documents.size(); ++s) index.add(s, documents[s]);
+
+  using Slots = std::vector<std::uint32_t>;
+  struct Expectation {
+    FilterOp op;
+    JsonValue operand;
+    Slots edge_slots;  // of slots 0-10
+    bool fillers;      // whether the finite fillers pass
+  };
+  const Expectation expectations[] = {
+      {FilterOp::Lt, INF, {0, 1, 2, 3, 4, 5}, true},
+      {FilterOp::Lte, INF, {0, 1, 2, 3, 4, 5, 6}, true},
+      {FilterOp::Gt, INF, {}, false},
+      {FilterOp::Gte, INF, {6}, false},
+      {FilterOp::Eq, INF, {6}, false},
+      {FilterOp::Ne, INF, {0, 1, 2, 3, 4, 5, 7, 8, 9}, true},
+      {FilterOp::Lt, -INF, {}, false},
+      {FilterOp::Lte, -INF, {0}, false},
+      {FilterOp::Gt, -INF, {1, 2, 3, 4, 5, 6}, true},
+      {FilterOp::Gte, -INF, {0, 1, 2, 3, 4, 5, 6}, true},
+      {FilterOp::Eq, -INF, {0}, false},
+      {FilterOp::Ne, -INF, {1, 2, 3, 4, 5, 6, 7, 8, 9}, true},
+  };
+  for (const Expectation& e : expectations) {
+    const FilterCondition condition{"k", e.op, e.operand, std::nullopt};
+    const std::string what = describe(condition) + (std::get<double>(e.operand) > 0 ? " +inf" : " -inf");
+    MetadataFilter filter;
+    filter.must.push_back(condition);
+    std::vector<std::uint64_t> bits;
+    std::vector<std::uint64_t> scratch;
+    index.evaluate(filter, documents.size(), bits, scratch);
+    for (std::uint32_t s = 0; s < documents.size(); ++s) {
+      const bool want = s < 11 ? std::find(e.edge_slots.begin(), e.edge_slots.end(), s) != e.edge_slots.end()
+                               : e.fillers;
+      ASSERT_EQ(test_slot(bits, s), want) << what << " index, slot " << s;
+      ASSERT_EQ(evaluate_condition(documents[s], condition), want) << what << " evaluator, slot " << s;
+    }
+  }
+  // An infinity inside an In list matches as Eq does.
+  MetadataFilter in_list;
+  in_list.must.push_back(FilterCondition{"k", FilterOp::In, std::nullopt, std::vector<JsonValue>{INF, -INF}});
+  expect_same_answer(index, documents, live, in_list, "in [inf, -inf]");
+  std::vector<std::uint64_t> bits;
+  std::vector<std::uint64_t> scratch;
+  EXPECT_EQ(index.evaluate(in_list, documents.size(), bits, scratch), 2u);
+}
+
 TEST(MetadataIndex, MustAndMustNotCombineAcrossFields) {
   const std::vector<Metadata> documents = random_documents(300, 8);
   MetadataIndex index;
@@ -345,7 +408,7 @@ TEST(NumberIndex, RangesAndEqualityThroughSplitBlocksMatchAScan) {
                                          : op == FilterOp::Gte ? x >= v
                                          : op == FilterOp::Lt  ? x < v
                                          : op == FilterOp::Lte ? x <= v
-                                                               : std::fabs(x - v) < EPS);
+                                                               : x == v || std::fabs(x - v) < EPS);
         ASSERT_EQ(test_slot(words, s), want) << "op " << static_cast<int>(op) << " v " << v << " slot " << s;
       }
     }
