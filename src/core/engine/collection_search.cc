@@ -60,6 +60,12 @@ std::vector<std::uint32_t>& slot_buffer() {
   return buffer;
 }
 
+// The query of an exact scan scaled by prepare_query, when it is.
+std::vector<float>& scaled_query_buffer() {
+  thread_local std::vector<float> buffer;
+  return buffer;
+}
+
 // Orders hits by distance in the IEEE total order, then by slot.
 bool closer(const Candidate& a, const Candidate& b) {
   const std::int32_t ka = total_order_key(a.distance);
@@ -83,7 +89,8 @@ void exact_nearest(const HnswIndex& index, std::span<const float> query, std::ui
     }
   }
 
-  const QueryScorer distance_to(index, query, squared_norm(query), nullptr);
+  const PreparedQuery prepared = prepare_query(index.config().distance_metric, query, scaled_query_buffer());
+  const QueryScorer distance_to(index, prepared.values, prepared.norm_sq, nullptr);
   const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(k, slots.size()));
   out.reserve(keep);
   const std::size_t count = slots.size();

@@ -38,6 +38,8 @@ class CodeDistance {
   Terms terms(std::uint32_t n) const {
     const QuantizedView v = index_->quantized_view(n);
     Terms t{v.codes, v.min, v.scale, static_cast<double>(index_->code_sum_of(n)), 0.0, index_->norm_sq_of(n), 0.0};
+    // A norm beyond the float range is stored as +inf: taken in double here.
+    if (!std::isfinite(t.norm_sq)) [[unlikely]] t.norm_sq = squared_norm_f64(v, dim_);
     t.sum = static_cast<double>(dim_) * t.min + t.scale * t.code_sum;
     const double norm = std::sqrt(t.norm_sq);
     t.inverse_norm = norm < NORM_EPSILON_F64 ? 0.0 : 1.0 / norm;
@@ -52,8 +54,13 @@ class CodeDistance {
         // A vector of (nearly) zero norm is at distance 1 from everything.
         if (a.inverse_norm == 0.0 || b.inverse_norm == 0.0) return 1.0f;
         return static_cast<float>(1.0 - dot * a.inverse_norm * b.inverse_norm);
-      case DistanceMetric::Euclidean:
-        return static_cast<float>(a.norm_sq + b.norm_sq - 2.0 * dot);
+      case DistanceMetric::Euclidean: {
+        const auto d = static_cast<float>(a.norm_sq + b.norm_sq - 2.0 * dot);
+        // The rounding of norms beyond the float range can exceed it although
+        // the distance does not (two equal vectors): summed term by term then.
+        if (std::isinf(d)) [[unlikely]] return euclidean_f64(a, b);
+        return d;
+      }
       case DistanceMetric::DotProduct:
         return static_cast<float>(-dot);
     }
@@ -63,6 +70,15 @@ class CodeDistance {
   float operator()(std::uint32_t a, std::uint32_t b) const { return (*this)(terms(a), terms(b)); }
 
  private:
+  float euclidean_f64(const Terms& a, const Terms& b) const {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < dim_; ++i) {
+      const double d = (a.min + a.scale * a.codes[i]) - (b.min + b.scale * b.codes[i]);
+      sum += d * d;
+    }
+    return static_cast<float>(sum);
+  }
+
   const HnswIndex* index_;
   std::size_t dim_;
   DistanceMetric metric_;

@@ -44,8 +44,9 @@ void HnswIndex::write_vector(std::uint32_t n, const std::uint8_t* codes, float m
   std::uint8_t* start = blocks_.data() + static_cast<std::size_t>(n) * stride_;
   if (dimension_ > 0) std::memcpy(start, codes, dimension_);
   // Derived once here so a distance needs only the query's dot product with
-  // the codes: |v|^2 of the dequantized vector (double sum, then rounded) and
-  // the sum of the codes.
+  // the codes: |v|^2 of the dequantized vector (double sum, then rounded; +inf
+  // beyond the float range, which sends the node's distances to double
+  // precision) and the sum of the codes.
   double norm_sq = 0.0;
   std::uint64_t code_sum = 0;
   for (std::size_t i = 0; i < dimension_; ++i) {

@@ -144,8 +144,9 @@ class HnswIndex {
   }
   const std::uint8_t* codes_of(std::uint32_t n) const { return block(n); }
   const float* min_of(std::uint32_t n) const { return meta_of(n); }
-  // Squared norm of the dequantized vector and sum of the codes: what a
-  // distance needs besides the dot product of the query with the codes.
+  // Squared norm of the dequantized vector (+inf beyond the float range) and
+  // sum of the codes: what a distance needs besides the dot product of the
+  // query with the codes.
   float norm_sq_of(std::uint32_t n) const { return meta_of(n)[2]; }
   std::uint32_t code_sum_of(std::uint32_t n) const {
     std::uint32_t sum;

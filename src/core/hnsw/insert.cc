@@ -65,7 +65,10 @@ void HnswIndex::link_new_node(std::uint32_t id, std::span<const float> vector, s
                               std::uint32_t entry, std::uint64_t max_level, ContextLease& lease, const Links& links,
                               NodeLocks* locks, StoreLists&& store_lists) {
   InsertScratch& work = lease.insert();
-  const float qnorm = squared_norm(vector);
+  // The vector is the walks' query; scaled for cosine when huge.
+  const PreparedQuery prepared = prepare_query(config_.distance_metric, vector, work.query);
+  const std::span<const float> query = prepared.values;
+  const float qnorm = prepared.norm_sq;
   VisitedSet& visited = lease.visited();
   SearchScratch& scratch = lease.search();
   visited.grow(node_count_);
@@ -82,7 +85,7 @@ void HnswIndex::link_new_node(std::uint32_t id, std::span<const float> vector, s
   std::uint32_t ep = entry;
   for (std::uint64_t layer = std::min(max_level, top_list_layer_); layer > level; --layer) {
     const std::uint32_t from = ep;
-    if (walk_layer(*this, scratch, visited, vector, qnorm, nullptr, {&from, 1}, 1, layer, every_node, links) > 0) {
+    if (walk_layer(*this, scratch, visited, query, qnorm, nullptr, {&from, 1}, 1, layer, every_node, links) > 0) {
       ep = scratch.results[0].id;
     }
   }
@@ -90,7 +93,7 @@ void HnswIndex::link_new_node(std::uint32_t id, std::span<const float> vector, s
   work.level0.clear();
   work.entries.assign(1, ep);
   for (std::uint64_t layer = top;; --layer) {
-    const std::size_t found = walk_layer(*this, scratch, visited, vector, qnorm, nullptr, work.entries,
+    const std::size_t found = walk_layer(*this, scratch, visited, query, qnorm, nullptr, work.entries,
                                          config_.ef_construction, layer, every_node, links);
     const std::uint64_t bound = layer == 0 ? config_.m_max0 : config_.m;
     select_neighbors_heuristic(*this, {scratch.results.data(), found}, bound, work.heuristic, work.selected);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -48,6 +49,7 @@ class QueryScorer {
 
   float operator()(std::uint32_t id) const {
     const float* q = query_.data();
+    float d = 1.0f;
     switch (mode_) {
       case Mode::Table: {
         const std::uint8_t* codes = pq_codes_ + static_cast<std::size_t>(id) * subspaces_;
@@ -57,28 +59,46 @@ class QueryScorer {
       }
       case Mode::SqCosineAvx2: {
         const QuantizedView v = index_->quantized_view(id);
-        return 1.0f - avx2_cosine_asym_prenorm(q, v.codes, v.min, v.scale, n_, qnorm_);
+        d = 1.0f - avx2_cosine_asym_prenorm(q, v.codes, v.min, v.scale, n_, qnorm_);
+        break;
       }
       case Mode::SqEuclideanAvx2: {
         const QuantizedView v = index_->quantized_view(id);
-        return avx2_euclidean_sq_asym(q, v.codes, v.min, v.scale, n_);
+        d = avx2_euclidean_sq_asym(q, v.codes, v.min, v.scale, n_);
+        break;
       }
       case Mode::SqDotAvx2: {
         const QuantizedView v = index_->quantized_view(id);
-        return -avx2_dot_product_asym(q, v.codes, v.min, v.scale, n_);
+        d = -avx2_dot_product_asym(q, v.codes, v.min, v.scale, n_);
+        break;
       }
       case Mode::SqPortable:
         return distance_asym_prenorm(metric_, query_.first(n_), index_->quantized_view(id), qnorm_);
       case Mode::RawCosineAvx2:
-        return 1.0f - avx2_cosine_f32(q, raw_ + static_cast<std::size_t>(id) * dim_, n_);
+        d = 1.0f - avx2_cosine_f32(q, raw_ + static_cast<std::size_t>(id) * dim_, n_);
+        break;
       case Mode::RawEuclideanAvx2:
-        return avx2_euclidean_sq_f32(q, raw_ + static_cast<std::size_t>(id) * dim_, n_);
+        d = avx2_euclidean_sq_f32(q, raw_ + static_cast<std::size_t>(id) * dim_, n_);
+        break;
       case Mode::RawDotAvx2:
-        return -avx2_dot_product_f32(q, raw_ + static_cast<std::size_t>(id) * dim_, n_);
+        d = -avx2_dot_product_f32(q, raw_ + static_cast<std::size_t>(id) * dim_, n_);
+        break;
       case Mode::RawPortable:
         return distance_exact(metric_, query_.first(n_), index_->raw_vector(id));
     }
-    return 1.0f;
+    // A single-precision sum overflowed (the portable modes check inside).
+    if (!std::isfinite(d)) [[unlikely]] return wide(id);
+    return d;
+  }
+
+  // The distance accumulated in double (distance_exact_f64 or
+  // distance_asym_f64 of the stored vector): for nodes or queries whose
+  // single-precision sums overflow. Not for the product-quantization table.
+  float wide(std::uint32_t id) const {
+    if (raw_ != nullptr) {
+      return distance_exact_f64(metric_, query_.first(n_), {raw_ + static_cast<std::size_t>(id) * dim_, n_});
+    }
+    return distance_asym_f64(metric_, query_.first(n_), index_->quantized_view(id));
   }
 
   // Brings the data the next call for `id` reads towards the cache: the PQ
@@ -143,12 +163,14 @@ class ExactDistance {
 
   float operator()(const float* a, const float* b) const {
     if (!avx2_) return distance_exact(metric_, {a, n_}, {b, n_});
+    float d = 1.0f;
     switch (metric_) {
-      case DistanceMetric::Cosine: return 1.0f - avx2_cosine_f32(a, b, n_);
-      case DistanceMetric::Euclidean: return avx2_euclidean_sq_f32(a, b, n_);
-      case DistanceMetric::DotProduct: return -avx2_dot_product_f32(a, b, n_);
+      case DistanceMetric::Cosine: d = 1.0f - avx2_cosine_f32(a, b, n_); break;
+      case DistanceMetric::Euclidean: d = avx2_euclidean_sq_f32(a, b, n_); break;
+      case DistanceMetric::DotProduct: d = -avx2_dot_product_f32(a, b, n_); break;
     }
-    return 1.0f;
+    if (!std::isfinite(d)) [[unlikely]] return distance_exact_f64(metric_, {a, n_}, {b, n_});
+    return d;
   }
 
  private:

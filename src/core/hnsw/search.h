@@ -212,7 +212,7 @@ void record_search(std::uint64_t distances);
 // in use on this thread. The caller holds the collection's lock (shared is
 // enough) and passes a query of dimension() components.
 template <class Admit>
-Status knn_search(const HnswIndex& index, std::span<const float> query, std::uint64_t k, std::uint64_t ef,
+Status knn_search(const HnswIndex& index, std::span<const float> given_query, std::uint64_t k, std::uint64_t ef,
                   Admit&& admit, std::vector<Candidate>& out) {
   out.clear();
   const std::optional<std::uint32_t> entry_point = index.entry_point();
@@ -225,7 +225,9 @@ Status knn_search(const HnswIndex& index, std::span<const float> query, std::uin
   visited.grow(index.node_count());
   scratch.distance_count = 0;
 
-  const float qnorm = squared_norm(query);
+  const PreparedQuery prepared = prepare_query(index.config().distance_metric, given_query, scratch.query);
+  const std::span<const float> query = prepared.values;
+  const float qnorm = prepared.norm_sq;
   // The product-quantization table guides the walk only; it is built into
   // the thread's scratch, so steady-state searches allocate nothing.
   const float* table = nullptr;

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 
 #include "core/hnsw/distance.h"
@@ -94,25 +95,35 @@ class WalkScorer {
 
  private:
   // The distance from q . c, the dot product of the query with node id's codes.
+  // A node or query beyond the float range (an infinite stored norm, or an
+  // overflow here) is scored in double instead.
   float finish(std::uint32_t id, float qc) const {
     const QuantizedView v = index_->quantized_view(id);
     const float dot = v.min * query_sum_ + v.scale * qc;
+    float d = 1.0f;
     switch (metric_) {
       case DistanceMetric::Cosine: {
         // The same degenerate cases as the exact kernels: a zero query or a
         // flat stored vector is at distance 1 from everything.
         if (qnorm_ < NORM_EPSILON || v.scale == 0.0f) return 1.0f;
         const double den = query_norm_ * std::sqrt(static_cast<double>(index_->norm_sq_of(id)));
+        if (!(den <= LARGEST_F64)) [[unlikely]] return exact_.wide(id);
         if (den < NORM_EPSILON_F64) return 1.0f;
-        return 1.0f - static_cast<float>(static_cast<double>(dot) / den);
+        d = 1.0f - static_cast<float>(static_cast<double>(dot) / den);
+        break;
       }
       case DistanceMetric::Euclidean:
-        return qnorm_ - 2.0f * dot + index_->norm_sq_of(id);
+        d = qnorm_ - 2.0f * dot + index_->norm_sq_of(id);
+        break;
       case DistanceMetric::DotProduct:
-        return -dot;
+        d = -dot;
+        break;
     }
-    return 1.0f;
+    if (!std::isfinite(d)) [[unlikely]] return exact_.wide(id);
+    return d;
   }
+
+  static constexpr double LARGEST_F64 = std::numeric_limits<double>::max();
 
   QueryScorer exact_;
   const HnswIndex* index_;

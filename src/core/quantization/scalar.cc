@@ -1,6 +1,7 @@
 #include "core/quantization/scalar.h"
 
 #include <cmath>
+#include <limits>
 
 namespace karvalith {
 
@@ -8,6 +9,8 @@ namespace {
 
 constexpr std::size_t BLOCK = 8;
 constexpr float LEVELS = 255.0f;
+constexpr double LARGEST_F64 = std::numeric_limits<double>::max();
+constexpr float NAN_F32 = std::numeric_limits<float>::quiet_NaN();
 
 // Code of one component: rounded half away from zero, clamped to [0, 255].
 // The clamp happens in float so that NaN or huge products never reach an
@@ -17,6 +20,30 @@ std::uint8_t code_of(float x, float min, float inv) {
   if (!(y >= 0.0f)) return 0;
   if (y > LEVELS) return 255;
   return static_cast<std::uint8_t>(y);
+}
+
+// The same in double, for vectors whose range exceeds the float range.
+std::uint8_t wide_code_of(float x, double min, double inv) {
+  const double y = std::round((static_cast<double>(x) - min) * inv);
+  if (!(y >= 0.0)) return 0;
+  if (y > 255.0) return 255;
+  return static_cast<std::uint8_t>(y);
+}
+
+// Codes, min and scale of a finite vector whose range (or top value
+// min + 255 * scale) overflows in single precision: range and steps in
+// double, and the scale rounded down so that min + 255 * scale stays at or
+// below max, a finite float.
+void quantize_wide(std::span<const float> v, float min, float max, QuantizedVector& out) {
+  const double low = static_cast<double>(min);
+  const double range = static_cast<double>(max) - low;
+  const double step = range / 255.0;
+  float scale = static_cast<float>(step);
+  if (static_cast<double>(scale) > step) scale = std::nextafter(scale, 0.0f);
+  const double inv = 255.0 / range;
+  out.codes.resize(v.size());
+  for (std::size_t i = 0; i < v.size(); ++i) out.codes[i] = wide_code_of(v[i], low, inv);
+  out.scale = scale;
 }
 
 }  // namespace
@@ -39,6 +66,11 @@ QuantizedVector QuantizedVector::quantize(std::span<const float> v) {
     return out;
   }
 
+  const bool finite = std::isfinite(min) && std::isfinite(max);
+  if (finite && !(std::isfinite(range) && std::isfinite(LEVELS * (range / LEVELS) + min))) {
+    quantize_wide(v, min, max, out);
+    return out;
+  }
   float inv = LEVELS / range;
   out.codes.resize(v.size());
   for (std::size_t i = 0; i < v.size(); ++i) out.codes[i] = code_of(v[i], min, inv);
@@ -46,8 +78,89 @@ QuantizedVector QuantizedVector::quantize(std::span<const float> v) {
   return out;
 }
 
+bool dequantizes_wide(QuantizedView q) {
+  return std::isfinite(q.min) && std::isfinite(q.scale) && !std::isfinite(LEVELS * q.scale + q.min);
+}
+
 void dequantize(QuantizedView q, std::size_t n, float* out) {
+  if (dequantizes_wide(q)) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(dequantized_f64(q, i));
+    return;
+  }
   for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(q.codes[i]) * q.scale + q.min;
+}
+
+double squared_norm_f64(QuantizedView q, std::size_t n) {
+  double sum = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double v = dequantized_f64(q, i);
+    sum += v * v;
+  }
+  return sum;
+}
+
+float dot_product_asym_f64(std::span<const float> query, QuantizedView q) {
+  double dot = 0.0;
+  for (std::size_t i = 0; i < query.size(); ++i) dot += static_cast<double>(query[i]) * dequantized_f64(q, i);
+  return static_cast<float>(dot);
+}
+
+float euclidean_distance_sq_asym_f64(std::span<const float> query, QuantizedView q) {
+  double sum = 0.0;
+  for (std::size_t i = 0; i < query.size(); ++i) {
+    const double d = static_cast<double>(query[i]) - dequantized_f64(q, i);
+    sum += d * d;
+  }
+  return static_cast<float>(sum);
+}
+
+float cosine_similarity_asym_f64(std::span<const float> query, QuantizedView q) {
+  double nq = 0.0;
+  double nv = 0.0;
+  double dot = 0.0;
+  for (std::size_t i = 0; i < query.size(); ++i) {
+    const double x = static_cast<double>(query[i]);
+    const double v = dequantized_f64(q, i);
+    nq += x * x;
+    nv += v * v;
+    dot += x * v;
+  }
+  // The degenerate cases of the single-precision kernels.
+  if (nq < NORM_EPSILON_F64 || q.scale == 0.0f) return 0.0f;
+  const double den = std::sqrt(nq) * std::sqrt(nv);
+  if (den < NORM_EPSILON_F64) return 0.0f;
+  return static_cast<float>(dot / den);
+}
+
+float dot_f64(const float* a, const float* b, std::size_t n) {
+  double dot = 0.0;
+  for (std::size_t i = 0; i < n; ++i) dot += static_cast<double>(a[i]) * static_cast<double>(b[i]);
+  return static_cast<float>(dot);
+}
+
+float euclidean_sq_f64(const float* a, const float* b, std::size_t n) {
+  double sum = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double d = static_cast<double>(a[i]) - static_cast<double>(b[i]);
+    sum += d * d;
+  }
+  return static_cast<float>(sum);
+}
+
+float cosine_similarity_f64(const float* a, const float* b, std::size_t n) {
+  double na = 0.0;
+  double nb = 0.0;
+  double dot = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double x = static_cast<double>(a[i]);
+    const double y = static_cast<double>(b[i]);
+    na += x * x;
+    nb += y * y;
+    dot += x * y;
+  }
+  const double den = std::sqrt(na) * std::sqrt(nb);
+  if (den < NORM_EPSILON_F64) return 0.0f;
+  return static_cast<float>(dot / den);
 }
 
 float portable_dot_f32_u8(const float* query, const std::uint8_t* codes, std::size_t n) {
@@ -130,6 +243,7 @@ float cosine_similarity_asym_prenorm(std::span<const float> query, QuantizedView
     dot += v * static_cast<double>(query[i]);
   }
   double den = std::sqrt(nv) * std::sqrt(static_cast<double>(query_norm_sq));
+  if (!(den <= LARGEST_F64)) return NAN_F32;  // a sum overflowed: not computable here
   if (den < NORM_EPSILON_F64) return 0.0f;
   return static_cast<float>(dot / den);
 }

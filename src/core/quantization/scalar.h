@@ -30,6 +30,9 @@ struct QuantizedVector {
   float scale = 0.0f;
 
   // Total: empty, flat and NaN-containing vectors get the documented codes.
+  // A finite vector whose range exceeds the float range is quantized in
+  // double with the scale rounded down, so that every dequantized component
+  // (in double, or with a fused multiply-add) lies within [min, max].
   static QuantizedVector quantize(std::span<const float> v);
 
   QuantizedView view() const { return QuantizedView{codes.data(), min, scale}; }
@@ -37,17 +40,44 @@ struct QuantizedVector {
 
 // Portable loops (blocks of eight in single precision, double totals).
 // Each compares query[0..query.size()) with the first query.size() codes.
+// Like every single-precision kernel they return a non-finite value when a
+// sum overflows (the cosine one NaN); callers then take the _f64 forms.
 float dot_product_asym(std::span<const float> query, QuantizedView q);
 float euclidean_distance_sq_asym(std::span<const float> query, QuantizedView q);
 // Returns the cosine *similarity*; query_norm_sq = sum of query[i]^2.
 float cosine_similarity_asym_prenorm(std::span<const float> query, QuantizedView q,
                                      float query_norm_sq);
 
+// Component i in double: the exact product code * scale plus min, rounded
+// once. Finite for every quantized finite vector.
+inline double dequantized_f64(QuantizedView q, std::size_t i) {
+  return static_cast<double>(q.codes[i]) * static_cast<double>(q.scale) + static_cast<double>(q.min);
+}
+// True when min and scale are finite but code 255 dequantized in single
+// precision (multiply, then add) overflows: the vector's range exceeds the
+// float range, and its components must be computed in double.
+bool dequantizes_wide(QuantizedView q);
+// Squared norm of the first n dequantized components, in double.
+double squared_norm_f64(QuantizedView q, std::size_t n);
+
+// The distances accumulated in double from the same inputs and rounded to
+// float once: +-inf where the true value is beyond the float range, never
+// NaN for finite inputs. Cosine keeps the degenerate cases of the kernels
+// (a query of squared norm below NORM_EPSILON, a flat stored vector, a zero
+// denominator give similarity 0) and takes the query's norm itself.
+float dot_product_asym_f64(std::span<const float> query, QuantizedView q);
+float euclidean_distance_sq_asym_f64(std::span<const float> query, QuantizedView q);
+float cosine_similarity_asym_f64(std::span<const float> query, QuantizedView q);
+float dot_f64(const float* a, const float* b, std::size_t n);
+float euclidean_sq_f64(const float* a, const float* b, std::size_t n);
+float cosine_similarity_f64(const float* a, const float* b, std::size_t n);
+
 // Portable exact loops: one f32 accumulator, terms added in index order.
 float portable_dot_f32(const float* a, const float* b, std::size_t n);
 float portable_euclidean_sq_f32(const float* a, const float* b, std::size_t n);
 
-// Dequantizes n components into out: out[i] = codes[i] * scale + min (single precision).
+// Dequantizes n components into out: out[i] = codes[i] * scale + min (single
+// precision), or dequantized_f64 rounded to float for a wide vector.
 void dequantize(QuantizedView q, std::size_t n, float* out);
 
 // Portable twins of the AVX2 code streams (simd.h): sum of query[i] *

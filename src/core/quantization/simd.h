@@ -1,6 +1,8 @@
 // AVX2+FMA kernels. They are compiled in their own translation unit with
 // -mavx2 -mfma and must only be called after `cpu_has_avx2_fma()` said yes.
-// The exact kernels of cosine return the *similarity*.
+// The exact kernels of cosine return the *similarity*. Their sums are single
+// precision: when one overflows the result is not finite (NaN for cosine),
+// and callers recompute in double (the _f64 functions of scalar.h).
 #pragma once
 
 #include <cstddef>

@@ -19,6 +19,8 @@ namespace {
 constexpr std::size_t STEP = 16;
 constexpr float NORM_EPS_F32 = 1e-10f;
 constexpr double NORM_EPS_F64 = 1e-10;
+constexpr float LARGEST_F32 = 3.4028235e38f;
+constexpr double LARGEST_F64 = 1.7976931348623157e308;
 
 // S = B + A lane-wise; S4 = low 4 + high 4; S2 = (S4[0]+S4[2], S4[1]+S4[3]);
 // s = S2[0] + S2[1].
@@ -108,6 +110,7 @@ float avx2_cosine_f32(const float* a, const float* b, std::size_t n) {
     nb += b[i] * b[i];
   }
   float den = sqrt_f32(na) * sqrt_f32(nb);
+  if (!(den <= LARGEST_F32)) return __builtin_nanf("");  // a sum overflowed
   if (den < NORM_EPS_F32) return 0.0f;
   return dot / den;
 }
@@ -176,6 +179,7 @@ float avx2_cosine_asym_prenorm(const float* query, const std::uint8_t* codes, fl
     nv += v * v;
   }
   double den = sqrt_f64(static_cast<double>(query_norm_sq)) * sqrt_f64(static_cast<double>(nv));
+  if (!(den <= LARGEST_F64)) return __builtin_nanf("");  // a sum overflowed
   if (den < NORM_EPS_F64) return 0.0f;
   return static_cast<float>(static_cast<double>(dot) / den);
 }

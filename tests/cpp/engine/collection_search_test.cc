@@ -268,6 +268,68 @@ TEST(CollectionSearch, ValidateQueryRefusesWrongLengthAndNonFiniteValues) {
 
 // --- scores and thresholds ------------------------------------------------
 
+TEST(CollectionSearch, EmbeddingsUpToTheFloatLimitScoreAlikeOnEveryPath) {
+  const std::size_t dim = 8;
+  const std::vector<float> limit{3e38f, -2e38f, 1e38f, 3.3e38f, -3.4e38f, 0.5e38f, 2e38f, -1e38f};
+  const std::vector<float> data = clustered(60, dim, 5);
+  // Every document passes: -inf is below every number.
+  MetadataFilter everything;
+  everything.must.push_back(FilterCondition{"bucket", FilterOp::Gte, -std::numeric_limits<double>::infinity(),
+                                            std::nullopt});
+  for (const DistanceMetric metric : {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
+    for (const bool raw : {false, true}) {
+      const std::string what = std::string(distance_metric_name(metric)) + (raw ? " raw" : "");
+      auto collection = make_collection(dim, config_for(metric, raw));
+      seed_level_generator(3);
+      for (std::size_t i = 0; i < 60; ++i) {
+        std::vector<float> v = row(data, dim, i);
+        // A third of the documents scaled to about 1e36.
+        if (i % 3 == 0) {
+          for (float& x : v) x = std::ldexp(x, 120);
+        }
+        add(*collection, "doc", v, bucket(static_cast<std::int64_t>(i % 10)));
+      }
+      const Uuid at_limit = add(*collection, "limit", limit, bucket(3));
+
+      // The embedding comes back finite, within half a quantization step.
+      const std::optional<std::vector<float>> stored = collection->embedding_of(at_limit);
+      ASSERT_TRUE(stored.has_value());
+      for (std::size_t i = 0; i < dim; ++i) {
+        ASSERT_TRUE(std::isfinite((*stored)[i])) << what;
+        EXPECT_NEAR((*stored)[i], limit[i], 6.8e38 / 510.0 * 1.0001) << what << " component " << i;
+      }
+
+      for (int round = 0; round < 2; ++round) {
+        const auto plain = vector_search(*collection, limit, 61, std::nullopt);
+        const auto scanned = vector_search_filtered(*collection, limit, 61, std::nullopt, everything, ALL);
+        const auto walked = vector_search_filtered(*collection, limit, 61, std::nullopt, everything, 0);
+        ASSERT_TRUE(plain.has_value() && scanned.has_value() && walked.has_value()) << what;
+        ASSERT_EQ(plain->size(), 61u) << what;
+        // The same scores on every path (ties at +-inf may come in any order).
+        auto scores = [](const std::vector<ScoredDocument>& hits) {
+          std::vector<float> out;
+          for (const ScoredDocument& hit : hits) out.push_back(hit.score);
+          return out;
+        };
+        EXPECT_EQ(scores(*plain), scores(*scanned)) << what;
+        EXPECT_EQ(scores(*plain), scores(*walked)) << what;
+        for (const ScoredDocument& hit : *plain) ASSERT_FALSE(std::isnan(hit.score)) << what;
+        if (metric == DistanceMetric::Cosine) {
+          // Its own vector finds it with similarity 1.
+          EXPECT_EQ(plain->front().document->id, at_limit) << what;
+          EXPECT_NEAR(plain->front().score, 1.0f, 1e-4f) << what;
+        }
+        if (metric == DistanceMetric::DotProduct) {
+          // |limit|^2 is beyond the float range: the top score rounds to +inf.
+          EXPECT_EQ(plain->front().score, std::numeric_limits<float>::infinity()) << what;
+        }
+        // A rebuild re-quantizes the stored embeddings: the same again.
+        ASSERT_TRUE(collection->rebuild().has_value()) << what;
+      }
+    }
+  }
+}
+
 TEST(CollectionSearch, RawVectorScoresAreExactOnBothVectorPaths) {
   const MetadataFilter none;
   auto euclidean = make_collection(2, config_for(DistanceMetric::Euclidean, true));

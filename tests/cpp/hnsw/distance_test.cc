@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "core/quantization/simd.h"
@@ -71,6 +72,122 @@ TEST_P(DistanceOnEveryPath, AsymmetricCosineDegenerateCases) {
   const float same_norm = squared_norm(same);
   EXPECT_NEAR(distance_asym_prenorm(DistanceMetric::Cosine, same, varied.view(), same_norm), 0.0f,
               1e-6f);
+}
+
+// Scalar double references: the exact distance of two float vectors, and
+// the asymmetric one over the stored vector's components in double.
+double reference_distance(DistanceMetric metric, const std::vector<double>& a, const std::vector<double>& b) {
+  double dot = 0.0, na = 0.0, nb = 0.0, euclidean = 0.0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    dot += a[i] * b[i];
+    na += a[i] * a[i];
+    nb += b[i] * b[i];
+    euclidean += (a[i] - b[i]) * (a[i] - b[i]);
+  }
+  switch (metric) {
+    case DistanceMetric::Cosine: return 1.0 - dot / (std::sqrt(na) * std::sqrt(nb));
+    case DistanceMetric::Euclidean: return euclidean;
+    case DistanceMetric::DotProduct: return -dot;
+  }
+  return 0.0;
+}
+
+std::vector<double> widened(const std::vector<float>& v) { return {v.begin(), v.end()}; }
+
+std::vector<double> components(const QuantizedVector& q) {
+  std::vector<double> out(q.codes.size());
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = dequantized_f64(q.view(), i);
+  return out;
+}
+
+// A float result against the double reference: infinite with the right sign
+// where the reference is beyond the float range, otherwise within `tolerance`.
+void expect_rounds_to(float got, double want, double tolerance, const std::string& what) {
+  ASSERT_FALSE(std::isnan(got)) << what;
+  if (std::fabs(want) > static_cast<double>(LARGEST_F32) * (1.0 + 1e-6)) {
+    EXPECT_TRUE(std::isinf(got) && (got > 0) == (want > 0)) << what << ": " << got << " for " << want;
+  } else {
+    EXPECT_NEAR(got, want, tolerance) << what;
+  }
+}
+
+TEST_P(DistanceOnEveryPath, LargeMagnitudesMatchADoubleReference) {
+  // Components up to the float limit on either side or both: every sum that
+  // single precision cannot hold must come out of double precision.
+  std::mt19937 rng(404);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  const int exponents[] = {0, 50, 70, 100, 120, 127};
+  for (const std::size_t n : {1u, 7u, 16u, 17u, 33u, 384u}) {
+    for (const int ea : exponents) {
+      for (const int eb : exponents) {
+        std::vector<float> a(n), b(n);
+        // The factor 1.99 lets the largest values reach about 3.4e38 at 2^127.
+        for (float& x : a) x = std::ldexp(unit(rng) * 0.995f, ea + 1);
+        for (float& x : b) x = std::ldexp(unit(rng) * 0.995f, eb + 1);
+        const QuantizedVector q = QuantizedVector::quantize(b);
+        const std::vector<double> da = widened(a), db = widened(b), dq = components(q);
+        for (const DistanceMetric metric : METRICS) {
+          const std::string what = std::string(distance_metric_name(metric)) + " n=" + std::to_string(n) +
+                                   " 2^" + std::to_string(ea) + " vs 2^" + std::to_string(eb);
+          // Rounding of float sums: a few units per term of the magnitude.
+          double exact_magnitude = 0.0, asym_magnitude = 0.0;
+          for (std::size_t i = 0; i < n; ++i) {
+            exact_magnitude += metric == DistanceMetric::Euclidean ? (da[i] - db[i]) * (da[i] - db[i])
+                                                                   : std::fabs(da[i] * db[i]);
+            asym_magnitude += metric == DistanceMetric::Euclidean ? (da[i] - dq[i]) * (da[i] - dq[i])
+                                                                  : std::fabs(da[i] * dq[i]);
+          }
+          const double unit_error = 2.4e-7 * static_cast<double>(n + 2);
+          const double exact_tol = metric == DistanceMetric::Cosine ? unit_error : unit_error * exact_magnitude;
+          const double asym_tol = metric == DistanceMetric::Cosine ? unit_error : unit_error * asym_magnitude;
+          expect_rounds_to(distance_exact(metric, a, b), reference_distance(metric, da, db), exact_tol,
+                           "exact " + what);
+          // A flat stored vector (n = 1) has no direction: cosine distance 1.
+          const double asym_want =
+              metric == DistanceMetric::Cosine && q.scale == 0.0f ? 1.0 : reference_distance(metric, da, dq);
+          expect_rounds_to(distance_asym_prenorm(metric, a, q.view(), squared_norm(a)), asym_want, asym_tol,
+                           "asym " + what);
+          expect_rounds_to(distance_exact_f64(metric, a, b), reference_distance(metric, da, db), exact_tol,
+                           "exact f64 " + what);
+          expect_rounds_to(distance_asym_f64(metric, a, q.view()), asym_want, asym_tol, "asym f64 " + what);
+        }
+        // A vector against itself: cosine distance 0, also at the float limit.
+        EXPECT_NEAR(distance_exact(DistanceMetric::Cosine, b, b), 0.0f, 1e-6f) << "n=" << n << " 2^" << eb;
+        if (q.scale != 0.0f) {
+          std::vector<float> stored(n);
+          dequantize(q.view(), n, stored.data());
+          EXPECT_NEAR(distance_asym_prenorm(DistanceMetric::Cosine, stored, q.view(), squared_norm(stored)), 0.0f,
+                      1e-6f)
+              << "n=" << n << " 2^" << eb;
+        }
+      }
+    }
+  }
+}
+
+TEST(PrepareQuery, ScalesOnlyHugeCosineQueriesByAPowerOfTwo) {
+  std::vector<float> buffer;
+  const std::vector<float> ordinary{0.5f, -3.0f, 1e12f};
+  for (const DistanceMetric metric : METRICS) {
+    const PreparedQuery same = prepare_query(metric, ordinary, buffer);
+    EXPECT_EQ(same.values.data(), ordinary.data());
+    EXPECT_EQ(same.norm_sq, squared_norm(ordinary));
+  }
+  const std::vector<float> huge{3e38f, -1.5e38f, 1.0f, 0.0f, 7e20f};
+  for (const DistanceMetric metric : {DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
+    EXPECT_EQ(prepare_query(metric, huge, buffer).values.data(), huge.data());
+  }
+  const PreparedQuery scaled = prepare_query(DistanceMetric::Cosine, huge, buffer);
+  ASSERT_EQ(scaled.values.size(), huge.size());
+  ASSERT_NE(scaled.values.data(), huge.data());
+  // 3e38 lies in [2^127, 2^128): every component is multiplied by 2^-127.
+  for (std::size_t i = 0; i < huge.size(); ++i) EXPECT_EQ(scaled.values[i], std::ldexp(huge[i], -127)) << i;
+  EXPECT_EQ(scaled.norm_sq, squared_norm(scaled.values));
+  EXPECT_TRUE(std::isfinite(scaled.norm_sq));
+  // The scaled query has the cosine of the original.
+  const QuantizedVector stored = QuantizedVector::quantize(std::vector<float>{2e38f, -1e38f, 5.0f, 1.0f, 3e30f});
+  EXPECT_NEAR(distance_asym_prenorm(DistanceMetric::Cosine, scaled.values, stored.view(), scaled.norm_sq),
+              distance_asym_f64(DistanceMetric::Cosine, huge, stored.view()), 1e-6f);
 }
 
 TEST(SquaredNorm, SumsInIndexOrder) {

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "core/hnsw/code_distance.h"
@@ -92,6 +93,105 @@ TEST_P(FastDistances, CodeDistancesMatchTheDequantizedVectorsToRounding) {
         index.copy_vector(y, b.data());
         expect_close(coded(x, y), distance_exact(metric, a, b), 4.0 * static_cast<double>(dim),
                      distance_metric_name(metric).data());
+      }
+    }
+  }
+}
+
+// count x dim floats whose magnitudes cycle through 2^0, 2^60, 2^100 and
+// the float limit (about 3.4e38), signs mixed.
+std::vector<float> data_up_to_the_float_limit(std::size_t count, std::size_t dim, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> unit(-0.995f, 0.995f);
+  const int exponents[] = {1, 61, 101, 128};
+  std::vector<float> data(count * dim);
+  for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t j = 0; j < dim; ++j) data[i * dim + j] = std::ldexp(unit(rng), exponents[i % 4]);
+  }
+  return data;
+}
+
+// A double reference of the distance between two vectors given in double,
+// and the scale of the rounding error of a single-precision evaluation.
+struct Reference {
+  double distance;
+  double magnitude;
+};
+
+Reference reference(DistanceMetric metric, const std::vector<double>& a, const std::vector<double>& b, double spread) {
+  double dot = 0.0, na = 0.0, nb = 0.0, euclidean = 0.0, terms = 0.0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    dot += a[i] * b[i];
+    na += a[i] * a[i];
+    nb += b[i] * b[i];
+    euclidean += (a[i] - b[i]) * (a[i] - b[i]);
+    terms += std::fabs(a[i]) * (std::fabs(b[i]) + spread);
+  }
+  const double den = std::sqrt(na) * std::sqrt(nb);
+  switch (metric) {
+    case DistanceMetric::Cosine: return {1.0 - dot / den, terms / den};
+    case DistanceMetric::Euclidean: return {euclidean, na + nb + 2.0 * terms};
+    case DistanceMetric::DotProduct: return {-dot, terms};
+  }
+  return {0.0, 0.0};
+}
+
+std::vector<double> stored_components(const HnswIndex& index, std::uint32_t id) {
+  std::vector<double> out(index.dimension());
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = dequantized_f64(index.quantized_view(id), i);
+  return out;
+}
+
+// Infinite with the reference's sign beyond the float range, else close.
+void expect_rounds_to(float got, const Reference& want, double relative, const std::string& what) {
+  ASSERT_FALSE(std::isnan(got)) << what;
+  if (std::fabs(want.distance) > static_cast<double>(LARGEST_F32) * (1.0 + 1e-5)) {
+    EXPECT_TRUE(std::isinf(got) && (got > 0) == (want.distance > 0)) << what << ": " << got;
+  } else {
+    EXPECT_NEAR(got, want.distance, relative * want.magnitude + 1e-6) << what;
+  }
+}
+
+TEST_P(FastDistances, NodesAndQueriesUpToTheFloatLimitScoreAsInDouble) {
+  const std::size_t dim = 40;
+  const auto data = data_up_to_the_float_limit(24, dim, 3);
+  auto queries = data_up_to_the_float_limit(8, dim, 4);
+  queries.insert(queries.end(), data.begin() + 3 * dim, data.begin() + 4 * dim);  // a stored vector at the limit
+  for (const DistanceMetric metric : {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
+    HnswConfig config;
+    config.distance_metric = metric;
+    const HnswIndex index = build_index(config, data, dim);
+    const std::string name(distance_metric_name(metric));
+    for (std::uint32_t id = 0; id < index.node_count(); ++id) {
+      // Stored norms beyond the float range are +inf, never NaN.
+      EXPECT_EQ(std::isinf(index.norm_sq_of(id)), id % 4 >= 2) << id;
+    }
+    for (std::size_t q = 0; q < queries.size() / dim; ++q) {
+      const auto query = row(queries, dim, q);
+      const std::vector<double> wide_query(query.begin(), query.end());
+      const QueryScorer exact(index, query, squared_norm(query), nullptr);
+      const WalkScorer walk(index, query, squared_norm(query), nullptr);
+      std::vector<std::uint32_t> ids(index.node_count());
+      for (std::uint32_t id = 0; id < index.node_count(); ++id) ids[id] = id;
+      std::vector<float> grouped(ids.size());
+      walk.score(ids, grouped.data());
+      for (const std::uint32_t id : ids) {
+        const QuantizedView v = index.quantized_view(id);
+        const Reference want = reference(metric, wide_query, stored_components(index, id),
+                                         std::fabs(static_cast<double>(v.min)));
+        const std::string what = name + " query " + std::to_string(q) + " node " + std::to_string(id);
+        expect_rounds_to(exact(id), want, 2e-6, "exact " + what);
+        expect_rounds_to(walk(id), want, 2e-5, "walk " + what);
+        expect_rounds_to(grouped[id], want, 2e-5, "grouped walk " + what);
+      }
+    }
+    // Node to node from the codes, against the dequantized components.
+    const CodeDistance coded(index);
+    for (std::uint32_t x = 0; x < index.node_count(); ++x) {
+      for (std::uint32_t y = 0; y < index.node_count(); y += 3) {
+        const Reference want = reference(metric, stored_components(index, x), stored_components(index, y),
+                                         std::fabs(static_cast<double>(index.quantized_view(y).min)));
+        expect_rounds_to(coded(x, y), want, 1e-6, name + " code distance " + std::to_string(x) + "-" + std::to_string(y));
       }
     }
   }

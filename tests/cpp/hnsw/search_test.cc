@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "core/hnsw/graph.h"
@@ -120,6 +121,51 @@ TEST(Search, RawVectorsGiveExactDistances) {
   std::vector<float> copy(5);
   index.copy_vector(7, copy.data());
   EXPECT_EQ(copy, std::vector<float>(data.begin() + 35, data.begin() + 40));
+}
+
+TEST(Search, VectorsUpToTheFloatLimitAreRankedByTheirExactDistances) {
+  // Clustered vectors, every tenth scaled to about 1e38, others to 2^100 and 2^60.
+  const std::size_t dim = 16;
+  const std::size_t count = 300;
+  auto data = clustered_data(count, dim, 81);
+  for (std::size_t i = 0; i < count; ++i) {
+    const int shift = i % 10 == 0 ? 124 : i % 10 == 1 ? 100 : i % 10 == 2 ? 60 : 0;
+    for (std::size_t j = 0; j < dim; ++j) data[i * dim + j] = std::ldexp(data[i * dim + j], shift);
+  }
+  for (const DistanceMetric metric : {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
+    for (const bool raw : {false, true}) {
+      HnswConfig config;
+      config.distance_metric = metric;
+      config.store_raw_vectors = raw;
+      config.ef_search = 2 * count;  // every reachable node is scored
+      const HnswIndex index = build_index(config, data, dim);
+      for (const std::size_t q : {0u, 1u, 2u, 3u, 40u, 71u}) {
+        const auto query = row(data, dim, q);
+        const std::string what = std::string(distance_metric_name(metric)) + (raw ? " raw" : "") + " query " +
+                                 std::to_string(q);
+        const auto found = search(index, query, 10);
+        ASSERT_EQ(found.size(), 10u) << what;
+        // Every node by the stored-vector scorer, in double where needed.
+        const QueryScorer exact(index, query, squared_norm(query), nullptr);
+        std::vector<float> all;
+        for (std::uint32_t id = 0; id < index.node_count(); ++id) all.push_back(exact(id));
+        std::sort(all.begin(), all.end());
+        for (std::size_t i = 0; i < found.size(); ++i) {
+          ASSERT_FALSE(std::isnan(found[i].distance)) << what;
+          if (std::isinf(all[i])) {
+            EXPECT_EQ(found[i].distance, all[i]) << what << " rank " << i;
+          } else {
+            EXPECT_NEAR(found[i].distance, all[i], 1e-5 * (1.0 + std::fabs(all[i]))) << what << " rank " << i;
+          }
+        }
+        if (metric == DistanceMetric::Cosine) {
+          // A vector finds itself at distance 0 (up to its quantization) at every magnitude.
+          EXPECT_EQ(found[0].id, q) << what;
+          EXPECT_NEAR(found[0].distance, 0.0f, raw ? 1e-6f : 1e-4f) << what;
+        }
+      }
+    }
+  }
 }
 
 // A path 0 - 1 - 2 on one layer, built from parts so the only route to node

@@ -103,6 +103,50 @@ TEST(Quantize, RoundTripWithinHalfAStep) {
   }
 }
 
+TEST(Quantize, RangesBeyondTheFloatRangeKeepEveryComponentFinite) {
+  const float top = LARGEST_F32;
+  std::mt19937 rng(31);
+  std::vector<std::vector<float>> vectors = {
+      {-top, top}, {top, -top, 0.0f, 1.0f, -1.0f}, {-1.0f, top}, {0.0f, top}, {-top, 0.0f},
+      {-1e32f, top}, {-3e38f, 2e38f, 1e-30f, -2.5e37f}};
+  std::uniform_real_distribution<double> anywhere(-static_cast<double>(top), static_cast<double>(top));
+  for (const std::size_t n : {3u, 64u, 384u}) {
+    std::vector<float> v(n);
+    for (float& x : v) x = static_cast<float>(anywhere(rng));
+    vectors.push_back(std::move(v));
+  }
+  for (const std::vector<float>& v : vectors) {
+    const QuantizedVector q = QuantizedVector::quantize(v);
+    const std::vector<float> back = dequantized(q);
+    std::size_t lo = 0, hi = 0;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+      if (v[i] < v[lo]) lo = i;
+      if (v[i] > v[hi]) hi = i;
+    }
+    ASSERT_EQ(q.min, v[lo]);
+    ASSERT_TRUE(std::isfinite(q.scale) && q.scale > 0.0f) << q.scale;
+    EXPECT_EQ(q.codes[lo], 0);
+    EXPECT_EQ(q.codes[hi], 255);
+    const double step = static_cast<double>(q.scale);
+    for (std::size_t i = 0; i < v.size(); ++i) {
+      // In double every component lies in [min, max], within half a step of
+      // the original (plus the rounding of the scale), and dequantize gives
+      // that value rounded to float.
+      const double wide = dequantized_f64(q.view(), i);
+      EXPECT_GE(wide, static_cast<double>(v[lo])) << i;
+      EXPECT_LE(wide, static_cast<double>(v[hi])) << i;
+      EXPECT_LE(std::fabs(wide - static_cast<double>(v[i])), step * (0.5 + 1e-5)) << i;
+      EXPECT_EQ(back[i], static_cast<float>(wide)) << i;
+      ASSERT_TRUE(std::isfinite(back[i])) << i;
+    }
+  }
+  // A vector within the float range keeps the single-precision formula.
+  const QuantizedVector ordinary = QuantizedVector::quantize(std::vector<float>{-1e38f, 1e38f, 3.0f});
+  EXPECT_FALSE(dequantizes_wide(ordinary.view()));
+  EXPECT_EQ(ordinary.scale, 2e38f / 255.0f);
+  EXPECT_TRUE(dequantizes_wide(QuantizedVector::quantize(std::vector<float>{-top, top}).view()));
+}
+
 // Reference in double precision over the dequantized values.
 struct Reference {
   double dot = 0, euclidean = 0, cosine = 0;
