@@ -33,16 +33,16 @@ class CodeDistance {
         metric_(index.config().distance_metric),
         dot_(active_kernel_path() != KernelPath::Avx2 ? portable_dot_u8_u8
              : cpu_has_avx_vnni()                    ? vnni_dot_u8_u8
-                                                     : avx2_dot_u8_u8) {}
+                                                     : avx2_dot_u8_u8),
+        huge_(index.has_huge_nodes()) {}
 
   Terms terms(std::uint32_t n) const {
     const QuantizedView v = index_->quantized_view(n);
     Terms t{v.codes, v.min, v.scale, static_cast<double>(index_->code_sum_of(n)), 0.0, index_->norm_sq_of(n), 0.0};
-    // A norm beyond the float range is stored as +inf: taken in double here.
-    if (!std::isfinite(t.norm_sq)) [[unlikely]] t.norm_sq = squared_norm_f64(v, dim_);
     t.sum = static_cast<double>(dim_) * t.min + t.scale * t.code_sum;
     const double norm = std::sqrt(t.norm_sq);
     t.inverse_norm = norm < NORM_EPSILON_F64 ? 0.0 : 1.0 / norm;
+    if (huge_) [[unlikely]] widen(t);
     return t;
   }
 
@@ -58,7 +58,7 @@ class CodeDistance {
         const auto d = static_cast<float>(a.norm_sq + b.norm_sq - 2.0 * dot);
         // The rounding of norms beyond the float range can exceed it although
         // the distance does not (two equal vectors): summed term by term then.
-        if (std::isinf(d)) [[unlikely]] return euclidean_f64(a, b);
+        if (huge_ && std::isinf(d)) [[unlikely]] return euclidean_f64(a, b);
         return d;
       }
       case DistanceMetric::DotProduct:
@@ -70,7 +70,20 @@ class CodeDistance {
   float operator()(std::uint32_t a, std::uint32_t b) const { return (*this)(terms(a), terms(b)); }
 
  private:
-  float euclidean_f64(const Terms& a, const Terms& b) const {
+  // A norm beyond the float range is stored as +inf: taken in double here.
+  // Out of line and cold, like euclidean_f64: the loops over pairs stay small.
+  [[gnu::cold, gnu::noinline]] void widen(Terms& t) const {
+    if (std::isfinite(t.norm_sq)) return;
+    double sum = 0.0;
+    for (std::size_t i = 0; i < dim_; ++i) {
+      const double v = t.min + t.scale * t.codes[i];
+      sum += v * v;
+    }
+    t.norm_sq = sum;
+    t.inverse_norm = 1.0 / std::sqrt(sum);
+  }
+
+  [[gnu::cold, gnu::noinline]] float euclidean_f64(const Terms& a, const Terms& b) const {
     double sum = 0.0;
     for (std::size_t i = 0; i < dim_; ++i) {
       const double d = (a.min + a.scale * a.codes[i]) - (b.min + b.scale * b.codes[i]);
@@ -83,6 +96,7 @@ class CodeDistance {
   std::size_t dim_;
   DistanceMetric metric_;
   std::uint64_t (*dot_)(const std::uint8_t*, const std::uint8_t*, std::size_t);
+  bool huge_;  // only then can a norm or a distance be beyond the float range
 };
 
 }  // namespace karvalith

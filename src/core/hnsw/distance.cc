@@ -41,11 +41,6 @@ float portable_cosine_distance(const float* a, const float* b, std::size_t n) {
   return 1.0f - dot / den;
 }
 
-// Largest magnitude of a query below which its single-precision sums are
-// safe: 2^40, so squares stay below 2^80 and sums of up to 2^24 of them far
-// below the float range.
-constexpr float SAFE_QUERY_MAGNITUDE = 0x1p40f;
-
 }  // namespace
 
 void set_kernel_path_for_testing(KernelPath path) {
@@ -126,12 +121,12 @@ float distance_asym_f64(DistanceMetric metric, std::span<const float> query, Qua
 PreparedQuery prepare_query(DistanceMetric metric, std::span<const float> query, std::vector<float>& buffer) {
   const float norm_sq = squared_norm(query);
   // Ordinary queries cost nothing beyond the norm they need anyway.
-  if (metric != DistanceMetric::Cosine || norm_sq <= SAFE_QUERY_MAGNITUDE * SAFE_QUERY_MAGNITUDE) {
+  if (metric != DistanceMetric::Cosine || norm_sq <= SAFE_MAGNITUDE * SAFE_MAGNITUDE) {
     return {query, norm_sq};
   }
   float largest = 0.0f;
   for (const float x : query) largest = std::max(largest, std::fabs(x));
-  if (!(largest > SAFE_QUERY_MAGNITUDE) || !std::isfinite(largest)) return {query, norm_sq};
+  if (!(largest > SAFE_MAGNITUDE) || !std::isfinite(largest)) return {query, norm_sq};
   // 2^-e with 2^e <= largest < 2^(e+1): the largest component lands in [1, 2).
   const int exponent = std::ilogb(largest);
   buffer.resize(query.size());

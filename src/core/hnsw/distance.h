@@ -32,6 +32,11 @@ float distance_asym_f64(DistanceMetric metric, std::span<const float> query, Qua
 // Sum of squares in single precision, index order (the query norm above).
 float squared_norm(std::span<const float> v);
 
+// Components up to this magnitude, in the query and the stored vectors,
+// cannot make any single-precision sum overflow: products stay below 2^82
+// and sums of up to 2^24 of them (MAX_DIMENSION) below 2^107.
+inline constexpr float SAFE_MAGNITUDE = 0x1p40f;
+
 // A query as the kernels take it, with its squared norm.
 struct PreparedQuery {
   std::span<const float> values;

@@ -1,8 +1,11 @@
 #include "core/hnsw/graph.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <utility>
+
+#include "core/hnsw/distance.h"
 
 namespace karvalith {
 
@@ -54,6 +57,9 @@ void HnswIndex::write_vector(std::uint32_t n, const std::uint8_t* codes, float m
     norm_sq += v * v;
     code_sum += codes[i];
   }
+  // |min| + 255 |scale| bounds every component (NaN counts as huge).
+  const double largest = std::fabs(static_cast<double>(min)) + 255.0 * std::fabs(static_cast<double>(scale));
+  if (!(largest <= static_cast<double>(SAFE_MAGNITUDE))) huge_nodes_ = true;
   const float meta[3] = {min, scale, static_cast<float>(norm_sq)};
   std::memcpy(start + meta_offset(), meta, sizeof meta);
   const auto sum32 = static_cast<std::uint32_t>(code_sum);

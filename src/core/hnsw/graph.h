@@ -160,6 +160,11 @@ class HnswIndex {
   }
   std::size_t block_bytes() const { return stride_; }
 
+  // Whether some node (deleted ones included) has a component beyond
+  // SAFE_MAGNITUDE (distance.h): walks then check their single-precision
+  // values for overflow.
+  bool has_huge_nodes() const { return huge_nodes_; }
+
   bool has_raw_vectors() const { return !raw_vectors_.empty(); }
   std::span<const float> raw_vector(std::uint32_t n) const {
     if (raw_vectors_.empty()) return {};
@@ -253,6 +258,7 @@ class HnswIndex {
 
   std::uint64_t top_list_layer_ = 0;
   bool pq_usable_ = false;
+  bool huge_nodes_ = false;
 };
 
 }  // namespace karvalith

@@ -19,7 +19,8 @@ namespace karvalith {
 
 class QueryScorer {
  public:
-  // `table` is a product-quantization table (M * 256 entries) or null.
+  // `table` is a product-quantization table (M * 256 entries) or null;
+  // `qnorm` is squared_norm(query) (the norm_sq of prepare_query).
   QueryScorer(const HnswIndex& index, std::span<const float> query, float qnorm, const float* table)
       : index_(&index),
         query_(query),
@@ -27,7 +28,10 @@ class QueryScorer {
         table_(table),
         dim_(index.dimension()),
         n_(std::min<std::size_t>(query.size(), index.dimension())),
-        metric_(index.config().distance_metric) {
+        metric_(index.config().distance_metric),
+        // Overflow needs a component beyond SAFE_MAGNITUDE in a node or in
+        // the query (qnorm is NaN or above SAFE_MAGNITUDE^2 then).
+        checked_(index.has_huge_nodes() || !(qnorm <= SAFE_MAGNITUDE * SAFE_MAGNITUDE)) {
     const bool avx2 = active_kernel_path() == KernelPath::Avx2;
     if (table != nullptr) {
       mode_ = Mode::Table;
@@ -87,14 +91,15 @@ class QueryScorer {
         return distance_exact(metric_, query_.first(n_), index_->raw_vector(id));
     }
     // A single-precision sum overflowed (the portable modes check inside).
-    if (!std::isfinite(d)) [[unlikely]] return wide(id);
+    if (checked_ && !std::isfinite(d)) [[unlikely]] return wide(id);
     return d;
   }
 
   // The distance accumulated in double (distance_exact_f64 or
   // distance_asym_f64 of the stored vector): for nodes or queries whose
   // single-precision sums overflow. Not for the product-quantization table.
-  float wide(std::uint32_t id) const {
+  // Out of line and cold, so the callers' hot loops stay as small as before.
+  [[gnu::cold, gnu::noinline]] float wide(std::uint32_t id) const {
     if (raw_ != nullptr) {
       return distance_exact_f64(metric_, query_.first(n_), {raw_ + static_cast<std::size_t>(id) * dim_, n_});
     }
@@ -149,6 +154,7 @@ class QueryScorer {
   std::size_t dim_;
   std::size_t n_;
   DistanceMetric metric_;
+  bool checked_;
   Mode mode_ = Mode::SqPortable;
   const std::uint8_t* pq_codes_ = nullptr;
   std::uint64_t subspaces_ = 0;

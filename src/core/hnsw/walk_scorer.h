@@ -12,7 +12,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <span>
 
 #include "core/hnsw/distance.h"
@@ -24,6 +23,7 @@ namespace karvalith {
 
 class WalkScorer {
  public:
+  // As QueryScorer: `qnorm` is squared_norm(query).
   WalkScorer(const HnswIndex& index, std::span<const float> query, float qnorm, const float* table)
       : exact_(index, query, qnorm, table),
         index_(&index),
@@ -46,11 +46,15 @@ class WalkScorer {
     }
     // Everything a score reads: the codes and the four values after them.
     prefetch_lines_ = (index.dimension() + 4 * sizeof(float) + 63) / 64 + 1;
+    // Single-precision sums overflow only with a component beyond
+    // SAFE_MAGNITUDE, in a node or in the query (qnorm is NaN or above
+    // SAFE_MAGNITUDE^2 then): only such walks check their values.
+    checked_ = fast_ && (index.has_huge_nodes() || !(qnorm <= SAFE_MAGNITUDE * SAFE_MAGNITUDE));
   }
 
   float operator()(std::uint32_t id) const {
     if (!fast_) return exact_(id);
-    return finish(id, dot_(query_, index_->codes_of(id), n_));
+    return checked_finish(id, dot_(query_, index_->codes_of(id), n_));
   }
 
   // Distances of ids.size() nodes into out[0..size). With AVX2 in groups of
@@ -72,6 +76,11 @@ class WalkScorer {
         for (std::size_t j = i + count; j < ids.size() && j < i + count + 8; ++j) prefetch(ids[j]);
         (group == 8 ? dot8_ : dot4_)(query_, rows, n_, dots);
         for (std::size_t j = 0; j < count; ++j) out[i + j] = finish(ids[i + j], dots[j]);
+        if (checked_) [[unlikely]] {
+          for (std::size_t j = i; j < i + count; ++j) {
+            if (overflowed(ids[j], out[j])) out[j] = exact_.wide(ids[j]);
+          }
+        }
         i += count;
       }
       return;
@@ -95,35 +104,41 @@ class WalkScorer {
 
  private:
   // The distance from q . c, the dot product of the query with node id's codes.
-  // A node or query beyond the float range (an infinite stored norm, or an
-  // overflow here) is scored in double instead.
   float finish(std::uint32_t id, float qc) const {
     const QuantizedView v = index_->quantized_view(id);
     const float dot = v.min * query_sum_ + v.scale * qc;
-    float d = 1.0f;
     switch (metric_) {
       case DistanceMetric::Cosine: {
         // The same degenerate cases as the exact kernels: a zero query or a
         // flat stored vector is at distance 1 from everything.
         if (qnorm_ < NORM_EPSILON || v.scale == 0.0f) return 1.0f;
         const double den = query_norm_ * std::sqrt(static_cast<double>(index_->norm_sq_of(id)));
-        if (!(den <= LARGEST_F64)) [[unlikely]] return exact_.wide(id);
         if (den < NORM_EPSILON_F64) return 1.0f;
-        d = 1.0f - static_cast<float>(static_cast<double>(dot) / den);
-        break;
+        return 1.0f - static_cast<float>(static_cast<double>(dot) / den);
       }
       case DistanceMetric::Euclidean:
-        d = qnorm_ - 2.0f * dot + index_->norm_sq_of(id);
-        break;
+        return qnorm_ - 2.0f * dot + index_->norm_sq_of(id);
       case DistanceMetric::DotProduct:
-        d = -dot;
-        break;
+        return -dot;
     }
-    if (!std::isfinite(d)) [[unlikely]] return exact_.wide(id);
-    return d;
+    return 1.0f;
   }
 
-  static constexpr double LARGEST_F64 = std::numeric_limits<double>::max();
+  // Whether finish's value `d` for node id may have overflowed: it is not
+  // finite, or (cosine) a norm beyond the float range made the denominator
+  // infinite. Asked only of checked walks.
+  bool overflowed(std::uint32_t id, float d) const {
+    if (!std::isfinite(d)) return true;
+    return metric_ == DistanceMetric::Cosine && !(std::isfinite(index_->norm_sq_of(id)) && std::isfinite(query_norm_));
+  }
+
+  // finish, with node id rescored in double when the walk is checked and
+  // the value overflowed.
+  float checked_finish(std::uint32_t id, float qc) const {
+    const float d = finish(id, qc);
+    if (checked_ && overflowed(id, d)) [[unlikely]] return exact_.wide(id);
+    return d;
+  }
 
   QueryScorer exact_;
   const HnswIndex* index_;
@@ -133,6 +148,7 @@ class WalkScorer {
   DistanceMetric metric_;
   bool fast_;
   bool grouped_;
+  bool checked_ = false;
   float (*dot_)(const float*, const std::uint8_t*, std::size_t);
   using GroupKernel = void (*)(const float*, const std::uint8_t* const*, std::size_t, float*);
   GroupKernel dot8_ = nullptr;

@@ -157,41 +157,50 @@ TEST_P(FastDistances, NodesAndQueriesUpToTheFloatLimitScoreAsInDouble) {
   const auto data = data_up_to_the_float_limit(24, dim, 3);
   auto queries = data_up_to_the_float_limit(8, dim, 4);
   queries.insert(queries.end(), data.begin() + 3 * dim, data.begin() + 4 * dim);  // a stored vector at the limit
+  // And an index of ordinary vectors only, where huge queries alone overflow.
+  std::vector<float> ordinary;
+  for (std::size_t i = 0; i < 24; i += 4) {
+    ordinary.insert(ordinary.end(), data.begin() + i * dim, data.begin() + (i + 1) * dim);
+  }
   for (const DistanceMetric metric : {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
-    HnswConfig config;
-    config.distance_metric = metric;
-    const HnswIndex index = build_index(config, data, dim);
-    const std::string name(distance_metric_name(metric));
-    for (std::uint32_t id = 0; id < index.node_count(); ++id) {
-      // Stored norms beyond the float range are +inf, never NaN.
-      EXPECT_EQ(std::isinf(index.norm_sq_of(id)), id % 4 >= 2) << id;
-    }
-    for (std::size_t q = 0; q < queries.size() / dim; ++q) {
-      const auto query = row(queries, dim, q);
-      const std::vector<double> wide_query(query.begin(), query.end());
-      const QueryScorer exact(index, query, squared_norm(query), nullptr);
-      const WalkScorer walk(index, query, squared_norm(query), nullptr);
-      std::vector<std::uint32_t> ids(index.node_count());
-      for (std::uint32_t id = 0; id < index.node_count(); ++id) ids[id] = id;
-      std::vector<float> grouped(ids.size());
-      walk.score(ids, grouped.data());
-      for (const std::uint32_t id : ids) {
-        const QuantizedView v = index.quantized_view(id);
-        const Reference want = reference(metric, wide_query, stored_components(index, id),
-                                         std::fabs(static_cast<double>(v.min)));
-        const std::string what = name + " query " + std::to_string(q) + " node " + std::to_string(id);
-        expect_rounds_to(exact(id), want, 2e-6, "exact " + what);
-        expect_rounds_to(walk(id), want, 2e-5, "walk " + what);
-        expect_rounds_to(grouped[id], want, 2e-5, "grouped walk " + what);
+    for (const bool mixed : {true, false}) {
+      HnswConfig config;
+      config.distance_metric = metric;
+      const HnswIndex index = build_index(config, mixed ? data : ordinary, dim);
+      const std::string name = std::string(distance_metric_name(metric)) + (mixed ? " mixed" : " ordinary");
+      EXPECT_EQ(index.has_huge_nodes(), mixed);
+      for (std::uint32_t id = 0; id < index.node_count(); ++id) {
+        // Stored norms beyond the float range are +inf, never NaN.
+        EXPECT_EQ(std::isinf(index.norm_sq_of(id)), mixed && id % 4 >= 2) << id;
       }
-    }
-    // Node to node from the codes, against the dequantized components.
-    const CodeDistance coded(index);
-    for (std::uint32_t x = 0; x < index.node_count(); ++x) {
-      for (std::uint32_t y = 0; y < index.node_count(); y += 3) {
-        const Reference want = reference(metric, stored_components(index, x), stored_components(index, y),
-                                         std::fabs(static_cast<double>(index.quantized_view(y).min)));
-        expect_rounds_to(coded(x, y), want, 1e-6, name + " code distance " + std::to_string(x) + "-" + std::to_string(y));
+      for (std::size_t q = 0; q < queries.size() / dim; ++q) {
+        const auto query = row(queries, dim, q);
+        const std::vector<double> wide_query(query.begin(), query.end());
+        const QueryScorer exact(index, query, squared_norm(query), nullptr);
+        const WalkScorer walk(index, query, squared_norm(query), nullptr);
+        std::vector<std::uint32_t> ids(index.node_count());
+        for (std::uint32_t id = 0; id < index.node_count(); ++id) ids[id] = id;
+        std::vector<float> grouped(ids.size());
+        walk.score(ids, grouped.data());
+        for (const std::uint32_t id : ids) {
+          const QuantizedView v = index.quantized_view(id);
+          const Reference want = reference(metric, wide_query, stored_components(index, id),
+                                           std::fabs(static_cast<double>(v.min)));
+          const std::string what = name + " query " + std::to_string(q) + " node " + std::to_string(id);
+          expect_rounds_to(exact(id), want, 2e-6, "exact " + what);
+          expect_rounds_to(walk(id), want, 2e-5, "walk " + what);
+          expect_rounds_to(grouped[id], want, 2e-5, "grouped walk " + what);
+        }
+      }
+      // Node to node from the codes, against the dequantized components.
+      const CodeDistance coded(index);
+      for (std::uint32_t x = 0; x < index.node_count(); ++x) {
+        for (std::uint32_t y = 0; y < index.node_count(); y += 3) {
+          const Reference want = reference(metric, stored_components(index, x), stored_components(index, y),
+                                           std::fabs(static_cast<double>(index.quantized_view(y).min)));
+          expect_rounds_to(coded(x, y), want, 1e-6,
+                           name + " code distance " + std::to_string(x) + "-" + std::to_string(y));
+        }
       }
     }
   }
