@@ -53,7 +53,7 @@ def equal(m, v):
     if isinstance(m, str) or isinstance(v, str):
         return isinstance(m, str) and isinstance(v, str) and m == v
     a, b = number(m), number(v)
-    return a is not None and b is not None and abs(a - b) < EPS
+    return a is not None and b is not None and (a == b or abs(a - b) < EPS)
 
 
 def holds(meta, clause):

@@ -301,3 +301,65 @@ class TestFusion:
         results = db.search("c", [0.0, 0.0], "zebra", k=2)
         assert ids_of(results) == [ids["near"], ids["wordy"]]
         assert [r.score for r in results] == [rrf(0), rrf(1)]
+
+
+class TestLargeMagnitudes:
+    """Embeddings near the float32 limit (3.4e38) and infinite filter operands."""
+
+    BIG = [3.0e38, -2.0e38, 1.0e38, 3.3e38]
+    SMALL = [[1.0, 2.0, 3.0, 4.0], [0.5, -1.0, 2.0, 0.0], [-3.0, 1.0, 0.25, 2.0]]
+
+    def collection(self, metric, raw=False):
+        db = Karvalith()
+        db.create_collection("c", 4, distance_metric=metric, store_raw_vectors=raw)
+        big = db.insert("c", "big", self.BIG, {"n": 0})
+        for i, v in enumerate(self.SMALL):
+            db.insert("c", "small", v, {"n": i + 1})
+        return db, big
+
+    @pytest.mark.parametrize("raw", [False, True])
+    def test_cosine_of_a_vector_near_the_float_limit_with_itself_is_one(self, raw):
+        db, big = self.collection("cosine", raw)
+        for flt in (None, {"must": [{"field": "n", "op": "gte", "value": 0}]}):
+            results = db.search("c", self.BIG, k=4, filter=flt)
+            assert results[0].id == big
+            assert results[0].score == pytest.approx(1.0, abs=1e-4)
+            assert not any(math.isnan(r.score) for r in results)
+        # The stored embedding comes back finite, within half a quantization step.
+        step = (3.3e38 + 2.0e38) / 255
+        for got, want in zip(db.get_embedding("c", big), self.BIG):
+            assert math.isfinite(got) and abs(got - want) <= step / 2 * 1.0001
+
+    @pytest.mark.parametrize("metric", ["euclidean", "dot_product"])
+    def test_other_metrics_round_to_infinity_but_never_give_nan(self, metric):
+        db, big = self.collection(metric)
+        for query in [self.BIG, self.SMALL[0]]:
+            results = db.search("c", query, k=4)
+            assert len(results) == 4
+            assert not any(math.isnan(r.score) for r in results)
+        if metric == "dot_product":
+            # |BIG|^2 is far beyond the float range: the score rounds to +inf.
+            assert db.search("c", self.BIG, k=1)[0].score == math.inf
+        else:
+            # Beside a vector at the limit, SMALL[0] is still nearest to itself.
+            nearest = db.search("c", self.SMALL[0], k=1)
+            assert nearest[0].score == pytest.approx(1.0, abs=1e-4)
+
+    def test_infinite_filter_operands_follow_ieee_order(self):
+        db = Karvalith()
+        db.create_collection("c", 2)
+        for i, n in enumerate([1, 2.5, -7]):
+            db.insert("c", "d", [1.0, float(i)], {"n": n})
+
+        def count(op, value):
+            flt = {"must": [{"field": "n", "op": op, "value": value}]}
+            return len(db.search("c", [1.0, 0.0], k=5, filter=flt))
+
+        assert count("lt", math.inf) == 3
+        assert count("lte", math.inf) == 3
+        assert count("gte", -math.inf) == 3
+        assert count("gt", -math.inf) == 3
+        assert count("gt", math.inf) == 0
+        assert count("lt", -math.inf) == 0
+        assert count("eq", math.inf) == 0
+        assert count("ne", math.inf) == 3
