@@ -108,27 +108,49 @@ Result<bool> Store::delete_collection(const std::string& name) {
 Result<Uuid> Store::insert(const std::string& collection, NewDocument document) {
   std::vector<NewDocument> one;
   one.push_back(std::move(document));
-  auto ids = batch_insert_entry(collection, std::move(one), false, 1);
+  auto ids = batch_insert_entry(collection, std::move(one), false, 1, nullptr);
   if (!ids) return std::unexpected(std::move(ids.error()));
   return ids->front();
 }
 
 Result<std::vector<Uuid>> Store::batch_insert(const std::string& collection, std::vector<NewDocument> documents,
-                                              unsigned threads) {
-  return batch_insert_entry(collection, std::move(documents), true, threads);
+                                              unsigned threads, Progress* progress) {
+  return batch_insert_entry(collection, std::move(documents), true, threads, progress);
 }
 
 Result<std::vector<Uuid>> Store::batch_insert_entry(const std::string& collection, std::vector<NewDocument> documents,
-                                                    bool as_batch, unsigned threads) {
-  auto ids = locked_insert(collection, std::move(documents), as_batch, threads);
-  if (ids) maybe_checkpoint();
+                                                    bool as_batch, unsigned threads, Progress* progress) {
+  auto ids = locked_insert(collection, std::move(documents), as_batch, threads, progress);
+  ProgressPollOnly polls(progress);
+  if (ids) maybe_checkpoint(progress ? &polls : nullptr);
   // The batch's record and vectors are freed by now.
   if (as_batch && ids && ids->size() >= Collection::PARALLEL_BATCH) return_free_heap();
   return ids;
 }
 
+namespace {
+
+// A logged batch is all or nothing: the caller may watch it, not stop it.
+class WatchOnly final : public Progress {
+ public:
+  explicit WatchOnly(Progress* caller) : caller_(caller) {}
+  bool report(std::uint64_t done, std::uint64_t total) override {
+    (void)keep_going(caller_, done, total);
+    return true;
+  }
+  bool poll() override {
+    (void)keep_going(caller_);
+    return true;
+  }
+
+ private:
+  Progress* caller_;
+};
+
+}  // namespace
+
 Result<std::vector<Uuid>> Store::locked_insert(const std::string& collection, std::vector<NewDocument> documents,
-                                               bool as_batch, unsigned threads) {
+                                               bool as_batch, unsigned threads, Progress* progress) {
   auto locked = lock_for_change(collection);
   if (!locked) return std::unexpected(std::move(locked.error()));
   auto pending = to_pending(std::move(documents));
@@ -139,6 +161,11 @@ Result<std::vector<Uuid>> Store::locked_insert(const std::string& collection, st
   std::vector<Uuid> ids;
   ids.reserve(pending->size());
   for (const PendingDocument& item : *pending) ids.push_back(item.document.id);
+  // The last point where a stop leaves nothing behind.
+  if (!keep_going(progress, 0, ids.size())) {
+    return make_error(ErrorKind::Cancelled, "stopped before anything was logged: none of the " +
+                                                std::to_string(ids.size()) + " documents was inserted");
+  }
 
   WalEntry entry;
   if (as_batch) {
@@ -147,7 +174,10 @@ Result<std::vector<Uuid>> Store::locked_insert(const std::string& collection, st
     PendingDocument& item = pending->front();
     entry.value = WalInsertDocument{collection, std::move(item.document), std::move(item.embedding)};
   }
-  if (Status done = log_and_apply(std::move(entry), threads); !done) return std::unexpected(std::move(done.error()));
+  WatchOnly watch(progress);
+  if (Status done = log_and_apply(std::move(entry), threads, progress ? &watch : nullptr); !done) {
+    return std::unexpected(std::move(done.error()));
+  }
   return ids;
 }
 
