@@ -2,10 +2,12 @@
 
 from collections.abc import Mapping, Sequence
 from os import PathLike
-from typing import Any, Literal, Optional, SupportsFloat, SupportsIndex, Union, final, overload
+from typing import Any, Callable, Literal, Optional, SupportsFloat, SupportsIndex, Union, final, overload
 
 _MetadataValue = Union[bool, int, float, str]
 _Embedding = Union[Sequence[float], Any]  # also numpy arrays and array.array
+_Progress = Union[bool, None, Callable[[int, int], object]]  # True: a bar on stderr; a callable gets (done, total)
+__version__: str
 _Bm25Statistics = dict[str, Any]  # {"document_count": int, "total_length": int, "document_frequencies": {str: int}}
 # Either filter form: {"year": {"$gte": 2020}, "$or": [...]} or {"must": [...], "must_not": [...]}.
 _Filter = Mapping[str, Any]
@@ -28,6 +30,7 @@ class Karvalith:
         encryption_key: Optional[str] = None,
         auto_checkpoint_bytes: Optional[SupportsIndex] = None,
         auto_checkpoint_records: Optional[SupportsIndex] = None,
+        progress: _Progress = None,
     ) -> None: ...
     def create_collection(
         self,
@@ -52,7 +55,11 @@ class Karvalith:
         id: Optional[str] = None,
     ) -> str: ...
     def batch_insert(
-        self, collection: str, documents: list[Mapping[str, Any]], num_threads: SupportsIndex = 0
+        self,
+        collection: str,
+        documents: list[Mapping[str, Any]],
+        num_threads: SupportsIndex = 0,
+        progress: _Progress = None,
     ) -> list[str]: ...
     @overload
     def get(self, collection: str, ids: str) -> _Document: ...
@@ -90,10 +97,18 @@ class Karvalith:
         bm25_statistics: Optional[Mapping[str, Any]] = None,
         exact_threshold: Optional[SupportsIndex] = None,
     ) -> list[SearchResult]: ...
-    def save(self, collection: str, path: Optional[str] = None, encryption_key: Optional[str] = None) -> None: ...
-    def load(self, name: str, path: Optional[str] = None, encryption_key: Optional[str] = None) -> None: ...
-    def compact(self) -> None: ...
-    def rebuild(self, collection: str, num_threads: SupportsIndex = 0) -> int: ...
+    def save(
+        self,
+        collection: str,
+        path: Optional[str] = None,
+        encryption_key: Optional[str] = None,
+        progress: _Progress = None,
+    ) -> None: ...
+    def load(
+        self, name: str, path: Optional[str] = None, encryption_key: Optional[str] = None, progress: _Progress = None
+    ) -> None: ...
+    def compact(self, progress: _Progress = None) -> None: ...
+    def rebuild(self, collection: str, num_threads: SupportsIndex = 0, progress: _Progress = None) -> int: ...
     def total_memory_bytes(self) -> int: ...
     def upsert(
         self,
