@@ -82,9 +82,10 @@ inline constexpr const char BATCH_INSERT[] =
     "(done, total) documents linked; None or False shows nothing.\n"
     "\n"
     "A batch is all or nothing, also after a crash. Ctrl-C (KeyboardInterrupt) or an exception\n"
-    "from the progress callable before the batch is logged stops it with nothing inserted;\n"
-    "once it is logged it is finished, and the exception is raised after it with a note\n"
-    "saying what was kept.";
+    "from the progress callable stops it: before it is logged, nothing is inserted; while it\n"
+    "links, it is rolled back (its removal logged as one record), so none of it is kept. The\n"
+    "exception is raised with a note saying so. The rolled-back documents' graph slots count\n"
+    "as deleted slots until a rebuild.";
 
 inline constexpr const char UPSERT[] =
     "upsert($self, collection, id, text, embedding, metadata=None)\n--\n\n"

@@ -108,17 +108,16 @@ def test_ctrl_c_in_a_100k_batch_insert_leaves_all_or_nothing(tmp_path):
     outcome, sent, data_dir = interrupt_child(tmp_path, "batch", count, 0.05)
     print(f"batch_insert: KeyboardInterrupt caught {1000 * (outcome['caught_at'] - sent):.0f} ms after SIGINT")
     assert outcome["interrupted"], "the signal came after the call"
-    assert outcome["documents"] in (0, count)
-    assert "batch_insert" in outcome["message"]
-    if outcome["documents"]:
-        assert outcome["self_recall"] >= 0.98
+    # Stopped while linking: rolled back, in memory and in the log.
+    assert outcome["documents"] == 0
+    assert "the batch was rolled back: none of its 100000 documents was kept" in outcome["message"]
     with Karvalith(data_dir=str(data_dir)) as db:
-        assert db.collection_info("c").document_count == outcome["documents"]
+        assert db.collection_info("c").document_count == 0
         assert db.status()["read_only"] is None
 
 
 def test_ctrl_c_in_a_rebuild_keeps_the_previous_index_with_every_document(tmp_path):
-    count = 50_000
+    count = 20_000
     outcome, sent, data_dir = interrupt_child(tmp_path, "rebuild", count, 0.05)
     print(f"rebuild: KeyboardInterrupt caught {1000 * (outcome['caught_at'] - sent):.0f} ms after SIGINT")
     assert outcome["interrupted"], "the signal came after the call"

@@ -233,6 +233,7 @@ Status Store::log_and_apply(WalEntry entry, unsigned threads, Progress* progress
     return make_error(ErrorKind::InvalidInput, CLOSED_MESSAGE);
   }
   const ApplyOutcome outcome = apply_change(database_, std::move(entry), threads, progress);
+  if (outcome.status == ApplyStatus::Cancelled) return make_error(ErrorKind::Cancelled, outcome.problem);
   if (outcome.status == ApplyStatus::Failed) {
     // Validation ruled this out; the log holds the change, so the next open
     // applies it again.

@@ -166,10 +166,14 @@ class Store {
   Result<Uuid> insert(const std::string& collection, NewDocument document);
   // Batches large enough link their documents into the graph from `threads`
   // threads (Collection::insert_batch). `progress` hears the documents
-  // linked. A stop before the batch is logged is Cancelled with nothing
-  // changed. Once it is logged the batch is all or nothing, in memory as in
-  // the log: after a stop it is linked to the end, then the call returns
-  // its ids as usual (the caller's Progress knows it asked to stop).
+  // linked. The batch is all or nothing, in memory as in the log. A stop
+  // before it is logged is Cancelled with nothing changed. A stop while it
+  // links rolls it back: the removal of all its documents is logged as one
+  // DeleteDocuments record and applied, then the call is Cancelled ("...
+  // rolled back ..."); their graph slots stay deleted until a rebuild. When
+  // that record cannot be logged, the batch is linked to the end and the call
+  // returns its ids (a ProblemEvent says why; the caller's Progress knows
+  // it asked to stop).
   Result<std::vector<Uuid>> batch_insert(const std::string& collection, std::vector<NewDocument> documents,
                                          unsigned threads = 1, Progress* progress = nullptr);
   // Replaces the live document with the document's id, or inserts it when
@@ -325,10 +329,14 @@ class Store {
   // Logs (when persistent) and applies one validated change. The caller holds
   // the write order of the collection the change names (or the registry
   // change mutex for registry changes). "WAL write failed: {}" leaves memory
-  // untouched. `progress` reaches a batch's apply.
+  // untouched. `progress` reaches a batch's apply; a batch it stops is
+  // Cancelled with what it placed still in memory.
   Status log_and_apply(WalEntry entry, unsigned threads = 1, Progress* progress = nullptr);
   // Appends under the checkpoint gate, which the caller holds shared.
   Status append(const WalEntry& entry);
+  // The Progress a logged batch links under: on a stop it logs and applies
+  // the batch's removal, or, when that cannot be logged, lets it finish.
+  class BatchRollback;
   // Runs a checkpoint when the log has passed the policy's thresholds.
   // Called by each change after it has released every lock; `progress` may
   // stop it (which is no failure: the log keeps everything).

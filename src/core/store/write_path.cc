@@ -2,9 +2,11 @@
 // the locks that make log order equal apply order (store.h).
 #include <string>
 #include <string_view>
+#include <optional>
 #include <utility>
 
 #include "core/common/heap.h"
+#include "core/store/apply.h"
 #include "core/store/store.h"
 
 namespace karvalith {
@@ -128,26 +130,49 @@ Result<std::vector<Uuid>> Store::batch_insert_entry(const std::string& collectio
   return ids;
 }
 
-namespace {
-
-// A logged batch is all or nothing: the caller may watch it, not stop it.
-class WatchOnly final : public Progress {
+// Runs while the batch links, between chunks, with the write order and the
+// checkpoint gate (shared) held by log_and_apply and no state lock: the
+// removal is logged and applied under the same gate as the batch itself, so
+// no checkpoint can come between them.
+class Store::BatchRollback final : public Progress {
  public:
-  explicit WatchOnly(Progress* caller) : caller_(caller) {}
+  BatchRollback(Store& store, const std::string& collection, const std::vector<Uuid>& ids, Progress* caller)
+      : store_(store), collection_(collection), ids_(ids), caller_(caller) {}
+
   bool report(std::uint64_t done, std::uint64_t total) override {
-    (void)keep_going(caller_, done, total);
-    return true;
+    linked_ = done;
+    // A report of the whole batch comes after the last chunk: nothing to stop.
+    if (keep_going(caller_, done, total) || done == total || failure_) return true;
+    return roll_back();
   }
-  bool poll() override {
-    (void)keep_going(caller_);
-    return true;
-  }
+  bool poll() override { return keep_going(caller_) || failure_ || roll_back(); }
+
+  bool rolled_back() const { return rolled_back_; }
+  std::uint64_t linked() const { return linked_; }
+  const std::optional<Error>& failure() const { return failure_; }
 
  private:
-  Progress* caller_;
-};
+  bool roll_back() {
+    WalEntry removal{WalDeleteDocuments{collection_, ids_}};
+    if (store_.wal_) {
+      if (Status logged = store_.append(removal); !logged) {
+        failure_ = logged.error();  // the log holds the whole batch: it is finished instead
+        return true;
+      }
+    }
+    (void)apply_change(store_.database_, std::move(removal));
+    rolled_back_ = true;
+    return false;
+  }
 
-}  // namespace
+  Store& store_;
+  const std::string& collection_;
+  const std::vector<Uuid>& ids_;
+  Progress* caller_;
+  std::uint64_t linked_ = 0;
+  bool rolled_back_ = false;
+  std::optional<Error> failure_;
+};
 
 Result<std::vector<Uuid>> Store::locked_insert(const std::string& collection, std::vector<NewDocument> documents,
                                                bool as_batch, unsigned threads, Progress* progress) {
@@ -174,9 +199,21 @@ Result<std::vector<Uuid>> Store::locked_insert(const std::string& collection, st
     PendingDocument& item = pending->front();
     entry.value = WalInsertDocument{collection, std::move(item.document), std::move(item.embedding)};
   }
-  WatchOnly watch(progress);
-  if (Status done = log_and_apply(std::move(entry), threads, progress ? &watch : nullptr); !done) {
-    return std::unexpected(std::move(done.error()));
+  BatchRollback rollback(*this, collection, ids, progress);
+  Status done = log_and_apply(std::move(entry), threads, progress ? &rollback : nullptr);
+  if (rollback.rolled_back()) {
+    const std::string count = std::to_string(ids.size());
+    return make_error(ErrorKind::Cancelled,
+                      "stopped after linking " + std::to_string(rollback.linked()) + " of " + count +
+                          " documents; the batch was rolled back: none of its " + count +
+                          " documents was kept (the log holds its insert and its removal)");
+  }
+  if (!done) return std::unexpected(std::move(done.error()));
+  if (rollback.failure()) {
+    note_event(ProblemEvent{"a stopped batch insert into '" + collection + "' could not be rolled back (" +
+                                rollback.failure()->message + "), so all its " + std::to_string(ids.size()) +
+                                " documents were inserted",
+                            false});
   }
   return ids;
 }

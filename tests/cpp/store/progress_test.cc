@@ -47,18 +47,96 @@ TEST_F(ProgressTest, ABatchStoppedBeforeItIsLoggedLeavesNothing) {
   EXPECT_EQ(contents(open()->database())["c"].size(), 0u);
 }
 
-TEST_F(ProgressTest, ALoggedBatchIsFinishedWhenAskedToStopWhileLinking) {
+TEST_F(ProgressTest, ABatchStoppedWhileLinkingIsRolledBackInMemoryAndInTheLog) {
+  for (unsigned threads : {1u, 2u}) {
+    // Past the check before the log: at once, or after one chunk (or document).
+    for (std::size_t stop : {1u, 2u}) {
+      auto db = open();
+      ASSERT_TRUE(create(*db, "c"));
+      ASSERT_TRUE(insert(*db, "c", 1000));
+      const std::uint64_t records = db->log_records();
+      StopAfter progress(stop);
+      auto inserted = db->batch_insert("c", batch(0, 300), threads, &progress);
+      ASSERT_FALSE(inserted.has_value()) << threads << " " << stop;
+      EXPECT_EQ(inserted.error().kind, ErrorKind::Cancelled);
+      EXPECT_NE(inserted.error().message.find("rolled back: none of its 300 documents was kept"), std::string::npos)
+          << inserted.error().message;
+      const std::uint64_t linked = progress.reports.back().first;
+      EXPECT_EQ(linked, stop == 1 ? 0u : threads == 1 ? 1u : Collection::PARALLEL_BATCH);
+      EXPECT_NE(inserted.error().message.find("after linking " + std::to_string(linked) + " of 300"),
+                std::string::npos);
+      // Only the document from before is live; the linked ones left deleted slots.
+      const Contents live = contents(db->database());
+      EXPECT_EQ(live.at("c").size(), 1u);
+      EXPECT_EQ(db->collection_info("c")->deleted_slots, linked);
+      EXPECT_EQ(db->log_records(), records + 600);  // the batch and its removal
+      db.reset();
+
+      // The reopened log agrees, without linking the batch again.
+      db = open();
+      EXPECT_EQ(contents(db->database()), live);
+      EXPECT_EQ(db->collection_info("c")->deleted_slots, 0u);
+      // The same batch may be inserted again.
+      ASSERT_TRUE(db->batch_insert("c", batch(0, 300), threads).has_value());
+      EXPECT_EQ(contents(db->database()).at("c").size(), 301u);
+      db.reset();
+      fs::remove_all(dir_);
+    }
+  }
+}
+
+TEST_F(ProgressTest, ABatchWhoseRollbackCannotBeLoggedIsFinished) {
   auto db = open();
   ASSERT_TRUE(create(*db, "c"));
-  StopAfter progress(2);  // the check before the log, then one chunk
-  auto inserted = db->batch_insert("c", batch(0, 300), 2, &progress);
+  (void)db->take_events();
+  StopAfter progress(2);
+  Result<std::vector<Uuid>> inserted;
+  {
+    // The batch's record is written; the removal's write fails.
+    ScopedFileFault fault({.op = FileOp::Write, .error = ENOSPC, .succeed_first = 1, .fail_count = 0});
+    inserted = db->batch_insert("c", batch(0, 300), 2, &progress);
+  }
   ASSERT_TRUE(inserted.has_value()) << inserted.error().message;
   EXPECT_EQ(inserted->size(), 300u);
-  EXPECT_TRUE(reports_are_monotone(progress.reports));
   const Contents live = contents(db->database());
   EXPECT_EQ(live.at("c").size(), 300u);
+  std::vector<StoreEvent> events = db->take_events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_NE(std::get<ProblemEvent>(events[0]).message.find("could not be rolled back"), std::string::npos);
   db.reset();
   EXPECT_EQ(contents(open()->database()), live);
+}
+
+TEST_F(ProgressTest, AnEphemeralBatchIsRolledBackToo) {
+  auto db = Store::ephemeral();
+  ASSERT_TRUE(create(*db, "c"));
+  StopAfter progress(2);
+  auto inserted = db->batch_insert("c", batch(0, 300), 2, &progress);
+  ASSERT_FALSE(inserted.has_value());
+  EXPECT_EQ(inserted.error().kind, ErrorKind::Cancelled);
+  EXPECT_EQ(db->collection_info("c")->document_count, 0u);
+}
+
+TEST_F(ProgressTest, ReplaySkipsBatchDocumentsALaterRecordDeletes) {
+  Contents live;
+  {
+    auto db = open();
+    ASSERT_TRUE(create(*db, "c"));
+    ASSERT_TRUE(db->batch_insert("c", batch(0, 100)).has_value());
+    for (std::uint32_t n = 0; n < 40; ++n) ASSERT_TRUE(remove(*db, "c", n));
+    ASSERT_TRUE(insert(*db, "c", 5));  // deleted, then back: its last record inserts it
+    std::vector<Uuid> ids;
+    for (std::uint32_t n = 40; n < 50; ++n) ids.push_back(numbered_uuid(n));
+    ASSERT_TRUE(db->delete_documents("c", ids).has_value());
+    ASSERT_TRUE(db->update_metadata("c", numbered_uuid(60), {}).has_value());
+    live = contents(db->database());
+    EXPECT_EQ(live.at("c").size(), 51u);
+  }
+  auto db = open();
+  EXPECT_EQ(contents(db->database()), live);
+  // Only document 5, whose last record inserts it, is linked from the batch
+  // and then deleted again; the other 49 deleted ones are never linked.
+  EXPECT_EQ(db->collection_info("c")->deleted_slots, 1u);
 }
 
 TEST_F(ProgressTest, AStoppedCompactKeepsTheLogAndLosesNothing) {
