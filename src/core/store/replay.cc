@@ -1,8 +1,6 @@
 #include "core/store/replay.h"
 
-#include <algorithm>
 #include <string>
-#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <variant>
@@ -34,60 +32,16 @@ bool resets_collection(const WalEntry& entry) {
          std::holds_alternative<WalLoadCollection>(entry.value);
 }
 
-// The ids an entry deletes, and the ids it otherwise touches (inserts,
-// replaces or changes).
-void touched_ids(const WalEntry& entry, std::vector<Uuid>& deleted, std::vector<Uuid>& other) {
-  std::visit(
-      [&](const auto& change) {
-        using Change = std::decay_t<decltype(change)>;
-        if constexpr (std::is_same_v<Change, WalDeleteDocument>) {
-          deleted.push_back(change.id);
-        } else if constexpr (std::is_same_v<Change, WalDeleteDocuments>) {
-          deleted.insert(deleted.end(), change.ids.begin(), change.ids.end());
-        } else if constexpr (std::is_same_v<Change, WalInsertDocument>) {
-          other.push_back(change.document.id);
-        } else if constexpr (std::is_same_v<Change, WalBatchInsert>) {
-          for (const PendingDocument& pending : change.documents) other.push_back(pending.document.id);
-        } else if constexpr (std::is_same_v<Change, WalUpdateDocument>) {
-          other.push_back(change.id);
-          other.push_back(change.document.id);
-        } else if constexpr (std::is_same_v<Change, WalUpdateMetadata>) {
-          other.push_back(change.id);
-        }
-      },
-      entry.value);
-}
-
-// Drops from each batch the documents whose id's last record in the log is
-// a deletion: they would be linked only to be removed (a batch rolled back
-// after a stop costs nothing to replay). Only records `applied` counts.
-template <class Applied>
-void drop_undone_batch_documents(std::vector<LoggedChange>& changes, const Applied& applied) {
-  const bool any_deletion = std::any_of(changes.begin(), changes.end(), [](const LoggedChange& change) {
-    return std::holds_alternative<WalDeleteDocument>(change.entry.value) ||
-           std::holds_alternative<WalDeleteDocuments>(change.entry.value);
-  });
-  if (!any_deletion) return;
-  // Per collection, whether the last record of each id deletes it.
-  std::unordered_map<std::string, std::unordered_map<Uuid, bool, UuidHash>> last_is_deletion;
-  std::vector<Uuid> deleted;
-  std::vector<Uuid> other;
-  for (std::size_t i = changes.size(); i-- > 0;) {
-    if (!applied(i)) continue;
-    WalEntry& entry = changes[i].entry;
-    auto& last = last_is_deletion[changed_collection(entry)];
-    if (auto* batch = std::get_if<WalBatchInsert>(&entry.value)) {
-      std::erase_if(batch->documents, [&](const PendingDocument& pending) {
-        const auto found = last.find(pending.document.id);
-        return found != last.end() && found->second;
-      });
-    }
-    deleted.clear();
-    other.clear();
-    touched_ids(entry, deleted, other);
-    for (const Uuid& id : deleted) last.try_emplace(id, true);
-    for (const Uuid& id : other) last.try_emplace(id, false);
+// Whether `removal` deletes exactly the documents `batch` inserts, in order:
+// the record a batch insert stopped while linking is rolled back with.
+bool removes_batch(const WalEntry& batch, const WalEntry& removal) {
+  const auto* inserted = std::get_if<WalBatchInsert>(&batch.value);
+  const auto* removed = std::get_if<WalDeleteDocuments>(&removal.value);
+  if (inserted == nullptr || removed == nullptr || inserted->documents.size() != removed->ids.size()) return false;
+  for (std::size_t i = 0; i < removed->ids.size(); ++i) {
+    if (inserted->documents[i].document.id != removed->ids[i]) return false;
   }
+  return true;
 }
 
 }  // namespace
@@ -98,11 +52,23 @@ Result<std::vector<RecoveryIssue>> replay(Database& database, std::vector<Logged
   for (std::size_t i = 0; i < changes.size(); ++i) {
     if (resets_collection(changes[i].entry)) last_reset[changed_collection(changes[i].entry)] = i;
   }
+  // A batch rolled back by the next record of its collection is skipped
+  // with that record: it would be linked only to be removed.
+  std::vector<bool> rolled_back(changes.size(), false);
+  std::unordered_map<std::string, std::size_t> previous;  // the last record of each collection so far
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    const std::string& name = changed_collection(changes[i].entry);
+    if (auto before = previous.find(name); before != previous.end() &&
+                                           removes_batch(changes[before->second].entry, changes[i].entry)) {
+      rolled_back[before->second] = rolled_back[i] = true;
+    }
+    previous[name] = i;
+  }
   auto skipped = [&](std::size_t i) {
+    if (rolled_back[i]) return true;
     auto reset = last_reset.find(changed_collection(changes[i].entry));
     return reset != last_reset.end() && i < reset->second;
   };
-  drop_undone_batch_documents(changes, [&](std::size_t i) { return !skipped(i); });
   std::uint64_t total = 0;
   for (std::size_t i = 0; i < changes.size(); ++i) {
     if (!skipped(i)) total += changed_documents(changes[i].entry);

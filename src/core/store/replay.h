@@ -30,9 +30,9 @@ using LoadReplayer = std::function<ApplyOutcome(const WalLoadCollection&)>;
 // database part way through the log (the caller drops it).
 //
 // A change to a collection that a later record deletes or replaces by a load
-// is skipped: whatever it did is undone by that record. So is a batch's
-// document whose id's last record deletes it (a batch rolled back by the
-// removal of all its documents replays as nothing). Skipping it also
+// is skipped: whatever it did is undone by that record. So is a batch insert
+// whose collection's next record removes exactly its documents (a batch
+// rolled back after a stop), together with that record. Skipping it also
 // keeps a deleted collection's history from being applied to a newer
 // collection of the same name that a snapshot already holds.
 Result<std::vector<RecoveryIssue>> replay(Database& database, std::vector<LoggedChange> changes,
