@@ -2,7 +2,7 @@
 
 from collections.abc import Iterable, Mapping
 from os import PathLike
-from typing import Any, Literal, Optional, SupportsFloat, SupportsIndex, TypedDict, Union, final, overload
+from typing import Any, Callable, Literal, Optional, SupportsFloat, SupportsIndex, TypedDict, Union, final, overload
 
 from typing_extensions import Buffer, TypeAlias
 
@@ -33,6 +33,10 @@ class Bm25Statistics(TypedDict):
     document_count: int
     total_length: int
     document_frequencies: dict[str, int]
+# A progress report: True draws a bar on stderr, a callable gets (done, total).
+_Progress: TypeAlias = Union[bool, None, Callable[[int, int], object]]
+
+__version__: str
 
 def fuse(
     vector_hits: Iterable[tuple[SupportsIndex, SupportsFloat]],
@@ -52,6 +56,7 @@ class Karvalith:
         encryption_key: Optional[str] = None,
         auto_checkpoint_bytes: Optional[SupportsIndex] = None,
         auto_checkpoint_records: Optional[SupportsIndex] = None,
+        progress: _Progress = None,
     ) -> None: ...
     def create_collection(
         self,
@@ -76,7 +81,11 @@ class Karvalith:
         id: Optional[str] = None,
     ) -> str: ...
     def batch_insert(
-        self, collection: str, documents: Iterable[NewDocument], num_threads: SupportsIndex = 0
+        self,
+        collection: str,
+        documents: Iterable[NewDocument],
+        num_threads: SupportsIndex = 0,
+        progress: _Progress = None,
     ) -> list[str]: ...
     @overload
     def get(self, collection: str, ids: str) -> Document: ...
@@ -114,10 +123,22 @@ class Karvalith:
         bm25_statistics: Optional[Mapping[str, Any]] = None,
         exact_threshold: Optional[SupportsIndex] = None,
     ) -> list[SearchResult]: ...
-    def save(self, collection: str, path: Optional[StrPath] = None, encryption_key: Optional[str] = None) -> None: ...
-    def load(self, name: str, path: Optional[StrPath] = None, encryption_key: Optional[str] = None) -> None: ...
-    def compact(self) -> None: ...
-    def rebuild(self, collection: str, num_threads: SupportsIndex = 0) -> int: ...
+    def save(
+        self,
+        collection: str,
+        path: Optional[StrPath] = None,
+        encryption_key: Optional[str] = None,
+        progress: _Progress = None,
+    ) -> None: ...
+    def load(
+        self,
+        name: str,
+        path: Optional[StrPath] = None,
+        encryption_key: Optional[str] = None,
+        progress: _Progress = None,
+    ) -> None: ...
+    def compact(self, progress: _Progress = None) -> None: ...
+    def rebuild(self, collection: str, num_threads: SupportsIndex = 0, progress: _Progress = None) -> int: ...
     def total_memory_bytes(self) -> int: ...
     def upsert(
         self,

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "args.h"
+#include "call_progress.h"
 #include "collection_info.h"
 #include "errors.h"
 #include "gil.h"
@@ -95,15 +96,22 @@ PyObject* collection_info(Handle& handle, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* rebuild(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* const names[] = {"collection", "num_threads"};
+  static constexpr const char* const names[] = {"collection", "num_threads", "progress"};
   PyObject* slots[std::size(names)];
   if (!bind_arguments({"rebuild", names, 1}, args, nargs, kwnames, slots)) return nullptr;
   std::string name;
   unsigned threads = 0;
-  if (!to_text(slots[0], "collection", name) || !to_thread_count(slots[1], threads)) return nullptr;
+  PyRef progress_callable;
+  bool close_bar = false;
+  if (!to_text(slots[0], "collection", name) || !to_thread_count(slots[1], threads) ||
+      !to_call_progress(slots[2], "rebuild", progress_callable, close_bar)) {
+    return nullptr;
+  }
   const std::shared_ptr<Store> store = handle.store();
-  Result<std::uint64_t> gathered = without_gil([&] { return store->rebuild(name, threads); });
-  if (!gathered) return raise_error(gathered.error());
+  CallProgress progress(std::move(progress_callable), close_bar);
+  Result<std::uint64_t> gathered = without_gil([&] { return store->rebuild(name, threads, &progress); });
+  if (!gathered) return progress.raise_failure("rebuild", gathered.error());
+  if (!progress.finish("rebuild completed: the new indexes are in use")) return nullptr;
   return PyLong_FromUnsignedLongLong(*gathered);
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "args.h"
+#include "call_progress.h"
 #include "convert.h"
 #include "embedding.h"
 #include "errors.h"
@@ -114,7 +115,7 @@ PyObject* insert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyObject* batch_insert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* const names[] = {"collection", "documents", "num_threads"};
+  static constexpr const char* const names[] = {"collection", "documents", "num_threads", "progress"};
   PyObject* slots[std::size(names)];
   if (!bind_arguments({"batch_insert", names, 2}, args, nargs, kwnames, slots)) return nullptr;
   std::string collection_name;
@@ -124,6 +125,9 @@ PyObject* batch_insert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, 
   PyObject* documents = document_list.get();
   unsigned threads = 0;
   if (!to_thread_count(slots[2], threads)) return nullptr;
+  PyRef progress_callable;
+  bool close_bar = false;
+  if (!to_call_progress(slots[3], "batch_insert", progress_callable, close_bar)) return nullptr;
   const std::shared_ptr<Store> store = handle.store();
   if (!require_collection(*store, collection_name)) return nullptr;
 
@@ -136,10 +140,17 @@ PyObject* batch_insert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, 
     if (!convert_batch_document(item.get(), static_cast<std::size_t>(i), pending.emplace_back())) {
       return nullptr;
     }
+    // Ctrl-C while a large list converts: nothing has happened yet.
+    if (i % 1024 == 1023 && PyErr_CheckSignals() != 0) return nullptr;
   }
+  CallProgress progress(std::move(progress_callable), close_bar);
   Result<std::vector<Uuid>> inserted =
-      without_gil([&] { return store->batch_insert(collection_name, std::move(pending), threads); });
-  if (!inserted) return raise_error(inserted.error());
+      without_gil([&] { return store->batch_insert(collection_name, std::move(pending), threads, &progress); });
+  if (!inserted) return progress.raise_failure("batch_insert", inserted.error());
+  if (!progress.finish("batch_insert completed: all " + std::to_string(inserted->size()) +
+                       " documents were inserted")) {
+    return nullptr;
+  }
   PyRef ids = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(inserted->size())));
   if (!ids) return nullptr;
   for (std::size_t i = 0; i < inserted->size(); ++i) {

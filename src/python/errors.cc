@@ -18,6 +18,8 @@ PyObject* exception_class(ErrorKind kind) {
       return PyExc_RuntimeError;
     case ErrorKind::Internal:
       return PyExc_SystemError;
+    case ErrorKind::Cancelled:  // a call stopped by its progress (call_progress.h raises the cause instead)
+      return PyExc_KeyboardInterrupt;
   }
   return PyExc_SystemError;
 }

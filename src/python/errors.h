@@ -12,7 +12,8 @@
 namespace karvalith::py {
 
 // Sets the exception for `error` (NotFound -> KeyError, InvalidInput ->
-// ValueError, InvalidData/Io/Other -> RuntimeError, Internal -> SystemError);
+// ValueError, InvalidData/Io/Other -> RuntimeError, Internal -> SystemError,
+// Cancelled -> KeyboardInterrupt);
 // the message is the exception's single argument. Always returns null.
 PyObject* raise_error(const Error& error);
 

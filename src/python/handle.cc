@@ -7,11 +7,13 @@
 #include "core/sealing/crypto.h"
 
 #include "args.h"
+#include "call_progress.h"
 #include "docstrings.h"
 #include "errors.h"
 #include "gil.h"
 #include "methods.h"
 #include "py_ref.h"
+#include "store_log.h"
 
 namespace karvalith::py {
 
@@ -26,7 +28,7 @@ bool require_collection(const Store& store, const std::string& name) {
 namespace {
 
 constexpr const char* const CONSTRUCTOR_PARAMETERS[] = {"data_dir", "encryption_key", "auto_checkpoint_bytes",
-                                                         "auto_checkpoint_records"};
+                                                         "auto_checkpoint_records", "progress"};
 
 // A RuntimeWarning when the open could not reach all the data the
 // directory holds. False when the warning was turned into an error.
@@ -51,7 +53,7 @@ bool warn_about_problems(const Store& store) {
 PyObject* karvalith_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded_call([&]() -> PyObject* {
     const Signature signature{"Karvalith", CONSTRUCTOR_PARAMETERS, 0};
-    PyObject* slots[4];
+    PyObject* slots[5];
     if (!bind_arguments(signature, args, kwargs, slots)) return nullptr;
     std::optional<std::string> data_dir;
     std::optional<std::string> encryption_key;
@@ -63,6 +65,9 @@ PyObject* karvalith_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         !to_optional_u64(slots[3], "auto_checkpoint_records", checkpoint_records)) {
       return nullptr;
     }
+    PyRef progress_callable;
+    bool close_bar = false;
+    if (!to_call_progress(slots[4], "open", progress_callable, close_bar)) return nullptr;
     CheckpointPolicy policy;
     if (checkpoint_bytes) policy.log_bytes = *checkpoint_bytes;
     if (checkpoint_records) policy.log_records = *checkpoint_records;
@@ -76,10 +81,13 @@ PyObject* karvalith_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::shared_ptr<Store> store;
     if (data_dir) {
       // Loading snapshots and replaying the log can take long.
-      auto opened = without_gil([&] { return Store::open(*data_dir, std::move(key), policy); });
-      if (!opened) return raise_error(opened.error());
+      CallProgress progress(std::move(progress_callable), close_bar);
+      auto opened = without_gil([&] { return Store::open(*data_dir, std::move(key), policy, &progress); });
+      if (!opened) return progress.raise_failure("open", opened.error());
       store = std::move(*opened);
-      if (!warn_about_problems(*store)) {
+      log_store_events(*store);
+      if (!progress.finish("the open had completed; the handle is closed again") ||
+          !warn_about_problems(*store)) {
         without_gil([&] { (void)store->close(); });
         return nullptr;
       }
@@ -121,7 +129,10 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!store) return raise_closed();
     if (Status here = store->check_process(); !here) return raise_error(here.error());
     Handle pinned(std::move(store));
-    return Body(pinned, args, nargs, kwnames);
+    PyObject* result = Body(pinned, args, nargs, kwnames);
+    // Checkpoints and problems the call ran into.
+    if (pinned.store()) log_store_events(*pinned.store());
+    return result;
   });
 }
 

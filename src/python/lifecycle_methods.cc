@@ -1,5 +1,8 @@
 // close, the context manager, and what the open found: status and salvage_log.
+#include <map>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "args.h"
 #include "errors.h"
@@ -20,6 +23,11 @@ bool set_item(PyObject* dict, const char* key, PyObject* value) {
 PyObject* text_or_none(const std::string& text) {
   if (text.empty()) Py_RETURN_NONE;
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+PyObject* directory_or_none(const std::optional<std::string>& directory) {
+  if (!directory) Py_RETURN_NONE;
+  return PyUnicode_DecodeFSDefaultAndSize(directory->data(), static_cast<Py_ssize_t>(directory->size()));
 }
 
 PyObject* issue_to_dict(const RecoveryIssue& issue) {
@@ -66,7 +74,35 @@ PyObject* close(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObjec
 PyObject* status(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!bind_arguments({"status", {}, 0}, args, nargs, kwnames, {})) return nullptr;
   const std::shared_ptr<Store> store = handle.store();
-  // Leaf locks only: no need to release the interpreter lock.
+  // Collection summaries take state locks: read without the interpreter lock.
+  struct Counts {
+    std::vector<CollectionSummary> summaries;
+    std::map<std::string, std::uint64_t> log_records;
+  };
+  const Counts counts = without_gil([&] {
+    Counts read;
+    for (const std::string& name : store->list_collections()) {
+      if (auto summary = store->collection_info(name)) read.summaries.push_back(std::move(*summary));
+    }
+    read.log_records = store->log_records_by_collection();
+    return read;
+  });
+  PyRef collections = PyRef::steal(PyDict_New());
+  if (!collections) return nullptr;
+  for (const CollectionSummary& summary : counts.summaries) {
+    const auto logged = counts.log_records.find(summary.name);
+    PyRef entry = PyRef::steal(PyDict_New());
+    if (!entry || !set_item(entry.get(), "documents", PyLong_FromUnsignedLongLong(summary.document_count)) ||
+        !set_item(entry.get(), "deleted_slots", PyLong_FromUnsignedLongLong(summary.deleted_slots)) ||
+        !set_item(entry.get(), "log_records",
+                  PyLong_FromUnsignedLongLong(logged == counts.log_records.end() ? 0 : logged->second))) {
+      return nullptr;
+    }
+    PyRef key = PyRef::steal(
+        PyUnicode_DecodeUTF8(summary.name.data(), static_cast<Py_ssize_t>(summary.name.size()), "replace"));
+    if (!key || PyDict_SetItem(collections.get(), key.get(), entry.get()) != 0) return nullptr;
+  }
+  // Leaf locks only from here.
   const std::vector<RecoveryIssue> issues = store->recovery_issues();
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return nullptr;
@@ -79,7 +115,10 @@ PyObject* status(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObje
       PyDict_SetItemString(dict.get(), "issues", list.get()) != 0 ||
       !set_item(dict.get(), "log_bytes", PyLong_FromUnsignedLongLong(store->log_bytes())) ||
       !set_item(dict.get(), "log_records", PyLong_FromUnsignedLongLong(store->log_records())) ||
-      !set_item(dict.get(), "checkpoint_error", text_or_none(store->checkpoint_error()))) {
+      !set_item(dict.get(), "checkpoint_error", text_or_none(store->checkpoint_error())) ||
+      !set_item(dict.get(), "directory", directory_or_none(store->data_dir())) ||
+      PyDict_SetItemString(dict.get(), "collections", collections.get()) != 0 ||
+      !set_item(dict.get(), "version", PyUnicode_FromString(KARVALITH_VERSION))) {
     return nullptr;
   }
   return dict.release();

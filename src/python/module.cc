@@ -57,7 +57,8 @@ PyObject* create_module() {
   if (!module) return nullptr;
   if (!add_class(module.get(), "Karvalith", create_karvalith_type) ||
       !add_class(module.get(), "SearchResult", create_search_result_type) ||
-      !add_class(module.get(), "CollectionInfo", create_collection_info_type)) {
+      !add_class(module.get(), "CollectionInfo", create_collection_info_type) ||
+      PyModule_AddStringConstant(module.get(), "__version__", KARVALITH_VERSION) != 0) {
     return nullptr;
   }
   return module.release();

@@ -27,7 +27,14 @@ KARVALITH_DOC = (
     "logged documents (default 10000), which bounds the time a reopen after a crash\n"
     "spends replaying; 0 turns a threshold off. Use it as a context manager, or call\n"
     "close(), to release the data directory. An open that could not read everything\n"
-    "warns (RuntimeWarning); status() lists what it found."
+    "warns (RuntimeWarning); status() lists what it found.\n"
+    "\n"
+    "progress: True draws a bar on stderr (when it is a terminal) while the open\n"
+    "replays the log; a callable is called with (done, total) logged documents;\n"
+    "None or False shows nothing. Ctrl-C (or an exception from the callable) stops\n"
+    "the open: nothing in the directory is lost, and the next open replays again.\n"
+    'Opens, recoveries, checkpoints and problems are logged to the "karvalith"\n'
+    "logger of the logging module."
 )
 
 # (name, signature as inspect prints it, docstring prose)
@@ -69,12 +76,20 @@ METHODS = [
     ),
     (
         "batch_insert",
-        "(collection, documents, num_threads=0)",
+        "(collection, documents, num_threads=0, progress=None)",
         "Insert multiple documents. Returns a list of UUID strings.\n"
         "\n"
         'Each document dict should have keys: "text", "embedding", and optionally "metadata", "id"; '
         "any other key is refused (ValueError), so a misspelt one is never dropped silently.\n"
-        "num_threads: threads that link a large batch into the graph (0 = one per core, 1 = this thread).",
+        "num_threads: threads that link a large batch into the graph (0 = one per core, 1 = this thread).\n"
+        "progress: True draws a bar on stderr (when it is a terminal); a callable is called with\n"
+        "(done, total) documents linked; None or False shows nothing.\n"
+        "\n"
+        "A batch is all or nothing, also after a crash. Ctrl-C (KeyboardInterrupt) or an exception\n"
+        "from the progress callable stops it: before it is logged, nothing is inserted; while it\n"
+        "links, it is rolled back (its removal logged as one record), so none of it is kept. The\n"
+        "exception is raised with a note saying so. The rolled-back documents' graph slots count\n"
+        "as deleted slots until a rebuild.",
     ),
     (
         "get",
@@ -168,33 +183,42 @@ METHODS = [
     ),
     (
         "rebuild",
-        "(collection, num_threads=0)",
+        "(collection, num_threads=0, progress=None)",
         "Rebuild HNSW and BM25 indices for a collection, reclaiming deleted space.\n"
         "Returns the number of live documents in the rebuilt index.\n"
-        "num_threads: threads that build the new graph (0 = one per core, 1 = this thread).",
+        "num_threads: threads that build the new graph (0 = one per core, 1 = this thread).\n"
+        "progress: True (a bar on stderr), a callable given (done, total) documents linked, or None.\n"
+        "Ctrl-C stops the rebuild and the collection keeps its previous indexes.",
     ),
     (
         "save",
-        "(collection, path=None, encryption_key=None)",
+        "(collection, path=None, encryption_key=None, progress=None)",
         "Save a collection snapshot to disk.\n\n"
         "Uses the data_dir passed at construction, or a custom path.\n"
         "If encryption_key is provided (64-char hex), the snapshot is encrypted with AES-256-GCM.\n"
-        "When WAL persistence is active, the WAL is truncated after a successful save.",
+        "When WAL persistence is active, the WAL is truncated after a successful save.\n"
+        "progress: True (a bar on stderr), a callable given (done, total) bytes written, or None.\n"
+        "Ctrl-C before the snapshot replaces the old file leaves everything as it was.",
     ),
     (
         "load",
-        "(name, path=None, encryption_key=None)",
+        "(name, path=None, encryption_key=None, progress=None)",
         "Load a collection snapshot from disk.\n\n"
         "Uses the data_dir passed at construction, or a custom path.\n"
         "If encryption_key is provided (64-char hex), encrypted snapshots are decrypted;\n"
-        "without it, the key the handle was opened with is used, as save seals with it.",
+        "without it, the key the handle was opened with is used, as save seals with it.\n"
+        "progress: True (a bar on stderr), a callable given (done, total) steps (read, check,\n"
+        "decode, validate, build, and staging on a persistent database), or None.\n"
+        "Ctrl-C before the load is logged leaves everything as it was.",
     ),
     (
         "compact",
-        "()",
+        "(progress=None)",
         "Save all collections to disk and truncate the WAL.\n\n"
         "This is the recommended way to create a consistent checkpoint. After compact,\n"
-        "the WAL is empty and all data is in snapshots. Requires data_dir to be set.",
+        "the WAL is empty and all data is in snapshots. Requires data_dir to be set.\n"
+        "progress: True (a bar on stderr), a callable given (done, total) collections written,\n"
+        "or None. Ctrl-C keeps the WAL: nothing is lost, as after a crash during a checkpoint.",
     ),
     (
         "total_memory_bytes",
@@ -250,8 +274,10 @@ METHODS = [
         "Returns a dict: 'read_only' (why changes are refused, or None), 'issues' (a list\n"
         "of dicts with 'file', 'offset', 'reason', 'collection' and 'data_missing': files\n"
         "and log records that could not be read, torn tails cut off), 'log_bytes',\n"
-        "'log_records', and 'checkpoint_error' (why the last automatic checkpoint\n"
-        "failed, or None).",
+        "'log_records', 'checkpoint_error' (why the last automatic checkpoint\n"
+        "failed, or None), 'directory' (the data directory, or None), 'collections'\n"
+        "(per name: 'documents', 'deleted_slots', and 'log_records' not yet in a\n"
+        "snapshot) and 'version' (the library's).",
     ),
     (
         "salvage_log",
@@ -368,7 +394,8 @@ class TestClasses:
 
     def test_constructor_signature(self):
         assert str(inspect.signature(Karvalith)) == (
-            "(data_dir=None, encryption_key=None, auto_checkpoint_bytes=None, auto_checkpoint_records=None)"
+            "(data_dir=None, encryption_key=None, auto_checkpoint_bytes=None, auto_checkpoint_records=None, "
+            "progress=None)"
         )
 
     @pytest.mark.parametrize("cls", [SearchResult, CollectionInfo])
@@ -460,7 +487,7 @@ class TestConstructor:
         with pytest.raises(TypeError, match="multiple values for argument 'data_dir'"):
             Karvalith(None, data_dir=None)
         with pytest.raises(TypeError):
-            Karvalith(None, None, None, None, None)
+            Karvalith(None, None, None, None, None, None)
 
     def test_bad_key_is_refused_before_the_directory_is_touched(self, tmp_path):
         target = tmp_path / "data"

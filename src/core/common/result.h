@@ -16,6 +16,7 @@ enum class ErrorKind {
   Io,            // the operating system refused a file operation
   Other,         // an encoding failure or similar, reported with its message
   Internal,      // a state the code treats as impossible
+  Cancelled,     // the caller's Progress asked the call to stop (progress.h)
 };
 
 struct Error {

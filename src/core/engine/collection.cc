@@ -109,19 +109,27 @@ Result<Uuid> Collection::insert_document(Document document, std::vector<float> e
   return document.id;
 }
 
-Status Collection::insert_batch(std::span<PendingDocument> documents, unsigned threads) {
-  if (threads <= 1 || documents.size() < PARALLEL_BATCH) {
-    for (PendingDocument& pending : documents) {
-      auto inserted = insert_document(std::move(pending.document), std::move(pending.embedding));
+Status Collection::insert_batch(std::span<PendingDocument> documents, unsigned threads, Progress* progress) {
+  const std::size_t total = documents.size();
+  auto stopped = [&](std::size_t placed) {
+    return make_error(ErrorKind::Cancelled, "stopped after " + std::to_string(placed) + " of " +
+                                                std::to_string(total) + " documents");
+  };
+  if (threads <= 1 || total < PARALLEL_BATCH) {
+    for (std::size_t i = 0; i < total; ++i) {
+      if (!keep_going(progress, i, total)) return stopped(i);
+      auto inserted = insert_document(std::move(documents[i].document), std::move(documents[i].embedding));
       if (!inserted) return std::unexpected(std::move(inserted.error()));
     }
+    (void)keep_going(progress, total, total);  // everything is placed: nothing left to stop
     return {};
   }
   std::vector<float> vectors;
   std::vector<QuantizedVector> quantized;
-  for (std::size_t start = 0; start < documents.size(); start += PARALLEL_CHUNK) {
-    const std::span<PendingDocument> chunk =
-        documents.subspan(start, std::min(PARALLEL_CHUNK, documents.size() - start));
+  ChunkPacer pacer(PARALLEL_BATCH, 2 * std::size_t{threads}, PARALLEL_CHUNK);
+  for (std::size_t start = 0; start < total;) {
+    if (!keep_going(progress, start, total)) return stopped(start);
+    const std::span<PendingDocument> chunk = documents.subspan(start, std::min(pacer.next(), total - start));
     // Quantized outside the lock, on every thread.
     quantized.assign(chunk.size(), QuantizedVector{});
     parallel_for(chunk.size(), threads,
@@ -130,23 +138,28 @@ Status Collection::insert_batch(std::span<PendingDocument> documents, unsigned t
     for (const PendingDocument& pending : chunk) {
       vectors.insert(vectors.end(), pending.embedding.begin(), pending.embedding.end());
     }
-    auto state = state_.write();
-    const auto first = static_cast<std::uint32_t>(state->internal_to_uuid.size());
-    std::vector<std::optional<std::uint32_t>> previous(chunk.size());
-    for (std::size_t i = 0; i < chunk.size(); ++i) previous[i] = state->live_slot(chunk[i].document.id);
-    if (Status placed = place_in_next_slots(*state, chunk, vectors, quantized, threads); !placed) return placed;
-    for (std::size_t i = 0; i < chunk.size(); ++i) {
-      const Document& document = chunk[i].document;
-      const auto slot = static_cast<std::uint32_t>(first + i);
-      // The documents and the metadata index move along, as in place_document.
-      if (previous[i]) {
-        state->metadata_index.remove(*previous[i], state->documents.metadata(*previous[i]));
-        state->documents.erase(*previous[i]);
+    {
+      auto state = state_.write();
+      const auto first = static_cast<std::uint32_t>(state->internal_to_uuid.size());
+      std::vector<std::optional<std::uint32_t>> previous(chunk.size());
+      for (std::size_t i = 0; i < chunk.size(); ++i) previous[i] = state->live_slot(chunk[i].document.id);
+      if (Status placed = place_in_next_slots(*state, chunk, vectors, quantized, threads); !placed) return placed;
+      for (std::size_t i = 0; i < chunk.size(); ++i) {
+        const Document& document = chunk[i].document;
+        const auto slot = static_cast<std::uint32_t>(first + i);
+        // The documents and the metadata index move along, as in place_document.
+        if (previous[i]) {
+          state->metadata_index.remove(*previous[i], state->documents.metadata(*previous[i]));
+          state->documents.erase(*previous[i]);
+        }
+        state->documents.put(slot, document.text, document.metadata);
+        state->metadata_index.add(slot, document.metadata);
       }
-      state->documents.put(slot, document.text, document.metadata);
-      state->metadata_index.add(slot, document.metadata);
     }
+    pacer.finished(chunk.size());
+    start += chunk.size();
   }
+  (void)keep_going(progress, total, total);
   return {};
 }
 

@@ -13,6 +13,7 @@
 
 #include "core/bm25/inverted_index.h"
 #include "core/common/guarded.h"
+#include "core/common/progress.h"
 #include "core/common/result.h"
 #include "core/document/document.h"
 #include "core/document/document_store.h"
@@ -71,9 +72,14 @@ class Collection {
   // insert_document for each of `documents` (consumed), whose ids must be
   // neither live nor repeated (validate_insert). Batches of at least
   // PARALLEL_BATCH documents are linked into the graph from `threads` threads,
-  // in chunks that each hold the exclusive lock (searches wait at most one
-  // chunk); smaller ones, or one thread, take the lock per document.
-  Status insert_batch(std::span<PendingDocument> documents, unsigned threads);
+  // in chunks that each hold the exclusive lock and take about
+  // ChunkPacer::TARGET (searches wait at most one chunk; at most
+  // PARALLEL_CHUNK documents); smaller ones, or one thread, take the lock per
+  // document. `progress` hears the documents placed of the batch between
+  // chunks (or documents); when it asks to stop, the call ends there with
+  // ErrorKind::Cancelled: the documents placed so far stay, the others are
+  // left untouched in `documents`.
+  Status insert_batch(std::span<PendingDocument> documents, unsigned threads, Progress* progress = nullptr);
   static constexpr std::size_t PARALLEL_BATCH = 64;
   static constexpr std::size_t PARALLEL_CHUNK = 1024;
 
@@ -110,8 +116,10 @@ class Collection {
   // product-quantization codebook is trained on the new graph. Returns the
   // number of documents gathered. A training failure is ErrorKind::Internal
   // with the trainer's message and leaves the collection as it was. The new
-  // graph is built from `threads` threads.
-  Result<std::uint64_t> rebuild(unsigned threads = 1);
+  // graph is built from `threads` threads. `progress` hears the documents
+  // linked into the new graph; when it asks to stop, the rebuild ends with
+  // ErrorKind::Cancelled and the collection keeps its old indexes.
+  Result<std::uint64_t> rebuild(unsigned threads = 1, Progress* progress = nullptr);
 
   const Guarded<CollectionState>& state() const { return state_; }
   Guarded<CollectionState>& state() { return state_; }
@@ -133,7 +141,7 @@ class Collection {
  private:
   Status validate(std::span<const PendingDocument> pending, bool replacing) const;
   // rebuild without handing the old indexes' memory back.
-  Result<std::uint64_t> rebuild_indexes(unsigned threads);
+  Result<std::uint64_t> rebuild_indexes(unsigned threads, Progress* progress);
 
   Guarded<CollectionState> state_;
   mutable std::mutex write_order_;

@@ -41,22 +41,38 @@ void append_slot_vector(const CollectionState& state, std::uint32_t slot, std::v
   state.hnsw.copy_vector(slot, out.data() + offset);
 }
 
+Error rebuild_stopped(std::size_t linked, std::size_t count) {
+  return Error{ErrorKind::Cancelled, "rebuild stopped after linking " + std::to_string(linked) + " of " +
+                                         std::to_string(count) + " documents; the collection keeps its old indexes"};
+}
+
 Result<FreshIndexes> build_indexes(const GatheredDocuments& gathered, const HnswConfig& config,
-                                   std::uint64_t dimension, unsigned threads) {
+                                   std::uint64_t dimension, unsigned threads, Progress* progress) {
+  const std::size_t count = gathered.ids.size();
   FreshIndexes fresh{HnswIndex(config, dimension), InvertedIndex(), gathered.ids, {}, {}};
   fresh.uuid_to_internal.assign_all(fresh.internal_to_uuid);
-  for (std::uint32_t slot = 0; slot < gathered.ids.size(); ++slot) {
+  for (std::uint32_t slot = 0; slot < count; ++slot) {
+    if (slot % 4096 == 0 && !keep_going(progress, 0, count)) return std::unexpected(rebuild_stopped(0, count));
     fresh.inverted_index.add_document(slot, gathered.records.text(slot));
     fresh.metadata_index.add(slot, gathered.records.metadata(slot));
   }
-  // Nobody else sees the new graph yet: every thread links into it at once.
-  const std::size_t count = gathered.ids.size();
-  std::vector<QuantizedVector> quantized(count);
-  parallel_for(count, threads, [&](std::size_t i) {
-    quantized[i] = QuantizedVector::quantize({gathered.vectors.data() + i * dimension, dimension});
-  });
-  Status inserted = fresh.hnsw.insert_batch(gathered.vectors, quantized, threads);
-  if (!inserted) return std::unexpected(std::move(inserted.error()));
+  // Nobody else sees the new graph yet: every thread links into it at once,
+  // chunk by chunk so that a stop is noticed soon.
+  std::vector<QuantizedVector> quantized;
+  ChunkPacer pacer(Collection::PARALLEL_BATCH, 2 * std::size_t{std::max(threads, 1u)}, Collection::PARALLEL_CHUNK);
+  for (std::size_t start = 0; start < count;) {
+    if (!keep_going(progress, start, count)) return std::unexpected(rebuild_stopped(start, count));
+    const std::size_t size = std::min(pacer.next(), count - start);
+    quantized.assign(size, QuantizedVector{});
+    parallel_for(size, threads, [&](std::size_t i) {
+      quantized[i] = QuantizedVector::quantize({gathered.vectors.data() + (start + i) * dimension, dimension});
+    });
+    const std::span<const float> vectors(gathered.vectors.data() + start * dimension, size * dimension);
+    Status inserted = fresh.hnsw.insert_batch(vectors, quantized, threads);
+    if (!inserted) return std::unexpected(std::move(inserted.error()));
+    pacer.finished(size);
+    start += size;
+  }
   return fresh;
 }
 
@@ -77,13 +93,13 @@ Status train_product_quantization(HnswIndex& hnsw, std::uint64_t dimension, std:
 
 }  // namespace
 
-Result<std::uint64_t> Collection::rebuild(unsigned threads) {
-  Result<std::uint64_t> rebuilt = rebuild_indexes(threads);
+Result<std::uint64_t> Collection::rebuild(unsigned threads, Progress* progress) {
+  Result<std::uint64_t> rebuilt = rebuild_indexes(threads, progress);
   return_free_heap();  // the old indexes were freed on the way out
   return rebuilt;
 }
 
-Result<std::uint64_t> Collection::rebuild_indexes(unsigned threads) {
+Result<std::uint64_t> Collection::rebuild_indexes(unsigned threads, Progress* progress) {
   GatheredDocuments gathered;
   HnswConfig config;
   std::uint64_t dimension = 0;
@@ -104,13 +120,19 @@ Result<std::uint64_t> Collection::rebuild_indexes(unsigned threads) {
     });
   }
 
-  Result<FreshIndexes> built = build_indexes(gathered, config, dimension, threads);
+  Result<FreshIndexes> built = build_indexes(gathered, config, dimension, threads, progress);
+  if (!built && built.error().kind == ErrorKind::Cancelled) return std::unexpected(std::move(built.error()));
   if (!built) return make_error(ErrorKind::Internal, std::move(built.error().message));
   FreshIndexes& fresh = *built;
+  const std::size_t count = gathered.ids.size();
   if (config.pq_subspaces != 0 && fresh.hnsw.node_count() >= 1) {
+    // Training is one step: stops are noticed before and after it.
+    if (!keep_going(progress)) return std::unexpected(rebuild_stopped(count, count));
     Status trained = train_product_quantization(fresh.hnsw, dimension, config.pq_subspaces);
     if (!trained) return std::unexpected(std::move(trained.error()));
   }
+  // The last stop point: past it the swap happens.
+  if (!keep_going(progress, count, count)) return std::unexpected(rebuild_stopped(count, count));
 
   auto state = state_.write();
   if (state->dimension != dimension) {  // the whole state was replaced meanwhile

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <system_error>
@@ -72,18 +73,34 @@ Error step_error(const std::filesystem::path& path, const char* step, const Erro
                                error.message};
 }
 
-// Writes `contents` to `temp` durably and moves it over `final_path`.
+// Bytes written between two progress reports.
+constexpr std::size_t WRITE_CHUNK = std::size_t{8} << 20;
+
+// Writes `contents` to `temp` durably and moves it over `final_path`,
+// reporting the bytes written; a stop comes before the rename.
 Status write_and_replace(const std::filesystem::path& temp, const std::filesystem::path& final_path,
-                         std::span<const std::uint8_t> contents) {
+                         std::span<const std::uint8_t> contents, Progress* progress) {
   auto fail = [&](const char* step, const Error& error) { return std::unexpected(step_error(final_path, step, error)); };
+  auto stopped = [&] {
+    return make_error(ErrorKind::Cancelled, "writing snapshot " + quote_path(final_path.string()) +
+                                                " stopped before it replaced anything");
+  };
+  const std::uint64_t total = contents.size();
+  if (!keep_going(progress, 0, total)) return stopped();
   auto file = FileHandle::open(temp, O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (!file) return fail("creating its temporary file", file.error());
-  if (auto s = file->write_all(contents); !s) return fail("writing its temporary file", s.error());
+  for (std::size_t start = 0; start < contents.size(); start += WRITE_CHUNK) {
+    const auto chunk = contents.subspan(start, std::min(WRITE_CHUNK, contents.size() - start));
+    if (auto s = file->write_all(chunk); !s) return fail("writing its temporary file", s.error());
+    if (start + chunk.size() < contents.size() && !keep_going(progress, start + chunk.size(), total)) return stopped();
+  }
   // Durable before it can replace the old snapshot.
   if (auto s = file->sync(); !s) return fail("syncing its temporary file", s.error());
   if (auto s = file->close(); !s) return fail("closing its temporary file", s.error());
+  if (!keep_going(progress)) return stopped();
   if (auto s = set_mode(temp, 0600); !s) return fail("setting the mode of its temporary file", s.error());
   if (auto s = rename_path(temp, final_path); !s) return fail("moving its temporary file into place", s.error());
+  (void)keep_going(progress, total, total);  // in place: nothing left to stop
   return {};
 }
 
@@ -115,15 +132,18 @@ std::filesystem::path snapshot_path(const std::filesystem::path& directory, std:
   return directory / snapshot_file_name(collection_name);
 }
 
-Status save_collection(const Collection& collection, const std::string& directory, const EncryptionKey* key) {
-  return save_collection_as(collection, directory, std::nullopt, key);
+Status save_collection(const Collection& collection, const std::string& directory, const EncryptionKey* key,
+                       Progress* progress, std::uint64_t* file_bytes) {
+  return save_collection_as(collection, directory, std::nullopt, key, progress, file_bytes);
 }
 
 Status save_collection_as(const Collection& collection, const std::string& directory,
-                          const std::optional<std::string>& file_name, const EncryptionKey* key) {
+                          const std::optional<std::string>& file_name, const EncryptionKey* key,
+                          Progress* progress, std::uint64_t* file_bytes) {
   auto state = collection.state().read();  // held until the file is in place
   auto contents = file_contents(encode_collection(*state), key);
   if (!contents) return std::unexpected(std::move(contents).error());
+  if (file_bytes != nullptr) *file_bytes = contents->size();
 
   const std::filesystem::path dir(directory);
   const std::filesystem::path final_path = file_name ? dir / *file_name : snapshot_path(dir, state->name);
@@ -134,7 +154,7 @@ Status save_collection_as(const Collection& collection, const std::string& direc
 
   std::filesystem::path temp = final_path;
   temp += SNAPSHOT_TEMP_SUFFIX;
-  if (auto s = write_and_replace(temp, final_path, *contents); !s) {
+  if (auto s = write_and_replace(temp, final_path, *contents, progress); !s) {
     (void)remove_file(temp);
     return s;
   }
@@ -144,16 +164,24 @@ Status save_collection_as(const Collection& collection, const std::string& direc
 }
 
 Result<CollectionPtr> load_collection(const std::string& path, const EncryptionKey* key,
-                                      SnapshotLoadReport* report) {
+                                      SnapshotLoadReport* report, Progress* progress) {
   SnapshotLoadReport ignored_report;
   SnapshotLoadReport& out = report != nullptr ? *report : ignored_report;
   out = {};
+  std::uint64_t steps = 0;
+  auto stopped = [&] {
+    return make_error(ErrorKind::Cancelled, "loading snapshot " + quote_path(path) + " stopped after " +
+                                                std::to_string(steps) + " of " + std::to_string(LOAD_STEPS) +
+                                                " steps");
+  };
+  if (!keep_going(progress, steps, LOAD_STEPS)) return stopped();
   auto file = read_file(path);
   if (!file) {
     out.fault = SnapshotFault::Unreadable;
     return make_error(file.error().kind, "cannot read snapshot " + quote_path(path) + ": " + file.error().message);
   }
   const std::span<const std::uint8_t> bytes = *file;
+  if (!keep_going(progress, ++steps, LOAD_STEPS)) return stopped();
 
   std::vector<std::uint8_t> opened;
   std::span<const std::uint8_t> payload = bytes;
@@ -188,6 +216,8 @@ Result<CollectionPtr> load_collection(const std::string& path, const EncryptionK
     bare = true;
   }
 
+  if (!keep_going(progress, ++steps, LOAD_STEPS)) return stopped();
+
   std::size_t unused = 0;
   auto data = decode_collection_data(payload, &unused);
   if (bare && (!data || unused != 0)) {
@@ -210,6 +240,8 @@ Result<CollectionPtr> load_collection(const std::string& path, const EncryptionK
   opened = {};
   *file = {};
 
+  if (!keep_going(progress, ++steps, LOAD_STEPS)) return stopped();
+
   if (!data->hnsw.config.store_raw_vectors) {
     data->hnsw.raw_vectors.clear();
     data->hnsw.raw_vectors.shrink_to_fit();
@@ -218,7 +250,10 @@ Result<CollectionPtr> load_collection(const std::string& path, const EncryptionK
     out.fault = SnapshotFault::Inconsistent;
     return make_error(ErrorKind::InvalidData, "snapshot validation failed: " + *problem);
   }
-  return build_collection(std::move(*data));
+  if (!keep_going(progress, ++steps, LOAD_STEPS)) return stopped();
+  CollectionPtr built = build_collection(std::move(*data));
+  (void)keep_going(progress, ++steps, LOAD_STEPS);  // built: nothing left to stop
+  return built;
 }
 
 }  // namespace karvalith

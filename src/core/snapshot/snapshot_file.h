@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/common/progress.h"
 #include "core/common/result.h"
 #include "core/engine/collection.h"
 #include "core/sealing/crypto.h"
@@ -53,12 +54,17 @@ std::filesystem::path snapshot_path(const std::filesystem::path& directory, std:
 // failure the old N.kvl is untouched and the temporary file is removed when
 // possible. OS failures are ErrorKind::Io: "writing snapshot \"PATH\" failed
 // while STEP: <system's text>"; a payload too large to seal is
-// ErrorKind::Other.
-Status save_collection(const Collection& collection, const std::string& directory, const EncryptionKey* key);
+// ErrorKind::Other. `progress` (may be null) hears the bytes written of the
+// file's size; a stop before the rename is ErrorKind::Cancelled with the old
+// file untouched and the temporary file removed. `file_bytes`, when given,
+// receives the size of the file written.
+Status save_collection(const Collection& collection, const std::string& directory, const EncryptionKey* key,
+                       Progress* progress = nullptr, std::uint64_t* file_bytes = nullptr);
 // The same into directory / file_name (with file_name + ".tmp" as the
 // temporary file) instead of the collection's own file name, when given.
 Status save_collection_as(const Collection& collection, const std::string& directory,
-                          const std::optional<std::string>& file_name, const EncryptionKey* key);
+                          const std::optional<std::string>& file_name, const EncryptionKey* key,
+                          Progress* progress = nullptr, std::uint64_t* file_bytes = nullptr);
 
 // Reads, checks and rebuilds a collection from the snapshot at `path`
 // (registering it nowhere). Errors other than the OS's are
@@ -86,8 +92,11 @@ struct SnapshotLoadReport {
   bool sealed = false;
   SnapshotFault fault = SnapshotFault::None;
 };
+// `progress` (may be null) hears the steps done of LOAD_STEPS (read, check,
+// decode, validate, build); a stop between them is ErrorKind::Cancelled.
+inline constexpr std::uint64_t LOAD_STEPS = 5;
 Result<CollectionPtr> load_collection(const std::string& path, const EncryptionKey* key,
-                                      SnapshotLoadReport* report = nullptr);
+                                      SnapshotLoadReport* report = nullptr, Progress* progress = nullptr);
 
 // True when `path` is a regular file that starts with the sealed magic.
 bool is_sealed_snapshot(const std::string& path);

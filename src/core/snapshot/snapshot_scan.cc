@@ -42,16 +42,19 @@ Result<std::vector<std::string>> list_directory(const std::string& directory) {
 
 }  // namespace
 
-Result<ScannedSnapshots> scan_snapshots(const std::string& directory, const EncryptionKey* key) {
+Result<ScannedSnapshots> scan_snapshots(const std::string& directory, const EncryptionKey* key,
+                                        Progress* progress) {
   ScannedSnapshots scanned;
   struct stat info;
   if (::stat(directory.c_str(), &info) != 0) return scanned;
   auto names = list_directory(directory);
   if (!names) return std::unexpected(names.error());
+  ProgressPollOnly polls(progress);
   for (const std::string& name : *names) {
     if (!has_snapshot_extension(name)) continue;
     const std::string path = (std::filesystem::path(directory) / name).string();
-    auto loaded = load_collection(path, key);
+    auto loaded = load_collection(path, key, nullptr, progress ? &polls : nullptr);
+    if (!loaded && loaded.error().kind == ErrorKind::Cancelled) return std::unexpected(std::move(loaded.error()));
     const bool sealed = is_sealed_snapshot(path);
     if (loaded) {
       scanned.collections.push_back(std::move(*loaded));

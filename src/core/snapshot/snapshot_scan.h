@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/common/progress.h"
 #include "core/common/result.h"
 #include "core/engine/collection.h"
 #include "core/sealing/crypto.h"
@@ -30,6 +31,9 @@ struct ScannedSnapshots {
 // name remembered with the reason (anything but a regular file too: it is
 // never opened blocking). A directory whose metadata cannot be read yields nothing;
 // one that cannot be listed is the listing's ErrorKind::Io error.
-Result<ScannedSnapshots> scan_snapshots(const std::string& directory, const EncryptionKey* key);
+// `progress` (may be null) is polled between and within files; a stop is
+// ErrorKind::Cancelled.
+Result<ScannedSnapshots> scan_snapshots(const std::string& directory, const EncryptionKey* key,
+                                        Progress* progress = nullptr);
 
 }  // namespace karvalith

@@ -47,7 +47,8 @@ ApplyOutcome create(Database& database, WalCreateCollection&& change) {
 
 // A batch's documents that are not live yet, each check seeing the ones
 // before it (a repeated id counts once), inserted together.
-ApplyOutcome insert_new(Collection& collection, std::vector<PendingDocument>& documents, unsigned threads) {
+ApplyOutcome insert_new(Collection& collection, std::vector<PendingDocument>& documents, unsigned threads,
+                        Progress* progress) {
   std::unordered_set<Uuid, UuidHash> seen;
   std::vector<PendingDocument> fresh;
   fresh.reserve(documents.size());
@@ -60,19 +61,26 @@ ApplyOutcome insert_new(Collection& collection, std::vector<PendingDocument>& do
     // A record of an old version may hold what the live path now refuses:
     // place what can be placed, one at a time.
     std::optional<ApplyOutcome> first_failure;
-    for (PendingDocument& pending : fresh) {
-      ApplyOutcome one = insert_one(collection, std::move(pending.document), std::move(pending.embedding));
+    for (std::size_t i = 0; i < fresh.size(); ++i) {
+      if (!keep_going(progress, i, fresh.size())) {
+        return {ApplyStatus::Cancelled, "stopped after " + std::to_string(i) + " of " +
+                                            std::to_string(fresh.size()) + " documents", false};
+      }
+      ApplyOutcome one = insert_one(collection, std::move(fresh[i].document), std::move(fresh[i].embedding));
       if (one.status == ApplyStatus::Failed && !first_failure) first_failure = std::move(one);
     }
     return first_failure ? *first_failure : applied();
   }
-  if (Status inserted = collection.insert_batch(fresh, threads); !inserted) return failed(inserted.error().message);
+  if (Status inserted = collection.insert_batch(fresh, threads, progress); !inserted) {
+    if (inserted.error().kind == ErrorKind::Cancelled) return {ApplyStatus::Cancelled, inserted.error().message, false};
+    return failed(inserted.error().message);
+  }
   return applied();
 }
 
 }  // namespace
 
-ApplyOutcome apply_change(Database& database, WalEntry&& entry, unsigned threads) {
+ApplyOutcome apply_change(Database& database, WalEntry&& entry, unsigned threads, Progress* progress) {
   return std::visit(
       [&](auto&& change) -> ApplyOutcome {
         using Change = std::decay_t<decltype(change)>;
@@ -90,7 +98,7 @@ ApplyOutcome apply_change(Database& database, WalEntry&& entry, unsigned threads
           } else if constexpr (std::is_same_v<Change, WalDeleteDocument>) {
             return collection->delete_document(change.id) ? applied() : already_applied();
           } else if constexpr (std::is_same_v<Change, WalBatchInsert>) {
-            return insert_new(*collection, change.documents, threads);
+            return insert_new(*collection, change.documents, threads, progress);
           } else if constexpr (std::is_same_v<Change, WalUpdateMetadata>) {
             return collection->update_metadata(change.id, std::move(change.metadata)) ? applied() : already_applied();
           } else if constexpr (std::is_same_v<Change, WalDeleteDocuments>) {

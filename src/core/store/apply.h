@@ -20,6 +20,7 @@
 
 #include <string>
 
+#include "core/common/progress.h"
 #include "core/engine/database.h"
 #include "core/wal/wal_entry.h"
 
@@ -29,6 +30,7 @@ enum class ApplyStatus {
   Applied,         // the change was made
   AlreadyApplied,  // the registry already held it: nothing to do
   Failed,          // it could not be made; `problem` says why
+  Cancelled,       // a batch stopped by its Progress: part of it is made, `problem` says how much
 };
 
 struct ApplyOutcome {
@@ -41,7 +43,8 @@ struct ApplyOutcome {
 
 // Consumes `entry` (documents and embeddings are moved into the collection).
 // A batch insert links its documents into the graph from `threads` threads
-// (Collection::insert_batch). Writes nothing to any log.
-ApplyOutcome apply_change(Database& database, WalEntry&& entry, unsigned threads = 1);
+// (Collection::insert_batch), reporting to `progress` (may be null), which
+// may stop it part way (Cancelled). Writes nothing to any log.
+ApplyOutcome apply_change(Database& database, WalEntry&& entry, unsigned threads = 1, Progress* progress = nullptr);
 
 }  // namespace karvalith

@@ -1,5 +1,6 @@
 // save, load and compact: moving collections between memory and snapshots.
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -21,10 +22,15 @@ ErrorKind runtime_kind(ErrorKind kind) {
   return kind == ErrorKind::Io || kind == ErrorKind::InvalidData ? kind : ErrorKind::Other;
 }
 
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 }  // namespace
 
 Status Store::save(const std::string& collection_name, const std::optional<std::string>& path,
-                   const EncryptionKey* key) {
+                   const EncryptionKey* key, Progress* progress) {
+  const auto start = std::chrono::steady_clock::now();
   auto collection = lookup(collection_name);
   if (!collection) return std::unexpected(std::move(collection.error()));
   auto directory = checkpoint_directory(path);
@@ -47,27 +53,49 @@ Status Store::save(const std::string& collection_name, const std::optional<std::
   if (into_data_dir) {
     if (auto refused = protect_unloadable(collection_name)) return std::unexpected(*refused);
   }
-  if (Status saved = save_collection(**collection, *directory, key ? key : key_.get()); !saved) return saved;
-  if (!wal_ || !into_data_dir || refuse_change("")) return {};
-  {
-    std::lock_guard changes(changes_mutex_);
-    // The snapshot holds every logged change only if the log changed
-    // nothing else (a deleted collection counts as changed).
-    if (logged_unknown_) return {};
-    for (const std::string& name : logged_collections_) {
-      if (name != collection_name) return {};
-    }
+  CheckpointEvent event{CheckpointEvent::Trigger::Save, *directory, collection_name, 1, 0, false, 0, 0};
+  if (Status saved = save_collection(**collection, *directory, key ? key : key_.get(), progress, &event.bytes);
+      !saved) {
+    return saved;
   }
-  return truncate_log();
+  Status emptied = [&]() -> Status {
+    if (!wal_ || !into_data_dir || refuse_change("")) return {};
+    {
+      std::lock_guard changes(changes_mutex_);
+      // The snapshot holds every logged change only if the log changed
+      // nothing else (a deleted collection counts as changed).
+      if (logged_unknown_) return {};
+      for (const std::string& name : logged_collections_) {
+        if (name != collection_name) return {};
+      }
+    }
+    event.log_bytes = wal_->size();
+    if (Status truncated = truncate_log(); !truncated) return truncated;
+    event.log_emptied = true;
+    return {};
+  }();
+  if (!emptied) return emptied;
+  event.seconds = seconds_since(start);
+  note_event(std::move(event));
+  return {};
 }
 
-Status Store::load(const std::string& name, const std::optional<std::string>& path, const EncryptionKey* key) {
+Status Store::load(const std::string& name, const std::optional<std::string>& path, const EncryptionKey* key,
+                   Progress* progress) {
   auto directory = checkpoint_directory(path);
   if (!directory) return std::unexpected(directory.error());
   if (Status fits = check_file_name(name); !fits) return fits;
   // Without a key of its own, load reads with the database's key, as save
-  // writes with it (a plain file loads whatever the key).
-  auto loaded = load_collection(snapshot_path(*directory, name).string(), key ? key : key_.get());
+  // writes with it (a plain file loads whatever the key). Staging the
+  // snapshot is one more step on a persistent database.
+  const std::uint64_t steps = LOAD_STEPS + (wal_ ? 1 : 0);
+  ProgressPart reading(progress, 0, steps);
+  auto loaded = load_collection(snapshot_path(*directory, name).string(), key ? key : key_.get(), nullptr,
+                                progress ? &reading : nullptr);
+  if (!loaded && loaded.error().kind == ErrorKind::Cancelled) {
+    return make_error(ErrorKind::Cancelled, "load of '" + name + "' stopped before anything changed (" +
+                                                loaded.error().message + ")");
+  }
   if (!loaded) {
     return make_error(runtime_kind(loaded.error().kind), "failed to load '" + name + "': " + loaded.error().message);
   }
@@ -90,9 +118,21 @@ Status Store::load(const std::string& name, const std::optional<std::string>& pa
     const std::uint64_t token = os_random_u64();
     const std::string staged_name = staged_load_file_name(name, token);
     const std::filesystem::path staged = std::filesystem::path(*data_dir_) / staged_name;
-    if (Status staged_ok = save_collection_as(*collection, *data_dir_, staged_name, key_.get()); !staged_ok) {
+    ProgressPollOnly staging(progress);
+    if (Status staged_ok = save_collection_as(*collection, *data_dir_, staged_name, key_.get(),
+                                              progress ? &staging : nullptr);
+        !staged_ok) {
+      if (staged_ok.error().kind == ErrorKind::Cancelled) {
+        return make_error(ErrorKind::Cancelled, "load of '" + name + "' stopped before anything changed (" +
+                                                    staged_ok.error().message + ")");
+      }
       return make_error(runtime_kind(staged_ok.error().kind),
                         "failed to load '" + name + "': staging its snapshot failed: " + staged_ok.error().message);
+    }
+    // The last point where a stop leaves nothing behind.
+    if (!keep_going(progress)) {
+      (void)remove_file(staged);
+      return make_error(ErrorKind::Cancelled, "load of '" + name + "' stopped before anything changed");
     }
     if (Status logged = append(WalEntry{WalLoadCollection{name, token}}); !logged) {
       (void)remove_file(staged);
@@ -108,11 +148,15 @@ Status Store::load(const std::string& name, const std::optional<std::string>& pa
     database_.put_collection(name, std::move(collection));
   }
   if (replaced) replaced->mark_detached();
+  (void)keep_going(progress, steps, steps);  // loaded: nothing left to stop
   return {};
 }
 
-Status Store::compact() {
+Status Store::compact(Progress* progress) { return checkpoint_all(CheckpointEvent::Trigger::Compact, progress); }
+
+Status Store::checkpoint_all(CheckpointEvent::Trigger trigger, Progress* progress) {
   if (!data_dir_) return make_error(ErrorKind::InvalidInput, "compact requires data_dir to be set");
+  const auto start = std::chrono::steady_clock::now();
   std::unique_lock gate(checkpoint_gate_);
   if (auto refused = refuse_change("WAL truncate failed: ")) return std::unexpected(*refused);
   const std::vector<std::string> names = database_.list_collections();
@@ -144,12 +188,29 @@ Status Store::compact() {
     if (auto refused = protect_unloadable(name)) return std::unexpected(*refused);
   }
 
-  for (const std::string& name : names) {
+  CheckpointEvent event{trigger, *data_dir_, {}, 0, 0, false, 0, 0};
+  ProgressPollOnly writing(progress);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const std::string& name = names[i];
+    if (!keep_going(progress, i, names.size())) {
+      return make_error(ErrorKind::Cancelled,
+                        "compact stopped after writing " + std::to_string(i) + " of " + std::to_string(names.size()) +
+                            " snapshots; the log was kept, so nothing is lost");
+    }
     CollectionPtr collection = database_.get_collection(name);
     if (!collection) continue;
-    if (Status saved = save_collection(*collection, *data_dir_, key_.get()); !saved) {
+    std::uint64_t bytes = 0;
+    if (Status saved = save_collection(*collection, *data_dir_, key_.get(), progress ? &writing : nullptr, &bytes);
+        !saved) {
+      if (saved.error().kind == ErrorKind::Cancelled) {
+        return make_error(ErrorKind::Cancelled, "compact stopped after writing " + std::to_string(i) + " of " +
+                                                    std::to_string(names.size()) +
+                                                    " snapshots; the log was kept, so nothing is lost");
+      }
       return make_error(runtime_kind(saved.error().kind), "save '" + name + "' failed: " + saved.error().message);
     }
+    ++event.snapshots;
+    event.bytes += bytes;
   }
   // Snapshots of deleted collections would come back at the next open once
   // the log no longer deletes them.
@@ -164,9 +225,17 @@ Status Store::compact() {
       return make_error(ErrorKind::Io, "failed to remove snapshots: " + synced.error().message);
     }
   }
+  // Past here nothing is left to stop.
+  event.log_bytes = wal_->size();
   if (Status emptied = truncate_log(); !emptied) return emptied;
-  std::lock_guard changes(changes_mutex_);
-  for (const std::string& name : removed) deleted_collections_.erase(name);
+  event.log_emptied = true;
+  {
+    std::lock_guard changes(changes_mutex_);
+    for (const std::string& name : removed) deleted_collections_.erase(name);
+  }
+  (void)keep_going(progress, names.size(), names.size());
+  event.seconds = seconds_since(start);
+  note_event(std::move(event));
   return {};
 }
 

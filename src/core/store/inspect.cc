@@ -317,7 +317,9 @@ class Inspector {
       if (database_.get_collection(load.collection)) return {ApplyStatus::AlreadyApplied, {}, false};
       return {ApplyStatus::Failed, "its snapshot file is missing", true};
     };
-    for (RecoveryIssue& issue : replay(database_, std::move(changes_), replay_load)) {
+    // Without a progress nothing stops the replay.
+    Result<std::vector<RecoveryIssue>> issues = replay(database_, std::move(changes_), replay_load);
+    for (RecoveryIssue& issue : *issues) {
       problem(issue.file, issue.offset, "unapplied", std::move(issue.reason), issue.data_missing);
     }
   }

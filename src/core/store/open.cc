@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <utility>
 #include <vector>
@@ -69,7 +70,13 @@ std::string staged_load_file_name(const std::string& collection, std::uint64_t t
 }
 
 Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, EncryptionKeyPtr key,
-                                           CheckpointPolicy policy) {
+                                           CheckpointPolicy policy, Progress* progress) {
+  const auto start = std::chrono::steady_clock::now();
+  auto stopped = [&](const std::string& where) {
+    return make_error(ErrorKind::Cancelled, "opening '" + data_dir + "' stopped " + where +
+                                                "; nothing in the directory was lost, and the next open replays "
+                                                "the log again");
+  };
   if (data_dir.empty()) {
     return make_error(ErrorKind::InvalidInput, "data_dir must not be empty (pass \".\" for the current directory)");
   }
@@ -91,7 +98,8 @@ Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, Encrypti
   auto lock = DirectoryLock::acquire(data_dir);
   if (!lock) return std::unexpected(lock.error());
 
-  auto scanned = scan_snapshots(data_dir, key.get());
+  auto scanned = scan_snapshots(data_dir, key.get(), progress);
+  if (!scanned && scanned.error().kind == ErrorKind::Cancelled) return stopped("while loading the snapshots");
   if (!scanned) return snapshots_error(scanned.error());
 
   std::shared_ptr<Store> store(new Store(key));
@@ -115,9 +123,16 @@ Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, Encrypti
   auto wal = SyncWriteAheadLog::open(wal_path, key);
   if (!wal) return std::unexpected(prefixed("failed to open WAL: ", wal.error()));
 
+  const auto log_start = std::chrono::steady_clock::now();
   std::vector<LoggedChange> changes;
   std::string undecodable;  // the first record that does not decode
+  bool reading_stopped = false;
   auto stop = read_records(wal_path, key.get(), [&](std::span<const std::uint8_t> payload, std::uint64_t offset) {
+    // The reader cannot be interrupted: once stopped, the rest is skipped.
+    if (reading_stopped || (changes.size() % 256 == 0 && !keep_going(progress))) {
+      reading_stopped = true;
+      return;
+    }
     auto entry = decode_wal_entry(payload);
     if (!entry) {
       store->logged_unknown_ = true;  // skipped, but it may name any collection
@@ -134,8 +149,12 @@ Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, Encrypti
     changes.push_back(LoggedChange{std::move(*entry), offset});
   });
   if (!stop) return std::unexpected(prefixed("WAL replay failed: ", stop.error()));
+  if (reading_stopped) return stopped("while reading the log");
   if (auto refused = key_problem(data_dir, key.get(), *scanned, *stop)) return std::unexpected(*refused);
 
+  RecoveredEvent recovered{data_dir, scanned->collections.size(), scanned->unloadable.size(), changes.size(), 0, 0, 0,
+                           0};
+  for (const LoggedChange& change : changes) recovered.log_documents += changed_documents(change.entry);
   switch (stop->reason) {
     case WalStopReason::CleanEnd:
       break;
@@ -143,6 +162,7 @@ Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, Encrypti
       // A record cut short by a crash was never acknowledged: drop it, so
       // later appends are not hidden behind it.
       const std::uint64_t torn_bytes = (*wal)->size() - stop->offset;
+      recovered.torn_bytes = torn_bytes;
       wal->reset();
       if (Status cut = cut_back(wal_path, stop->offset); !cut) {
         return std::unexpected(prefixed("WAL replay failed: ", cut.error()));
@@ -187,14 +207,19 @@ Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, Encrypti
     if (opened.database_.get_collection(load.collection)) return {ApplyStatus::AlreadyApplied, {}, false};
     return {ApplyStatus::Failed, "its snapshot file is missing", true};
   };
-  std::vector<RecoveryIssue> replayed = replay(opened.database_, std::move(changes), replay_load);
+  auto replayed = replay(opened.database_, std::move(changes), replay_load, progress);
+  if (!replayed) {
+    if (replayed.error().kind == ErrorKind::Cancelled) return stopped("while replaying the log (" + replayed.error().message + ")");
+    return std::unexpected(prefixed("WAL replay failed: ", replayed.error()));
+  }
   // A record that does not decode may hold anything (a newer version's
   // change, say): no checkpoint may drop it either.
   if (!undecodable.empty()) {
     opened.held_reason_ =
         wal_path.string() + ": " + undecodable + "; the database is read-only so that no checkpoint drops the record";
   }
-  for (RecoveryIssue& issue : replayed) {
+  recovered.unapplied = replayed->size();
+  for (RecoveryIssue& issue : *replayed) {
     // A change to a collection whose snapshot did not load is kept in the log
     // by the checkpoints' refusals; any other missing data makes the
     // database read-only, so no checkpoint can drop the record.
@@ -205,6 +230,21 @@ Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, Encrypti
     opened.recovery_issues_.push_back(std::move(issue));
   }
   return_free_heap();  // decoded snapshots and replayed records are gone
+
+  const auto now = std::chrono::steady_clock::now();
+  recovered.seconds = std::chrono::duration<double>(now - log_start).count();
+  OpenedEvent event{data_dir, 0, 0, std::chrono::duration<double>(now - start).count()};
+  for (const CollectionPtr& collection : opened.database_.collections()) {
+    ++event.collections;
+    event.documents += summarize(*collection).document_count;
+  }
+  opened.note_event(std::move(event));
+  if (recovered.log_records != 0 || !opened.recovery_issues_.empty()) opened.note_event(std::move(recovered));
+  for (const RecoveryIssue& issue : opened.recovery_issues_) {
+    std::string where = "'" + issue.file + "'";
+    if (issue.file == WAL_FILE_NAME) where += " (byte offset " + std::to_string(issue.offset) + ")";
+    opened.note_event(ProblemEvent{where + ": " + issue.reason, issue.data_missing});
+  }
   return store;
 }
 

@@ -3,6 +3,7 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <variant>
 
 #include "core/common/parallel.h"
 
@@ -31,20 +32,59 @@ bool resets_collection(const WalEntry& entry) {
          std::holds_alternative<WalLoadCollection>(entry.value);
 }
 
+// Whether `removal` deletes exactly the documents `batch` inserts, in order:
+// the record a batch insert stopped while linking is rolled back with.
+bool removes_batch(const WalEntry& batch, const WalEntry& removal) {
+  const auto* inserted = std::get_if<WalBatchInsert>(&batch.value);
+  const auto* removed = std::get_if<WalDeleteDocuments>(&removal.value);
+  if (inserted == nullptr || removed == nullptr || inserted->documents.size() != removed->ids.size()) return false;
+  for (std::size_t i = 0; i < removed->ids.size(); ++i) {
+    if (inserted->documents[i].document.id != removed->ids[i]) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-std::vector<RecoveryIssue> replay(Database& database, std::vector<LoggedChange> changes,
-                                  const LoadReplayer& replay_load) {
+Result<std::vector<RecoveryIssue>> replay(Database& database, std::vector<LoggedChange> changes,
+                                          const LoadReplayer& replay_load, Progress* progress) {
   std::unordered_map<std::string, std::size_t> last_reset;
   for (std::size_t i = 0; i < changes.size(); ++i) {
     if (resets_collection(changes[i].entry)) last_reset[changed_collection(changes[i].entry)] = i;
   }
+  // A batch rolled back by the next record of its collection is skipped
+  // with that record: it would be linked only to be removed.
+  std::vector<bool> rolled_back(changes.size(), false);
+  std::unordered_map<std::string, std::size_t> previous;  // the last record of each collection so far
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    const std::string& name = changed_collection(changes[i].entry);
+    if (auto before = previous.find(name); before != previous.end() &&
+                                           removes_batch(changes[before->second].entry, changes[i].entry)) {
+      rolled_back[before->second] = rolled_back[i] = true;
+    }
+    previous[name] = i;
+  }
+  auto skipped = [&](std::size_t i) {
+    if (rolled_back[i]) return true;
+    auto reset = last_reset.find(changed_collection(changes[i].entry));
+    return reset != last_reset.end() && i < reset->second;
+  };
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    if (!skipped(i)) total += changed_documents(changes[i].entry);
+  }
 
   std::vector<RecoveryIssue> issues;
+  std::uint64_t done = 0;
   for (std::size_t i = 0; i < changes.size(); ++i) {
+    if (skipped(i)) continue;
     LoggedChange& change = changes[i];
     const std::string name = changed_collection(change.entry);
-    if (auto reset = last_reset.find(name); reset != last_reset.end() && i < reset->second) continue;
+    const std::uint64_t size = changed_documents(change.entry);
+    if (!keep_going(progress, done, total)) {
+      return make_error(ErrorKind::Cancelled, "replay stopped after " + std::to_string(done) + " of " +
+                                                  std::to_string(total) + " logged documents");
+    }
 
     const char* what = describe(change.entry);
     ApplyOutcome outcome;
@@ -52,8 +92,14 @@ std::vector<RecoveryIssue> replay(Database& database, std::vector<LoggedChange> 
       outcome = replay_load(*load);
     } else {
       // Every core the process may use links a logged batch into its graph.
-      outcome = apply_change(database, std::move(change.entry), resolve_thread_count(0));
+      ProgressPart part(progress, done, total);
+      outcome = apply_change(database, std::move(change.entry), resolve_thread_count(0), progress ? &part : nullptr);
     }
+    if (outcome.status == ApplyStatus::Cancelled) {
+      return make_error(ErrorKind::Cancelled, "replay stopped in the record at byte offset " +
+                                                  std::to_string(change.offset) + ": " + outcome.problem);
+    }
+    done += size;
     if (outcome.status != ApplyStatus::Failed) continue;
     issues.push_back(RecoveryIssue{WAL_NAME, change.offset,
                                    "the logged " + std::string(what) + " collection '" + name +
@@ -61,6 +107,7 @@ std::vector<RecoveryIssue> replay(Database& database, std::vector<LoggedChange> 
                                        ") could not be applied: " + outcome.problem,
                                    name, outcome.data_missing});
   }
+  (void)keep_going(progress, total, total);  // the log is applied: nothing left to stop
   return issues;
 }
 

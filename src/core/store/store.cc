@@ -71,11 +71,11 @@ Result<CollectionSummary> Store::collection_info(const std::string& name) const 
 
 std::uint64_t Store::total_memory_bytes() const { return database_.total_memory_bytes(); }
 
-Result<std::uint64_t> Store::rebuild(const std::string& name, unsigned threads) {
+Result<std::uint64_t> Store::rebuild(const std::string& name, unsigned threads, Progress* progress) {
   auto collection = lookup(name);
   if (!collection) return std::unexpected(std::move(collection.error()));
   std::lock_guard one_at_a_time((*collection)->rebuild_order());
-  return (*collection)->rebuild(threads);
+  return (*collection)->rebuild(threads, progress);
 }
 
 Result<DocumentPtr> Store::get(const std::string& collection, const Uuid& id) const {
@@ -220,10 +220,11 @@ Status Store::append(const WalEntry& entry) {
   }
   std::lock_guard changes(changes_mutex_);
   logged_records_ += changed_documents(entry);
+  logged_records_by_collection_[changed_collection(entry)] += changed_documents(entry);
   return {};
 }
 
-Status Store::log_and_apply(WalEntry entry, unsigned threads) {
+Status Store::log_and_apply(WalEntry entry, unsigned threads, Progress* progress) {
   std::shared_lock<SharedMutex> gate;
   if (wal_) {
     gate = std::shared_lock(checkpoint_gate_);
@@ -231,7 +232,8 @@ Status Store::log_and_apply(WalEntry entry, unsigned threads) {
   } else if (closed_.load()) {
     return make_error(ErrorKind::InvalidInput, CLOSED_MESSAGE);
   }
-  const ApplyOutcome outcome = apply_change(database_, std::move(entry), threads);
+  const ApplyOutcome outcome = apply_change(database_, std::move(entry), threads, progress);
+  if (outcome.status == ApplyStatus::Cancelled) return make_error(ErrorKind::Cancelled, outcome.problem);
   if (outcome.status == ApplyStatus::Failed) {
     // Validation ruled this out; the log holds the change, so the next open
     // applies it again.
@@ -248,11 +250,12 @@ Status Store::truncate_log() {
   logged_collections_.clear();
   logged_unknown_ = false;
   logged_records_ = 0;
+  logged_records_by_collection_.clear();
   checkpoint_backoff_ = 0;
   return {};
 }
 
-void Store::maybe_checkpoint() {
+void Store::maybe_checkpoint(Progress* progress) {
   if (!wal_ || closed_.load()) return;
   {
     std::lock_guard changes(changes_mutex_);
@@ -263,17 +266,36 @@ void Store::maybe_checkpoint() {
   }
   // One thread checkpoints; the others go on.
   if (checkpoint_running_.exchange(true)) return;
-  Status done = compact();
+  Status done = checkpoint_all(CheckpointEvent::Trigger::Automatic, progress);
+  if (!done && done.error().kind == ErrorKind::Cancelled) {
+    // Stopped by the caller: tried again after the next change.
+    checkpoint_running_.store(false);
+    return;
+  }
   {
     std::lock_guard status(status_mutex_);
     checkpoint_error_ = done ? std::string() : done.error().message;
   }
   if (!done) {
+    note_event(ProblemEvent{"automatic checkpoint failed: " + done.error().message, false});
     // Tried again once the log has grown by another threshold.
     std::lock_guard changes(changes_mutex_);
     ++checkpoint_backoff_;
   }
   checkpoint_running_.store(false);
+}
+
+void Store::note_event(StoreEvent event) {
+  std::lock_guard events(events_mutex_);
+  events_.push_back(std::move(event));
+  events_pending_.store(true);
+}
+
+std::vector<StoreEvent> Store::take_events() {
+  if (!events_pending_.load()) return {};
+  std::lock_guard events(events_mutex_);
+  events_pending_.store(false);
+  return std::exchange(events_, {});
 }
 
 Status Store::check_file_name(const std::string& collection) const {
@@ -308,6 +330,11 @@ std::uint64_t Store::log_bytes() const { return wal_ ? wal_->size() : 0; }
 std::uint64_t Store::log_records() const {
   std::lock_guard changes(changes_mutex_);
   return logged_records_;
+}
+
+std::map<std::string, std::uint64_t> Store::log_records_by_collection() const {
+  std::lock_guard changes(changes_mutex_);
+  return logged_records_by_collection_;
 }
 
 Status Store::close() {

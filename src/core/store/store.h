@@ -28,12 +28,19 @@
 //      writing; exclusive to apply a change and for a rebuild's swap).
 // The log append happens outside every state lock, so searches never wait
 // for an fsync.
+//
+// Long calls take a Progress (common/progress.h, may be null) and call it on
+// the calling thread while holding any of 2-4 and at most a shared state
+// lock (a snapshot write); the binding's Progress re-takes the interpreter
+// lock there, which is safe because no thread that holds the interpreter
+// lock waits for 2-5 or 7.
 #pragma once
 
 #include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -42,6 +49,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/common/progress.h"
 #include "core/common/result.h"
 #include "core/common/shared_mutex.h"
 #include "core/document/document.h"
@@ -54,6 +62,7 @@
 #include "core/search/request.h"
 #include "core/search/types.h"
 #include "core/store/recovery_issue.h"
+#include "core/store/store_events.h"
 #include "core/wal/wal.h"
 #include "core/wal/wal_entry.h"
 
@@ -115,8 +124,14 @@ class Store {
   //   Io "failed to load snapshots from '{dir}': {err}"
   //   Io "failed to open WAL: {err}"
   //   Io "WAL replay failed: {err}"
+  // `progress` hears the logged documents replayed (a batch counts each) and
+  // is polled while snapshots load and the log is read; a stop is
+  // Cancelled, the store is dropped and the directory keeps everything (the
+  // next open replays the log again). Queues an OpenedEvent, a
+  // RecoveredEvent when the log held records or the open found problems, and
+  // a ProblemEvent per recovery issue.
   static Result<std::shared_ptr<Store>> open(const std::string& data_dir, EncryptionKeyPtr key,
-                                             CheckpointPolicy policy = {});
+                                             CheckpointPolicy policy = {}, Progress* progress = nullptr);
 
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
@@ -140,8 +155,9 @@ class Store {
   Result<CollectionSummary> collection_info(const std::string& name) const;
   std::uint64_t total_memory_bytes() const;
   // Rebuilds both indexes from the live documents (not logged: it changes
-  // no document). Returns the number of documents gathered.
-  Result<std::uint64_t> rebuild(const std::string& name, unsigned threads = 1);
+  // no document). Returns the number of documents gathered. `progress` as
+  // for Collection::rebuild: a stop keeps the old indexes.
+  Result<std::uint64_t> rebuild(const std::string& name, unsigned threads = 1, Progress* progress = nullptr);
 
   // ---- documents ----
   // InvalidInput when an embedding has the wrong length or a non-finite
@@ -149,9 +165,17 @@ class Store {
   // logged or changed then. A batch is one log record.
   Result<Uuid> insert(const std::string& collection, NewDocument document);
   // Batches large enough link their documents into the graph from `threads`
-  // threads (Collection::insert_batch).
+  // threads (Collection::insert_batch). `progress` hears the documents
+  // linked. The batch is all or nothing, in memory as in the log. A stop
+  // before it is logged is Cancelled with nothing changed. A stop while it
+  // links rolls it back: the removal of all its documents is logged as one
+  // DeleteDocuments record and applied, then the call is Cancelled ("...
+  // rolled back ..."); their graph slots stay deleted until a rebuild. When
+  // that record cannot be logged, the batch is linked to the end and the call
+  // returns its ids (a ProblemEvent says why; the caller's Progress knows
+  // it asked to stop).
   Result<std::vector<Uuid>> batch_insert(const std::string& collection, std::vector<NewDocument> documents,
-                                         unsigned threads = 1);
+                                         unsigned threads = 1, Progress* progress = nullptr);
   // Replaces the live document with the document's id, or inserts it when
   // there is none; one UpdateDocument record. The id is required. Refusals
   // as for insert, except that the id may be live.
@@ -200,20 +224,31 @@ class Store {
   // collection. InvalidInput when `key` differs from the database's key and
   // the snapshot would go into data_dir (the next open could not read it).
   // A failed write is the write's own error; "WAL truncate failed: {err}".
-  Status save(const std::string& collection, const std::optional<std::string>& path, const EncryptionKey* key);
+  // `progress` hears the snapshot bytes written; a stop before the snapshot
+  // replaces the old file is Cancelled with nothing changed. Queues a
+  // CheckpointEvent.
+  Status save(const std::string& collection, const std::optional<std::string>& path, const EncryptionKey* key,
+              Progress* progress = nullptr);
   // Reads DIR/N.kvl (N = `name`) with `key`, or the database's key when null, and
   // registers it under `name` (renamed when its stored name differs),
   // replacing any collection of that name. On a persistent database the
   // loaded collection is staged in data_dir and logged before it replaces
   // anything, so it survives a reopen. On failure ("failed to load '{}': {}")
-  // nothing changes.
-  Status load(const std::string& name, const std::optional<std::string>& path, const EncryptionKey* key);
+  // nothing changes. `progress` hears the steps of reading the snapshot
+  // (LOAD_STEPS), and one more for staging it on a persistent database; a
+  // stop before the load is logged is Cancelled with nothing changed.
+  Status load(const std::string& name, const std::optional<std::string>& path, const EncryptionKey* key,
+              Progress* progress = nullptr);
   // Writes every collection into data_dir, removes the snapshot files of
   // collections deleted since the open (leaving those that did not load at
   // the open untouched), then empties the log.
   // InvalidInput "compact requires data_dir to be set"; "save '{}' failed:
-  // {}"; "WAL truncate failed: {}".
-  Status compact();
+  // {}"; "WAL truncate failed: {}". `progress` hears the collections
+  // written and is polled while each is written; a stop is Cancelled with
+  // the log kept: the snapshots written so far hold nothing the log does
+  // not, as after a crash in the middle of a checkpoint. Queues a
+  // CheckpointEvent.
+  Status compact(Progress* progress = nullptr);
 
   // For a log that holds an unreadable record: keeps the records read at
   // open in a new wal.bin, keeps the whole damaged file beside it as
@@ -255,6 +290,8 @@ class Store {
   // its documents) appended since it was last emptied.
   std::uint64_t log_bytes() const;
   std::uint64_t log_records() const;
+  // log_records() by the collection the records change.
+  std::map<std::string, std::uint64_t> log_records_by_collection() const;
   const CheckpointPolicy& checkpoint_policy() const { return policy_; }
   // Why the last automatic checkpoint failed; empty after one succeeds.
   std::string checkpoint_error() const;
@@ -264,6 +301,9 @@ class Store {
   // The registry, for reading state directly (tests, benchmarks). Changing
   // it directly bypasses the log.
   const Database& database() const { return database_; }
+
+  // The events queued since the last call, oldest first (store_events.h).
+  std::vector<StoreEvent> take_events();
 
  private:
   explicit Store(EncryptionKeyPtr key);
@@ -281,21 +321,29 @@ class Store {
   Result<std::uint64_t> locked_delete(const std::string& collection, std::vector<Uuid> ids);
   // insert (one InsertDocument record) and batch_insert (one BatchInsert).
   Result<std::vector<Uuid>> batch_insert_entry(const std::string& collection, std::vector<NewDocument> documents,
-                                               bool as_batch, unsigned threads);
+                                               bool as_batch, unsigned threads, Progress* progress);
   // The same under the collection's write order, without the checkpoint.
   Result<std::vector<Uuid>> locked_insert(const std::string& collection, std::vector<NewDocument> documents,
-                                          bool as_batch, unsigned threads);
+                                          bool as_batch, unsigned threads, Progress* progress);
 
   // Logs (when persistent) and applies one validated change. The caller holds
   // the write order of the collection the change names (or the registry
   // change mutex for registry changes). "WAL write failed: {}" leaves memory
-  // untouched.
-  Status log_and_apply(WalEntry entry, unsigned threads = 1);
+  // untouched. `progress` reaches a batch's apply; a batch it stops is
+  // Cancelled with what it placed still in memory.
+  Status log_and_apply(WalEntry entry, unsigned threads = 1, Progress* progress = nullptr);
   // Appends under the checkpoint gate, which the caller holds shared.
   Status append(const WalEntry& entry);
-  // Runs compact() when the log has passed the policy's thresholds. Called
-  // by each change after it has released every lock.
-  void maybe_checkpoint();
+  // The Progress a logged batch links under: on a stop it logs and applies
+  // the batch's removal, or, when that cannot be logged, lets it finish.
+  class BatchRollback;
+  // Runs a checkpoint when the log has passed the policy's thresholds.
+  // Called by each change after it has released every lock; `progress` may
+  // stop it (which is no failure: the log keeps everything).
+  void maybe_checkpoint(Progress* progress = nullptr);
+  // compact() for either trigger.
+  Status checkpoint_all(CheckpointEvent::Trigger trigger, Progress* progress);
+  void note_event(StoreEvent event);
   // InvalidInput when the name's snapshot files could not be created in
   // data_dir.
   Status check_file_name(const std::string& collection) const;
@@ -339,8 +387,14 @@ class Store {
   bool logged_unknown_ = false;                // the log holds a record that did not decode
   std::set<std::string> deleted_collections_;  // deleted since the open (their files may remain)
   std::uint64_t logged_records_ = 0;           // since the log was last emptied
+  std::map<std::string, std::uint64_t> logged_records_by_collection_;  // the same by collection
   std::uint64_t checkpoint_backoff_ = 0;       // thresholds raised by failed automatic checkpoints
   std::atomic<bool> checkpoint_running_{false};
+
+  // Queued events; a leaf lock.
+  mutable std::mutex events_mutex_;
+  std::vector<StoreEvent> events_;
+  std::atomic<bool> events_pending_{false};  // events_ is not empty (read without the lock)
 };
 
 }  // namespace karvalith

@@ -2,9 +2,11 @@
 // the locks that make log order equal apply order (store.h).
 #include <string>
 #include <string_view>
+#include <optional>
 #include <utility>
 
 #include "core/common/heap.h"
+#include "core/store/apply.h"
 #include "core/store/store.h"
 
 namespace karvalith {
@@ -108,27 +110,72 @@ Result<bool> Store::delete_collection(const std::string& name) {
 Result<Uuid> Store::insert(const std::string& collection, NewDocument document) {
   std::vector<NewDocument> one;
   one.push_back(std::move(document));
-  auto ids = batch_insert_entry(collection, std::move(one), false, 1);
+  auto ids = batch_insert_entry(collection, std::move(one), false, 1, nullptr);
   if (!ids) return std::unexpected(std::move(ids.error()));
   return ids->front();
 }
 
 Result<std::vector<Uuid>> Store::batch_insert(const std::string& collection, std::vector<NewDocument> documents,
-                                              unsigned threads) {
-  return batch_insert_entry(collection, std::move(documents), true, threads);
+                                              unsigned threads, Progress* progress) {
+  return batch_insert_entry(collection, std::move(documents), true, threads, progress);
 }
 
 Result<std::vector<Uuid>> Store::batch_insert_entry(const std::string& collection, std::vector<NewDocument> documents,
-                                                    bool as_batch, unsigned threads) {
-  auto ids = locked_insert(collection, std::move(documents), as_batch, threads);
-  if (ids) maybe_checkpoint();
+                                                    bool as_batch, unsigned threads, Progress* progress) {
+  auto ids = locked_insert(collection, std::move(documents), as_batch, threads, progress);
+  ProgressPollOnly polls(progress);
+  if (ids) maybe_checkpoint(progress ? &polls : nullptr);
   // The batch's record and vectors are freed by now.
   if (as_batch && ids && ids->size() >= Collection::PARALLEL_BATCH) return_free_heap();
   return ids;
 }
 
+// Runs while the batch links, between chunks, with the write order and the
+// checkpoint gate (shared) held by log_and_apply and no state lock: the
+// removal is logged and applied under the same gate as the batch itself, so
+// no checkpoint can come between them.
+class Store::BatchRollback final : public Progress {
+ public:
+  BatchRollback(Store& store, const std::string& collection, const std::vector<Uuid>& ids, Progress* caller)
+      : store_(store), collection_(collection), ids_(ids), caller_(caller) {}
+
+  bool report(std::uint64_t done, std::uint64_t total) override {
+    linked_ = done;
+    // A report of the whole batch comes after the last chunk: nothing to stop.
+    if (keep_going(caller_, done, total) || done == total || failure_) return true;
+    return roll_back();
+  }
+  bool poll() override { return keep_going(caller_) || failure_ || roll_back(); }
+
+  bool rolled_back() const { return rolled_back_; }
+  std::uint64_t linked() const { return linked_; }
+  const std::optional<Error>& failure() const { return failure_; }
+
+ private:
+  bool roll_back() {
+    WalEntry removal{WalDeleteDocuments{collection_, ids_}};
+    if (store_.wal_) {
+      if (Status logged = store_.append(removal); !logged) {
+        failure_ = logged.error();  // the log holds the whole batch: it is finished instead
+        return true;
+      }
+    }
+    (void)apply_change(store_.database_, std::move(removal));
+    rolled_back_ = true;
+    return false;
+  }
+
+  Store& store_;
+  const std::string& collection_;
+  const std::vector<Uuid>& ids_;
+  Progress* caller_;
+  std::uint64_t linked_ = 0;
+  bool rolled_back_ = false;
+  std::optional<Error> failure_;
+};
+
 Result<std::vector<Uuid>> Store::locked_insert(const std::string& collection, std::vector<NewDocument> documents,
-                                               bool as_batch, unsigned threads) {
+                                               bool as_batch, unsigned threads, Progress* progress) {
   auto locked = lock_for_change(collection);
   if (!locked) return std::unexpected(std::move(locked.error()));
   auto pending = to_pending(std::move(documents));
@@ -139,6 +186,11 @@ Result<std::vector<Uuid>> Store::locked_insert(const std::string& collection, st
   std::vector<Uuid> ids;
   ids.reserve(pending->size());
   for (const PendingDocument& item : *pending) ids.push_back(item.document.id);
+  // The last point where a stop leaves nothing behind.
+  if (!keep_going(progress, 0, ids.size())) {
+    return make_error(ErrorKind::Cancelled, "stopped before anything was logged: none of the " +
+                                                std::to_string(ids.size()) + " documents was inserted");
+  }
 
   WalEntry entry;
   if (as_batch) {
@@ -147,7 +199,22 @@ Result<std::vector<Uuid>> Store::locked_insert(const std::string& collection, st
     PendingDocument& item = pending->front();
     entry.value = WalInsertDocument{collection, std::move(item.document), std::move(item.embedding)};
   }
-  if (Status done = log_and_apply(std::move(entry), threads); !done) return std::unexpected(std::move(done.error()));
+  BatchRollback rollback(*this, collection, ids, progress);
+  Status done = log_and_apply(std::move(entry), threads, progress ? &rollback : nullptr);
+  if (rollback.rolled_back()) {
+    const std::string count = std::to_string(ids.size());
+    return make_error(ErrorKind::Cancelled,
+                      "stopped after linking " + std::to_string(rollback.linked()) + " of " + count +
+                          " documents; the batch was rolled back: none of its " + count +
+                          " documents was kept (the log holds its insert and its removal)");
+  }
+  if (!done) return std::unexpected(std::move(done.error()));
+  if (rollback.failure()) {
+    note_event(ProblemEvent{"a stopped batch insert into '" + collection + "' could not be rolled back (" +
+                                rollback.failure()->message + "), so all its " + std::to_string(ids.size()) +
+                                " documents were inserted",
+                            false});
+  }
   return ids;
 }
 

@@ -28,7 +28,7 @@ WalEntry delete_entry(const std::string& name, std::uint32_t n) {
 std::vector<RecoveryIssue> replay_wal(Database& database, std::span<const WalEntry> entries) {
   std::vector<LoggedChange> changes;
   for (std::size_t i = 0; i < entries.size(); ++i) changes.push_back(LoggedChange{entries[i], i});
-  return replay(database, std::move(changes), [](const WalLoadCollection&) {
+  return *replay(database, std::move(changes), [](const WalLoadCollection&) {
     ADD_FAILURE() << "unexpected load";
     return ApplyOutcome{};
   });
