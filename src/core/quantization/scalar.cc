@@ -90,15 +90,6 @@ void dequantize(QuantizedView q, std::size_t n, float* out) {
   for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(q.codes[i]) * q.scale + q.min;
 }
 
-double squared_norm_f64(QuantizedView q, std::size_t n) {
-  double sum = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double v = dequantized_f64(q, i);
-    sum += v * v;
-  }
-  return sum;
-}
-
 float dot_product_asym_f64(std::span<const float> query, QuantizedView q) {
   double dot = 0.0;
   for (std::size_t i = 0; i < query.size(); ++i) dot += static_cast<double>(query[i]) * dequantized_f64(q, i);

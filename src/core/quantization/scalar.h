@@ -57,8 +57,6 @@ inline double dequantized_f64(QuantizedView q, std::size_t i) {
 // precision (multiply, then add) overflows: the vector's range exceeds the
 // float range, and its components must be computed in double.
 bool dequantizes_wide(QuantizedView q);
-// Squared norm of the first n dequantized components, in double.
-double squared_norm_f64(QuantizedView q, std::size_t n);
 
 // The distances accumulated in double from the same inputs and rounded to
 // float once: +-inf where the true value is beyond the float range, never
