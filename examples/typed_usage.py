@@ -36,7 +36,7 @@ def describe(info: CollectionInfo) -> str:
 
 def main() -> None:
     rng = np.random.default_rng(7)
-    vectors: Vector = rng.random((4, 8), dtype=np.float32)
+    vectors: Vector = rng.random((5, 8), dtype=np.float32)
     texts = ["red apple", "green pear", "yellow banana", "red cherry"]
     year: dict[str, int] = {"year": 2024}
     tags: Mapping[str, Union[str, bool]] = {"colour": "red", "ripe": True}
@@ -46,8 +46,8 @@ def main() -> None:
         folder = Path(scratch) / "data"
         with Karvalith(data_dir=folder) as db:
             db.create_collection("fruit", 8, distance_metric="cosine")
-            ids: list[str] = db.batch_insert("fruit", tuple(documents(texts, vectors)))
-            db.insert("fruit", "plum", vectors[0], year)
+            ids: list[str] = db.batch_insert("fruit", tuple(documents(texts, vectors[:4])))
+            db.insert("fruit", "plum", vectors[4], year)
             db.update_metadata("fruit", ids[0], tags)
             print(describe(db.collection_info("fruit")))
             print(best_texts(db.search("fruit", query_embedding=vectors[1], k=2)))
