@@ -33,8 +33,9 @@ class Bm25Statistics(TypedDict):
     document_count: int
     total_length: int
     document_frequencies: dict[str, int]
-# A progress report: True draws a bar on stderr, a callable gets (done, total).
-_Progress: TypeAlias = Union[bool, None, Callable[[int, int], object]]
+# The progress argument of the long calls: True draws a bar on stderr (when it is a
+# terminal), a callable gets (done, total), None or False shows nothing.
+Progress: TypeAlias = Union[bool, None, Callable[[int, int], object]]
 
 __version__: str
 
@@ -56,7 +57,7 @@ class Karvalith:
         encryption_key: Optional[str] = None,
         auto_checkpoint_bytes: Optional[SupportsIndex] = None,
         auto_checkpoint_records: Optional[SupportsIndex] = None,
-        progress: _Progress = None,
+        progress: Progress = None,
     ) -> None: ...
     def create_collection(
         self,
@@ -85,7 +86,7 @@ class Karvalith:
         collection: str,
         documents: Iterable[NewDocument],
         num_threads: SupportsIndex = 0,
-        progress: _Progress = None,
+        progress: Progress = None,
     ) -> list[str]: ...
     @overload
     def get(self, collection: str, ids: str) -> Document: ...
@@ -128,17 +129,17 @@ class Karvalith:
         collection: str,
         path: Optional[StrPath] = None,
         encryption_key: Optional[str] = None,
-        progress: _Progress = None,
+        progress: Progress = None,
     ) -> None: ...
     def load(
         self,
         name: str,
         path: Optional[StrPath] = None,
         encryption_key: Optional[str] = None,
-        progress: _Progress = None,
+        progress: Progress = None,
     ) -> None: ...
-    def compact(self, progress: _Progress = None) -> None: ...
-    def rebuild(self, collection: str, num_threads: SupportsIndex = 0, progress: _Progress = None) -> int: ...
+    def compact(self, progress: Progress = None) -> None: ...
+    def rebuild(self, collection: str, num_threads: SupportsIndex = 0, progress: Progress = None) -> int: ...
     def total_memory_bytes(self) -> int: ...
     def upsert(
         self,

@@ -50,8 +50,22 @@ void note_on_exception(PyObject* exception, const std::string& note) {
   if (!pending.empty()) pending.restore();
 }
 
-CallProgress::CallProgress(PyRef callable, bool close_after)
-    : callable_(std::move(callable)), close_after_(close_after), owner_(std::this_thread::get_id()) {}
+thread_local const void* CallProgress::running_for_ = nullptr;
+
+CallProgress::CallProgress(PyRef callable, bool close_after, const void* owner)
+    : callable_(std::move(callable)),
+      close_after_(close_after),
+      owner_(std::this_thread::get_id()),
+      owner_store_(owner) {}
+
+bool refuse_reentry(const void* store) {
+  if (store == nullptr || CallProgress::running_for(store) == false) return false;
+  PyErr_SetString(PyExc_RuntimeError,
+                  "a Karvalith handle cannot be used from the progress callback (or a signal handler) of a "
+                  "call in flight on that same handle: that call holds its locks, so this one would wait "
+                  "for it forever");
+  return true;
+}
 
 CallProgress::~CallProgress() = default;
 
@@ -82,6 +96,12 @@ bool CallProgress::check(bool deliver, bool force) {
 }
 
 bool CallProgress::check_locked(bool deliver) {
+  // Python code runs from here on: calls it makes on this handle are refused.
+  struct Running {
+    const void* previous;
+    explicit Running(const void* store) : previous(running_for_) { running_for_ = store; }
+    ~Running() { running_for_ = previous; }
+  } running(owner_store_);
   if (PyErr_CheckSignals() != 0) {
     stop_.fetch();
     stopped_ = true;

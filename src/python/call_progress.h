@@ -50,14 +50,16 @@ class CallProgress final : public Progress {
 
   // With the interpreter lock held. `callable` may be null (signals only).
   // `close_after` for a bar this binding made: its close() is called when
-  // the call ends.
-  CallProgress(PyRef callable, bool close_after);
+  // the call ends. `owner` is the store the call works on (null for none).
+  CallProgress(PyRef callable, bool close_after, const void* owner);
   ~CallProgress() override;
   CallProgress(const CallProgress&) = delete;
   CallProgress& operator=(const CallProgress&) = delete;
 
   bool report(std::uint64_t done, std::uint64_t total) override;
   bool poll() override;
+  // Whether this thread runs Python code for a call on `store` now.
+  static bool running_for(const void* store) { return store != nullptr && running_for_ == store; }
 
   // With the lock, after a core call that succeeded: delivers the last
   // report if the interval held it back. When something asked the call to
@@ -77,6 +79,10 @@ class CallProgress final : public Progress {
   bool check_locked(bool deliver);
   void close_bar();
 
+  // The store whose call runs Python code on this thread now, if any.
+  static thread_local const void* running_for_;
+  const void* owner_store_;
+
   PyRef callable_;
   bool close_after_;
   std::thread::id owner_;
@@ -89,6 +95,12 @@ class CallProgress final : public Progress {
   bool stopped_ = false;
   SavedException stop_;
 };
+
+// Python code run by a CallProgress (the callable, a signal handler) must
+// not call the handle whose call is in flight: that call holds its locks, so
+// the new one would wait for it forever. Sets RuntimeError and returns true
+// when this thread is inside such code for `store`.
+bool refuse_reentry(const void* store);
 
 // The `progress` argument: absent, None or False (nothing shown), True (a bar
 // on stderr when it is a terminal, made by karvalith._progress), or a

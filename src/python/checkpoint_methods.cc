@@ -50,7 +50,7 @@ PyObject* save(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject
   if (auto directory = store->checkpoint_directory(path); !directory) return raise_error(directory.error());
   EncryptionKeyPtr key;
   if (!parse_call_key(key_text, key)) return nullptr;
-  CallProgress progress(std::move(progress_callable), close_bar);
+  CallProgress progress(std::move(progress_callable), close_bar, store.get());
   Status saved = without_gil([&] { return store->save(collection, path, key.get(), &progress); });
   if (!saved) return progress.raise_failure("save", saved.error());
   if (!progress.finish("save completed: the snapshot is written")) return nullptr;
@@ -74,7 +74,7 @@ PyObject* load(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject
   if (auto directory = store->checkpoint_directory(path); !directory) return raise_error(directory.error());
   EncryptionKeyPtr key;
   if (!parse_call_key(key_text, key)) return nullptr;
-  CallProgress progress(std::move(progress_callable), close_bar);
+  CallProgress progress(std::move(progress_callable), close_bar, store.get());
   Status loaded = without_gil([&] { return store->load(name, path, key.get(), &progress); });
   if (!loaded) return progress.raise_failure("load", loaded.error());
   if (!progress.finish("load completed: the collection is loaded")) return nullptr;
@@ -88,7 +88,7 @@ PyObject* compact(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObj
   bool close_bar = false;
   if (!to_call_progress(slots[0], "compact", progress_callable, close_bar)) return nullptr;
   const std::shared_ptr<Store> store = handle.store();
-  CallProgress progress(std::move(progress_callable), close_bar);
+  CallProgress progress(std::move(progress_callable), close_bar, store.get());
   Status compacted = without_gil([&] { return store->compact(&progress); });
   if (!compacted) return progress.raise_failure("compact", compacted.error());
   if (!progress.finish("compact completed: the snapshots are written and the log emptied")) return nullptr;

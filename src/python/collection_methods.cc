@@ -108,7 +108,7 @@ PyObject* rebuild(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObj
     return nullptr;
   }
   const std::shared_ptr<Store> store = handle.store();
-  CallProgress progress(std::move(progress_callable), close_bar);
+  CallProgress progress(std::move(progress_callable), close_bar, store.get());
   Result<std::uint64_t> gathered = without_gil([&] { return store->rebuild(name, threads, &progress); });
   if (!gathered) return progress.raise_failure("rebuild", gathered.error());
   if (!progress.finish("rebuild completed: the new indexes are in use")) return nullptr;

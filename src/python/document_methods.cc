@@ -143,7 +143,7 @@ PyObject* batch_insert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, 
     // Ctrl-C while a large list converts: nothing has happened yet.
     if (i % 1024 == 1023 && PyErr_CheckSignals() != 0) return nullptr;
   }
-  CallProgress progress(std::move(progress_callable), close_bar);
+  CallProgress progress(std::move(progress_callable), close_bar, store.get());
   Result<std::vector<Uuid>> inserted =
       without_gil([&] { return store->batch_insert(collection_name, std::move(pending), threads, &progress); });
   if (!inserted) return progress.raise_failure("batch_insert", inserted.error());

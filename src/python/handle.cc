@@ -81,7 +81,7 @@ PyObject* karvalith_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::shared_ptr<Store> store;
     if (data_dir) {
       // Loading snapshots and replaying the log can take long.
-      CallProgress progress(std::move(progress_callable), close_bar);
+      CallProgress progress(std::move(progress_callable), close_bar, nullptr);
       auto opened = without_gil([&] { return Store::open(*data_dir, std::move(key), policy, &progress); });
       if (!opened) return progress.raise_failure("open", opened.error());
       store = std::move(*opened);
@@ -128,6 +128,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     std::shared_ptr<Store> store = handle_of(self).store();
     if (!store) return raise_closed();
     if (Status here = store->check_process(); !here) return raise_error(here.error());
+    if (refuse_reentry(store.get())) return nullptr;
     Handle pinned(std::move(store));
     PyObject* result = Body(pinned, args, nargs, kwnames);
     // Checkpoints and problems the call ran into.

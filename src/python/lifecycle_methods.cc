@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "args.h"
+#include "call_progress.h"
 #include "errors.h"
 #include "gil.h"
 #include "methods.h"
@@ -51,6 +52,7 @@ void abandon_if_forked(Handle& handle) {
 }
 
 PyObject* close_handle(Handle& handle) {
+  if (refuse_reentry(handle.store().get())) return nullptr;
   // Closing in a forked child only detaches its copy of the handle.
   abandon_if_forked(handle);
   std::shared_ptr<Store> store = handle.release();

@@ -251,6 +251,43 @@ class TestCallableRaising:
             assert "completed" in notes(raised.value)
 
 
+class TestReentry:
+    """A progress callable that calls the handle whose call is in flight would wait for that
+    call's locks forever; it gets RuntimeError instead (which then stops the call)."""
+
+    @pytest.mark.parametrize("inner", [
+        lambda db: db.insert("c", "x", [0.0] * DIM),
+        lambda db: db.compact(),
+        lambda db: db.rebuild("c"),
+        lambda db: db.close(),
+        lambda db: db.search("c", query_text="doc"),
+    ], ids=["insert", "compact", "rebuild", "close", "search"])
+    @pytest.mark.parametrize("outer", ["batch_insert", "rebuild"])
+    def test_the_same_handle_is_refused_from_its_own_progress_callable(self, persistent, inner, outer):
+        persistent.batch_insert("c", rows(100))
+
+        def progress(done, total):
+            inner(persistent)
+
+        with pytest.raises(RuntimeError, match="cannot be used from the progress callback"):
+            if outer == "batch_insert":
+                persistent.batch_insert("c", rows(100, start=100), progress=progress)
+            else:
+                persistent.rebuild("c", progress=progress)
+        assert persistent.collection_info("c").document_count == 100
+        persistent.insert("c", "after", [0.0] * DIM)  # usable again afterwards
+
+    def test_another_handle_may_be_used(self, persistent):
+        other = Karvalith()
+        other.create_collection("log", 2)
+
+        def progress(done, total):
+            other.insert("log", f"{done}/{total}", [1.0, 0.0])
+
+        persistent.batch_insert("c", rows(500), progress=progress)
+        assert other.collection_info("log").document_count >= 2
+
+
 class TestLogging:
     def test_open_recovery_and_checkpoints_are_logged(self, tmp_path, caplog):
         caplog.set_level(logging.INFO, logger="karvalith")

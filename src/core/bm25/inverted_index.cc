@@ -60,6 +60,28 @@ void InvertedIndex::add_document(std::uint32_t doc_id, std::string_view text) {
   if (tokens.lowered.capacity() > KEPT_SCRATCH_BYTES) tokens = Tokens();
 }
 
+void InvertedIndex::remove_documents(std::span<const std::uint32_t> doc_ids) {
+  if (doc_ids.size() == 1) return remove_document(doc_ids.front());
+  std::vector<bool> removed(doc_lengths_.size(), false);
+  std::size_t count = 0;
+  for (std::uint32_t doc_id : doc_ids) {
+    if (doc_id >= doc_lengths_.size() || doc_lengths_[doc_id] == 0) continue;
+    const std::uint32_t length = doc_lengths_[doc_id];
+    doc_lengths_[doc_id] = 0;
+    if (doc_count_ > 0) doc_count_ -= 1;
+    total_length_ -= std::min<std::uint64_t>(total_length_, length);
+    removed[doc_id] = true;
+    ++count;
+  }
+  if (count == 0) return;
+  // From the back, as in remove_document; erase_if keeps each list's order.
+  for (std::size_t i = postings_.size(); i-- > 0;) {
+    PostingList& list = postings_.value_at(i);
+    std::erase_if(list, [&](const Posting& p) { return p.doc_id < removed.size() && removed[p.doc_id]; });
+    if (list.empty()) postings_.erase_at(i);
+  }
+}
+
 void InvertedIndex::remove_document(std::uint32_t doc_id) {
   if (doc_id >= doc_lengths_.size() || doc_lengths_[doc_id] == 0) return;
   const std::uint32_t length = doc_lengths_[doc_id];

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <span>
 #include <vector>
 
 #include "core/bm25/term_map.h"
@@ -41,6 +42,9 @@ class InvertedIndex {
   // Removes a document's postings and its length from the totals. No-op for
   // an id never added, already removed, or whose text had no terms.
   void remove_document(std::uint32_t doc_id);
+  // remove_document for each of `doc_ids`, in one pass over the terms (one
+  // removal walks every term, so many of them at once cost a walk each).
+  void remove_documents(std::span<const std::uint32_t> doc_ids);
 
   // For each term: 48 + its byte length + 8 per posting; plus 4 per entry of
   // doc_lengths. Allocator overhead and spare capacity are ignored.

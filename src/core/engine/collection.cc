@@ -205,9 +205,24 @@ bool Collection::delete_document(const Uuid& id) {
 
 std::uint64_t Collection::delete_documents(std::span<const Uuid> ids) {
   auto state = state_.write();
-  std::uint64_t deleted = 0;
-  for (const Uuid& id : ids) deleted += delete_live(*state, id) ? 1 : 0;
-  return deleted;
+  if (ids.size() < BULK_DELETE) {
+    std::uint64_t deleted = 0;
+    for (const Uuid& id : ids) deleted += delete_live(*state, id) ? 1 : 0;
+    return deleted;
+  }
+  // As delete_live for each, with the postings removed in one pass: each
+  // single removal walks every term.
+  std::vector<std::uint32_t> slots;
+  for (const Uuid& id : ids) {
+    const std::optional<std::uint32_t> slot = state->live_slot(id);
+    if (!slot) continue;
+    state->metadata_index.remove(*slot, state->documents.metadata(*slot));
+    state->documents.erase(*slot);
+    state->hnsw.mark_deleted(*slot);
+    slots.push_back(*slot);
+  }
+  state->inverted_index.remove_documents(slots);
+  return slots.size();
 }
 
 void reindex_metadata(CollectionState& state) {

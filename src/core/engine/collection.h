@@ -99,6 +99,8 @@ class Collection {
   // all of them gone or none. Returns how many were live (a repeated id
   // counts once).
   std::uint64_t delete_documents(std::span<const Uuid> ids);
+  // From this many ids on, delete_documents removes the postings in one pass.
+  static constexpr std::size_t BULK_DELETE = 16;
   DocumentPtr get_document(const Uuid& id) const;  // null when not live
   // The ids of the live documents in slot order (the order they were placed).
   std::vector<Uuid> live_ids() const;

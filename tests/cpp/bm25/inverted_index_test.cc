@@ -27,6 +27,30 @@ Flat flatten(const InvertedIndex& index) {
   return out;
 }
 
+TEST(InvertedIndex, RemovingManyAtOnceEqualsRemovingEachInTurn) {
+  std::mt19937 random(5);
+  for (int round = 0; round < 20; ++round) {
+    InvertedIndex one_by_one;
+    InvertedIndex at_once;
+    const std::uint32_t documents = 1 + random() % 60;
+    for (std::uint32_t id = 0; id < documents; ++id) {
+      std::string text;
+      for (std::uint32_t w = random() % 6; w > 0; --w) text.append(numbered("w", random() % 15)).push_back(' ');
+      one_by_one.add_document(id, text);
+      at_once.add_document(id, text);
+    }
+    // Some ids twice, some never added, some without terms.
+    std::vector<std::uint32_t> removed;
+    for (std::uint32_t k = random() % 40; k > 0; --k) removed.push_back(random() % (documents + 5));
+    for (std::uint32_t id : removed) one_by_one.remove_document(id);
+    at_once.remove_documents(removed);
+    EXPECT_EQ(flatten(at_once), flatten(one_by_one)) << round;
+    EXPECT_EQ(at_once.doc_lengths(), one_by_one.doc_lengths()) << round;
+    EXPECT_EQ(at_once.doc_count(), one_by_one.doc_count()) << round;
+    EXPECT_EQ(at_once.total_length(), one_by_one.total_length()) << round;
+  }
+}
+
 TEST(InvertedIndex, AddDocumentCountsTermsPerDocument) {
   InvertedIndex index;
   index.add_document(0, "cat dog cat");

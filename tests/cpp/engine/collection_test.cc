@@ -223,5 +223,45 @@ TEST(CollectionValidate, NamesEachProblem) {
   EXPECT_EQ(collection.state().read()->documents.size(), 1u);  // validation stores nothing
 }
 
+TEST(CollectionDelete, ManyAtOnceLeavesWhatDeletingEachLeaves) {
+  // 40 ids (past BULK_DELETE): live ones, a repeat and an unknown one.
+  Collection bulk("c", 4, HnswConfig{});
+  Collection single("c", 4, HnswConfig{});
+  std::vector<Uuid> ids;
+  for (int n = 0; n < 60; ++n) {
+    Metadata metadata;
+    metadata.insert_or_assign("k", MetadataValue(std::int64_t{n % 3}));
+    Document document = make_document("shared word" + std::to_string(n % 7) + " own" + std::to_string(n), metadata);
+    const std::vector<float> vector = {1.0f + n, 0.5f, -0.25f * (n % 5), 2.0f};
+    ASSERT_TRUE(bulk.insert_document(document, vector).has_value());
+    ASSERT_TRUE(single.insert_document(document, vector).has_value());
+    ids.push_back(document.id);
+  }
+  std::vector<Uuid> doomed(ids.begin() + 10, ids.begin() + 48);
+  doomed.push_back(ids[12]);
+  doomed.push_back(make_document("never inserted").id);
+  ASSERT_GE(doomed.size(), Collection::BULK_DELETE);
+  std::uint64_t singly = 0;
+  for (const Uuid& id : doomed) singly += single.delete_document(id) ? 1 : 0;
+  EXPECT_EQ(bulk.delete_documents(doomed), singly);
+  EXPECT_EQ(singly, 38u);
+
+  {
+    auto a = bulk.state().read();
+    auto b = single.state().read();
+    EXPECT_EQ(a->inverted_index.doc_count(), b->inverted_index.doc_count());
+    EXPECT_EQ(a->inverted_index.total_length(), b->inverted_index.total_length());
+    EXPECT_EQ(a->inverted_index.doc_lengths(), b->inverted_index.doc_lengths());
+    EXPECT_EQ(a->inverted_index.postings().size(), b->inverted_index.postings().size());
+    for (std::uint32_t slot = 0; slot < 60; ++slot) {
+      EXPECT_EQ(a->documents.contains(slot), b->documents.contains(slot)) << slot;
+      EXPECT_EQ(a->hnsw.is_deleted(slot), b->hnsw.is_deleted(slot)) << slot;
+      EXPECT_EQ(has_posting_for(a->inverted_index, slot), has_posting_for(b->inverted_index, slot)) << slot;
+    }
+  }
+  testing::expect_index_agrees(bulk, {testing::filter_of({testing::clause("k", FilterOp::Eq, JsonValue(std::int64_t{0}))}),
+                                      testing::filter_of({testing::clause("k", FilterOp::Gte, JsonValue(std::int64_t{1}))})});
+}
+
 }  // namespace
 }  // namespace karvalith
