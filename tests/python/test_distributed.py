@@ -29,6 +29,28 @@ def test_every_search_path_matches_one_collection(tmp_path, shards):
     assert sharded.keyword_statistics("apple fig zzz") == figures
 
 
+def test_a_threshold_equal_to_a_score_keeps_that_document(tmp_path):
+    # min_similarity keeps scores equal to it, on one node and when shard
+    # lists are merged or fused: take each search's own scores as thresholds.
+    docs = corpus(7, 160)
+    single = single_collection(docs, 8)
+    sharded = create(tmp_path, 3)
+    apply_writes(sharded_target(sharded), docs, 8)
+    checked = []
+    for kind, arguments in queries(9, 8):
+        if kind not in ("vector", "rrf", "linear") or arguments["k"] < 5:
+            continue
+        scores = [r.score for r in single.search("c", **arguments)]
+        if len(scores) < 3:
+            continue
+        at = dict(arguments, min_similarity=scores[len(scores) // 2])
+        want = single.search("c", **at)
+        assert want[-1].score == at["min_similarity"]
+        checked.append((kind, at))
+    assert {kind for kind, _ in checked} >= {"vector", "rrf", "linear"}
+    assert disagreements(single, sharded, checked) == []
+
+
 def test_results_survive_attach(tmp_path):
     docs = corpus(4, 120)
     single = single_collection(docs, 5)
