@@ -249,11 +249,11 @@ class TestMetadata:
 
 
 def _selected(filter):
-    """The ns of the documents n = 0..11 ({"k": "abc"[n % 3], "n": n}, and one
-    without keys) a Karvalith filter passes."""
+    """The ns of the documents n = 0..11 ({"k": "abc"[n % 3], "n": n, "even":
+    n % 2 == 0}, and one without keys) a Karvalith filter passes."""
     db = Karvalith()
     db.create_collection("c", 2)
-    db.batch_insert("c", [{"text": str(n), "embedding": [1.0, n], "metadata": {"k": "abc"[n % 3], "n": n}}
+    db.batch_insert("c", [{"text": str(n), "embedding": [1.0, n], "metadata": {"k": "abc"[n % 3], "n": n, "even": n % 2 == 0}}
                           for n in range(12)] + [{"text": "none", "embedding": [1.0, 0.0]}])
     return sorted(d["text"] for d in db.get("c", filter=filter))
 
@@ -273,12 +273,40 @@ class TestFilterTranslation:
              [{"field": "n", "op": "eq", "value": 1}, {"field": "k", "op": "ne", "value": True}]),
             ({"$or": [{"k": "a"}, {"k": {"$in": ["b", "c"]}}, {"k": {"$eq": "d"}}]},
              [{"field": "k", "op": "in", "values": ["a", "b", "c", "d"]}]),
+            ({"n": {"$lte": 3}}, [{"field": "n", "op": "lte", "value": 3}]),
+            ({"n": {"$gt": 3, "$lte": 7.0}},
+             [{"field": "n", "op": "gt", "value": 3}, {"field": "n", "op": "lte", "value": 7.0}]),
+            ({"n": {"$lt": 3.5}}, [{"field": "n", "op": "lt", "value": 3.5}]),
+            ({"even": True}, [{"field": "even", "op": "eq", "value": True}]),
+            ({"even": {"$ne": True}, "n": {"$gte": 6}},
+             [{"field": "even", "op": "ne", "value": True}, {"field": "n", "op": "gte", "value": 6}]),
+            ({"$or": [{"even": {"$in": [False]}}, {"n": {"$eq": 4}}]},
+             [{"field": "even", "op": "in", "values": [False, True]}, {"field": "n", "op": "ne", "value": 0},
+              {"field": "n", "op": "ne", "value": 2}, {"field": "n", "op": "ne", "value": 6},
+              {"field": "n", "op": "ne", "value": 8}, {"field": "n", "op": "ne", "value": 10}]),
         ],
     )
     def test_filters_mean_their_list_form(self, filter, must):
         translated = translate_filter(filter)
         assert translated == {"$and": [filter]}
         assert _selected(translated) == _selected({"must": must})
+
+    @pytest.mark.parametrize(
+        "filter,expected",
+        [
+            ({"n": {"$lte": 2}}, ["0", "1", "2"]),
+            ({"n": {"$gt": 9}}, ["10", "11"]),
+            ({"even": True, "n": {"$lt": 5}}, ["0", "2", "4"]),
+            # Booleans and integers are different values: True is not 1.
+            ({"n": True}, []),
+            ({"n": {"$in": [True, 1]}}, ["1"]),
+            ({"even": 1}, []),
+            ({"$or": [{"k": {"$in": ["b"]}}, {"n": {"$eq": 0}}, {"even": False, "k": "c"}]},
+             ["0", "1", "10", "4", "5", "7", "11"]),
+        ],
+    )
+    def test_comparisons_booleans_and_mixed_disjunctions_select_what_they_say(self, filter, expected):
+        assert _selected(translate_filter(filter)) == sorted(expected)
 
     @pytest.mark.parametrize(
         "filter,expected",
