@@ -124,18 +124,8 @@ Result<std::span<const Candidate>> nearest(const CollectionState& state, const S
              request.exact_threshold.value_or(default_exact_threshold(state.metadata_index.live_count()))) {
     exact_nearest(index, *request.embedding, request.k, *passing, hits);
   } else {
-    // The beam counts admitted nodes: scaled by the passing share, the walk
-    // covers about the neighbourhood an unfiltered walk of breadth ef covers.
-    const std::uint64_t live = state.metadata_index.live_count();
-    std::uint64_t scaled = ef;
-    if (passing->count < live) {
-      const double share = static_cast<double>(passing->count) / static_cast<double>(live);
-      const double beam = std::ceil(static_cast<double>(ef) * share);
-      if (beam < static_cast<double>(ef)) scaled = static_cast<std::uint64_t>(beam);
-    }
-    // The floor min(ef, 2k) keeps the beam wide enough to find k when few pass.
-    const std::uint64_t floor = request.k > ef / 2 ? ef : 2 * request.k;
-    walked = knn_search(index, *request.embedding, request.k, std::max(scaled, floor), *passing, hits);
+    const std::uint64_t beam = filtered_walk_beam(ef, request.k, passing->count, state.metadata_index.live_count());
+    walked = knn_search(index, *request.embedding, request.k, beam, *passing, hits);
   }
   if (!walked) return std::unexpected(std::move(walked.error()));
   return std::span<const Candidate>(hits);
@@ -220,6 +210,20 @@ Status check_query_embedding(const Collection& collection, std::span<const float
 
 std::uint64_t default_exact_threshold(std::uint64_t live_documents) {
   return static_cast<std::uint64_t>(EXACT_THRESHOLD_FACTOR * std::sqrt(static_cast<double>(live_documents)));
+}
+
+std::uint64_t filtered_walk_beam(std::uint64_t ef, std::uint64_t k, std::uint64_t passing, std::uint64_t live) {
+  // The beam counts admitted nodes: scaled by the passing share, the walk
+  // covers about the neighbourhood an unfiltered walk of breadth ef covers.
+  std::uint64_t scaled = ef;
+  if (passing < live) {
+    const double share = static_cast<double>(passing) / static_cast<double>(live);
+    const double beam = std::ceil(static_cast<double>(ef) * share);
+    if (beam < static_cast<double>(ef)) scaled = static_cast<std::uint64_t>(beam);
+  }
+  // The floor min(ef, 2k) keeps the beam wide enough to find k when few pass.
+  const std::uint64_t floor = k > ef / 2 ? ef : 2 * k;
+  return std::max(scaled, floor);
 }
 
 Result<std::vector<ScoredDocument>> search(const Collection& collection, const SearchRequest& request) {

@@ -57,6 +57,11 @@ namespace karvalith {
 inline constexpr double EXACT_THRESHOLD_FACTOR = 40.0;
 std::uint64_t default_exact_threshold(std::uint64_t live_documents);
 
+// The beam of a filtered walk with `passing` of `live` documents admitted:
+// max(ceil(ef * passing / live), min(ef, 2k)), never above ef (the walk
+// itself keeps it at least k).
+std::uint64_t filtered_walk_beam(std::uint64_t ef, std::uint64_t k, std::uint64_t passing, std::uint64_t live);
+
 // ErrorKind::InvalidInput for a request without any query ("at least one of
 // query_embedding or query_text is required") and for an embedding whose
 // length is not the collection's dimension or that holds a NaN or infinite

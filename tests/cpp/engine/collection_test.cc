@@ -160,6 +160,37 @@ TEST(CollectionUpsert, ReplacesOrInsertsAndRetiredSlotsGiveUpTheirIds) {
   EXPECT_EQ(collection.state().read()->internal_to_uuid.size(), 1u);
 }
 
+TEST(CollectionUpsert, RetiredIdsStayUniqueWhenCallersChoseTheirPattern) {
+  // Callers may store documents under ids that spell a retired id ("retired",
+  // an attempt byte, the slot number): the slot that retires must pick an id
+  // nobody holds, also when all 256 attempt bytes of its slot are taken.
+  Collection collection("docs", 2, HnswConfig{});
+  const Uuid first = insert(collection, "first", {1, 0});  // slot 0
+  std::vector<Uuid> chosen;
+  for (unsigned attempt = 0; attempt < 256; ++attempt) {
+    Uuid id;
+    const char mark[7] = {'r', 'e', 't', 'i', 'r', 'e', 'd'};
+    for (std::size_t i = 0; i < 7; ++i) id.bytes[i] = static_cast<std::uint8_t>(mark[i]);
+    id.bytes[7] = static_cast<std::uint8_t>(attempt);  // slot number 0 in bytes 8-15
+    chosen.push_back(id);
+    ASSERT_TRUE(collection.insert_document(Document{id, "chosen " + std::to_string(attempt), {}}, {0, 1}));
+  }
+  ASSERT_TRUE(collection.upsert_document(Document{first, "first again", {}}, {1, 1}));
+  ASSERT_TRUE(collection.delete_document(chosen[5]));
+  ASSERT_TRUE(collection.upsert_document(Document{chosen[7], "seventh again", {}}, {1, 1}));
+  expect_one_slot_per_id(collection);
+  EXPECT_EQ(collection.get_document(first)->text, "first again");
+  EXPECT_EQ(collection.get_document(chosen[7])->text, "seventh again");
+  for (unsigned attempt = 0; attempt < 256; ++attempt) {
+    if (attempt == 5 || attempt == 7) continue;
+    ASSERT_NE(collection.get_document(chosen[attempt]), nullptr) << attempt;
+    EXPECT_EQ(collection.get_document(chosen[attempt])->text, "chosen " + std::to_string(attempt));
+  }
+  ASSERT_TRUE(collection.rebuild());
+  expect_one_slot_per_id(collection);
+  EXPECT_EQ(collection.state().read()->documents.size(), 256u);
+}
+
 TEST(CollectionMemory, SumsTheDocumentedTerms) {
   HnswConfig config;
   config.max_layers = 1;  // every node on layer 0 only, so the link terms are known

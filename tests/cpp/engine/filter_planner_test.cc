@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <utility>
 #include <cstdint>
 #include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "core/common/progress.h"
 #include "core/engine/collection_search.h"
 #include "core/hnsw/distance.h"
 #include "core/hnsw/level_generator.h"
@@ -214,6 +217,27 @@ TEST(FilterPlannerThreshold, PicksThePathByThePassingCount) {
   }
 }
 
+TEST(FilterPlannerThreshold, TheWalksBeamFollowsThePassingShare) {
+  struct Case {
+    std::uint64_t ef, k, passing, live, beam;
+  };
+  const std::uint64_t huge = std::uint64_t{1} << 62;
+  for (const Case& c : {
+           Case{100, 10, 500, 1000, 50},   // half pass: half the beam
+           Case{100, 10, 333, 1000, 34},   // rounded up
+           Case{100, 10, 1000, 1000, 100}, // all pass: ef
+           Case{100, 10, 10, 1000, 20},    // few pass: 2k
+           Case{100, 60, 10, 1000, 100},   // 2k above ef: ef
+           Case{7, 3, 1, 1000, 6},         // odd ef: min(ef, 2k) without rounding
+           Case{7, 4, 1, 1000, 7},
+           Case{64, 1, 1, huge, 2},
+           Case{10, huge, 5, 10, 10},      // a huge k does not overflow the floor
+       }) {
+    EXPECT_EQ(filtered_walk_beam(c.ef, c.k, c.passing, c.live), c.beam)
+        << "ef " << c.ef << " k " << c.k << " passing " << c.passing << " of " << c.live;
+  }
+}
+
 TEST(MetadataIndexMaintenance, FollowsInsertDeleteUpsertUpdateAndRebuild) {
   Collection collection("docs", 4, HnswConfig{});
   std::mt19937_64 rng(77);
@@ -267,6 +291,59 @@ TEST(MetadataIndexMaintenance, FollowsInsertDeleteUpsertUpdateAndRebuild) {
   }
   const Collection restored(std::move(copy));
   expect_index_agrees(restored, filters);
+}
+
+// Runs `change` once, at the first stop point it hears: inside a rebuild,
+// that is while the new indexes are built with no lock held.
+class ChangeOnFirstReport final : public Progress {
+ public:
+  explicit ChangeOnFirstReport(std::function<void()> change) : change_(std::move(change)) {}
+  bool report(std::uint64_t, std::uint64_t) override { return poll(); }
+  bool poll() override {
+    if (change_) std::exchange(change_, nullptr)();
+    return true;
+  }
+
+ private:
+  std::function<void()> change_;
+};
+
+TEST(MetadataIndexMaintenance, ChangesDuringARebuildAndThreadedBatchesReachTheIndex) {
+  Collection collection("docs", 4, HnswConfig{});
+  std::mt19937_64 rng(78);
+  auto embedding = [&] {
+    return std::vector<float>{static_cast<float>(rng() % 7), 1.0f, static_cast<float>(rng() % 5), 0.5f};
+  };
+  auto batch_of = [&](std::size_t count) {
+    std::vector<PendingDocument> batch;
+    for (std::size_t i = 0; i < count; ++i) {
+      batch.push_back(PendingDocument{make_document("b", random_metadata(rng)), embedding()});
+    }
+    return batch;
+  };
+  // Several chunks linked from two threads.
+  std::vector<PendingDocument> first = batch_of(3 * Collection::PARALLEL_CHUNK + 17);
+  std::vector<Uuid> ids;
+  for (const PendingDocument& pending : first) ids.push_back(pending.document.id);
+  ASSERT_TRUE(collection.insert_batch(first, 2).has_value());
+  const std::vector<MetadataFilter> filters = planner_filters();
+  expect_index_agrees(collection, filters);
+
+  // Every kind of change, made while the rebuild builds its indexes.
+  ChangeOnFirstReport during([&] {
+    ASSERT_TRUE(collection.delete_document(ids[0]));
+    ASSERT_TRUE(collection.update_metadata(ids[1], random_metadata(rng)));
+    Document replacement = make_document("u", random_metadata(rng));
+    replacement.id = ids[2];
+    ASSERT_TRUE(collection.upsert_document(std::move(replacement), embedding()).has_value());
+    ASSERT_TRUE(collection.insert_document(make_document("new", random_metadata(rng)), embedding()).has_value());
+    std::vector<PendingDocument> late = batch_of(Collection::PARALLEL_BATCH + 5);
+    ASSERT_TRUE(collection.insert_batch(late, 2).has_value());
+    ASSERT_TRUE(collection.update_metadata(ids[3], Metadata{}));
+  });
+  ASSERT_TRUE(collection.rebuild(2, &during).has_value());
+  expect_index_agrees(collection, filters);
+  EXPECT_EQ(collection.state().read()->documents.size(), ids.size() - 1 + 1 + Collection::PARALLEL_BATCH + 5);
 }
 
 }  // namespace

@@ -448,6 +448,33 @@ TEST(SlotSet, FollowsAReferenceSetThroughBothForms) {
   EXPECT_TRUE(was_dense);
   EXPECT_TRUE(was_sparse_again);
 
+  // The bitmap made when the set turns dense covers its largest slot
+  // wherever that falls in its word: the first bit of a word, the last bit.
+  for (const std::uint32_t largest : {64u * 20, 64u * 20 + 63, 64u * 20 - 1, 64u * 20 + 1}) {
+    SlotSet edge;
+    std::vector<std::uint32_t> want;
+    for (std::uint32_t s = 0; s < 63; ++s) want.push_back(s);
+    want.push_back(largest);  // the 64th slot: the set turns dense here
+    for (const std::uint32_t s : want) {
+      ASSERT_FALSE(edge.dense());
+      ASSERT_TRUE(edge.insert(s));
+    }
+    ASSERT_TRUE(edge.dense()) << largest;
+    std::vector<std::uint32_t> seen;
+    edge.for_each([&](std::uint32_t s) { seen.push_back(s); });
+    EXPECT_EQ(seen, want) << largest;
+    EXPECT_TRUE(edge.contains(largest));
+    EXPECT_FALSE(edge.contains(largest + 1));
+    std::vector<std::uint64_t> words(largest / 64 + 1, 0);
+    edge.or_into(words);
+    EXPECT_TRUE(test_slot(words, largest)) << largest;
+    EXPECT_EQ(count_slots(words), want.size());
+    // Past the largest, the bitmap grows to take a slot in a later word.
+    ASSERT_TRUE(edge.insert(largest + 64));
+    EXPECT_TRUE(edge.contains(largest + 64));
+    EXPECT_TRUE(edge.contains(largest));
+  }
+
   // Slots beyond the target words are left out, not written past its end.
   SlotSet wide;
   for (std::uint32_t s = 0; s < 1000; s += 7) wide.insert(s);

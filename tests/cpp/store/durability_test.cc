@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <variant>
 #include <thread>
 
 #include "store/durable_test_util.h"
@@ -267,6 +268,78 @@ TEST_F(DurabilityTest, AFailingAutomaticCheckpointNeverFailsTheChangeAndIsReport
   db->reset();
   fs::remove(fs::path(dir_) / "a.kvl");
   EXPECT_EQ(contents(open()->database()).at("a").size(), 10u);
+}
+
+TEST_F(DurabilityTest, TheByteThresholdCheckpointsAtTheChangeThatReachesIt) {
+  // The log's size after each change, with automatic checkpoints off.
+  std::vector<std::uint64_t> sizes;
+  {
+    auto db = Store::open(dir_, nullptr, CheckpointPolicy{0, 0});
+    ASSERT_TRUE(db);
+    ASSERT_TRUE(create(**db, "a"));
+    for (std::uint32_t n = 0; n < 12; ++n) {
+      ASSERT_TRUE(insert(**db, "a", n));
+      sizes.push_back((*db)->log_bytes());
+    }
+  }
+  // A threshold equal to the size after the 8th insert, then one byte above.
+  for (const std::uint64_t extra : {0u, 1u}) {
+    fs::remove_all(dir_);
+    auto db = Store::open(dir_, nullptr, CheckpointPolicy{sizes[7] + extra, 0});
+    ASSERT_TRUE(db);
+    ASSERT_TRUE(create(**db, "a"));
+    for (std::uint32_t n = 0; n < 8; ++n) {
+      ASSERT_TRUE(insert(**db, "a", n));
+      if (n < 7 || extra == 1) {
+        EXPECT_EQ((*db)->log_bytes(), sizes[n]) << "insert " << n << " +" << extra;
+      } else {
+        EXPECT_EQ((*db)->log_bytes(), 0u) << "the threshold is reached: the log is checkpointed";
+      }
+    }
+    ASSERT_TRUE(insert(**db, "a", 8));
+    EXPECT_EQ((*db)->log_bytes(), extra == 1 ? 0u : sizes[8] - sizes[7]) << "+" << extra;
+    EXPECT_TRUE((*db)->checkpoint_error().empty());
+  }
+}
+
+TEST_F(DurabilityTest, AFailedAutomaticCheckpointIsRetriedAtEachFurtherThreshold) {
+  auto db = Store::open(dir_, nullptr, CheckpointPolicy{0, 3});
+  ASSERT_TRUE(db);
+  ASSERT_TRUE(create(**db, "a"));
+  (*db)->take_events();
+  auto failures = [&] {
+    std::size_t count = 0;
+    for (const StoreEvent& event : (*db)->take_events()) {
+      const auto* problem = std::get_if<ProblemEvent>(&event);
+      count += problem != nullptr && problem->message.starts_with("automatic checkpoint failed");
+    }
+    return count;
+  };
+  std::vector<std::uint64_t> failed_at;  // log records when a checkpoint failed
+  {
+    // Every snapshot rename fails while this is armed.
+    ScopedFileFault fault({.op = FileOp::Rename, .error = EIO, .fail_count = 0});
+    for (std::uint32_t n = 0; n < 11; ++n) {
+      ASSERT_TRUE(insert(**db, "a", n));
+      for (std::size_t i = failures(); i > 0; --i) failed_at.push_back((*db)->log_records());
+    }
+  }
+  // Tried at 3, 6, 9 and 12 records: one threshold further each time.
+  EXPECT_EQ(failed_at, (std::vector<std::uint64_t>{3, 6, 9, 12}));
+  EXPECT_FALSE((*db)->checkpoint_error().empty());
+  // Once writes work again, the next threshold checkpoints and they start over.
+  for (std::uint32_t n = 11; n < 13; ++n) ASSERT_TRUE(insert(**db, "a", n));
+  EXPECT_EQ((*db)->log_records(), 14u);
+  ASSERT_TRUE(insert(**db, "a", 13));
+  EXPECT_EQ((*db)->log_records(), 0u);
+  EXPECT_TRUE((*db)->checkpoint_error().empty());
+  EXPECT_EQ(failures(), 0u);
+  for (std::uint32_t n = 14; n < 16; ++n) ASSERT_TRUE(insert(**db, "a", n));
+  EXPECT_EQ((*db)->log_records(), 2u);
+  ASSERT_TRUE(insert(**db, "a", 16));
+  EXPECT_EQ((*db)->log_records(), 0u);
+  db->reset();
+  EXPECT_EQ(contents(open()->database()).at("a").size(), 17u);
 }
 
 }  // namespace

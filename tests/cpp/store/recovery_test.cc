@@ -91,10 +91,16 @@ TEST(ReplayWal, EveryPrefixAlreadyAppliedReplaysToTheSameState) {
   entries.push_back(WalEntry{WalUpdateMetadata{"a", numbered_uuid(1), metadata}});
   entries.push_back(insert_entry("b", 7, "back"));
   entries.push_back(WalEntry{WalUpdateDocument{"a", numbered_uuid(1), doc(1, "replaced twice"), vec(12)}});
+  // An update whose document carries another id: the named one goes, the
+  // document is stored under its own id.
+  entries.push_back(WalEntry{WalUpdateDocument{"a", numbered_uuid(3), doc(13, "renamed"), vec(13)}});
 
   Database reference;
   EXPECT_TRUE(replay_wal(reference, entries).empty());
   const Contents want = contents(reference);
+  EXPECT_EQ(want.at("a").count(numbered_uuid(3).to_string()), 0u);
+  EXPECT_EQ(want.at("a").at(numbered_uuid(13).to_string()), "renamed");
+  EXPECT_EQ(want.at("a").at(numbered_uuid(1).to_string()), "replaced twice");
   for (std::size_t prefix = 0; prefix <= entries.size(); ++prefix) {
     Database database;
     replay_wal(database, std::span(entries).first(prefix));

@@ -110,7 +110,7 @@ TEST_P(WalDamageTest, TruncationAtEveryOffsetIsATornTailOfTheLastRecordRead) {
 
 TEST_P(WalDamageTest, ZerosFromAnyRecordBoundaryToTheEndAreATornTail) {
   for (std::size_t record = 0; record < starts_.size(); ++record) {
-    for (std::size_t extra : {0u, 8u, 4096u}) {
+    for (std::size_t extra : {0u, 8u, 4096u, 8192u - 3, 20000u}) {  // runs longer than one read chunk too
       Bytes damaged = original_;
       damaged.resize(original_.size() + extra, 0);
       std::fill(damaged.begin() + starts_[record], damaged.end(), 0);
@@ -178,13 +178,21 @@ TEST_P(WalDamageTest, AFinalRecordZeroedFromAPageBoundaryIsATornTail) {
   const std::size_t second = full.size() - 8 - straddling.size() - (key_ ? EncryptionKey::SEAL_OVERHEAD : 0);
   ASSERT_LT(second, 4096u);
   ASSERT_GT(full.size(), 4096u);
-  for (std::size_t from = second + 9; from < full.size(); from += 50) {
+  // Every 50th offset, and each offset next to the page boundary.
+  std::vector<std::size_t> starts;
+  for (std::size_t from = second + 9; from < full.size(); from += 50) starts.push_back(from);
+  for (std::size_t from = 4093; from <= 4099; ++from) starts.push_back(from);
+  for (std::size_t from : starts) {
     Bytes damaged = full;
     std::fill(damaged.begin() + from, damaged.end(), 0);
+    // A sealed record's bytes are random: one may already be zero just
+    // before `from`, which moves the start of the zero run back.
+    std::size_t run = from;
+    while (damaged[run - 1] == 0) --run;
     const WalRecords got = read_bytes(damaged);
     // Zeros from the page boundary (or before it) on: torn. From a later,
     // unaligned offset inside the record: the record is damaged.
-    const WalStopReason want = from <= 4096 ? WalStopReason::TornTail : WalStopReason::Unreadable;
+    const WalStopReason want = run <= 4096 ? WalStopReason::TornTail : WalStopReason::Unreadable;
     ASSERT_EQ(got.stop.reason, want) << "zeros from " << from;
     ASSERT_EQ(got.stop.offset, second);
     ASSERT_EQ(got.payloads.size(), 1u);
