@@ -321,8 +321,8 @@ TEST(MetadataIndexMaintenance, ChangesDuringARebuildAndThreadedBatchesReachTheIn
     }
     return batch;
   };
-  // Several chunks linked from two threads.
-  std::vector<PendingDocument> first = batch_of(3 * Collection::PARALLEL_CHUNK + 17);
+  // More than one chunk, linked from two threads.
+  std::vector<PendingDocument> first = batch_of(Collection::PARALLEL_CHUNK + 17);
   std::vector<Uuid> ids;
   for (const PendingDocument& pending : first) ids.push_back(pending.document.id);
   ASSERT_TRUE(collection.insert_batch(first, 2).has_value());
