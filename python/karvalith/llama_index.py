@@ -19,10 +19,8 @@ the source document's id, as in LlamaIndex's other stores.
 Filters. LlamaIndex's ``MetadataFilters``: ``==``, ``!=``, ``>``, ``>=``, ``<``,
 ``<=``, ``in``, ``nin``, nested, combined by ``and``, ``or`` and ``not`` (none of
 the filters holds). As in LlamaIndex's own stores, a node lacking the key fails
-every operator except ``!=`` and ``nin``. What a conjunction of conditions says
-(and, not of single conditions, or of one key's equalities) runs in the engine;
-the rest (an or across keys, a not of a group) is judged here over the documents
-the conjunctive part admits, which costs a pass over them. The operators ``any``, ``all``,
+every operator except ``!=`` and ``nin``. Every filter runs in the engine, over
+its metadata index (keys starting with ``$`` cannot be filtered on). The operators ``any``, ``all``,
 ``contains``, ``text_match``, ``text_match_insensitive`` and ``is_empty`` are
 refused with ValueError (they test lists or substrings, which are not stored
 filterably).
@@ -118,8 +116,8 @@ def _refuse_unknown(method: str, kwargs: dict[str, Any], accepted: Sequence[str]
 # A filter is first read into a tree of tuples:
 #   ("leaf", key, op, operand)   op: eq ne gt gte lt lte in nin
 #   ("and" | "or" | "not", [children])   "not": none of the children holds
-# which is then given to the engine as "must"/"must_not" clauses when it can say
-# it, and otherwise evaluated here, with the engine's comparison rules.
+# which the engine then takes in its operator form ({"$and": [...]}, ...), so
+# every filter is judged by the engine over its metadata index.
 
 Tree = tuple[Any, ...]
 _EVERYTHING: Tree = ("and", [])
@@ -173,97 +171,37 @@ def filter_tree(filters: Optional[MetadataFilters]) -> Tree:
     return (condition.value, children)
 
 
-def _clause(key: str, op: str, operand: Any) -> dict[str, Any]:
-    if op == "in":
-        return {"field": key, "op": "in", "values": list(operand)}
-    return {"field": key, "op": op, "value": operand}
+# Passes no document: no stored node id is in an empty list.
+_NOTHING: dict[str, Any] = {NODE_ID_KEY: {"$in": []}}
 
 
-def _negated(tree: Tree) -> Optional[tuple[list[dict[str, Any]], list[dict[str, Any]]]]:
-    """(must, must_not) clauses of NOT tree, or None when they cannot say it."""
-    if tree[0] != "leaf":
-        return None
-    _, key, op, operand = tree
-    if op == "ne":
-        return [_clause(key, "eq", operand)], []
-    if op == "nin":
-        return [_clause(key, "in", operand)], []
-    return [], [_clause(key, op, operand)]
-
-
-def _clauses(tree: Tree) -> Optional[tuple[list[dict[str, Any]], list[dict[str, Any]]]]:
-    """(must, must_not) clauses the engine takes for a tree, or None when a
-    conjunction of clauses cannot say it."""
+def _operator_form(tree: Tree) -> Optional[dict[str, Any]]:
+    """The engine's operator form of a tree; None when every document passes."""
     kind = tree[0]
     if kind == "leaf":
         _, key, op, operand = tree
-        if op == "ne":
-            return [], [_clause(key, "eq", operand)]  # a document lacking the key passes
-        if op == "nin":
-            return [], [_clause(key, "in", operand)]
-        return [_clause(key, op, operand)], []
-    parts = []
-    for child in tree[1]:
-        part = _negated(child) if kind == "not" else _clauses(child)
-        if part is None:
-            break
-        parts.append(part)
-    else:
-        if kind in ("and", "not") or len(tree[1]) == 1:
-            return [c for m, _ in parts for c in m], [c for _, n in parts for c in n]
-        # An "or" of equality tests of one key is an "in".
-        keys = {c["field"] for m, n in parts for c in m + n}
-        if len(keys) == 1 and all(not n and len(m) == 1 and m[0]["op"] in ("eq", "in") for m, n in parts):
-            values = [v for m, _ in parts for v in (m[0]["values"] if m[0]["op"] == "in" else [m[0]["value"]])]
-            return [_clause(keys.pop(), "in", values)], []
-    return None
-
-
-def _number(value: Any) -> bool:
-    return isinstance(value, (int, float)) and not isinstance(value, bool)
-
-
-def _equal(value: Any, operand: Any) -> bool:
-    # The engine's equality: bools equal bools, strings strings, numbers numbers.
-    if isinstance(value, bool) or isinstance(operand, bool):
-        return isinstance(value, bool) and isinstance(operand, bool) and value == operand
-    if isinstance(value, str) or isinstance(operand, str):
-        return isinstance(value, str) and isinstance(operand, str) and value == operand
-    if _number(value) and _number(operand):
-        if isinstance(value, int) and isinstance(operand, int):
-            return value == operand
-        return abs(float(value) - float(operand)) <= 2.220446049250313e-16 or float(value) == float(operand)
-    return False
-
-
-def holds(tree: Tree, metadata: dict[str, Any]) -> bool:
-    """Whether stored metadata passes a filter tree, as the engine would judge it."""
-    kind = tree[0]
+        if key.startswith("$"):
+            raise ValueError(f"filter on {key!r}: keys starting with '$' cannot be filtered on")
+        if op in ("ne", "nin"):
+            # LlamaIndex's != and nin pass a document that lacks the key.
+            return {"$not": {key: {"$eq" if op == "ne" else "$in": operand}}}
+        return {key: {"$" + op: operand}}
+    parts = [_operator_form(child) for child in tree[1]]
+    said = [part for part in parts if part is not None]
     if kind == "and":
-        return all(holds(child, metadata) for child in tree[1])
+        return None if not said else said[0] if len(said) == 1 else {"$and": said}
+    everything = len(said) < len(parts)  # a child that every document passes
     if kind == "or":
-        return any(holds(child, metadata) for child in tree[1])
-    if kind == "not":
-        return not any(holds(child, metadata) for child in tree[1])
-    _, key, op, operand = tree
-    if op in ("ne", "nin"):
-        return not holds(("leaf", key, "eq" if op == "ne" else "in", operand), metadata)
-    if key not in metadata:
-        return False
-    value = metadata[key]
-    if op == "eq":
-        return _equal(value, operand)
-    if op == "in":
-        return any(_equal(value, v) for v in operand)
-    if not (_number(value) and _number(operand)) or math.isnan(float(value)):
-        return False
-    left, right = float(value), float(operand)
-    return {"gt": left > right, "gte": left >= right, "lt": left < right, "lte": left <= right}[op]
+        return None if everything else said[0] if len(said) == 1 else {"$or": said}
+    if everything:
+        return _NOTHING
+    return {"$not": said[0] if len(said) == 1 else {"$or": said}}
 
 
-def _engine_filter(clauses: tuple[list[dict[str, Any]], list[dict[str, Any]]]) -> Optional[dict[str, Any]]:
-    must, must_not = clauses
-    return {"must": must, "must_not": must_not} if must or must_not else None
+def engine_filter(tree: Tree) -> Optional[dict[str, Any]]:
+    """The filter the engine takes for a tree; None for no filter."""
+    form = _operator_form(tree)
+    return None if form is None else {"$and": [form]}
 
 
 # ---- the store -------------------------------------------------------------------
@@ -446,8 +384,8 @@ class KarvalithVectorStore(BasePydanticVectorStore):
         _refuse_unknown("delete", delete_kwargs, ())
         if not isinstance(ref_doc_id, str):
             raise TypeError(f"ref_doc_id must be a string, got {type(ref_doc_id).__name__}")
-        for result in self._select(("leaf", "ref_doc_id", "eq", ref_doc_id)):
-            self.client.delete(self.collection_name, result.id)
+        if self._exists():
+            self.client.delete_where(self.collection_name, {"ref_doc_id": ref_doc_id})
 
     def delete_nodes(
         self,
@@ -466,12 +404,16 @@ class KarvalithVectorStore(BasePydanticVectorStore):
                              "(clear() drops every node)")
         if not self._exists():
             return
-        if tree == _EVERYTHING and node_ids is not None:
+        passing = engine_filter(tree)
+        if node_ids is not None:
             keys = [storage_id(node_id) for node_id in node_ids]
-        else:
-            keys = [r.id for r in self._select(self._restricted(tree, node_ids=node_ids))]
-        for key in keys:
-            self.client.delete(self.collection_name, key)
+            if passing is not None:
+                keys = [stored["id"] for stored in self.client.get(self.collection_name, keys, filter=passing)]
+            self.client.delete(self.collection_name, keys)
+        elif passing is not None:
+            self.client.delete_where(self.collection_name, passing)
+        else:  # filters that every node passes
+            self.client.delete(self.collection_name, self.client.list_ids(self.collection_name))
 
     def clear(self) -> None:
         """Drops the collection with every node; the next add creates it again."""
@@ -490,22 +432,9 @@ class KarvalithVectorStore(BasePydanticVectorStore):
         tree = filter_tree(filters)
         if not self._exists():
             return []
-        if node_ids is not None:
-            passing = None if tree == _EVERYTHING else {r.id for r in self._select(tree)}
-            nodes = []
-            for node_id in node_ids:
-                key = storage_id(node_id)
-                if passing is not None and key not in passing:
-                    continue
-                try:
-                    stored = self.client.get(self.collection_name, key)
-                except KeyError:
-                    continue
-                nodes.append(_node(key, stored["text"], stored["metadata"]))
-            return nodes
-        order = {key: i for i, key in enumerate(self.client.list_ids(self.collection_name))}
-        results = sorted(self._select(tree), key=lambda r: order.get(r.id, len(order)))
-        return [_node(r.id, r.text, r.metadata) for r in results]
+        keys = None if node_ids is None else [storage_id(node_id) for node_id in node_ids]
+        stored = self.client.get(self.collection_name, keys, filter=engine_filter(tree))
+        return [_node(d["id"], d["text"], d["metadata"]) for d in stored]
 
     def _restricted(self, tree: Tree, *, doc_ids: Optional[list[str]] = None,
                     node_ids: Optional[list[str]] = None) -> Tree:
@@ -516,42 +445,6 @@ class KarvalithVectorStore(BasePydanticVectorStore):
         if node_ids is not None:
             parts.append(("leaf", NODE_ID_KEY, "in", list(node_ids)))
         return parts[0] if len(parts) == 1 else ("and", parts)
-
-    def _everything_passing(self, engine_filter: Optional[dict[str, Any]]) -> list[SearchResult]:
-        """Every document passing an engine filter: a query with k = the document
-        count, scored exactly (an exact threshold above the count), leaves none out."""
-        info = self.client.collection_info(self.collection_name)
-        if info.document_count == 0:
-            return []
-        return self.client.search(self.collection_name, query_embedding=[0.0] * info.dimension,
-                                  k=info.document_count, filter=engine_filter,
-                                  exact_threshold=info.document_count + 1)
-
-    def _select(self, tree: Tree) -> list[SearchResult]:
-        """Every stored document passing the tree."""
-        if not self._exists():
-            return []
-        clauses = _clauses(tree)
-        if clauses is not None:
-            return self._everything_passing(_engine_filter(clauses))
-        # The engine narrows by the conditions it can say; the rest is judged here.
-        said = [c for c in (tree[1] if tree[0] == "and" else []) if _clauses(c) is not None]
-        narrowed = _clauses(("and", said)) if said else None
-        candidates = self._everything_passing(_engine_filter(narrowed) if narrowed else None)
-        return [r for r in candidates if holds(tree, r.metadata)]
-
-    def _query_filter(self, tree: Tree) -> Optional[dict[str, Any]]:
-        """The engine filter of a query: the tree's clauses, or when a conjunction
-        cannot say it, the ids of the passing nodes. None for no filter; a filter
-        nothing passes when no node does."""
-        if tree == _EVERYTHING:
-            return None
-        clauses = _clauses(tree)
-        if clauses is not None:
-            return _engine_filter(clauses)
-        passing = [r.metadata.get(NODE_ID_KEY) for r in self._select(tree)]
-        return {"must": [_clause(NODE_ID_KEY, "in", [p for p in passing if isinstance(p, str)])],
-                "must_not": []}
 
     def query(self, query: VectorStoreQuery, **kwargs: Any) -> VectorStoreQueryResult:
         """Answers a LlamaIndex query in its mode (see the module's description)."""
@@ -600,10 +493,10 @@ class KarvalithVectorStore(BasePydanticVectorStore):
 
         if not self._exists() or k == 0:
             return VectorStoreQueryResult(nodes=[], similarities=[], ids=[])
-        engine_filter = self._query_filter(tree)
+        query_filter = engine_filter(tree)
         if mode == VectorStoreQueryMode.MMR:
-            return self._mmr(search["query_embedding"], k, engine_filter, ef, **mmr)
-        results = self.client.search(self.collection_name, k=k, filter=engine_filter, **search)
+            return self._mmr(search["query_embedding"], k, query_filter, ef, **mmr)
+        results = self.client.search(self.collection_name, k=k, filter=query_filter, **search)
         return _result(results, [r.score for r in results])
 
     def _mmr(self, embedding: list[float], k: int, engine_filter: Optional[dict[str, Any]], ef: Optional[int],

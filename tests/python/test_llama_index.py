@@ -200,6 +200,9 @@ def nested_filters():
         group(filters=[FLAT_FILTERS[0], group(filters=[FLAT_FILTERS[2], FLAT_FILTERS[7]], condition="or")],
               condition="not"),
         group(filters=[], condition="or"),
+        # A group of no filters passes everything: in an or, and under a not.
+        group(filters=[FLAT_FILTERS[0], group(filters=[])], condition="or"),
+        group(filters=[FLAT_FILTERS[5], group(filters=[])], condition="not"),
     ]
 
 
@@ -225,6 +228,27 @@ class TestFilters:
         by_text = store.query(VectorStoreQuery(query_str="text", similarity_top_k=100, filters=filters,
                                                mode=VectorStoreQueryMode.TEXT_SEARCH))
         assert sorted(ids_of(by_text)) == expected
+
+    @pytest.mark.parametrize("filters", [f for f in nested_filters()[1:] if f.filters], ids=lambda f: repr(f)[:80])
+    def test_deleting_by_filters_removes_exactly_the_passing_nodes(self, filters):
+        rng = random.Random(23)
+        store = KarvalithVectorStore()
+        metadata = {f"node-{i}": random_metadata(rng) for i in range(40)}
+        store.add([node(key, f"text {key}", [rng.uniform(-1, 1) for _ in range(4)], m)
+                   for key, m in metadata.items()])
+        store.delete_nodes(filters=filters)
+        kept = sorted(key for key, m in metadata.items() if not model_holds(filters, m))
+        assert sorted(n.node_id for n in store.get_nodes()) == kept
+        # By ids as well: only the named nodes that pass go.
+        store.add([node(key, f"text {key}", [0.5] * 4, m) for key, m in metadata.items()])
+        named = [f"node-{i}" for i in range(0, 40, 3)]
+        store.delete_nodes(named, filters=filters)
+        gone = {key for key in named if model_holds(filters, metadata[key])}
+        assert sorted(n.node_id for n in store.get_nodes()) == sorted(set(metadata) - gone)
+
+    def test_keys_the_engine_reads_as_operators_are_refused(self, animals):
+        with pytest.raises(ValueError, match="keys starting with '\\$' cannot be filtered on"):
+            animals.get_nodes(filters=MetadataFilters(filters=[F(key="$and", value=1)]))
 
     @pytest.mark.parametrize("operator", [OP.ANY, OP.ALL, OP.CONTAINS, OP.TEXT_MATCH,
                                           OP.TEXT_MATCH_INSENSITIVE, OP.IS_EMPTY])
