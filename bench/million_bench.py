@@ -402,6 +402,9 @@ class LoadSampler:
         return {"min": min(s), "mean": sum(s) / len(s), "max": max(s), "samples": len(s)}
 
 
+SAMPLER = None
+
+
 def run_child(a, system, phase, cpus, threads, directory, prepared, n):
     python = a.karvalith_python if system == "karvalith" and a.karvalith_python else sys.executable
     cmd = ["taskset", "-c", cpus, python, str(Path(__file__).resolve()), "--worker", system, "--phase", phase,
@@ -411,11 +414,14 @@ def run_child(a, system, phase, cpus, threads, directory, prepared, n):
     env = dict(os.environ, OMP_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
     print(f"  {system} {phase} on cpu {cpus} ({time.strftime('%H:%M:%S')})", file=sys.stderr, flush=True)
     t0 = time.perf_counter()
+    first = len(SAMPLER.samples)
     p = subprocess.run(cmd, stdout=subprocess.PIPE, text=True, env=env)
     if p.returncode != 0:
         return {"system": system, "phase": phase, "error": f"worker exit {p.returncode}"}
     r = json.loads(p.stdout.strip().splitlines()[-1])
     r["child_seconds"] = time.perf_counter() - t0
+    during = SAMPLER.samples[first:] or SAMPLER.samples[-1:]
+    r["load_mean"] = sum(during) / len(during)
     return r
 
 
@@ -522,6 +528,9 @@ def report(a, results, info):
             print(f"- {LABELS[r['system']]}: " + " ".join(
                 f"{p['ef']}:{p['recall']:.3f}/{p['qps']:,.0f}/{p['p50_us']:.0f}/{p['p99_us']:.0f}"
                 for p in r["full"]["sweep"]))
+    print("\nMean 1-minute load average during each child (build 1 thread / build 2 threads + sweep + save / open): "
+          + "; ".join(f"{LABELS[r['system']]} " + " / ".join(fmt(r[ph].get("load_mean"), ".1f")
+                                                          for ph in ("build1", "full", "open")) for r in results) + ".")
     notes = sorted({x for r in results for ph in ("build1", "full", "open") for x in r[ph].get("notes", [])})
     print(f"\nVersions: {', '.join(notes)}; Python {m['python']}.")
 
@@ -567,7 +576,8 @@ def main():
             "threads": a.threads, "data_meta": json.loads((prepared / "meta.json").read_text()), "machine": machine(), "load_before": os.getloadavg(),
             "command": " ".join([os.path.relpath(sys.executable)] + sys.argv), "started": time.strftime("%Y-%m-%d %H:%M:%S %Z")}
     print(f"# million benchmark: {a.n:,} x {DIM}, {QUERIES} queries", file=sys.stderr, flush=True)
-    sampler = LoadSampler()
+    global SAMPLER
+    SAMPLER = sampler = LoadSampler()
     results = []
     for s in systems:
         results.append(run_system(a, s, prepared, a.n))
