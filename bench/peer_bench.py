@@ -50,11 +50,9 @@ Options: --systems karvalith,hnswlib,faiss-flat,faiss-sq8  --efs 10,16,32,...  -
 
 import argparse
 import contextlib
-import gc
 import io
 import json
 import os
-import platform
 import subprocess
 import sys
 import time
@@ -62,6 +60,9 @@ import uuid
 from pathlib import Path
 
 import numpy as np
+
+from bench_common import (K, TARGETS, fmt, machine, plot_sweeps, qps_at, ratio, recall_at_k, settle,
+                          single_sweep)
 
 HERE = Path(__file__).resolve().parent
 DATA_DIR = HERE / "data"
@@ -75,11 +76,9 @@ LABELS = {
 }
 M = 16
 EF_CONSTRUCTION = 200
-K = 10
 BATCH = 1000
 FULL_EFS = (10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512)
 QUICK_EFS = (10, 16, 32, 64, 128, 256)
-TARGETS = (0.95, 0.99)
 
 
 # ---------------------------------------------------------------- data
@@ -137,26 +136,6 @@ def prepare(data, n):
 
 
 # ---------------------------------------------------------------- worker side
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def settle():
-    gc.collect()
-    return rss_bytes()
-
-
-def latencies_summary(ns):
-    us = np.asarray(ns, dtype=np.float64) / 1e3
-    return float(np.percentile(us, 50)), float(np.percentile(us, 99))
-
-
-def recall_at_k(found, gt):
-    hit = sum(len(set(f[:K]) & set(g[:K].tolist())) for f, g in zip(found, gt))
-    return hit / (K * len(gt))
 
 
 def accepts(method, keyword, probe):
@@ -344,36 +323,6 @@ def make_runner(system, dim, n, threads):
     raise ValueError(system)
 
 
-def single_sweep(runner, queries, gt, efs, runs):
-    """One query per call: recall@10, QPS, p50, p99 per ef (fastest of `runs` passes)."""
-    faiss_rows = runner.name.startswith("faiss")
-    rows = [q.reshape(1, -1) for q in queries] if faiss_rows else list(queries)
-    out = []
-    for ef in efs:
-        call = runner.query_fn(ef)
-        for q in rows[:50]:  # warm-up, untimed
-            call(q)
-        results = [None] * len(rows)
-        clock = time.perf_counter_ns
-        wall, lat = None, None
-        for _ in range(runs):  # the fastest pass counts: other processes share the machine
-            pass_lat = np.empty(len(rows), dtype=np.int64)
-            t0 = time.perf_counter()
-            for i, q in enumerate(rows):
-                a = clock()
-                results[i] = call(q)
-                pass_lat[i] = clock() - a
-            pass_wall = time.perf_counter() - t0
-            if wall is None or pass_wall < wall:
-                wall, lat = pass_wall, pass_lat
-        recall = recall_at_k([runner.to_indices(r) for r in results], gt)
-        p50, p99 = latencies_summary(lat)
-        out.append({"ef": ef, "recall": recall, "qps": len(rows) / wall, "p50_us": p50, "p99_us": p99})
-        print(f"    [{runner.name}] ef {ef:4d}: recall@10 {recall:.4f}  {len(rows) / wall:9,.0f} q/s  "
-              f"p50 {p50:7.1f} us  p99 {p99:7.1f} us", file=sys.stderr, flush=True)
-    return out
-
-
 def batch_sweep(runner, queries, gt, efs, runs):
     """All queries in one call with the runner's thread count: recall@10, QPS per ef (fastest pass)."""
     out = []
@@ -446,34 +395,6 @@ def worker(a):
 # ---------------------------------------------------------------- parent side
 
 
-def qps_at(sweep, target):
-    """QPS at a recall, linear in recall between the bracketing ef points
-    (taken in ef order); the first point's QPS if it already reaches it."""
-    pts = [(p["recall"], p["qps"]) for p in sorted(sweep, key=lambda p: p["ef"])]
-    for i, (r, q) in enumerate(pts):
-        if r >= target:
-            if i == 0:
-                return q
-            r0, q0 = pts[i - 1]
-            return q0 + (q - q0) * (target - r0) / (r - r0)
-    return None
-
-
-def machine():
-    cpu = "?"
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    cpu = line.split(":", 1)[1].strip()
-                    break
-    except OSError:
-        pass
-    mem = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
-    return {"cpu": cpu, "cores": os.cpu_count(), "memory_gib": round(mem / 2**30, 1),
-            "python": platform.python_version(), "os": platform.platform()}
-
-
 def run_worker(a, system, prepared, threads, cpus):
     cmd = ["taskset", "-c", cpus, sys.executable, str(Path(__file__).resolve()), "--worker", system,
            "--prepared", str(prepared), "--worker-threads", str(threads),
@@ -484,10 +405,6 @@ def run_worker(a, system, prepared, threads, cpus):
     if p.returncode != 0:
         return {"system": system, "threads": threads, "error": f"worker exit {p.returncode}"}
     return json.loads(p.stdout.strip().splitlines()[-1])
-
-
-def fmt(x, pattern=",.0f"):
-    return "n/a" if x is None else format(x, pattern)
 
 
 def label(r):
@@ -527,9 +444,6 @@ def report(a, runs, info):
             if r is kv or r["threads"] != 1 or "sweep" not in r:
                 continue
 
-            def ratio(x, y):
-                return "n/a" if x is None or y is None or y == 0 else f"{x / y:.2f}"
-
             print(f"| {label(r)} | {ratio(kv['inserts_per_s'], r['inserts_per_s'])} | "
                   f"{ratio(kv['bytes_per_vector'], r['bytes_per_vector'])} | "
                   f"{ratio(kv['qps_at'].get('0.95'), r['qps_at'].get('0.95'))} | "
@@ -546,33 +460,11 @@ def report(a, runs, info):
 
 
 def plot(a, runs, info, path):
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    fig, ax = plt.subplots(figsize=(8, 5.5))
-    for r in runs:
-        if not r.get("sweep"):
-            continue
-        sw = sorted(r["sweep"], key=lambda p: p["ef"])
-        ax.plot([p["recall"] for p in sw], [p["qps"] for p in sw], marker="o", markersize=3,
-                linestyle="--" if r["threads"] > 1 else "-", label=label(r))
-    for t in TARGETS:
-        ax.axvline(t, color="grey", linewidth=0.6, linestyle=":")
-    ax.set_yscale("log")
-    ax.set_xlabel("recall@10")
-    ax.set_ylabel("queries/s (log)")
     m = info["machine"]
-    ax.set_title(f"{a.data}: {info['n']:,} x {info['dim']}, k {K}, m {M}, ef_construction {EF_CONSTRUCTION}\n"
-                 f"solid: one thread, one query per call; dashed: batch queries\n{m['cpu']}, "
-                 f"load average {info['load_before'][0]:.1f} before, {info['load_after'][0]:.1f} after",
-                 fontsize=9)
-    ax.grid(True, which="both", linewidth=0.3)
-    ax.legend(fontsize=8)
-    fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    title = (f"{a.data}: {info['n']:,} x {info['dim']}, k {K}, m {M}, ef_construction {EF_CONSTRUCTION}\n"
+             f"solid: one thread, one query per call; dashed: batch queries\n{m['cpu']}, "
+             f"load average {info['load_before'][0]:.1f} before, {info['load_after'][0]:.1f} after")
+    plot_sweeps([(label(r), r["sweep"], r["threads"] > 1) for r in runs if r.get("sweep")], title, path)
 
 
 def parse_args():
