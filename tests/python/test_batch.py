@@ -52,6 +52,12 @@ class TestBatchSearch:
             for query, text, answer in zip(queries, texts, batch):
                 expected = db.search("c", query_embedding=query, query_text=text, k=5, fusion_method=method, alpha=0.4)
                 assert pairs(answer) == pairs(expected)
+        # Options left out take the same defaults in both (k, alpha, ef).
+        batch = db.batch_search("c", queries[:8], query_texts=texts[:8], fusion_method="linear")
+        for query, text, answer in zip(queries, texts, batch):
+            expected = db.search("c", query_embedding=query, query_text=text, fusion_method="linear")
+            assert pairs(answer) == pairs(expected)
+            assert len(answer) == 10
 
     def test_every_array_layout_and_sequences_give_the_same_answers(self, loaded):
         db, _, queries = loaded
