@@ -1,7 +1,10 @@
 """The bar that ``progress=True`` draws on standard error."""
 
+from __future__ import annotations
+
 import sys
 import time
+from typing import Optional, TextIO
 
 
 class TerminalBar:
@@ -10,13 +13,13 @@ class TerminalBar:
 
     WIDTH = 30
 
-    def __init__(self, label, stream):
+    def __init__(self, label: str, stream: TextIO) -> None:
         self._label = label
         self._stream = stream
         self._start = time.monotonic()
         self._open = False
 
-    def __call__(self, done, total):
+    def __call__(self, done: int, total: int) -> None:
         share = done / total if total else 1.0
         filled = int(self.WIDTH * share)
         elapsed = time.monotonic() - self._start
@@ -27,14 +30,14 @@ class TerminalBar:
         if done >= total:
             self.close()
 
-    def close(self):
+    def close(self) -> None:
         if self._open:
             self._stream.write("\n")
             self._stream.flush()
             self._open = False
 
 
-def terminal_bar(label):
+def terminal_bar(label: str) -> Optional[TerminalBar]:
     """A TerminalBar on sys.stderr when it is a terminal, else None (nothing is drawn)."""
     stream = sys.stderr
     try:
