@@ -6,6 +6,12 @@ from typing import Any, Callable, Literal, Optional, SupportsFloat, SupportsInde
 
 from typing_extensions import Buffer, TypeAlias
 
+# The default weight of the vector side in linear fusion (search's alpha).
+_DEFAULT_ALPHA: float
+# Raised by Karvalith(data_dir=...) when another handle has the directory open;
+# exported as karvalith.DirectoryLockedError.
+_DirectoryLockedError: type[RuntimeError]
+
 # A metadata value as stored: bool, 64-bit int, float or str.
 MetadataValue: TypeAlias = Union[bool, int, float, str]
 # Metadata as passed in: any mapping (dict, MappingProxyType, ...).
@@ -44,7 +50,7 @@ def fuse(
     keyword_hits: Iterable[tuple[SupportsIndex, SupportsFloat]],
     k: SupportsIndex = 10,
     fusion_method: str = "rrf",
-    alpha: SupportsFloat = 0.7,
+    alpha: SupportsFloat = ...,
 ) -> list[tuple[int, float]]: ...
 
 def filter_fields(filter: Filter) -> list[str]: ...
@@ -117,7 +123,7 @@ class Karvalith:
         query_text: Optional[str] = None,
         k: SupportsIndex = 10,
         min_similarity: Optional[SupportsFloat] = None,
-        alpha: SupportsFloat = 0.7,
+        alpha: SupportsFloat = ...,
         fusion_method: str = "rrf",
         filter: Optional[Filter] = None,
         ef: Optional[SupportsIndex] = None,
@@ -168,7 +174,7 @@ class Karvalith:
         ef: Optional[SupportsIndex] = None,
         num_threads: SupportsIndex = 0,
         query_texts: Optional[Iterable[str]] = None,
-        alpha: SupportsFloat = 0.7,
+        alpha: SupportsFloat = ...,
         fusion_method: str = "rrf",
         exact_threshold: Optional[SupportsIndex] = None,
     ) -> list[list[SearchResult]]: ...

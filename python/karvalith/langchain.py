@@ -63,7 +63,7 @@ except ImportError as error:  # pragma: no cover - exercised only without langch
         "karvalith.langchain needs langchain-core: pip install 'karvalith[langchain]'"
     ) from error
 
-from ._karvalith import Karvalith, filter_fields
+from ._karvalith import _DEFAULT_ALPHA as DEFAULT_ALPHA, Karvalith, filter_fields
 from ._shared_handles import SharedHandle, acquire
 
 __all__ = ["KarvalithVectorStore", "KarvalithRetriever", "ID_NAMESPACE", "translate_filter"]
@@ -497,7 +497,7 @@ class KarvalithVectorStore(VectorStore):
         query: str,
         k: int = 4,
         filter: Optional[dict[str, Any]] = None,
-        alpha: float = 0.7,
+        alpha: float = DEFAULT_ALPHA,
         fusion_method: str = "rrf",
     ) -> list[tuple[Document, float]]:
         """Vector and keyword search fused by reciprocal rank ("rrf") or linearly
@@ -512,7 +512,7 @@ class KarvalithVectorStore(VectorStore):
         )
 
     def hybrid_search(self, query: str, k: int = 4, filter: Optional[dict[str, Any]] = None,
-                      alpha: float = 0.7, fusion_method: str = "rrf") -> list[Document]:
+                      alpha: float = DEFAULT_ALPHA, fusion_method: str = "rrf") -> list[Document]:
         return [doc for doc, _ in self.hybrid_search_with_score(query, k, filter, alpha, fusion_method)]
 
     async def akeyword_search(
@@ -521,7 +521,7 @@ class KarvalithVectorStore(VectorStore):
         return await run_in_executor(None, self.keyword_search, query, k, filter)
 
     async def ahybrid_search(self, query: str, k: int = 4, filter: Optional[dict[str, Any]] = None,
-                             alpha: float = 0.7, fusion_method: str = "rrf") -> list[Document]:
+                             alpha: float = DEFAULT_ALPHA, fusion_method: str = "rrf") -> list[Document]:
         return await run_in_executor(None, self.hybrid_search, query, k, filter, alpha, fusion_method)
 
     def as_retriever(self, **kwargs: Any) -> "KarvalithRetriever":

@@ -163,14 +163,14 @@ bool to_optional_path(PyObject* value, const char* param, std::optional<std::str
   return to_path(value, param, out.emplace());
 }
 
+bool wrong_type(const std::string& what, const char* expected, PyObject* value) {
+  PyErr_Format(PyExc_TypeError, "%s: expected %s, got %s", what.c_str(), expected, Py_TYPE(value)->tp_name);
+  return false;
+}
+
 namespace {
 
 bool is_mapping(PyObject* value) { return PyDict_Check(value) || PyObject_HasAttrString(value, "keys"); }
-
-PyObject* wrong_container(PyObject* value, const std::string& what, const char* expected) {
-  PyErr_Format(PyExc_TypeError, "%s: expected %s, got %s", what.c_str(), expected, Py_TYPE(value)->tp_name);
-  return nullptr;
-}
 
 }  // namespace
 
@@ -203,12 +203,14 @@ PyObject* as_list(PyObject* value) {
 
 PyObject* to_dict(PyObject* value, const std::string& what, const char* expected) {
   PyObject* dict = as_dict(value);
-  return dict != nullptr || PyErr_Occurred() ? dict : wrong_container(value, what, expected);
+  if (dict == nullptr && !PyErr_Occurred()) wrong_type(what, expected, value);
+  return dict;
 }
 
 PyObject* to_list(PyObject* value, const std::string& what, const char* expected) {
   PyObject* list = as_list(value);
-  return list != nullptr || PyErr_Occurred() ? list : wrong_container(value, what, expected);
+  if (list == nullptr && !PyErr_Occurred()) wrong_type(what, expected, value);
+  return list;
 }
 
 bool to_u64(PyObject* value, const char* param, std::uint64_t& out) {

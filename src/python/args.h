@@ -59,6 +59,9 @@ PyObject* as_dict(PyObject* value);
 // set when iterating failed.
 PyObject* as_list(PyObject* value);
 
+// TypeError "<what>: expected <expected>, got <type of value>". Returns false.
+bool wrong_type(const std::string& what, const char* expected, PyObject* value);
+
 // as_dict and as_list, with the TypeError "<what>: expected <expected>, got
 // <type>" for a value of another type.
 PyObject* to_dict(PyObject* value, const std::string& what, const char* expected);

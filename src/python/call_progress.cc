@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "errors.h"
+#include "py_text.h"
 
 namespace karvalith::py {
 
@@ -34,7 +35,7 @@ void note_on_exception(PyObject* exception, const std::string& note) {
   if (exception == nullptr) return;
   SavedException pending;
   if (PyErr_Occurred()) pending.fetch();
-  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(note.data(), static_cast<Py_ssize_t>(note.size()), "replace"));
+  PyRef text = PyRef::steal(utf8_to_py(note));
   if (text) {
     PyRef args = PyRef::steal(PyObject_GetAttrString(exception, "args"));
     const bool bare_interrupt = Py_IS_TYPE(exception, reinterpret_cast<PyTypeObject*>(PyExc_KeyboardInterrupt)) &&

@@ -6,6 +6,7 @@
 #include "core/quantization/metric.h"
 
 #include "errors.h"
+#include "py_text.h"
 
 namespace karvalith::py {
 
@@ -22,10 +23,6 @@ PyTypeObject collection_info_type{};  // filled in by its create function
 
 const CollectionSummary& summary_of(PyObject* self) {
   return reinterpret_cast<CollectionInfoObject*>(self)->summary;
-}
-
-PyObject* utf8_to_py(const std::string& text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
 void collection_info_dealloc(PyObject* self) {

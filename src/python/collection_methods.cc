@@ -10,14 +10,11 @@
 #include "gil.h"
 #include "methods.h"
 #include "py_ref.h"
+#include "py_text.h"
 
 namespace karvalith::py {
 
 namespace {
-
-PyObject* utf8_to_py(const std::string& text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-}
 
 constexpr const char* const NAME_PARAMETER[] = {"name"};
 

@@ -6,6 +6,7 @@
 #include "args.h"
 #include "errors.h"
 #include "py_ref.h"
+#include "py_text.h"
 
 namespace karvalith::py {
 
@@ -14,15 +15,9 @@ namespace {
 constexpr const char* METADATA_VALUE_MESSAGE = "metadata values must be bool, int, float, or str";
 constexpr const char* FILTER_VALUE_MESSAGE = "filter values must be None, bool, int, float, or str";
 
-bool utf8_of(PyObject* text, std::string& out) {
-  Py_ssize_t length = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &length);
-  if (utf8 == nullptr) return false;
-  out.assign(utf8, static_cast<std::size_t>(length));
-  return true;
-}
-
-bool wrong_type(const char* what, const char* expected, PyObject* value) {
+// TypeError "<what> must be <expected>, not <type>", the form of the filter
+// and metadata messages. Returns false.
+bool not_of_type(const char* what, const char* expected, PyObject* value) {
   PyErr_Format(PyExc_TypeError, "%s must be %s, not %s", what, expected, Py_TYPE(value)->tp_name);
   return false;
 }
@@ -37,7 +32,7 @@ PyObject* metadata_value_to_py(const MetadataValue& value) {
       return PyFloat_FromDouble(std::get<double>(value));
     case MetadataTag::String: {
       const std::string& text = std::get<std::string>(value);
-      return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+      return utf8_to_py(text);
     }
   }
   PyErr_SetString(PyExc_SystemError, "internal error: unknown metadata tag");
@@ -97,7 +92,7 @@ bool check_condition_keys(PyObject* item, const FilterCondition& condition, cons
 
 bool py_to_filter_condition(PyObject* condition_object, FilterCondition& condition) {
   const PyRef condition_dict = PyRef::steal(as_dict(condition_object));
-  if (!condition_dict) return PyErr_Occurred() ? false : wrong_type("a filter condition", "a dict", condition_object);
+  if (!condition_dict) return PyErr_Occurred() ? false : not_of_type("a filter condition", "a dict", condition_object);
   PyObject* item = condition_dict.get();
   PyObject* field = nullptr;
   if (!dict_lookup(item, "field", field)) return false;
@@ -105,7 +100,7 @@ bool py_to_filter_condition(PyObject* condition_object, FilterCondition& conditi
     raise_message(PyExc_ValueError, "filter condition missing 'field'");
     return false;
   }
-  if (!PyUnicode_Check(field)) return wrong_type("filter condition 'field'", "str", field);
+  if (!PyUnicode_Check(field)) return not_of_type("filter condition 'field'", "str", field);
   if (!utf8_of(field, condition.field)) return false;
 
   PyObject* op = nullptr;
@@ -114,7 +109,7 @@ bool py_to_filter_condition(PyObject* condition_object, FilterCondition& conditi
     raise_message(PyExc_ValueError, "filter condition missing 'op'");
     return false;
   }
-  if (!PyUnicode_Check(op)) return wrong_type("filter condition 'op'", "str", op);
+  if (!PyUnicode_Check(op)) return not_of_type("filter condition 'op'", "str", op);
   std::string op_text;
   if (!utf8_of(op, op_text)) return false;
   const std::optional<FilterOp> parsed = parse_filter_op(op_text);
@@ -137,7 +132,7 @@ bool py_to_filter_condition(PyObject* condition_object, FilterCondition& conditi
   PyRef values_list;
   if (values != nullptr) {
     values_list = PyRef::steal(as_list(values));
-    if (!values_list) return PyErr_Occurred() ? false : wrong_type("filter condition 'values'", "a list", values);
+    if (!values_list) return PyErr_Occurred() ? false : not_of_type("filter condition 'values'", "a list", values);
     values = values_list.get();
     std::vector<JsonValue>& operands = condition.values.emplace();
     // Size re-read and item held each round: a key comparison may run Python code.
@@ -190,7 +185,7 @@ bool py_dict_to_metadata(PyObject* dict, Metadata& out) {
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (PyDict_Next(dict, &position, &key, &value)) {
-    if (!PyUnicode_Check(key)) return wrong_type("metadata keys", "str", key);
+    if (!PyUnicode_Check(key)) return not_of_type("metadata keys", "str", key);
     std::string name;
     if (!utf8_of(key, name)) return false;
     MetadataValue converted;
@@ -205,8 +200,7 @@ PyObject* metadata_to_py_dict(const Metadata& metadata) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   for (const auto& [key, value] : metadata) {
-    PyRef name = PyRef::steal(
-        PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace"));
+    PyRef name = PyRef::steal(utf8_to_py(key));
     if (!name) return nullptr;
     PyRef item = PyRef::steal(metadata_value_to_py(value));
     if (!item) return nullptr;
@@ -249,7 +243,7 @@ bool py_to_json_value(PyObject* object, JsonValue& out) {
 
 bool py_to_filter_conditions(PyObject* conditions_object, std::vector<FilterCondition>& out) {
   const PyRef conditions_list = PyRef::steal(as_list(conditions_object));
-  if (!conditions_list) return PyErr_Occurred() ? false : wrong_type("filter conditions", "a list", conditions_object);
+  if (!conditions_list) return PyErr_Occurred() ? false : not_of_type("filter conditions", "a list", conditions_object);
   PyObject* object = conditions_list.get();
   std::vector<FilterCondition> conditions;
   conditions.reserve(static_cast<std::size_t>(PyList_GET_SIZE(object)));

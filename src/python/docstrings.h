@@ -3,7 +3,12 @@
 // interpreter turns into __text_signature__.
 #pragma once
 
+#include "core/search/request.h"
+
 namespace karvalith::py::doc {
+
+// The defaults the texts below spell out (k=10, alpha=0.7) are the core's.
+static_assert(DEFAULT_K == 10 && DEFAULT_ALPHA == 0.7f, "update the docstrings with the defaults");
 
 inline constexpr const char KARVALITH[] =
     "Karvalith(data_dir=None, encryption_key=None, auto_checkpoint_bytes=None, "

@@ -31,12 +31,6 @@ bool parse_optional_id(const std::optional<std::string>& id_text, std::optional<
   return parse_id(*id_text, out.emplace());
 }
 
-bool wrong_type(const std::string& what, const char* expected, PyObject* value) {
-  PyErr_Format(PyExc_TypeError, "%s: expected %s, got %s", what.c_str(), expected,
-               Py_TYPE(value)->tp_name);
-  return false;
-}
-
 // One element of batch_insert's list, checked in the documented order.
 bool convert_batch_document(PyObject* item, std::size_t index, NewDocument& out) {
   const std::string label = "documents[" + std::to_string(index) + "]";

@@ -12,10 +12,15 @@
 namespace karvalith::py {
 
 // Sets the exception for `error` (NotFound -> KeyError, InvalidInput ->
-// ValueError, InvalidData/Io/Other -> RuntimeError, Internal -> SystemError,
+// ValueError, InvalidData/Io/Other -> RuntimeError, Busy ->
+// DirectoryLockedError (a RuntimeError), Internal -> SystemError,
 // Cancelled -> KeyboardInterrupt);
 // the message is the exception's single argument. Always returns null.
 PyObject* raise_error(const Error& error);
+
+// Creates DirectoryLockedError on first use and adds it to `module` as
+// _DirectoryLockedError (the package exports it under its own name).
+bool add_exception_classes(PyObject* module);
 
 // Sets `type` with `message` as its single argument. Always returns null.
 PyObject* raise_message(PyObject* type, const std::string& message);

@@ -14,6 +14,7 @@
 #include "core/search/filter.h"
 #include "errors.h"
 #include "py_ref.h"
+#include "py_text.h"
 
 namespace karvalith::py {
 
@@ -25,14 +26,6 @@ constexpr const char* COMBINING_OPERATORS = "$and, $or, $not";
 bool fail(const std::string& message) {
   raise_message(PyExc_ValueError, message);
   return false;
-}
-
-bool utf8_of(PyObject* text, std::string& out) {
-  Py_ssize_t length = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &length);
-  if (utf8 == nullptr) return false;
-  out.assign(utf8, static_cast<std::size_t>(length));
-  return true;
 }
 
 std::string on(const std::string& field) { return "filter on '" + field + "': "; }
@@ -332,7 +325,7 @@ PyObject* filter_fields(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return nullptr;
   for (const std::string& field : fields) {
-    PyRef name = PyRef::steal(PyUnicode_DecodeUTF8(field.data(), static_cast<Py_ssize_t>(field.size()), "replace"));
+    PyRef name = PyRef::steal(utf8_to_py(field));
     if (!name || PyList_Append(list.get(), name.get()) != 0) return nullptr;
   }
   return list.release();

@@ -14,16 +14,13 @@
 #include "errors.h"
 #include "gil.h"
 #include "py_ref.h"
+#include "py_text.h"
 
 namespace karvalith::py {
 
 namespace {
 
 constexpr const char* const INSPECT_PARAMETERS[] = {"path", "encryption_key", "replay"};
-
-PyObject* text(const std::string& value) {
-  return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
-}
 
 // Sets dict[key] = value, stealing `value`; false (exception set) on failure.
 bool put(PyObject* dict, const char* key, PyObject* value) {
@@ -34,7 +31,6 @@ bool put(PyObject* dict, const char* key, PyObject* value) {
 PyObject* u64(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
 PyObject* flag(bool value) { return PyBool_FromLong(value ? 1 : 0); }
 PyObject* none() { Py_RETURN_NONE; }
-PyObject* text_or_none(const std::string& value) { return value.empty() ? none() : text(value); }
 
 // Builds a list from `items` with `convert` (which returns a new reference).
 template <class Items, class Convert>
@@ -52,9 +48,9 @@ PyObject* list_of(const Items& items, Convert convert) {
 
 PyObject* snapshot_to_py(const InspectedSnapshot& snapshot) {
   PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict || !put(dict.get(), "file", text(snapshot.file)) || !put(dict.get(), "size", u64(snapshot.size)) ||
+  if (!dict || !put(dict.get(), "file", utf8_to_py(snapshot.file)) || !put(dict.get(), "size", u64(snapshot.size)) ||
       !put(dict.get(), "sealed", flag(snapshot.sealed)) || !put(dict.get(), "loaded", flag(snapshot.loaded)) ||
-      !put(dict.get(), "collection", snapshot.loaded ? text(snapshot.collection) : none()) ||
+      !put(dict.get(), "collection", snapshot.loaded ? utf8_to_py(snapshot.collection) : none()) ||
       !put(dict.get(), "documents", u64(snapshot.documents))) {
     return nullptr;
   }
@@ -66,7 +62,7 @@ PyObject* log_to_py(const InspectedLog& log) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict || !put(dict.get(), "size", u64(log.size)) || !put(dict.get(), "records", u64(log.records)) ||
       !put(dict.get(), "sealed_records", u64(log.sealed_records)) ||
-      !put(dict.get(), "readable_bytes", u64(log.readable_bytes)) || !put(dict.get(), "end", text(log.end))) {
+      !put(dict.get(), "readable_bytes", u64(log.readable_bytes)) || !put(dict.get(), "end", utf8_to_py(log.end))) {
     return nullptr;
   }
   return dict.release();
@@ -75,13 +71,13 @@ PyObject* log_to_py(const InspectedLog& log) {
 PyObject* collection_to_py(const InspectedCollection& collection) {
   const CollectionSummary& summary = collection.summary;
   PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict || !put(dict.get(), "name", text(summary.name)) ||
+  if (!dict || !put(dict.get(), "name", utf8_to_py(summary.name)) ||
       !put(dict.get(), "dimension", u64(summary.dimension)) ||
-      !put(dict.get(), "distance_metric", text(std::string(distance_metric_name(summary.distance_metric)))) ||
+      !put(dict.get(), "distance_metric", utf8_to_py(distance_metric_name(summary.distance_metric))) ||
       !put(dict.get(), "documents", u64(summary.document_count)) ||
       !put(dict.get(), "deleted_slots", u64(summary.deleted_slots)) ||
       !put(dict.get(), "estimated_memory_bytes", u64(summary.estimated_memory_bytes)) ||
-      !put(dict.get(), "snapshot_file", text_or_none(collection.snapshot_file)) ||
+      !put(dict.get(), "snapshot_file", utf8_or_none(collection.snapshot_file)) ||
       !put(dict.get(), "pending_records", u64(collection.pending_records))) {
     return nullptr;
   }
@@ -90,8 +86,8 @@ PyObject* collection_to_py(const InspectedCollection& collection) {
 
 PyObject* problem_to_py(const InspectionProblem& problem) {
   PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict || !put(dict.get(), "file", text(problem.file)) || !put(dict.get(), "offset", u64(problem.offset)) ||
-      !put(dict.get(), "kind", text(problem.kind)) || !put(dict.get(), "message", text(problem.message)) ||
+  if (!dict || !put(dict.get(), "file", utf8_to_py(problem.file)) || !put(dict.get(), "offset", u64(problem.offset)) ||
+      !put(dict.get(), "kind", utf8_to_py(problem.kind)) || !put(dict.get(), "message", utf8_to_py(problem.message)) ||
       !put(dict.get(), "fatal", flag(problem.fatal))) {
     return nullptr;
   }
@@ -100,7 +96,7 @@ PyObject* problem_to_py(const InspectionProblem& problem) {
 
 PyObject* inspection_to_py(const std::string& path, const DirectoryInspection& inspection) {
   PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict || !put(dict.get(), "path", text(path)) || !put(dict.get(), "replayed", flag(inspection.replayed)) ||
+  if (!dict || !put(dict.get(), "path", utf8_to_py(path)) || !put(dict.get(), "replayed", flag(inspection.replayed)) ||
       !put(dict.get(), "snapshots", list_of(inspection.snapshots, snapshot_to_py)) ||
       !put(dict.get(), "log", log_to_py(inspection.log)) ||
       !put(dict.get(), "collections", list_of(inspection.collections, collection_to_py)) ||

@@ -11,6 +11,7 @@
 #include "gil.h"
 #include "methods.h"
 #include "py_ref.h"
+#include "py_text.h"
 
 namespace karvalith::py {
 
@@ -73,7 +74,7 @@ PyObject* bm25_statistics_to_py(const Bm25Statistics& statistics) {
   PyRef frequencies = PyRef::steal(PyDict_New());
   if (!frequencies) return nullptr;
   for (const auto& [term, count] : statistics.document_frequencies) {
-    PyRef key = PyRef::steal(PyUnicode_DecodeUTF8(term.data(), static_cast<Py_ssize_t>(term.size()), "replace"));
+    PyRef key = PyRef::steal(utf8_to_py(term));
     PyRef value = PyRef::steal(PyLong_FromUnsignedLongLong(count));
     if (!key || !value || PyDict_SetItem(frequencies.get(), key.get(), value.get()) != 0) return nullptr;
   }

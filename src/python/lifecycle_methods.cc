@@ -10,6 +10,7 @@
 #include "gil.h"
 #include "methods.h"
 #include "py_ref.h"
+#include "py_text.h"
 
 namespace karvalith::py {
 
@@ -21,11 +22,6 @@ bool set_item(PyObject* dict, const char* key, PyObject* value) {
   return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
 }
 
-PyObject* text_or_none(const std::string& text) {
-  if (text.empty()) Py_RETURN_NONE;
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-}
-
 PyObject* directory_or_none(const std::optional<std::string>& directory) {
   if (!directory) Py_RETURN_NONE;
   return PyUnicode_DecodeFSDefaultAndSize(directory->data(), static_cast<Py_ssize_t>(directory->size()));
@@ -33,10 +29,10 @@ PyObject* directory_or_none(const std::optional<std::string>& directory) {
 
 PyObject* issue_to_dict(const RecoveryIssue& issue) {
   PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict || !set_item(dict.get(), "file", text_or_none(issue.file)) ||
+  if (!dict || !set_item(dict.get(), "file", utf8_or_none(issue.file)) ||
       !set_item(dict.get(), "offset", PyLong_FromUnsignedLongLong(issue.offset)) ||
-      !set_item(dict.get(), "reason", text_or_none(issue.reason)) ||
-      !set_item(dict.get(), "collection", text_or_none(issue.collection)) ||
+      !set_item(dict.get(), "reason", utf8_or_none(issue.reason)) ||
+      !set_item(dict.get(), "collection", utf8_or_none(issue.collection)) ||
       !set_item(dict.get(), "data_missing", PyBool_FromLong(issue.data_missing ? 1 : 0))) {
     return nullptr;
   }
@@ -100,8 +96,7 @@ PyObject* status(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObje
                   PyLong_FromUnsignedLongLong(logged == counts.log_records.end() ? 0 : logged->second))) {
       return nullptr;
     }
-    PyRef key = PyRef::steal(
-        PyUnicode_DecodeUTF8(summary.name.data(), static_cast<Py_ssize_t>(summary.name.size()), "replace"));
+    PyRef key = PyRef::steal(utf8_to_py(summary.name));
     if (!key || PyDict_SetItem(collections.get(), key.get(), entry.get()) != 0) return nullptr;
   }
   // Leaf locks only from here.
@@ -113,11 +108,11 @@ PyObject* status(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!item || PyList_Append(list.get(), item.get()) != 0) return nullptr;
   }
   PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict || !set_item(dict.get(), "read_only", text_or_none(store->read_only_reason())) ||
+  if (!dict || !set_item(dict.get(), "read_only", utf8_or_none(store->read_only_reason())) ||
       PyDict_SetItemString(dict.get(), "issues", list.get()) != 0 ||
       !set_item(dict.get(), "log_bytes", PyLong_FromUnsignedLongLong(store->log_bytes())) ||
       !set_item(dict.get(), "log_records", PyLong_FromUnsignedLongLong(store->log_records())) ||
-      !set_item(dict.get(), "checkpoint_error", text_or_none(store->checkpoint_error())) ||
+      !set_item(dict.get(), "checkpoint_error", utf8_or_none(store->checkpoint_error())) ||
       !set_item(dict.get(), "directory", directory_or_none(store->data_dir())) ||
       PyDict_SetItemString(dict.get(), "collections", collections.get()) != 0 ||
       !set_item(dict.get(), "version", PyUnicode_FromString(KARVALITH_VERSION))) {

@@ -2,7 +2,10 @@
 // process and registers its three classes and its functions.
 #include <Python.h>
 
+#include <charconv>
+
 #include "collection_info.h"
+#include "core/search/request.h"
 #include "errors.h"
 #include "filter_convert.h"
 #include "fusion_function.h"
@@ -52,12 +55,27 @@ bool add_class(PyObject* module, const char* name, PyObject* (*create)()) {
   return true;
 }
 
+// The core's default fusion weight as the shortest decimal that rounds to
+// it (0.7, not 0.699999988...), for the Python wrappers' signatures.
+bool add_default_alpha(PyObject* module) {
+  char text[32];
+  const auto written = std::to_chars(text, text + sizeof text - 1, DEFAULT_ALPHA);
+  *written.ptr = '\0';
+  const double value = PyOS_string_to_double(text, nullptr, nullptr);
+  if (value == -1.0 && PyErr_Occurred()) return false;
+  PyRef number = PyRef::steal(PyFloat_FromDouble(value));
+  if (!number || PyModule_AddObject(module, "_DEFAULT_ALPHA", number.get()) != 0) return false;
+  number.release();  // the module took the reference
+  return true;
+}
+
 PyObject* create_module() {
   PyRef module = PyRef::steal(PyModule_Create(&module_definition));
   if (!module) return nullptr;
   if (!add_class(module.get(), "Karvalith", create_karvalith_type) ||
       !add_class(module.get(), "SearchResult", create_search_result_type) ||
       !add_class(module.get(), "CollectionInfo", create_collection_info_type) ||
+      !add_default_alpha(module.get()) || !add_exception_classes(module.get()) ||
       PyModule_AddStringConstant(module.get(), "__version__", KARVALITH_VERSION) != 0) {
     return nullptr;
   }

@@ -13,6 +13,7 @@
 #include "ids.h"
 #include "methods.h"
 #include "py_ref.h"
+#include "py_text.h"
 
 namespace karvalith::py {
 
@@ -23,8 +24,7 @@ PyObject* document_to_py(const Document& document) {
   if (!result) return nullptr;
   PyRef id = PyRef::steal(id_to_py(document.id));
   if (!id || PyDict_SetItemString(result.get(), "id", id.get()) != 0) return nullptr;
-  PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(document.text.data(), static_cast<Py_ssize_t>(document.text.size()), "replace"));
+  PyRef text = PyRef::steal(utf8_to_py(document.text));
   if (!text || PyDict_SetItemString(result.get(), "text", text.get()) != 0) return nullptr;
   PyRef metadata = PyRef::steal(metadata_to_py_dict(document.metadata));
   if (!metadata || PyDict_SetItemString(result.get(), "metadata", metadata.get()) != 0) return nullptr;

@@ -1,7 +1,9 @@
-// Karvalith.search: vector, keyword or hybrid search over one collection.
-// Every check (arguments, collection, query presence, filter, query shape)
-// happens before any index is read; the search runs without the interpreter
-// lock, and the hits become SearchResult copies after it is re-taken.
+// Karvalith.search and batch_search: vector, keyword or hybrid search over
+// one collection, for one query or many. The options they share are
+// converted by search_options.h. Every check (arguments, collection, query
+// presence, filter, query shape) happens before any index is read; the search
+// runs without the interpreter lock, and the hits become SearchResult copies
+// after it is re-taken.
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,46 +13,15 @@
 #include "core/search/request.h"
 #include "embedding.h"
 #include "errors.h"
-#include "filter_convert.h"
 #include "gil.h"
-#include "keyword_statistics.h"
 #include "methods.h"
 #include "py_ref.h"
+#include "search_options.h"
 #include "search_result.h"
 
 namespace karvalith::py {
 
 namespace {
-
-// The request's fields from the arguments in parameter order; nothing is
-// looked up yet. The filter (a borrowed reference, null when absent) is
-// parsed later, after the checks that come before it.
-bool convert_arguments(PyObject* const* slots, std::string& collection, SearchRequest& request,
-                       PyObject*& filter) {
-  if (!to_text(slots[0], "collection", collection)) return false;
-  if (!is_absent(slots[1]) &&
-      !to_embedding(slots[1], "argument 'query_embedding'", request.embedding.emplace())) {
-    return false;
-  }
-  if (!to_optional_text(slots[2], "query_text", request.text)) return false;
-  if (slots[3] != nullptr && !to_u64(slots[3], "k", request.k)) return false;
-  if (!is_absent(slots[4]) && !to_f32(slots[4], "min_similarity", request.min_similarity.emplace())) {
-    return false;
-  }
-  if (slots[5] != nullptr && !to_f32(slots[5], "alpha", request.alpha)) return false;
-  if (slots[6] != nullptr) {
-    std::string method;
-    if (!to_text(slots[6], "fusion_method", method)) return false;
-    request.fusion = fusion_method_from_text(method);
-  }
-  filter = is_absent(slots[7]) ? nullptr : slots[7];
-  if (!is_absent(slots[8]) && !to_u64(slots[8], "ef", request.ef.emplace())) return false;
-  if (!is_absent(slots[9]) && !to_bm25_statistics(slots[9], request.bm25_statistics.emplace())) return false;
-  if (!is_absent(slots[10]) && !to_u64(slots[10], "exact_threshold", request.exact_threshold.emplace())) {
-    return false;
-  }
-  return true;
-}
 
 PyObject* results_to_py(const std::vector<ScoredDocument>& hits) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
@@ -74,17 +45,23 @@ PyObject* search(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObje
   if (!bind_arguments({"search", names, 1}, args, nargs, kwnames, slots)) return nullptr;
   std::string collection;
   SearchRequest request;
-  PyObject* filter = nullptr;
-  if (!convert_arguments(slots, collection, request, filter)) return nullptr;
-
-  // The collection, then the presence of a query, are checked before the
-  // filter is parsed; the store checks both again with the rest.
-  const std::shared_ptr<Store> store = handle.store();
-  if (!require_collection(*store, collection)) return nullptr;
-  if (Status asked = require_query(request.embedding.has_value(), request.text.has_value()); !asked) {
-    return raise_error(asked.error());
+  if (!to_text(slots[0], "collection", collection)) return nullptr;
+  if (!is_absent(slots[1]) &&
+      !to_embedding(slots[1], "argument 'query_embedding'", request.embedding.emplace())) {
+    return nullptr;
   }
-  if (filter != nullptr && !to_filter(filter, request.filter.emplace())) return nullptr;
+  if (!to_optional_text(slots[2], "query_text", request.text)) return nullptr;
+  const SearchOptionArgs options{.k = slots[3], .min_similarity = slots[4], .alpha = slots[5],
+                                 .fusion_method = slots[6], .ef = slots[8], .bm25_statistics = slots[9],
+                                 .exact_threshold = slots[10]};
+  if (!to_search_options(options, request)) return nullptr;
+
+  const std::shared_ptr<Store> store = handle.store();
+  PyObject* const filter = is_absent(slots[7]) ? nullptr : slots[7];
+  if (!check_and_read_filter(*store, collection, request.embedding.has_value(), request.text.has_value(), filter,
+                             request)) {
+    return nullptr;
+  }
 
   Result<std::vector<ScoredDocument>> hits = without_gil([&] { return store->search(collection, request); });
   if (!hits) return raise_error(hits.error());
@@ -106,11 +83,9 @@ PyObject* batch_search(Handle& handle, PyObject* const* args, Py_ssize_t nargs, 
     if (!embeddings.convert(slots[1], "argument 'query_embeddings'")) return nullptr;
     batch.has_embeddings = true;
   }
-  SearchRequest& shared = batch.shared;
-  if (slots[2] != nullptr && !to_u64(slots[2], "k", shared.k)) return nullptr;
-  if (!is_absent(slots[3]) && !to_f32(slots[3], "min_similarity", shared.min_similarity.emplace())) return nullptr;
-  PyObject* filter = is_absent(slots[4]) ? nullptr : slots[4];
-  if (!is_absent(slots[5]) && !to_u64(slots[5], "ef", shared.ef.emplace())) return nullptr;
+  const SearchOptionArgs options{.k = slots[2], .min_similarity = slots[3], .alpha = slots[8],
+                                 .fusion_method = slots[9], .ef = slots[5], .exact_threshold = slots[10]};
+  if (!to_search_options(options, batch.shared)) return nullptr;
   if (!to_thread_count(slots[6], threads)) return nullptr;
   if (!is_absent(slots[7])) {
     const PyRef texts = PyRef::steal(to_list(slots[7], "argument 'query_texts'", "list"));
@@ -121,22 +96,13 @@ PyObject* batch_search(Handle& handle, PyObject* const* args, Py_ssize_t nargs, 
     }
     batch.has_texts = true;
   }
-  if (slots[8] != nullptr && !to_f32(slots[8], "alpha", shared.alpha)) return nullptr;
-  if (slots[9] != nullptr) {
-    std::string method;
-    if (!to_text(slots[9], "fusion_method", method)) return nullptr;
-    shared.fusion = fusion_method_from_text(method);
-  }
-  if (!is_absent(slots[10]) && !to_u64(slots[10], "exact_threshold", shared.exact_threshold.emplace())) {
-    return nullptr;
-  }
   batch.embeddings = embeddings.rows();
 
-  // The order of search's checks: collection, a query at all, the filter.
   const std::shared_ptr<Store> store = handle.store();
-  if (!require_collection(*store, collection)) return nullptr;
-  if (Status asked = require_query(batch.has_embeddings, batch.has_texts); !asked) return raise_error(asked.error());
-  if (filter != nullptr && !to_filter(filter, shared.filter.emplace())) return nullptr;
+  PyObject* const filter = is_absent(slots[4]) ? nullptr : slots[4];
+  if (!check_and_read_filter(*store, collection, batch.has_embeddings, batch.has_texts, filter, batch.shared)) {
+    return nullptr;
+  }
 
   auto answers = without_gil([&] { return store->batch_search(collection, batch, threads); });
   if (!answers) return raise_error(answers.error());

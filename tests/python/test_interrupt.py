@@ -31,12 +31,19 @@ CHILD = textwrap.dedent(
     vectors = np.random.default_rng(11).standard_normal((count, DIM)).astype(np.float32)
     docs = [{"text": f"doc {i}", "embedding": vectors[i], "metadata": {"n": i}} for i in range(count)]
     db = Karvalith(data_dir=data_dir, auto_checkpoint_records=0, auto_checkpoint_bytes=0)
+    live = [i for i in range(1, count, max(1, count // 500)) if op == "batch" or i % 10 != 0]
+
+    def nearest():
+        return [db.search("c", query_embedding=vectors[i], k=1)[0].metadata["n"] for i in live]
+
+    answers_before = []
     if op == "rebuild":
         db.create_collection("c", DIM)
         ids = db.batch_insert("c", docs, num_threads=2)
         for doc_id in ids[::10]:
             db.delete("c", doc_id)
         db.compact()
+        answers_before = nearest()
     else:
         db.create_collection("c", DIM)
     before = db.collection_info("c")
@@ -69,10 +76,7 @@ CHILD = textwrap.dedent(
     outcome.update(documents=after.document_count, deleted_slots=after.deleted_slots,
                    deleted_slots_before=before.deleted_slots)
     if after.document_count:
-        sample = range(1, count, max(1, count // 500))
-        live = [i for i in sample if op == "batch" or i % 10 != 0]
-        found = sum(db.search("c", query_embedding=vectors[i], k=1)[0].metadata["n"] == i for i in live)
-        outcome["self_recall"] = found / len(live)
+        outcome["same_answers"] = nearest() == answers_before
     print(json.dumps(outcome), flush=True)
     """
 )
@@ -124,9 +128,12 @@ def test_ctrl_c_in_a_rebuild_keeps_the_previous_index_with_every_document(tmp_pa
     assert "keeps its old indexes" in outcome["message"]
     live = count - len(range(0, count, 10))
     assert outcome["documents"] == live
-    # The old graph, tombstones and all, still answers.
+    # The old graph, tombstones and all, still answers, exactly as before the
+    # rebuild began: a walk over the same graph is deterministic, where a
+    # recall bound would depend on the random levels of the build (the graph's
+    # recall is the business of the recall tests).
     assert outcome["deleted_slots"] == outcome["deleted_slots_before"] > 0
-    assert outcome["self_recall"] >= 0.98
+    assert outcome["same_answers"]
     with Karvalith(data_dir=str(data_dir)) as db:
         assert db.collection_info("c").document_count == live
         assert db.rebuild("c") == live

@@ -268,6 +268,21 @@ except RuntimeError as e:
         del db
         Karvalith(str(tmp_path))
 
+    def test_the_refusal_has_its_own_class_and_other_open_failures_do_not(self, tmp_path):
+        # Callers (the CLI's exit status 4) tell a held directory from other
+        # failures by class, not by message.
+        db = Karvalith(str(tmp_path / "held"))
+        with pytest.raises(karvalith.DirectoryLockedError) as refused:
+            Karvalith(str(tmp_path / "held"))
+        assert isinstance(refused.value, RuntimeError) and "in use by another Karvalith handle" in str(refused.value)
+        assert type(refused.value).__module__ == "karvalith"
+        (tmp_path / "file").write_text("x")
+        with pytest.raises(RuntimeError) as failed:
+            Karvalith(str(tmp_path / "file"))
+        assert not isinstance(failed.value, karvalith.DirectoryLockedError)
+        db.close()
+        Karvalith(str(tmp_path / "held")).close()
+
     def test_directory_that_is_a_file(self, tmp_path):
         path = tmp_path / "file"
         path.write_text("x")

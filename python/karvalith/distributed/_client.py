@@ -9,7 +9,7 @@ import time
 import uuid
 from typing import TYPE_CHECKING, Any, Mapping, NamedTuple, Optional, Sequence, Union
 
-from .._karvalith import Karvalith, filter_fields
+from .._karvalith import _DEFAULT_ALPHA as DEFAULT_ALPHA, Karvalith, filter_fields
 from ._backends import ActorOptions, LocalShards, RayShards, ShardLost, Shards, import_ray
 from ._merge import SEQUENCE_FIELD, Hit, fuse_merged, merge_ranked, shard_of, sum_statistics
 from ._shard import Shard
@@ -548,7 +548,7 @@ class ShardedCollection:
         query_text: Optional[str] = None,
         k: int = 10,
         min_similarity: Optional[float] = None,
-        alpha: float = 0.7,
+        alpha: float = DEFAULT_ALPHA,
         fusion_method: str = "rrf",
         filter: Optional[Mapping[str, Any]] = None,
         ef: Optional[int] = None,

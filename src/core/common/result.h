@@ -14,6 +14,7 @@ enum class ErrorKind {
   InvalidInput,  // the caller's input is malformed or inconsistent
   InvalidData,   // stored bytes (snapshot, log, sealed blob) fail to decode or check
   Io,            // the operating system refused a file operation
+  Busy,          // another handle holds what the call needs (a data directory's lock)
   Other,         // an encoding failure or similar, reported with its message
   Internal,      // a state the code treats as impossible
   Cancelled,     // the caller's Progress asked the call to stop (progress.h)

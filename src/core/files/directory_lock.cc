@@ -23,9 +23,9 @@ int lock_now(const FileHandle& file) {
 Result<DirectoryLock> DirectoryLock::acquire(const std::filesystem::path& directory) {
   const std::filesystem::path lock_path = directory / LOCK_FILE_NAME;
   auto in_use = [&] {
-    return make_error(ErrorKind::Io, "data directory '" + directory.string() +
-                                         "' is in use by another Karvalith handle (it and its lock file '" +
-                                         lock_path.string() + "' are locked)");
+    return make_error(ErrorKind::Busy, "data directory '" + directory.string() +
+                                           "' is in use by another Karvalith handle (it and its lock file '" +
+                                           lock_path.string() + "' are locked)");
   };
   auto failed = [&](const std::string& what, const Error& error) {
     return make_error(ErrorKind::Io, "cannot lock data directory '" + directory.string() + "': " + what + ": " +

@@ -17,7 +17,7 @@ inline constexpr const char* LOCK_FILE_NAME = "LOCK";
 class DirectoryLock {
  public:
   // Locks the directory and DIR/LOCK (created 0600 if missing) without
-  // waiting. ErrorKind::Io "data directory '{dir}' is in use by another
+  // waiting. ErrorKind::Busy "data directory '{dir}' is in use by another
   // Karvalith handle" when someone else holds either; the system's error,
   // naming what failed, otherwise.
   static Result<DirectoryLock> acquire(const std::filesystem::path& directory);

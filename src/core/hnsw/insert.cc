@@ -80,15 +80,9 @@ void HnswIndex::link_new_node(std::uint32_t id, std::span<const float> vector, s
   // when all its neighbours (or the whole graph) have been deleted.
   const AdmitAll every_node;
 
-  // Greedy descent to the new node's level (layers without any list cannot
-  // move the entry point).
-  std::uint32_t ep = entry;
-  for (std::uint64_t layer = std::min(max_level, top_list_layer_); layer > level; --layer) {
-    const std::uint32_t from = ep;
-    if (walk_layer(*this, scratch, visited, query, qnorm, nullptr, {&from, 1}, 1, layer, every_node, links) > 0) {
-      ep = scratch.results[0].id;
-    }
-  }
+  // Greedy descent to the new node's level.
+  const std::uint32_t ep =
+      greedy_descent(*this, scratch, visited, query, qnorm, nullptr, entry, max_level, level, every_node, links);
 
   work.level0.clear();
   work.entries.assign(1, ep);

@@ -52,26 +52,6 @@ inline float compute_distance(const HnswIndex& index, std::span<const float> que
   return distance_asym_prenorm(metric, query, index.quantized_view(id), qnorm);
 }
 
-// Brings the data compute_distance will read for `id` towards the cache
-// (same pattern as QueryScorer::prefetch).
-inline void prefetch_node(const HnswIndex& index, std::uint32_t id, const float* table) {
-  if (table != nullptr) {
-    __builtin_prefetch(index.pq_codes(id).data());
-    return;
-  }
-  const std::uint64_t dim = index.dimension();
-  if (index.has_raw_vectors()) {
-    const char* raw = reinterpret_cast<const char*>(index.raw_vector(id).data());
-    __builtin_prefetch(raw);
-    if (dim >= 17) __builtin_prefetch(raw + 64);
-    return;
-  }
-  const std::uint8_t* codes = index.codes_of(id);
-  __builtin_prefetch(codes);
-  if (dim >= 65) __builtin_prefetch(codes + 64);
-  __builtin_prefetch(index.min_of(id));
-}
-
 struct AdmitAll {
   bool operator()(std::uint32_t) const { return true; }
 };
@@ -178,12 +158,23 @@ std::size_t walk_layer(const HnswIndex& index, SearchScratch& scratch, VisitedSe
   return results.size();
 }
 
-// The plain layer search: walk_layer admitting every live node.
-inline std::size_t search_layer(const HnswIndex& index, SearchScratch& scratch, VisitedSet& visited,
-                                std::span<const float> query, float qnorm,
-                                std::span<const std::uint32_t> entries, std::uint64_t ef,
-                                std::uint64_t layer, const float* table = nullptr) {
-  return walk_layer(index, scratch, visited, query, qnorm, table, entries, ef, layer, LiveAnd{index, AdmitAll{}});
+// Greedy descent: beam-1 walks from `entry`, one per layer from the top
+// down to stop_above + 1, each starting where the last ended; returns the
+// node the last one ended at. Layers above `max_level` or above the highest
+// list cannot move the entry point and are skipped.
+template <class Admit, class Links = DirectLinks>
+std::uint32_t greedy_descent(const HnswIndex& index, SearchScratch& scratch, VisitedSet& visited,
+                             std::span<const float> query, float qnorm, const float* table, std::uint32_t entry,
+                             std::uint64_t max_level, std::uint64_t stop_above, const Admit& admit,
+                             const Links& read_links = Links{}) {
+  std::uint32_t ep = entry;
+  for (std::uint64_t layer = std::min(max_level, index.top_list_layer()); layer > stop_above; --layer) {
+    const std::uint32_t from = ep;
+    if (walk_layer(index, scratch, visited, query, qnorm, table, {&from, 1}, 1, layer, admit, read_links) > 0) {
+      ep = scratch.results[0].id;
+    }
+  }
+  return ep;
 }
 
 namespace search_detail {
@@ -236,16 +227,8 @@ Status knn_search(const HnswIndex& index, std::span<const float> given_query, st
     if (!scratch.pq_table.empty()) table = scratch.pq_table.data();
   }
 
-  // Greedy descent. Layers above the highest list cannot move the entry
-  // point, so the walk starts at the highest layer that has links.
-  std::uint32_t ep = *entry_point;
-  for (std::uint64_t layer = std::min(index.max_level(), index.top_list_layer()); layer >= 1; --layer) {
-    const std::uint32_t entry = ep;
-    if (walk_layer(index, scratch, visited, query, qnorm, table, {&entry, 1}, 1, layer, LiveAnd{index, AdmitAll{}}) >
-        0) {
-      ep = scratch.results[0].id;
-    }
-  }
+  const std::uint32_t ep = greedy_descent(index, scratch, visited, query, qnorm, table, *entry_point,
+                                          index.max_level(), 0, LiveAnd{index, AdmitAll{}});
 
   const LiveAnd live_and_admitted{index, std::forward<Admit>(admit)};
   std::uint64_t beam = std::max(ef, k);

@@ -13,19 +13,20 @@ namespace {
 
 const char* WAL_NAME = "wal.bin";
 
-const char* describe(const WalEntry& entry) {
-  switch (entry.value.index()) {
-    case 0: return "creation of";
-    case 1: return "deletion of";
-    case 2: return "insert into";
-    case 3: return "document deletion in";
-    case 4: return "batch insert into";
-    case 5: return "update in";
-    case 6: return "load of";
-    case 7: return "metadata update in";
-    default: return "deletion of documents in";
-  }
-}
+// The record named by its change, for messages: "the {describe} {collection}".
+struct RecordName {
+  const char* operator()(const WalCreateCollection&) const { return "creation of"; }
+  const char* operator()(const WalDeleteCollection&) const { return "deletion of"; }
+  const char* operator()(const WalInsertDocument&) const { return "insert into"; }
+  const char* operator()(const WalDeleteDocument&) const { return "document deletion in"; }
+  const char* operator()(const WalBatchInsert&) const { return "batch insert into"; }
+  const char* operator()(const WalUpdateDocument&) const { return "update in"; }
+  const char* operator()(const WalLoadCollection&) const { return "load of"; }
+  const char* operator()(const WalUpdateMetadata&) const { return "metadata update in"; }
+  const char* operator()(const WalDeleteDocuments&) const { return "deletion of documents in"; }
+};
+
+const char* describe(const WalEntry& entry) { return std::visit(RecordName{}, entry.value); }
 
 bool resets_collection(const WalEntry& entry) {
   return std::holds_alternative<WalDeleteCollection>(entry.value) ||

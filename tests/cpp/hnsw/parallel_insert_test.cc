@@ -68,7 +68,12 @@ void expect_sound_graph(const HnswIndex& index) {
       }
     }
   }
-  EXPECT_GE(reached, index.node_count() * 995 / 1000);
+  // Thread timing decides which links a parallel build keeps. Measured over
+  // 150 runs of both tests below on a loaded 2-core machine: the 3000-node
+  // build reached all nodes or all but one (mean 2999.99), the 700-node build
+  // always all; a node lost now and then is within the bound, whole lost
+  // regions are not.
+  EXPECT_GE(reached, index.node_count() * 995 / 1000) << reached << " of " << index.node_count() << " reached";
 }
 
 double recall_at_10(const HnswIndex& index, const std::vector<float>& data, const std::vector<float>& queries,
@@ -102,9 +107,11 @@ TEST(ParallelInsert, ManyThreadsKeepTheGraphSoundAndTheRecall) {
   const double parallel = recall_at_10(four, data, queries, dim);
   // Measured over 150 runs on a loaded 2-core machine: single 0.773, parallel
   // mean 0.771, standard deviation 0.009, worst 0.728 (a tail heavier than
-  // normal, from the thread interleaving). 0.08 is nearly twice the worst
+  // normal, from the thread interleaving); 150 more runs: mean 0.771,
+  // standard deviation 0.008, worst 0.732. 0.08 is nearly twice the worst
   // gap seen; lost or misplaced links cost far more, and the graph checks
-  // above catch them directly.
+  // above catch them directly. The single-threaded build is deterministic
+  // (seeded levels, one thread): 0.773 on every run.
   EXPECT_GE(parallel, single - 0.08) << "single " << single << ", parallel " << parallel;
 
   // The codes stay where they belong.

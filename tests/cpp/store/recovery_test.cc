@@ -258,6 +258,7 @@ TEST_F(RecoveryTest, DirectoryLockRefusesASecondHandleUntilTheFirstCloses) {
   ASSERT_TRUE(first);
   auto second = Store::open(dir_, nullptr);
   ASSERT_FALSE(second);
+  EXPECT_EQ(second.error().kind, ErrorKind::Busy);
   EXPECT_EQ(second.error().message.rfind("data directory '" + dir_ + "' is in use", 0), 0u);
   // Removing the lock file does not let a second writer in.
   fs::remove(fs::path(dir_) / "LOCK");
