@@ -31,7 +31,8 @@ void HnswIndex::reserve_level0(std::uint64_t need) {
   const std::uint64_t capacity = std::max(need, grown);
   const std::size_t old_stride = stride_;
   const std::size_t new_stride = stride_for(capacity);
-  decltype(blocks_) relaid(static_cast<std::size_t>(node_count_) * new_stride, 0);
+  PageBuffer relaid;
+  relaid.resize(static_cast<std::size_t>(node_count_) * new_stride);
   for (std::size_t n = 0; n < node_count_; ++n) {
     const std::uint8_t* src = blocks_.data() + n * old_stride;
     std::uint32_t count;
@@ -163,7 +164,7 @@ HnswIndex HnswIndex::from_parts(HnswParts parts) {
   }
   index.capacity0_ = std::max(longest0, std::min(parts.config.m_max0, INITIAL_LEVEL0_CAPACITY));
   index.stride_ = index.stride_for(index.capacity0_);
-  index.blocks_.assign(static_cast<std::size_t>(count) * index.stride_, 0);
+  index.blocks_.assign_zero(static_cast<std::size_t>(count) * index.stride_);
   for (std::uint32_t n = 0; n < count; ++n) {
     index.write_vector(n, parts.vector_data.data() + static_cast<std::size_t>(n) * parts.dimension,
                        parts.vector_min[n], parts.vector_scale[n]);

@@ -22,7 +22,7 @@
 #include <span>
 #include <vector>
 
-#include "core/common/aligned_allocator.h"
+#include "core/common/page_buffer.h"
 #include "core/common/result.h"
 #include "core/hnsw/candidate.h"
 #include "core/hnsw/config.h"
@@ -239,7 +239,8 @@ class HnswIndex {
   HnswConfig config_;
   // One block per node at stride_ bytes (layout at the top of this file).
   // Blocks are 4-byte aligned: stride_ and the offsets are multiples of 4.
-  std::vector<std::uint8_t, AlignedAllocator<std::uint8_t>> blocks_;
+  // A PageBuffer, so a build grows it without a second copy.
+  PageBuffer blocks_;
   std::size_t stride_ = 0;
   std::vector<float> raw_vectors_;
   std::uint64_t capacity0_ = 0;  // ids a level-0 row holds
