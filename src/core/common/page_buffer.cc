@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -12,6 +13,8 @@ namespace karvalith {
 namespace {
 
 constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+// Arrays from this size on get a mapping of their own.
+constexpr std::size_t MAP_FROM = std::size_t{1} << 20;
 
 std::size_t page_size() {
   static const std::size_t size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
@@ -21,24 +24,22 @@ std::size_t page_size() {
 std::size_t round_up(std::size_t bytes, std::size_t unit) { return (bytes + unit - 1) / unit * unit; }
 
 void advise(void* p, std::size_t bytes) {
-  if (bytes >= HUGE_PAGE / 2) (void)::madvise(p, bytes, MADV_HUGEPAGE);  // a hint: failure is harmless
+  (void)::madvise(p, bytes, MADV_HUGEPAGE);  // a hint: failure is harmless
 }
 
-// A fresh zeroed mapping of `bytes` (a multiple of the page size). Large
-// ones start on a huge-page boundary, where transparent huge pages can back
-// them: a larger range is mapped and its ends given back.
+// A fresh zeroed mapping of `bytes` (a multiple of the page size), starting
+// on a huge-page boundary where transparent huge pages can back it: a larger
+// range is mapped and its ends given back.
 std::uint8_t* map(std::size_t bytes) {
-  const std::size_t slack = bytes >= HUGE_PAGE / 2 ? HUGE_PAGE : 0;
+  const std::size_t slack = HUGE_PAGE;
   void* p = ::mmap(nullptr, bytes + slack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
   auto* start = static_cast<std::uint8_t*>(p);
-  if (slack != 0) {
-    const auto address = reinterpret_cast<std::uintptr_t>(start);
-    const std::size_t head = round_up(address, HUGE_PAGE) - address;
-    if (head != 0) ::munmap(start, head);
-    if (slack - head != 0) ::munmap(start + head + bytes, slack - head);
-    start += head;
-  }
+  const auto address = reinterpret_cast<std::uintptr_t>(start);
+  const std::size_t head = round_up(address, HUGE_PAGE) - address;
+  if (head != 0) ::munmap(start, head);
+  if (slack - head != 0) ::munmap(start + head + bytes, slack - head);
+  start += head;
   advise(start, bytes);
   return start;
 }
@@ -68,7 +69,10 @@ void swap(PageBuffer& a, PageBuffer& b) noexcept {
 }
 
 void PageBuffer::clear() {
-  if (data_ != nullptr) ::munmap(data_, capacity_);
+  if (data_ != nullptr) {
+    if (capacity_ >= MAP_FROM) ::munmap(data_, capacity_);
+    else std::free(data_);
+  }
   data_ = nullptr;
   size_ = 0;
   capacity_ = 0;
@@ -79,8 +83,21 @@ void PageBuffer::grow(std::size_t need) {
   // Geometric growth keeps the number of remaps logarithmic; the spare part
   // is address space until written.
   const std::size_t wanted = round_up(need > capacity_ + capacity_ / 2 ? need : capacity_ + capacity_ / 2, page_size());
-  if (data_ == nullptr) {
-    data_ = map(wanted);
+  if (wanted < MAP_FROM) {
+    // Small arrays stay on the heap: a mapping each would spend the
+    // process's limited count of mappings on tiny collections.
+    void* p = std::realloc(data_, wanted);
+    if (p == nullptr) throw std::bad_alloc();
+    data_ = static_cast<std::uint8_t*>(p);
+    std::memset(data_ + capacity_, 0, wanted - capacity_);
+    capacity_ = wanted;
+    return;
+  }
+  if (capacity_ < MAP_FROM) {
+    std::uint8_t* fresh = map(wanted);
+    if (data_ != nullptr) std::memcpy(fresh, data_, size_);
+    std::free(data_);
+    data_ = fresh;
     capacity_ = wanted;
     return;
   }

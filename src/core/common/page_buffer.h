@@ -1,11 +1,12 @@
-// A growable byte array in its own anonymous mapping, for the large arrays
-// that grow one element at a time (the graph's node blocks). Growing never
-// copies: on Linux the mapping is enlarged with mremap, which moves page
+// A growable byte array, for the large arrays that grow one element at a
+// time (the graph's node blocks). From a megabyte on it has an anonymous
+// mapping of its own (below, heap memory), and growing never copies: on Linux the mapping is enlarged with mremap, which moves page
 // tables, not bytes, so a build does not hold the old and the new array at
 // once (a std::vector doubling does, for a moment: twice the array). Spare
 // capacity is address space only: pages count as resident once written.
-// New bytes read as zero. Arrays of a megabyte or more ask for transparent
-// huge pages (a hint), so random walks over a large array miss the TLB less.
+// New bytes read as zero. Mapped arrays start on a huge-page boundary and ask
+// for transparent huge pages (a hint), so random walks over a large array
+// miss the TLB less.
 //
 // Allocation failure throws std::bad_alloc, as a std::vector would.
 #pragma once
@@ -43,7 +44,7 @@ class PageBuffer {
 
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
-  std::size_t capacity_ = 0;  // bytes mapped
+  std::size_t capacity_ = 0;  // bytes allocated; those past size_ are zero
 };
 
 }  // namespace karvalith
