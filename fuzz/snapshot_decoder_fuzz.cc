@@ -1,6 +1,7 @@
 // Snapshot payloads: decoding and validation must reject or accept any
 // bytes without a crash, and an accepted collection must search, delete and
-// re-encode without reading out of range.
+// re-encode without reading out of range. The direct load path accepts only
+// what the general one accepts, and builds the same collection.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -8,19 +9,31 @@
 
 #include "core/engine/collection_search.h"
 #include "core/snapshot/snapshot_codec.h"
+#include "core/snapshot/snapshot_direct.h"
 
 using namespace karvalith;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  auto decoded = decode_collection_data(std::span<const std::uint8_t>(data, size));
-  if (!decoded) return 0;
+  const std::span<const std::uint8_t> payload(data, size);
+  CollectionPtr direct = load_collection_direct(payload, nullptr);
+  auto decoded = decode_collection_data(payload);
+  if (!decoded) {
+    if (direct) __builtin_trap();
+    return 0;
+  }
   if (!decoded->hnsw.config.store_raw_vectors) decoded->hnsw.raw_vectors.clear();
-  if (validate(*decoded)) return 0;
+  if (validate(*decoded)) {
+    if (direct) __builtin_trap();
+    return 0;
+  }
 
   const std::uint64_t dimension = decoded->dimension;
   const bool has_nodes = decoded->hnsw.node_count > 0;  // dimension is then bounded by the input
   const Uuid first = decoded->internal_to_uuid.empty() ? Uuid{} : decoded->internal_to_uuid.front();
   CollectionPtr collection = build_collection(std::move(*decoded));
+  if (direct && encode_collection(*direct->state().read()) != encode_collection(*collection->state().read())) {
+    __builtin_trap();
+  }
 
   SearchRequest request;
   request.k = 5;

@@ -23,6 +23,11 @@ Result<const std::uint8_t*> Decoder::take(std::size_t n) {
   return at;
 }
 
+Result<std::span<const std::uint8_t>> Decoder::get_raw_view(std::size_t n) {
+  KV_TRY(at, take(n));
+  return std::span<const std::uint8_t>(*at, n);
+}
+
 template <class U>
 Result<U> Decoder::get_le() {
   auto bytes = take(sizeof(U));

@@ -169,6 +169,10 @@ class Decoder {
   // byte string of another length.
   Result<std::array<std::uint8_t, 16>> get_uuid_bytes();
 
+  // `n` bytes as they stand, borrowed from the input (the early-end error
+  // when fewer remain).
+  Result<std::span<const std::uint8_t>> get_raw_view(std::size_t n);
+
   // Lists of fixed-width numbers into `out` (replacing its contents).
   Status get_f32_list(std::vector<float>& out);
   Status get_u32_list(std::vector<std::uint32_t>& out);

@@ -22,7 +22,7 @@
 #include <span>
 #include <vector>
 
-#include "core/common/aligned_allocator.h"
+#include "core/common/page_buffer.h"
 #include "core/common/result.h"
 #include "core/hnsw/candidate.h"
 #include "core/hnsw/config.h"
@@ -52,6 +52,27 @@ struct HnswParts {
   std::uint64_t max_level = 0;
   std::uint64_t dimension = 0;
   std::uint32_t node_count = 0;
+};
+
+// A stored index as views into a decoded file, for loading without a
+// vector per neighbour list. Floats and ids are little-endian bytes.
+struct HnswArrays {
+  HnswConfig config;
+  std::uint64_t dimension = 0;
+  std::uint32_t node_count = 0;
+  std::span<const std::uint8_t> codes;   // node_count * dimension
+  std::span<const std::uint8_t> mins;    // node_count floats
+  std::span<const std::uint8_t> scales;  // node_count floats
+  std::vector<float> raw_vectors;        // empty or node_count * dimension
+  // Every list, node after node, level + 1 lists per node, each the bytes
+  // of its u32 ids.
+  std::span<const std::span<const std::uint8_t>> lists;
+  std::span<const std::uint8_t> layers;   // node_count
+  std::span<const std::uint8_t> deleted;  // node_count, 0 or 1
+  std::optional<PqCodebook> pq_codebook;
+  std::vector<std::uint8_t> pq_codes;
+  std::optional<std::uint32_t> entry_point;
+  std::uint64_t max_level = 0;
 };
 
 class HnswIndex {
@@ -95,6 +116,11 @@ class HnswIndex {
   // overlong lists, a raw-vector array of the wrong length) is tolerated
   // without any out-of-range read.
   static HnswIndex from_parts(HnswParts parts);
+  // The same from arrays the caller has checked as validate() checks parts
+  // (lengths, list counts, ids below node_count; raw vectors all or none).
+  // Nothing when a level-0 list is longer than a row holds without
+  // re-laying out (only stored m_max0 values above 256 lead there).
+  static std::optional<HnswIndex> from_arrays(HnswArrays arrays);
 
   // Byte estimate: codes, PQ codes, one byte each for level and tombstone,
   // 4 per float (mins, scales, raw vectors, codebook), and per node 24 plus,
@@ -213,6 +239,12 @@ class HnswIndex {
   }
   // Writes node n's codes, min and scale and derives its norm_sq and code_sum.
   void write_vector(std::uint32_t n, const std::uint8_t* codes, float min, float scale);
+  // write_vector without the derived fields.
+  void place_vector(std::uint32_t n, const std::uint8_t* codes, float min, float scale);
+  // Derives norm_sq and code_sum of nodes first .. first + W - 1 from their
+  // codes, min and scale (graph.cc).
+  template <std::size_t W>
+  void derive_meta(std::uint32_t first);
   // Makes every level-0 row able to hold `need` ids.
   void reserve_level0(std::uint64_t need);
   void refresh_pq_usable();
@@ -239,7 +271,8 @@ class HnswIndex {
   HnswConfig config_;
   // One block per node at stride_ bytes (layout at the top of this file).
   // Blocks are 4-byte aligned: stride_ and the offsets are multiples of 4.
-  std::vector<std::uint8_t, AlignedAllocator<std::uint8_t>> blocks_;
+  // A PageBuffer, so a build grows it without a second copy.
+  PageBuffer blocks_;
   std::size_t stride_ = 0;
   std::vector<float> raw_vectors_;
   std::uint64_t capacity0_ = 0;  // ids a level-0 row holds

@@ -219,7 +219,7 @@ void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector&
   const std::size_t dim = dimension_;
 
   reserve_level0(level0.size());
-  blocks_.resize(blocks_.size() + stride_, 0);
+  blocks_.resize(blocks_.size() + stride_);
   // Rows keep exactly `dimension` codes even if a caller broke the contract.
   std::vector<std::uint8_t> padded;
   const std::uint8_t* codes = qv.codes.data();

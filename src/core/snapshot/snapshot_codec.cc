@@ -331,6 +331,8 @@ Result<CollectionData> decode_collection_data(std::span<const std::uint8_t> payl
   return data;
 }
 
+Result<InvertedIndexParts> decode_keyword_fields(Decoder& dec) { return decode_inverted_fields(dec); }
+
 // ---- validation ----
 
 std::optional<std::string> validate(const CollectionData& data) {

@@ -71,6 +71,9 @@ std::vector<std::uint8_t> encode_hnsw_parts(const HnswParts& parts);
 Result<CollectionData> decode_collection_data(std::span<const std::uint8_t> payload,
                                               std::size_t* unused = nullptr);
 
+// The four keyword-index fields, from where `dec` stands.
+Result<InvertedIndexParts> decode_keyword_fields(Decoder& dec);
+
 // Checks that decoded data can be used without any read beyond a list.
 // Returns the first failure's message (without the "snapshot validation
 // failed: " prefix), or nothing when the data is consistent. In order:

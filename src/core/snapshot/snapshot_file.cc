@@ -11,6 +11,7 @@
 
 #include "core/codec/codec.h"
 #include "core/codec/crc32.h"
+#include "core/snapshot/snapshot_direct.h"
 #include "core/files/file_io.h"
 #include "core/snapshot/snapshot_codec.h"
 
@@ -219,6 +220,14 @@ Result<CollectionPtr> load_collection(const std::string& path, const EncryptionK
   if (!keep_going(progress, ++steps, LOAD_STEPS)) return stopped();
 
   std::size_t unused = 0;
+  // The direct path builds a consistent payload without the intermediate
+  // data; anything else goes the general way, which gives its errors.
+  if (CollectionPtr built = load_collection_direct(payload, &unused); built && (!bare || unused == 0)) {
+    // Decoded and validated: the steps the general path takes one by one.
+    if (!keep_going(progress, ++steps, LOAD_STEPS) || !keep_going(progress, ++steps, LOAD_STEPS)) return stopped();
+    (void)keep_going(progress, ++steps, LOAD_STEPS);  // built: nothing left to stop
+    return built;
+  }
   auto data = decode_collection_data(payload, &unused);
   if (bare && (!data || unused != 0)) {
     // Without its end marker a file is only taken as a bare payload when the

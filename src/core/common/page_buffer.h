@@ -1,0 +1,50 @@
+// A growable byte array, for the large arrays that grow one element at a
+// time (the graph's node blocks). From a megabyte on it has an anonymous
+// mapping of its own (below, heap memory), and growing never copies: on Linux the mapping is enlarged with mremap, which moves page
+// tables, not bytes, so a build does not hold the old and the new array at
+// once (a std::vector doubling does, for a moment: twice the array). Spare
+// capacity is address space only: pages count as resident once written.
+// New bytes read as zero. Mapped arrays start on a huge-page boundary and ask
+// for transparent huge pages (a hint), so random walks over a large array
+// miss the TLB less.
+//
+// Allocation failure throws std::bad_alloc, as a std::vector would.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace karvalith {
+
+class PageBuffer {
+ public:
+  PageBuffer() = default;
+  PageBuffer(const PageBuffer& other);
+  PageBuffer(PageBuffer&& other) noexcept;
+  PageBuffer& operator=(PageBuffer other) noexcept;
+  ~PageBuffer();
+
+  std::uint8_t* data() { return data_; }
+  const std::uint8_t* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  std::size_t capacity() const { return capacity_; }
+
+  // Grows or shrinks to `size` bytes; bytes past the old size read as zero.
+  void resize(std::size_t size);
+  // `size` zero bytes (the old contents and mapping are dropped).
+  void assign_zero(std::size_t size);
+  void clear();
+
+  friend void swap(PageBuffer& a, PageBuffer& b) noexcept;
+
+ private:
+  // Makes room for `need` bytes, keeping the contents.
+  void grow(std::size_t need);
+
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;  // bytes allocated; those past size_ are zero
+};
+
+}  // namespace karvalith
