@@ -109,6 +109,15 @@ def qps_at(sweep, target):
 # ---------------------------------------------------------------- report
 
 
+def chosen_systems(text, known):
+    """The comma-separated system names of --systems; exits naming an unknown one."""
+    systems = [s.strip() for s in text.split(",") if s.strip()]
+    for s in systems:
+        if s not in known:
+            sys.exit(f"unknown system {s}; choose from {', '.join(known)}")
+    return systems
+
+
 def machine():
     cpu = "?"
     try:

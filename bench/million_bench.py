@@ -56,7 +56,7 @@ from pathlib import Path
 
 import numpy as np
 
-from bench_common import (K, TARGETS, fmt, machine, peak_rss_bytes, plot_sweeps, qps_at, ratio, recall_at_k,
+from bench_common import (K, TARGETS, chosen_systems, fmt, machine, peak_rss_bytes, plot_sweeps, qps_at, ratio, recall_at_k,
                           reset_peak, settle, single_sweep)
 
 HERE = Path(__file__).resolve().parent
@@ -565,10 +565,7 @@ def main():
     if a.worker:
         worker(a)
         return
-    systems = [s.strip() for s in a.systems.split(",") if s.strip()]
-    for s in systems:
-        if s not in SYSTEMS:
-            sys.exit(f"unknown system {s}; choose from {', '.join(SYSTEMS)}")
+    systems = chosen_systems(a.systems, SYSTEMS)
     start = time.perf_counter()
     prepared = prepare(a.n)
     info = {"data": "clustered384", "n": a.n, "dim": DIM, "queries": QUERIES, "k": K, "m": M,

@@ -61,7 +61,7 @@ from pathlib import Path
 
 import numpy as np
 
-from bench_common import (K, TARGETS, fmt, machine, plot_sweeps, qps_at, ratio, recall_at_k, settle,
+from bench_common import (K, TARGETS, chosen_systems, fmt, machine, plot_sweeps, qps_at, ratio, recall_at_k, settle,
                           single_sweep)
 
 HERE = Path(__file__).resolve().parent
@@ -497,10 +497,7 @@ def main():
     if a.worker:
         worker(a)
         return
-    systems = [s.strip() for s in a.systems.split(",") if s.strip()]
-    for s in systems:
-        if s not in SYSTEMS:
-            sys.exit(f"unknown system {s}; choose from {', '.join(SYSTEMS)}")
+    systems = chosen_systems(a.systems, SYSTEMS)
     prepared = prepare(a.data, a.n)
     with np.load(prepared) as z:
         n, dim = z["base"].shape
