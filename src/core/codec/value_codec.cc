@@ -58,7 +58,9 @@ void encode_hnsw_config(BasicEncoder<Sink>& enc, const HnswConfig& config) {
   enc.put_u64(config.ef_search);
   enc.put_u64(config.max_layers);
   enc.put_variant(static_cast<std::uint32_t>(config.distance_metric));
-  enc.put_u64(config.pq_subspaces);
+  // A reserved word, always 0: it once held a sub-space count for a
+  // compressed code that no writer produces any more.
+  enc.put_u64(0);
   enc.put_bool(config.store_raw_vectors);
 }
 
@@ -100,7 +102,7 @@ Result<HnswConfig> decode_hnsw_config(Decoder& dec) {
   KV_TRY(ef_search, dec.get_u64());
   KV_TRY(max_layers, dec.get_u64());
   KV_TRY(metric, dec.get_variant(METRIC_VARIANTS));
-  KV_TRY(pq_subspaces, dec.get_u64());
+  KV_TRY(reserved, dec.get_u64());  // see encode_hnsw_config
   KV_TRY(store_raw, dec.get_bool());
   config.m = *m;
   config.m_max0 = *m_max0;
@@ -108,7 +110,6 @@ Result<HnswConfig> decode_hnsw_config(Decoder& dec) {
   config.ef_search = *ef_search;
   config.max_layers = *max_layers;
   config.distance_metric = static_cast<DistanceMetric>(*metric);
-  config.pq_subspaces = *pq_subspaces;
   config.store_raw_vectors = *store_raw;
   return config;
 }

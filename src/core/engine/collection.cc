@@ -21,6 +21,8 @@ Collection::Collection(std::string name, std::uint64_t dimension, const HnswConf
 
 Collection::Collection(CollectionState state) : state_(std::move(state)) { reindex_metadata(*state_.write()); }
 
+void Collection::rename(std::string name) { state_.write()->name = std::move(name); }
+
 namespace {
 
 // Gives `document` the next slot and makes it the live document of its id,

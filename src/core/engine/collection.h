@@ -114,17 +114,17 @@ class Collection {
   // Rebuilds both indexes from the live documents (gather under the shared
   // lock, build without the lock, catch up and swap under the exclusive lock).
   // Slots become dense in slot order of the live documents; deleted slots
-  // and their id-map entries disappear. With config.pq_subspaces != 0 a
-  // product-quantization codebook is trained on the new graph. Returns the
-  // number of documents gathered. A training failure is ErrorKind::Internal
-  // with the trainer's message and leaves the collection as it was. The new
-  // graph is built from `threads` threads. `progress` hears the documents
+  // and their id-map entries disappear. Returns the number of documents
+  // gathered. The new graph is built from `threads` threads. `progress` hears the documents
   // linked into the new graph; when it asks to stop, the rebuild ends with
   // ErrorKind::Cancelled and the collection keeps its old indexes.
   Result<std::uint64_t> rebuild(unsigned threads = 1, Progress* progress = nullptr);
 
+  // Read access for the engine's searches, the snapshot writer and the
+  // store's checks; every change goes through the methods above.
   const Guarded<CollectionState>& state() const { return state_; }
-  Guarded<CollectionState>& state() { return state_; }
+  // Gives a collection read from a file the name it is registered under.
+  void rename(std::string name);
 
   // Every change to this collection holds this mutex from its validation to
   // the end of its apply, so changes reach the log in the order in which

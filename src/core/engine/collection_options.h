@@ -1,6 +1,6 @@
 // What a caller may choose when creating a collection, and the configuration
 // it becomes: omitted fields take HnswConfig's defaults, m_max0 is always
-// 2 * m, max_layers and pq_subspaces are never chosen by callers.
+// 2 * m and max_layers are never chosen by callers.
 #pragma once
 
 #include <cstdint>

@@ -90,7 +90,7 @@ void exact_nearest(const HnswIndex& index, std::span<const float> query, std::ui
   }
 
   const PreparedQuery prepared = prepare_query(index.config().distance_metric, query, scaled_query_buffer());
-  const QueryScorer distance_to(index, prepared.values, prepared.norm_sq, nullptr);
+  const QueryScorer distance_to(index, prepared.values, prepared.norm_sq);
   const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(k, slots.size()));
   out.reserve(keep);
   const std::size_t count = slots.size();

@@ -1,13 +1,11 @@
 // Rebuilding a collection's indexes from its live documents. The expensive
-// part (graph construction, product-quantization training) runs with no lock
-// held, so readers keep searching the old indexes until the final swap.
+// part (graph construction) runs with no lock held, so readers keep searching the old indexes until the final swap.
 #include <algorithm>
 #include <string>
 #include <utility>
 
 #include "core/common/heap.h"
 #include "core/common/parallel.h"
-#include "core/quantization/pq.h"
 #include "core/quantization/scalar.h"
 #include "core/engine/collection.h"
 #include "core/engine/slots.h"
@@ -76,21 +74,6 @@ Result<FreshIndexes> build_indexes(const GatheredDocuments& gathered, const Hnsw
   return fresh;
 }
 
-// Trains a codebook on every node's stored vector (raw, or dequantized codes)
-// and installs it with the codes of all nodes.
-Status train_product_quantization(HnswIndex& hnsw, std::uint64_t dimension, std::uint64_t subspaces) {
-  const std::uint32_t nodes = hnsw.node_count();
-  std::vector<float> data(static_cast<std::size_t>(nodes) * dimension);
-  for (std::uint32_t n = 0; n < nodes; ++n) hnsw.copy_vector(n, data.data() + n * dimension);
-
-  Result<PqCodebook> codebook = PqCodebook::train(data, dimension, subspaces);
-  if (!codebook) return make_error(ErrorKind::Internal, std::move(codebook.error().message));
-  Result<std::vector<std::uint8_t>> codes = codebook->encode_batch(data, dimension);
-  if (!codes) return make_error(ErrorKind::Internal, std::move(codes.error().message));
-  hnsw.set_product_quantization(std::move(*codebook), std::move(*codes));
-  return {};
-}
-
 }  // namespace
 
 Result<std::uint64_t> Collection::rebuild(unsigned threads, Progress* progress) {
@@ -125,12 +108,6 @@ Result<std::uint64_t> Collection::rebuild_indexes(unsigned threads, Progress* pr
   if (!built) return make_error(ErrorKind::Internal, std::move(built.error().message));
   FreshIndexes& fresh = *built;
   const std::size_t count = gathered.ids.size();
-  if (config.pq_subspaces != 0 && fresh.hnsw.node_count() >= 1) {
-    // Training is one step: stops are noticed before and after it.
-    if (!keep_going(progress)) return std::unexpected(rebuild_stopped(count, count));
-    Status trained = train_product_quantization(fresh.hnsw, dimension, config.pq_subspaces);
-    if (!trained) return std::unexpected(std::move(trained.error()));
-  }
   // The last stop point: past it the swap happens.
   if (!keep_going(progress, count, count)) return std::unexpected(rebuild_stopped(count, count));
 

@@ -23,7 +23,6 @@ std::optional<std::string> config_problem(const HnswConfig& config, std::uint64_
     return between("max_layers", 1, MAX_LAYERS, config.max_layers);
   }
   if (dimension > MAX_DIMENSION) return between("dimension", 0, MAX_DIMENSION, dimension);
-  if (config.pq_subspaces > dimension) return between("pq_subspaces", 0, dimension, config.pq_subspaces);
   return std::nullopt;
 }
 

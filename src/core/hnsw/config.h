@@ -17,7 +17,6 @@ struct HnswConfig {
   std::uint64_t ef_search = 50;        // default beam width of queries
   std::uint64_t max_layers = 16;       // a node's level is at most max_layers - 1
   DistanceMetric distance_metric = DistanceMetric::Cosine;
-  std::uint64_t pq_subspaces = 0;      // 0 turns product quantization off
   bool store_raw_vectors = false;      // keep full-precision copies too
 
   friend bool operator==(const HnswConfig&, const HnswConfig&) = default;
@@ -33,8 +32,8 @@ inline constexpr std::uint64_t MAX_DIMENSION = 1u << 24;
 
 // Why `config` (for vectors of `dimension` components) cannot be used, or
 // nothing when it can: m from 2 to MAX_LINKS, m_max0 from m to 2 * MAX_LINKS,
-// ef_construction at least 1, max_layers from 1 to MAX_LAYERS, pq_subspaces
-// at most the dimension, and the dimension at most MAX_DIMENSION. Checked
+// ef_construction at least 1, max_layers from 1 to MAX_LAYERS, and the
+// dimension at most MAX_DIMENSION. Checked
 // when a collection is created and whenever a configuration is decoded.
 std::optional<std::string> config_problem(const HnswConfig& config, std::uint64_t dimension);
 

@@ -97,11 +97,6 @@ void HnswIndex::write_vector(std::uint32_t n, const std::uint8_t* codes, float m
   derive_meta<1>(n);
 }
 
-void HnswIndex::refresh_pq_usable() {
-  pq_usable_ = pq_codebook_.has_value() && pq_codebook_->is_consistent() &&
-               pq_codes_.size() == static_cast<std::size_t>(node_count_) * pq_codebook_->num_subspaces;
-}
-
 HnswIndex::UpperLists& HnswIndex::upper_lists_for_update(std::uint32_t n) {
   if (upper_slot_[n] == NO_UPPER) {
     upper_slot_[n] = static_cast<std::uint32_t>(upper_.size());
@@ -114,12 +109,6 @@ bool HnswIndex::mark_deleted(std::uint32_t n) {
   if (n >= node_count_) return false;
   deleted_[n] = 1;
   return true;
-}
-
-void HnswIndex::set_product_quantization(PqCodebook codebook, std::vector<std::uint8_t> codes) {
-  pq_codebook_ = std::move(codebook);
-  pq_codes_ = std::move(codes);
-  refresh_pq_usable();
 }
 
 void HnswIndex::copy_vector(std::uint32_t n, float* out) const {
@@ -157,8 +146,6 @@ HnswParts HnswIndex::to_parts() const {
   }
   parts.layers = layers_;
   parts.deleted = deleted_;
-  parts.pq_codebook = pq_codebook_;
-  parts.pq_codes = pq_codes_;
   parts.entry_point = entry_point_;
   parts.max_level = max_level_;
   parts.dimension = dimension_;
@@ -224,10 +211,6 @@ HnswIndex HnswIndex::from_parts(HnswParts parts) {
   }
   index.top_list_layer_ = top_layer;
 
-  index.pq_codebook_ = std::move(parts.pq_codebook);
-  index.pq_codes_ = std::move(parts.pq_codes);
-  index.refresh_pq_usable();
-
   if (parts.entry_point && *parts.entry_point < count) index.entry_point_ = parts.entry_point;
   index.max_level_ = parts.max_level;
   return index;
@@ -280,9 +263,6 @@ std::optional<HnswIndex> HnswIndex::from_arrays(HnswArrays a) {
   index.raw_vectors_ = std::move(a.raw_vectors);
   index.layers_.assign(a.layers.begin(), a.layers.end());
   index.deleted_.assign(a.deleted.begin(), a.deleted.end());
-  index.pq_codebook_ = std::move(a.pq_codebook);
-  index.pq_codes_ = std::move(a.pq_codes);
-  index.refresh_pq_usable();
   index.entry_point_ = a.entry_point;
   index.max_level_ = a.max_level;
   return index;
@@ -290,9 +270,8 @@ std::optional<HnswIndex> HnswIndex::from_arrays(HnswArrays a) {
 
 std::uint64_t HnswIndex::estimate_memory_bytes() const {
   const std::uint64_t nodes = node_count_;
-  std::uint64_t bytes = nodes * dimension_ + pq_codes_.size() + layers_.size() + deleted_.size();
+  std::uint64_t bytes = nodes * dimension_ + layers_.size() + deleted_.size();
   bytes += 4 * (nodes + nodes + raw_vectors_.size());
-  if (pq_codebook_) bytes += 4 * pq_codebook_->centroids.size();
   for (std::uint32_t n = 0; n < node_count_; ++n) {
     bytes += 24 + 24 + 4 * neighbors(n, 0).size();
     if (const auto* upper = upper_lists(n)) {
@@ -303,9 +282,8 @@ std::uint64_t HnswIndex::estimate_memory_bytes() const {
 }
 
 std::uint64_t HnswIndex::layout_bytes() const {
-  std::uint64_t bytes = blocks_.size() + pq_codes_.size() + layers_.size() + deleted_.size();
+  std::uint64_t bytes = blocks_.size() + layers_.size() + deleted_.size();
   bytes += 4 * raw_vectors_.size();
-  if (pq_codebook_) bytes += 4 * pq_codebook_->centroids.size();
   bytes += 4 * upper_slot_.size();
   for (const auto& lists : upper_) {
     bytes += 24;

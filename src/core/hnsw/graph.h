@@ -5,12 +5,10 @@
 // so scoring a node and expanding it touch one contiguous region instead of
 // four arrays. norm_sq (the squared norm of the dequantized vector) and
 // code_sum (the sum of the codes) are derived from the codes, min and scale,
-// never stored in files. Raw vectors, product-quantization codes, levels,
-// tombstones and the sparse upper-layer lists keep arrays of their own.
+// never stored in files. Raw vectors, levels, tombstones and the sparse upper-layer lists keep arrays of their own.
 // Insertion lives in insert.cc, queries in search.cc.
 //
-// Thread safety: none of its own. Mutations (insert, mark_deleted,
-// set_product_quantization) need the collection's exclusive lock; searches
+// Thread safety: none of its own. Mutations (insert, mark_deleted) need the collection's exclusive lock; searches
 // and accessors may run concurrently under the shared lock.
 #pragma once
 
@@ -26,7 +24,6 @@
 #include "core/common/result.h"
 #include "core/hnsw/candidate.h"
 #include "core/hnsw/config.h"
-#include "core/quantization/pq.h"
 #include "core/quantization/scalar.h"
 
 namespace karvalith {
@@ -46,8 +43,6 @@ struct HnswParts {
   std::vector<std::vector<std::vector<std::uint32_t>>> neighbors;  // [node][layer] -> ids
   std::vector<std::uint8_t> layers;
   std::vector<std::uint8_t> deleted;  // 0 or 1 per node
-  std::optional<PqCodebook> pq_codebook;
-  std::vector<std::uint8_t> pq_codes;
   std::optional<std::uint32_t> entry_point;
   std::uint64_t max_level = 0;
   std::uint64_t dimension = 0;
@@ -69,8 +64,6 @@ struct HnswArrays {
   std::span<const std::span<const std::uint8_t>> lists;
   std::span<const std::uint8_t> layers;   // node_count
   std::span<const std::uint8_t> deleted;  // node_count, 0 or 1
-  std::optional<PqCodebook> pq_codebook;
-  std::vector<std::uint8_t> pq_codes;
   std::optional<std::uint32_t> entry_point;
   std::uint64_t max_level = 0;
 };
@@ -81,9 +74,8 @@ class HnswIndex {
 
   // Adds node `id`, which must equal node_count(); `vector` must hold
   // dimension() floats and `qv` must be its quantization. Fails only with an
-  // internal fault (a product-quantization codebook that cannot encode the
-  // vector, or the thread's insertion marks already in use); the index is
-  // unchanged then.
+  // internal fault (the thread's insertion marks already in use); the index
+  // is unchanged then.
   Status insert(std::uint32_t id, std::span<const float> vector, QuantizedVector qv);
   // Adds quantized.size() nodes (ids from node_count() on; `vectors` holds
   // their dimension() floats each, back to back) from `threads` threads at
@@ -91,8 +83,7 @@ class HnswIndex {
   // own spinlock, and a node that rises above the top level holds the entry
   // point until it is linked. The caller has the index to itself (the
   // collection's exclusive lock, or an index nobody else sees yet). With one
-  // thread it is insert() node after node. A product-quantization failure
-  // comes before any node is added.
+  // thread it is insert() node after node.
   Status insert_batch(std::span<const float> vectors, std::span<QuantizedVector> quantized, unsigned threads);
 
   // The k nearest live nodes by ascending distance (re-scored on the stored
@@ -107,9 +98,6 @@ class HnswIndex {
   // Tombstones node n; false when n is not a node.
   bool mark_deleted(std::uint32_t n);
 
-  // Installs a trained codebook with the codes of every node (node-major).
-  void set_product_quantization(PqCodebook codebook, std::vector<std::uint8_t> codes);
-
   HnswParts to_parts() const;
   // Rebuilds an index from parts whose lengths were checked by the loader.
   // Anything else inconsistent (lists per node differing from level + 1,
@@ -122,8 +110,8 @@ class HnswIndex {
   // re-laying out (only stored m_max0 values above 256 lead there).
   static std::optional<HnswIndex> from_arrays(HnswArrays arrays);
 
-  // Byte estimate: codes, PQ codes, one byte each for level and tombstone,
-  // 4 per float (mins, scales, raw vectors, codebook), and per node 24 plus,
+  // Byte estimate: codes, one byte each for level and tombstone,
+  // 4 per float (mins, scales, raw vectors), and per node 24 plus,
   // per neighbour list, 24 + 4 per id.
   std::uint64_t estimate_memory_bytes() const;
   // Bytes the arrays of this layout actually hold (flat level-0 rows at
@@ -199,18 +187,6 @@ class HnswIndex {
   // Raw copy, or the dequantized codes (code * scale + min).
   void copy_vector(std::uint32_t n, float* out) const;
 
-  const std::optional<PqCodebook>& pq_codebook() const { return pq_codebook_; }
-  // True when a codebook is present and every table look-up stays in range.
-  bool pq_usable() const { return pq_usable_; }
-  std::uint64_t pq_subspaces() const {
-    return pq_codebook_ ? pq_codebook_->num_subspaces : 0;
-  }
-  std::span<const std::uint8_t> pq_codes(std::uint32_t n) const {
-    const std::uint64_t m = pq_subspaces();
-    if (!pq_usable_) return {};
-    return {pq_codes_.data() + static_cast<std::size_t>(n) * m, m};
-  }
-
  private:
   static constexpr std::uint32_t NO_UPPER = UINT32_MAX;
   using UpperLists = std::vector<std::vector<std::uint32_t>>;
@@ -247,9 +223,6 @@ class HnswIndex {
   void derive_meta(std::uint32_t first);
   // Makes every level-0 row able to hold `need` ids.
   void reserve_level0(std::uint64_t need);
-  void refresh_pq_usable();
-  // The product-quantization code of `vector`, empty without a codebook.
-  Status encode_pq(std::span<const float> vector, std::vector<std::uint8_t>& code) const;
   // Walks from `entry` (with `max_level` the top layer) to choose the new
   // node's neighbours, hands its lists to store_lists, then adds the
   // back-links; `links` reads lists, `locks` (null with one inserting thread)
@@ -264,7 +237,7 @@ class HnswIndex {
                      InsertScratch& scratch);
   // Appends one node's arrays and lists (insert.cc).
   void store_node(std::span<const float> vector, const QuantizedVector& qv,
-                  std::span<const std::uint8_t> pq_code, std::uint8_t level,
+                  std::uint8_t level,
                   std::span<const std::uint32_t> level0,
                   std::vector<std::vector<std::uint32_t>> upper);
 
@@ -282,15 +255,12 @@ class HnswIndex {
   std::vector<UpperLists> upper_;
   std::vector<std::uint8_t> layers_;
   std::vector<std::uint8_t> deleted_;
-  std::optional<PqCodebook> pq_codebook_;
-  std::vector<std::uint8_t> pq_codes_;
   std::optional<std::uint32_t> entry_point_;
   std::uint64_t max_level_ = 0;
   std::uint64_t dimension_ = 0;
   std::uint32_t node_count_ = 0;
 
   std::uint64_t top_list_layer_ = 0;
-  bool pq_usable_ = false;
   bool huge_nodes_ = false;
 };
 

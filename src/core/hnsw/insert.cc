@@ -19,13 +19,6 @@
 
 namespace karvalith {
 
-Status HnswIndex::encode_pq(std::span<const float> vector, std::vector<std::uint8_t>& code) const {
-  code.clear();
-  if (!pq_codebook_) return {};
-  if (!pq_usable_) return make_error(ErrorKind::Internal, "product-quantization codebook does not match the index");
-  return pq_codebook_->encode_into(vector, code);
-}
-
 Status HnswIndex::insert(std::uint32_t id, std::span<const float> vector, QuantizedVector qv) {
   assert(id == node_count_);
   assert(vector.size() == dimension_);
@@ -33,15 +26,10 @@ Status HnswIndex::insert(std::uint32_t id, std::span<const float> vector, Quanti
 
   auto lease = borrow_insertion_context();
   if (!lease) return std::unexpected(std::move(lease.error()));
-  InsertScratch& work = lease->insert();
-
-  // The product-quantization code is the only step that can fail, so it
-  // comes before any change.
-  if (Status encoded = encode_pq(vector, work.pq_code); !encoded) return encoded;
 
   const std::uint8_t level = draw_level(config_.m, config_.max_layers);
   if (!entry_point_) {
-    store_node(vector, qv, work.pq_code, level, {}, std::vector<std::vector<std::uint32_t>>(level));
+    store_node(vector, qv, level, {}, std::vector<std::vector<std::uint32_t>>(level));
     entry_point_ = id;
     max_level_ = level;
     return {};
@@ -51,7 +39,7 @@ Status HnswIndex::insert(std::uint32_t id, std::span<const float> vector, Quanti
   // node is stored once its lists are chosen (so its own walk never meets it).
   link_new_node(id, vector, level, *entry_point_, max_level_, *lease, DirectLinks{}, nullptr,
                 [&](std::span<const std::uint32_t> level0, std::vector<std::vector<std::uint32_t>> upper) {
-                  store_node(vector, qv, work.pq_code, level, level0, std::move(upper));
+                  store_node(vector, qv, level, level0, std::move(upper));
                 });
   if (level > max_level_) {
     max_level_ = level;
@@ -82,12 +70,12 @@ void HnswIndex::link_new_node(std::uint32_t id, std::span<const float> vector, s
 
   // Greedy descent to the new node's level.
   const std::uint32_t ep =
-      greedy_descent(*this, scratch, visited, query, qnorm, nullptr, entry, max_level, level, every_node, links);
+      greedy_descent(*this, scratch, visited, query, qnorm, entry, max_level, level, every_node, links);
 
   work.level0.clear();
   work.entries.assign(1, ep);
   for (std::uint64_t layer = top;; --layer) {
-    const std::size_t found = walk_layer(*this, scratch, visited, query, qnorm, nullptr, work.entries,
+    const std::size_t found = walk_layer(*this, scratch, visited, query, qnorm, work.entries,
                                          config_.ef_construction, layer, every_node, links);
     const std::uint64_t bound = layer == 0 ? config_.m_max0 : config_.m;
     select_neighbors_heuristic(*this, {scratch.results.data(), found}, bound, work.heuristic, work.selected);
@@ -156,12 +144,8 @@ Status HnswIndex::insert_batch(std::span<const float> vectors, std::span<Quantiz
     return {};
   }
 
-  // Everything that can fail, then the nodes themselves with empty lists, on
-  // this thread: from here on no array grows while the threads link.
-  std::vector<std::vector<std::uint8_t>> pq_codes(pq_codebook_ ? count : 0);
-  for (std::size_t i = 0; i < pq_codes.size(); ++i) {
-    if (Status encoded = encode_pq(vector_of(i), pq_codes[i]); !encoded) return encoded;
-  }
+  // The nodes themselves with empty lists, on this thread: from here on no
+  // array grows while the threads link.
   std::size_t start = 0;
   if (!entry_point_) {
     if (Status first = insert(node_count_, vector_of(0), std::move(quantized[0])); !first) return first;
@@ -171,8 +155,7 @@ Status HnswIndex::insert_batch(std::span<const float> vectors, std::span<Quantiz
   std::vector<std::uint8_t> levels(count);
   for (std::size_t i = start; i < count; ++i) {
     levels[i] = draw_level(config_.m, config_.max_layers);
-    const std::span<const std::uint8_t> pq = pq_codes.empty() ? std::span<const std::uint8_t>() : pq_codes[i];
-    store_node(vector_of(i), quantized[i], pq, levels[i], {}, std::vector<std::vector<std::uint32_t>>(levels[i]));
+    store_node(vector_of(i), quantized[i], levels[i], {}, std::vector<std::vector<std::uint32_t>>(levels[i]));
   }
 
   NodeLocks locks(node_count_);
@@ -212,7 +195,7 @@ Status HnswIndex::insert_batch(std::span<const float> vectors, std::span<Quantiz
 }
 
 void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector& qv,
-                           std::span<const std::uint8_t> pq_code, std::uint8_t level,
+                           std::uint8_t level,
                            std::span<const std::uint32_t> level0,
                            std::vector<std::vector<std::uint32_t>> upper) {
   const std::size_t n = node_count_;
@@ -237,8 +220,6 @@ void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector&
     raw_vectors_.resize((n + 1) * dim, 0.0f);
   }
 
-  if (pq_codebook_) pq_codes_.insert(pq_codes_.end(), pq_code.begin(), pq_code.end());
-
   std::uint32_t* row = row0(static_cast<std::uint32_t>(n));
   row[0] = static_cast<std::uint32_t>(level0.size());
   std::copy(level0.begin(), level0.end(), row + 1);
@@ -252,7 +233,6 @@ void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector&
   layers_.push_back(level);
   deleted_.push_back(0);
   ++node_count_;
-  refresh_pq_usable();
 }
 
 namespace {

@@ -19,13 +19,11 @@ namespace karvalith {
 
 class QueryScorer {
  public:
-  // `table` is a product-quantization table (M * 256 entries) or null;
   // `qnorm` is squared_norm(query) (the norm_sq of prepare_query).
-  QueryScorer(const HnswIndex& index, std::span<const float> query, float qnorm, const float* table)
+  QueryScorer(const HnswIndex& index, std::span<const float> query, float qnorm)
       : index_(&index),
         query_(query),
         qnorm_(qnorm),
-        table_(table),
         dim_(index.dimension()),
         n_(std::min<std::size_t>(query.size(), index.dimension())),
         metric_(index.config().distance_metric),
@@ -33,11 +31,7 @@ class QueryScorer {
         // the query (qnorm is NaN or above SAFE_MAGNITUDE^2 then).
         checked_(index.has_huge_nodes() || !(qnorm <= SAFE_MAGNITUDE * SAFE_MAGNITUDE)) {
     const bool avx2 = active_kernel_path() == KernelPath::Avx2;
-    if (table != nullptr) {
-      mode_ = Mode::Table;
-      pq_codes_ = index.pq_codes(0).data();
-      subspaces_ = index.pq_subspaces();
-    } else if (index.has_raw_vectors()) {
+    if (index.has_raw_vectors()) {
       raw_ = index.raw_vector(0).data();
       mode_ = !avx2 ? Mode::RawPortable
               : metric_ == DistanceMetric::Cosine    ? Mode::RawCosineAvx2
@@ -55,12 +49,6 @@ class QueryScorer {
     const float* q = query_.data();
     float d = 1.0f;
     switch (mode_) {
-      case Mode::Table: {
-        const std::uint8_t* codes = pq_codes_ + static_cast<std::size_t>(id) * subspaces_;
-        float sum = 0.0f;
-        for (std::uint64_t s = 0; s < subspaces_; ++s) sum += table_[s * 256 + codes[s]];
-        return sum;
-      }
       case Mode::SqCosineAvx2: {
         const QuantizedView v = index_->quantized_view(id);
         d = 1.0f - avx2_cosine_asym_prenorm(q, v.codes, v.min, v.scale, n_, qnorm_);
@@ -97,7 +85,7 @@ class QueryScorer {
 
   // The distance accumulated in double (distance_exact_f64 or
   // distance_asym_f64 of the stored vector): for nodes or queries whose
-  // single-precision sums overflow. Not for the product-quantization table.
+  // single-precision sums overflow.
   // Out of line and cold, so the callers' hot loops stay as small as before.
   [[gnu::cold, gnu::noinline]] float wide(std::uint32_t id) const {
     if (raw_ != nullptr) {
@@ -106,15 +94,12 @@ class QueryScorer {
     return distance_asym_f64(metric_, query_.first(n_), index_->quantized_view(id));
   }
 
-  // Brings the data the next call for `id` reads towards the cache: the PQ
-  // codes; or the first 64 bytes of the raw vector and the next 64 when
+  // Brings the data the next call for `id` reads towards the cache: the
+  // first 64 bytes of the raw vector and the next 64 when
   // dimension >= 17; or the first 64 bytes of the codes, the next 64 when
   // dimension >= 65, and the node's minimum.
   void prefetch(std::uint32_t id) const {
     switch (mode_) {
-      case Mode::Table:
-        __builtin_prefetch(pq_codes_ + static_cast<std::size_t>(id) * subspaces_);
-        return;
       case Mode::RawCosineAvx2:
       case Mode::RawEuclideanAvx2:
       case Mode::RawDotAvx2:
@@ -136,7 +121,6 @@ class QueryScorer {
 
  private:
   enum class Mode : std::uint8_t {
-    Table,
     SqCosineAvx2,
     SqEuclideanAvx2,
     SqDotAvx2,
@@ -150,14 +134,11 @@ class QueryScorer {
   const HnswIndex* index_;
   std::span<const float> query_;
   float qnorm_;
-  const float* table_;
   std::size_t dim_;
   std::size_t n_;
   DistanceMetric metric_;
   bool checked_;
   Mode mode_ = Mode::SqPortable;
-  const std::uint8_t* pq_codes_ = nullptr;
-  std::uint64_t subspaces_ = 0;
   const float* raw_ = nullptr;
 };
 

@@ -23,7 +23,6 @@
 #include "core/hnsw/total_order.h"
 #include "core/hnsw/visited.h"
 #include "core/hnsw/walk_scorer.h"
-#include "core/quantization/pq.h"
 
 namespace karvalith {
 
@@ -34,19 +33,11 @@ struct SearchStats {
 };
 SearchStats& thread_search_stats();
 
-// Distance of node `id` to the query: a product-quantization table sum when
-// `table` is given (M * 256 entries), else the exact distance to the raw
-// vector when raw vectors are stored, else the asymmetric distance to the
-// quantized vector with the query's squared norm `qnorm`.
+// Distance of node `id` to the query: the exact distance to the raw vector
+// when raw vectors are stored, else the asymmetric distance to the quantized
+// vector with the query's squared norm `qnorm`.
 inline float compute_distance(const HnswIndex& index, std::span<const float> query, std::uint32_t id,
-                              const float* table, float qnorm) {
-  if (table != nullptr) {
-    const std::uint64_t m = index.pq_subspaces();
-    const std::uint8_t* codes = index.pq_codes(id).data();
-    float sum = 0.0f;
-    for (std::uint64_t s = 0; s < m; ++s) sum += table[s * 256 + codes[s]];
-    return sum;
-  }
+                              float qnorm) {
   const DistanceMetric metric = index.config().distance_metric;
   if (index.has_raw_vectors()) return distance_exact(metric, query, index.raw_vector(id));
   return distance_asym_prenorm(metric, query, index.quantized_view(id), qnorm);
@@ -96,8 +87,7 @@ struct LockedLinks {
 // Precondition: `visited` covers every node id (grow it to node_count first).
 template <class Admit, class Links = DirectLinks>
 std::size_t walk_layer(const HnswIndex& index, SearchScratch& scratch, VisitedSet& visited,
-                       std::span<const float> query, float qnorm, const float* table,
-                       std::span<const std::uint32_t> entries, std::uint64_t ef, std::uint64_t layer,
+                       std::span<const float> query, float qnorm, std::span<const std::uint32_t> entries, std::uint64_t ef, std::uint64_t layer,
                        Admit&& admit, const Links& read_links = Links{}) {
   visited.next_epoch();
   auto& candidates = scratch.candidates;
@@ -108,7 +98,7 @@ std::size_t walk_layer(const HnswIndex& index, SearchScratch& scratch, VisitedSe
   candidates.reserve(static_cast<std::size_t>(std::min(ef > UINT64_MAX / 2 ? UINT64_MAX : 2 * ef, nodes)));
   results.reserve(static_cast<std::size_t>(std::min(ef, nodes) + 1));
 
-  const WalkScorer distance_to(index, query, qnorm, table);
+  const WalkScorer distance_to(index, query, qnorm);
   float bound = LARGEST_F32;
   std::uint64_t computed = 0;
 
@@ -164,13 +154,13 @@ std::size_t walk_layer(const HnswIndex& index, SearchScratch& scratch, VisitedSe
 // list cannot move the entry point and are skipped.
 template <class Admit, class Links = DirectLinks>
 std::uint32_t greedy_descent(const HnswIndex& index, SearchScratch& scratch, VisitedSet& visited,
-                             std::span<const float> query, float qnorm, const float* table, std::uint32_t entry,
+                             std::span<const float> query, float qnorm, std::uint32_t entry,
                              std::uint64_t max_level, std::uint64_t stop_above, const Admit& admit,
                              const Links& read_links = Links{}) {
   std::uint32_t ep = entry;
   for (std::uint64_t layer = std::min(max_level, index.top_list_layer()); layer > stop_above; --layer) {
     const std::uint32_t from = ep;
-    if (walk_layer(index, scratch, visited, query, qnorm, table, {&from, 1}, 1, layer, admit, read_links) > 0) {
+    if (walk_layer(index, scratch, visited, query, qnorm, {&from, 1}, 1, layer, admit, read_links) > 0) {
       ep = scratch.results[0].id;
     }
   }
@@ -190,7 +180,7 @@ void record_search(std::uint64_t distances);
 
 // The at most k nearest nodes that are live and pass admit(node), ascending
 // by distance (IEEE total order), each distance re-scored on the raw or
-// scalar-quantized vector (never a product-quantization estimate), into `out`.
+// scalar-quantized vector, into `out`.
 //
 // Descent: layers max_level..1 with beam 1, admitting every live node.
 // Layer 0: beam = max(ef, k), cap = min(node_count, 4 * beam); walks from the
@@ -219,15 +209,7 @@ Status knn_search(const HnswIndex& index, std::span<const float> given_query, st
   const PreparedQuery prepared = prepare_query(index.config().distance_metric, given_query, scratch.query);
   const std::span<const float> query = prepared.values;
   const float qnorm = prepared.norm_sq;
-  // The product-quantization table guides the walk only; it is built into
-  // the thread's scratch, so steady-state searches allocate nothing.
-  const float* table = nullptr;
-  if (index.pq_usable()) {
-    build_distance_table(*index.pq_codebook(), query, index.config().distance_metric, scratch.pq_table);
-    if (!scratch.pq_table.empty()) table = scratch.pq_table.data();
-  }
-
-  const std::uint32_t ep = greedy_descent(index, scratch, visited, query, qnorm, table, *entry_point,
+  const std::uint32_t ep = greedy_descent(index, scratch, visited, query, qnorm, *entry_point,
                                           index.max_level(), 0, LiveAnd{index, AdmitAll{}});
 
   const LiveAnd live_and_admitted{index, std::forward<Admit>(admit)};
@@ -236,7 +218,7 @@ Status knn_search(const HnswIndex& index, std::span<const float> given_query, st
       std::min<std::uint64_t>(search_detail::saturating_mul(beam, 4), index.node_count());
   for (;;) {
     const std::size_t admitted =
-        walk_layer(index, scratch, visited, query, qnorm, table, {&ep, 1}, beam, 0, live_and_admitted);
+        walk_layer(index, scratch, visited, query, qnorm, {&ep, 1}, beam, 0, live_and_admitted);
     if (admitted >= k || beam >= cap) break;
     beam = std::min(search_detail::saturating_mul(beam, 2), cap);
   }
@@ -244,7 +226,7 @@ Status knn_search(const HnswIndex& index, std::span<const float> given_query, st
   // Re-score every admitted node on the stored vectors.
   std::vector<Candidate>& results = scratch.results;
   const std::size_t count = results.size();
-  const QueryScorer stored_distance(index, query, qnorm, nullptr);
+  const QueryScorer stored_distance(index, query, qnorm);
   for (std::size_t i = 0; i < count; ++i) {
     if (i + 1 < count) stored_distance.prefetch(results[i + 1].id);
     results[i].distance = stored_distance(results[i].id);

@@ -18,7 +18,6 @@ namespace karvalith {
 struct SearchScratch {
   std::vector<Candidate> candidates;  // near heap: closest unexplored on top
   std::vector<Candidate> results;     // far heap during a walk, ascending after it
-  std::vector<float> pq_table;        // per-query product-quantization table
   std::vector<float> query;           // the query scaled by prepare_query, when it is
   std::vector<std::uint32_t> fresh;   // unvisited neighbours of the node being expanded
   std::vector<float> fresh_distances;  // their distances to the query
@@ -34,7 +33,6 @@ struct InsertScratch {
   std::vector<Candidate> pairs;         // a pruned list with distances to its owner
   std::vector<std::uint32_t> ids;       // a level-0 list plus the new id
   std::vector<std::uint32_t> upper_targets;  // the new node's list on one upper layer
-  std::vector<std::uint8_t> pq_code;    // the new node's product-quantization code
   std::vector<float> query;             // the new vector scaled by prepare_query, when it is
   HeuristicScratch heuristic;
 };

@@ -5,7 +5,7 @@
 // code once and never dequantizes. The result differs from the exact
 // distance (QueryScorer) only in rounding; walks use it to decide where to
 // go, and every result a search returns is re-scored exactly. With raw
-// vectors or a product-quantization table it is QueryScorer itself.
+// vectors it is QueryScorer itself.
 #pragma once
 
 #include <algorithm>
@@ -24,14 +24,14 @@ namespace karvalith {
 class WalkScorer {
  public:
   // As QueryScorer: `qnorm` is squared_norm(query).
-  WalkScorer(const HnswIndex& index, std::span<const float> query, float qnorm, const float* table)
-      : exact_(index, query, qnorm, table),
+  WalkScorer(const HnswIndex& index, std::span<const float> query, float qnorm)
+      : exact_(index, query, qnorm),
         index_(&index),
         query_(query.data()),
         n_(std::min<std::size_t>(query.size(), index.dimension())),
         qnorm_(qnorm),
         metric_(index.config().distance_metric),
-        fast_(table == nullptr && !index.has_raw_vectors()),
+        fast_(!index.has_raw_vectors()),
         grouped_(fast_ && active_kernel_path() == KernelPath::Avx2),
         dot_(active_kernel_path() == KernelPath::Avx2 ? avx2_dot_f32_u8 : portable_dot_f32_u8) {
     // AVX-512 halves the instructions per row: 15-20% more queries/s at d 384.

@@ -48,18 +48,7 @@ void encode_hnsw_fields(BasicEncoder<Sink>& enc, const HnswIndex& index) {
   for (std::uint32_t n = 0; n < nc; ++n) enc.put_u8(index.level(n));
   enc.put_length(nc);
   for (std::uint32_t n = 0; n < nc; ++n) enc.put_bool(index.is_deleted(n));
-  const auto& codebook = index.pq_codebook();
-  enc.put_optional_tag(codebook.has_value());
-  if (codebook) {
-    enc.put_u64(codebook->num_subspaces);
-    enc.put_u64(codebook->num_centroids);
-    enc.put_u64(codebook->subspace_dim);
-    enc.put_f32_list(codebook->centroids);
-  }
-  // Only reached with a usable codebook (or none): the codes are then one
-  // contiguous array of nc * num_subspaces bytes.
-  const std::size_t code_bytes = static_cast<std::size_t>(nc) * index.pq_subspaces();
-  enc.put_bytes({nc == 0 ? nullptr : index.pq_codes(0).data(), codebook ? code_bytes : 0});
+  encode_retired_codebook(enc);
   enc.put_optional_tag(index.entry_point().has_value());
   if (auto ep = index.entry_point()) enc.put_u32(*ep);
   enc.put_u64(index.max_level());
@@ -82,14 +71,7 @@ void encode_hnsw_fields(BasicEncoder<Sink>& enc, const HnswParts& parts) {
   enc.put_bytes(parts.layers);
   enc.put_length(parts.deleted.size());
   for (std::uint8_t flag : parts.deleted) enc.put_bool(flag != 0);
-  enc.put_optional_tag(parts.pq_codebook.has_value());
-  if (parts.pq_codebook) {
-    enc.put_u64(parts.pq_codebook->num_subspaces);
-    enc.put_u64(parts.pq_codebook->num_centroids);
-    enc.put_u64(parts.pq_codebook->subspace_dim);
-    enc.put_f32_list(parts.pq_codebook->centroids);
-  }
-  enc.put_bytes(parts.pq_codes);
+  encode_retired_codebook(enc);
   enc.put_optional_tag(parts.entry_point.has_value());
   if (parts.entry_point) enc.put_u32(*parts.entry_point);
   enc.put_u64(parts.max_level);
@@ -128,20 +110,7 @@ Result<HnswParts> decode_hnsw_fields(Decoder& dec) {
     parts.deleted.push_back(byte);
   }
 
-  KV_TRY(has_codebook, dec.get_optional_tag());
-  if (*has_codebook) {
-    PqCodebook codebook;
-    KV_TRY(subspaces, dec.get_u64());
-    KV_TRY(centroids, dec.get_u64());
-    KV_TRY(subspace_dim, dec.get_u64());
-    codebook.num_subspaces = *subspaces;
-    codebook.num_centroids = *centroids;
-    codebook.subspace_dim = *subspace_dim;
-    KV_TRY(list, dec.get_f32_list(codebook.centroids));
-    parts.pq_codebook = std::move(codebook);
-  }
-  KV_TRY(pq_codes, dec.get_bytes());
-  parts.pq_codes = std::move(*pq_codes);
+  if (Status skipped = skip_retired_codebook(dec); !skipped) return std::unexpected(std::move(skipped.error()));
 
   KV_TRY(has_entry, dec.get_optional_tag());
   if (*has_entry) {
@@ -249,22 +218,29 @@ void encode_id_maps(BasicEncoder<Sink>& enc, std::span<const Uuid> internal_to_u
 
 }  // namespace
 
+Status skip_retired_codebook(Decoder& dec) {
+  KV_TRY(present, dec.get_optional_tag());
+  if (*present) {
+    KV_TRY(subspaces, dec.get_u64());
+    KV_TRY(centroids, dec.get_u64());
+    KV_TRY(subspace_dim, dec.get_u64());
+    std::vector<float> dropped;
+    KV_TRY(list, dec.get_f32_list(dropped));
+  }
+  KV_TRY(codes, dec.get_bytes_view());
+  return {};
+}
+
 // ---- whole collections ----
 
 std::vector<std::uint8_t> encode_collection(const CollectionState& state) {
   const HnswIndex& index = state.hnsw;
-  // An index holding a codebook it cannot use keeps its codes private; its
-  // parts give the exact stored fields (never happens for loaded or rebuilt
-  // indexes, whose codebooks are checked).
-  std::optional<HnswParts> fallback;
-  if (index.pq_codebook() && !index.pq_usable()) fallback = index.to_parts();
   const InvertedIndex& keywords = state.inverted_index;
   return encode_exact([&](auto& enc) {
     enc.put_string(state.name);
     enc.put_u64(state.dimension);
     encode_documents(enc, state);
-    if (fallback) encode_hnsw_fields(enc, *fallback);
-    else encode_hnsw_fields(enc, index);
+    encode_hnsw_fields(enc, index);
     encode_inverted_fields(enc, keywords.postings(), keywords.doc_lengths(), keywords.doc_count(),
                            keywords.total_length());
     encode_id_maps(enc, state.internal_to_uuid);
@@ -285,7 +261,6 @@ std::vector<std::uint8_t> encode_collection_data(const CollectionData& data) {
 }
 
 std::vector<std::uint8_t> encode_hnsw_index(const HnswIndex& index) {
-  if (index.pq_codebook() && !index.pq_usable()) return encode_hnsw_parts(index.to_parts());
   return encode_exact([&](auto& enc) { encode_hnsw_fields(enc, index); });
 }
 
@@ -359,14 +334,6 @@ std::optional<std::string> validate(const CollectionData& data) {
   if (auto e = per_node("neighbors", h.neighbors.size())) return e;
   if (auto e = per_node("layers", h.layers.size())) return e;
   if (auto e = per_node("deleted", h.deleted.size())) return e;
-  if (h.pq_codebook) {
-    std::uint64_t codes = 0;
-    const std::uint64_t subspaces = h.pq_codebook->num_subspaces;
-    if (!checked_mul(nc, subspaces, codes) || h.pq_codes.size() != codes) {
-      return "pq_codes length " + u64s(h.pq_codes.size()) + " != node_count(" + ncs + ") * num_subspaces(" +
-             u64s(subspaces) + ")";
-    }
-  }
   if (data.uuid_to_internal.size() != data.internal_to_uuid.size()) {
     return "uuid_to_internal(" + u64s(data.uuid_to_internal.size()) + ") != internal_to_uuid(" +
            u64s(data.internal_to_uuid.size()) + ")";
@@ -398,24 +365,6 @@ std::optional<std::string> validate(const CollectionData& data) {
   if (h.config.store_raw_vectors && !h.raw_vectors.empty() && h.raw_vectors.size() != cells) {
     return "raw_vectors length " + u64s(h.raw_vectors.size()) + " != 0 or node_count(" + ncs + ") * dimension(" +
            u64s(dim) + ")";
-  }
-  if (const auto& book = h.pq_codebook) {
-    if (book->num_centroids != PQ_CENTROIDS) {
-      return "pq_codebook num_centroids " + u64s(book->num_centroids) + " != " + u64s(PQ_CENTROIDS);
-    }
-    std::uint64_t per_subspace = 0;
-    std::uint64_t total = 0;
-    if (!checked_mul(book->num_subspaces, book->num_centroids, per_subspace) ||
-        !checked_mul(per_subspace, book->subspace_dim, total) || book->centroids.size() != total) {
-      return "pq_codebook centroids length " + u64s(book->centroids.size()) + " != num_subspaces(" +
-             u64s(book->num_subspaces) + ") * num_centroids(" + u64s(book->num_centroids) + ") * subspace_dim(" +
-             u64s(book->subspace_dim) + ")";
-    }
-    std::uint64_t covered = 0;
-    if (!checked_mul(book->num_subspaces, book->subspace_dim, covered) || covered != dim) {
-      return "pq_codebook num_subspaces(" + u64s(book->num_subspaces) + ") * subspace_dim(" +
-             u64s(book->subspace_dim) + ") != dimension(" + u64s(dim) + ")";
-    }
   }
   for (std::size_t node = 0; node < nc; ++node) {
     const std::uint64_t level = h.layers[node];

@@ -74,15 +74,24 @@ Result<CollectionData> decode_collection_data(std::span<const std::uint8_t> payl
 // The four keyword-index fields, from where `dec` stands.
 Result<InvertedIndexParts> decode_keyword_fields(Decoder& dec);
 
+// The graph section's retired codebook slot: an optional tag and a byte
+// string. Writers put "absent" and no bytes. Older builds could store a
+// product-quantization codebook there (none did from a public entry); a
+// reader passes over one, fields and all, and walks use the 8-bit codes.
+template <class Sink>
+void encode_retired_codebook(BasicEncoder<Sink>& enc) {
+  enc.put_optional_tag(false);
+  enc.put_bytes({});
+}
+Status skip_retired_codebook(Decoder& dec);
+
 // Checks that decoded data can be used without any read beyond a list.
 // Returns the first failure's message (without the "snapshot validation
 // failed: " prefix), or nothing when the data is consistent. In order:
-//   1-13  dimension, per-node list lengths, pq_codes length, id-map sizes,
+//   1-12  dimension, per-node list lengths, id-map sizes,
 //         documents count, entry point and neighbour bounds;
 //   then  the configuration (config_problem);
 //         raw_vectors length (when store_raw_vectors is set: 0 or NC * DIM);
-//         the codebook (256 centroids per sub-space, centroid count,
-//         num_subspaces * subspace_dim == DIM);
 //         per node: level <= max_level and level + 1 neighbour lists;
 //         entry point at level max_level (and present whenever NC > 0);
 //         every uuid_to_internal value below NC and its slot naming the

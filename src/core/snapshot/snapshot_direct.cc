@@ -68,25 +68,11 @@ std::optional<HnswArrays> read_graph(Decoder& dec, std::uint64_t dim,
   }
   auto layers = dec.get_bytes_view();
   auto deleted = layers ? dec.get_bytes_view() : layers;
-  auto has_codebook = deleted ? dec.get_optional_tag() : Result<bool>(false);
-  if (!deleted || !has_codebook) return std::nullopt;
+  if (!deleted || !skip_retired_codebook(dec)) return std::nullopt;
   a.layers = *layers;
   a.deleted = *deleted;
-  if (*has_codebook) {
-    PqCodebook book;
-    auto subspaces = dec.get_u64();
-    auto centroids = subspaces ? dec.get_u64() : subspaces;
-    auto subspace_dim = centroids ? dec.get_u64() : centroids;
-    if (!subspace_dim || !dec.get_f32_list(book.centroids)) return std::nullopt;
-    book.num_subspaces = *subspaces;
-    book.num_centroids = *centroids;
-    book.subspace_dim = *subspace_dim;
-    a.pq_codebook = std::move(book);
-  }
-  auto pq_codes = dec.get_bytes();
-  auto has_entry = pq_codes ? dec.get_optional_tag() : Result<bool>(false);
-  if (!pq_codes || !has_entry) return std::nullopt;
-  a.pq_codes = std::move(*pq_codes);
+  auto has_entry = dec.get_optional_tag();
+  if (!has_entry) return std::nullopt;
   if (*has_entry) {
     auto entry = dec.get_u32();
     if (!entry) return std::nullopt;
@@ -112,19 +98,9 @@ std::optional<HnswArrays> read_graph(Decoder& dec, std::uint64_t dim,
   for (std::uint8_t flag : a.deleted) {
     if (flag > 1) return std::nullopt;
   }
-  if (a.pq_codebook && !product_fits(nc, a.pq_codebook->num_subspaces, a.pq_codes.size())) return std::nullopt;
   if (a.entry_point ? *a.entry_point >= nc || a.layers[*a.entry_point] != a.max_level : nc != 0) return std::nullopt;
   if (config_problem(a.config, dim)) return std::nullopt;
   if (!a.raw_vectors.empty() && !product_fits(nc, dim, a.raw_vectors.size())) return std::nullopt;
-  if (const auto& book = a.pq_codebook) {
-    std::uint64_t per_subspace = 0;
-    if (book->num_centroids != PQ_CENTROIDS ||
-        __builtin_mul_overflow(book->num_subspaces, book->num_centroids, &per_subspace) ||
-        !product_fits(per_subspace, book->subspace_dim, book->centroids.size()) ||
-        !product_fits(book->num_subspaces, book->subspace_dim, dim)) {
-      return std::nullopt;
-    }
-  }
   for (std::size_t n = 0; n < nc; ++n) {
     if (a.layers[n] > a.max_level || a.layers[n] != list_counts[n]) return std::nullopt;
   }

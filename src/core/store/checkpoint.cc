@@ -100,7 +100,7 @@ Status Store::load(const std::string& name, const std::optional<std::string>& pa
     return make_error(runtime_kind(loaded.error().kind), "failed to load '" + name + "': " + loaded.error().message);
   }
   CollectionPtr collection = std::move(*loaded);
-  collection->state().write()->name = name;
+  collection->rename(name);
 
   std::lock_guard registry_change(registry_changes_);
   CollectionPtr replaced = database_.get_collection(name);

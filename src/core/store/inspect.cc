@@ -310,7 +310,7 @@ class Inspector {
       if (is_regular(staged_name)) {
         auto loaded = load_collection(staged.string(), key_);
         if (!loaded) return {ApplyStatus::Failed, "its staged snapshot did not load: " + loaded.error().message, true};
-        (*loaded)->state().write()->name = load.collection;
+        (*loaded)->rename(load.collection);
         database_.put_collection(load.collection, std::move(*loaded));
         return {};
       }

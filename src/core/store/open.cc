@@ -195,7 +195,7 @@ Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, Encrypti
       // The load was logged but its staged snapshot not yet moved into place.
       auto loaded = load_collection(staged.string(), opened.key_.get());
       if (!loaded) return {ApplyStatus::Failed, "its staged snapshot did not load: " + loaded.error().message, true};
-      (*loaded)->state().write()->name = load.collection;
+      (*loaded)->rename(load.collection);
       opened.database_.put_collection(load.collection, std::move(*loaded));
       if (opened.damaged_log_reason_.empty()) {
         if (Status moved = rename_path(staged, snapshot_path(data_dir, load.collection)); moved) {

@@ -14,7 +14,6 @@
 #include "core/hnsw/distance.h"
 #include "core/hnsw/level_generator.h"
 #include "core/hnsw/thread_context.h"
-#include "core/quantization/pq.h"
 #include "core/engine/collection_search.h"
 #include "core/hnsw/search.h"
 #include "core/search/filter.h"
@@ -370,32 +369,6 @@ TEST(CollectionSearch, MinSimilarityAppliesAfterTheCutAndKeepsEqualScores) {
     EXPECT_EQ(search(4, std::nextafter(0.75f, 1.0f)).size(), 2u);
     // Fewer than k results when the threshold cuts inside the first k.
     EXPECT_EQ(search(3, 0.9f).size(), 2u);
-  }
-}
-
-TEST(CollectionSearch, ProductQuantizationGuidesTheWalkButScoresComeFromScalarCodes) {
-  const std::size_t dim = 8;
-  Corpus corpus(300, dim, config_for(DistanceMetric::Euclidean));
-  {
-    auto state = corpus.collection->state().write();
-    Result<PqCodebook> codebook = PqCodebook::train(corpus.data, dim, 4);
-    ASSERT_TRUE(codebook.has_value()) << codebook.error().message;
-    Result<std::vector<std::uint8_t>> codes = codebook->encode_batch(corpus.data, dim);
-    ASSERT_TRUE(codes.has_value());
-    state->hnsw.set_product_quantization(std::move(*codebook), std::move(*codes));
-    ASSERT_TRUE(state->hnsw.pq_usable());
-  }
-  const std::vector<float> query = row(corpus.data, dim, 17);
-  const float qnorm = squared_norm(query);
-  auto state = corpus.collection->state().read();
-  Result<std::vector<ScoredId>> hits = filtered_candidate_list(*state, query, 10, MetadataFilter{});
-  ASSERT_TRUE(hits.has_value());
-  ASSERT_EQ(hits->size(), 10u);
-  EXPECT_EQ(hits->front().id, 17u);
-  for (const ScoredId& hit : *hits) {
-    const float expected =
-        1.0f - distance_asym_prenorm(DistanceMetric::Euclidean, query, state->hnsw.quantized_view(hit.id), qnorm);
-    EXPECT_EQ(hit.score, expected);
   }
 }
 

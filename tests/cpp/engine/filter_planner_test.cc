@@ -108,7 +108,7 @@ std::vector<bool> reachable(const HnswIndex& index) {
 // closest by the collection's own scorer, in total order and then slot order.
 std::vector<Candidate> reference(const CollectionState& state, const std::vector<float>& query,
                                  const MetadataFilter& filter, std::size_t k, const std::vector<bool>* among) {
-  const QueryScorer score(state.hnsw, query, squared_norm(query), nullptr);
+  const QueryScorer score(state.hnsw, query, squared_norm(query));
   std::vector<Candidate> all;
   for (std::uint32_t slot = 0; slot < state.hnsw.node_count(); ++slot) {
     if (among != nullptr && !(*among)[slot]) continue;

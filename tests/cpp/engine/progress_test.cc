@@ -131,42 +131,35 @@ void fill(Collection& collection) {
 }
 
 TEST(RebuildProgress, AStoppedRebuildKeepsTheOldIndexesAtEveryStopPoint) {
-  for (std::uint64_t pq : {0u, 2u}) {
-    HnswConfig config;
-    config.pq_subspaces = pq;
-    // Stops while the keyword index is built, before linking, after the
-    // first chunk; at the poll before training; at the last report, before
-    // the swap.
-    struct Stop {
-      std::size_t calls;
-      bool on_poll;
-      bool on_complete;
-    };
-    std::vector<Stop> stops = {{0, false, false}, {1, false, false}, {2, false, false}, {SIZE_MAX, false, true}};
-    if (pq != 0) stops.push_back({SIZE_MAX, true, false});
-    for (const Stop& stop : stops) {
-      Collection collection("c", DIM, config);
-      fill(collection);
-      const Fingerprint before = fingerprint(collection, 400);
-      EXPECT_GT(before.deleted, 0u);
-      StopAfter progress(stop.calls);
-      progress.stop_on_poll = stop.on_poll;
-      progress.stop_on_complete = stop.on_complete;
-      Result<std::uint64_t> rebuilt = collection.rebuild(2, &progress);
-      ASSERT_FALSE(rebuilt.has_value()) << "pq " << pq << " stop " << stop.calls;
-      EXPECT_EQ(rebuilt.error().kind, ErrorKind::Cancelled);
-      EXPECT_NE(rebuilt.error().message.find("keeps its old indexes"), std::string::npos);
-      EXPECT_TRUE(fingerprint(collection, 400) == before) << "pq " << pq << " stop " << stop.calls;
-      EXPECT_TRUE(reports_are_monotone(progress.reports));
+  const HnswConfig config;
+  // Stops while the keyword index is built, before linking, after the
+  // first chunk; at the last report, before the swap.
+  struct Stop {
+    std::size_t calls;
+    bool on_complete;
+  };
+  std::vector<Stop> stops = {{0, false}, {1, false}, {2, false}, {SIZE_MAX, true}};
+  for (const Stop& stop : stops) {
+    Collection collection("c", DIM, config);
+    fill(collection);
+    const Fingerprint before = fingerprint(collection, 400);
+    EXPECT_GT(before.deleted, 0u);
+    StopAfter progress(stop.calls);
+    progress.stop_on_complete = stop.on_complete;
+    Result<std::uint64_t> rebuilt = collection.rebuild(2, &progress);
+    ASSERT_FALSE(rebuilt.has_value()) << "stop " << stop.calls;
+    EXPECT_EQ(rebuilt.error().kind, ErrorKind::Cancelled);
+    EXPECT_NE(rebuilt.error().message.find("keeps its old indexes"), std::string::npos);
+    EXPECT_TRUE(fingerprint(collection, 400) == before) << "stop " << stop.calls;
+    EXPECT_TRUE(reports_are_monotone(progress.reports));
 
-      // A rebuild afterwards still works, and reports up to its size.
-      StopAfter full;
-      Result<std::uint64_t> again = collection.rebuild(2, &full);
-      ASSERT_TRUE(again.has_value());
-      EXPECT_EQ(summarize(collection).deleted_slots, 0u);
-      EXPECT_TRUE(reports_are_monotone(full.reports));
-      EXPECT_EQ(full.reports.back(), std::make_pair(*again, *again));
-    }
+    // A rebuild afterwards still works, and reports up to its size.
+    StopAfter full;
+    Result<std::uint64_t> again = collection.rebuild(2, &full);
+    ASSERT_TRUE(again.has_value());
+    EXPECT_EQ(summarize(collection).deleted_slots, 0u);
+    EXPECT_TRUE(reports_are_monotone(full.reports));
+    EXPECT_EQ(full.reports.back(), std::make_pair(*again, *again));
   }
 }
 

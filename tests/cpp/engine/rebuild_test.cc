@@ -72,51 +72,5 @@ TEST(CollectionRebuild, EmptyCollectionGivesZero) {
   EXPECT_EQ(collection.estimate_memory_bytes(), 0u);
 }
 
-TEST(CollectionRebuild, TrainsProductQuantizationWhenConfigured) {
-  HnswConfig config;
-  config.pq_subspaces = 2;
-  Collection collection("docs", 4, config);
-  const std::vector<Uuid> ids = fill(collection);
-  ASSERT_TRUE(collection.rebuild().has_value());
-  {
-    auto state = collection.state().read();
-    ASSERT_TRUE(state->hnsw.pq_codebook().has_value());
-    EXPECT_EQ(state->hnsw.pq_codebook()->num_subspaces, 2u);
-    EXPECT_TRUE(state->hnsw.pq_usable());
-  }
-  // Inserts after training get codes too, and every live document is found.
-  const Uuid late = insert(collection, "late", {0, 0, 1, 1});
-  EXPECT_EQ(collection.state().read()->hnsw.pq_codes(3).size(), 2u);
-  for (std::size_t i : {0u, 2u, 4u}) {
-    const long long slot = nearest_slot(collection, VECTORS[i]);
-    ASSERT_GE(slot, 0);
-    EXPECT_EQ(collection.state().read()->internal_to_uuid[slot], ids[i]);
-  }
-  EXPECT_EQ(collection.state().read()->internal_to_uuid[nearest_slot(collection, {0, 0, 1, 1})], late);
-}
-
-TEST(CollectionRebuild, FailedTrainingLeavesCollectionUntouched) {
-  HnswConfig config;
-  config.pq_subspaces = 2;
-  Collection collection("docs", 3, config);
-  const Uuid kept = insert(collection, "kept", {1, 0, 0});
-  const Uuid removed = insert(collection, "removed", {0, 1, 0});
-  ASSERT_TRUE(collection.delete_document(removed));
-  const std::uint64_t bytes = collection.estimate_memory_bytes();
-
-  Result<std::uint64_t> rebuilt = collection.rebuild();
-  ASSERT_FALSE(rebuilt.has_value());
-  EXPECT_EQ(rebuilt.error().kind, ErrorKind::Internal);
-  EXPECT_EQ(rebuilt.error().message, "dimension must be divisible by num_subspaces");
-
-  EXPECT_EQ(collection.estimate_memory_bytes(), bytes);
-  auto state = collection.state().read();
-  EXPECT_EQ(state->hnsw.node_count(), 2u);
-  EXPECT_TRUE(state->hnsw.is_deleted(1));
-  EXPECT_FALSE(state->hnsw.pq_codebook().has_value());
-  EXPECT_EQ(state->uuid_to_internal.size(), 2u);
-  EXPECT_EQ(state->slot_of(kept), 0u);
-}
-
 }  // namespace
 }  // namespace karvalith

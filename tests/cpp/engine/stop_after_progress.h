@@ -24,14 +24,12 @@ class StopAfter final : public Progress {
   }
   bool poll() override {
     ++polls;
-    if (stop_on_poll) return false;
     return step();
   }
   std::size_t calls() const { return reports.size() + polls; }
 
   std::vector<std::pair<std::uint64_t, std::uint64_t>> reports;
   std::size_t polls = 0;
-  bool stop_on_poll = false;
   bool stop_on_complete = false;
 
  private:

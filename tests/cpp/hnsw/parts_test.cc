@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "core/hnsw/graph.h"
-#include "core/quantization/pq.h"
 #include "hnsw_test_util.h"
 
 namespace karvalith {
@@ -133,14 +132,6 @@ TEST(Parts, MemoryEstimateCountsEveryTerm) {
   ASSERT_TRUE(index.insert(1, b, QuantizedVector::quantize(b)).has_value());
   // codes 6 + layers 2 + deleted 2; floats 4*(2 + 2 + 6); per node 24 + 24 + 4*1.
   EXPECT_EQ(index.estimate_memory_bytes(), 6u + 2 + 2 + 4 * 10 + 2 * (24 + 24 + 4));
-
-  PqCodebook codebook;
-  codebook.num_subspaces = 1;
-  codebook.num_centroids = 256;
-  codebook.subspace_dim = 3;
-  codebook.centroids.assign(256 * 3, 0.0f);
-  index.set_product_quantization(codebook, {0, 0});
-  EXPECT_EQ(index.estimate_memory_bytes(), 6u + 2 + 2 + 2 + 4 * 10 + 4 * 768 + 2 * (24 + 24 + 4));
 }
 
 }  // namespace

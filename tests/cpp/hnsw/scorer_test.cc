@@ -44,8 +44,8 @@ TEST_P(FastDistances, WalkScoresMatchTheExactScoresToRounding) {
       for (std::size_t q = 0; q < 5; ++q) {
         const auto query = row(queries, dim, q);
         const float qnorm = squared_norm(query);
-        const QueryScorer exact(index, query, qnorm, nullptr);
-        const WalkScorer walk(index, query, qnorm, nullptr);
+        const QueryScorer exact(index, query, qnorm);
+        const WalkScorer walk(index, query, qnorm);
         for (std::uint32_t id = 0; id < index.node_count(); ++id) {
           double magnitude = 1.0;
           for (std::size_t i = 0; i < dim; ++i) magnitude += std::fabs(query[i]) * (std::fabs(data[id * dim + i]) + 1.0);
@@ -176,8 +176,8 @@ TEST_P(FastDistances, NodesAndQueriesUpToTheFloatLimitScoreAsInDouble) {
       for (std::size_t q = 0; q < queries.size() / dim; ++q) {
         const auto query = row(queries, dim, q);
         const std::vector<double> wide_query(query.begin(), query.end());
-        const QueryScorer exact(index, query, squared_norm(query), nullptr);
-        const WalkScorer walk(index, query, squared_norm(query), nullptr);
+        const QueryScorer exact(index, query, squared_norm(query));
+        const WalkScorer walk(index, query, squared_norm(query));
         std::vector<std::uint32_t> ids(index.node_count());
         for (std::uint32_t id = 0; id < index.node_count(); ++id) ids[id] = id;
         std::vector<float> grouped(ids.size());

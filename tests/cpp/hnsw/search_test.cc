@@ -1,5 +1,5 @@
 // k-NN search: ordering, tombstones, beam widening, epoch wrap, metrics,
-// raw vectors and product quantization.
+// raw vectors.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,7 +14,6 @@
 #include "core/hnsw/query_scorer.h"
 #include "core/hnsw/search.h"
 #include "core/hnsw/thread_context.h"
-#include "core/quantization/pq.h"
 #include "hnsw_test_util.h"
 
 namespace karvalith {
@@ -148,7 +147,7 @@ TEST(Search, VectorsUpToTheFloatLimitAreRankedByTheirExactDistances) {
         const auto found = search(index, query, 10);
         ASSERT_EQ(found.size(), 10u) << what;
         // Every node by the stored-vector scorer, in double where needed.
-        const QueryScorer exact(index, query, squared_norm(query), nullptr);
+        const QueryScorer exact(index, query, squared_norm(query));
         std::vector<float> all;
         for (std::uint32_t id = 0; id < index.node_count(); ++id) all.push_back(exact(id));
         std::sort(all.begin(), all.end());
@@ -300,7 +299,7 @@ TEST(Search, WalkLayerAppliesTheAdmissionTest) {
   auto q = row(data, 8, 100);
   std::size_t evaluated = 0;
   std::set<std::uint32_t> asked;
-  const std::size_t n = walk_layer(index, lease->search(), lease->visited(), q, squared_norm(q), nullptr,
+  const std::size_t n = walk_layer(index, lease->search(), lease->visited(), q, squared_norm(q),
                                    {&entry, 1}, 20, 0, [&](std::uint32_t id) {
                                      ++evaluated;
                                      EXPECT_TRUE(asked.insert(id).second);  // once per node
@@ -315,62 +314,6 @@ TEST(Search, WalkLayerAppliesTheAdmissionTest) {
       EXPECT_LE(lease->search().results[i - 1].distance, lease->search().results[i].distance);
     }
   }
-}
-
-TEST(Search, ProductQuantizationGuidesTheWalkAndIsRescored) {
-  const std::size_t dim = 16;
-  auto data = clustered_data(1200, dim, 91);
-  HnswConfig config;
-  config.distance_metric = DistanceMetric::Euclidean;
-  config.ef_search = 100;
-  auto index = build_index(config, data, dim);
-  auto codebook = PqCodebook::train(data, dim, 4);
-  ASSERT_TRUE(codebook.has_value());
-  auto codes = codebook->encode_batch(data, dim);
-  ASSERT_TRUE(codes.has_value());
-  index.set_product_quantization(*codebook, *codes);
-  ASSERT_TRUE(index.pq_usable());
-  {
-    std::vector<float> table;
-    auto query = row(data, dim, 5);
-    build_distance_table(*codebook, query, config.distance_metric, table);
-    const QueryScorer scorer(index, query, squared_norm(query), table.data());
-    for (std::uint32_t id = 0; id < index.node_count(); id += 37) {
-      EXPECT_EQ(scorer(id), compute_distance(index, query, id, table.data(), squared_norm(query)));
-    }
-  }
-
-  auto queries = clustered_data(20, dim, 92);
-  std::size_t hits = 0;
-  for (std::size_t q = 0; q < 20; ++q) {
-    auto query = row(queries, dim, q);
-    auto found = search(index, query, 10);
-    ASSERT_EQ(found.size(), 10u);
-    for (const auto& c : found) {
-      EXPECT_EQ(c.distance, distance_asym_prenorm(config.distance_metric, query, index.quantized_view(c.id),
-                                                  squared_norm(query)));
-    }
-    auto truth = brute_force(index, data, query, 10);
-    auto ids = ids_of(found);
-    for (auto id : truth) hits += std::count(ids.begin(), ids.end(), id);
-  }
-  EXPECT_GE(hits, 180u);  // recall@10 >= 0.9 with re-scoring; deterministic (seeded), 196 here
-
-  // Later inserts append their codes; a codebook that cannot encode is a fault.
-  std::vector<float> v(dim, 0.25f);
-  ASSERT_TRUE(index.insert(index.node_count(), v, QuantizedVector::quantize(v)).has_value());
-  EXPECT_EQ(index.pq_codes(index.node_count() - 1).size(), 4u);
-  PqCodebook broken = *codebook;
-  broken.centroids.resize(10);
-  index.set_product_quantization(broken, *codes);
-  EXPECT_FALSE(index.pq_usable());
-  const std::uint32_t count = index.node_count();
-  EXPECT_FALSE(index.insert(count, v, QuantizedVector::quantize(v)).has_value());
-  EXPECT_EQ(index.node_count(), count);
-  // Searches then walk on the scalar codes alone.
-  auto unguided = index.knn_search(v, 3);
-  ASSERT_TRUE(unguided.has_value());
-  EXPECT_EQ(unguided->size(), 3u);
 }
 
 }  // namespace
@@ -396,10 +339,10 @@ TEST(QueryScorerTest, MatchesComputeDistanceExactly) {
         for (std::size_t q = 0; q < 4; ++q) {
           auto query = testing_util::row(queries, dim, q);
           const float qnorm = squared_norm(query);
-          const QueryScorer scorer(index, query, qnorm, nullptr);
+          const QueryScorer scorer(index, query, qnorm);
           for (std::uint32_t id = 0; id < index.node_count(); ++id) {
             ASSERT_EQ(std::bit_cast<std::uint32_t>(scorer(id)),
-                      std::bit_cast<std::uint32_t>(compute_distance(index, query, id, nullptr, qnorm)));
+                      std::bit_cast<std::uint32_t>(compute_distance(index, query, id, qnorm)));
           }
           const ExactDistance exact(metric, dim);
           EXPECT_EQ(exact(query.data(), data.data()), distance_exact(metric, query, testing_util::row(data, dim, 0)));

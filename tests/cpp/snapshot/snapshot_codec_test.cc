@@ -43,13 +43,18 @@ TEST(SnapshotCodecConfig, DefaultIs53BytesInFieldOrder) {
 
 TEST(SnapshotCodecConfig, RoundTripsAndRejectsBadMetricAndBool) {
   for (DistanceMetric metric : {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
-    HnswConfig config{7, 14, 99, 12, 3, metric, 4, true};
-    const Bytes bytes = encoded([&](auto& enc) { encode_hnsw_config(enc, config); });
-    Decoder dec(bytes);
-    auto back = decode_hnsw_config(dec);
-    ASSERT_TRUE(back.has_value());
-    expect_same_config(config, *back);
-    EXPECT_EQ(dec.remaining(), 0u);
+    HnswConfig config{7, 14, 99, 12, 3, metric, true};
+    Bytes bytes = encoded([&](auto& enc) { encode_hnsw_config(enc, config); });
+    EXPECT_EQ(u64_at(bytes, 44), 0u);  // the reserved word
+    // Older writers could put a sub-space count there: it is read past.
+    for (std::uint8_t reserved : {0, 4}) {
+      bytes[44] = reserved;
+      Decoder dec(bytes);
+      auto back = decode_hnsw_config(dec);
+      ASSERT_TRUE(back.has_value());
+      expect_same_config(config, *back);
+      EXPECT_EQ(dec.remaining(), 0u);
+    }
   }
   Bytes bytes = encoded([](auto& enc) { encode_hnsw_config(enc, HnswConfig{}); });
   bytes[40] = 3;
@@ -146,12 +151,9 @@ TEST(SnapshotCodecCollection, RoundTripMatchesTheLiveState) {
   expect_same_data(data, decode_or_fail(encode_collection_data(data)));
 }
 
-TEST(SnapshotCodecCollection, CodebookAndEmptyCollectionsRoundTrip) {
-  auto with_pq = sample_collection({.count = 40, .dimension = 8, .store_raw_vectors = false, .pq_subspaces = 2});
-  const CollectionData data = data_of(*with_pq);
-  ASSERT_TRUE(data.hnsw.pq_codebook.has_value());
-  EXPECT_EQ(data.hnsw.pq_codebook->num_centroids, 256u);
-  EXPECT_EQ(data.hnsw.pq_codes.size(), 40u * 2u);
+TEST(SnapshotCodecCollection, RebuiltAndEmptyCollectionsRoundTrip) {
+  auto rebuilt = sample_collection({.count = 40, .dimension = 8, .store_raw_vectors = false, .rebuild = true});
+  const CollectionData data = data_of(*rebuilt);
   EXPECT_TRUE(data.hnsw.raw_vectors.empty());
   EXPECT_EQ(validate(data), std::nullopt);
   expect_same_data(data, data_of(*build_collection(decode_or_fail(encode_collection_data(data)))));
@@ -164,7 +166,7 @@ TEST(SnapshotCodecCollection, CodebookAndEmptyCollectionsRoundTrip) {
 }
 
 TEST(SnapshotCodecCollection, IndexAndPartsEncodersAgree) {
-  for (auto options : {SampleOptions{}, SampleOptions{.count = 40, .store_raw_vectors = false, .pq_subspaces = 4}}) {
+  for (auto options : {SampleOptions{}, SampleOptions{.count = 40, .store_raw_vectors = false, .rebuild = true}}) {
     auto collection = sample_collection(options);
     auto state = collection->state().read();
     EXPECT_EQ(encode_hnsw_index(state->hnsw), encode_hnsw_parts(state->hnsw.to_parts()));
@@ -172,7 +174,7 @@ TEST(SnapshotCodecCollection, IndexAndPartsEncodersAgree) {
 }
 
 TEST(SnapshotCodecCollection, EveryTruncationFailsWithTheEarlyEndMessage) {
-  auto collection = sample_collection({.count = 5, .dimension = 4, .pq_subspaces = 2, .delete_every = 2});
+  auto collection = sample_collection({.count = 5, .dimension = 4, .rebuild = true, .delete_every = 2});
   auto state = collection->state().read();
   const Bytes payload = encode_collection(*state);
   for (std::size_t cut = 0; cut < payload.size(); ++cut) {
@@ -204,7 +206,7 @@ TEST(SnapshotCodecCollection, BadOptionalTagAndHugeCountsAreDecodingErrors) {
 // that searches, deletes and re-encodes without reading out of range
 // (meaningful under the sanitizer build).
 TEST(SnapshotCodecCollection, RandomlyDamagedPayloadsAreRejectedOrSafe) {
-  auto collection = sample_collection({.count = 12, .dimension = 4, .pq_subspaces = 2, .delete_every = 3});
+  auto collection = sample_collection({.count = 12, .dimension = 4, .rebuild = true, .delete_every = 3});
   const Bytes payload = encode_collection(*collection->state().read());
   std::mt19937 rng(1234);
   std::uniform_int_distribution<std::size_t> position(0, payload.size() - 1);
@@ -236,8 +238,8 @@ struct ValidationCase {
 };
 
 TEST(SnapshotCodecValidate, EachCheckReportsItsMessage) {
-  // 3 nodes, dimension 4, a codebook with 2 sub-spaces.
-  auto base_collection = sample_collection({.count = 3, .dimension = 4, .pq_subspaces = 2, .delete_every = 0});
+  // 3 nodes, dimension 4.
+  auto base_collection = sample_collection({.count = 3, .dimension = 4, .rebuild = true, .delete_every = 0});
   const CollectionData base = data_of(*base_collection);
   ASSERT_EQ(validate(base), std::nullopt);
   ASSERT_EQ(base.hnsw.node_count, 3u);
@@ -251,19 +253,18 @@ TEST(SnapshotCodecValidate, EachCheckReportsItsMessage) {
       {"5", [](auto& d) { d.hnsw.neighbors.pop_back(); }, "neighbors length 2 != node_count 3"},
       {"6", [](auto& d) { d.hnsw.layers.push_back(0); }, "layers length 4 != node_count 3"},
       {"7", [](auto& d) { d.hnsw.deleted.pop_back(); }, "deleted length 2 != node_count 3"},
-      {"8", [](auto& d) { d.hnsw.pq_codes.pop_back(); }, "pq_codes length 5 != node_count(3) * num_subspaces(2)"},
-      {"9", [&](auto& d) { d.uuid_to_internal[stranger] = 0; }, "uuid_to_internal(4) != internal_to_uuid(3)"},
-      {"10",
+      {"8", [&](auto& d) { d.uuid_to_internal[stranger] = 0; }, "uuid_to_internal(4) != internal_to_uuid(3)"},
+      {"9",
        [&](auto& d) {
          d.uuid_to_internal[stranger] = 0;
          d.internal_to_uuid.push_back(stranger);
        },
        "internal_to_uuid length 4 != node_count 3"},
-      {"11",
+      {"10",
        [&](auto& d) { d.documents[stranger] = std::make_shared<const Document>(Document{stranger, "", {}}); },
        "documents(4) > node_count(3)"},
-      {"12", [](auto& d) { d.hnsw.entry_point = 3; }, "entry_point 3 >= node_count 3"},
-      {"13",
+      {"11", [](auto& d) { d.hnsw.entry_point = 3; }, "entry_point 3 >= node_count 3"},
+      {"12",
        [](auto& d) {
          d.hnsw.neighbors[1][0].push_back(7);
          d.hnsw.neighbors[2][0].push_back(9);
@@ -276,21 +277,6 @@ TEST(SnapshotCodecValidate, EachCheckReportsItsMessage) {
        "invalid configuration: m_max0 must be between 4 and 131072, got 1048576"},
       {"raw vectors", [](auto& d) { d.hnsw.raw_vectors.resize(5); },
        "raw_vectors length 5 != 0 or node_count(3) * dimension(4)"},
-      {"centroid count",
-       [](auto& d) {
-         d.hnsw.pq_codebook->num_centroids = 255;
-         d.hnsw.pq_codebook->centroids.resize(2 * 255 * 2);
-       },
-       "pq_codebook num_centroids 255 != 256"},
-      {"centroid list", [](auto& d) { d.hnsw.pq_codebook->centroids.pop_back(); },
-       "pq_codebook centroids length 1023 != num_subspaces(2) * num_centroids(256) * subspace_dim(2)"},
-      {"codebook dimension",
-       [](auto& d) {
-         d.hnsw.pq_codebook->num_subspaces = 1;
-         d.hnsw.pq_codebook->centroids.resize(256 * 2);
-         d.hnsw.pq_codes.resize(3);
-       },
-       "pq_codebook num_subspaces(1) * subspace_dim(2) != dimension(4)"},
       {"level above max",
        [](auto& d) {
          d.hnsw.layers[2] = static_cast<std::uint8_t>(d.hnsw.max_level + 1);
@@ -334,13 +320,7 @@ TEST(SnapshotCodecValidate, OrderAndOverflowingProducts) {
   data.hnsw.node_count = 4;  // 4 * 2^62 overflows 64 bits
   EXPECT_EQ(validate(data), "vector_data length 0 != node_count(4) * dimension(4611686018427387904)");
 
-  CollectionData pq;
-  pq.hnsw.node_count = 0;
-  pq.hnsw.pq_codebook = PqCodebook{std::uint64_t{1} << 63, 256, 4, {}};
-  EXPECT_EQ(validate(pq), "pq_codebook centroids length 0 != num_subspaces(9223372036854775808) * "
-                          "num_centroids(256) * subspace_dim(4)");
-
-  // The first failing check wins: 7 before 12.
+  // The first failing check wins: 7 before 11.
   auto collection = sample_collection({.count = 3, .dimension = 4, .delete_every = 0});
   CollectionData both = data_of(*collection);
   both.hnsw.deleted.pop_back();

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <functional>
 #include <random>
@@ -46,13 +47,13 @@ void expect_same(const Collection& direct, const Collection& general) {
 
 TEST(SnapshotDirect, BuildsWhatTheGeneralPathBuilds) {
   // Node counts on both sides of the eight-node groups the derived fields
-  // are computed in; tombstones, codebooks, raw vectors and none of them.
+  // are computed in; tombstones, rebuilt slots, raw vectors and none of them.
   const std::vector<SampleOptions> samples = {
       {.count = 0},
       {.count = 1, .delete_every = 0},
       {.count = 13, .dimension = 5, .store_raw_vectors = false},
       {.count = 30},
-      {.count = 70, .dimension = 16, .pq_subspaces = 4, .delete_every = 3},
+      {.count = 70, .dimension = 16, .rebuild = true, .delete_every = 3},
       {.count = 200, .dimension = 3, .store_raw_vectors = false, .delete_every = 0},
   };
   for (const SampleOptions& options : samples) {
@@ -97,10 +98,63 @@ TEST(SnapshotDirect, LeavesRepeatedKeysToTheGeneralPath) {
   EXPECT_EQ(general->state().read()->documents.size(), data.documents.size());
 }
 
+// Older builds could keep a product-quantization codebook in the graph
+// section (none did from a public entry). Such a file still opens, on both
+// paths, to the collection it holds without the codebook.
+TEST(SnapshotDirect, AStoredCodebookIsReadPast) {
+  auto collection = sample_collection({.count = 24, .dimension = 4, .rebuild = true, .delete_every = 5});
+  const Bytes plain = encode_collection(*collection->state().read());
+  auto state = collection->state().read();
+  const HnswIndex& index = state->hnsw;
+  ASSERT_TRUE(index.entry_point().has_value());
+
+  auto put = [](Bytes& out, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  };
+  // The slot as written (absent, no code bytes) and the fields after it.
+  Bytes slot_and_tail = {0};
+  put(slot_and_tail, 0, 8);
+  slot_and_tail.push_back(1);
+  put(slot_and_tail, *index.entry_point(), 4);
+  put(slot_and_tail, index.max_level(), 8);
+  put(slot_and_tail, index.dimension(), 8);
+  put(slot_and_tail, index.node_count(), 4);
+  const auto at = std::search(plain.begin(), plain.end(), slot_and_tail.begin(), slot_and_tail.end());
+  ASSERT_NE(at, plain.end());
+  ASSERT_EQ(std::search(at + 1, plain.end(), slot_and_tail.begin(), slot_and_tail.end()), plain.end());
+
+  // Present: 2 sub-spaces of 256 centroids of 2 floats, then one code byte
+  // per sub-space and node.
+  Bytes codebook = {1};
+  put(codebook, 2, 8);
+  put(codebook, 256, 8);
+  put(codebook, 2, 8);
+  put(codebook, 2 * 256 * 2, 8);
+  for (int i = 0; i < 2 * 256 * 2; ++i) put(codebook, std::bit_cast<std::uint32_t>(0.5f * i), 4);
+  put(codebook, 2 * index.node_count(), 8);
+  for (std::uint32_t i = 0; i < 2 * index.node_count(); ++i) codebook.push_back(static_cast<std::uint8_t>(i));
+
+  Bytes stored(plain.begin(), at);
+  stored.insert(stored.end(), codebook.begin(), codebook.end());
+  stored.insert(stored.end(), at + 9, plain.end());
+  CollectionPtr general = load_general(stored);
+  CollectionPtr direct = load_collection_direct(stored, nullptr);
+  ASSERT_NE(general, nullptr);
+  ASSERT_NE(direct, nullptr);
+  expect_same(*direct, *general);
+  // The same collection as the file without the codebook, written back without it.
+  EXPECT_EQ(encode_collection(*general->state().read()), plain);
+  // A codebook cut short is a decoding error, as any truncated field.
+  Bytes cut(plain.begin(), at);
+  cut.insert(cut.end(), codebook.begin(), codebook.begin() + 40);
+  EXPECT_EQ(load_general(cut), nullptr);
+  EXPECT_EQ(load_collection_direct(cut, nullptr), nullptr);
+}
+
 // Consistency damage that decodes: the direct path refuses what validate()
 // refuses and loads the rest.
 TEST(SnapshotDirect, RefusesWhatValidateRefuses) {
-  auto collection = sample_collection({.count = 20, .dimension = 4, .pq_subspaces = 2, .delete_every = 5});
+  auto collection = sample_collection({.count = 20, .dimension = 4, .rebuild = true, .delete_every = 5});
   const CollectionData base = decode_or_fail(encode_collection(*collection->state().read()));
   const Uuid stranger = numbered_uuid(1000);
   const std::vector<std::function<void(CollectionData&)>> changes = {
@@ -110,7 +164,6 @@ TEST(SnapshotDirect, RefusesWhatValidateRefuses) {
       [](auto& d) { d.hnsw.max_level += 1; },
       [](auto& d) { d.hnsw.entry_point.reset(); },
       [](auto& d) { d.hnsw.vector_min.pop_back(); },
-      [](auto& d) { d.hnsw.pq_codes.pop_back(); },
       [](auto& d) { d.hnsw.config.m = 0; },
       [](auto& d) { std::swap(d.internal_to_uuid[1], d.internal_to_uuid[2]); },
       [&](auto& d) { d.internal_to_uuid[1] = stranger; },
@@ -138,7 +191,7 @@ TEST(SnapshotDirect, RefusesWhatValidateRefuses) {
 // Damage anywhere: the direct path gives nothing, or exactly what the
 // general path gives (which then accepts the payload too).
 TEST(SnapshotDirect, DamagedPayloadsAgreeWithTheGeneralPath) {
-  auto collection = sample_collection({.count = 12, .dimension = 4, .pq_subspaces = 2, .delete_every = 3});
+  auto collection = sample_collection({.count = 12, .dimension = 4, .rebuild = true, .delete_every = 3});
   const Bytes payload = encode_collection(*collection->state().read());
   std::mt19937 rng(77);
   std::uniform_int_distribution<std::size_t> position(0, payload.size() - 1);

@@ -188,7 +188,7 @@ TEST_F(SnapshotFileTest, CorruptPlainFilesFailWithTheCrcMessage) {
 }
 
 TEST_F(SnapshotFileTest, SealedFiles) {
-  auto original = sample_collection({.count = 10, .pq_subspaces = 2});
+  auto original = sample_collection({.count = 10, .rebuild = true});
   save_ok(*original, key_.get());
   const fs::path path = dir_ / "sample.kvl";
   const Bytes good = read(path);

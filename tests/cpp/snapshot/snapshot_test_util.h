@@ -42,12 +42,12 @@ struct SampleOptions {
   std::uint32_t count = 30;
   std::uint64_t dimension = 8;
   bool store_raw_vectors = true;
-  std::uint64_t pq_subspaces = 0;  // > 0: rebuild to train a codebook
+  bool rebuild = false;            // rebuild before deleting (dense slots)
   std::uint32_t delete_every = 4;  // deletes slots 0, 4, 8, ... (0: none)
   std::string name = "sample";
 };
 
-// Inserts `count` documents, optionally rebuilds with a codebook, then deletes
+// Inserts `count` documents, optionally rebuilds, then deletes
 // some, so the state has tombstones and id-map entries of deleted ids.
 inline CollectionPtr sample_collection(const SampleOptions& options = {}) {
   HnswConfig config;
@@ -55,14 +55,13 @@ inline CollectionPtr sample_collection(const SampleOptions& options = {}) {
   config.m_max0 = 8;
   config.ef_construction = 32;
   config.store_raw_vectors = options.store_raw_vectors;
-  config.pq_subspaces = options.pq_subspaces;
   auto collection = std::make_shared<Collection>(options.name, options.dimension, config);
   std::mt19937 rng(42);
   for (std::uint32_t n = 0; n < options.count; ++n) {
     auto id = collection->insert_document(sample_document(n), random_vector(rng, options.dimension));
     EXPECT_TRUE(id.has_value()) << (id ? "" : id.error().message);
   }
-  if (options.pq_subspaces > 0) {
+  if (options.rebuild) {
     auto rebuilt = collection->rebuild();
     EXPECT_TRUE(rebuilt.has_value()) << (rebuilt ? "" : rebuilt.error().message);
   }
@@ -87,7 +86,6 @@ inline void expect_same_config(const HnswConfig& a, const HnswConfig& b) {
   EXPECT_EQ(a.ef_search, b.ef_search);
   EXPECT_EQ(a.max_layers, b.max_layers);
   EXPECT_EQ(a.distance_metric, b.distance_metric);
-  EXPECT_EQ(a.pq_subspaces, b.pq_subspaces);
   EXPECT_EQ(a.store_raw_vectors, b.store_raw_vectors);
 }
 
@@ -111,14 +109,6 @@ inline void expect_same_hnsw(const HnswParts& a, const HnswParts& b) {
   EXPECT_EQ(a.neighbors, b.neighbors);
   EXPECT_EQ(a.layers, b.layers);
   EXPECT_EQ(a.deleted, b.deleted);
-  ASSERT_EQ(a.pq_codebook.has_value(), b.pq_codebook.has_value());
-  if (a.pq_codebook) {
-    EXPECT_EQ(a.pq_codebook->num_subspaces, b.pq_codebook->num_subspaces);
-    EXPECT_EQ(a.pq_codebook->num_centroids, b.pq_codebook->num_centroids);
-    EXPECT_EQ(a.pq_codebook->subspace_dim, b.pq_codebook->subspace_dim);
-    EXPECT_EQ(a.pq_codebook->centroids, b.pq_codebook->centroids);
-  }
-  EXPECT_EQ(a.pq_codes, b.pq_codes);
   EXPECT_EQ(a.entry_point, b.entry_point);
   EXPECT_EQ(a.max_level, b.max_level);
   EXPECT_EQ(a.dimension, b.dimension);

@@ -59,7 +59,7 @@ TEST(WalEntryCodec, LayoutsAndSizes) {
 }
 
 TEST(WalEntryCodec, EveryVariantRoundTrips) {
-  HnswConfig config{8, 16, 64, 20, 5, DistanceMetric::DotProduct, 2, true};
+  HnswConfig config{8, 16, 64, 20, 5, DistanceMetric::DotProduct, true};
   const Document doc = sample_document(7);
   const std::vector<float> embedding = {0.25f, -1.5f, 3.0f};
   const std::vector<WalEntry> entries = {
