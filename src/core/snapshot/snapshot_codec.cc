@@ -1,6 +1,7 @@
 #include "core/snapshot/snapshot_codec.h"
 
 #include "core/codec/value_codec.h"
+#include "core/hnsw/graph_check.h"
 
 #include <algorithm>
 #include <memory>
@@ -12,10 +13,6 @@ namespace {
 
 
 std::string u64s(std::uint64_t v) { return std::to_string(v); }
-
-bool checked_mul(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
-  return !__builtin_mul_overflow(a, b, &out);
-}
 
 // ---- graph ----
 
@@ -311,79 +308,18 @@ Result<InvertedIndexParts> decode_keyword_fields(Decoder& dec) { return decode_i
 // ---- validation ----
 
 std::optional<std::string> validate(const CollectionData& data) {
-  const HnswParts& h = data.hnsw;
-  const std::uint64_t nc = h.node_count;
-  const std::uint64_t dim = data.dimension;
+  if (auto problem = graph_problem(data.hnsw, data.dimension)) return problem;
+  const std::uint64_t nc = data.hnsw.node_count;
   const std::string ncs = u64s(nc);
-
-  if (h.dimension != dim) {
-    return "HNSW dimension " + u64s(h.dimension) + " != collection dimension " + u64s(dim);
-  }
-  std::uint64_t cells = 0;
-  const bool cells_fit = checked_mul(nc, dim, cells);
-  if (!cells_fit || h.vector_data.size() != cells) {
-    return "vector_data length " + u64s(h.vector_data.size()) + " != node_count(" + ncs + ") * dimension(" +
-           u64s(dim) + ")";
-  }
-  auto per_node = [&](const char* field, std::size_t length) -> std::optional<std::string> {
-    if (length == nc) return std::nullopt;
-    return std::string(field) + " length " + u64s(length) + " != node_count " + ncs;
-  };
-  if (auto e = per_node("vector_min", h.vector_min.size())) return e;
-  if (auto e = per_node("vector_scale", h.vector_scale.size())) return e;
-  if (auto e = per_node("neighbors", h.neighbors.size())) return e;
-  if (auto e = per_node("layers", h.layers.size())) return e;
-  if (auto e = per_node("deleted", h.deleted.size())) return e;
   if (data.uuid_to_internal.size() != data.internal_to_uuid.size()) {
     return "uuid_to_internal(" + u64s(data.uuid_to_internal.size()) + ") != internal_to_uuid(" +
            u64s(data.internal_to_uuid.size()) + ")";
   }
-  if (auto e = per_node("internal_to_uuid", data.internal_to_uuid.size())) return e;
+  if (data.internal_to_uuid.size() != nc) {
+    return "internal_to_uuid length " + u64s(data.internal_to_uuid.size()) + " != node_count " + ncs;
+  }
   if (data.documents.size() > nc) {
     return "documents(" + u64s(data.documents.size()) + ") > node_count(" + ncs + ")";
-  }
-  if (h.entry_point && *h.entry_point >= nc) {
-    return "entry_point " + u64s(*h.entry_point) + " >= node_count " + ncs;
-  }
-  if (h.entry_point || nc != 0) {
-    for (std::size_t node = 0; node < h.neighbors.size(); ++node) {
-      const auto& lists = h.neighbors[node];
-      for (std::size_t layer = 0; layer < lists.size(); ++layer) {
-        for (std::uint32_t id : lists[layer]) {
-          if (id >= nc) {
-            return "neighbor " + u64s(id) + " out of bounds (node_count=" + ncs + ") at node " + u64s(node) +
-                   " layer " + u64s(layer);
-          }
-        }
-      }
-    }
-  }
-
-  // Beyond the table: a configuration the engine can work with, and
-  // everything later code indexes by.
-  if (auto problem = config_problem(h.config, dim)) return "invalid configuration: " + *problem;
-  if (h.config.store_raw_vectors && !h.raw_vectors.empty() && h.raw_vectors.size() != cells) {
-    return "raw_vectors length " + u64s(h.raw_vectors.size()) + " != 0 or node_count(" + ncs + ") * dimension(" +
-           u64s(dim) + ")";
-  }
-  for (std::size_t node = 0; node < nc; ++node) {
-    const std::uint64_t level = h.layers[node];
-    if (level > h.max_level) {
-      return "node " + u64s(node) + " level " + u64s(level) + " > max_level " + u64s(h.max_level);
-    }
-    if (h.neighbors[node].size() != level + 1) {
-      return "node " + u64s(node) + " has " + u64s(h.neighbors[node].size()) + " neighbor lists != level(" +
-             u64s(level) + ") + 1";
-    }
-  }
-  if (h.entry_point) {
-    const std::uint64_t level = h.layers[*h.entry_point];
-    if (level != h.max_level) {
-      return "entry_point " + u64s(*h.entry_point) + " level " + u64s(level) + " != max_level " +
-             u64s(h.max_level);
-    }
-  } else if (nc != 0) {
-    return "entry_point absent with node_count " + ncs;
   }
   for (const auto& [id, slot] : data.uuid_to_internal) {
     if (slot >= nc) {

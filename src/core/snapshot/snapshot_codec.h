@@ -88,12 +88,8 @@ Status skip_retired_codebook(Decoder& dec);
 // Checks that decoded data can be used without any read beyond a list.
 // Returns the first failure's message (without the "snapshot validation
 // failed: " prefix), or nothing when the data is consistent. In order:
-//   1-12  dimension, per-node list lengths, id-map sizes,
-//         documents count, entry point and neighbour bounds;
-//   then  the configuration (config_problem);
-//         raw_vectors length (when store_raw_vectors is set: 0 or NC * DIM);
-//         per node: level <= max_level and level + 1 neighbour lists;
-//         entry point at level max_level (and present whenever NC > 0);
+//         the graph's own invariants (graph_problem, hnsw/graph_check.h);
+//         the id maps' sizes (equal, NC slots); documents count <= NC;
 //         every uuid_to_internal value below NC and its slot naming the
 //         entry's id back (the maps are inverses);
 //         every documents key equal to its document's id and present in
