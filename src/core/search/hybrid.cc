@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "core/common/score_map.h"
+
 namespace karvalith {
 namespace {
 
@@ -12,49 +14,9 @@ namespace {
 constexpr float kFlatRange = 0x1p-23f;
 constexpr float kFoldStart = 3.4028235e38f;
 
-// Fused scores per id in a flat open-addressing table, sized once per call for
-// every entry of both lists so it never grows. Entries stay in a dense array
-// in first-seen order; the table maps an id's hash slot to its entry.
-class ScoreAccumulator {
- public:
-  void reset(std::size_t max_entries) {
-    const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(8, 2 * max_entries));
-    shift_ = 64 - std::countr_zero(capacity);
-    mask_ = capacity - 1;
-    slots_.assign(capacity, kEmpty);
-    entries_.clear();
-    entries_.reserve(max_entries);
-  }
-
-  // An id seen for the first time starts from 0.0 (so a lone -0 contribution gives +0).
-  void add(std::uint32_t id, float contribution) {
-    std::size_t slot = static_cast<std::size_t>((id * 0x9e3779b97f4a7c15ull) >> shift_);
-    while (slots_[slot] != kEmpty) {
-      ScoredId& entry = entries_[slots_[slot]];
-      if (entry.id == id) {
-        entry.score += contribution;
-        return;
-      }
-      slot = (slot + 1) & mask_;
-    }
-    slots_[slot] = static_cast<std::uint32_t>(entries_.size());
-    entries_.push_back(ScoredId{id, 0.0f + contribution});
-  }
-
-  std::span<const ScoredId> entries() const { return entries_; }
-
- private:
-  static constexpr std::uint32_t kEmpty = std::numeric_limits<std::uint32_t>::max();
-
-  std::vector<std::uint32_t> slots_;  // index into entries_, or kEmpty
-  std::vector<ScoredId> entries_;
-  std::size_t mask_ = 0;
-  int shift_ = 64;
-};
-
 // Reused across calls so steady-state fusion allocates only its result.
-ScoreAccumulator& thread_accumulator(std::size_t max_entries) {
-  thread_local ScoreAccumulator accumulator;
+ScoreMap& thread_accumulator(std::size_t max_entries) {
+  thread_local ScoreMap accumulator;
   accumulator.reset(max_entries);
   return accumulator;
 }
@@ -63,13 +25,13 @@ ScoreAccumulator& thread_accumulator(std::size_t max_entries) {
 // number, then by score (-0 and +0 equal), then by id, so larger ids rank
 // higher on equal scores. A total order, so the heap and the sort stay
 // well-defined whatever the scores, and comparisons are plain integer ones.
-std::uint64_t rank_key(const ScoredId& entry) {
+std::uint64_t rank_key(std::uint32_t id, float score) {
   std::uint32_t score_bits = 0;  // NaN
-  if (!std::isnan(entry.score)) {
-    const std::uint32_t bits = std::bit_cast<std::uint32_t>(entry.score == 0.0f ? 0.0f : entry.score);
+  if (!std::isnan(score)) {
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(score == 0.0f ? 0.0f : score);
     score_bits = (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
   }
-  return static_cast<std::uint64_t>(score_bits) << 32 | entry.id;
+  return static_cast<std::uint64_t>(score_bits) << 32 | id;
 }
 
 struct RankedEntry {
@@ -84,18 +46,20 @@ constexpr auto ranks_above = [](const RankedEntry& a, const RankedEntry& b) { re
 // survivor on top evicts the minimum whenever it exceeds k; when every entry
 // fits, the heap is skipped, which keeps the same survivors. Reservations are
 // bounded by the number of entries, so any k is safe.
-std::vector<ScoredId> select_top_k(std::span<const ScoredId> entries, std::uint64_t k) {
+std::vector<ScoredId> select_top_k(const ScoreMap& entries, std::uint64_t k) {
   std::vector<ScoredId> result;
-  if (k == 0 || entries.empty()) return result;
+  const std::vector<std::uint32_t>& ids = entries.ids();
+  const std::vector<float>& scores = entries.scores();
+  if (k == 0 || ids.empty()) return result;
   thread_local std::vector<RankedEntry> kept;
   kept.clear();
-  if (k >= entries.size()) {
-    kept.reserve(entries.size());
-    for (const ScoredId& entry : entries) kept.push_back({rank_key(entry), entry.score});
+  if (k >= ids.size()) {
+    kept.reserve(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) kept.push_back({rank_key(ids[i], scores[i]), scores[i]});
   } else {
     kept.reserve(static_cast<std::size_t>(k) + 1);
-    for (const ScoredId& entry : entries) {
-      const RankedEntry ranked{rank_key(entry), entry.score};
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      const RankedEntry ranked{rank_key(ids[i], scores[i]), scores[i]};
       if (kept.size() == k && ranked.key < kept.front().key) continue;  // would be evicted at once
       kept.push_back(ranked);
       std::push_heap(kept.begin(), kept.end(), ranks_above);
@@ -111,14 +75,14 @@ std::vector<ScoredId> select_top_k(std::span<const ScoredId> entries, std::uint6
   return result;
 }
 
-void add_reciprocal_ranks(ScoreAccumulator& accumulator, std::span<const ScoredId> list) {
+void add_reciprocal_ranks(ScoreMap& accumulator, std::span<const ScoredId> list) {
   for (std::size_t i = 0; i < list.size(); ++i) {
     const float contribution = 1.0f / ((static_cast<float>(i) + RRF_K) + 1.0f);
     accumulator.add(list[i].id, contribution);
   }
 }
 
-void add_normalised(ScoreAccumulator& accumulator, std::span<const ScoredId> list, float weight) {
+void add_normalised(ScoreMap& accumulator, std::span<const ScoredId> list, float weight) {
   if (list.empty()) return;
   float lo = kFoldStart;
   float hi = -kFoldStart;
@@ -138,19 +102,19 @@ void add_normalised(ScoreAccumulator& accumulator, std::span<const ScoredId> lis
 
 std::vector<ScoredId> rrf_fusion(std::span<const ScoredId> vector_list, std::span<const ScoredId> keyword_list,
                                  std::uint64_t k) {
-  ScoreAccumulator& accumulator = thread_accumulator(vector_list.size() + keyword_list.size());
+  ScoreMap& accumulator = thread_accumulator(vector_list.size() + keyword_list.size());
   add_reciprocal_ranks(accumulator, vector_list);
   add_reciprocal_ranks(accumulator, keyword_list);
-  return select_top_k(accumulator.entries(), k);
+  return select_top_k(accumulator, k);
 }
 
 std::vector<ScoredId> linear_fusion(std::span<const ScoredId> vector_list, std::span<const ScoredId> keyword_list,
                                     std::uint64_t k, float alpha) {
-  ScoreAccumulator& accumulator = thread_accumulator(vector_list.size() + keyword_list.size());
+  ScoreMap& accumulator = thread_accumulator(vector_list.size() + keyword_list.size());
   const float keyword_weight = 1.0f - alpha;
   add_normalised(accumulator, vector_list, alpha);
   add_normalised(accumulator, keyword_list, keyword_weight);
-  return select_top_k(accumulator.entries(), k);
+  return select_top_k(accumulator, k);
 }
 
 }  // namespace karvalith
