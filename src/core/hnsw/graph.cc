@@ -44,43 +44,64 @@ void HnswIndex::reserve_level0(std::uint64_t need) {
   capacity0_ = capacity;
 }
 
-// |v|^2 of the dequantized vector (double sum in component order, then
-// rounded; +inf beyond the float range, which sends the node's distances to
-// double precision) and the sum of the codes, for W nodes at once: each
-// node's sum runs in the same order as for one node alone, so the results
-// do not depend on W, but the W independent chains overlap in the CPU.
-template <std::size_t W>
-void HnswIndex::derive_meta(std::uint32_t first) {
-  const std::uint8_t* codes[W];
-  float min[W];
-  float scale[W];
-  double norm_sq[W];
-  std::uint64_t code_sum[W];
-  for (std::size_t j = 0; j < W; ++j) {
-    codes[j] = block(first + static_cast<std::uint32_t>(j));
-    const float* meta = meta_of(first + static_cast<std::uint32_t>(j));
-    min[j] = meta[0];
-    scale[j] = meta[1];
-    norm_sq[j] = 0.0;
-    code_sum[j] = 0;
+namespace {
+
+// The sum of the codes and of their squares, exact: 32-bit sums over runs
+// short enough not to overflow (4096 * 255^2 < 2^32), which the compiler
+// vectorises, widened between runs.
+void code_sums(const std::uint8_t* codes, std::size_t n, std::uint64_t& sum, std::uint64_t& sum_sq) {
+  constexpr std::size_t RUN = 4096;
+  sum = 0;
+  sum_sq = 0;
+  for (std::size_t start = 0; start < n; start += RUN) {
+    const std::size_t end = std::min(n, start + RUN);
+    std::uint32_t s = 0;
+    std::uint32_t s2 = 0;
+    for (std::size_t i = start; i < end; ++i) {
+      const std::uint32_t c = codes[i];
+      s += c;
+      s2 += c * c;
+    }
+    sum += s;
+    sum_sq += s2;
   }
-  for (std::size_t i = 0; i < dimension_; ++i) {
-    for (std::size_t j = 0; j < W; ++j) {
-      const double v = static_cast<double>(static_cast<float>(codes[j][i]) * scale[j] + min[j]);
-      norm_sq[j] += v * v;
-      code_sum[j] += codes[j][i];
+}
+
+}  // namespace
+
+// |v|^2 of the dequantized vector v = min + scale * c, from the exact code
+// sums: n min^2 + 2 min scale sum(c) + scale^2 sum(c^2) in double, then
+// rounded (+inf beyond the float range, which sends the node's distances to
+// double precision). One pass of integer sums instead of a floating-point
+// chain per component: the dominant cost of opening a snapshot before.
+void HnswIndex::derive_meta(std::uint32_t n) {
+  const std::uint8_t* codes = block(n);
+  const float* meta = meta_of(n);
+  const double min = meta[0];
+  const double scale = meta[1];
+  std::uint64_t sum = 0;
+  std::uint64_t sum_sq = 0;
+  code_sums(codes, dimension_, sum, sum_sq);
+  double norm_sq = 0.0;
+  if (std::isfinite(min) && std::isfinite(scale)) {
+    norm_sq = static_cast<double>(dimension_) * min * min + 2.0 * min * scale * static_cast<double>(sum) +
+              scale * scale * static_cast<double>(sum_sq);
+    if (norm_sq < 0.0) norm_sq = 0.0;  // rounding below an exact 0
+  } else {
+    // Only damaged or crafted files hold such values: summed term by term.
+    for (std::size_t i = 0; i < dimension_; ++i) {
+      const double v = static_cast<double>(codes[i]) * scale + min;
+      norm_sq += v * v;
     }
   }
-  for (std::size_t j = 0; j < W; ++j) {
-    // |min| + 255 |scale| bounds every component (NaN counts as huge).
-    const double largest = std::fabs(static_cast<double>(min[j])) + 255.0 * std::fabs(static_cast<double>(scale[j]));
-    if (!(largest <= static_cast<double>(SAFE_MAGNITUDE))) huge_nodes_ = true;
-    std::uint8_t* meta = blocks_.data() + static_cast<std::size_t>(first + j) * stride_ + meta_offset();
-    const float norm = static_cast<float>(norm_sq[j]);
-    std::memcpy(meta + 2 * sizeof(float), &norm, sizeof norm);
-    const auto sum32 = static_cast<std::uint32_t>(code_sum[j]);
-    std::memcpy(meta + 3 * sizeof(float), &sum32, sizeof sum32);
-  }
+  // |min| + 255 |scale| bounds every component (NaN counts as huge).
+  const double largest = std::fabs(min) + 255.0 * std::fabs(scale);
+  if (!(largest <= static_cast<double>(SAFE_MAGNITUDE))) huge_nodes_ = true;
+  std::uint8_t* out = blocks_.data() + static_cast<std::size_t>(n) * stride_ + meta_offset();
+  const float norm = static_cast<float>(norm_sq);
+  std::memcpy(out + 2 * sizeof(float), &norm, sizeof norm);
+  const auto sum32 = static_cast<std::uint32_t>(sum);
+  std::memcpy(out + 3 * sizeof(float), &sum32, sizeof sum32);
 }
 
 void HnswIndex::place_vector(std::uint32_t n, const std::uint8_t* codes, float min, float scale) {
@@ -94,7 +115,7 @@ void HnswIndex::write_vector(std::uint32_t n, const std::uint8_t* codes, float m
   // Derived once here so a distance needs only the query's dot product with
   // the codes.
   place_vector(n, codes, min, scale);
-  derive_meta<1>(n);
+  derive_meta(n);
 }
 
 HnswIndex::UpperLists& HnswIndex::upper_lists_for_update(std::uint32_t n) {
@@ -255,11 +276,7 @@ std::optional<HnswIndex> HnswIndex::from_arrays(HnswArrays a) {
     list += uppers + 1;
   }
   index.top_list_layer_ = top_layer;
-  // Eight nodes at a time: the same sums as one by one, about four times
-  // sooner on a large index.
-  std::uint32_t n = 0;
-  for (; n + 8 <= count; n += 8) index.derive_meta<8>(n);
-  for (; n < count; ++n) index.derive_meta<1>(n);
+  for (std::uint32_t n = 0; n < count; ++n) index.derive_meta(n);
   index.raw_vectors_ = std::move(a.raw_vectors);
   index.layers_.assign(a.layers.begin(), a.layers.end());
   index.deleted_.assign(a.deleted.begin(), a.deleted.end());

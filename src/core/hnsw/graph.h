@@ -217,10 +217,9 @@ class HnswIndex {
   void write_vector(std::uint32_t n, const std::uint8_t* codes, float min, float scale);
   // write_vector without the derived fields.
   void place_vector(std::uint32_t n, const std::uint8_t* codes, float min, float scale);
-  // Derives norm_sq and code_sum of nodes first .. first + W - 1 from their
-  // codes, min and scale (graph.cc).
-  template <std::size_t W>
-  void derive_meta(std::uint32_t first);
+  // Derives node n's norm_sq and code_sum from its codes, min and scale
+  // (graph.cc).
+  void derive_meta(std::uint32_t n);
   // Makes every level-0 row able to hold `need` ids.
   void reserve_level0(std::uint64_t need);
   // Walks from `entry` (with `max_level` the top layer) to choose the new
