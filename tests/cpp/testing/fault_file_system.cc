@@ -21,7 +21,9 @@ class FaultFile final : public WritableFileWrapper {
     return target().append(bytes);
   }
   Status sync() override {
-    if (const auto fault = files_.consult(FileOp::Sync); fault.error != 0) return std::unexpected(os_error(fault.error));
+    if (const auto fault = files_.consult(FileOp::Sync); fault.error != 0) {
+      return std::unexpected(os_error(fault.error));
+    }
     return target().sync();
   }
   Status truncate(std::uint64_t length) override {
