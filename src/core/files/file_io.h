@@ -2,9 +2,9 @@
 // ErrorKind::Io error carrying the system's text, e.g.
 // "No space left on device (os error 28)".
 //
-// Fault seam: tests can make the Nth and later write / fsync / rename /
-// ftruncate calls fail with a chosen errno (see FileFault). When no fault is
-// armed the check is one relaxed atomic load per call.
+// Reading goes through these directly. The durable layer changes files only
+// through a FileSystem (file_system.h), whose POSIX implementation is built
+// on these, so that tests can wrap it.
 #pragma once
 
 #include <sys/types.h>
@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "core/common/result.h"
@@ -76,55 +77,7 @@ Result<std::vector<std::uint8_t>> read_file(const std::filesystem::path& path);
 // umask). An existing directory is fine; an existing non-directory is EEXIST.
 Status create_directories(const std::filesystem::path& directory, mode_t mode);
 Status set_mode(const std::filesystem::path& path, mode_t mode);
-
-// ---- fault injection (tests only) ----
-
-enum class FileOp : std::uint8_t { Write, Sync, Rename, Truncate };
-
-struct FileFault {
-  FileOp op;
-  int error;                      // errno reported, e.g. ENOSPC or EIO
-  std::uint32_t succeed_first = 0;  // calls of `op` that still succeed
-  std::uint32_t fail_count = 1;   // failing calls after those; 0 = every later call
-  bool partial_write = false;     // Write: put half the bytes on disk before failing
-};
-
-// Arms `fault` (replacing any fault armed for the same op). Process-wide:
-// meant for single-threaded tests.
-void inject_file_fault(const FileFault& fault);
-void clear_file_faults();
-
-// ---- power loss (tests only) ----
-//
-// Simulates a power cut in one directory: from the moment it is armed, the
-// file layer remembers what each file in `directory` held at its last fsync
-// and which names a directory fsync made durable. The `crash_at`-th write,
-// fsync, ftruncate, rename, link, unlink or file creation there is the
-// moment of the cut: a write still reaches the file, the others do nothing,
-// and that call and every later one there fail with EIO. apply_power_loss()
-// then rewrites the directory to what a disk would hold after the cut: only
-// durable names, each with its last fsynced contents, except that bytes
-// appended since are kept whole, torn at a random length, zero-filled, or
-// dropped (chosen with `seed`). Process-wide, single-threaded.
-struct PowerLossPlan {
-  std::filesystem::path directory;
-  std::uint64_t crash_at = 1;
-  std::uint64_t seed = 0;
-};
-void arm_power_loss(const PowerLossPlan& plan);
-// True once the cut has happened.
-bool power_lost();
-// Rewrites the directory as described and disarms. Call once nothing in
-// the directory is open any more.
-Status apply_power_loss();
-
-// Arms a fault for one scope.
-class ScopedFileFault {
- public:
-  explicit ScopedFileFault(const FileFault& fault) { inject_file_fault(fault); }
-  ~ScopedFileFault() { clear_file_faults(); }
-  ScopedFileFault(const ScopedFileFault&) = delete;
-  ScopedFileFault& operator=(const ScopedFileFault&) = delete;
-};
+// Entry names in listing order, without "." and "..".
+Result<std::vector<std::string>> list_directory(const std::filesystem::path& directory);
 
 }  // namespace karvalith

@@ -79,7 +79,7 @@ constexpr std::size_t WRITE_CHUNK = std::size_t{8} << 20;
 
 // Writes `contents` to `temp` durably and moves it over `final_path`,
 // reporting the bytes written; a stop comes before the rename.
-Status write_and_replace(const std::filesystem::path& temp, const std::filesystem::path& final_path,
+Status write_and_replace(FileSystem& files, const std::filesystem::path& temp, const std::filesystem::path& final_path,
                          std::span<const std::uint8_t> contents, Progress* progress) {
   auto fail = [&](const char* step, const Error& error) { return std::unexpected(step_error(final_path, step, error)); };
   auto stopped = [&] {
@@ -88,19 +88,20 @@ Status write_and_replace(const std::filesystem::path& temp, const std::filesyste
   };
   const std::uint64_t total = contents.size();
   if (!keep_going(progress, 0, total)) return stopped();
-  auto file = FileHandle::open(temp, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (!file) return fail("creating its temporary file", file.error());
+  auto opened = files.open_writable(temp, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (!opened) return fail("creating its temporary file", opened.error());
+  WritableFile& file = **opened;
   for (std::size_t start = 0; start < contents.size(); start += WRITE_CHUNK) {
     const auto chunk = contents.subspan(start, std::min(WRITE_CHUNK, contents.size() - start));
-    if (auto s = file->write_all(chunk); !s) return fail("writing its temporary file", s.error());
+    if (auto s = file.append(chunk); !s) return fail("writing its temporary file", s.error());
     if (start + chunk.size() < contents.size() && !keep_going(progress, start + chunk.size(), total)) return stopped();
   }
   // Durable before it can replace the old snapshot.
-  if (auto s = file->sync(); !s) return fail("syncing its temporary file", s.error());
-  if (auto s = file->close(); !s) return fail("closing its temporary file", s.error());
+  if (auto s = file.sync(); !s) return fail("syncing its temporary file", s.error());
+  if (auto s = file.close(); !s) return fail("closing its temporary file", s.error());
   if (!keep_going(progress)) return stopped();
-  if (auto s = set_mode(temp, 0600); !s) return fail("setting the mode of its temporary file", s.error());
-  if (auto s = rename_path(temp, final_path); !s) return fail("moving its temporary file into place", s.error());
+  if (auto s = files.set_mode(temp, 0600); !s) return fail("setting the mode of its temporary file", s.error());
+  if (auto s = files.rename(temp, final_path); !s) return fail("moving its temporary file into place", s.error());
   (void)keep_going(progress, total, total);  // in place: nothing left to stop
   return {};
 }
@@ -134,13 +135,13 @@ std::filesystem::path snapshot_path(const std::filesystem::path& directory, std:
 }
 
 Status save_collection(const Collection& collection, const std::string& directory, const EncryptionKey* key,
-                       Progress* progress, std::uint64_t* file_bytes) {
-  return save_collection_as(collection, directory, std::nullopt, key, progress, file_bytes);
+                       Progress* progress, std::uint64_t* file_bytes, FileSystem& files) {
+  return save_collection_as(collection, directory, std::nullopt, key, progress, file_bytes, files);
 }
 
 Status save_collection_as(const Collection& collection, const std::string& directory,
                           const std::optional<std::string>& file_name, const EncryptionKey* key,
-                          Progress* progress, std::uint64_t* file_bytes) {
+                          Progress* progress, std::uint64_t* file_bytes, FileSystem& files) {
   auto state = collection.state().read();  // held until the file is in place
   auto contents = file_contents(encode_collection(*state), key);
   if (!contents) return std::unexpected(std::move(contents).error());
@@ -148,19 +149,19 @@ Status save_collection_as(const Collection& collection, const std::string& direc
 
   const std::filesystem::path dir(directory);
   const std::filesystem::path final_path = file_name ? dir / *file_name : snapshot_path(dir, state->name);
-  if (auto s = create_directories(dir, 0777); !s) {
+  if (auto s = files.create_directories(dir, 0777); !s) {
     return std::unexpected(step_error(final_path, "creating its directory", s.error()));
   }
-  (void)set_mode(dir, 0700);  // best effort: the snapshot is still written
+  (void)files.set_mode(dir, 0700);  // best effort: the snapshot is still written
 
   std::filesystem::path temp = final_path;
   temp += SNAPSHOT_TEMP_SUFFIX;
-  if (auto s = write_and_replace(temp, final_path, *contents, progress); !s) {
-    (void)remove_file(temp);
+  if (auto s = write_and_replace(files, temp, final_path, *contents, progress); !s) {
+    (void)files.remove(temp);
     return s;
   }
   // Makes the rename itself durable.
-  if (auto s = sync_directory(dir); !s) return std::unexpected(step_error(final_path, "syncing its directory", s.error()));
+  if (auto s = files.sync_directory(dir); !s) return std::unexpected(step_error(final_path, "syncing its directory", s.error()));
   return {};
 }
 

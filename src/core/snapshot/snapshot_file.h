@@ -18,6 +18,7 @@
 #include "core/common/progress.h"
 #include "core/common/result.h"
 #include "core/engine/collection.h"
+#include "core/files/file_system.h"
 #include "core/sealing/crypto.h"
 
 namespace karvalith {
@@ -57,14 +58,17 @@ std::filesystem::path snapshot_path(const std::filesystem::path& directory, std:
 // ErrorKind::Other. `progress` (may be null) hears the bytes written of the
 // file's size; a stop before the rename is ErrorKind::Cancelled with the old
 // file untouched and the temporary file removed. `file_bytes`, when given,
-// receives the size of the file written.
+// receives the size of the file written. Every change to the disk goes
+// through `files`.
 Status save_collection(const Collection& collection, const std::string& directory, const EncryptionKey* key,
-                       Progress* progress = nullptr, std::uint64_t* file_bytes = nullptr);
+                       Progress* progress = nullptr, std::uint64_t* file_bytes = nullptr,
+                       FileSystem& files = default_file_system());
 // The same into directory / file_name (with file_name + ".tmp" as the
 // temporary file) instead of the collection's own file name, when given.
 Status save_collection_as(const Collection& collection, const std::string& directory,
                           const std::optional<std::string>& file_name, const EncryptionKey* key,
-                          Progress* progress = nullptr, std::uint64_t* file_bytes = nullptr);
+                          Progress* progress = nullptr, std::uint64_t* file_bytes = nullptr,
+                          FileSystem& files = default_file_system());
 
 // Reads, checks and rebuilds a collection from the snapshot at `path`
 // (registering it nowhere). Errors other than the OS's are

@@ -1,13 +1,9 @@
 #include "core/snapshot/snapshot_scan.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <filesystem>
-#include <memory>
 
-#include "core/files/file_io.h"
 #include "core/snapshot/snapshot_file.h"
 
 namespace karvalith {
@@ -17,37 +13,12 @@ bool has_snapshot_extension(std::string_view file_name) {
   return dot != std::string_view::npos && dot != 0 && file_name.substr(dot + 1) == "kvl";
 }
 
-namespace {
-
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
-// Entry names in listing order, without "." and "..".
-Result<std::vector<std::string>> list_directory(const std::string& directory) {
-  std::unique_ptr<DIR, DirCloser> dir(::opendir(directory.c_str()));
-  if (!dir) return std::unexpected(os_error(errno));
-  std::vector<std::string> names;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(dir.get());
-    if (entry == nullptr) {
-      if (errno != 0) return std::unexpected(os_error(errno));
-      return names;
-    }
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
-  }
-}
-
-}  // namespace
-
 Result<ScannedSnapshots> scan_snapshots(const std::string& directory, const EncryptionKey* key,
-                                        Progress* progress) {
+                                        Progress* progress, FileSystem& files) {
   ScannedSnapshots scanned;
   struct stat info;
   if (::stat(directory.c_str(), &info) != 0) return scanned;
-  auto names = list_directory(directory);
+  auto names = files.list(directory);
   if (!names) return std::unexpected(names.error());
   ProgressPollOnly polls(progress);
   for (const std::string& name : *names) {

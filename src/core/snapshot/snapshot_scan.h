@@ -9,6 +9,7 @@
 #include "core/common/progress.h"
 #include "core/common/result.h"
 #include "core/engine/collection.h"
+#include "core/files/file_system.h"
 #include "core/sealing/crypto.h"
 
 namespace karvalith {
@@ -32,8 +33,8 @@ struct ScannedSnapshots {
 // never opened blocking). A directory whose metadata cannot be read yields nothing;
 // one that cannot be listed is the listing's ErrorKind::Io error.
 // `progress` (may be null) is polled between and within files; a stop is
-// ErrorKind::Cancelled.
+// ErrorKind::Cancelled. The directory is listed through `files`.
 Result<ScannedSnapshots> scan_snapshots(const std::string& directory, const EncryptionKey* key,
-                                        Progress* progress = nullptr);
+                                        Progress* progress = nullptr, FileSystem& files = default_file_system());
 
 }  // namespace karvalith

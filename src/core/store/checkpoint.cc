@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "core/common/os_random.h"
-#include "core/files/file_io.h"
 #include "core/snapshot/snapshot_file.h"
 #include "core/store/store.h"
 
@@ -54,7 +53,7 @@ Status Store::save(const std::string& collection_name, const std::optional<std::
     if (auto refused = protect_unloadable(collection_name)) return std::unexpected(*refused);
   }
   CheckpointEvent event{CheckpointEvent::Trigger::Save, *directory, collection_name, 1, 0, false, 0, 0};
-  if (Status saved = save_collection(**collection, *directory, key ? key : key_.get(), progress, &event.bytes);
+  if (Status saved = save_collection(**collection, *directory, key ? key : key_.get(), progress, &event.bytes, files_);
       !saved) {
     return saved;
   }
@@ -120,7 +119,7 @@ Status Store::load(const std::string& name, const std::optional<std::string>& pa
     const std::filesystem::path staged = std::filesystem::path(*data_dir_) / staged_name;
     ProgressPollOnly staging(progress);
     if (Status staged_ok = save_collection_as(*collection, *data_dir_, staged_name, key_.get(),
-                                              progress ? &staging : nullptr);
+                                              progress ? &staging : nullptr, nullptr, files_);
         !staged_ok) {
       if (staged_ok.error().kind == ErrorKind::Cancelled) {
         return make_error(ErrorKind::Cancelled, "load of '" + name + "' stopped before anything changed (" +
@@ -131,16 +130,16 @@ Status Store::load(const std::string& name, const std::optional<std::string>& pa
     }
     // The last point where a stop leaves nothing behind.
     if (!keep_going(progress)) {
-      (void)remove_file(staged);
+      (void)files_.remove(staged);
       return make_error(ErrorKind::Cancelled, "load of '" + name + "' stopped before anything changed");
     }
     if (Status logged = append(WalEntry{WalLoadCollection{name, token}}); !logged) {
-      (void)remove_file(staged);
+      (void)files_.remove(staged);
       return logged;
     }
     // The load is durable now; a failed move is finished by the next open.
-    if (Status moved = rename_path(staged, snapshot_path(*data_dir_, name)); moved) {
-      (void)sync_directory(*data_dir_);
+    if (Status moved = files_.rename(staged, snapshot_path(*data_dir_, name)); moved) {
+      (void)files_.sync_directory(*data_dir_);
     }
     database_.put_collection(name, std::move(collection));
   } else {
@@ -200,7 +199,8 @@ Status Store::checkpoint_all(CheckpointEvent::Trigger trigger, Progress* progres
     CollectionPtr collection = database_.get_collection(name);
     if (!collection) continue;
     std::uint64_t bytes = 0;
-    if (Status saved = save_collection(*collection, *data_dir_, key_.get(), progress ? &writing : nullptr, &bytes);
+    if (Status saved = save_collection(*collection, *data_dir_, key_.get(), progress ? &writing : nullptr, &bytes,
+                                    files_);
         !saved) {
       if (saved.error().kind == ErrorKind::Cancelled) {
         return make_error(ErrorKind::Cancelled, "compact stopped after writing " + std::to_string(i) + " of " +
@@ -217,11 +217,11 @@ Status Store::checkpoint_all(CheckpointEvent::Trigger trigger, Progress* progres
   if (!removed.empty()) {
     for (const std::string& name : removed) {
       const std::filesystem::path file = snapshot_path(*data_dir_, name);
-      if (Status gone = remove_file(file); !gone) {
+      if (Status gone = files_.remove(file); !gone) {
         return make_error(ErrorKind::Io, "failed to remove snapshot '" + file.string() + "': " + gone.error().message);
       }
     }
-    if (Status synced = sync_directory(*data_dir_); !synced) {
+    if (Status synced = files_.sync_directory(*data_dir_); !synced) {
       return make_error(ErrorKind::Io, "failed to remove snapshots: " + synced.error().message);
     }
   }

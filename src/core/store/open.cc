@@ -70,7 +70,7 @@ std::string staged_load_file_name(const std::string& collection, std::uint64_t t
 }
 
 Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, EncryptionKeyPtr key,
-                                           CheckpointPolicy policy, Progress* progress) {
+                                           CheckpointPolicy policy, Progress* progress, FileSystem& files) {
   const auto start = std::chrono::steady_clock::now();
   auto stopped = [&](const std::string& where) {
     return make_error(ErrorKind::Cancelled, "opening '" + data_dir + "' stopped " + where +
@@ -87,22 +87,22 @@ Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, Encrypti
   // A path naming something other than a directory cannot be listed.
   struct stat info;
   if (::stat(data_dir.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
-    auto scanned = scan_snapshots(data_dir, key.get());
+    auto scanned = scan_snapshots(data_dir, key.get(), nullptr, files);
     if (!scanned) return snapshots_error(scanned.error());
   }
   // The directory is created and locked before it is read, so no other
   // handle checkpoints it between the snapshots and the log read here.
-  if (Status made = create_directories(data_dir, 0777); !made) {
+  if (Status made = files.create_directories(data_dir, 0777); !made) {
     return std::unexpected(prefixed("failed to open WAL: ", made.error()));
   }
-  auto lock = DirectoryLock::acquire(data_dir);
+  auto lock = files.lock_directory(data_dir);
   if (!lock) return std::unexpected(lock.error());
 
-  auto scanned = scan_snapshots(data_dir, key.get(), progress);
+  auto scanned = scan_snapshots(data_dir, key.get(), progress, files);
   if (!scanned && scanned.error().kind == ErrorKind::Cancelled) return stopped("while loading the snapshots");
   if (!scanned) return snapshots_error(scanned.error());
 
-  std::shared_ptr<Store> store(new Store(key));
+  std::shared_ptr<Store> store(new Store(key, files));
   store->data_dir_ = data_dir;
   store->directory_lock_ = std::move(*lock);
   store->policy_ = policy;
@@ -120,7 +120,7 @@ Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, Encrypti
   }
 
   const std::filesystem::path wal_path = std::filesystem::path(data_dir) / WAL_FILE_NAME;
-  auto wal = SyncWriteAheadLog::open(wal_path, key);
+  auto wal = SyncWriteAheadLog::open(wal_path, key, files);
   if (!wal) return std::unexpected(prefixed("failed to open WAL: ", wal.error()));
 
   const auto log_start = std::chrono::steady_clock::now();
@@ -164,10 +164,10 @@ Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, Encrypti
       const std::uint64_t torn_bytes = (*wal)->size() - stop->offset;
       recovered.torn_bytes = torn_bytes;
       wal->reset();
-      if (Status cut = cut_back(wal_path, stop->offset); !cut) {
+      if (Status cut = cut_back(wal_path, stop->offset, files); !cut) {
         return std::unexpected(prefixed("WAL replay failed: ", cut.error()));
       }
-      wal = SyncWriteAheadLog::open(wal_path, key);
+      wal = SyncWriteAheadLog::open(wal_path, key, files);
       if (!wal) return std::unexpected(prefixed("failed to open WAL: ", wal.error()));
       store->recovery_issues_.push_back(RecoveryIssue{
           WAL_FILE_NAME, stop->offset,
@@ -198,8 +198,8 @@ Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, Encrypti
       (*loaded)->rename(load.collection);
       opened.database_.put_collection(load.collection, std::move(*loaded));
       if (opened.damaged_log_reason_.empty()) {
-        if (Status moved = rename_path(staged, snapshot_path(data_dir, load.collection)); moved) {
-          (void)sync_directory(data_dir);
+        if (Status moved = files.rename(staged, snapshot_path(data_dir, load.collection)); moved) {
+          (void)files.sync_directory(data_dir);
         }
       }
       return {};

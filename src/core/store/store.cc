@@ -18,7 +18,8 @@
 
 namespace karvalith {
 
-Store::Store(EncryptionKeyPtr key) : key_(std::move(key)), opener_process_(::getpid()) {}
+Store::Store(EncryptionKeyPtr key, FileSystem& files)
+    : key_(std::move(key)), files_(files), opener_process_(::getpid()) {}
 
 bool Store::usable_in_this_process() const { return !wal_ || ::getpid() == opener_process_; }
 
@@ -34,8 +35,8 @@ Status Store::check_process() const {
                         "with the parent's handle closed first)");
 }
 
-std::shared_ptr<Store> Store::ephemeral(EncryptionKeyPtr key) {
-  return std::shared_ptr<Store>(new Store(std::move(key)));
+std::shared_ptr<Store> Store::ephemeral(EncryptionKeyPtr key, FileSystem& files) {
+  return std::shared_ptr<Store>(new Store(std::move(key), files));
 }
 
 Result<CollectionPtr> Store::lookup(const std::string& name) const {
@@ -373,7 +374,7 @@ Result<std::string> Store::salvage_log() {
   const std::filesystem::path damaged = dir / damaged_name;
   const std::filesystem::path temp = dir / (std::string(WAL_FILE_NAME) + ".salvage.tmp");
   auto failed = [&](const std::string& step, const Error& error) {
-    (void)remove_file(temp);
+    (void)files_.remove(temp);
     return make_error(ErrorKind::Io, "salvaging '" + log.string() + "' failed while " + step + ": " + error.message);
   };
 
@@ -382,19 +383,19 @@ Result<std::string> Store::salvage_log() {
   if (!bytes) return failed("reading it", bytes.error());
   if (bytes->size() < keep) return failed("reading it", Error{ErrorKind::Io, "the file is shorter than at the open"});
   {
-    auto out = FileHandle::open(temp, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    auto out = files_.open_writable(temp, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (!out) return failed("creating '" + temp.string() + "'", out.error());
-    if (Status s = out->write_all(std::span(*bytes).first(static_cast<std::size_t>(keep))); !s) {
+    if (Status s = (*out)->append(std::span(*bytes).first(static_cast<std::size_t>(keep))); !s) {
       return failed("writing '" + temp.string() + "'", s.error());
     }
-    if (Status s = out->sync(); !s) return failed("syncing '" + temp.string() + "'", s.error());
+    if (Status s = (*out)->sync(); !s) return failed("syncing '" + temp.string() + "'", s.error());
   }
   // The damaged file gets its second name first: wal.bin is the damaged
   // file until the rename below replaces it in one step.
-  if (Status s = link_path(log, damaged); !s) return failed("keeping it as '" + damaged.string() + "'", s.error());
-  if (Status s = sync_directory(dir); !s) return failed("syncing '" + dir.string() + "'", s.error());
-  if (Status s = rename_path(temp, log); !s) return failed("moving the salvaged log into place", s.error());
-  if (Status s = sync_directory(dir); !s) return failed("syncing '" + dir.string() + "'", s.error());
+  if (Status s = files_.link(log, damaged); !s) return failed("keeping it as '" + damaged.string() + "'", s.error());
+  if (Status s = files_.sync_directory(dir); !s) return failed("syncing '" + dir.string() + "'", s.error());
+  if (Status s = files_.rename(temp, log); !s) return failed("moving the salvaged log into place", s.error());
+  if (Status s = files_.sync_directory(dir); !s) return failed("syncing '" + dir.string() + "'", s.error());
   if (Status s = wal_->reopen(); !s) return failed("reopening it", s.error());
 
   std::lock_guard status(status_mutex_);

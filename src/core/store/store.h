@@ -58,6 +58,7 @@
 #include "core/engine/database.h"
 #include "core/engine/document_query.h"
 #include "core/files/directory_lock.h"
+#include "core/files/file_system.h"
 #include "core/sealing/crypto.h"
 #include "core/search/request.h"
 #include "core/search/types.h"
@@ -107,8 +108,9 @@ std::string staged_load_file_name(const std::string& collection, std::uint64_t t
 
 class Store {
  public:
-  // Memory only. `key` (may be null) is still save's default key.
-  static std::shared_ptr<Store> ephemeral(EncryptionKeyPtr key = nullptr);
+  // Memory only. `key` (may be null) is still save's default key; save to a
+  // path writes through `files`.
+  static std::shared_ptr<Store> ephemeral(EncryptionKeyPtr key = nullptr, FileSystem& files = default_file_system());
 
   // Opens `data_dir`: creates it (mkdir -p), locks it, loads every snapshot
   // that loads with `key` (remembering those that do not), opens wal.bin,
@@ -129,9 +131,11 @@ class Store {
   // Cancelled, the store is dropped and the directory keeps everything (the
   // next open replays the log again). Queues an OpenedEvent, a
   // RecoveredEvent when the log held records or the open found problems, and
-  // a ProblemEvent per recovery issue.
+  // a ProblemEvent per recovery issue. Every change to the disk goes through
+  // `files`, which must outlive the store.
   static Result<std::shared_ptr<Store>> open(const std::string& data_dir, EncryptionKeyPtr key,
-                                             CheckpointPolicy policy = {}, Progress* progress = nullptr);
+                                             CheckpointPolicy policy = {}, Progress* progress = nullptr,
+                                             FileSystem& files = default_file_system());
 
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
@@ -306,7 +310,7 @@ class Store {
   std::vector<StoreEvent> take_events();
 
  private:
-  explicit Store(EncryptionKeyPtr key);
+  Store(EncryptionKeyPtr key, FileSystem& files);
 
   // A collection held for one change: its write order taken and confirmed
   // to be the registered one.
@@ -360,6 +364,7 @@ class Store {
 
   Database database_;
   EncryptionKeyPtr key_;
+  FileSystem& files_;
   std::optional<std::string> data_dir_;
   std::optional<DirectoryLock> directory_lock_;  // released by close, under the gate
   std::unique_ptr<SyncWriteAheadLog> wal_;  // declared after the lock: closed before it is released

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "core/codec/crc32.h"
+#include "core/files/file_io.h"
 
 namespace karvalith {
 namespace {
@@ -92,25 +93,24 @@ Result<bool> read_payload(BufferedReader& reader, std::uint32_t length,
 
 // ---- writer ----
 
-SyncWriteAheadLog::SyncWriteAheadLog(std::filesystem::path path, EncryptionKeyPtr key,
-                                     FileHandle writer, std::uint64_t length)
-    : path_(std::move(path)), key_(std::move(key)), writer_(std::move(writer)), length_(length) {}
+SyncWriteAheadLog::SyncWriteAheadLog(std::filesystem::path path, EncryptionKeyPtr key, FileSystem& files,
+                                     std::unique_ptr<WritableFile> writer, std::uint64_t length)
+    : path_(std::move(path)), key_(std::move(key)), files_(files), writer_(std::move(writer)), length_(length) {}
 
-Result<std::unique_ptr<SyncWriteAheadLog>> SyncWriteAheadLog::open(std::filesystem::path path,
-                                                                   EncryptionKeyPtr key) {
-  auto file = FileHandle::open(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK, 0600);
+Result<std::unique_ptr<SyncWriteAheadLog>> SyncWriteAheadLog::open(std::filesystem::path path, EncryptionKeyPtr key,
+                                                                   FileSystem& files) {
+  auto file = files.open_writable(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK, 0600);
   if (!file) return std::unexpected(file.error());
-  if (auto regular = file->require_regular(); !regular) return std::unexpected(regular.error());
-  if (!file) return std::unexpected(file.error());
-  auto length = file->size();
+  if (auto regular = (*file)->require_regular(); !regular) return std::unexpected(regular.error());
+  auto length = (*file)->size();
   if (!length) return std::unexpected(length.error());
   // Records fsynced into a file whose directory entry is not yet durable
   // could vanish with it.
-  if (auto synced = sync_directory(directory_of(path)); !synced) {
+  if (auto synced = files.sync_directory(directory_of(path)); !synced) {
     return std::unexpected(synced.error());
   }
   return std::unique_ptr<SyncWriteAheadLog>(
-      new SyncWriteAheadLog(std::move(path), std::move(key), std::move(*file), *length));
+      new SyncWriteAheadLog(std::move(path), std::move(key), files, std::move(*file), *length));
 }
 
 std::uint64_t SyncWriteAheadLog::size() const {
@@ -149,15 +149,15 @@ Status SyncWriteAheadLog::append_payload(std::span<const std::uint8_t> encoded_e
   std::lock_guard writer(writer_mutex_);
   if (broken_) return make_error(ErrorKind::Io, broken_reason_);
 
-  Status written = writer_.write_all(record);
-  if (written) written = writer_.sync();
+  Status written = writer_->append(record);
+  if (written) written = writer_->sync();
   if (written) {
     length_ += record.size();
     return {};
   }
   // A partial record would hide every later record from the reader: cut it off.
-  Status undone = writer_.truncate(length_);
-  if (undone) undone = writer_.sync();
+  Status undone = writer_->truncate(length_);
+  if (undone) undone = writer_->sync();
   if (!undone) {
     broken_ = true;
     broken_reason_ = "write-ahead log unusable: a failed append (" + written.error().message +
@@ -172,16 +172,16 @@ Status SyncWriteAheadLog::close() {
   closed_ = true;
   broken_ = true;
   broken_reason_ = "the write-ahead log is closed";
-  return writer_.close();
+  return writer_->close();
 }
 
 Status SyncWriteAheadLog::reopen() {
   std::lock_guard writer(writer_mutex_);
   if (closed_) return make_error(ErrorKind::Io, broken_reason_);
-  auto fresh = FileHandle::open(path_, O_WRONLY | O_APPEND | O_NONBLOCK);
+  auto fresh = files_.open_writable(path_, O_WRONLY | O_APPEND | O_NONBLOCK);
   if (!fresh) return std::unexpected(fresh.error());
-  if (auto regular = fresh->require_regular(); !regular) return regular;
-  auto length = fresh->size();
+  if (auto regular = (*fresh)->require_regular(); !regular) return regular;
+  auto length = (*fresh)->size();
   if (!length) return std::unexpected(length.error());
   writer_ = std::move(*fresh);
   length_ = *length;
@@ -195,14 +195,14 @@ Status SyncWriteAheadLog::truncate() {
   if (closed_) return make_error(ErrorKind::Io, broken_reason_);
   // The same file, emptied through a fresh append handle: either every step
   // succeeds and the fresh handle takes over, or the current writer stays.
-  auto fresh = FileHandle::open(path_, O_WRONLY | O_APPEND);
+  auto fresh = files_.open_writable(path_, O_WRONLY | O_APPEND);
   if (!fresh) return std::unexpected(fresh.error());
-  if (auto cut = fresh->truncate(0); !cut) return cut;
+  if (auto cut = (*fresh)->truncate(0); !cut) return cut;
   // From here the file is empty whatever happens next; both handles append to it.
   length_ = 0;
   broken_ = false;
   broken_reason_.clear();
-  if (auto synced = fresh->sync(); !synced) return synced;
+  if (auto synced = (*fresh)->sync(); !synced) return synced;
   writer_ = std::move(*fresh);
   return {};
 }
@@ -441,11 +441,11 @@ Result<WalRecords> read_records(const std::filesystem::path& path, const Encrypt
   return records;
 }
 
-Status cut_back(const std::filesystem::path& path, std::uint64_t offset) {
-  auto file = FileHandle::open(path, O_WRONLY);
+Status cut_back(const std::filesystem::path& path, std::uint64_t offset, FileSystem& files) {
+  auto file = files.open_writable(path, O_WRONLY);
   if (!file) return std::unexpected(file.error());
-  if (auto cut = file->truncate(offset); !cut) return cut;
-  return file->sync();
+  if (auto cut = (*file)->truncate(offset); !cut) return cut;
+  return (*file)->sync();
 }
 
 }  // namespace karvalith

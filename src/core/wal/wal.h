@@ -46,7 +46,7 @@
 
 #include "core/common/result.h"
 #include "core/sealing/crypto.h"
-#include "core/files/file_io.h"
+#include "core/files/file_system.h"
 
 namespace karvalith {
 
@@ -57,9 +57,10 @@ class SyncWriteAheadLog {
  public:
   // Opens `path` for appending, creating it with mode 0600 if missing (and
   // syncing its directory so the new file survives a crash). `key` may be null;
-  // with a key every record is sealed.
-  static Result<std::unique_ptr<SyncWriteAheadLog>> open(std::filesystem::path path,
-                                                         EncryptionKeyPtr key);
+  // with a key every record is sealed. Every change to the file goes
+  // through `files`, which must outlive the log.
+  static Result<std::unique_ptr<SyncWriteAheadLog>> open(std::filesystem::path path, EncryptionKeyPtr key,
+                                                         FileSystem& files = default_file_system());
 
   SyncWriteAheadLog(const SyncWriteAheadLog&) = delete;
   SyncWriteAheadLog& operator=(const SyncWriteAheadLog&) = delete;
@@ -92,13 +93,14 @@ class SyncWriteAheadLog {
   std::uint64_t size() const;
 
  private:
-  SyncWriteAheadLog(std::filesystem::path path, EncryptionKeyPtr key, FileHandle writer,
-                    std::uint64_t length);
+  SyncWriteAheadLog(std::filesystem::path path, EncryptionKeyPtr key, FileSystem& files,
+                    std::unique_ptr<WritableFile> writer, std::uint64_t length);
 
   const std::filesystem::path path_;
   const EncryptionKeyPtr key_;
+  FileSystem& files_;
   mutable std::mutex writer_mutex_;
-  FileHandle writer_;          // guarded by writer_mutex_
+  std::unique_ptr<WritableFile> writer_;  // guarded by writer_mutex_
   std::uint64_t length_ = 0;   // guarded by writer_mutex_: end of the last durable record
   bool broken_ = false;        // guarded by writer_mutex_
   bool closed_ = false;        // guarded by writer_mutex_
@@ -149,6 +151,6 @@ Result<WalRecords> read_records(const std::filesystem::path& path, const Encrypt
 
 // Durably cuts `path` back to `offset` bytes (ftruncate, then fsync), e.g. to
 // drop a torn tail before appending behind it. Does not create the file.
-Status cut_back(const std::filesystem::path& path, std::uint64_t offset);
+Status cut_back(const std::filesystem::path& path, std::uint64_t offset, FileSystem& files = default_file_system());
 
 }  // namespace karvalith

@@ -25,7 +25,6 @@ class FileIoTest : public ::testing::Test {
     dir_ = pattern;
   }
   void TearDown() override {
-    clear_file_faults();
     std::error_code ignored;
     fs::remove_all(dir_, ignored);
   }
@@ -100,42 +99,6 @@ TEST_F(FileIoTest, CreateDirectoriesWithModeAndExistingPaths) {
   ASSERT_FALSE(under_file.has_value());
   EXPECT_EQ(under_file.error().message, "Not a directory (os error 20)");
   EXPECT_FALSE(set_mode(dir_ / "nope", 0600).has_value());
-}
-
-TEST_F(FileIoTest, InjectedFaultsFailTheChosenCalls) {
-  FileHandle file = create("f");
-  {
-    ScopedFileFault fault({.op = FileOp::Write, .error = ENOSPC, .succeed_first = 2});
-    EXPECT_TRUE(file.write_all(Bytes{1}).has_value());
-    EXPECT_TRUE(file.write_all(Bytes{2}).has_value());
-    auto third = file.write_all(Bytes{3});
-    ASSERT_FALSE(third.has_value());
-    EXPECT_EQ(third.error().message, "No space left on device (os error 28)");
-    EXPECT_TRUE(file.write_all(Bytes{4}).has_value());  // fail_count 1: only once
-    EXPECT_TRUE(file.sync().has_value());                // other ops unaffected
-  }
-  EXPECT_EQ(*read_file(dir_ / "f"), (Bytes{1, 2, 4}));
-
-  {
-    ScopedFileFault fault({.op = FileOp::Sync, .error = EIO, .fail_count = 0});
-    EXPECT_EQ(file.sync().error().message, "Input/output error (os error 5)");
-    EXPECT_FALSE(file.sync().has_value());  // every call while armed
-  }
-  EXPECT_TRUE(file.sync().has_value());  // cleared with the scope
-
-  {
-    ScopedFileFault fault({.op = FileOp::Write, .error = EIO, .partial_write = true});
-    EXPECT_FALSE(file.write_all(Bytes(10, 9)).has_value());
-  }
-  EXPECT_EQ(read_file(dir_ / "f")->size(), 3u + 5u);  // half the buffer reached the file
-
-  inject_file_fault({.op = FileOp::Truncate, .error = EIO});
-  inject_file_fault({.op = FileOp::Rename, .error = ENOSPC});
-  EXPECT_FALSE(file.truncate(0).has_value());
-  EXPECT_FALSE(rename_path(dir_ / "f", dir_ / "g").has_value());
-  EXPECT_TRUE(fs::exists(dir_ / "f"));
-  clear_file_faults();
-  EXPECT_TRUE(rename_path(dir_ / "f", dir_ / "g").has_value());
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "core/engine/collection_search.h"
 #include "core/codec/crc32.h"
 #include "core/files/file_io.h"
+#include "testing/fault_file_system.h"
 #include "snapshot/snapshot_test_util.h"
 
 namespace karvalith {
@@ -24,6 +25,10 @@ namespace {
 namespace fs = std::filesystem;
 using namespace snapshot_testing;
 using Bytes = std::vector<std::uint8_t>;
+using testing::FaultInjectingFileSystem;
+using testing::FileFault;
+using testing::FileOp;
+using testing::ScopedFileFault;
 
 constexpr const char* KEY_HEX = "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
 constexpr const char* OTHER_KEY_HEX = "ff0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
@@ -38,7 +43,6 @@ class SnapshotFileTest : public ::testing::Test {
     other_key_ = *EncryptionKey::from_hex(OTHER_KEY_HEX);
   }
   void TearDown() override {
-    clear_file_faults();
     std::error_code ignored;
     fs::remove_all(dir_, ignored);
   }
@@ -83,6 +87,7 @@ class SnapshotFileTest : public ::testing::Test {
   fs::path dir_;
   EncryptionKeyPtr key_;
   EncryptionKeyPtr other_key_;
+  FaultInjectingFileSystem files_;
 };
 
 std::uint32_t be32(const Bytes& b, std::size_t at) {
@@ -353,8 +358,8 @@ TEST_F(SnapshotFileTest, FailedWriteSyncOrRenameKeepsTheOldSnapshot) {
   };
   for (const FileFault& fault : faults) {
     {
-      ScopedFileFault armed(fault);
-      auto saved = save_collection(*new_version, dir_.string(), nullptr);
+      ScopedFileFault armed(files_, fault);
+      auto saved = save_collection(*new_version, dir_.string(), nullptr, nullptr, nullptr, files_);
       ASSERT_FALSE(saved.has_value());
       EXPECT_EQ(saved.error().kind, ErrorKind::Io);
       // The message names the file and the step that failed.

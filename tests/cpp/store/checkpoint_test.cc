@@ -135,7 +135,7 @@ TEST_F(CheckpointTest, LoadIsDurableAtEveryStep) {
   {
     // Staging fails: nothing changes, in memory or after a reopen.
     auto db = open();
-    ScopedFileFault fault({.op = FileOp::Rename, .error = EIO});
+    ScopedFileFault fault(files_, {.op = FileOp::Rename, .error = EIO});
     EXPECT_FALSE(db->load("c", other, nullptr));
     EXPECT_EQ(contents(db->database()), before);
   }
@@ -144,7 +144,7 @@ TEST_F(CheckpointTest, LoadIsDurableAtEveryStep) {
     // Only the final move fails: the load is logged, so it stands, and the
     // next open moves the staged file into place.
     auto db = open();
-    ScopedFileFault fault({.op = FileOp::Rename, .error = EIO, .succeed_first = 1});
+    ScopedFileFault fault(files_, {.op = FileOp::Rename, .error = EIO, .succeed_first = 1});
     ASSERT_TRUE(db->load("c", other, nullptr));
     EXPECT_EQ(contents(db->database()), loaded);
   }
@@ -228,7 +228,7 @@ TEST_P(FaultTest, FailedAppendChangesNothingAndReopenKeepsEveryAcknowledgedChang
       acknowledged.push_back(next);
     }
     {
-      ScopedFileFault fault(GetParam().fault);
+      ScopedFileFault fault(files_, GetParam().fault);
       Status failed = insert(*db, "a", next);
       ASSERT_FALSE(failed);
       EXPECT_EQ(failed.error().message.rfind("WAL write failed: ", 0), 0u);
@@ -263,7 +263,7 @@ TEST_F(DataDirTest, FailedCheckpointsKeepTheLogAndLoseNothing) {
     const auto logged = wal_bytes();
     const FileFault faults[] = {{FileOp::Rename, EIO, 0, 0}, {FileOp::Sync, ENOSPC, 0, 0}, {FileOp::Write, ENOSPC, 0, 0}};
     for (const FileFault& fault : faults) {
-      ScopedFileFault armed(fault);
+      ScopedFileFault armed(files_, fault);
       Status saved = db->save("a", std::nullopt, nullptr);
       ASSERT_FALSE(saved);
       EXPECT_NE(saved.error().message.find("os error"), std::string::npos) << saved.error().message;
@@ -273,7 +273,7 @@ TEST_F(DataDirTest, FailedCheckpointsKeepTheLogAndLoseNothing) {
       EXPECT_EQ(wal_bytes(), logged);
     }
     {
-      ScopedFileFault armed({FileOp::Truncate, EIO});
+      ScopedFileFault armed(files_, {FileOp::Truncate, EIO});
       Status compacted = db->compact();
       ASSERT_FALSE(compacted);
       EXPECT_EQ(compacted.error().message.rfind("WAL truncate failed: ", 0), 0u);

@@ -303,7 +303,7 @@ TEST_F(DurabilityTest, TheByteThresholdCheckpointsAtTheChangeThatReachesIt) {
 }
 
 TEST_F(DurabilityTest, AFailedAutomaticCheckpointIsRetriedAtEachFurtherThreshold) {
-  auto db = Store::open(dir_, nullptr, CheckpointPolicy{0, 3});
+  auto db = Store::open(dir_, nullptr, CheckpointPolicy{0, 3}, nullptr, files_);
   ASSERT_TRUE(db);
   ASSERT_TRUE(create(**db, "a"));
   (*db)->take_events();
@@ -318,7 +318,7 @@ TEST_F(DurabilityTest, AFailedAutomaticCheckpointIsRetriedAtEachFurtherThreshold
   std::vector<std::uint64_t> failed_at;  // log records when a checkpoint failed
   {
     // Every snapshot rename fails while this is armed.
-    ScopedFileFault fault({.op = FileOp::Rename, .error = EIO, .fail_count = 0});
+    ScopedFileFault fault(files_, {.op = FileOp::Rename, .error = EIO, .fail_count = 0});
     for (std::uint32_t n = 0; n < 11; ++n) {
       ASSERT_TRUE(insert(**db, "a", n));
       for (std::size_t i = failures(); i > 0; --i) failed_at.push_back((*db)->log_records());

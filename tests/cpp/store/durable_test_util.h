@@ -15,11 +15,16 @@
 #include "core/store/store.h"
 #include "core/wal/wal_entry.h"
 #include "snapshot/snapshot_test_util.h"
+#include "testing/fault_file_system.h"
 
 namespace karvalith::durable_testing {
 
 namespace fs = std::filesystem;
 using snapshot_testing::numbered_uuid;
+using testing::FaultInjectingFileSystem;
+using testing::FileFault;
+using testing::FileOp;
+using testing::ScopedFileFault;
 
 class DataDirTest : public ::testing::Test {
  protected:
@@ -30,13 +35,12 @@ class DataDirTest : public ::testing::Test {
     dir_ = (root_ / "data").string();
   }
   void TearDown() override {
-    clear_file_faults();
     std::error_code ignored;
     fs::remove_all(root_, ignored);
   }
 
   std::shared_ptr<Store> open(EncryptionKeyPtr key = nullptr) {
-    auto opened = Store::open(dir_, std::move(key));
+    auto opened = Store::open(dir_, std::move(key), {}, nullptr, files_);
     EXPECT_TRUE(opened.has_value()) << (opened ? "" : opened.error().message);
     return opened ? std::move(*opened) : nullptr;
   }
@@ -45,6 +49,8 @@ class DataDirTest : public ::testing::Test {
 
   fs::path root_;
   std::string dir_;
+  // Stores opened here change files through it, so tests can inject faults.
+  FaultInjectingFileSystem files_;
 };
 
 inline Document doc(std::uint32_t n, const std::string& text = "") {

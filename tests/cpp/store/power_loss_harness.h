@@ -1,5 +1,5 @@
 // Rounds of random changes to a data directory, each ended by a simulated
-// power cut (file_io.h) at a random moment, then a reopen that must hold
+// power cut (testing/power_loss_file_system.h) at a random moment, then a reopen that must hold
 // every acknowledged change. Shared by the short test run and the long
 // benchmark run.
 #pragma once
@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "core/files/file_io.h"
 #include "core/store/store.h"
+#include "testing/power_loss_file_system.h"
 
 namespace karvalith::power_loss {
 
@@ -54,12 +54,12 @@ inline void run_round(const std::string& dir, std::mt19937_64& rng, Model& model
   // The change cut short, applied to a copy of the model: the reopened state
   // may hold it or not.
   std::function<void(Model&)> in_flight = [](Model&) {};
+  testing::PowerLossFileSystem power(default_file_system(), testing::PowerLossPlan{dir, crash_at, rng()});
   {
-    arm_power_loss(PowerLossPlan{dir, crash_at, rng()});
-    auto opened = Store::open(dir, nullptr, policy);
+    auto opened = Store::open(dir, nullptr, policy, nullptr, power);
     if (opened) {
       std::shared_ptr<Store> db = std::move(*opened);
-      for (std::uint64_t step = 0; step < 200 && !power_lost(); ++step) {
+      for (std::uint64_t step = 0; step < 200 && !power.lost(); ++step) {
         const std::uint64_t pick = rng() % 100;
         const std::string name = rng() % 4 == 0 ? "b" : "a";
         std::function<void(Model&)> effect;
@@ -117,7 +117,7 @@ inline void run_round(const std::string& dir, std::mt19937_64& rng, Model& model
       }
     }
   }
-  if (Status applied = apply_power_loss(); !applied) {
+  if (Status applied = power.apply(); !applied) {
     stats.failures.push_back("round " + std::to_string(round) + ": " + applied.error().message);
     ++stats.lost;
     return;

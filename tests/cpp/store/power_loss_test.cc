@@ -31,19 +31,19 @@ TEST_F(PowerLossTest, UnsyncedDataIsDroppedAndUnsyncedNamesVanish) {
     auto file = FileHandle::open(kept, O_WRONLY | O_CREAT, 0600);
     ASSERT_TRUE(file && file->write_all(std::vector<std::uint8_t>{1, 2, 3}));
   }
-  arm_power_loss(PowerLossPlan{dir_, 4, 1});
+  testing::PowerLossFileSystem power(default_file_system(), testing::PowerLossPlan{dir_, 4, 1});
   {
-    auto file = FileHandle::open(kept, O_WRONLY | O_APPEND);
+    auto file = power.open_writable(kept, O_WRONLY | O_APPEND);
     ASSERT_TRUE(file);
-    ASSERT_TRUE(file->write_all(std::vector<std::uint8_t>{4}));  // 1
-    ASSERT_TRUE(file->sync());                                    // 2: durable
-    auto fresh = FileHandle::open(fs::path(dir_) / "fresh", O_WRONLY | O_CREAT, 0600);  // 3: name never synced
+    ASSERT_TRUE((*file)->append(std::vector<std::uint8_t>{4}));  // 1
+    ASSERT_TRUE((*file)->sync());                                 // 2: durable
+    auto fresh = power.open_writable(fs::path(dir_) / "fresh", O_WRONLY | O_CREAT, 0600);  // 3: name never synced
     ASSERT_TRUE(fresh);
-    EXPECT_FALSE(file->write_all(std::vector<std::uint8_t>{5, 6}));  // 4: the cut, unsynced
-    EXPECT_TRUE(power_lost());
-    EXPECT_FALSE(file->sync());
+    EXPECT_FALSE((*file)->append(std::vector<std::uint8_t>{5, 6}));  // 4: the cut, unsynced
+    EXPECT_TRUE(power.lost());
+    EXPECT_FALSE((*file)->sync());
   }
-  ASSERT_TRUE(apply_power_loss());
+  ASSERT_TRUE(power.apply());
   EXPECT_FALSE(fs::exists(fs::path(dir_) / "fresh"));
   const auto bytes = *read_file(kept);
   ASSERT_GE(bytes.size(), 4u);

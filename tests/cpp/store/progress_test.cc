@@ -93,7 +93,7 @@ TEST_F(ProgressTest, ABatchWhoseRollbackCannotBeLoggedIsFinished) {
   Result<std::vector<Uuid>> inserted;
   {
     // The batch's record is written; the removal's write fails.
-    ScopedFileFault fault({.op = FileOp::Write, .error = ENOSPC, .succeed_first = 1, .fail_count = 0});
+    ScopedFileFault fault(files_, {.op = FileOp::Write, .error = ENOSPC, .succeed_first = 1, .fail_count = 0});
     inserted = db->batch_insert("c", batch(0, 300), 2, &progress);
   }
   ASSERT_TRUE(inserted.has_value()) << inserted.error().message;

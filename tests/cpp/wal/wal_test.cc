@@ -12,11 +12,16 @@
 #include <vector>
 
 #include "core/codec/crc32.h"
+#include "testing/fault_file_system.h"
 
 namespace karvalith {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::FaultInjectingFileSystem;
+using testing::FileFault;
+using testing::FileOp;
+using testing::ScopedFileFault;
 using Bytes = std::vector<std::uint8_t>;
 
 Bytes bytes_of(std::string_view s) { return Bytes(s.begin(), s.end()); }
@@ -44,13 +49,12 @@ class WalTest : public ::testing::Test {
     path_ = dir_ / "wal.bin";
   }
   void TearDown() override {
-    clear_file_faults();
     std::error_code ignored;
     fs::remove_all(dir_, ignored);
   }
 
   std::unique_ptr<SyncWriteAheadLog> open_log(EncryptionKeyPtr key = nullptr) {
-    auto log = SyncWriteAheadLog::open(path_, std::move(key));
+    auto log = SyncWriteAheadLog::open(path_, std::move(key), files_);
     EXPECT_TRUE(log.has_value()) << (log ? "" : log.error().message);
     return log ? std::move(*log) : nullptr;
   }
@@ -79,6 +83,7 @@ class WalTest : public ::testing::Test {
 
   fs::path dir_;
   fs::path path_;
+  FaultInjectingFileSystem files_;
 };
 
 const std::vector<Bytes> SAMPLE = {bytes_of("first"), bytes_of("second entry"), Bytes(300, 0xAB)};
@@ -245,7 +250,7 @@ TEST_F(WalTest, FailedTruncateKeepsContentsAndWriter) {
   auto log = open_log();
   ASSERT_TRUE(log->append_payload(SAMPLE[0]).has_value());
   {
-    ScopedFileFault fault({.op = FileOp::Truncate, .error = EIO});
+    ScopedFileFault fault(files_, {.op = FileOp::Truncate, .error = EIO});
     EXPECT_EQ(log->truncate().error().message, "Input/output error (os error 5)");
   }
   EXPECT_EQ(read().payloads.size(), 1u);
@@ -270,7 +275,7 @@ TEST_F(WalTest, FailedAppendLeavesThePreviousLength) {
   };
   for (const FileFault& fault : faults) {
     {
-      ScopedFileFault armed(fault);
+      ScopedFileFault armed(files_, fault);
       auto failed = log->append_payload(SAMPLE[2]);
       ASSERT_FALSE(failed.has_value());
       EXPECT_EQ(failed.error().kind, ErrorKind::Io);
@@ -288,10 +293,10 @@ TEST_F(WalTest, FailedAppendLeavesThePreviousLength) {
 TEST_F(WalTest, UnrecoverableFailureBlocksAppendsUntilTruncated) {
   auto log = open_log();
   ASSERT_TRUE(log->append_payload(SAMPLE[0]).has_value());
-  inject_file_fault({.op = FileOp::Write, .error = ENOSPC, .partial_write = true});
-  inject_file_fault({.op = FileOp::Truncate, .error = EIO});
+  files_.inject({.op = FileOp::Write, .error = ENOSPC, .partial_write = true});
+  files_.inject({.op = FileOp::Truncate, .error = EIO});
   ASSERT_FALSE(log->append_payload(SAMPLE[2]).has_value());
-  clear_file_faults();
+  files_.clear();
 
   auto refused = log->append_payload(SAMPLE[1]);
   ASSERT_FALSE(refused.has_value());
