@@ -7,7 +7,6 @@
 #include <system_error>
 #include <utility>
 
-#include "core/codec/crc32.h"
 #include "core/snapshot/snapshot_file.h"
 #include "core/snapshot/snapshot_scan.h"
 #include "core/store/replay.h"
@@ -34,58 +33,19 @@ const char* snapshot_fault_kind(SnapshotFault fault) {
   return "unreadable";
 }
 
-std::uint32_t be32(const std::uint8_t* in) {
-  return (std::uint32_t{in[0]} << 24) | (std::uint32_t{in[1]} << 16) | (std::uint32_t{in[2]} << 8) |
-         std::uint32_t{in[3]};
-}
-
 bool ends_with(const std::string& text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// The kind of an unreadable record, from its header: a sealed one either had
-// no key or did not open; a plain one failed its checksum.
-const char* unreadable_record_kind(std::uint32_t check, const EncryptionKey* key) {
-  if (check != WAL_SEALED_CHECK) return "checksum";
-  return key == nullptr ? "key_missing" : "unauthenticated";
-}
-
-// Whether one record's payload reads as read_records would read it; the
-// problem's kind and message when it does not.
-struct RecordCheck {
-  bool readable = false;
-  std::vector<std::uint8_t> opened;  // the decrypted payload of a sealed record
-  const char* kind = "";
-  std::string message;
-};
-
-RecordCheck check_record(std::uint32_t check, std::span<const std::uint8_t> payload, const EncryptionKey* key) {
-  RecordCheck result;
-  const std::uint32_t crc = crc32(payload);
-  if (check != WAL_SEALED_CHECK) {
-    result.readable = crc == check;
-    result.kind = "checksum";
-    result.message = "record checksum mismatch";
-    return result;
+const char* damage_kind(WalDamageKind kind) {
+  switch (kind) {
+    case WalDamageKind::TornTail: return "torn_tail";
+    case WalDamageKind::Checksum: return "checksum";
+    case WalDamageKind::KeyMissing: return "key_missing";
+    case WalDamageKind::Unauthenticated: return "unauthenticated";
+    case WalDamageKind::BadLength: return "bad_length";
   }
-  if (crc == WAL_SEALED_CHECK) {  // a plain record whose CRC happens to be all ones
-    result.readable = true;
-    return result;
-  }
-  if (key == nullptr) {
-    result.kind = "key_missing";
-    result.message = "sealed record but no encryption key was provided";
-    return result;
-  }
-  auto plain = key->decrypt(payload);
-  if (!plain) {
-    result.kind = "unauthenticated";
-    result.message = plain.error().message;
-    return result;
-  }
-  result.readable = true;
-  result.opened = std::move(*plain);
-  return result;
+  return "unreadable";
 }
 
 class Inspector {
@@ -207,9 +167,20 @@ class Inspector {
     if (!error) log.size = size;
 
     std::vector<std::pair<std::uint64_t, std::size_t>> seen;  // record offset, readable payload size
-    auto stop = read_records(path, key_, [&](std::span<const std::uint8_t> payload, std::uint64_t offset) {
-      seen.emplace_back(offset, payload.size());
+    bool past_damage = false;          // behind where an open stops reading
+    std::uint64_t first_damage = 0;
+    std::uint64_t readable_after = 0;  // records behind it that read and decode
+    auto visit = [&](std::span<const std::uint8_t> payload, std::uint64_t offset) {
       auto entry = decode_wal_entry(payload);
+      if (past_damage) {
+        if (!entry) {
+          problem(WAL_FILE_NAME, offset, "undecodable", "record does not decode: " + entry.error().message);
+        } else {
+          ++readable_after;
+        }
+        return;
+      }
+      seen.emplace_back(offset, payload.size());
       if (!entry) {
         problem(WAL_FILE_NAME, offset, "undecodable",
                 "record does not decode: " + entry.error().message + "; an open skips it and stays read-only");
@@ -220,7 +191,27 @@ class Inspector {
         referenced_staged_.insert(staged_load_file_name(load->collection, load->token));
       }
       if (replay_log_) changes_.push_back(LoggedChange{std::move(*entry), offset});
-    });
+    };
+    // Every damaged region is reported, also those behind the one where an
+    // open stops.
+    auto report = [&](const WalDamage& damage) {
+      if (!damage.stops_recovery) {
+        problem(WAL_FILE_NAME, damage.offset, damage_kind(damage.kind), damage.reason,
+                damage.kind != WalDamageKind::TornTail);
+      } else if (damage.kind == WalDamageKind::TornTail) {
+        problem(WAL_FILE_NAME, damage.offset, "torn_tail",
+                "the log ends inside a record: the last " + std::to_string(damage.length) +
+                    " bytes are an incomplete record, which the next open drops",
+                false);
+      } else {
+        past_damage = true;
+        first_damage = damage.offset;
+        problem(WAL_FILE_NAME, damage.offset, damage_kind(damage.kind),
+                damage.reason + "; an open replays nothing from here on and stays read-only");
+      }
+      return true;
+    };
+    auto stop = read_records(path, key_, visit, report);
     if (!stop) {
       problem(WAL_FILE_NAME, 0, "unreadable", stop.error().message);
       return;
@@ -232,72 +223,10 @@ class Inspector {
       // A sealed record's payload is longer on disk than opened.
       if (end - seen[i].first - WAL_HEADER_BYTES != seen[i].second) ++log.sealed_records;
     }
-    switch (stop->reason) {
-      case WalStopReason::CleanEnd:
-        break;
-      case WalStopReason::TornTail:
-        log.end = "torn_tail";
-        problem(WAL_FILE_NAME, stop->offset, "torn_tail",
-                "the log ends inside a record: the last " + std::to_string(log.size - stop->offset) +
-                    " bytes are an incomplete record, which the next open drops",
-                false);
-        break;
-      case WalStopReason::Unreadable:
-        log.end = "unreadable";
-        walk_past_damage(path, stop->offset, stop->detail);
-        break;
-    }
-  }
-
-  // From the first unreadable record on, an open reads nothing; this walks
-  // the frames behind it anyway so that every damaged record is reported.
-  void walk_past_damage(const fs::path& path, std::uint64_t first, const std::string& detail) {
-    auto file = read_file(path);
-    if (!file) {
-      problem(WAL_FILE_NAME, first, "unreadable", file.error().message);
-      return;
-    }
-    const std::vector<std::uint8_t>& bytes = *file;
-    if (first + WAL_HEADER_BYTES > bytes.size()) {
-      problem(WAL_FILE_NAME, first, "unreadable", detail);  // the file changed since it was read
-      return;
-    }
-    problem(WAL_FILE_NAME, first, unreadable_record_kind(be32(bytes.data() + first + 4), key_),
-            detail + "; an open replays nothing from here on and stays read-only");
-    std::uint64_t position = first + WAL_HEADER_BYTES + be32(bytes.data() + first);
-    std::uint64_t readable_after = 0;
-    while (position < bytes.size()) {
-      const std::uint64_t remaining = bytes.size() - position;
-      if (remaining < WAL_HEADER_BYTES) {
-        problem(WAL_FILE_NAME, position, "torn_tail",
-                "the log ends inside a record header (" + std::to_string(remaining) + " bytes)", false);
-        break;
-      }
-      const std::uint32_t length = be32(bytes.data() + position);
-      const std::uint32_t check = be32(bytes.data() + position + 4);
-      if (length > remaining - WAL_HEADER_BYTES) {
-        problem(WAL_FILE_NAME, position, "bad_length",
-                "record length " + std::to_string(length) + " runs past the end of the file (" +
-                    std::to_string(remaining - WAL_HEADER_BYTES) +
-                    " bytes follow the header): a damaged length or a torn record; framing is lost from here");
-        break;
-      }
-      const std::span<const std::uint8_t> payload(bytes.data() + position + WAL_HEADER_BYTES, length);
-      RecordCheck checked = check_record(check, payload, key_);
-      if (!checked.readable) {
-        problem(WAL_FILE_NAME, position, checked.kind, checked.message);
-      } else {
-        const std::span<const std::uint8_t> plain = checked.opened.empty() ? payload : checked.opened;
-        if (auto entry = decode_wal_entry(plain); !entry) {
-          problem(WAL_FILE_NAME, position, "undecodable", "record does not decode: " + entry.error().message);
-        } else {
-          ++readable_after;
-        }
-      }
-      position += WAL_HEADER_BYTES + length;
-    }
+    if (stop->reason == WalStopReason::TornTail) log.end = "torn_tail";
+    if (stop->reason == WalStopReason::Unreadable) log.end = "unreadable";
     if (readable_after > 0) {
-      problem(WAL_FILE_NAME, first, "not_replayed",
+      problem(WAL_FILE_NAME, first_damage, "not_replayed",
               std::to_string(readable_after) +
                   " readable records follow the unreadable record; an open does not replay them");
     }

@@ -238,11 +238,19 @@ struct Verified {
   bool ok = false;
   bool sealed_opened = false;
   std::vector<std::uint8_t> opened;  // the plaintext of a sealed record
+  WalDamageKind kind = WalDamageKind::Checksum;
   std::string problem;
 };
 
+// What is wrong with a record under `check` that does not verify.
+WalDamageKind unreadable_kind(std::uint32_t check, const EncryptionKey* key) {
+  if (check != WAL_SEALED_CHECK) return WalDamageKind::Checksum;
+  return key == nullptr ? WalDamageKind::KeyMissing : WalDamageKind::Unauthenticated;
+}
+
 Verified verify(std::span<const std::uint8_t> payload, std::uint32_t check, const EncryptionKey* key) {
   Verified result;
+  result.kind = unreadable_kind(check, key);
   if (check != WAL_SEALED_CHECK) {
     result.ok = crc32(payload) == check;
     if (!result.ok) result.problem = "record checksum mismatch";
@@ -354,6 +362,11 @@ Result<WalStop> judge_overrun(FileHandle& file, std::uint64_t size, std::uint64_
 
 Result<WalStop> read_records(const std::filesystem::path& path, const EncryptionKey* key,
                              const WalRecordVisitor& visit) {
+  return read_records(path, key, visit, {});
+}
+
+Result<WalStop> read_records(const std::filesystem::path& path, const EncryptionKey* key,
+                             const WalRecordVisitor& visit, const WalDamageReporter& report) {
   auto file = FileHandle::open(path, O_RDONLY | O_NONBLOCK);
   if (!file) return std::unexpected(file.error());
   if (auto regular = file->require_regular(); !regular) return std::unexpected(regular.error());
@@ -365,69 +378,131 @@ Result<WalStop> read_records(const std::filesystem::path& path, const Encryption
   BufferedReader reader(std::move(*file));
 
   WalStop stop;
-  bool key_proven = false;  // a sealed record opened with `key`
+  bool key_proven = false;        // a sealed record opened with `key`
+  bool resynchronising = false;   // behind the damage where recovery stopped
+  std::uint64_t position = 0;     // the frame being read; stop.offset until the first damage
   std::vector<std::uint8_t> payload;
   auto torn = [&](std::string detail) {
     stop.reason = WalStopReason::TornTail;
     stop.detail = std::move(detail);
-    return stop;
   };
   auto unreadable = [&](std::string detail) {
     stop.reason = WalStopReason::Unreadable;
     stop.detail = std::move(detail);
-    return stop;
+  };
+  // Reports where recovery stopped (the frame at stop.offset with header
+  // `check`, ending at `frame_end`); whether to step over it and go on.
+  auto go_on = [&](std::uint32_t check, std::uint64_t frame_end) {
+    if (!report) return false;
+    const bool is_torn = stop.reason == WalStopReason::TornTail;
+    const std::uint64_t end = is_torn ? size : std::min(frame_end, size);
+    const WalDamage damage{stop.offset, end - stop.offset, is_torn ? WalDamageKind::TornTail : unreadable_kind(check, key),
+                           stop.detail, true};
+    return report(damage) && !is_torn;
+  };
+  // Reports a damaged frame behind it; whether to go on.
+  auto damaged = [&](WalDamageKind kind, std::uint64_t length, std::string reason) {
+    return report(WalDamage{position, length, kind, std::move(reason), false});
   };
   for (;;) {
-    if (stop.offset >= size) return stop;  // CleanEnd
-    if (size - stop.offset < WAL_HEADER_BYTES) return torn("a record header cut short at the end of the file");
+    if (position >= size) return stop;  // CleanEnd, unless resynchronising
+    const std::uint64_t remaining = size - position;
+    if (remaining < WAL_HEADER_BYTES) {
+      if (resynchronising) {
+        damaged(WalDamageKind::TornTail, remaining,
+                "the log ends inside a record header (" + std::to_string(remaining) + " bytes)");
+        return stop;
+      }
+      torn("a record header cut short at the end of the file");
+      go_on(0, size);
+      return stop;
+    }
     std::array<std::uint8_t, WAL_HEADER_BYTES> header;
     auto got = reader.read_up_to(header);
     if (!got) return std::unexpected(got.error());
-    if (*got < header.size()) return torn("a record header cut short at the end of the file");
+    if (*got < header.size()) {  // the file shrank meanwhile
+      if (!resynchronising) {
+        torn("a record header cut short at the end of the file");
+        go_on(0, size);
+      }
+      return stop;
+    }
     const std::uint32_t length = get_be32(header.data());
     const std::uint32_t check = get_be32(header.data() + 4);
+    const std::uint64_t end = position + WAL_HEADER_BYTES + length;
 
-    if (length == 0) {
+    if (length == 0 && !resynchronising) {
       // No writer produces an empty record: zeros are space the file system
       // allocated but never received data for.
-      auto zeros = trailing_zero_start(*lookup, size, stop.offset);
+      auto zeros = trailing_zero_start(*lookup, size, position);
       if (!zeros) return std::unexpected(zeros.error());
-      if (check == 0 && *zeros <= stop.offset) return torn("a zero-filled region at the end of the file");
-      if (check == 0) {
-        return unreadable("a zero-filled region at byte offset " + std::to_string(stop.offset) +
-                          " is followed by data");
+      if (check == 0 && *zeros <= position) {
+        torn("a zero-filled region at the end of the file");
+        go_on(check, size);
+        return stop;
       }
-      return unreadable("record checksum mismatch");
+      unreadable(check == 0 ? "a zero-filled region at byte offset " + std::to_string(position) + " is followed by data"
+                            : "record checksum mismatch");
+      if (!go_on(check, end)) return stop;
+      resynchronising = true;
+      position = end;
+      continue;
     }
-    const std::uint64_t end = stop.offset + WAL_HEADER_BYTES + length;
     if (end > size) {
-      auto judged = judge_overrun(*lookup, size, stop.offset, length, check, key, key_proven);
+      if (resynchronising) {
+        damaged(WalDamageKind::BadLength, remaining,
+                "record length " + std::to_string(length) + " runs past the end of the file (" +
+                    std::to_string(remaining - WAL_HEADER_BYTES) +
+                    " bytes follow the header): a damaged length or a torn record; framing is lost from here");
+        return stop;
+      }
+      auto judged = judge_overrun(*lookup, size, position, length, check, key, key_proven);
       if (!judged) return std::unexpected(judged.error());
-      return *judged;
+      stop = std::move(*judged);
+      go_on(check, end);  // nothing to step to
+      return stop;
     }
     auto complete = read_payload(reader, length, payload);
     if (!complete) return std::unexpected(complete.error());
-    if (!*complete) return torn("a record cut short at the end of the file");  // the file shrank meanwhile
+    if (!*complete) {  // the file shrank meanwhile
+      if (!resynchronising) {
+        torn("a record cut short at the end of the file");
+        go_on(check, size);
+      }
+      return stop;
+    }
 
     Verified verified = verify(payload, check, key);
+    if (!verified.ok && resynchronising) {
+      if (!damaged(verified.kind, WAL_HEADER_BYTES + length, std::move(verified.problem))) return stop;
+      position = end;
+      continue;
+    }
     if (!verified.ok) {
       // A final record whose tail the file system never received: the rest
       // of the file is zeros from inside the record, either from its payload
       // on or from a page boundary within it.
-      auto zeros = trailing_zero_start(*lookup, size, stop.offset);
+      auto zeros = trailing_zero_start(*lookup, size, position);
       if (!zeros) return std::unexpected(zeros.error());
       const std::uint64_t page = (*zeros + PAGE_BYTES - 1) / PAGE_BYTES * PAGE_BYTES;
-      if (*zeros < end && (*zeros <= stop.offset + WAL_HEADER_BYTES || page < end)) {
-        return torn("a record whose end is zero-filled at the end of the file");
+      if (*zeros < end && (*zeros <= position + WAL_HEADER_BYTES || page < end)) {
+        torn("a record whose end is zero-filled at the end of the file");
+        go_on(check, size);
+        return stop;
       }
       stop.sealed_unopened = check == WAL_SEALED_CHECK && !key_proven;
-      return unreadable(verified.problem);
+      unreadable(std::move(verified.problem));
+      if (!go_on(check, end)) return stop;
+      resynchronising = true;
+      position = end;
+      continue;
     }
-    if (verified.sealed_opened) key_proven = stop.sealed_opened = true;
+    if (verified.sealed_opened && !resynchronising) key_proven = stop.sealed_opened = true;
     const std::span<const std::uint8_t> readable =
         verified.sealed_opened ? std::span<const std::uint8_t>(verified.opened) : std::span<const std::uint8_t>(payload);
-    visit(readable, stop.offset);
-    stop.offset = end;
+    visit(readable, position);
+    position = end;
+    if (!resynchronising) stop.offset = end;
   }
 }
 

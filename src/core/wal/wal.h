@@ -133,6 +133,33 @@ struct WalStop {
 using WalRecordVisitor =
     std::function<void(std::span<const std::uint8_t> payload, std::uint64_t record_offset)>;
 
+enum class WalDamageKind {
+  TornTail,         // the file ends inside a record or its header
+  Checksum,         // a plain record whose CRC-32 does not match
+  KeyMissing,       // a sealed record, and no key was given
+  Unauthenticated,  // a seal that does not open with the key given
+  BadLength,        // behind damage: a length running past the end of the file
+};
+
+// A damaged region of the log: [offset, offset + length), never past the end
+// of the file.
+struct WalDamage {
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+  WalDamageKind kind = WalDamageKind::Checksum;
+  std::string reason;
+  // The region where reading for recovery stops (its reason is WalStop's
+  // detail); false for the regions found by resynchronising behind it.
+  bool stops_recovery = true;
+};
+
+// Told of each damaged region in file order. Returning true resynchronises:
+// the reader steps over the damaged record by its length field and goes on
+// with the next frame, visiting readable records and reporting damaged ones,
+// until a frame runs past the end of the file. A torn tail is never stepped
+// over (nothing follows it).
+using WalDamageReporter = std::function<bool(const WalDamage& damage)>;
+
 // Reads records from the start of `path` with a buffered read-only handle
 // until the end or the first torn or unreadable record. `key` may be null.
 // Only an operating-system read or open error fails the call (also when
@@ -140,6 +167,12 @@ using WalRecordVisitor =
 // more than about twice the bytes actually present, whatever L says.
 Result<WalStop> read_records(const std::filesystem::path& path, const EncryptionKey* key,
                              const WalRecordVisitor& visit);
+
+// The same, telling `report` (may be empty) of each damaged region. The stop
+// returned is where the first damage stopped recovery, whatever the reporter
+// asked for; records visited behind it are not part of what recovery reads.
+Result<WalStop> read_records(const std::filesystem::path& path, const EncryptionKey* key,
+                             const WalRecordVisitor& visit, const WalDamageReporter& report);
 
 struct WalRecords {
   std::vector<std::vector<std::uint8_t>> payloads;
