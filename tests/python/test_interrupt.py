@@ -22,9 +22,14 @@ pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="SIGINT to a chi
 # `share` of its work; catches the KeyboardInterrupt and prints what it saw as JSON.
 CHILD = textwrap.dedent(
     """
-    import json, sys, time
+    import json, signal, sys, time
     import numpy as np
     from karvalith import Karvalith
+
+    # A process started with SIGINT ignored (a background job of a shell
+    # without job control, as some CI runners start) keeps ignoring it, and
+    # Python then raises no KeyboardInterrupt: restore the interactive default.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     op, data_dir, marker, count, share = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), float(sys.argv[5])
     DIM = 16
