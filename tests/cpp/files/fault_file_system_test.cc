@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/files/file_io.h"
+#include "testing/temp_dir_test.h"
 
 namespace karvalith {
 namespace {
@@ -22,17 +23,8 @@ using testing::FaultInjectingFileSystem;
 using testing::FileOp;
 using testing::ScopedFileFault;
 
-class FaultFileSystemTest : public ::testing::Test {
+class FaultFileSystemTest : public testing::TempDirTest {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "kv-faultfs-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
 
   std::unique_ptr<WritableFile> create(const std::string& name) {
     auto file = files_.open_writable(dir_ / name, O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -40,7 +32,6 @@ class FaultFileSystemTest : public ::testing::Test {
     return file ? std::move(*file) : nullptr;
   }
 
-  fs::path dir_;
   FaultInjectingFileSystem files_;
 };
 

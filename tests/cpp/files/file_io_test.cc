@@ -11,23 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "testing/temp_dir_test.h"
+
 namespace karvalith {
 namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-class FileIoTest : public ::testing::Test {
+class FileIoTest : public testing::TempDirTest {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "kv-fileio-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
 
   FileHandle create(const std::string& name) {
     auto file = FileHandle::open(dir_ / name, O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -35,7 +28,6 @@ class FileIoTest : public ::testing::Test {
     return file ? std::move(*file) : FileHandle();
   }
 
-  fs::path dir_;
 };
 
 TEST(OsError, CarriesTheSystemTextAndNumber) {

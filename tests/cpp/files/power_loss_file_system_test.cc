@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/files/file_io.h"
+#include "testing/temp_dir_test.h"
 
 namespace karvalith {
 namespace {
@@ -19,18 +20,8 @@ using Bytes = std::vector<std::uint8_t>;
 using testing::PowerLossFileSystem;
 using testing::PowerLossPlan;
 
-class PowerLossFileSystemTest : public ::testing::Test {
+class PowerLossFileSystemTest : public testing::TempDirTest {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "kv-powerfs-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
-  fs::path dir_;
 };
 
 TEST_F(PowerLossFileSystemTest, AFileRenamedAfterItsFsyncKeepsWhatTheFsyncMadeDurable) {

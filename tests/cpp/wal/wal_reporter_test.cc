@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/wal/wal.h"
+#include "testing/temp_dir_test.h"
 
 namespace karvalith {
 namespace {
@@ -37,17 +38,11 @@ struct Read {
   WalStop stop;
 };
 
-class WalReporterTest : public ::testing::Test {
+class WalReporterTest : public testing::TempDirTest {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "kv-wal-report-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    TempDirTest::SetUp();
     path_ = dir_ / "wal.bin";
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
   }
 
   // Six records of different sizes; their offsets in starts_, the file in bytes_.
@@ -92,7 +87,6 @@ class WalReporterTest : public ::testing::Test {
     return result;
   }
 
-  fs::path dir_;
   fs::path path_;
   std::vector<std::uint64_t> starts_;
   Bytes bytes_;

@@ -13,6 +13,7 @@
 
 #include "core/codec/crc32.h"
 #include "testing/fault_file_system.h"
+#include "testing/temp_dir_test.h"
 
 namespace karvalith {
 namespace {
@@ -40,17 +41,11 @@ TEST(Crc32, CheckValueAndIncrementalUse) {
   EXPECT_EQ(crc32_update(crc32(view.first(10)), view.subspan(10)), crc32(all));
 }
 
-class WalTest : public ::testing::Test {
+class WalTest : public testing::TempDirTest {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "kv-wal-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    TempDirTest::SetUp();
     path_ = dir_ / "wal.bin";
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
   }
 
   std::unique_ptr<SyncWriteAheadLog> open_log(EncryptionKeyPtr key = nullptr) {
@@ -81,7 +76,6 @@ class WalTest : public ::testing::Test {
     return *EncryptionKey::from_hex(std::string(64, digit));
   }
 
-  fs::path dir_;
   fs::path path_;
   FaultInjectingFileSystem files_;
 };
