@@ -21,11 +21,11 @@ constexpr std::size_t KEPT_SCRATCH_BYTES = std::size_t{1} << 20;
 
 }  // namespace
 
-InvertedIndex InvertedIndex::from_parts(PostingsMap postings, std::vector<std::uint32_t> doc_lengths,
+InvertedIndex InvertedIndex::from_parts(PostingsMap postings, std::span<const std::uint32_t> doc_lengths,
                                         std::uint32_t doc_count, std::uint64_t total_length) {
   InvertedIndex index;
   index.postings_ = std::move(postings);
-  index.doc_lengths_ = std::move(doc_lengths);
+  index.doc_lengths_.assign(doc_lengths);
   index.doc_count_ = doc_count;
   index.total_length_ = total_length;
   index.ascending_ids_ = std::all_of(index.postings_.begin(), index.postings_.end(),

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/bm25/term_map.h"
+#include "core/common/page_array.h"
 
 namespace karvalith {
 
@@ -32,7 +33,7 @@ class InvertedIndex {
   // Rebuilds an index from its four stored fields (the snapshot loader's
   // entry point). The contents are taken as they are, unchecked; every
   // operation stays memory-safe on inconsistent contents.
-  static InvertedIndex from_parts(PostingsMap postings, std::vector<std::uint32_t> doc_lengths,
+  static InvertedIndex from_parts(PostingsMap postings, std::span<const std::uint32_t> doc_lengths,
                                   std::uint32_t doc_count, std::uint64_t total_length);
 
   // Indexes the text of a new document. `doc_id` must not have been added
@@ -51,7 +52,7 @@ class InvertedIndex {
   std::uint64_t estimate_memory_bytes() const;
 
   const PostingsMap& postings() const { return postings_; }
-  const std::vector<std::uint32_t>& doc_lengths() const { return doc_lengths_; }
+  const PageArray<std::uint32_t>& doc_lengths() const { return doc_lengths_; }
   std::uint32_t doc_count() const { return doc_count_; }
   std::uint64_t total_length() const { return total_length_; }
 
@@ -60,7 +61,7 @@ class InvertedIndex {
 
  private:
   PostingsMap postings_;
-  std::vector<std::uint32_t> doc_lengths_;
+  PageArray<std::uint32_t> doc_lengths_;
   std::uint32_t doc_count_ = 0;
   std::uint64_t total_length_ = 0;
   // True while every posting list is strictly ascending by doc_id (always

@@ -23,14 +23,14 @@ std::size_t page_size() {
 
 std::size_t round_up(std::size_t bytes, std::size_t unit) { return (bytes + unit - 1) / unit * unit; }
 
-void advise(void* p, std::size_t bytes) {
-  (void)::madvise(p, bytes, MADV_HUGEPAGE);  // a hint: failure is harmless
+void advise(void* p, std::size_t bytes, bool huge_pages) {
+  if (huge_pages) (void)::madvise(p, bytes, MADV_HUGEPAGE);  // a hint: failure is harmless
 }
 
 // A fresh zeroed mapping of `bytes` (a multiple of the page size), starting
 // on a huge-page boundary where transparent huge pages can back it: a larger
 // range is mapped and its ends given back.
-std::uint8_t* map(std::size_t bytes) {
+std::uint8_t* map(std::size_t bytes, bool huge_pages) {
   const std::size_t slack = HUGE_PAGE;
   void* p = ::mmap(nullptr, bytes + slack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
@@ -40,13 +40,13 @@ std::uint8_t* map(std::size_t bytes) {
   if (head != 0) ::munmap(start, head);
   if (slack - head != 0) ::munmap(start + head + bytes, slack - head);
   start += head;
-  advise(start, bytes);
+  advise(start, bytes, huge_pages);
   return start;
 }
 
 }  // namespace
 
-PageBuffer::PageBuffer(const PageBuffer& other) {
+PageBuffer::PageBuffer(const PageBuffer& other) : huge_pages_(other.huge_pages_) {
   if (other.size_ == 0) return;
   grow(other.size_);
   std::memcpy(data_, other.data_, other.size_);
@@ -66,6 +66,7 @@ void swap(PageBuffer& a, PageBuffer& b) noexcept {
   std::swap(a.data_, b.data_);
   std::swap(a.size_, b.size_);
   std::swap(a.capacity_, b.capacity_);
+  std::swap(a.huge_pages_, b.huge_pages_);
 }
 
 void PageBuffer::clear() {
@@ -94,7 +95,7 @@ void PageBuffer::grow(std::size_t need) {
     return;
   }
   if (capacity_ < MAP_FROM) {
-    std::uint8_t* fresh = map(wanted);
+    std::uint8_t* fresh = map(wanted, huge_pages_);
     if (data_ != nullptr) std::memcpy(fresh, data_, size_);
     std::free(data_);
     data_ = fresh;
@@ -104,16 +105,16 @@ void PageBuffer::grow(std::size_t need) {
 #ifdef __linux__
   // The pages move (no copy) into a fresh aligned range, which the move
   // replaces.
-  std::uint8_t* target = map(wanted);
+  std::uint8_t* target = map(wanted, huge_pages_);
   void* p = ::mremap(data_, capacity_, wanted, MREMAP_MAYMOVE | MREMAP_FIXED, target);
   if (p == MAP_FAILED) {
     ::munmap(target, wanted);
     throw std::bad_alloc();
   }
   data_ = static_cast<std::uint8_t*>(p);
-  advise(data_, wanted);
+  advise(data_, wanted, huge_pages_);
 #else
-  std::uint8_t* fresh = map(wanted);
+  std::uint8_t* fresh = map(wanted, huge_pages_);
   std::memcpy(fresh, data_, size_);
   ::munmap(data_, capacity_);
   data_ = fresh;

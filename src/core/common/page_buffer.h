@@ -4,9 +4,11 @@
 // tables, not bytes, so a build does not hold the old and the new array at
 // once (a std::vector doubling does, for a moment: twice the array). Spare
 // capacity is address space only: pages count as resident once written.
-// New bytes read as zero. Mapped arrays start on a huge-page boundary and ask
-// for transparent huge pages (a hint), so random walks over a large array
-// miss the TLB less.
+// New bytes read as zero. Mapped arrays start on a huge-page boundary; those
+// made with Pages::Huge ask for transparent huge pages (a hint), so random
+// walks over a large array miss the TLB less. Columns read one element at a
+// time use Pages::Small: a huge page would make up to 2 MiB resident for the
+// few bytes written at the end of the array.
 //
 // Allocation failure throws std::bad_alloc, as a std::vector would.
 #pragma once
@@ -18,7 +20,10 @@ namespace karvalith {
 
 class PageBuffer {
  public:
+  enum class Pages { Huge, Small };
+
   PageBuffer() = default;
+  explicit PageBuffer(Pages pages) : huge_pages_(pages == Pages::Huge) {}
   PageBuffer(const PageBuffer& other);
   PageBuffer(PageBuffer&& other) noexcept;
   PageBuffer& operator=(PageBuffer other) noexcept;
@@ -45,6 +50,7 @@ class PageBuffer {
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;  // bytes allocated; those past size_ are zero
+  bool huge_pages_ = true;    // ask for transparent huge pages when mapped
 };
 
 }  // namespace karvalith

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -132,22 +133,22 @@ void encode_record(std::vector<std::uint8_t>& out, std::string_view text, const 
 
 std::span<const std::uint8_t> DocumentStore::record(std::uint32_t slot) const {
   if (!contains(slot)) return {};
-  const std::uint8_t* start = arena_.data() + offsets_[slot];
-  RecordReader reader(start);
+  const std::uint8_t* begin = start(slot);
+  RecordReader reader(begin);
   reader.chars();
   reader.metadata(nullptr);
-  return {start, static_cast<std::size_t>(reader.position() - start)};
+  return {begin, static_cast<std::size_t>(reader.position() - begin)};
 }
 
 std::string_view DocumentStore::text(std::uint32_t slot) const {
   if (!contains(slot)) return {};
-  return RecordReader(arena_.data() + offsets_[slot]).chars();
+  return RecordReader(start(slot)).chars();
 }
 
 Metadata DocumentStore::metadata(std::uint32_t slot) const {
   Metadata metadata;
   if (!contains(slot)) return metadata;
-  RecordReader reader(arena_.data() + offsets_[slot]);
+  RecordReader reader(start(slot));
   reader.chars();
   reader.metadata(&metadata);
   return metadata;
@@ -156,7 +157,7 @@ Metadata DocumentStore::metadata(std::uint32_t slot) const {
 Document DocumentStore::document(std::uint32_t slot, const Uuid& id) const {
   Document document{id, {}, {}};
   if (!contains(slot)) return document;
-  RecordReader reader(arena_.data() + offsets_[slot]);
+  RecordReader reader(start(slot));
   document.text = std::string(reader.chars());
   reader.metadata(&document.metadata);
   return document;
@@ -176,23 +177,42 @@ void DocumentStore::put_record(std::uint32_t slot, std::span<const std::uint8_t>
   append(slot, record);
 }
 
+const std::uint8_t* DocumentStore::start(std::uint32_t slot) const {
+  static constexpr std::uint8_t EMPTY_RECORD[2] = {0, 0};  // no text, no metadata entries
+  const std::uint8_t high = high_[slot];
+  if (high == EMPTY_HIGH) return EMPTY_RECORD;
+  return arena_.data() + ((std::uint64_t{high} << 32) | low_[slot]);
+}
+
 void DocumentStore::append(std::uint32_t slot, std::span<const std::uint8_t> record) {
-  if (offsets_.size() <= slot) offsets_.resize(std::size_t{slot} + 1, ABSENT);
-  offsets_[slot] = arena_.size();
-  arena_.insert(arena_.end(), record.begin(), record.end());
+  if (high_.size() <= slot) {
+    low_.resize(std::size_t{slot} + 1);
+    high_.resize(std::size_t{slot} + 1, ABSENT_HIGH);
+  }
   ++live_;
+  if (record.size() == 2 && record[0] == 0 && record[1] == 0) {
+    high_[slot] = EMPTY_HIGH;
+    return;
+  }
+  const std::uint64_t at = arena_.size();
+  if ((at + record.size()) >> 32 >= EMPTY_HIGH) throw std::bad_alloc();  // beyond 1 TiB
+  low_[slot] = static_cast<std::uint32_t>(at);
+  high_[slot] = static_cast<std::uint8_t>(at >> 32);
+  arena_.resize(at + record.size());
+  std::memcpy(arena_.data() + at, record.data(), record.size());
 }
 
 void DocumentStore::erase(std::uint32_t slot) {
   if (!contains(slot)) return;
-  garbage_ += record(slot).size();
-  offsets_[slot] = ABSENT;
+  if (high_[slot] != EMPTY_HIGH) garbage_ += record(slot).size();
+  high_[slot] = ABSENT_HIGH;
   --live_;
   if (garbage_ >= MIN_GARBAGE_TO_COMPACT && garbage_ > arena_.size() - garbage_) compact();
 }
 
 void DocumentStore::clear() {
-  offsets_.clear();
+  low_.clear();
+  high_.clear();
   arena_.clear();
   live_ = 0;
   garbage_ = 0;
@@ -200,8 +220,8 @@ void DocumentStore::clear() {
 
 void DocumentStore::compact() {
   DocumentStore fresh;
-  fresh.offsets_.assign(offsets_.size(), ABSENT);
-  fresh.arena_.reserve(arena_.size() - garbage_);
+  fresh.low_.resize(low_.size());
+  fresh.high_.assign(high_.size(), ABSENT_HIGH);
   for_each_slot([&](std::uint32_t slot) { fresh.append(slot, record(slot)); });
   *this = std::move(fresh);
 }

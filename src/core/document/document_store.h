@@ -4,7 +4,11 @@
 // varints, floats 8 bytes, strings varint length and bytes); a slot holds the
 // offset of its record. Keeping documents as bytes instead of one heap object
 // per document with its map node saves about 250 bytes per document; a
-// document is decoded when a caller asks for it.
+// document is decoded when a caller asks for it. A record offset takes 5
+// bytes (a 32-bit low part and a high byte, so arenas up to 1 TiB), and a
+// document with no text and no metadata takes no arena bytes at all: both
+// matter for collections of embeddings alone, where the record store would
+// otherwise cost 10 bytes per document.
 //
 // Records of replaced and erased documents stay in the arena as garbage until
 // it outweighs the live bytes; the arena is then rewritten in slot order.
@@ -16,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/common/page_array.h"
 #include "core/document/document.h"
 
 namespace karvalith {
@@ -24,7 +29,7 @@ class DocumentStore {
  public:
   std::size_t size() const { return live_; }  // live documents
   bool empty() const { return live_ == 0; }
-  bool contains(std::uint32_t slot) const { return slot < offsets_.size() && offsets_[slot] != ABSENT; }
+  bool contains(std::uint32_t slot) const { return slot < high_.size() && high_[slot] != ABSENT_HIGH; }
 
   // Stores (or replaces) the document of `slot`.
   void put(std::uint32_t slot, std::string_view text, const Metadata& metadata);
@@ -45,26 +50,32 @@ class DocumentStore {
   // Calls fn(slot) for every slot holding a document, in slot order.
   template <class Fn>
   void for_each_slot(Fn&& fn) const {
-    for (std::size_t slot = 0; slot < offsets_.size(); ++slot) {
-      if (offsets_[slot] != ABSENT) fn(static_cast<std::uint32_t>(slot));
+    for (std::size_t slot = 0; slot < high_.size(); ++slot) {
+      if (high_[slot] != ABSENT_HIGH) fn(static_cast<std::uint32_t>(slot));
     }
   }
 
   // Offsets and live record bytes: garbage awaiting compaction (at most the
   // live bytes or 1 MiB) and spare capacity are not counted, so the figure
   // depends on what the store holds, not on its history.
-  std::uint64_t memory_bytes() const { return 8 * offsets_.size() + arena_.size() - garbage_; }
+  std::uint64_t memory_bytes() const { return 5 * high_.size() + arena_.size() - garbage_; }
   // Arena bytes, garbage included.
   std::uint64_t arena_bytes() const { return arena_.size(); }
 
  private:
-  static constexpr std::uint64_t ABSENT = UINT64_MAX;
+  // High bytes that mark a slot without a document and one whose record is
+  // the empty one; real offsets stay below 2^40 - 2^33.
+  static constexpr std::uint8_t ABSENT_HIGH = 0xFF;
+  static constexpr std::uint8_t EMPTY_HIGH = 0xFE;
 
+  // Where the slot's record starts (the slot must hold a document).
+  const std::uint8_t* start(std::uint32_t slot) const;
   void append(std::uint32_t slot, std::span<const std::uint8_t> record);
   void compact();
 
-  std::vector<std::uint64_t> offsets_;  // slot -> record offset, ABSENT when none
-  std::vector<std::uint8_t> arena_;
+  PageArray<std::uint32_t> low_;  // slot -> low 32 bits of its record's offset
+  PageArray<std::uint8_t> high_;  // slot -> the offset's high byte, or ABSENT_HIGH / EMPTY_HIGH
+  PageArray<std::uint8_t> arena_;
   std::size_t live_ = 0;
   std::uint64_t garbage_ = 0;  // bytes of records no slot refers to
 };

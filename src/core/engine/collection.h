@@ -13,6 +13,7 @@
 
 #include "core/bm25/inverted_index.h"
 #include "core/common/guarded.h"
+#include "core/common/page_array.h"
 #include "core/common/progress.h"
 #include "core/common/result.h"
 #include "core/document/document.h"
@@ -31,7 +32,7 @@ struct CollectionState {
   std::uint64_t dimension = 0;
   HnswIndex hnsw;
   InvertedIndex inverted_index;
-  std::vector<Uuid> internal_to_uuid;  // slot -> id, every slot ever assigned; no id twice
+  PageArray<Uuid> internal_to_uuid;    // slot -> id, every slot ever assigned; no id twice
   IdTable uuid_to_internal;            // id -> its slot (deleted ones kept), through internal_to_uuid
   DocumentStore documents;             // live documents by slot
   MetadataIndex metadata_index;  // metadata of the live documents by value, derived from the above

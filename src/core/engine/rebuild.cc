@@ -27,7 +27,7 @@ struct GatheredDocuments {
 struct FreshIndexes {
   HnswIndex hnsw;
   InvertedIndex inverted_index;
-  std::vector<Uuid> internal_to_uuid;
+  PageArray<Uuid> internal_to_uuid;
   IdTable uuid_to_internal;
   MetadataIndex metadata_index;
 };
@@ -47,7 +47,7 @@ Error rebuild_stopped(std::size_t linked, std::size_t count) {
 Result<FreshIndexes> build_indexes(const GatheredDocuments& gathered, const HnswConfig& config,
                                    std::uint64_t dimension, unsigned threads, Progress* progress) {
   const std::size_t count = gathered.ids.size();
-  FreshIndexes fresh{HnswIndex(config, dimension), InvertedIndex(), gathered.ids, {}, {}};
+  FreshIndexes fresh{HnswIndex(config, dimension), InvertedIndex(), PageArray<Uuid>(gathered.ids), {}, {}};
   fresh.uuid_to_internal.assign_all(fresh.internal_to_uuid);
   for (std::uint32_t slot = 0; slot < count; ++slot) {
     if (slot % 4096 == 0 && !keep_going(progress, 0, count)) return std::unexpected(rebuild_stopped(0, count));

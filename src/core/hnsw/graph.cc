@@ -165,8 +165,8 @@ HnswParts HnswIndex::to_parts() const {
       for (const auto& list : *upper) lists.push_back(list);
     }
   }
-  parts.layers = layers_;
-  parts.deleted = deleted_;
+  parts.layers.assign(layers_.begin(), layers_.end());
+  parts.deleted.assign(deleted_.begin(), deleted_.end());
   parts.entry_point = entry_point_;
   parts.max_level = max_level_;
   parts.dimension = dimension_;
@@ -191,8 +191,8 @@ HnswIndex HnswIndex::from_parts(HnswParts parts) {
   if (parts.raw_vectors.size() != cells) parts.raw_vectors.clear();
 
   index.raw_vectors_ = std::move(parts.raw_vectors);
-  index.layers_ = std::move(parts.layers);
-  index.deleted_ = std::move(parts.deleted);
+  index.layers_.assign(std::span<const std::uint8_t>(parts.layers));
+  index.deleted_.assign(std::span<const std::uint8_t>(parts.deleted));
   for (auto& flag : index.deleted_) flag = flag != 0;
   index.node_count_ = count;
 
@@ -278,8 +278,8 @@ std::optional<HnswIndex> HnswIndex::from_arrays(HnswArrays a) {
   index.top_list_layer_ = top_layer;
   for (std::uint32_t n = 0; n < count; ++n) index.derive_meta(n);
   index.raw_vectors_ = std::move(a.raw_vectors);
-  index.layers_.assign(a.layers.begin(), a.layers.end());
-  index.deleted_.assign(a.deleted.begin(), a.deleted.end());
+  index.layers_.assign(a.layers);
+  index.deleted_.assign(a.deleted);
   index.entry_point_ = a.entry_point;
   index.max_level_ = a.max_level;
   return index;

@@ -20,6 +20,7 @@
 #include <span>
 #include <vector>
 
+#include "core/common/page_array.h"
 #include "core/common/page_buffer.h"
 #include "core/common/result.h"
 #include "core/hnsw/candidate.h"
@@ -250,10 +251,10 @@ class HnswIndex {
   std::uint64_t capacity0_ = 0;  // ids a level-0 row holds
   // Layers >= 1, only for nodes that have such lists (a few percent):
   // upper_[upper_slot_[n]][layer - 1]; NO_UPPER marks nodes without any.
-  std::vector<std::uint32_t> upper_slot_;
+  PageArray<std::uint32_t> upper_slot_;
   std::vector<UpperLists> upper_;
-  std::vector<std::uint8_t> layers_;
-  std::vector<std::uint8_t> deleted_;
+  PageArray<std::uint8_t> layers_;
+  PageArray<std::uint8_t> deleted_;
   std::optional<std::uint32_t> entry_point_;
   std::uint64_t max_level_ = 0;
   std::uint64_t dimension_ = 0;

@@ -5,7 +5,7 @@
 namespace karvalith {
 
 void VisitedSet::grow(std::size_t node_count) {
-  if (node_count > marks_.size()) marks_.resize(node_count, 0);
+  if (node_count > marks_.size()) marks_.resize(node_count);  // new marks read as zero
 }
 
 void VisitedSet::next_epoch() {

@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "core/common/page_array.h"
+
 namespace karvalith {
 
 class VisitedSet {
@@ -54,7 +56,7 @@ class VisitedSet {
   void set_epoch_for_testing(std::uint16_t epoch) { epoch_ = epoch; }
 
  private:
-  std::vector<std::uint16_t> marks_;
+  PageArray<std::uint16_t> marks_;
   std::uint16_t epoch_ = 1;
 };
 

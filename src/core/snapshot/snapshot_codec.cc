@@ -349,7 +349,7 @@ CollectionPtr build_collection(CollectionData data) {
   InvertedIndexParts& keywords = data.inverted_index;
   state.inverted_index = InvertedIndex::from_parts(std::move(keywords.postings), std::move(keywords.doc_lengths),
                                                    keywords.doc_count, keywords.total_length);
-  state.internal_to_uuid = std::move(data.internal_to_uuid);
+  state.internal_to_uuid.assign(data.internal_to_uuid);
   state.uuid_to_internal.assign_all(state.internal_to_uuid);
   // Stored in slot order, so the arena reads in the order searches resolve.
   std::vector<std::pair<std::uint32_t, const Document*>> by_slot;

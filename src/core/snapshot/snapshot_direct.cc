@@ -195,7 +195,7 @@ CollectionPtr load_collection_direct(std::span<const std::uint8_t> payload, std:
   InvertedIndexParts& k = *keywords;
   state.inverted_index =
       InvertedIndex::from_parts(std::move(k.postings), std::move(k.doc_lengths), k.doc_count, k.total_length);
-  state.internal_to_uuid = std::move(internal_to_uuid);
+  state.internal_to_uuid.assign(internal_to_uuid);
   state.uuid_to_internal = std::move(table);
   // Stored in slot order, so the arena reads in the order searches resolve.
   for (const auto& [slot, i] : by_slot) {

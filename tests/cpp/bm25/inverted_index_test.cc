@@ -109,7 +109,7 @@ TEST(InvertedIndex, RemoveKeepsOrderWhenIdsWereAddedOutOfOrder) {
   // The same holds for an index loaded from parts with unordered lists.
   PostingsMap postings;
   postings["cat"] = {{8, 1}, {3, 2}, {6, 1}};
-  InvertedIndex loaded = InvertedIndex::from_parts(std::move(postings), {0, 0, 0, 2, 0, 0, 1, 0, 1}, 3, 4);
+  InvertedIndex loaded = InvertedIndex::from_parts(std::move(postings), std::vector<std::uint32_t>{0, 0, 0, 2, 0, 0, 1, 0, 1}, 3, 4);
   loaded.remove_document(3);
   EXPECT_EQ(flatten(loaded), (Flat{{"cat", {{8, 1}, {6, 1}}}}));
   EXPECT_EQ(loaded.doc_count(), 2u);

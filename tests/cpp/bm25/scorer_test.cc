@@ -144,7 +144,7 @@ TEST(Bm25Search, InconsistentLoadedIndexStaysSafe) {
   // every matching document is still returned once.
   PostingsMap postings;
   postings["cat"] = {{0, 1}, {7, 2}, {3, 1}};
-  InvertedIndex index = InvertedIndex::from_parts(std::move(postings), {1}, 3, 0);
+  InvertedIndex index = InvertedIndex::from_parts(std::move(postings), std::vector<std::uint32_t>{1}, 3, 0);
   EXPECT_EQ(bm25_search(index, "cat", 10).size(), 3u);
 }
 

@@ -1,10 +1,14 @@
-// PageBuffer: contents survive every remap, new bytes read as zero (also
+// PageBuffer and PageArray: contents survive every remap, new bytes read as zero (also
 // after shrinking and growing again), copies are deep.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
+#include <span>
 #include <utility>
+#include <vector>
 
+#include "core/common/page_array.h"
 #include "core/common/page_buffer.h"
 
 namespace karvalith {
@@ -60,6 +64,45 @@ TEST(PageBuffer, CopiesMovesAndAssignments) {
   EXPECT_EQ(copy_of_empty.data(), nullptr);
   c = std::move(empty);
   EXPECT_TRUE(c.empty());
+}
+
+
+TEST(PageArray, BehavesAsAVectorAcrossTheHeapAndMappedForms) {
+  // 400k u32 values pass the 1 MiB point where the array leaves the heap
+  // for a mapping of its own; a model vector follows every step.
+  PageArray<std::uint32_t> array;
+  std::vector<std::uint32_t> model;
+  std::mt19937 rng(3);
+  for (std::uint32_t i = 0; i < 400000; ++i) {
+    array.push_back(i * 2654435761u);
+    model.push_back(i * 2654435761u);
+    if (rng() % 50000 == 0) {
+      array.pop_back();
+      model.pop_back();
+    }
+  }
+  EXPECT_EQ(array, model);
+  array.resize(array.size() - 1000);
+  array.resize(array.size() + 1000);  // regrown elements read as zero, not as the old values
+  model.resize(model.size() - 1000);
+  model.resize(model.size() + 1000, 0);
+  EXPECT_EQ(array, model);
+  array.resize(array.size() + 5, 7u);
+  model.resize(model.size() + 5, 7u);
+  EXPECT_EQ(array.back(), 7u);
+
+  const PageArray<std::uint32_t> copy = array;
+  PageArray<std::uint32_t> moved = std::move(array);
+  EXPECT_EQ(copy, model);
+  EXPECT_EQ(moved, copy);
+  moved[10] = 1;
+  EXPECT_FALSE(moved == copy);  // the copy owns its pages
+  moved.assign(std::span<const std::uint32_t>(model.data(), 3));
+  EXPECT_EQ(moved, (std::vector<std::uint32_t>{model[0], model[1], model[2]}));
+  moved.assign(4, 9u);
+  EXPECT_EQ(moved, (std::vector<std::uint32_t>{9, 9, 9, 9}));
+  moved.clear();
+  EXPECT_TRUE(moved.empty());
 }
 
 }  // namespace

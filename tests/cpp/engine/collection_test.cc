@@ -206,8 +206,8 @@ TEST(CollectionMemory, SumsTheDocumentedTerms) {
   const std::uint64_t keywords = (48 + 3 + 8) + (48 + 5 + 2 * 8) + (48 + 5 + 8)  // red, apple, green
                                  + 4 * 2;                                       // doc_lengths
   // Records: varint length + text, entry count, then "colour" as varint
-  // length + key, tag, varint length + "red"; one 8-byte offset per slot.
-  const std::uint64_t documents = (1 + 9 + 1 + (1 + 6 + 1 + 1 + 3)) + (1 + 11 + 1) + 8 * 2;
+  // length + key, tag, varint length + "red"; a 5-byte offset per slot.
+  const std::uint64_t documents = (1 + 9 + 1 + (1 + 6 + 1 + 1 + 3)) + (1 + 11 + 1) + 5 * 2;
   const std::uint64_t id_maps = 4 * 16 + 16 * 2;  // the id table's 16 cells, the slot list
   const std::uint64_t set = sizeof(SlotSet);
   const std::uint64_t index = (set + 4 * 2)                 // live slots

@@ -114,7 +114,7 @@ Fingerprint fingerprint(const Collection& collection, std::size_t count) {
   {
     auto state = collection.state().read();
     print.nodes = state->hnsw.node_count();
-    print.slots = state->internal_to_uuid;
+    print.slots.assign(state->internal_to_uuid.begin(), state->internal_to_uuid.end());
   }
   print.deleted = summarize(collection).deleted_slots;
   for (std::size_t n = 0; n < count; ++n) print.nearest.push_back(nearest_slot(collection, vector_of(n)));
