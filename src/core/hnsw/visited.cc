@@ -9,8 +9,8 @@ void VisitedSet::grow(std::size_t node_count) {
 }
 
 void VisitedSet::next_epoch() {
-  if (epoch_ == 0xFFFF) {
-    std::fill(marks_.begin(), marks_.end(), std::uint16_t{0});
+  if (epoch_ == LAST_EPOCH) {
+    std::fill(marks_.begin(), marks_.end(), Mark{0});
     epoch_ = 1;
   } else {
     ++epoch_;

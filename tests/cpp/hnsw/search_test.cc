@@ -246,9 +246,9 @@ TEST(Search, ResultsSurviveTheEpochWrap) {
   std::vector<std::vector<std::uint32_t>> before;
   for (std::size_t q = 0; q < 5; ++q) before.push_back(ids_of(search(index, row(data, 8, q), 10)));
   VisitedSet& visited = search_visited_set_for_testing();
-  visited.set_epoch_for_testing(65533);  // the next searches cross 65535
+  visited.set_epoch_for_testing(VisitedSet::LAST_EPOCH - 2);  // the next searches cross the wrap
   for (std::size_t q = 0; q < 5; ++q) EXPECT_EQ(ids_of(search(index, row(data, 8, q), 10)), before[q]);
-  EXPECT_LT(visited.epoch(), 100);
+  EXPECT_LT(visited.epoch(), VisitedSet::LAST_EPOCH - 2);  // it wrapped
 }
 
 TEST(VisitedSetTest, WrapClearsMarksAndRestartsAtOne) {
@@ -260,8 +260,8 @@ TEST(VisitedSetTest, WrapClearsMarksAndRestartsAtOne) {
   set.next_epoch();
   EXPECT_FALSE(set.is_visited(2));
   EXPECT_TRUE(set.visit(2));
-  set.set_epoch_for_testing(0xFFFF);
-  set.visit(1);  // marked with 65535
+  set.set_epoch_for_testing(VisitedSet::LAST_EPOCH);
+  set.visit(1);  // marked with the last epoch
   set.next_epoch();
   EXPECT_EQ(set.epoch(), 1);
   EXPECT_FALSE(set.is_visited(1));
