@@ -20,4 +20,8 @@ std::uint32_t crc32_update(std::uint32_t crc, std::span<const std::uint8_t> byte
 
 std::uint32_t crc32(std::span<const std::uint8_t> bytes) { return crc32_update(0, bytes); }
 
+std::uint32_t crc32_combine(std::uint32_t crc_a, std::uint32_t crc_b, std::uint64_t length_b) {
+  return static_cast<std::uint32_t>(::crc32_combine64(crc_a, crc_b, static_cast<z_off64_t>(length_b)));
+}
+
 }  // namespace karvalith
