@@ -11,6 +11,7 @@
 #include <cstring>
 #include <expected>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -520,7 +521,16 @@ Result<ColumnsLoad> load_collection_columns(const PayloadSource& source, bool wi
     if (!next_step()) return cancelled();
     return ColumnsLoad{std::make_shared<Collection>(std::move(state)), used, crc};
   };
-  auto loaded = run();
+  // A file may claim a graph (rows as long as its longest list) larger than
+  // the memory: an error, not an exception out of the core.
+  auto guarded = [&]() -> std::expected<ColumnsLoad, Failure> {
+    try {
+      return run();
+    } catch (const std::bad_alloc&) {
+      return fail(ColumnsProblem::Other, Error{ErrorKind::Other, "out of memory while building the collection"});
+    }
+  };
+  auto loaded = guarded();
   if (!loaded) {
     problem = loaded.error().problem;
     return std::unexpected(std::move(loaded.error().error));
