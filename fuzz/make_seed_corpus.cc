@@ -11,6 +11,7 @@
 #include "core/engine/collection.h"
 #include "core/codec/crc32.h"
 #include "core/snapshot/snapshot_codec.h"
+#include "core/snapshot/snapshot_columns.h"
 #include "core/wal/wal_entry.h"
 
 using namespace karvalith;
@@ -34,7 +35,7 @@ Document make_document(int i) {
 
 std::vector<float> make_vector(int i) { return {0.1f * i, 1.0f - 0.1f * i, 0.5f, -0.25f * i}; }
 
-std::vector<std::uint8_t> snapshot_of(bool raw_vectors) {
+std::vector<std::uint8_t> snapshot_of(bool raw_vectors, bool columns = false) {
   HnswConfig config;
   config.m = 4;
   config.m_max0 = 8;
@@ -48,7 +49,8 @@ std::vector<std::uint8_t> snapshot_of(bool raw_vectors) {
     (void)collection.insert_document(std::move(document), make_vector(i));
   }
   collection.delete_document(deleted);
-  return encode_collection(*collection.state().read());
+  auto state = collection.state().read();
+  return columns ? encode_collection_columns(*state) : encode_collection(*state);
 }
 
 // One log record as it lies in wal.bin: big-endian length, CRC-32, payload.
@@ -71,6 +73,8 @@ int main(int argc, char** argv) {
 
   write_file(snapshots / "compact", snapshot_of(false));
   write_file(snapshots / "raw", snapshot_of(true));
+  write_file(snapshots / "columns_compact", snapshot_of(false, true));
+  write_file(snapshots / "columns_raw", snapshot_of(true, true));
 
   const Document document = make_document(7);
   const std::vector<float> vector = make_vector(7);

@@ -1,6 +1,7 @@
 #include "core/document/document_store.h"
 
 #include <bit>
+#include <optional>
 #include <cstring>
 #include <new>
 #include <string>
@@ -104,6 +105,75 @@ class RecordReader {
   const std::uint8_t* at_;
 };
 
+// Walks a record that may be damaged: every read is bounds-checked.
+class RecordChecker {
+ public:
+  RecordChecker(std::span<const std::uint8_t> bytes, FunctionRef<bool(std::string_view)> valid_text)
+      : at_(bytes.data()), end_(bytes.data() + bytes.size()), valid_text_(valid_text) {}
+
+  const std::uint8_t* position() const { return at_; }
+
+  // The first problem of the record at the current position, moving past it.
+  std::optional<std::string> record() {
+    if (auto problem = chars("text")) return problem;
+    std::uint64_t entries = 0;
+    if (!varint(entries)) return "bad metadata count";
+    for (std::uint64_t i = 0; i < entries; ++i) {
+      if (auto problem = chars("metadata key")) return problem;
+      if (at_ == end_) return "record ends inside a metadata entry";
+      const std::uint8_t tag = *at_++;
+      switch (tag) {
+        case static_cast<std::uint8_t>(MetadataTag::Bool):
+          if (at_ == end_ || *at_ > 1) return "bad bool value";
+          ++at_;
+          break;
+        case static_cast<std::uint8_t>(MetadataTag::Int): {
+          std::uint64_t ignored = 0;
+          if (!varint(ignored)) return "bad int value";
+          break;
+        }
+        case static_cast<std::uint8_t>(MetadataTag::Float):
+          if (end_ - at_ < 8) return "record ends inside a float value";
+          at_ += 8;
+          break;
+        case static_cast<std::uint8_t>(MetadataTag::String):
+          if (auto problem = chars("string value")) return problem;
+          break;
+        default: return "unknown metadata tag " + std::to_string(tag);
+      }
+    }
+    return std::nullopt;
+  }
+
+ private:
+  // At most 10 bytes, the last one ending the number within 64 bits.
+  bool varint(std::uint64_t& v) {
+    v = 0;
+    for (int shift = 0; shift < 64; shift += 7) {
+      if (at_ == end_) return false;
+      const std::uint8_t byte = *at_++;
+      if (shift == 63 && byte > 1) return false;
+      v |= std::uint64_t{byte & 0x7fu} << shift;
+      if ((byte & 0x80) == 0) return true;
+    }
+    return false;
+  }
+  std::optional<std::string> chars(const char* what) {
+    std::uint64_t length = 0;
+    if (!varint(length) || length > static_cast<std::uint64_t>(end_ - at_)) {
+      return std::string("bad ") + what + " length";
+    }
+    const std::string_view s(reinterpret_cast<const char*>(at_), static_cast<std::size_t>(length));
+    if (!valid_text_(s)) return std::string(what) + " is not valid utf8";
+    at_ += length;
+    return std::nullopt;
+  }
+
+  const std::uint8_t* at_;
+  const std::uint8_t* end_;
+  FunctionRef<bool(std::string_view)> valid_text_;
+};
+
 void encode_record(std::vector<std::uint8_t>& out, std::string_view text, const Metadata& metadata) {
   put_chars(out, text);
   put_varint(out, metadata.size());
@@ -161,6 +231,55 @@ Document DocumentStore::document(std::uint32_t slot, const Uuid& id) const {
   document.text = std::string(reader.chars());
   reader.metadata(&document.metadata);
   return document;
+}
+
+std::optional<std::string> DocumentStore::assign_records(std::vector<std::uint64_t> offsets,
+                                                        std::vector<std::uint8_t> arena,
+                                                        FunctionRef<bool(std::string_view)> valid_text) {
+  RecordChecker checker(arena, valid_text);
+  std::size_t live = 0;
+  for (std::size_t slot = 0; slot < offsets.size(); ++slot) {
+    if (offsets[slot] == ABSENT) continue;
+    const std::uint64_t at = static_cast<std::uint64_t>(checker.position() - arena.data());
+    if (offsets[slot] != at) {
+      return "document of slot " + std::to_string(slot) + " at offset " + std::to_string(offsets[slot]) +
+             " where " + std::to_string(at) + " was expected";
+    }
+    if (auto problem = checker.record()) return "document of slot " + std::to_string(slot) + ": " + *problem;
+    ++live;
+  }
+  const auto end = static_cast<std::size_t>(checker.position() - arena.data());
+  if (end != arena.size()) {
+    return "document records end at " + std::to_string(end) + " of " + std::to_string(arena.size()) + " bytes";
+  }
+  if (arena.size() >> 32 >= EMPTY_HIGH) return "document records of more than 1 TiB";
+  // Checked: now copied into the columns, empty records taking no bytes.
+  // Each record ends where the next live slot's begins.
+  low_.resize(offsets.size());
+  high_.assign(offsets.size(), ABSENT_HIGH);
+  arena_.clear();
+  std::uint64_t kept = 0;
+  auto take = [&](std::size_t slot, std::uint64_t begin, std::uint64_t end) {
+    if (end - begin == 2 && arena[begin] == 0 && arena[begin + 1] == 0) {
+      high_[slot] = EMPTY_HIGH;
+      return;
+    }
+    arena_.resize(kept + (end - begin));
+    std::memcpy(arena_.data() + kept, arena.data() + begin, end - begin);
+    low_[slot] = static_cast<std::uint32_t>(kept);
+    high_[slot] = static_cast<std::uint8_t>(kept >> 32);
+    kept += end - begin;
+  };
+  std::optional<std::size_t> previous;
+  for (std::size_t slot = 0; slot < offsets.size(); ++slot) {
+    if (offsets[slot] == ABSENT) continue;
+    if (previous) take(*previous, offsets[*previous], offsets[slot]);
+    previous = slot;
+  }
+  if (previous) take(*previous, offsets[*previous], arena.size());
+  live_ = live;
+  garbage_ = 0;
+  return std::nullopt;
 }
 
 void DocumentStore::put(std::uint32_t slot, std::string_view text, const Metadata& metadata) {

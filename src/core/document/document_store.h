@@ -16,10 +16,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/common/function_ref.h"
 #include "core/common/page_array.h"
 #include "core/document/document.h"
 
@@ -35,6 +38,19 @@ class DocumentStore {
   void put(std::uint32_t slot, std::string_view text, const Metadata& metadata);
   // Stores a record as record() returned it (from this or another store).
   void put_record(std::uint32_t slot, std::span<const std::uint8_t> record);
+  // Takes over a stored arena: the records of the live slots back to back in
+  // slot order (record() of each), `offsets` one per slot, ABSENT for none;
+  // empty records are dropped from the arena. Nothing is trusted: the live records must follow one
+  // another in slot order from the arena's start to its end, each well
+  // formed (varints of at most 10 bytes, lengths within the record, known
+  // value tags, bools 0 or 1) with every text, key and string value accepted
+  // by `valid_text`. On failure the store is unchanged and the message names
+  // the first problem.
+  std::optional<std::string> assign_records(std::vector<std::uint64_t> offsets, std::vector<std::uint8_t> arena,
+                                            FunctionRef<bool(std::string_view)> valid_text);
+  // The offset of a slot without a document.
+  static constexpr std::uint64_t ABSENT = UINT64_MAX;
+
   // Drops the document of `slot`; nothing when it has none.
   void erase(std::uint32_t slot);
   void clear();

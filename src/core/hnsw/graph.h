@@ -111,6 +111,26 @@ class HnswIndex {
   // re-laying out (only stored m_max0 values above 256 lead there).
   static std::optional<HnswIndex> from_arrays(HnswArrays arrays);
 
+  // Loading from a snapshot's columns, node groups from several threads at
+  // once (snapshot/snapshot_columns.cc). with_nodes makes `node_count` zeroed
+  // nodes whose level-0 rows hold max(longest0, min(m_max0, 256)) ids;
+  // load_node writes node n's codes, min, scale and level-0 list (`count`
+  // little-endian u32 ids at `ids`) and derives its norm and code sum,
+  // returning true when a component may be beyond SAFE_MAGNITUDE; distinct
+  // nodes may be loaded concurrently. finish_load gives every node its level,
+  // tombstone and, from `upper_counts` (level(n) counts per node, node after
+  // node) and `upper_ids`, its upper lists. The caller has checked what
+  // validate() checks: n < node_count, count <= longest0, ids below
+  // node_count, the counts summing to the ids, raw vectors all or none.
+  static HnswIndex with_nodes(const HnswConfig& config, std::uint64_t dimension, std::uint32_t node_count,
+                              std::uint64_t longest0);
+  bool load_node(std::uint32_t n, const std::uint8_t* codes, float min, float scale, const std::uint8_t* ids,
+                 std::uint32_t count);
+  void finish_load(std::vector<std::uint8_t> layers, std::vector<std::uint8_t> deleted,
+                   std::span<const std::uint32_t> upper_counts, std::span<const std::uint32_t> upper_ids,
+                   std::vector<float> raw_vectors, std::optional<std::uint32_t> entry_point,
+                   std::uint64_t max_level, bool huge);
+
   // Byte estimate: codes, one byte each for level and tombstone,
   // 4 per float (mins, scales, raw vectors), and per node 24 plus,
   // per neighbour list, 24 + 4 per id.
@@ -221,6 +241,8 @@ class HnswIndex {
   // Derives node n's norm_sq and code_sum from its codes, min and scale
   // (graph.cc).
   void derive_meta(std::uint32_t n);
+  // The same, returning whether the node is huge instead of recording it.
+  bool derive_node_meta(std::uint32_t n);
   // Makes every level-0 row able to hold `need` ids.
   void reserve_level0(std::uint64_t need);
   // Walks from `entry` (with `max_level` the top layer) to choose the new

@@ -305,6 +305,12 @@ Result<CollectionData> decode_collection_data(std::span<const std::uint8_t> payl
 
 Result<InvertedIndexParts> decode_keyword_fields(Decoder& dec) { return decode_inverted_fields(dec); }
 
+std::vector<std::uint8_t> encode_keyword_index(const InvertedIndex& index) {
+  return encode_exact([&](auto& enc) {
+    encode_inverted_fields(enc, index.postings(), index.doc_lengths(), index.doc_count(), index.total_length());
+  });
+}
+
 // ---- validation ----
 
 std::optional<std::string> validate(const CollectionData& data) {

@@ -71,7 +71,9 @@ std::vector<std::uint8_t> encode_hnsw_parts(const HnswParts& parts);
 Result<CollectionData> decode_collection_data(std::span<const std::uint8_t> payload,
                                               std::size_t* unused = nullptr);
 
-// The four keyword-index fields, from where `dec` stands.
+// The four keyword-index fields of a live index, and decoded from where
+// `dec` stands.
+std::vector<std::uint8_t> encode_keyword_index(const InvertedIndex& index);
 Result<InvertedIndexParts> decode_keyword_fields(Decoder& dec);
 
 // The graph section's retired codebook slot: an optional tag and a byte

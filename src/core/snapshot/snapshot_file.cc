@@ -14,6 +14,7 @@
 #include "core/snapshot/snapshot_direct.h"
 #include "core/files/file_io.h"
 #include "core/snapshot/snapshot_codec.h"
+#include "core/snapshot/snapshot_columns.h"
 
 namespace karvalith {
 
@@ -106,6 +107,95 @@ Status write_and_replace(FileSystem& files, const std::filesystem::path& temp, c
   return {};
 }
 
+// The payload a snapshot is written with: format 2, unless the slot list
+// and the graph disagree in length (which no live collection does), when the
+// older format keeps every part.
+std::vector<std::uint8_t> encode_snapshot_payload(const CollectionState& state) {
+  if (state.internal_to_uuid.size() != state.hnsw.node_count()) return encode_collection(state);
+  return encode_collection_columns(state);
+}
+
+// Loads a format-2 payload from `source` (checked against `expected_crc`
+// when given), reporting as load_collection does. `bare`: no end marker, so
+// the payload must end exactly where the file does.
+Result<CollectionPtr> load_columns(const std::string& path, const PayloadSource& source,
+                                   std::optional<std::uint32_t> expected_crc, bool bare,
+                                   SnapshotLoadReport& out, Progress* progress, std::uint64_t& steps) {
+  ColumnsProblem problem = ColumnsProblem::Other;
+  auto next_step = [&] { return keep_going(progress, ++steps, LOAD_STEPS); };
+  auto loaded = load_collection_columns(source, expected_crc.has_value(), next_step, problem);
+  if (!loaded && loaded.error().kind == ErrorKind::Cancelled) {
+    return make_error(ErrorKind::Cancelled, "loading snapshot " + quote_path(path) + " stopped after " +
+                                                std::to_string(steps) + " of " + std::to_string(LOAD_STEPS) +
+                                                " steps");
+  }
+  if (expected_crc) {
+    // Damage is reported as such before whatever it broke.
+    Result<std::uint32_t> crc = loaded ? Result<std::uint32_t>(loaded->crc) : source.crc_of(0, source.size());
+    if (crc && loaded && loaded->used != source.size()) {
+      auto rest = source.crc_of(loaded->used, source.size());
+      crc = rest ? Result<std::uint32_t>(crc32_combine(*crc, *rest, source.size() - loaded->used)) : rest;
+    }
+    if (!crc) {
+      out.fault = SnapshotFault::Unreadable;
+      return make_error(crc.error().kind, "cannot read snapshot " + quote_path(path) + ": " + crc.error().message);
+    }
+    if (*crc != *expected_crc) {
+      out.fault = SnapshotFault::Checksum;
+      return make_error(ErrorKind::InvalidData, "Snapshot CRC32 mismatch: expected " + hex32(*expected_crc) +
+                                                    ", got " + hex32(*crc) + ". File may be corrupted: " +
+                                                    quote_path(path));
+    }
+  }
+  if (bare && (!loaded || loaded->used != source.size())) {
+    std::string problem_text = "snapshot " + quote_path(path) +
+                               " has no valid end marker (\"KCR1\" and a CRC-32) and is not a bare snapshot either: ";
+    problem_text += loaded ? "its contents end " + std::to_string(source.size() - loaded->used) +
+                                 " bytes before the end of the file"
+                           : "it does not decode (" + loaded.error().message + ")";
+    out.fault = SnapshotFault::Undecodable;
+    return make_error(ErrorKind::InvalidData, std::move(problem_text));
+  }
+  if (!loaded) {
+    if (problem == ColumnsProblem::Inconsistent) {
+      out.fault = SnapshotFault::Inconsistent;
+      return make_error(ErrorKind::InvalidData, "snapshot validation failed: " + loaded.error().message);
+    }
+    if (problem == ColumnsProblem::Undecodable) {
+      out.fault = SnapshotFault::Undecodable;
+      return make_error(ErrorKind::InvalidData,
+                        "snapshot " + quote_path(path) + " does not decode: " + loaded.error().message);
+    }
+    out.fault = SnapshotFault::Unreadable;
+    return make_error(loaded.error().kind, "cannot read snapshot " + quote_path(path) + ": " + loaded.error().message);
+  }
+  (void)keep_going(progress, LOAD_STEPS, LOAD_STEPS);  // built: nothing left to stop
+  return std::move(loaded->collection);
+}
+
+// A plain or bare format-2 file, read in place; nothing when `path` holds
+// something else (the caller reads it the older way).
+std::optional<Result<CollectionPtr>> load_columns_file(const std::string& path, SnapshotLoadReport& out,
+                                                       Progress* progress, std::uint64_t& steps) {
+  auto file = FileHandle::open(path, O_RDONLY | O_NONBLOCK);
+  if (!file || !file->require_regular()) return std::nullopt;
+  auto size = file->size();
+  std::uint8_t head[sizeof COLUMNS_MAGIC];
+  if (!size || *size < sizeof head) return std::nullopt;
+  auto got = file->read_at(0, head);
+  if (!got || *got != sizeof head || !is_columns_payload(head)) return std::nullopt;
+  std::uint8_t trailer[PLAIN_TRAILER_BYTES];
+  got = file->read_at(*size - PLAIN_TRAILER_BYTES, trailer);
+  if (!got) return std::nullopt;
+  if (*got == sizeof trailer && starts_with(trailer, PLAIN_MAGIC)) {
+    const std::uint32_t stored = (std::uint32_t{trailer[4]} << 24) | (std::uint32_t{trailer[5]} << 16) |
+                                 (std::uint32_t{trailer[6]} << 8) | std::uint32_t{trailer[7]};
+    return load_columns(path, PayloadSource::of_file(*file, *size - PLAIN_TRAILER_BYTES), stored, false, out,
+                        progress, steps);
+  }
+  return load_columns(path, PayloadSource::of_file(*file, *size), std::nullopt, true, out, progress, steps);
+}
+
 }  // namespace
 
 std::string snapshot_file_name(std::string_view collection_name) {
@@ -143,7 +233,7 @@ Status save_collection_as(const Collection& collection, const std::string& direc
                           const std::optional<std::string>& file_name, const EncryptionKey* key,
                           Progress* progress, std::uint64_t* file_bytes, FileSystem& files) {
   auto state = collection.state().read();  // held until the file is in place
-  auto contents = file_contents(encode_collection(*state), key);
+  auto contents = file_contents(encode_snapshot_payload(*state), key);
   if (!contents) return std::unexpected(std::move(contents).error());
   if (file_bytes != nullptr) *file_bytes = contents->size();
 
@@ -177,6 +267,7 @@ Result<CollectionPtr> load_collection(const std::string& path, const EncryptionK
                                                 " steps");
   };
   if (!keep_going(progress, steps, LOAD_STEPS)) return stopped();
+  if (auto columns = load_columns_file(path, out, progress, steps)) return std::move(*columns);
   auto file = read_file(path);
   if (!file) {
     out.fault = SnapshotFault::Unreadable;
@@ -202,6 +293,11 @@ Result<CollectionPtr> load_collection(const std::string& path, const EncryptionK
     }
     opened = std::move(*plain);
     payload = opened;
+    if (is_columns_payload(payload)) {
+      if (!keep_going(progress, ++steps, LOAD_STEPS)) return stopped();
+      *file = {};
+      return load_columns(path, PayloadSource::of_memory(payload), std::nullopt, false, out, progress, steps);
+    }
   } else if (bytes.size() >= PLAIN_TRAILER_BYTES &&
              starts_with(bytes.subspan(bytes.size() - PLAIN_TRAILER_BYTES), PLAIN_MAGIC)) {
     payload = bytes.first(bytes.size() - PLAIN_TRAILER_BYTES);

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <map>
 #include <optional>
@@ -160,6 +161,75 @@ TEST(DocumentStore, ChurnAgreesWithAModelThroughCompactions) {
   // About 5 MB were written; compaction keeps the garbage below the live
   // bytes or its 1 MiB floor.
   EXPECT_LE(store.arena_bytes(), 2 * live_bytes + (1u << 20));
+}
+
+// A stored arena is taken back only when every record is well formed and
+// the records follow one another in slot order; otherwise nothing changes.
+TEST(DocumentStore, AssignRecordsChecksEveryRecordAndKeepsTheStoreOnFailure) {
+  DocumentStore source;
+  source.put(0, "zero", every_kind());
+  source.put(2, "two \xc3\xa9", {});
+  Metadata one;
+  one.insert_or_assign("flag", true);
+  source.put(3, "three", one);
+  std::vector<std::uint64_t> offsets(4, DocumentStore::ABSENT);
+  std::vector<std::uint8_t> arena;
+  for (std::uint32_t slot : {0u, 2u, 3u}) {
+    offsets[slot] = arena.size();
+    const auto record = source.record(slot);
+    arena.insert(arena.end(), record.begin(), record.end());
+  }
+  auto any_text = [](std::string_view) { return true; };
+
+  DocumentStore store;
+  store.put(5, "kept", {});
+  ASSERT_EQ(store.assign_records(offsets, arena, any_text), std::nullopt);
+  EXPECT_EQ(store.size(), 3u);
+  EXPECT_FALSE(store.contains(1));
+  EXPECT_FALSE(store.contains(5));
+  EXPECT_EQ(store.text(2), "two \xc3\xa9");
+  expect_same(store.metadata(0), every_kind());
+  expect_same(store.metadata(3), one);
+
+  const std::size_t last = offsets[3];  // "three": length 5, text, 1 entry, key "flag", tag, bool
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<std::uint64_t>&, std::vector<std::uint8_t>&)> damage;
+    const char* expected;
+  };
+  const std::vector<Case> cases = {
+      {"gap", [](auto& o, auto&) { o[2] += 1; }, "document of slot 2 at offset"},
+      {"trailing byte", [](auto&, auto& a) { a.push_back(0); }, "document records end at"},
+      {"cut", [](auto&, auto& a) { a.pop_back(); }, "document of slot 3: bad bool value"},
+      {"bool 2", [](auto&, auto& a) { a.back() = 2; }, "document of slot 3: bad bool value"},
+      {"unknown tag", [&](auto&, auto& a) { a[a.size() - 2] = 7; }, "document of slot 3: unknown metadata tag 7"},
+      {"text length", [&](auto&, auto& a) { a[last] = 0x7f; }, "document of slot 3: bad text length"},
+      {"endless varint", [&](auto&, auto& a) {
+         a.resize(last);
+         a.insert(a.end(), 11, 0x80);
+       }, "document of slot 3: bad text length"},
+      {"entry count", [&](auto&, auto& a) { a[last + 6] = 9; }, "document of slot 3: "},
+  };
+  for (const Case& c : cases) {
+    auto o = offsets;
+    auto a = arena;
+    c.damage(o, a);
+    DocumentStore target;
+    target.put(1, "before", {});
+    auto problem = target.assign_records(o, a, any_text);
+    ASSERT_TRUE(problem.has_value()) << c.what;
+    EXPECT_NE(problem->find(c.expected), std::string::npos) << c.what << ": " << *problem;
+    EXPECT_EQ(target.size(), 1u) << c.what;
+    EXPECT_EQ(target.text(1), "before") << c.what;
+  }
+  // Texts, keys and string values all go through the text check.
+  for (const char* refused : {"two \xc3\xa9", "flag", "empty key"}) {
+    DocumentStore target;
+    auto problem =
+        target.assign_records(offsets, arena, [&](std::string_view s) { return s != std::string_view(refused); });
+    ASSERT_TRUE(problem.has_value()) << refused;
+    EXPECT_NE(problem->find("is not valid utf8"), std::string::npos) << *problem;
+  }
 }
 
 }  // namespace

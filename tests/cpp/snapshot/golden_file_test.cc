@@ -52,7 +52,10 @@ TEST(GoldenSnapshots, SavingALoadedFileGivesAFileThatDecodesToTheSameData) {
     ASSERT_TRUE(loaded.has_value());
     ASSERT_TRUE(save_collection(**loaded, out.string(), nullptr));
     auto before = decode_collection_data(payload_of(path));
-    auto after = decode_collection_data(payload_of(out / (std::string(name) + ".kvl")));
+    // The file written is of the current format: read back through the loader.
+    auto resaved = load_collection((out / (std::string(name) + ".kvl")).string(), nullptr);
+    ASSERT_TRUE(resaved.has_value()) << resaved.error().message;
+    auto after = decode_collection_data(encode_collection(*(*resaved)->state().read()));
     ASSERT_TRUE(before && after);
     // Maps may come out in another order; the graph bytes may not.
     EXPECT_EQ(encode_hnsw_parts(after->hnsw), encode_hnsw_parts(before->hnsw)) << name;

@@ -16,6 +16,7 @@
 #include "core/engine/collection_search.h"
 #include "core/codec/crc32.h"
 #include "core/files/file_io.h"
+#include "core/snapshot/snapshot_columns.h"
 #include "testing/fault_file_system.h"
 #include "snapshot/snapshot_test_util.h"
 
@@ -142,11 +143,12 @@ TEST_F(SnapshotFileTest, PlainFileHasCrcTrailerAndLoadsIdentically) {
   const Bytes payload(file.begin(), file.end() - 8);
   EXPECT_EQ(Bytes(file.end() - 8, file.end() - 4), (Bytes{'K', 'C', 'R', '1'}));
   EXPECT_EQ(be32(file, file.size() - 4), crc32(payload));
-  EXPECT_EQ(payload, encode_collection(*original->state().read()));
+  EXPECT_EQ(payload, encode_collection_columns(*original->state().read()));
 
   auto loaded = load_ok(path);
   ASSERT_NE(loaded, nullptr);
-  expect_same_data(decode_or_fail(payload), decode_or_fail(encode_collection(*loaded->state().read())));
+  expect_same_data(decode_or_fail(encode_collection(*original->state().read())),
+                   decode_or_fail(encode_collection(*loaded->state().read())));
   expect_same_answers(*original, *loaded, 8);
 
   // A key is not used for plain files; a bare payload loads too.
@@ -198,7 +200,7 @@ TEST_F(SnapshotFileTest, SealedFiles) {
   const fs::path path = dir_ / "sample.kvl";
   const Bytes good = read(path);
   EXPECT_EQ(Bytes(good.begin(), good.begin() + 4), (Bytes{'K', 'C', 'E', '1'}));
-  EXPECT_EQ(good.size(), 4 + encode_collection(*original->state().read()).size() + 28);
+  EXPECT_EQ(good.size(), 4 + encode_collection_columns(*original->state().read()).size() + 28);
 
   auto loaded = load_ok(path, key_.get());
   ASSERT_NE(loaded, nullptr);

@@ -1,0 +1,87 @@
+// Snapshot payloads of format 2: the large arrays as flat columns, so a load
+// reads them straight into place (a few copies, node groups checked and
+// copied on several threads) instead of decoding one list at a time. The
+// columns do not follow the graph's in-memory block layout, which may change.
+//
+// Layout, numbers little-endian:
+//   "KVLCOL02" | head length (u64) | head | levels (u8 x N) |
+//   tombstones (u8 x N, 0 or 1) | level-0 counts (u32 x N) | node groups |
+//   upper-list counts (u32, level(n) per node, node after node) |
+//   upper-list ids (u32) | ids (16 bytes x N) |
+//   record offsets (u64 x N, all ones for a slot without a document) |
+//   records (DocumentStore's encoding, back to back in slot order) |
+//   keyword index (snapshot_codec.h's four fields)
+// head (codec.h): name (string) | dimension (u64) | configuration |
+//   node count N (u32) | entry point (optional u32) | max level (u64) |
+//   nodes per group (u64) | raw vectors stored (bool) |
+//   upper-list id count (u64) | record bytes (u64) | keyword index bytes (u64)
+// node group of k nodes: mins (f32 x k) | scales (f32 x k) |
+//   codes (dimension x k) | their level-0 ids (u32) |
+//   raw vectors (f32 x dimension x k, when stored)
+// An older payload starts with its name's u64 length, which can never read
+// as "KVLCOL02" (far beyond any file's size), so the two never mix.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/common/function_ref.h"
+#include "core/common/result.h"
+#include "core/engine/collection.h"
+#include "core/files/file_io.h"
+
+namespace karvalith {
+
+inline constexpr std::uint8_t COLUMNS_MAGIC[8] = {'K', 'V', 'L', 'C', 'O', 'L', '0', '2'};
+
+// True when `bytes` starts with COLUMNS_MAGIC.
+bool is_columns_payload(std::span<const std::uint8_t> bytes);
+
+// The format-2 payload of a live collection. The caller holds the
+// collection's lock (shared is enough).
+std::vector<std::uint8_t> encode_collection_columns(const CollectionState& state);
+
+// Where a payload is read from: the first `size` bytes of an open file, or
+// memory. Reads past `size` are the decoder's early-end error.
+class PayloadSource {
+ public:
+  static PayloadSource of_file(FileHandle& file, std::uint64_t size) { return PayloadSource(&file, {}, size); }
+  static PayloadSource of_memory(std::span<const std::uint8_t> bytes) {
+    return PayloadSource(nullptr, bytes, bytes.size());
+  }
+  std::uint64_t size() const { return size_; }
+  // Fills `out` from `offset` on (safe from several threads at once).
+  Status read(std::uint64_t offset, std::span<std::uint8_t> out) const;
+  // CRC-32 of bytes [from, to), read a megabyte at a time.
+  Result<std::uint32_t> crc_of(std::uint64_t from, std::uint64_t to) const;
+
+ private:
+  PayloadSource(FileHandle* file, std::span<const std::uint8_t> memory, std::uint64_t size)
+      : file_(file), memory_(memory), size_(size) {}
+  FileHandle* file_;
+  std::span<const std::uint8_t> memory_;
+  std::uint64_t size_;
+};
+
+// How a format-2 load failed: what load_collection reports.
+enum class ColumnsProblem { Undecodable, Inconsistent, Other };
+
+struct ColumnsLoad {
+  CollectionPtr collection;
+  std::uint64_t used = 0;  // payload bytes the collection was read from
+  std::uint32_t crc = 0;   // CRC-32 of those bytes, when asked for
+};
+
+// Reads a format-2 payload and checks everything validate() checks of an
+// older one (and that the records are well formed), raw vectors dropped when
+// the configuration does not keep them. `with_crc`: also the CRC of the bytes
+// used, computed while they pass. `next_step` is called between the load's
+// three stages (node columns, node groups, the rest); false stops the load
+// with ErrorKind::Cancelled. On failure `problem` says which kind it was; the
+// message has no prefix.
+Result<ColumnsLoad> load_collection_columns(const PayloadSource& source, bool with_crc,
+                                            FunctionRef<bool()> next_step, ColumnsProblem& problem);
+
+}  // namespace karvalith
