@@ -329,8 +329,8 @@ void HnswIndex::finish_load(std::vector<std::uint8_t> layers, std::vector<std::u
     top_layer = std::max<std::uint64_t>(top_layer, uppers);
   }
   top_list_layer_ = top_layer;
-  layers_ = std::move(layers);
-  deleted_ = std::move(deleted);
+  layers_.assign(std::span<const std::uint8_t>(layers));
+  deleted_.assign(std::span<const std::uint8_t>(deleted));
   raw_vectors_ = std::move(raw_vectors);
   entry_point_ = entry_point;
   max_level_ = max_level;
