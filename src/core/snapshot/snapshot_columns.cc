@@ -515,7 +515,7 @@ Result<ColumnsLoad> load_collection_columns(const PayloadSource& source, bool wi
     InvertedIndexParts& k = t.keywords;
     state.inverted_index =
         InvertedIndex::from_parts(std::move(k.postings), std::move(k.doc_lengths), k.doc_count, k.total_length);
-    state.internal_to_uuid = std::move(t.ids);
+    state.internal_to_uuid.assign(t.ids);
     state.uuid_to_internal = std::move(t.table);
     state.documents = std::move(t.documents);
     if (!next_step()) return cancelled();

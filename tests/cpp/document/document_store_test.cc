@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -165,6 +166,40 @@ TEST(DocumentStore, ChurnAgreesWithAModelThroughCompactions) {
 
 // A stored arena is taken back only when every record is well formed and
 // the records follow one another in slot order; otherwise nothing changes.
+TEST(DocumentStore, AssignRecordsKeepsEmptyRecordsOutOfTheArena) {
+  // A stored arena holds empty records as two zero bytes; the store takes
+  // them as empty documents without arena bytes, first, in the middle, last.
+  DocumentStore source;
+  source.put(0, "", {});
+  source.put(1, "one", {});
+  source.put(2, "", {});
+  source.put(3, "three", {});
+  source.put(5, "", {});
+  std::vector<std::uint64_t> offsets(6, DocumentStore::ABSENT);
+  std::vector<std::uint8_t> arena;
+  for (std::uint32_t slot : {0u, 1u, 2u, 3u, 5u}) {
+    offsets[slot] = arena.size();
+    const auto record = source.record(slot);
+    arena.insert(arena.end(), record.begin(), record.end());
+  }
+  DocumentStore store;
+  ASSERT_EQ(store.assign_records(offsets, arena, [](std::string_view) { return true; }), std::nullopt);
+  EXPECT_EQ(store.size(), 5u);
+  EXPECT_FALSE(store.contains(4));
+  for (std::uint32_t slot : {0u, 1u, 2u, 3u, 5u}) {
+    EXPECT_EQ(store.text(slot), source.text(slot)) << slot;
+    EXPECT_TRUE(std::ranges::equal(store.record(slot), source.record(slot))) << slot;
+  }
+  const std::uint64_t text_records = source.record(1).size() + source.record(3).size();
+  EXPECT_EQ(store.arena_bytes(), text_records);
+  EXPECT_EQ(store.memory_bytes(), 5 * 6 + text_records);
+  store.erase(2);
+  store.put(4, "four", {});
+  EXPECT_EQ(store.text(3), "three");
+  EXPECT_EQ(store.text(4), "four");
+  EXPECT_FALSE(store.contains(2));
+}
+
 TEST(DocumentStore, AssignRecordsChecksEveryRecordAndKeepsTheStoreOnFailure) {
   DocumentStore source;
   source.put(0, "zero", every_kind());
