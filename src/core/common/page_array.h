@@ -44,6 +44,8 @@ class PageArray {
     assert(i < size());
     return data()[i];
   }
+  T& front() { return (*this)[0]; }
+  const T& front() const { return (*this)[0]; }
   T& back() { return (*this)[size() - 1]; }
   const T& back() const { return (*this)[size() - 1]; }
 
