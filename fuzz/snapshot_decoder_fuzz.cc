@@ -76,23 +76,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::uint64_t dimension = decoded->dimension;
   const bool has_nodes = decoded->hnsw.node_count > 0;  // dimension is then bounded by the input
-  const Uuid first = decoded->internal_to_uuid.empty() ? Uuid{} : decoded->internal_to_uuid.front();
   CollectionPtr collection = build_collection(std::move(*decoded));
   if (direct && encode_collection(*direct->state().read()) != encode_collection(*collection->state().read())) {
     __builtin_trap();
   }
 
-  SearchRequest request;
-  request.k = 5;
-  request.text = "alpha beta";
-  if (has_nodes) {
-    std::vector<float> query(dimension, 0.5f);
-    if (!query.empty()) query[0] = -1.0f;
-    request.embedding = std::move(query);
-  }
-  (void)search(*collection, request);
-  collection->delete_document(first);
-  (void)collection->estimate_memory_bytes();
+  exercise(*collection, dimension, has_nodes);
   auto again = decode_collection_data(encode_collection(*collection->state().read()));
   if (!again) __builtin_trap();  // what we write must decode
   ColumnsProblem problem = ColumnsProblem::Other;
