@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -23,13 +24,14 @@ std::size_t page_size() {
 
 std::size_t round_up(std::size_t bytes, std::size_t unit) { return (bytes + unit - 1) / unit * unit; }
 
-void advise(void* p, std::size_t bytes, bool huge_pages) {
-  if (huge_pages) (void)::madvise(p, bytes, MADV_HUGEPAGE);  // a hint: failure is harmless
-}
+#ifndef MADV_COLLAPSE
+#define MADV_COLLAPSE 25
+#endif
 
 // A fresh zeroed mapping of `bytes` (a multiple of the page size), starting
 // on a huge-page boundary where transparent huge pages can back it: a larger
-// range is mapped and its ends given back.
+// range is mapped and its ends given back. Mappings that want huge pages
+// start without them (see promote_huge_pages).
 std::uint8_t* map(std::size_t bytes, bool huge_pages) {
   const std::size_t slack = HUGE_PAGE;
   void* p = ::mmap(nullptr, bytes + slack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -40,7 +42,7 @@ std::uint8_t* map(std::size_t bytes, bool huge_pages) {
   if (head != 0) ::munmap(start, head);
   if (slack - head != 0) ::munmap(start + head + bytes, slack - head);
   start += head;
-  advise(start, bytes, huge_pages);
+  if (huge_pages) (void)::madvise(start, bytes, MADV_NOHUGEPAGE);  // hints: failure is harmless
   return start;
 }
 
@@ -51,6 +53,7 @@ PageBuffer::PageBuffer(const PageBuffer& other) : huge_pages_(other.huge_pages_)
   grow(other.size_);
   std::memcpy(data_, other.data_, other.size_);
   size_ = other.size_;
+  promote_huge_pages(size_);
 }
 
 PageBuffer::PageBuffer(PageBuffer&& other) noexcept { swap(*this, other); }
@@ -67,6 +70,7 @@ void swap(PageBuffer& a, PageBuffer& b) noexcept {
   std::swap(a.size_, b.size_);
   std::swap(a.capacity_, b.capacity_);
   std::swap(a.huge_pages_, b.huge_pages_);
+  std::swap(a.huge_bytes_, b.huge_bytes_);
 }
 
 void PageBuffer::clear() {
@@ -77,6 +81,7 @@ void PageBuffer::clear() {
   data_ = nullptr;
   size_ = 0;
   capacity_ = 0;
+  huge_bytes_ = 0;
 }
 
 void PageBuffer::grow(std::size_t need) {
@@ -87,10 +92,11 @@ void PageBuffer::grow(std::size_t need) {
   if (wanted < MAP_FROM) {
     // Small arrays stay on the heap: a mapping each would spend the
     // process's limited count of mappings on tiny collections.
+    // Spare heap capacity is left unwritten (resize zeroes what it takes),
+    // so the allocator's untouched pages stay out of the resident set.
     void* p = std::realloc(data_, wanted);
     if (p == nullptr) throw std::bad_alloc();
     data_ = static_cast<std::uint8_t*>(p);
-    std::memset(data_ + capacity_, 0, wanted - capacity_);
     capacity_ = wanted;
     return;
   }
@@ -102,30 +108,61 @@ void PageBuffer::grow(std::size_t need) {
     capacity_ = wanted;
     return;
   }
-#ifdef __linux__
-  // The pages move (no copy) into a fresh aligned range, which the move
-  // replaces.
   std::uint8_t* target = map(wanted, huge_pages_);
-  void* p = ::mremap(data_, capacity_, wanted, MREMAP_MAYMOVE | MREMAP_FIXED, target);
-  if (p == MAP_FAILED) {
-    ::munmap(target, wanted);
-    throw std::bad_alloc();
-  }
-  data_ = static_cast<std::uint8_t*>(p);
-  advise(data_, wanted, huge_pages_);
-#else
-  std::uint8_t* fresh = map(wanted, huge_pages_);
-  std::memcpy(fresh, data_, size_);
-  ::munmap(data_, capacity_);
-  data_ = fresh;
-#endif
+  move_into(target, wanted);
+  data_ = target;
   capacity_ = wanted;
+}
+
+void PageBuffer::move_into(std::uint8_t* target, std::size_t wanted) {
+#ifdef __linux__
+  // The pages move (no copy) into the fresh aligned range, which the move
+  // replaces. Advice splits a mapping in two (the huge-page prefix, the
+  // tail) and one mremap moves only one: each part moves on its own, with
+  // their advice. Should the kernel refuse, the bytes are copied.
+  if (huge_bytes_ != 0 &&
+      ::mremap(data_, huge_bytes_, huge_bytes_, MREMAP_MAYMOVE | MREMAP_FIXED, target) == MAP_FAILED) {
+    copy_into(target, 0);
+    return;
+  }
+  const std::size_t tail = capacity_ - huge_bytes_;
+  if (tail != 0 && ::mremap(data_ + huge_bytes_, tail, wanted - huge_bytes_, MREMAP_MAYMOVE | MREMAP_FIXED,
+                            target + huge_bytes_) == MAP_FAILED) {
+    copy_into(target, huge_bytes_);
+  }
+#else
+  copy_into(target, 0);
+#endif
+}
+
+void PageBuffer::copy_into(std::uint8_t* target, std::size_t from) {
+  if (size_ > from) std::memcpy(target + from, data_ + from, size_ - from);
+  ::munmap(data_ + from, capacity_ - from);
+}
+
+void PageBuffer::promote_huge_pages(std::size_t old_size) {
+  if (!huge_pages_ || capacity_ < MAP_FROM) return;
+  const std::size_t full = size_ / HUGE_PAGE * HUGE_PAGE;
+  if (full <= huge_bytes_) return;
+  (void)::madvise(data_ + huge_bytes_, full - huge_bytes_, MADV_HUGEPAGE);
+  // Regions written in small pages while they were the tail are collapsed
+  // now, so a built array is backed by huge pages like a loaded one; regions
+  // nothing has written yet get huge pages when first written.
+  const std::size_t written = std::min(full, round_up(old_size, HUGE_PAGE));
+  if (written > huge_bytes_) (void)::madvise(data_ + huge_bytes_, written - huge_bytes_, MADV_COLLAPSE);
+  huge_bytes_ = full;
 }
 
 void PageBuffer::resize(std::size_t size) {
   if (size > size_) {
     grow(size);
-  } else if (size < size_) {
+    if (capacity_ < MAP_FROM) std::memset(data_ + size_, 0, size - size_);
+    const std::size_t old_size = size_;
+    size_ = size;
+    promote_huge_pages(old_size);
+    return;
+  }
+  if (size < size_) {
     // Bytes past the new size must read as zero when it grows again.
     std::memset(data_ + size, 0, size_ - size);
   }

@@ -6,9 +6,11 @@
 // capacity is address space only: pages count as resident once written.
 // New bytes read as zero. Mapped arrays start on a huge-page boundary; those
 // made with Pages::Huge ask for transparent huge pages (a hint), so random
-// walks over a large array miss the TLB less. Columns read one element at a
-// time use Pages::Small: a huge page would make up to 2 MiB resident for the
-// few bytes written at the end of the array.
+// walks over a large array miss the TLB less, but only for the 2 MiB regions
+// the array fills: the partly filled last one stays in small pages, as a
+// huge page there would make up to 2 MiB resident that holds nothing (42
+// bytes per document of a 38,600-document collection). Columns read one
+// element at a time use Pages::Small throughout.
 //
 // Allocation failure throws std::bad_alloc, as a std::vector would.
 #pragma once
@@ -46,11 +48,20 @@ class PageBuffer {
  private:
   // Makes room for `need` bytes, keeping the contents.
   void grow(std::size_t need);
+  // Moves the mapped bytes from data_ into `target` (a fresh mapping of
+  // `wanted` bytes) and releases the old mapping.
+  void move_into(std::uint8_t* target, std::size_t wanted);
+  // Copies the bytes from offset `from` on into `target` and unmaps them.
+  void copy_into(std::uint8_t* target, std::size_t from);
+  // Asks for huge pages on the whole 2 MiB regions below size_ not yet asked
+  // for; those below `old_size` (already written) are collapsed into them.
+  void promote_huge_pages(std::size_t old_size);
 
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
-  std::size_t capacity_ = 0;  // bytes allocated; those past size_ are zero
+  std::size_t capacity_ = 0;  // bytes allocated; when mapped, those past size_ are zero
   bool huge_pages_ = true;    // ask for transparent huge pages when mapped
+  std::size_t huge_bytes_ = 0;  // prefix of a mapping asked to use huge pages
 };
 
 }  // namespace karvalith

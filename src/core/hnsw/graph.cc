@@ -22,26 +22,71 @@ std::uint64_t saturating_double(std::uint64_t x) { return x > UINT64_MAX / 2 ? U
 
 HnswIndex::HnswIndex(const HnswConfig& config, std::uint64_t dimension)
     : config_(config), capacity0_(std::min(config.m_max0, INITIAL_LEVEL0_CAPACITY)), dimension_(dimension) {
-  stride_ = stride_for(capacity0_);
+  stride_ = stride_for(capacity0_, link_width_);
 }
 
 void HnswIndex::reserve_level0(std::uint64_t need) {
   if (need <= capacity0_) return;
   const std::uint64_t grown = std::min(config_.m_max0, saturating_double(std::max<std::uint64_t>(capacity0_, 1)));
-  const std::uint64_t capacity = std::max(need, grown);
+  relayout(std::max(need, grown), link_width_);
+}
+
+void HnswIndex::relayout(std::uint64_t capacity, unsigned width) {
   const std::size_t old_stride = stride_;
-  const std::size_t new_stride = stride_for(capacity);
+  const unsigned old_width = link_width_;
+  const std::size_t new_stride = stride_for(capacity, width);
   PageBuffer relaid;
-  relaid.resize(static_cast<std::size_t>(node_count_) * new_stride);
+  relaid.resize(static_cast<std::size_t>(node_count_) * new_stride + LINK_TAIL);
   for (std::size_t n = 0; n < node_count_; ++n) {
     const std::uint8_t* src = blocks_.data() + n * old_stride;
+    std::uint8_t* dst = relaid.data() + n * new_stride;
     std::uint32_t count;
     std::memcpy(&count, src + row_offset(), sizeof count);
-    std::memcpy(relaid.data() + n * new_stride, src, row_offset() + sizeof(std::uint32_t) * (1 + std::size_t{count}));
+    const std::size_t head = row_offset() + sizeof count;
+    if (width == old_width) {
+      std::memcpy(dst, src, head + std::size_t{width} * count);
+      continue;
+    }
+    std::memcpy(dst, src, head);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const std::uint32_t id = LinkList::read_id(src + head + std::size_t{old_width} * i, old_width);
+      std::memcpy(dst + head + std::size_t{width} * i, &id, width);  // little-endian: the low bytes
+    }
   }
   blocks_ = std::move(relaid);
   stride_ = new_stride;
   capacity0_ = capacity;
+  link_width_ = width;
+}
+
+void HnswIndex::set_level0(std::uint32_t n, std::span<const std::uint32_t> ids) {
+  assert(ids.size() <= capacity0_);
+  std::uint8_t* row = row0(n);
+  const auto count = static_cast<std::uint32_t>(ids.size());
+  std::memcpy(row, &count, sizeof count);
+  std::uint8_t* out = row + sizeof count;
+  if (link_width_ == 4) {
+    if (count != 0) std::memcpy(out, ids.data(), sizeof(std::uint32_t) * count);
+    return;
+  }
+  for (const std::uint32_t id : ids) {
+    assert(id < ID3_NODES);
+    out[0] = static_cast<std::uint8_t>(id);
+    out[1] = static_cast<std::uint8_t>(id >> 8);
+    out[2] = static_cast<std::uint8_t>(id >> 16);
+    out += 3;
+  }
+}
+
+void HnswIndex::set_level0_bytes(std::uint32_t n, const std::uint8_t* bytes, std::uint32_t count) {
+  std::uint8_t* row = row0(n);
+  std::memcpy(row, &count, sizeof count);
+  std::uint8_t* out = row + sizeof count;
+  if (link_width_ == 4) {
+    if (count != 0) std::memcpy(out, bytes, sizeof(std::uint32_t) * count);
+    return;
+  }
+  for (std::uint32_t i = 0; i < count; ++i, bytes += 4, out += 3) std::memcpy(out, bytes, 3);
 }
 
 namespace {
@@ -205,8 +250,9 @@ HnswIndex HnswIndex::from_parts(HnswParts parts) {
     if (!lists.empty()) longest0 = std::max<std::uint64_t>(longest0, lists[0].size());
   }
   index.capacity0_ = std::max(longest0, std::min(parts.config.m_max0, INITIAL_LEVEL0_CAPACITY));
-  index.stride_ = index.stride_for(index.capacity0_);
-  index.blocks_.assign_zero(static_cast<std::size_t>(count) * index.stride_);
+  index.link_width_ = width_for(count);
+  index.stride_ = index.stride_for(index.capacity0_, index.link_width_);
+  index.blocks_.assign_zero(index.blocks_size(count));
   for (std::uint32_t n = 0; n < count; ++n) {
     index.write_vector(n, parts.vector_data.data() + static_cast<std::size_t>(n) * parts.dimension,
                        parts.vector_min[n], parts.vector_scale[n]);
@@ -222,9 +268,7 @@ HnswIndex HnswIndex::from_parts(HnswParts parts) {
     // A node without lists gets an empty level-0 list: walks treat both alike.
     if (lists.empty()) continue;
     drop_out_of_range(lists[0]);
-    std::uint32_t* row = index.row0(n);
-    row[0] = static_cast<std::uint32_t>(lists[0].size());
-    std::copy(lists[0].begin(), lists[0].end(), row + 1);
+    index.set_level0(n, lists[0]);
     if (lists.size() < 2) continue;
     auto& upper = index.upper_lists_for_update(n);
     upper.reserve(lists.size() - 1);
@@ -255,7 +299,9 @@ std::optional<HnswIndex> HnswIndex::from_arrays(HnswArrays a) {
     list += std::size_t{a.layers[n]} + 1;
   }
   index.node_count_ = count;
-  index.blocks_.assign_zero(static_cast<std::size_t>(count) * index.stride_);
+  index.link_width_ = width_for(count);
+  index.stride_ = index.stride_for(index.capacity0_, index.link_width_);
+  index.blocks_.assign_zero(index.blocks_size(count));
   index.upper_slot_.assign(count, NO_UPPER);
   std::uint64_t top_layer = 0;
   list = 0;
@@ -263,9 +309,7 @@ std::optional<HnswIndex> HnswIndex::from_arrays(HnswArrays a) {
     index.place_vector(n, a.codes.data() + static_cast<std::size_t>(n) * a.dimension, read_f32(a.mins, n),
                        read_f32(a.scales, n));
     const std::span<const std::uint8_t> level0 = a.lists[list];
-    std::uint32_t* row = index.row0(n);
-    row[0] = static_cast<std::uint32_t>(level0.size() / 4);
-    if (!level0.empty()) std::memcpy(row + 1, level0.data(), level0.size());
+    index.set_level0_bytes(n, level0.data(), static_cast<std::uint32_t>(level0.size() / 4));
     const std::size_t uppers = a.layers[n];
     if (uppers != 0) {
       auto& upper = index.upper_lists_for_update(n);
@@ -293,18 +337,17 @@ HnswIndex HnswIndex::with_nodes(const HnswConfig& config, std::uint64_t dimensio
                                 std::uint64_t longest0) {
   HnswIndex index(config, dimension);
   index.capacity0_ = std::max(longest0, index.capacity0_);
-  index.stride_ = index.stride_for(index.capacity0_);
+  index.link_width_ = width_for(node_count);
+  index.stride_ = index.stride_for(index.capacity0_, index.link_width_);
   index.node_count_ = node_count;
-  index.blocks_.assign_zero(static_cast<std::size_t>(node_count) * index.stride_);
+  index.blocks_.assign_zero(index.blocks_size(node_count));
   return index;
 }
 
 bool HnswIndex::load_node(std::uint32_t n, const std::uint8_t* codes, float min, float scale, const std::uint8_t* ids,
                           std::uint32_t count) {
   place_vector(n, codes, min, scale);
-  std::uint32_t* row = row0(n);
-  row[0] = count;
-  if (count != 0) std::memcpy(row + 1, ids, sizeof(std::uint32_t) * count);
+  set_level0_bytes(n, ids, count);
   return derive_node_meta(n);
 }
 
@@ -342,7 +385,7 @@ std::uint64_t HnswIndex::estimate_memory_bytes() const {
   std::uint64_t bytes = nodes * dimension_ + layers_.size() + deleted_.size();
   bytes += 4 * (nodes + nodes + raw_vectors_.size());
   for (std::uint32_t n = 0; n < node_count_; ++n) {
-    bytes += 24 + 24 + 4 * neighbors(n, 0).size();
+    bytes += 24 + 24 + 4 * std::uint64_t{level0_count(n)};
     if (const auto* upper = upper_lists(n)) {
       for (const auto& list : *upper) bytes += 24 + 4 * list.size();
     }

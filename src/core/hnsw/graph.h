@@ -1,9 +1,11 @@
 // The HNSW graph. What a walk reads about a node lives in one block per node,
 // all blocks in one array at a fixed stride:
 //   codes (dimension bytes) | pad to 4 | min | scale | norm_sq | code_sum |
-//   level-0 count | level-0 ids (capacity0 slots)
+//   level-0 count (u32) | level-0 ids (capacity0 slots of link_width bytes) | pad to 4
 // so scoring a node and expanding it touch one contiguous region instead of
-// four arrays. norm_sq (the squared norm of the dequantized vector) and
+// four arrays. Level-0 ids take 3 bytes while every id fits (up to 2^24
+// nodes), 4 beyond: at m 16 a 384-d block is 500 bytes instead of 532. The
+// rows are re-laid out once when the graph outgrows 3-byte ids. norm_sq (the squared norm of the dequantized vector) and
 // code_sum (the sum of the codes) are derived from the codes, min and scale,
 // never stored in files. Raw vectors, levels, tombstones and the sparse upper-layer lists keep arrays of their own.
 // Insertion lives in insert.cc, queries in search.cc.
@@ -16,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <vector>
@@ -32,6 +35,68 @@ namespace karvalith {
 struct InsertScratch;
 class ContextLease;
 class NodeLocks;
+
+// A node's out-links on one layer: `count` little-endian ids of `width`
+// bytes each (3 or 4). A view: valid until the graph changes.
+class LinkList {
+ public:
+  LinkList() = default;
+  LinkList(const std::uint8_t* bytes, std::uint32_t count, unsigned width)
+      : bytes_(bytes), count_(count), width_(width) {}
+  explicit LinkList(std::span<const std::uint32_t> ids)
+      : bytes_(reinterpret_cast<const std::uint8_t*>(ids.data())), count_(static_cast<std::uint32_t>(ids.size())) {}
+
+  std::size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  unsigned width() const { return width_; }
+  const std::uint8_t* bytes() const { return bytes_; }
+  std::uint32_t operator[](std::size_t i) const { return read_id(bytes_ + i * width_, width_); }
+
+  // One load and a mask for 3-byte ids: a 3-byte list lies in the graph's
+  // block array, which keeps readable bytes after its last id (LINK_TAIL).
+  static std::uint32_t read_id(const std::uint8_t* p, unsigned width) {
+    std::uint32_t id;
+    std::memcpy(&id, p, sizeof id);
+    return width == 3 ? id & 0xFFFFFFu : id;
+  }
+
+  class iterator {
+   public:
+    using value_type = std::uint32_t;
+    using difference_type = std::ptrdiff_t;
+    using iterator_category = std::forward_iterator_tag;
+    using pointer = void;
+    using reference = std::uint32_t;
+    iterator() = default;
+    iterator(const LinkList* list, std::size_t i) : list_(list), i_(i) {}
+    std::uint32_t operator*() const { return (*list_)[i_]; }
+    iterator& operator++() {
+      ++i_;
+      return *this;
+    }
+    iterator operator++(int) {
+      iterator old = *this;
+      ++i_;
+      return old;
+    }
+    bool operator==(const iterator& other) const { return i_ == other.i_; }
+
+   private:
+    const LinkList* list_ = nullptr;
+    std::size_t i_ = 0;
+  };
+  using const_iterator = iterator;
+  using value_type = std::uint32_t;
+  iterator begin() const { return {this, 0}; }
+  iterator end() const { return {this, count_}; }
+
+  std::vector<std::uint32_t> to_vector() const { return {begin(), end()}; }
+
+ private:
+  const std::uint8_t* bytes_ = nullptr;
+  std::uint32_t count_ = 0;
+  unsigned width_ = 4;
+};
 
 // Plain-data form of an index, field by field in snapshot order. Used by the
 // snapshot code to write and read indexes.
@@ -156,16 +221,17 @@ class HnswIndex {
   }
 
   // Out-links of n on `layer`; empty when n has no list there.
-  std::span<const std::uint32_t> neighbors(std::uint32_t n, std::uint64_t layer) const {
+  LinkList neighbors(std::uint32_t n, std::uint64_t layer) const {
     assert(n < node_count_);
-    if (layer == 0) {
-      const std::uint32_t* row = row0(n);
-      return {row + 1, row[0]};
-    }
+    if (layer == 0) return {row0(n) + sizeof(std::uint32_t), level0_count(n), link_width_};
     const auto* lists = upper_lists(n);
     if (lists == nullptr || layer - 1 >= lists->size()) return {};
-    return (*lists)[layer - 1];
+    return LinkList((*lists)[layer - 1]);
   }
+
+  // Bytes per level-0 id: 3 up to ID3_NODES nodes, 4 beyond.
+  unsigned link_width() const { return link_width_; }
+  static constexpr std::uint64_t ID3_NODES = std::uint64_t{1} << 24;
 
   // Highest layer on which any node has a list; walks above it cannot move.
   std::uint64_t top_list_layer() const { return top_list_layer_; }
@@ -222,18 +288,33 @@ class HnswIndex {
   // Byte offsets inside a block.
   std::size_t meta_offset() const { return (static_cast<std::size_t>(dimension_) + 3) & ~std::size_t{3}; }
   std::size_t row_offset() const { return meta_offset() + 4 * sizeof(float); }
-  std::size_t stride_for(std::uint64_t capacity) const {
-    return row_offset() + sizeof(std::uint32_t) * (1 + static_cast<std::size_t>(capacity));
+  std::size_t stride_for(std::uint64_t capacity, unsigned width) const {
+    const std::size_t row = sizeof(std::uint32_t) + width * static_cast<std::size_t>(capacity);
+    return row_offset() + ((row + 3) & ~std::size_t{3});
+  }
+  static unsigned width_for(std::uint64_t node_count) { return node_count <= ID3_NODES ? 3 : 4; }
+  // Bytes after the last block, so a 4-byte read of the last 3-byte id stays
+  // inside the array.
+  static constexpr std::size_t LINK_TAIL = 4;
+  std::size_t blocks_size(std::uint64_t node_count) const {
+    return static_cast<std::size_t>(node_count) * stride_ + LINK_TAIL;
   }
   const float* meta_of(std::uint32_t n) const {
     return reinterpret_cast<const float*>(block(n) + meta_offset());
   }
-  const std::uint32_t* row0(std::uint32_t n) const {
-    return reinterpret_cast<const std::uint32_t*>(block(n) + row_offset());
+  const std::uint8_t* row0(std::uint32_t n) const { return block(n) + row_offset(); }
+  std::uint8_t* row0(std::uint32_t n) {
+    return blocks_.data() + static_cast<std::size_t>(n) * stride_ + row_offset();
   }
-  std::uint32_t* row0(std::uint32_t n) {
-    return reinterpret_cast<std::uint32_t*>(blocks_.data() + static_cast<std::size_t>(n) * stride_ + row_offset());
+  std::uint32_t level0_count(std::uint32_t n) const {
+    std::uint32_t count;
+    std::memcpy(&count, row0(n), sizeof count);
+    return count;
   }
+  // Replaces node n's level-0 list (ids.size() <= capacity0_).
+  void set_level0(std::uint32_t n, std::span<const std::uint32_t> ids);
+  // The same from `count` little-endian u32 ids at `bytes`.
+  void set_level0_bytes(std::uint32_t n, const std::uint8_t* bytes, std::uint32_t count);
   // Writes node n's codes, min and scale and derives its norm_sq and code_sum.
   void write_vector(std::uint32_t n, const std::uint8_t* codes, float min, float scale);
   // write_vector without the derived fields.
@@ -245,6 +326,8 @@ class HnswIndex {
   bool derive_node_meta(std::uint32_t n);
   // Makes every level-0 row able to hold `need` ids.
   void reserve_level0(std::uint64_t need);
+  // Re-lays out every block for rows of `capacity` ids of `width` bytes.
+  void relayout(std::uint64_t capacity, unsigned width);
   // Walks from `entry` (with `max_level` the top layer) to choose the new
   // node's neighbours, hands its lists to store_lists, then adds the
   // back-links; `links` reads lists, `locks` (null with one inserting thread)
@@ -271,6 +354,7 @@ class HnswIndex {
   std::size_t stride_ = 0;
   std::vector<float> raw_vectors_;
   std::uint64_t capacity0_ = 0;  // ids a level-0 row holds
+  unsigned link_width_ = 3;       // bytes per level-0 id
   // Layers >= 1, only for nodes that have such lists (a few percent):
   // upper_[upper_slot_[n]][layer - 1]; NO_UPPER marks nodes without any.
   PageArray<std::uint32_t> upper_slot_;

@@ -178,9 +178,7 @@ Status HnswIndex::insert_batch(std::span<const float> vectors, std::span<Quantiz
     link_new_node(id, vector_of(i), levels[i], entry, max_level, *lease, LockedLinks{&locks}, &locks,
                   [&](std::span<const std::uint32_t> level0, std::vector<std::vector<std::uint32_t>> upper) {
                     NodeLocks::Guard guard(locks, id);
-                    std::uint32_t* row = row0(id);
-                    row[0] = static_cast<std::uint32_t>(level0.size());
-                    std::copy(level0.begin(), level0.end(), row + 1);
+                    set_level0(id, level0);
                     if (!upper.empty()) upper_[upper_slot_[id]] = std::move(upper);
                   });
     if (levels[i] > max_level) {
@@ -202,7 +200,9 @@ void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector&
   const std::size_t dim = dimension_;
 
   reserve_level0(level0.size());
-  blocks_.resize(blocks_.size() + stride_);
+  // Ids of this node and below must fit the level-0 rows' id width.
+  if (width_for(n + 1) > link_width_) relayout(capacity0_, width_for(n + 1));
+  blocks_.resize(blocks_size(n + 1));
   // Rows keep exactly `dimension` codes even if a caller broke the contract.
   std::vector<std::uint8_t> padded;
   const std::uint8_t* codes = qv.codes.data();
@@ -220,9 +220,7 @@ void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector&
     raw_vectors_.resize((n + 1) * dim, 0.0f);
   }
 
-  std::uint32_t* row = row0(static_cast<std::uint32_t>(n));
-  row[0] = static_cast<std::uint32_t>(level0.size());
-  std::copy(level0.begin(), level0.end(), row + 1);
+  set_level0(static_cast<std::uint32_t>(n), level0);
 
   top_list_layer_ = std::max<std::uint64_t>(top_list_layer_, upper.size());
   upper_slot_.push_back(NO_UPPER);
@@ -259,27 +257,27 @@ void HnswIndex::add_back_link(std::uint32_t w, std::uint64_t layer, std::uint32_
   const std::uint64_t bound = layer == 0 ? config_.m_max0 : config_.m;
 
   if (layer == 0) {
-    std::uint32_t* row = row0(w);
-    const std::uint64_t count = row[0];
-    if (count + 1 <= bound) {
-      if (count + 1 > capacity0_) {
-        reserve_level0(count + 1);
-        row = row0(w);
-      }
-      row[1 + count] = new_id;
-      row[0] = static_cast<std::uint32_t>(count + 1);
+    const std::uint32_t count = level0_count(w);
+    if (std::uint64_t{count} + 1 <= bound) {
+      if (std::uint64_t{count} + 1 > capacity0_) reserve_level0(std::uint64_t{count} + 1);
+      // Append in place: the id after the others, then the new count.
+      std::uint8_t* row = row0(w);
+      std::memcpy(row + sizeof count + std::size_t{link_width_} * count, &new_id, link_width_);
+      const std::uint32_t grown = count + 1;
+      std::memcpy(row, &grown, sizeof grown);
       return;
     }
     // The list would exceed its bound: prune the list plus the new id
     // without storing the overflow.
-    work.ids.assign(row + 1, row + 1 + count);
+    const LinkList links = neighbors(w, 0);
+    work.ids.assign(links.begin(), links.end());
     work.ids.push_back(new_id);
     distances_from(*this, w, work.ids, work);
     select_neighbors_heuristic(*this, work.pairs, bound, work.heuristic, work.selected);
     if (work.selected.size() > capacity0_) reserve_level0(work.selected.size());
-    row = row0(w);
-    row[0] = static_cast<std::uint32_t>(work.selected.size());
-    for (std::size_t i = 0; i < work.selected.size(); ++i) row[1 + i] = work.selected[i].id;
+    work.ids.clear();
+    for (const Candidate& c : work.selected) work.ids.push_back(c.id);
+    set_level0(w, work.ids);
     return;
   }
 

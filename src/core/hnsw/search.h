@@ -62,20 +62,21 @@ LiveAnd(const HnswIndex&, Admit) -> LiveAnd<Admit>;
 // changes it meanwhile; or copied under the node's lock, while other threads
 // insert (hnsw/node_locks.h).
 struct DirectLinks {
-  std::span<const std::uint32_t> operator()(const HnswIndex& index, std::uint32_t n, std::uint64_t layer,
-                                            std::vector<std::uint32_t>&) const {
+  LinkList operator()(const HnswIndex& index, std::uint32_t n, std::uint64_t layer,
+                      std::vector<std::uint32_t>&) const {
     return index.neighbors(n, layer);
   }
 };
 
 struct LockedLinks {
   NodeLocks* locks;
-  std::span<const std::uint32_t> operator()(const HnswIndex& index, std::uint32_t n, std::uint64_t layer,
-                                            std::vector<std::uint32_t>& copy) const {
+  LinkList operator()(const HnswIndex& index, std::uint32_t n, std::uint64_t layer,
+                      std::vector<std::uint32_t>& copy) const {
     NodeLocks::Guard guard(*locks, n);
-    const std::span<const std::uint32_t> links = index.neighbors(n, layer);
-    copy.assign(links.begin(), links.end());
-    return copy;
+    const LinkList links = index.neighbors(n, layer);
+    copy.resize(links.size());
+    for (std::size_t i = 0; i < links.size(); ++i) copy[i] = links[i];
+    return LinkList(copy);
   }
 };
 
@@ -121,7 +122,7 @@ std::size_t walk_layer(const HnswIndex& index, SearchScratch& scratch, VisitedSe
     // First the neighbours not yet visited, marked now; then all their
     // distances at once, so their rows are fetched from memory in parallel
     // (WalkScorer::score); then each enters the beam in list order.
-    const std::span<const std::uint32_t> links = read_links(index, current.id, layer, scratch.links);
+    const LinkList links = read_links(index, current.id, layer, scratch.links);
     auto& fresh = scratch.fresh;
     auto& distances = scratch.fresh_distances;
     if (fresh.size() < links.size()) {

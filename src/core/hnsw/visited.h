@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/common/page_array.h"
+#include "core/hnsw/graph.h"
 
 namespace karvalith {
 
@@ -37,19 +38,11 @@ class VisitedSet {
   }
 
   // Marks every id of `ids` and writes the ones not yet visited, in order,
-  // to `out` (room for ids.size()); returns how many. One tight loop with
-  // the marks and the epoch in registers.
-  std::size_t visit_all(std::span<const std::uint32_t> ids, std::uint32_t* out) {
-    Mark* const marks = marks_.data();
-    const Mark epoch = epoch_;
-    std::size_t count = 0;
-    for (const std::uint32_t id : ids) {
-      assert(id < marks_.size());
-      out[count] = id;
-      count += marks[id] != epoch;
-      marks[id] = epoch;
-    }
-    return count;
+  // to `out` (room for ids.size()); returns how many. One tight loop per id
+  // width with the marks and the epoch in registers.
+  std::size_t visit_all(const LinkList& ids, std::uint32_t* out) {
+    return ids.width() == 3 ? visit_each<3>(ids.bytes(), ids.size(), out)
+                            : visit_each<4>(ids.bytes(), ids.size(), out);
   }
 
   bool is_visited(std::uint32_t id) const { return id < marks_.size() && marks_[id] == epoch_; }
@@ -61,6 +54,21 @@ class VisitedSet {
   void set_epoch_for_testing(Mark epoch) { epoch_ = epoch; }
 
  private:
+  template <unsigned WIDTH>
+  std::size_t visit_each(const std::uint8_t* bytes, std::size_t n, std::uint32_t* out) {
+    Mark* const marks = marks_.data();
+    const Mark epoch = epoch_;
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < n; ++i, bytes += WIDTH) {
+      const std::uint32_t id = LinkList::read_id(bytes, WIDTH);
+      assert(id < marks_.size());
+      out[count] = id;
+      count += marks[id] != epoch;
+      marks[id] = epoch;
+    }
+    return count;
+  }
+
   PageArray<Mark> marks_;
   Mark epoch_ = 1;
 };

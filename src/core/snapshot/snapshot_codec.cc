@@ -39,7 +39,7 @@ void encode_hnsw_fields(BasicEncoder<Sink>& enc, const HnswIndex& index) {
   for (std::uint32_t n = 0; n < nc; ++n) {
     const std::size_t lists = index.list_count(n);
     enc.put_length(lists);
-    for (std::size_t layer = 0; layer < lists; ++layer) enc.put_u32_list(index.neighbors(n, layer));
+    for (std::size_t layer = 0; layer < lists; ++layer) enc.put_u32_list(index.neighbors(n, layer).to_vector());
   }
   enc.put_length(nc);
   for (std::uint32_t n = 0; n < nc; ++n) enc.put_u8(index.level(n));

@@ -321,8 +321,7 @@ std::vector<std::uint8_t> encode_collection_columns(const CollectionState& state
     for (std::uint32_t n = from; n < last; ++n) c.put_value(index.quantized_view(n).scale);
     for (std::uint32_t n = from; n < last; ++n) c.put(index.codes_of(n), static_cast<std::size_t>(dim));
     for (std::uint32_t n = from; n < last; ++n) {
-      const auto ids = index.neighbors(n, 0);
-      c.put(ids.data(), ids.size_bytes());
+      for (const std::uint32_t id : index.neighbors(n, 0)) c.put_value(id);
     }
     if (raw) {
       for (std::uint32_t n = from; n < last; ++n) c.put(index.raw_vector(n).data(), index.raw_vector(n).size_bytes());
@@ -335,8 +334,7 @@ std::vector<std::uint8_t> encode_collection_columns(const CollectionState& state
   }
   for (std::uint32_t n = 0; n < nc; ++n) {
     for (std::uint64_t layer = 1; layer <= index.level(n); ++layer) {
-      const auto ids = index.neighbors(n, layer);
-      c.put(ids.data(), ids.size_bytes());
+      for (const std::uint32_t id : index.neighbors(n, layer)) c.put_value(id);
     }
   }
   c.put(state.internal_to_uuid.data(), 16 * std::size_t{nc});
