@@ -21,7 +21,10 @@ std::uint64_t saturating_double(std::uint64_t x) { return x > UINT64_MAX / 2 ? U
 }  // namespace
 
 HnswIndex::HnswIndex(const HnswConfig& config, std::uint64_t dimension)
-    : config_(config), capacity0_(std::min(config.m_max0, INITIAL_LEVEL0_CAPACITY)), dimension_(dimension) {
+    : config_(config),
+      capacity0_(std::min(config.m_max0, INITIAL_LEVEL0_CAPACITY)),
+      upper_capacity_(static_cast<std::size_t>(config.m)),
+      dimension_(dimension) {
   stride_ = stride_for(capacity0_, link_width_);
 }
 
@@ -167,12 +170,57 @@ void HnswIndex::write_vector(std::uint32_t n, const std::uint8_t* codes, float m
   derive_meta(n);
 }
 
-HnswIndex::UpperLists& HnswIndex::upper_lists_for_update(std::uint32_t n) {
-  if (upper_slot_[n] == NO_UPPER) {
-    upper_slot_[n] = static_cast<std::uint32_t>(upper_.size());
-    upper_.emplace_back();
+void HnswIndex::cover_upper_bits(std::uint64_t node_count) {
+  while (upper_bits_.size() * 64 < node_count) {
+    upper_before_.push_back(static_cast<std::uint32_t>(upper_first_.size()));
+    upper_bits_.push_back(0);
   }
-  return upper_[upper_slot_[n]];
+}
+
+std::size_t HnswIndex::ensure_upper_lists(std::uint32_t n, std::size_t lists) {
+  cover_upper_bits(std::uint64_t{n} + 1);
+  lists = std::min<std::size_t>(lists, UINT8_MAX);
+  std::optional<std::size_t> rank = upper_rank(n);
+  if (!rank) {
+    const std::size_t word = n / 64;
+    const std::uint64_t bit = std::uint64_t{1} << (n % 64);
+    const std::size_t r = upper_before_[word] + static_cast<std::size_t>(__builtin_popcountll(upper_bits_[word] & (bit - 1)));
+    upper_bits_[word] |= bit;
+    for (std::size_t w = word + 1; w < upper_before_.size(); ++w) ++upper_before_[w];
+    upper_first_.push_back(0);
+    upper_count_.push_back(0);
+    std::copy_backward(upper_first_.begin() + r, upper_first_.end() - 1, upper_first_.end());
+    std::copy_backward(upper_count_.begin() + r, upper_count_.end() - 1, upper_count_.end());
+    upper_first_[r] = 0;
+    upper_count_[r] = 0;
+    rank = r;
+  }
+  const std::size_t have = upper_count_[*rank];
+  if (have >= lists) return *rank;
+  const std::size_t slot = 1 + upper_capacity_;
+  const std::size_t end = upper_pool_.size() / slot;
+  std::size_t first = upper_first_[*rank];
+  if (have != 0 && first + have == end) {
+    upper_pool_.resize((first + lists) * slot);  // the last node's lists grow in place
+  } else {
+    // New slots at the end, the old lists copied over (the old slots are left
+    // unused: only inconsistent stored graphs get here with lists).
+    upper_pool_.resize((end + lists) * slot);
+    std::uint32_t* pool = upper_pool_.data();
+    std::copy(pool + first * slot, pool + (first + have) * slot, pool + end * slot);
+    first = end;
+  }
+  upper_first_[*rank] = static_cast<std::uint32_t>(first);
+  upper_count_[*rank] = static_cast<std::uint8_t>(lists);
+  top_list_layer_ = std::max<std::uint64_t>(top_list_layer_, lists);
+  return *rank;
+}
+
+void HnswIndex::set_upper(std::size_t rank, std::uint64_t layer, std::span<const std::uint32_t> ids) {
+  assert(ids.size() <= upper_capacity_);
+  std::uint32_t* list = upper_list(rank, layer);
+  list[0] = static_cast<std::uint32_t>(ids.size());
+  std::copy(ids.begin(), ids.end(), list + 1);
 }
 
 bool HnswIndex::mark_deleted(std::uint32_t n) {
@@ -208,11 +256,7 @@ HnswParts HnswIndex::to_parts() const {
   for (std::uint32_t n = 0; n < node_count_; ++n) {
     auto& lists = parts.neighbors[n];
     lists.reserve(list_count(n));
-    auto level0 = neighbors(n, 0);
-    lists.emplace_back(level0.begin(), level0.end());
-    if (const auto* upper = upper_lists(n)) {
-      for (const auto& list : *upper) lists.push_back(list);
-    }
+    for (std::size_t layer = 0; layer < list_count(n); ++layer) lists.push_back(neighbors(n, layer).to_vector());
   }
   parts.layers.assign(layers_.begin(), layers_.end());
   parts.deleted.assign(deleted_.begin(), deleted_.end());
@@ -257,12 +301,16 @@ HnswIndex HnswIndex::from_parts(HnswParts parts) {
     index.write_vector(n, parts.vector_data.data() + static_cast<std::size_t>(n) * parts.dimension,
                        parts.vector_min[n], parts.vector_scale[n]);
   }
-  index.upper_slot_.assign(count, NO_UPPER);
+  std::size_t longest_upper = 0;
+  for (const auto& lists : parts.neighbors) {
+    for (std::size_t l = 1; l < lists.size(); ++l) longest_upper = std::max(longest_upper, lists[l].size());
+  }
+  index.upper_capacity_ = std::max(index.upper_capacity_, longest_upper);
+  index.cover_upper_bits(count);
 
   auto drop_out_of_range = [count](std::vector<std::uint32_t>& list) {
     std::erase_if(list, [count](std::uint32_t id) { return id >= count; });
   };
-  std::uint64_t top_layer = 0;
   for (std::uint32_t n = 0; n < count; ++n) {
     auto& lists = parts.neighbors[n];
     // A node without lists gets an empty level-0 list: walks treat both alike.
@@ -270,15 +318,12 @@ HnswIndex HnswIndex::from_parts(HnswParts parts) {
     drop_out_of_range(lists[0]);
     index.set_level0(n, lists[0]);
     if (lists.size() < 2) continue;
-    auto& upper = index.upper_lists_for_update(n);
-    upper.reserve(lists.size() - 1);
-    for (std::size_t l = 1; l < lists.size(); ++l) {
+    const std::size_t rank = index.ensure_upper_lists(n, lists.size() - 1);
+    for (std::size_t l = 1; l < lists.size() && l <= UINT8_MAX; ++l) {
       drop_out_of_range(lists[l]);
-      upper.push_back(std::move(lists[l]));
+      index.set_upper(rank, l, lists[l]);
     }
-    top_layer = std::max<std::uint64_t>(top_layer, upper.size());
   }
-  index.top_list_layer_ = top_layer;
 
   if (parts.entry_point && *parts.entry_point < count) index.entry_point_ = parts.entry_point;
   index.max_level_ = parts.max_level;
@@ -294,16 +339,19 @@ std::optional<HnswIndex> HnswIndex::from_arrays(HnswArrays a) {
     return v;
   };
   std::size_t list = 0;
+  std::size_t longest_upper = 0;
   for (std::uint32_t n = 0; n < count; ++n) {
     if (a.lists[list].size() / 4 > index.capacity0_) return std::nullopt;
+    for (std::size_t l = 1; l <= a.layers[n]; ++l) longest_upper = std::max(longest_upper, a.lists[list + l].size() / 4);
     list += std::size_t{a.layers[n]} + 1;
   }
+  index.upper_capacity_ = std::max(index.upper_capacity_, longest_upper);
   index.node_count_ = count;
   index.link_width_ = width_for(count);
   index.stride_ = index.stride_for(index.capacity0_, index.link_width_);
   index.blocks_.assign_zero(index.blocks_size(count));
-  index.upper_slot_.assign(count, NO_UPPER);
-  std::uint64_t top_layer = 0;
+  index.cover_upper_bits(count);
+  std::vector<std::uint32_t> ids;
   list = 0;
   for (std::uint32_t n = 0; n < count; ++n) {
     index.place_vector(n, a.codes.data() + static_cast<std::size_t>(n) * a.dimension, read_f32(a.mins, n),
@@ -312,18 +360,16 @@ std::optional<HnswIndex> HnswIndex::from_arrays(HnswArrays a) {
     index.set_level0_bytes(n, level0.data(), static_cast<std::uint32_t>(level0.size() / 4));
     const std::size_t uppers = a.layers[n];
     if (uppers != 0) {
-      auto& upper = index.upper_lists_for_update(n);
-      upper.resize(uppers);
-      for (std::size_t l = 0; l < uppers; ++l) {
-        const std::span<const std::uint8_t> ids = a.lists[list + 1 + l];
-        upper[l].resize(ids.size() / 4);
-        if (!ids.empty()) std::memcpy(upper[l].data(), ids.data(), ids.size());
+      const std::size_t rank = index.ensure_upper_lists(n, uppers);
+      for (std::size_t l = 1; l <= uppers; ++l) {
+        const std::span<const std::uint8_t> bytes = a.lists[list + l];
+        ids.resize(bytes.size() / 4);
+        if (!bytes.empty()) std::memcpy(ids.data(), bytes.data(), bytes.size());
+        index.set_upper(rank, l, ids);
       }
-      top_layer = std::max<std::uint64_t>(top_layer, uppers);
     }
     list += uppers + 1;
   }
-  index.top_list_layer_ = top_layer;
   for (std::uint32_t n = 0; n < count; ++n) index.derive_meta(n);
   index.raw_vectors_ = std::move(a.raw_vectors);
   index.layers_.assign(a.layers);
@@ -355,23 +401,19 @@ void HnswIndex::finish_load(std::vector<std::uint8_t> layers, std::vector<std::u
                             std::span<const std::uint32_t> upper_counts, std::span<const std::uint32_t> upper_ids,
                             std::vector<float> raw_vectors, std::optional<std::uint32_t> entry_point,
                             std::uint64_t max_level, bool huge) {
-  upper_slot_.assign(node_count_, NO_UPPER);
+  for (const std::uint32_t c : upper_counts) upper_capacity_ = std::max<std::size_t>(upper_capacity_, c);
+  cover_upper_bits(node_count_);
   std::size_t list = 0;
   std::size_t id = 0;
-  std::uint64_t top_layer = 0;
   for (std::uint32_t n = 0; n < node_count_; ++n) {
     const std::size_t uppers = layers[n];
     if (uppers == 0) continue;
-    auto& upper = upper_lists_for_update(n);
-    upper.resize(uppers);
-    for (std::size_t l = 0; l < uppers; ++l, ++list) {
-      upper[l].assign(upper_ids.begin() + static_cast<std::ptrdiff_t>(id),
-                      upper_ids.begin() + static_cast<std::ptrdiff_t>(id + upper_counts[list]));
+    const std::size_t rank = ensure_upper_lists(n, uppers);
+    for (std::size_t l = 1; l <= uppers; ++l, ++list) {
+      set_upper(rank, l, upper_ids.subspan(id, upper_counts[list]));
       id += upper_counts[list];
     }
-    top_layer = std::max<std::uint64_t>(top_layer, uppers);
   }
-  top_list_layer_ = top_layer;
   layers_.assign(std::span<const std::uint8_t>(layers));
   deleted_.assign(std::span<const std::uint8_t>(deleted));
   raw_vectors_ = std::move(raw_vectors);
@@ -386,9 +428,7 @@ std::uint64_t HnswIndex::estimate_memory_bytes() const {
   bytes += 4 * (nodes + nodes + raw_vectors_.size());
   for (std::uint32_t n = 0; n < node_count_; ++n) {
     bytes += 24 + 24 + 4 * std::uint64_t{level0_count(n)};
-    if (const auto* upper = upper_lists(n)) {
-      for (const auto& list : *upper) bytes += 24 + 4 * list.size();
-    }
+    for (std::size_t layer = 1; layer < list_count(n); ++layer) bytes += 24 + 4 * neighbors(n, layer).size();
   }
   return bytes;
 }
@@ -396,11 +436,8 @@ std::uint64_t HnswIndex::estimate_memory_bytes() const {
 std::uint64_t HnswIndex::layout_bytes() const {
   std::uint64_t bytes = blocks_.size() + layers_.size() + deleted_.size();
   bytes += 4 * raw_vectors_.size();
-  bytes += 4 * upper_slot_.size();
-  for (const auto& lists : upper_) {
-    bytes += 24;
-    for (const auto& list : lists) bytes += 24 + 4 * list.size();
-  }
+  bytes += 8 * upper_bits_.size() + 4 * upper_before_.size() + 4 * upper_first_.size() + upper_count_.size();
+  bytes += 4 * upper_pool_.size();
   return bytes;
 }
 

@@ -216,17 +216,18 @@ class HnswIndex {
 
   // Number of neighbour lists node n has (level + 1 for consistent data).
   std::size_t list_count(std::uint32_t n) const {
-    const auto* upper = upper_lists(n);
-    return 1 + (upper == nullptr ? 0 : upper->size());
+    const std::optional<std::size_t> rank = upper_rank(n);
+    return 1 + (rank ? upper_count_[*rank] : 0);
   }
 
   // Out-links of n on `layer`; empty when n has no list there.
   LinkList neighbors(std::uint32_t n, std::uint64_t layer) const {
     assert(n < node_count_);
     if (layer == 0) return {row0(n) + sizeof(std::uint32_t), level0_count(n), link_width_};
-    const auto* lists = upper_lists(n);
-    if (lists == nullptr || layer - 1 >= lists->size()) return {};
-    return LinkList((*lists)[layer - 1]);
+    const std::optional<std::size_t> rank = upper_rank(n);
+    if (!rank || layer - 1 >= upper_count_[*rank]) return {};
+    const std::uint32_t* list = upper_list(*rank, layer);
+    return LinkList({list + 1, list[0]});
   }
 
   // Bytes per level-0 id: 3 up to ID3_NODES nodes, 4 beyond.
@@ -275,15 +276,33 @@ class HnswIndex {
   void copy_vector(std::uint32_t n, float* out) const;
 
  private:
-  static constexpr std::uint32_t NO_UPPER = UINT32_MAX;
-  using UpperLists = std::vector<std::vector<std::uint32_t>>;
-
-  const UpperLists* upper_lists(std::uint32_t n) const {
-    const std::uint32_t slot = upper_slot_[n];
-    return slot == NO_UPPER ? nullptr : &upper_[slot];
+  // Position of node n among the nodes with upper lists, if it has any.
+  std::optional<std::size_t> upper_rank(std::uint32_t n) const {
+    const std::size_t word = n / 64;
+    if (word >= upper_bits_.size()) return std::nullopt;
+    const std::uint64_t bits = upper_bits_[word];
+    const std::uint64_t bit = std::uint64_t{1} << (n % 64);
+    if ((bits & bit) == 0) return std::nullopt;
+    return upper_before_[word] + static_cast<std::size_t>(__builtin_popcountll(bits & (bit - 1)));
   }
-  // The node's upper lists, created empty if it has none.
-  UpperLists& upper_lists_for_update(std::uint32_t n);
+  // The slot of the node with this rank on `layer` (>= 1): its count, then
+  // room for upper_capacity_ ids.
+  const std::uint32_t* upper_list(std::size_t rank, std::uint64_t layer) const {
+    return upper_pool_.data() + (upper_first_[rank] + (layer - 1)) * (1 + upper_capacity_);
+  }
+  std::uint32_t* upper_list(std::size_t rank, std::uint64_t layer) {
+    return upper_pool_.data() + (upper_first_[rank] + (layer - 1)) * (1 + upper_capacity_);
+  }
+  // Gives node n (< node_count_) at least `lists` upper lists, new ones
+  // empty, and returns its rank. Nodes get theirs in id order, appended; a
+  // node given lists out of order (only inconsistent stored graphs lead
+  // there) moves the ranks after it.
+  std::size_t ensure_upper_lists(std::uint32_t n, std::size_t lists);
+  // Replaces node n's list on `layer` (>= 1; the node has it; ids.size() <=
+  // upper_capacity_).
+  void set_upper(std::size_t rank, std::uint64_t layer, std::span<const std::uint32_t> ids);
+  // Covers nodes below `node_count` in the rank bitmap.
+  void cover_upper_bits(std::uint64_t node_count);
 
   // Byte offsets inside a block.
   std::size_t meta_offset() const { return (static_cast<std::size_t>(dimension_) + 3) & ~std::size_t{3}; }
@@ -355,10 +374,20 @@ class HnswIndex {
   std::vector<float> raw_vectors_;
   std::uint64_t capacity0_ = 0;  // ids a level-0 row holds
   unsigned link_width_ = 3;       // bytes per level-0 id
-  // Layers >= 1, only for nodes that have such lists (a few percent):
-  // upper_[upper_slot_[n]][layer - 1]; NO_UPPER marks nodes without any.
-  PageArray<std::uint32_t> upper_slot_;
-  std::vector<UpperLists> upper_;
+  // Layers >= 1, only for the nodes that have such lists (1/m of them):
+  // a bit per node says whether it has any, with a count of such nodes
+  // before each 64 (its rank is that count plus the bits before it). By
+  // rank: its first slot in the pool and its number of lists; its lists are
+  // consecutive slots of 1 + upper_capacity_ u32 (count, ids). A slot holds
+  // m ids (more when a stored graph has longer lists), so pruning never
+  // moves a list and no thread ever grows the pool while others insert.
+  PageArray<std::uint64_t> upper_bits_;
+  PageArray<std::uint32_t> upper_before_;
+  PageArray<std::uint32_t> upper_first_;
+  PageArray<std::uint8_t> upper_count_;
+  PageArray<std::uint32_t> upper_pool_;
+  std::size_t upper_slots_ = 0;
+  std::size_t upper_capacity_ = 0;
   PageArray<std::uint8_t> layers_;
   PageArray<std::uint8_t> deleted_;
   std::optional<std::uint32_t> entry_point_;

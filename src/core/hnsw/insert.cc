@@ -112,7 +112,7 @@ void HnswIndex::link_new_node(std::uint32_t id, std::span<const float> vector, s
         // thread's back-link meanwhile.
         std::optional<NodeLocks::Guard> guard;
         if (locks != nullptr) guard.emplace(*locks, id);
-        const auto& own = upper_[upper_slot_[id]][layer - 1];
+        const LinkList own = neighbors(id, layer);
         work.upper_targets.assign(own.begin(), own.end());
       }
       for (const std::uint32_t w : work.upper_targets) {
@@ -179,7 +179,10 @@ Status HnswIndex::insert_batch(std::span<const float> vectors, std::span<Quantiz
                   [&](std::span<const std::uint32_t> level0, std::vector<std::vector<std::uint32_t>> upper) {
                     NodeLocks::Guard guard(locks, id);
                     set_level0(id, level0);
-                    if (!upper.empty()) upper_[upper_slot_[id]] = std::move(upper);
+                    if (!upper.empty()) {
+                      const std::size_t rank = *upper_rank(id);  // given its lists by store_node
+                      for (std::size_t l = 0; l < upper.size(); ++l) set_upper(rank, l + 1, upper[l]);
+                    }
                   });
     if (levels[i] > max_level) {
       max_level_ = levels[i];
@@ -222,11 +225,10 @@ void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector&
 
   set_level0(static_cast<std::uint32_t>(n), level0);
 
-  top_list_layer_ = std::max<std::uint64_t>(top_list_layer_, upper.size());
-  upper_slot_.push_back(NO_UPPER);
+  cover_upper_bits(n + 1);
   if (!upper.empty()) {
-    upper_slot_.back() = static_cast<std::uint32_t>(upper_.size());
-    upper_.push_back(std::move(upper));
+    const std::size_t rank = ensure_upper_lists(static_cast<std::uint32_t>(n), upper.size());
+    for (std::size_t l = 0; l < upper.size(); ++l) set_upper(rank, l + 1, upper[l]);
   }
   layers_.push_back(level);
   deleted_.push_back(0);
@@ -281,18 +283,22 @@ void HnswIndex::add_back_link(std::uint32_t w, std::uint64_t layer, std::uint32_
     return;
   }
 
-  auto& lists = upper_lists_for_update(w);
-  if (lists.size() < layer) {  // guard for nodes with too few lists
-    lists.resize(layer);
-    top_list_layer_ = std::max(top_list_layer_, layer);
+  if (layer > UINT8_MAX) return;  // no node has lists that high
+  const std::size_t rank = ensure_upper_lists(w, layer);  // also a guard for nodes with too few lists
+  std::uint32_t* list = upper_list(rank, layer);
+  const std::uint32_t count = list[0];
+  if (std::uint64_t{count} + 1 <= bound) {
+    list[1 + count] = new_id;
+    list[0] = count + 1;
+    return;
   }
-  auto& list = lists[layer - 1];
-  list.push_back(new_id);
-  if (list.size() <= bound) return;
-  distances_from(*this, w, list, work);
+  work.ids.assign(list + 1, list + 1 + count);
+  work.ids.push_back(new_id);
+  distances_from(*this, w, work.ids, work);
   select_neighbors_heuristic(*this, work.pairs, bound, work.heuristic, work.selected);
-  list.clear();
-  for (const Candidate& c : work.selected) list.push_back(c.id);
+  work.ids.clear();
+  for (const Candidate& c : work.selected) work.ids.push_back(c.id);
+  set_upper(rank, layer, work.ids);
 }
 
 }  // namespace karvalith

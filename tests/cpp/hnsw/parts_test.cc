@@ -119,6 +119,10 @@ TEST(Parts, BackLinkToANodeWithoutTheLayerAddsTheMissingList) {
   ASSERT_EQ(index.list_count(0), 2u);
   EXPECT_EQ(index.neighbors(0, 1).size(), 1u);
   EXPECT_EQ(index.neighbors(0, 1)[0], 2u);
+  // Node 0 got its list after nodes 1 and 2 had theirs: theirs are intact.
+  EXPECT_EQ(index.neighbors(1, 1).to_vector(), std::vector<std::uint32_t>{0});
+  const auto parts_after = index.to_parts();
+  EXPECT_EQ(HnswIndex::from_parts(parts_after).to_parts().neighbors, parts_after.neighbors);
 }
 
 TEST(Parts, MemoryEstimateCountsEveryTerm) {
