@@ -38,13 +38,20 @@ class IdTable {
  private:
   static constexpr std::uint32_t EMPTY = UINT32_MAX;
 
-  std::size_t mask() const { return cells_.size() - 1; }
-  std::size_t home(const Uuid& id) const { return UuidHash{}(id) & mask(); }
+  // The hash scaled to the table (any size, not only powers of two).
+  std::size_t home(const Uuid& id) const {
+    return static_cast<std::size_t>((static_cast<unsigned __int128>(UuidHash{}(id)) * cells_.size()) >> 64);
+  }
+  std::size_t next(std::size_t cell) const { return cell + 1 == cells_.size() ? 0 : cell + 1; }
+  // Cells from `from` forward to `to`, wrapping around the end.
+  std::size_t distance(std::size_t from, std::size_t to) const {
+    return to >= from ? to - from : to + cells_.size() - from;
+  }
   // The cell holding `id`, or the empty cell where it would go.
   std::size_t locate(std::span<const Uuid> ids, const Uuid& id) const;
   void grow(std::span<const Uuid> ids, std::size_t need);
 
-  std::vector<std::uint32_t> cells_;  // slot numbers, EMPTY when free; size a power of two
+  std::vector<std::uint32_t> cells_;  // slot numbers, EMPTY when free
   std::size_t count_ = 0;
 };
 

@@ -24,7 +24,8 @@ TEST(IdTable, FindsEverySlotOfAList) {
   EXPECT_EQ(table.size(), ids.size());
   for (std::uint32_t slot = 0; slot < ids.size(); ++slot) EXPECT_EQ(table.find(ids, ids[slot]), slot);
   EXPECT_FALSE(table.contains(ids, numbered(1)));
-  EXPECT_LE(table.memory_bytes(), 4u * 4 * ids.size()) << "at least a quarter full";
+  // Grown a quarter at a time up to four fifths full: at least 64% full.
+  EXPECT_LE(table.memory_bytes(), 63 * ids.size() / 10);
 }
 
 // The moves a collection makes: append a slot for an id (which may already
