@@ -223,9 +223,16 @@ void HnswIndex::set_upper(std::size_t rank, std::uint64_t layer, std::span<const
   std::copy(ids.begin(), ids.end(), list + 1);
 }
 
+void HnswIndex::set_tombstones(std::span<const std::uint8_t> flags) {
+  deleted_.assign((flags.size() + 63) / 64, 0);
+  for (std::size_t n = 0; n < flags.size(); ++n) {
+    if (flags[n] != 0) deleted_[n / 64] |= std::uint64_t{1} << (n % 64);
+  }
+}
+
 bool HnswIndex::mark_deleted(std::uint32_t n) {
   if (n >= node_count_) return false;
-  deleted_[n] = 1;
+  deleted_[n / 64] |= std::uint64_t{1} << (n % 64);
   return true;
 }
 
@@ -259,7 +266,8 @@ HnswParts HnswIndex::to_parts() const {
     for (std::size_t layer = 0; layer < list_count(n); ++layer) lists.push_back(neighbors(n, layer).to_vector());
   }
   parts.layers.assign(layers_.begin(), layers_.end());
-  parts.deleted.assign(deleted_.begin(), deleted_.end());
+  parts.deleted.resize(node_count_);
+  for (std::uint32_t n = 0; n < node_count_; ++n) parts.deleted[n] = is_deleted(n) ? 1 : 0;
   parts.entry_point = entry_point_;
   parts.max_level = max_level_;
   parts.dimension = dimension_;
@@ -285,8 +293,7 @@ HnswIndex HnswIndex::from_parts(HnswParts parts) {
 
   index.raw_vectors_ = std::move(parts.raw_vectors);
   index.layers_.assign(std::span<const std::uint8_t>(parts.layers));
-  index.deleted_.assign(std::span<const std::uint8_t>(parts.deleted));
-  for (auto& flag : index.deleted_) flag = flag != 0;
+  index.set_tombstones(parts.deleted);
   index.node_count_ = count;
 
   std::uint64_t longest0 = 0;
@@ -373,7 +380,7 @@ std::optional<HnswIndex> HnswIndex::from_arrays(HnswArrays a) {
   for (std::uint32_t n = 0; n < count; ++n) index.derive_meta(n);
   index.raw_vectors_ = std::move(a.raw_vectors);
   index.layers_.assign(a.layers);
-  index.deleted_.assign(a.deleted);
+  index.set_tombstones(a.deleted);
   index.entry_point_ = a.entry_point;
   index.max_level_ = a.max_level;
   return index;
@@ -415,7 +422,7 @@ void HnswIndex::finish_load(std::vector<std::uint8_t> layers, std::vector<std::u
     }
   }
   layers_.assign(std::span<const std::uint8_t>(layers));
-  deleted_.assign(std::span<const std::uint8_t>(deleted));
+  set_tombstones(deleted);
   raw_vectors_ = std::move(raw_vectors);
   entry_point_ = entry_point;
   max_level_ = max_level;
@@ -424,7 +431,7 @@ void HnswIndex::finish_load(std::vector<std::uint8_t> layers, std::vector<std::u
 
 std::uint64_t HnswIndex::estimate_memory_bytes() const {
   const std::uint64_t nodes = node_count_;
-  std::uint64_t bytes = nodes * dimension_ + layers_.size() + deleted_.size();
+  std::uint64_t bytes = nodes * dimension_ + layers_.size() + nodes;
   bytes += 4 * (nodes + nodes + raw_vectors_.size());
   for (std::uint32_t n = 0; n < node_count_; ++n) {
     bytes += 24 + 24 + 4 * std::uint64_t{level0_count(n)};
@@ -434,7 +441,7 @@ std::uint64_t HnswIndex::estimate_memory_bytes() const {
 }
 
 std::uint64_t HnswIndex::layout_bytes() const {
-  std::uint64_t bytes = blocks_.size() + layers_.size() + deleted_.size();
+  std::uint64_t bytes = blocks_.size() + layers_.size() + 8 * deleted_.size();
   bytes += 4 * raw_vectors_.size();
   bytes += 8 * upper_bits_.size() + 4 * upper_before_.size() + 4 * upper_first_.size() + upper_count_.size();
   bytes += 4 * upper_pool_.size();

@@ -212,7 +212,7 @@ class HnswIndex {
   std::optional<std::uint32_t> entry_point() const { return entry_point_; }
   std::uint64_t max_level() const { return max_level_; }
   std::uint8_t level(std::uint32_t n) const { return layers_[n]; }
-  bool is_deleted(std::uint32_t n) const { return deleted_[n] != 0; }
+  bool is_deleted(std::uint32_t n) const { return (deleted_[n / 64] >> (n % 64) & 1) != 0; }
 
   // Number of neighbour lists node n has (level + 1 for consistent data).
   std::size_t list_count(std::uint32_t n) const {
@@ -301,6 +301,8 @@ class HnswIndex {
   // Replaces node n's list on `layer` (>= 1; the node has it; ids.size() <=
   // upper_capacity_).
   void set_upper(std::size_t rank, std::uint64_t layer, std::span<const std::uint32_t> ids);
+  // Tombstones from one flag byte per node (nonzero: deleted).
+  void set_tombstones(std::span<const std::uint8_t> flags);
   // Covers nodes below `node_count` in the rank bitmap.
   void cover_upper_bits(std::uint64_t node_count);
 
@@ -389,7 +391,7 @@ class HnswIndex {
   std::size_t upper_slots_ = 0;
   std::size_t upper_capacity_ = 0;
   PageArray<std::uint8_t> layers_;
-  PageArray<std::uint8_t> deleted_;
+  PageArray<std::uint64_t> deleted_;  // tombstones, a bit per node
   std::optional<std::uint32_t> entry_point_;
   std::uint64_t max_level_ = 0;
   std::uint64_t dimension_ = 0;

@@ -231,7 +231,7 @@ void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector&
     for (std::size_t l = 0; l < upper.size(); ++l) set_upper(rank, l + 1, upper[l]);
   }
   layers_.push_back(level);
-  deleted_.push_back(0);
+  if (n % 64 == 0) deleted_.push_back(0);
   ++node_count_;
 }
 
