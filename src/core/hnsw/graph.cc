@@ -64,21 +64,8 @@ void HnswIndex::relayout(std::uint64_t capacity, unsigned width) {
 
 void HnswIndex::set_level0(std::uint32_t n, std::span<const std::uint32_t> ids) {
   assert(ids.size() <= capacity0_);
-  std::uint8_t* row = row0(n);
-  const auto count = static_cast<std::uint32_t>(ids.size());
-  std::memcpy(row, &count, sizeof count);
-  std::uint8_t* out = row + sizeof count;
-  if (link_width_ == 4) {
-    if (count != 0) std::memcpy(out, ids.data(), sizeof(std::uint32_t) * count);
-    return;
-  }
-  for (const std::uint32_t id : ids) {
-    assert(id < ID3_NODES);
-    out[0] = static_cast<std::uint8_t>(id);
-    out[1] = static_cast<std::uint8_t>(id >> 8);
-    out[2] = static_cast<std::uint8_t>(id >> 16);
-    out += 3;
-  }
+  // The ids in memory are the little-endian bytes set_level0_bytes takes.
+  set_level0_bytes(n, reinterpret_cast<const std::uint8_t*>(ids.data()), static_cast<std::uint32_t>(ids.size()));
 }
 
 void HnswIndex::set_level0_bytes(std::uint32_t n, const std::uint8_t* bytes, std::uint32_t count) {
