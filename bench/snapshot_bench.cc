@@ -7,6 +7,7 @@
 //   snapshot_bench [documents=100000] [dimension=128] [repeats=3] [keep-dir]
 //   snapshot_bench --open FILE [repeats=3] [key-hex]
 //   snapshot_bench --synthetic DOCUMENTS DIMENSION DIR
+//   snapshot_bench --resave FILE DIR
 // keep-dir, when given, receives the plain snapshot (bench.kvl). The second
 // form loads an existing snapshot file: wall and CPU seconds of
 // each load, the resident bytes it keeps and the peak above the resident size
@@ -14,7 +15,8 @@
 // (format 2) and DIR/older.kvl (format 1) of a collection shaped like a
 // built one without the build: random codes, 16-32 random level-0
 // neighbours, upper levels one node in 16, empty texts, no metadata, as in
-// million_bench.py; its loads cost what a built graph's do.
+// million_bench.py; its loads cost what a built graph's do. The fourth loads
+// FILE and saves it into DIR in the format snapshots are written in now.
 #include <stdlib.h>
 #include <sys/resource.h>
 
@@ -206,6 +208,18 @@ int main(int argc, char** argv) {
   if (argc > 4 && std::strcmp(argv[1], "--synthetic") == 0) {
     return synthetic(static_cast<std::uint32_t>(std::atol(argv[2])), static_cast<std::uint64_t>(std::atol(argv[3])),
                      argv[4]);
+  }
+  if (argc > 3 && std::strcmp(argv[1], "--resave") == 0) {
+    auto loaded = load_collection(argv[2], nullptr);
+    if (!loaded) {
+      std::fprintf(stderr, "%s\n", loaded.error().message.c_str());
+      return 1;
+    }
+    if (auto saved = save_collection(**loaded, argv[3], nullptr); !saved) {
+      std::fprintf(stderr, "%s\n", saved.error().message.c_str());
+      return 1;
+    }
+    return 0;
   }
   if (argc > 2 && std::strcmp(argv[1], "--open") == 0) {
     return open_file(argv[2], argc > 3 ? std::atoi(argv[3]) : 3, argc > 4 ? argv[4] : nullptr);

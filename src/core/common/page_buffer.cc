@@ -14,8 +14,6 @@ namespace karvalith {
 namespace {
 
 constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
-// Arrays from this size on get a mapping of their own.
-constexpr std::size_t MAP_FROM = std::size_t{1} << 20;
 
 std::size_t page_size() {
   static const std::size_t size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
@@ -54,6 +52,18 @@ PageBuffer::PageBuffer(const PageBuffer& other) : huge_pages_(other.huge_pages_)
   std::memcpy(data_, other.data_, other.size_);
   size_ = other.size_;
   promote_huge_pages(size_);
+}
+
+PageBuffer PageBuffer::adopt_mapping(std::uint8_t* data, std::size_t size, std::size_t mapped) {
+  PageBuffer buffer;
+  buffer.data_ = data;
+  buffer.size_ = size;
+  buffer.capacity_ = mapped;
+  // The whole mapping counts as one part that was never given advice, so
+  // growth moves it with one mremap and promote_huge_pages leaves it alone.
+  buffer.huge_bytes_ = mapped;
+  if (mapped > size) std::memset(data + size, 0, mapped - size);
+  return buffer;
 }
 
 PageBuffer::PageBuffer(PageBuffer&& other) noexcept { swap(*this, other); }

@@ -37,6 +37,16 @@ class PageBuffer {
   bool empty() const { return size_ == 0; }
   std::size_t capacity() const { return capacity_; }
 
+  // Takes over `mapped` bytes (a multiple of the page size, at least
+  // MAP_FROM) mapped at `data` with mmap, of which the first `size` are the
+  // contents: a private mapping of a file, read in place. Bytes past `size`
+  // are zeroed (they copy at most one page). Such a mapping stays in the
+  // file's small pages; growing moves it whole and maps fresh memory after
+  // it (a later growth, once that memory has huge pages, copies).
+  static PageBuffer adopt_mapping(std::uint8_t* data, std::size_t size, std::size_t mapped);
+  // Arrays from this size on are mapped (below, heap memory).
+  static constexpr std::size_t MAP_FROM = std::size_t{1} << 20;
+
   // Grows or shrinks to `size` bytes; bytes past the old size read as zero.
   void resize(std::size_t size);
   // `size` zero bytes (the old contents and mapping are dropped).

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -82,6 +83,12 @@ Status FileHandle::sync() {
     if (errno != EINTR) return std::unexpected(os_error(errno));
   }
   return {};
+}
+
+Result<std::uint8_t*> FileHandle::map_private(std::uint64_t offset, std::size_t length) const {
+  void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd_, static_cast<off_t>(offset));
+  if (p == MAP_FAILED) return std::unexpected(os_error(errno));
+  return static_cast<std::uint8_t*>(p);
 }
 
 Status FileHandle::truncate(std::uint64_t length) {

@@ -56,6 +56,11 @@ class FileHandle {
   Result<std::size_t> read_at(std::uint64_t offset, std::span<std::uint8_t> out);
   // Closes now and reports the result (the destructor closes silently).
   Status close();
+  // A private, writable mapping of `length` bytes from `offset` (a multiple
+  // of the page size): reads come from the file's cached pages, writes copy
+  // the page they touch and never reach the file. The mapping outlives the
+  // descriptor; the caller unmaps it (munmap).
+  Result<std::uint8_t*> map_private(std::uint64_t offset, std::size_t length) const;
 
  private:
   explicit FileHandle(int fd) : fd_(fd) {}

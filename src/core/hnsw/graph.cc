@@ -113,7 +113,7 @@ void HnswIndex::derive_meta(std::uint32_t n) {
   if (derive_node_meta(n)) huge_nodes_ = true;
 }
 
-bool HnswIndex::derive_node_meta(std::uint32_t n) {
+HnswIndex::NodeMeta HnswIndex::node_meta(std::uint32_t n) const {
   const std::uint8_t* codes = block(n);
   const float* meta = meta_of(n);
   const double min = meta[0];
@@ -135,12 +135,16 @@ bool HnswIndex::derive_node_meta(std::uint32_t n) {
   }
   // |min| + 255 |scale| bounds every component (NaN counts as huge).
   const double largest = std::fabs(min) + 255.0 * std::fabs(scale);
+  return {static_cast<float>(norm_sq), static_cast<std::uint32_t>(sum),
+          !(largest <= static_cast<double>(SAFE_MAGNITUDE))};
+}
+
+bool HnswIndex::derive_node_meta(std::uint32_t n) {
+  const NodeMeta meta = node_meta(n);
   std::uint8_t* out = blocks_.data() + static_cast<std::size_t>(n) * stride_ + meta_offset();
-  const float norm = static_cast<float>(norm_sq);
-  std::memcpy(out + 2 * sizeof(float), &norm, sizeof norm);
-  const auto sum32 = static_cast<std::uint32_t>(sum);
-  std::memcpy(out + 3 * sizeof(float), &sum32, sizeof sum32);
-  return !(largest <= static_cast<double>(SAFE_MAGNITUDE));
+  std::memcpy(out + 2 * sizeof(float), &meta.norm_sq, sizeof meta.norm_sq);
+  std::memcpy(out + 3 * sizeof(float), &meta.code_sum, sizeof meta.code_sum);
+  return meta.huge;
 }
 
 void HnswIndex::place_vector(std::uint32_t n, const std::uint8_t* codes, float min, float scale) {
@@ -384,6 +388,39 @@ HnswIndex HnswIndex::with_nodes(const HnswConfig& config, std::uint64_t dimensio
   return index;
 }
 
+std::optional<HnswIndex> HnswIndex::with_blocks(const HnswConfig& config, std::uint64_t dimension,
+                                                std::uint32_t node_count, std::uint64_t capacity0, unsigned width,
+                                                PageBuffer blocks) {
+  HnswIndex index(config, dimension);
+  if (capacity0 < index.capacity0_ || (width != 3 && width != 4) || (width == 3 && node_count > ID3_NODES)) {
+    return std::nullopt;
+  }
+  index.capacity0_ = capacity0;
+  index.link_width_ = width;
+  index.stride_ = index.stride_for(capacity0, width);
+  if (blocks.size() != index.blocks_size(node_count)) return std::nullopt;
+  index.node_count_ = node_count;
+  index.blocks_ = std::move(blocks);
+  return index;
+}
+
+std::expected<bool, HnswIndex::BlockProblem> HnswIndex::check_loaded_block(std::uint32_t n) {
+  const std::uint32_t count = level0_count(n);
+  if (count > capacity0_) return std::unexpected(BlockProblem{true, count});
+  for (const std::uint32_t id : neighbors(n, 0)) {
+    if (id >= node_count_) return std::unexpected(BlockProblem{false, id});
+  }
+  const NodeMeta meta = node_meta(n);
+  // Bit patterns, so a NaN norm compares equal to itself.
+  std::uint32_t stored[2];
+  std::uint32_t derived[2];
+  std::memcpy(stored, meta_of(n) + 2, sizeof stored);
+  std::memcpy(&derived[0], &meta.norm_sq, sizeof derived[0]);
+  derived[1] = meta.code_sum;
+  if (std::memcmp(stored, derived, sizeof stored) != 0) (void)derive_node_meta(n);
+  return meta.huge;
+}
+
 bool HnswIndex::load_node(std::uint32_t n, const std::uint8_t* codes, float min, float scale, const std::uint8_t* ids,
                           std::uint32_t count) {
   place_vector(n, codes, min, scale);
@@ -396,17 +433,39 @@ void HnswIndex::finish_load(std::vector<std::uint8_t> layers, std::vector<std::u
                             std::vector<float> raw_vectors, std::optional<std::uint32_t> entry_point,
                             std::uint64_t max_level, bool huge) {
   for (const std::uint32_t c : upper_counts) upper_capacity_ = std::max<std::size_t>(upper_capacity_, c);
-  cover_upper_bits(node_count_);
+  // Nodes come in id order, so the ranks, the counts before each 64 nodes
+  // and the pool are laid out in one pass (ensure_upper_lists, one node at a
+  // time, would add each node to the counts of every word after it).
+  std::size_t ranked = 0;
+  std::size_t slots = 0;
+  for (std::uint32_t n = 0; n < node_count_; ++n) {
+    ranked += layers[n] != 0 ? 1 : 0;
+    slots += layers[n];
+  }
+  const std::size_t words = (std::size_t{node_count_} + 63) / 64;
+  upper_bits_.assign(words, 0);
+  upper_before_.assign(words, 0);
+  upper_first_.assign(ranked, 0);
+  upper_count_.assign(ranked, 0);
+  upper_pool_.assign(slots * (1 + upper_capacity_), 0);
+  std::size_t rank = 0;
+  std::size_t first = 0;
   std::size_t list = 0;
   std::size_t id = 0;
   for (std::uint32_t n = 0; n < node_count_; ++n) {
+    if (n % 64 == 0) upper_before_[n / 64] = static_cast<std::uint32_t>(rank);
     const std::size_t uppers = layers[n];
     if (uppers == 0) continue;
-    const std::size_t rank = ensure_upper_lists(n, uppers);
+    upper_bits_[n / 64] |= std::uint64_t{1} << (n % 64);
+    upper_first_[rank] = static_cast<std::uint32_t>(first);
+    upper_count_[rank] = static_cast<std::uint8_t>(uppers);
     for (std::size_t l = 1; l <= uppers; ++l, ++list) {
       set_upper(rank, l, upper_ids.subspan(id, upper_counts[list]));
       id += upper_counts[list];
     }
+    top_list_layer_ = std::max<std::uint64_t>(top_list_layer_, uppers);
+    first += uppers;
+    ++rank;
   }
   layers_.assign(std::span<const std::uint8_t>(layers));
   set_tombstones(deleted);

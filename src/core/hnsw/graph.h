@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <expected>
 #include <iterator>
 #include <optional>
 #include <span>
@@ -191,6 +192,35 @@ class HnswIndex {
                               std::uint64_t longest0);
   bool load_node(std::uint32_t n, const std::uint8_t* codes, float min, float scale, const std::uint8_t* ids,
                  std::uint32_t count);
+  // Loading a block array stored as it is laid out in memory (possibly a
+  // private mapping of the file, read in place): nothing when its size, the
+  // row capacity (below what inserting needs) or the id width does not fit
+  // this layout. Each node is then checked with check_loaded_block (distinct
+  // nodes from several threads at once) before finish_load.
+  static std::optional<HnswIndex> with_blocks(const HnswConfig& config, std::uint64_t dimension,
+                                              std::uint32_t node_count, std::uint64_t capacity0, unsigned width,
+                                              PageBuffer blocks);
+  // Node n's level-0 list is checked against the row capacity and the node
+  // count; its norm and code sum are derived again and written only where
+  // they differ from the stored ones, so a mapped block normally stays the
+  // file's page. Returns whether the node is huge (as load_node does).
+  struct BlockProblem {
+    bool count_over_capacity;  // else an id out of range
+    std::uint32_t value;       // the count, or the id
+  };
+  std::expected<bool, BlockProblem> check_loaded_block(std::uint32_t n);
+  // The bytes of node_count() blocks (and the readable tail after them),
+  // as with_blocks takes them.
+  std::span<const std::uint8_t> block_array() const { return {blocks_.data(), blocks_.size()}; }
+  // Block stride for these dimensions, row capacity and id width.
+  static std::size_t stride_of(std::uint64_t dimension, std::uint64_t capacity, unsigned width) {
+    const std::size_t row = sizeof(std::uint32_t) + width * static_cast<std::size_t>(capacity);
+    return row_offset_of(dimension) + ((row + 3) & ~std::size_t{3});
+  }
+  // Bytes of an array of `node_count` blocks at `stride`.
+  static std::size_t block_array_bytes(std::uint64_t node_count, std::size_t stride) {
+    return static_cast<std::size_t>(node_count) * stride + LINK_TAIL;
+  }
   void finish_load(std::vector<std::uint8_t> layers, std::vector<std::uint8_t> deleted,
                    std::span<const std::uint32_t> upper_counts, std::span<const std::uint32_t> upper_ids,
                    std::vector<float> raw_vectors, std::optional<std::uint32_t> entry_point,
@@ -307,19 +337,17 @@ class HnswIndex {
   void cover_upper_bits(std::uint64_t node_count);
 
   // Byte offsets inside a block.
-  std::size_t meta_offset() const { return (static_cast<std::size_t>(dimension_) + 3) & ~std::size_t{3}; }
-  std::size_t row_offset() const { return meta_offset() + 4 * sizeof(float); }
-  std::size_t stride_for(std::uint64_t capacity, unsigned width) const {
-    const std::size_t row = sizeof(std::uint32_t) + width * static_cast<std::size_t>(capacity);
-    return row_offset() + ((row + 3) & ~std::size_t{3});
+  static std::size_t row_offset_of(std::uint64_t dimension) {
+    return ((static_cast<std::size_t>(dimension) + 3) & ~std::size_t{3}) + 4 * sizeof(float);
   }
+  std::size_t meta_offset() const { return (static_cast<std::size_t>(dimension_) + 3) & ~std::size_t{3}; }
+  std::size_t row_offset() const { return row_offset_of(dimension_); }
+  std::size_t stride_for(std::uint64_t capacity, unsigned width) const { return stride_of(dimension_, capacity, width); }
   static unsigned width_for(std::uint64_t node_count) { return node_count <= ID3_NODES ? 3 : 4; }
   // Bytes after the last block, so a 4-byte read of the last 3-byte id stays
   // inside the array.
   static constexpr std::size_t LINK_TAIL = 4;
-  std::size_t blocks_size(std::uint64_t node_count) const {
-    return static_cast<std::size_t>(node_count) * stride_ + LINK_TAIL;
-  }
+  std::size_t blocks_size(std::uint64_t node_count) const { return block_array_bytes(node_count, stride_); }
   const float* meta_of(std::uint32_t n) const {
     return reinterpret_cast<const float*>(block(n) + meta_offset());
   }
@@ -345,6 +373,13 @@ class HnswIndex {
   void derive_meta(std::uint32_t n);
   // The same, returning whether the node is huge instead of recording it.
   bool derive_node_meta(std::uint32_t n);
+  // What derive_node_meta writes, computed from the block's codes, min and scale.
+  struct NodeMeta {
+    float norm_sq;
+    std::uint32_t code_sum;
+    bool huge;
+  };
+  NodeMeta node_meta(std::uint32_t n) const;
   // Makes every level-0 row able to hold `need` ids.
   void reserve_level0(std::uint64_t need);
   // Re-lays out every block for rows of `capacity` ids of `width` bytes.
@@ -388,7 +423,6 @@ class HnswIndex {
   PageArray<std::uint32_t> upper_first_;
   PageArray<std::uint8_t> upper_count_;
   PageArray<std::uint32_t> upper_pool_;
-  std::size_t upper_slots_ = 0;
   std::size_t upper_capacity_ = 0;
   PageArray<std::uint8_t> layers_;
   PageArray<std::uint64_t> deleted_;  // tombstones, a bit per node

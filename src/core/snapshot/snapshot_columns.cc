@@ -16,6 +16,8 @@
 #include <string>
 #include <utility>
 
+#include <unistd.h>
+
 #include "core/codec/codec.h"
 #include "core/codec/crc32.h"
 #include "core/codec/utf8.h"
@@ -36,6 +38,15 @@ constexpr std::uint64_t GROUP_BYTES = std::uint64_t{256} << 10;
 
 std::string u64s(std::uint64_t v) { return std::to_string(v); }
 
+// Format 3's block array starts at a multiple of this inside the payload (a
+// plain file's payload starts the file), so it can be mapped in place.
+constexpr std::uint64_t BLOCK_ALIGN = 4096;
+std::uint64_t align_blocks(std::uint64_t offset) { return (offset + BLOCK_ALIGN - 1) / BLOCK_ALIGN * BLOCK_ALIGN; }
+// Nodes a thread checks at a time in a format-3 load.
+constexpr std::uint32_t CHECK_NODES = 4096;
+// A bound on a stored row capacity, so the layout's sums cannot overflow.
+constexpr std::uint64_t MAX_ROW_IDS = std::uint64_t{1} << 24;
+
 std::unexpected<Error> early_end() { return decode_error("io error: failed to fill whole buffer"); }
 
 // Appends raw bytes to a buffer sized in advance.
@@ -50,6 +61,7 @@ class Cursor {
   void put_value(T v) {
     put(&v, sizeof v);
   }
+  void skip(std::size_t n) { at_ += n; }
 
  private:
   std::uint8_t* at_;
@@ -99,6 +111,11 @@ struct Head {
   std::uint64_t upper_ids = 0;
   std::uint64_t record_bytes = 0;
   std::uint64_t keyword_bytes = 0;
+  // Format 3 only: the block array's layout.
+  bool blocks = false;
+  std::uint64_t capacity0 = 0;
+  std::uint64_t link_width = 0;
+  std::uint64_t stride = 0;
 };
 
 std::vector<std::uint8_t> encode_head(const Head& h) {
@@ -115,12 +132,18 @@ std::vector<std::uint8_t> encode_head(const Head& h) {
     enc.put_u64(h.upper_ids);
     enc.put_u64(h.record_bytes);
     enc.put_u64(h.keyword_bytes);
+    if (h.blocks) {
+      enc.put_u64(h.capacity0);
+      enc.put_u64(h.link_width);
+      enc.put_u64(h.stride);
+    }
   });
 }
 
-Result<Head> decode_head(std::span<const std::uint8_t> bytes) {
+Result<Head> decode_head(std::span<const std::uint8_t> bytes, bool blocks) {
   Decoder dec(bytes);
   Head h;
+  h.blocks = blocks;
   KV_TRY(name, dec.get_string());
   h.name = std::move(*name);
   KV_TRY(dimension, dec.get_u64());
@@ -146,6 +169,14 @@ Result<Head> decode_head(std::span<const std::uint8_t> bytes) {
   h.record_bytes = *record_bytes;
   KV_TRY(keyword_bytes, dec.get_u64());
   h.keyword_bytes = *keyword_bytes;
+  if (blocks) {
+    KV_TRY(capacity0, dec.get_u64());
+    h.capacity0 = *capacity0;
+    KV_TRY(width, dec.get_u64());
+    h.link_width = *width;
+    KV_TRY(stride, dec.get_u64());
+    h.stride = *stride;
+  }
   if (dec.remaining() != 0) return decode_error("head has " + u64s(dec.remaining()) + " bytes after its fields");
   return h;
 }
@@ -238,10 +269,163 @@ std::expected<Tail, Failure> read_tail(const PayloadSource& source, const Head& 
   return t;
 }
 
+std::unexpected<Failure> cancelled() { return fail(ColumnsProblem::Other, Error{ErrorKind::Cancelled, "stopped"}); }
+
+// The last stage of both formats: the index gets its levels, tombstones and
+// upper lists, and the collection its other parts.
+std::expected<ColumnsLoad, Failure> finish_collection(HnswIndex index, const Head& h, std::vector<std::uint8_t> levels,
+                                                      std::vector<std::uint8_t> deleted, Tail& t,
+                                                      std::vector<float> raw, bool huge, std::uint64_t used,
+                                                      std::uint32_t crc, FunctionRef<bool()> next_step) {
+  index.finish_load(std::move(levels), std::move(deleted), t.upper_counts, t.upper_ids, std::move(raw), h.entry_point,
+                    h.max_level, huge);
+  t.upper_counts = {};
+  t.upper_ids = {};
+  CollectionState state(std::string(h.name), h.dimension, h.config);
+  state.hnsw = std::move(index);
+  InvertedIndexParts& k = t.keywords;
+  state.inverted_index =
+      InvertedIndex::from_parts(std::move(k.postings), std::move(k.doc_lengths), k.doc_count, k.total_length);
+  state.internal_to_uuid.assign(t.ids);
+  state.uuid_to_internal = std::move(t.table);
+  state.documents = std::move(t.documents);
+  if (!next_step()) return cancelled();
+  return ColumnsLoad{std::make_shared<Collection>(std::move(state)), used, crc};
+}
+
+// Format 3 after the node columns (read and checked by the caller, with the
+// CRC so far): the block array is mapped from the file in place when it can
+// be (else read into memory), then checked in runs of nodes on several
+// threads while another reads the tail.
+std::expected<ColumnsLoad, Failure> load_blocks(const PayloadSource& source, const Head& h,
+                                                std::vector<std::uint8_t> levels, std::vector<std::uint8_t> deleted,
+                                                std::uint64_t offset, std::uint32_t crc, std::uint64_t upper_lists,
+                                                bool with_crc, FunctionRef<bool()> next_step) {
+  const std::uint32_t nc = h.node_count;
+  const std::uint64_t dim = h.dimension;
+  if (h.link_width != 3 && h.link_width != 4) return inconsistent("level-0 id width " + u64s(h.link_width) + " is not 3 or 4");
+  if (h.capacity0 > MAX_ROW_IDS) return inconsistent("level-0 rows of " + u64s(h.capacity0) + " ids");
+  const auto width = static_cast<unsigned>(h.link_width);
+  const std::size_t stride = HnswIndex::stride_of(dim, h.capacity0, width);
+  if (h.stride != stride) {
+    return inconsistent("blocks of " + u64s(h.stride) + " bytes where the layout makes " + u64s(stride));
+  }
+  const std::uint64_t blocks_at = align_blocks(offset);
+  Size at;
+  at.add(blocks_at).add(stride, nc).add(HnswIndex::block_array_bytes(0, stride));
+  const std::uint64_t raw_at = at.value;
+  if (h.raw) at.add(4 * dim, nc);
+  const std::uint64_t tail_start = at.value;
+  at.add(4, upper_lists).add(4, h.upper_ids).add(24, nc).add(h.record_bytes).add(h.keyword_bytes);
+  if (at.overflow || at.value > source.size()) return undecodable(early_end().error());
+  const std::uint64_t used = at.value;
+  if (!next_step()) return cancelled();
+
+  const std::size_t block_bytes = HnswIndex::block_array_bytes(nc, stride);
+  std::optional<PageBuffer> blocks = source.map(blocks_at, block_bytes);
+  if (!blocks) {
+    blocks.emplace();
+    blocks->resize(block_bytes);
+    if (auto s = source.read(blocks_at, {blocks->data(), block_bytes}); !s) return undecodable(s.error());
+  }
+  std::optional<HnswIndex> index = HnswIndex::with_blocks(h.config, dim, nc, h.capacity0, width, std::move(*blocks));
+  if (!index) {
+    return inconsistent("level-0 rows of " + u64s(h.capacity0) + " ids of " + u64s(width) + " bytes do not fit " +
+                        u64s(nc) + " nodes with m_max0 " + u64s(h.config.m_max0));
+  }
+  std::uint32_t pad_crc = 0;
+  if (with_crc) {
+    std::vector<std::uint8_t> pad;
+    if (auto s = read_vector(source, offset, pad, static_cast<std::size_t>(blocks_at - offset)); !s) {
+      return undecodable(s.error());
+    }
+    pad_crc = crc32(pad);
+  }
+
+  const bool keep_raw = h.raw && h.config.store_raw_vectors;
+  std::vector<float> raw(keep_raw ? static_cast<std::size_t>(nc * dim) : 0);
+  // Task 0 reads the tail, task 1 the raw vectors, task 2 + r checks run r.
+  const std::size_t runs = (std::size_t{nc} + CHECK_NODES - 1) / CHECK_NODES;
+  std::optional<std::expected<Tail, Failure>> tail;
+  std::optional<Failure> raw_failure;
+  std::uint32_t raw_crc = 0;
+  std::vector<std::optional<Failure>> run_failures(runs);
+  std::vector<std::uint32_t> run_crcs(runs);
+  std::vector<std::uint8_t> huge(runs, 0);
+  const std::span<const std::uint8_t> array = index->block_array();
+  parallel_for(runs + 2, resolve_thread_count(0), [&](std::size_t task) {
+    if (task == 0) {
+      tail = read_tail(source, h, tail_start, upper_lists, with_crc);
+      return;
+    }
+    if (task == 1) {
+      if (!h.raw) return;
+      Result<std::uint32_t> got = 0u;
+      if (keep_raw) {
+        const std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(raw.data()), raw.size() * sizeof(float));
+        auto s = source.read(raw_at, bytes);
+        got = s ? Result<std::uint32_t>(with_crc ? crc32(bytes) : 0u) : std::unexpected(s.error());
+      } else if (with_crc) {
+        got = source.crc_of(raw_at, tail_start);
+      }
+      if (!got) raw_failure = Failure{ColumnsProblem::Undecodable, got.error()};
+      else raw_crc = *got;
+      return;
+    }
+    const std::size_t r = task - 2;
+    const auto first = static_cast<std::uint32_t>(r * CHECK_NODES);
+    const auto last = static_cast<std::uint32_t>(std::min<std::uint64_t>(nc, std::uint64_t{first} + CHECK_NODES));
+    // The CRC first: the check may write a node's derived fields.
+    if (with_crc) {
+      const std::size_t end = last == nc ? array.size() : std::size_t{last} * stride;
+      run_crcs[r] = crc32(array.subspan(std::size_t{first} * stride, end - std::size_t{first} * stride));
+    }
+    bool any_huge = false;
+    for (std::uint32_t n = first; n < last; ++n) {
+      auto checked = index->check_loaded_block(n);
+      if (!checked) {
+        const HnswIndex::BlockProblem p = checked.error();
+        run_failures[r] = Failure{ColumnsProblem::Inconsistent,
+                                  Error{ErrorKind::InvalidData,
+                                        p.count_over_capacity
+                                            ? "node " + u64s(n) + " level-0 list of " + u64s(p.value) +
+                                                  " ids exceeds its row of " + u64s(h.capacity0)
+                                            : "neighbor " + u64s(p.value) + " out of bounds (node_count=" + u64s(nc) +
+                                                  ") at node " + u64s(n) + " layer 0"}};
+        return;
+      }
+      any_huge |= *checked;
+    }
+    huge[r] = any_huge ? 1 : 0;
+  });
+  for (auto& failure : run_failures) {
+    if (failure) return std::unexpected(std::move(*failure));
+  }
+  if (raw_failure) return std::unexpected(std::move(*raw_failure));
+  if (!tail->has_value()) return std::unexpected(std::move(*tail).error());
+  if (!next_step()) return cancelled();
+  Tail& t = **tail;
+  if (with_crc) {
+    crc = crc32_combine(crc, pad_crc, blocks_at - offset);
+    for (std::size_t r = 0; r < runs; ++r) {
+      const std::uint64_t first = std::uint64_t{r} * CHECK_NODES;
+      const std::uint64_t last = std::min<std::uint64_t>(nc, first + CHECK_NODES);
+      const std::uint64_t end = last == nc ? array.size() : last * stride;
+      crc = crc32_combine(crc, run_crcs[r], end - first * stride);
+    }
+    if (runs == 0) crc = crc32_combine(crc, crc32(array), array.size());
+    crc = crc32_combine(crc, raw_crc, tail_start - raw_at);
+    crc = crc32_combine(crc, t.crc, used - tail_start);
+  }
+  return finish_collection(std::move(*index), h, std::move(levels), std::move(deleted), t, std::move(raw),
+                           std::find(huge.begin(), huge.end(), 1) != huge.end(), used, crc, next_step);
+}
+
 }  // namespace
 
 bool is_columns_payload(std::span<const std::uint8_t> bytes) {
-  return bytes.size() >= sizeof COLUMNS_MAGIC && std::memcmp(bytes.data(), COLUMNS_MAGIC, sizeof COLUMNS_MAGIC) == 0;
+  return bytes.size() >= sizeof COLUMNS_MAGIC && (std::memcmp(bytes.data(), COLUMNS_MAGIC, sizeof COLUMNS_MAGIC) == 0 ||
+                                                  std::memcmp(bytes.data(), BLOCKS_MAGIC, sizeof BLOCKS_MAGIC) == 0);
 }
 
 Status PayloadSource::read(std::uint64_t offset, std::span<std::uint8_t> out) const {
@@ -254,6 +438,18 @@ Status PayloadSource::read(std::uint64_t offset, std::span<std::uint8_t> out) co
   if (!got) return std::unexpected(got.error());
   if (*got != out.size()) return early_end();
   return {};
+}
+
+std::optional<PageBuffer> PayloadSource::map(std::uint64_t offset, std::size_t length) const {
+  static const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  if (file_ == nullptr || length < PageBuffer::MAP_FROM || offset % page != 0 || offset > size_ ||
+      length > size_ - offset) {
+    return std::nullopt;
+  }
+  const std::size_t mapped = static_cast<std::size_t>((length + page - 1) / page * page);
+  auto data = file_->map_private(offset, mapped);
+  if (!data) return std::nullopt;
+  return PageBuffer::adopt_mapping(*data, length, mapped);
 }
 
 Result<std::uint32_t> PayloadSource::crc_of(std::uint64_t from, std::uint64_t to) const {
@@ -271,7 +467,8 @@ Result<std::uint32_t> PayloadSource::crc_of(std::uint64_t from, std::uint64_t to
   return crc;
 }
 
-std::vector<std::uint8_t> encode_collection_columns(const CollectionState& state) {
+std::vector<std::uint8_t> encode_collection_columns(const CollectionState& state, ColumnsFormat format) {
+  const bool blocks = format == ColumnsFormat::Blocks;
   const HnswIndex& index = state.hnsw;
   const std::uint32_t nc = index.node_count();
   const std::uint64_t dim = index.dimension();
@@ -301,20 +498,42 @@ std::vector<std::uint8_t> encode_collection_columns(const CollectionState& state
   h.upper_ids = upper_ids;
   h.record_bytes = record_bytes;
   h.keyword_bytes = keywords.size();
+  if (blocks) {
+    h.group_nodes = 0;
+    h.blocks = true;
+    h.capacity0 = index.level0_capacity();
+    h.link_width = index.link_width();
+    h.stride = index.block_bytes();
+  }
   const std::vector<std::uint8_t> head = encode_head(h);
 
-  const std::uint64_t total = sizeof COLUMNS_MAGIC + 8 + head.size() + 6 * std::uint64_t{nc} +
-                              (8 + dim + (raw ? 4 * dim : 0)) * nc + 4 * level0_ids + 4 * upper_lists +
-                              4 * upper_ids + 24 * std::uint64_t{nc} + record_bytes + keywords.size();
+  const std::uint64_t columns_end = sizeof COLUMNS_MAGIC + 8 + head.size() + 2 * std::uint64_t{nc};
+  const std::uint64_t pad = blocks ? align_blocks(columns_end) - columns_end : 0;
+  // An index without nodes may hold no array at all: its 4 tail bytes are written as zeros.
+  const std::size_t block_bytes = HnswIndex::block_array_bytes(nc, index.block_bytes());
+  const std::uint64_t nodes_bytes = blocks ? pad + block_bytes + (raw ? 4 * dim * nc : 0)
+                                           : 4 * std::uint64_t{nc} + (8 + dim + (raw ? 4 * dim : 0)) * nc + 4 * level0_ids;
+  const std::uint64_t total = columns_end + nodes_bytes + 4 * upper_lists + 4 * upper_ids + 24 * std::uint64_t{nc} +
+                              record_bytes + keywords.size();
   std::vector<std::uint8_t> out(static_cast<std::size_t>(total));
   Cursor c(out.data());
-  c.put(COLUMNS_MAGIC, sizeof COLUMNS_MAGIC);
+  c.put(blocks ? BLOCKS_MAGIC : COLUMNS_MAGIC, sizeof COLUMNS_MAGIC);
   c.put_value<std::uint64_t>(head.size());
   c.put(head.data(), head.size());
   for (std::uint32_t n = 0; n < nc; ++n) c.put_value<std::uint8_t>(index.level(n));
   for (std::uint32_t n = 0; n < nc; ++n) c.put_value<std::uint8_t>(index.is_deleted(n) ? 1 : 0);
-  for (std::uint32_t n = 0; n < nc; ++n) c.put_value(static_cast<std::uint32_t>(index.neighbors(n, 0).size()));
-  for (std::uint64_t first = 0; first < nc; first += group) {
+  if (blocks) {
+    c.skip(static_cast<std::size_t>(pad));  // the vector is zeroed
+    const std::size_t held = std::min(index.block_array().size(), block_bytes);
+    c.put(index.block_array().data(), held);
+    c.skip(block_bytes - held);
+    if (raw) {
+      for (std::uint32_t n = 0; n < nc; ++n) c.put(index.raw_vector(n).data(), index.raw_vector(n).size_bytes());
+    }
+  } else {
+    for (std::uint32_t n = 0; n < nc; ++n) c.put_value(static_cast<std::uint32_t>(index.neighbors(n, 0).size()));
+  }
+  for (std::uint64_t first = 0; !blocks && first < nc; first += group) {
     const auto last = static_cast<std::uint32_t>(std::min<std::uint64_t>(nc, first + group));
     const auto from = static_cast<std::uint32_t>(first);
     for (std::uint32_t n = from; n < last; ++n) c.put_value(index.quantized_view(n).min);
@@ -358,11 +577,11 @@ Result<ColumnsLoad> load_collection_columns(const PayloadSource& source, bool wi
     if constexpr (std::endian::native != std::endian::little) {
       return undecodable(Error{ErrorKind::InvalidData, "format 2 snapshots are read on little-endian hosts only"});
     }
-    auto cancelled = [] { return fail(ColumnsProblem::Other, Error{ErrorKind::Cancelled, "stopped"}); };
     // Magic, head length, head, node columns.
     std::uint8_t start[16];
     if (auto s = source.read(0, start); !s) return undecodable(s.error());
     if (!is_columns_payload(start)) return undecodable(Error{ErrorKind::InvalidData, "not a format 2 payload"});
+    const bool blocks = std::memcmp(start, BLOCKS_MAGIC, sizeof BLOCKS_MAGIC) == 0;
     std::uint64_t head_length;
     std::memcpy(&head_length, start + 8, sizeof head_length);
     if (head_length > source.size() - 16) return undecodable(early_end().error());
@@ -370,25 +589,28 @@ Result<ColumnsLoad> load_collection_columns(const PayloadSource& source, bool wi
     if (auto s = read_vector(source, 16, head_bytes, static_cast<std::size_t>(head_length)); !s) {
       return undecodable(s.error());
     }
-    auto head = decode_head(head_bytes);
+    auto head = decode_head(head_bytes, blocks);
     if (!head) return undecodable(head.error());
     const Head& h = *head;
     const std::uint32_t nc = h.node_count;
     const std::uint64_t dim = h.dimension;
     std::uint64_t offset = 16 + head_length;
-    if (Size{}.add(offset).add(6, nc).value > source.size()) return undecodable(early_end().error());
+    const std::uint64_t column_bytes = blocks ? 2 : 6;  // format 3 keeps the counts in the blocks
+    if (Size{}.add(offset).add(column_bytes, nc).value > source.size()) return undecodable(early_end().error());
     std::vector<std::uint8_t> levels;
     std::vector<std::uint8_t> deleted;
     std::vector<std::uint32_t> counts;
     if (auto s = read_vector(source, offset, levels, nc); !s) return undecodable(s.error());
     if (auto s = read_vector(source, offset + nc, deleted, nc); !s) return undecodable(s.error());
-    if (auto s = read_vector(source, offset + 2 * std::uint64_t{nc}, counts, nc); !s) return undecodable(s.error());
+    if (!blocks) {
+      if (auto s = read_vector(source, offset + 2 * std::uint64_t{nc}, counts, nc); !s) return undecodable(s.error());
+    }
     std::uint32_t crc = 0;
     if (with_crc) {
       crc = crc32_update(crc32_update(crc32_update(crc32(start), head_bytes), levels), deleted);
       crc = crc32_update(crc, bytes_of(counts));
     }
-    offset += 6 * std::uint64_t{nc};
+    offset += column_bytes * std::uint64_t{nc};
     head_bytes = {};
 
     // validate()'s checks of what the node columns and the head hold.
@@ -411,6 +633,10 @@ Result<ColumnsLoad> load_collection_columns(const PayloadSource& source, bool wi
       }
     } else if (nc != 0) {
       return inconsistent("entry_point absent with node_count " + u64s(nc));
+    }
+    if (blocks) {
+      return load_blocks(source, h, std::move(levels), std::move(deleted), offset, crc, upper_lists, with_crc,
+                         next_step);
     }
     if (nc != 0 && h.group_nodes == 0) return undecodable(Error{ErrorKind::InvalidData, "node groups of 0 nodes"});
 
@@ -504,20 +730,8 @@ Result<ColumnsLoad> load_collection_columns(const PayloadSource& source, bool wi
       for (std::size_t g = 0; g < groups; ++g) crc = crc32_combine(crc, group_crcs[g], starts[g + 1] - starts[g]);
       crc = crc32_combine(crc, t.crc, used - tail_start);
     }
-    index.finish_load(std::move(levels), std::move(deleted), t.upper_counts, t.upper_ids, std::move(raw),
-                      h.entry_point, h.max_level, std::find(huge.begin(), huge.end(), 1) != huge.end());
-    t.upper_counts = {};
-    t.upper_ids = {};
-    CollectionState state(std::string(h.name), dim, h.config);
-    state.hnsw = std::move(index);
-    InvertedIndexParts& k = t.keywords;
-    state.inverted_index =
-        InvertedIndex::from_parts(std::move(k.postings), std::move(k.doc_lengths), k.doc_count, k.total_length);
-    state.internal_to_uuid.assign(t.ids);
-    state.uuid_to_internal = std::move(t.table);
-    state.documents = std::move(t.documents);
-    if (!next_step()) return cancelled();
-    return ColumnsLoad{std::make_shared<Collection>(std::move(state)), used, crc};
+    return finish_collection(std::move(index), h, std::move(levels), std::move(deleted), t, std::move(raw),
+                             std::find(huge.begin(), huge.end(), 1) != huge.end(), used, crc, next_step);
   };
   // A file may claim a graph (rows as long as its longest list) larger than
   // the memory: an error, not an exception out of the core.

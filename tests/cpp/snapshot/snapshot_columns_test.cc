@@ -1,6 +1,7 @@
-// Format-2 snapshots: what a save writes and a load reads back, older
-// payloads beside them, and damaged payloads refused with the loader's
-// errors (never a read out of range: these run under the sanitizers too).
+// Format-2 and format-3 snapshots: what a save writes and a load reads back
+// (format 3's blocks mapped from the file in place), older payloads beside
+// them, and damaged payloads refused with the loader's errors (never a read
+// out of range: these run under the sanitizers too).
 #include "core/snapshot/snapshot_columns.h"
 
 #include <stdlib.h>
@@ -11,11 +12,14 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <iterator>
+#include <random>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "core/codec/crc32.h"
+#include "core/hnsw/graph_check.h"
 #include "core/snapshot/snapshot_file.h"
 #include "snapshot/snapshot_test_util.h"
 
@@ -59,6 +63,9 @@ class SnapshotColumnsTest : public ::testing::Test {
 CollectionData data_of(const Collection& collection) {
   return decode_or_fail(encode_collection(*collection.state().read()));
 }
+
+void put_u64(Bytes& b, std::size_t at, std::uint64_t v) { std::memcpy(b.data() + at, &v, 8); }
+void put_u32(Bytes& b, std::size_t at, std::uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
 
 void expect_same_graph_answers(const Collection& a, const Collection& b, std::uint64_t dimension) {
   std::mt19937 rng(11);
@@ -122,14 +129,150 @@ TEST_F(SnapshotColumnsTest, SaveAndLoadKeepEveryPartPlainSealedAndFromMemory) {
 
 TEST_F(SnapshotColumnsTest, OlderPayloadsOpenBesideNewOnesAndGiveTheSameCollection) {
   auto original = sample_collection({.count = 50, .dimension = 16});
-  const fs::path older = write("older.kvl", plain_file(encode_collection(*original->state().read())));
-  const fs::path newer = write("newer.kvl", plain_file(encode_collection_columns(*original->state().read())));
-  auto a = load_collection(older.string(), nullptr);
-  auto b = load_collection(newer.string(), nullptr);
-  ASSERT_TRUE(a && b);
-  expect_same_data(data_of(**a), data_of(**b));
-  expect_same_data(data_of(*original), data_of(**b));
-  expect_same_graph_answers(**a, **b, 16);
+  auto state = original->state().read();
+  const fs::path format1 = write("format1.kvl", plain_file(encode_collection(*state)));
+  const fs::path format2 = write("format2.kvl", plain_file(encode_collection_columns(*state, ColumnsFormat::Groups)));
+  const fs::path format3 = write("format3.kvl", plain_file(encode_collection_columns(*state)));
+  auto newest = load_collection(format3.string(), nullptr);
+  ASSERT_TRUE(newest.has_value()) << newest.error().message;
+  expect_same_data(data_of(*original), data_of(**newest));
+  for (const fs::path& older : {format1, format2}) {
+    auto loaded = load_collection(older.string(), nullptr);
+    ASSERT_TRUE(loaded.has_value()) << loaded.error().message;
+    expect_same_data(data_of(**loaded), data_of(**newest));
+    expect_same_graph_answers(**loaded, **newest, 16);
+  }
+}
+
+// Whether a file is mapped into this process (its blocks read in place).
+bool is_mapped(const fs::path& path) {
+  std::ifstream maps("/proc/self/maps");
+  const std::string name = fs::canonical(path).string();
+  for (std::string line; std::getline(maps, line);) {
+    if (line.size() >= name.size() && line.compare(line.size() - name.size(), name.size(), name) == 0) return true;
+  }
+  return false;
+}
+
+Bytes file_bytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// 1200 nodes of 1024 dimensions: a block array over the 1 MiB from which
+// it is mapped.
+SampleOptions mapped_sample() { return {.count = 1200, .dimension = 1024, .store_raw_vectors = false, .delete_every = 5}; }
+
+TEST_F(SnapshotColumnsTest, APlainFileIsReadInPlaceAndStaysUnchangedWhileTheCollectionGrows) {
+  auto original = sample_collection(mapped_sample());
+  ASSERT_TRUE(save_collection(*original, dir_.string(), nullptr).has_value());
+  const fs::path path = dir_ / "sample.kvl";
+  const Bytes saved = file_bytes(path);
+  auto loaded = load_collection(path.string(), nullptr);
+  ASSERT_TRUE(loaded.has_value()) << loaded.error().message;
+  ASSERT_TRUE(is_mapped(path));
+  expect_same_data(data_of(*original), data_of(**loaded));
+  expect_same_graph_answers(*original, **loaded, 1024);
+
+  // Inserting changes lists in the mapped blocks and grows the array past
+  // the mapping twice (moved, then copied once huge pages are asked for
+  // after it). Every node keeps the codes the original has after the same
+  // inserts, the graph stays well formed, and the file never changes.
+  std::mt19937 rng(7);
+  for (std::uint32_t n = 5000; n < 6200; ++n) {
+    const std::vector<float> vector = random_vector(rng, 1024);
+    ASSERT_TRUE((*loaded)->insert_document(sample_document(n), vector).has_value());
+    ASSERT_TRUE(original->insert_document(sample_document(n), vector).has_value());
+  }
+  {
+    auto a = original->state().read();
+    auto b = (*loaded)->state().read();
+    ASSERT_EQ(b->hnsw.node_count(), 2400u);
+    EXPECT_EQ(b->documents.size(), a->documents.size());
+    for (std::uint32_t n = 0; n < 2400; ++n) {
+      ASSERT_EQ(std::memcmp(a->hnsw.codes_of(n), b->hnsw.codes_of(n), 1024), 0) << n;
+      ASSERT_EQ(a->hnsw.norm_sq_of(n), b->hnsw.norm_sq_of(n)) << n;
+    }
+    EXPECT_EQ(graph_problem(b->hnsw.to_parts(), 1024), std::nullopt);
+  }
+  EXPECT_EQ(file_bytes(path), saved);
+
+  // Saved over the file it was read from, then read again.
+  ASSERT_TRUE(save_collection(**loaded, dir_.string(), nullptr).has_value());
+  auto again = load_collection(path.string(), nullptr);
+  ASSERT_TRUE(again.has_value()) << again.error().message;
+  expect_same_data(data_of(**loaded), data_of(**again));
+  expect_same_graph_answers(**loaded, **again, 1024);
+}
+
+TEST_F(SnapshotColumnsTest, DamagedBlocksAreRefusedWhetherMappedOrRead) {
+  constexpr std::size_t NC = 1200;
+  constexpr std::size_t DIM = 1024;
+  auto collection = sample_collection(mapped_sample());
+  auto state = collection->state().read();
+  const Bytes good = encode_collection_columns(*state);
+  std::uint64_t head_length;
+  std::memcpy(&head_length, good.data() + 8, 8);
+  const std::size_t head_end = 16 + static_cast<std::size_t>(head_length);
+  const std::size_t blocks = (head_end + 2 * NC + 4095) / 4096 * 4096;
+  const std::size_t stride = state->hnsw.block_bytes();
+  const std::size_t row = DIM + 16;  // codes, then min, scale, norm, code sum
+  auto block = [&](std::size_t n) { return blocks + n * stride; };
+  const std::uint32_t capacity = static_cast<std::uint32_t>(state->hnsw.level0_capacity());
+
+  struct Case {
+    const char* what;
+    std::function<void(Bytes&)> damage;
+    const char* expected;
+  };
+  const std::vector<Case> cases = {
+      {"row count", [&](Bytes& b) { put_u32(b, block(7) + row, capacity + 1); },
+       "node 7 level-0 list of 9 ids exceeds its row of 8"},
+      {"level-0 id", [&](Bytes& b) { std::memset(b.data() + block(3) + row + 4, 0xff, 3); },
+       "neighbor 16777215 out of bounds (node_count=1200) at node 3 layer 0"},
+      // The last id of a full row in the last block: read with the 4 bytes after the array.
+      {"id in the last block",
+       [&](Bytes& b) {
+         put_u32(b, block(NC - 1) + row, capacity);
+         std::memset(b.data() + block(NC - 1) + row + 4 + 3 * (capacity - 1), 0xff, 3);
+       },
+       "neighbor 16777215 out of bounds (node_count=1200) at node 1199 layer 0"},
+      {"stride", [&](Bytes& b) { put_u64(b, head_end - 8, stride + 4); }, "blocks of 1072 bytes where the layout makes 1068"},
+      {"id width", [&](Bytes& b) { put_u64(b, head_end - 16, 5); }, "level-0 id width 5 is not 3 or 4"},
+      {"row capacity", [&](Bytes& b) { put_u64(b, head_end - 24, 1ull << 40); }, "level-0 rows of 1099511627776 ids"},
+  };
+  ASSERT_EQ(stride, 1068u);
+  ASSERT_EQ(capacity, 8u);
+  for (const Case& c : cases) {
+    Bytes damaged = good;
+    c.damage(damaged);
+    ColumnsProblem problem = ColumnsProblem::Other;
+    auto read = load_collection_columns(PayloadSource::of_memory(damaged), true, [] { return true; }, problem);
+    ASSERT_FALSE(read.has_value()) << c.what;
+    EXPECT_EQ(problem, ColumnsProblem::Inconsistent) << c.what;
+    EXPECT_NE(read.error().message.find(c.expected), std::string::npos) << c.what << ": " << read.error().message;
+    // A plain file whose end marker matches: mapped where the layout allows.
+    auto mapped = load_collection(write("damaged.kvl", plain_file(damaged)).string(), nullptr);
+    ASSERT_FALSE(mapped.has_value()) << c.what;
+    EXPECT_NE(mapped.error().message.find(std::string("snapshot validation failed: ") + c.expected), std::string::npos)
+        << c.what << ": " << mapped.error().message;
+  }
+
+  // A stored norm or code sum that is not the one the codes give is derived
+  // again (only that block's page is copied), so distances never use it.
+  Bytes altered = good;
+  const float wrong_norm = 1e6f;
+  std::memcpy(altered.data() + block(10) + DIM + 8, &wrong_norm, 4);
+  put_u32(altered, block(11) + DIM + 12, 12345);
+  const fs::path path = write("altered.kvl", plain_file(altered));
+  auto loaded = load_collection(path.string(), nullptr);
+  ASSERT_TRUE(loaded.has_value()) << loaded.error().message;
+  EXPECT_TRUE(is_mapped(path));
+  for (std::uint32_t n : {10u, 11u}) {
+    EXPECT_EQ((*loaded)->state().read()->hnsw.norm_sq_of(n), state->hnsw.norm_sq_of(n));
+    EXPECT_EQ((*loaded)->state().read()->hnsw.code_sum_of(n), state->hnsw.code_sum_of(n));
+  }
+  expect_same_graph_answers(*collection, **loaded, DIM);
 }
 
 // Byte positions inside a one-group payload of `nc` nodes of `dim` codes.
@@ -152,8 +295,6 @@ Layout layout_of(const Bytes& payload, std::size_t nc, std::size_t dim) {
   return at;
 }
 
-void put_u64(Bytes& b, std::size_t at, std::uint64_t v) { std::memcpy(b.data() + at, &v, 8); }
-void put_u32(Bytes& b, std::size_t at, std::uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
 std::size_t find(const Bytes& haystack, const Bytes& needle) {
   auto it = std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end());
   EXPECT_NE(it, haystack.end());
@@ -164,7 +305,7 @@ TEST_F(SnapshotColumnsTest, DamagedPayloadsAreRefusedWithTheirProblem) {
   constexpr std::size_t NC = 20;
   constexpr std::size_t DIM = 8;
   auto collection = sample_collection({.count = NC, .dimension = DIM});
-  const Bytes good = encode_collection_columns(*collection->state().read());
+  const Bytes good = encode_collection_columns(*collection->state().read(), ColumnsFormat::Groups);
   const Layout at = layout_of(good, NC, DIM);
   std::uint64_t record_bytes;
   std::uint64_t keyword_bytes;
