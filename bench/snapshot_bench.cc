@@ -7,16 +7,17 @@
 //   snapshot_bench [documents=100000] [dimension=128] [repeats=3] [keep-dir]
 //   snapshot_bench --open FILE [repeats=3] [key-hex]
 //   snapshot_bench --synthetic DOCUMENTS DIMENSION DIR
-//   snapshot_bench --resave FILE DIR
+//   snapshot_bench --resave FILE DIR [2]
 // keep-dir, when given, receives the plain snapshot (bench.kvl). The second
 // form loads an existing snapshot file: wall and CPU seconds of
 // each load, the resident bytes it keeps and the peak above the resident size
 // before it (VmHWM, reset before each load). The third writes DIR/bench.kvl
-// (format 2) and DIR/older.kvl (format 1) of a collection shaped like a
-// built one without the build: random codes, 16-32 random level-0
+// (format 3, as saves write), DIR/format2.kvl and DIR/older.kvl (format 1)
+// of a collection shaped like a built one without the build: random codes, 16-32 random level-0
 // neighbours, upper levels one node in 16, empty texts, no metadata, as in
 // million_bench.py; its loads cost what a built graph's do. The fourth loads
-// FILE and saves it into DIR in the format snapshots are written in now.
+// FILE and saves it into DIR in the format snapshots are written in now
+// (DIR/FILE's name), or with "2" as DIR/format2.kvl in format 2.
 #include <stdlib.h>
 #include <sys/resource.h>
 
@@ -140,6 +141,15 @@ int open_file(const char* path, int repeats, const char* key_hex) {
   return 0;
 }
 
+// A payload as a plain snapshot file writes it: its end marker and CRC after it.
+void write_plain(const std::filesystem::path& path, std::vector<std::uint8_t> payload) {
+  const std::uint32_t crc = crc32(payload);
+  payload.insert(payload.end(), {'K', 'C', 'R', '1'});
+  for (int shift = 24; shift >= 0; shift -= 8) payload.push_back(static_cast<std::uint8_t>(crc >> shift));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(payload.data()), static_cast<std::streamsize>(payload.size()));
+}
+
 int synthetic(std::uint32_t count, std::uint64_t dimension, const std::string& directory) {
   std::mt19937 rng(5);
   CollectionData data;
@@ -194,11 +204,9 @@ int synthetic(std::uint32_t count, std::uint64_t dimension, const std::string& d
     std::fprintf(stderr, "%s\n", saved.error().message.c_str());
     return 1;
   }
-  const std::uint32_t crc = crc32(older);
-  older.insert(older.end(), {'K', 'C', 'R', '1'});
-  for (int shift = 24; shift >= 0; shift -= 8) older.push_back(static_cast<std::uint8_t>(crc >> shift));
-  std::ofstream((std::filesystem::path(directory) / "older.kvl"), std::ios::binary)
-      .write(reinterpret_cast<const char*>(older.data()), static_cast<std::streamsize>(older.size()));
+  write_plain(std::filesystem::path(directory) / "format2.kvl",
+              encode_collection_columns(*collection->state().read(), ColumnsFormat::Groups));
+  write_plain(std::filesystem::path(directory) / "older.kvl", std::move(older));
   return 0;
 }
 
@@ -214,6 +222,11 @@ int main(int argc, char** argv) {
     if (!loaded) {
       std::fprintf(stderr, "%s\n", loaded.error().message.c_str());
       return 1;
+    }
+    if (argc > 4 && std::strcmp(argv[4], "2") == 0) {
+      write_plain(std::filesystem::path(argv[3]) / "format2.kvl",
+                  encode_collection_columns(*(*loaded)->state().read(), ColumnsFormat::Groups));
+      return 0;
     }
     if (auto saved = save_collection(**loaded, argv[3], nullptr); !saved) {
       std::fprintf(stderr, "%s\n", saved.error().message.c_str());
