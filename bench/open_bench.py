@@ -9,8 +9,10 @@ The same collection is stored twice: bench.kvl as snapshots are written now
 one of them in a fresh child process (a persistent handle on a directory that
 holds only that file, pinned with taskset) and reports the open's wall and
 CPU seconds, the resident bytes after it, and the queries/s of single-thread
-vector searches (k 10) on the opened collection: the mapped blocks use the
-file's small pages where copied ones get huge pages.
+vector searches (k 10) on the opened collection, three passes over the
+queries: the first also faults in the pages it touches first, the best of
+the later two is the steady rate (mapped blocks use the file's small pages
+where copied ones get huge pages).
 
 Before each open, --churn-gib allocates, touches and frees that much memory
 and waits 8 s. On a virtual machine that hands freed memory back to its host,
@@ -74,15 +76,16 @@ def worker(file, queries_path, dim):
         resident = rss_bytes() - before
         count = db.collection_info("bench").document_count
         rows = [q.tolist() for q in queries]
-        for q in rows[:50]:
-            db.search("bench", query_embedding=q, k=10)
-        start = time.perf_counter()
-        for q in rows:
-            db.search("bench", query_embedding=q, k=10)
-        qps = len(rows) / (time.perf_counter() - start)
+        passes = []
+        for _ in range(3):  # the first pass also faults in the pages it touches first
+            start = time.perf_counter()
+            for q in rows:
+                db.search("bench", query_embedding=q, k=10)
+            passes.append(len(rows) / (time.perf_counter() - start))
         db.close()
         print(json.dumps({"open_seconds": wall, "open_cpu_seconds": used, "documents": count,
-                          "resident_per_doc": resident / max(count, 1), "qps": qps}))
+                          "resident_per_doc": resident / max(count, 1), "first_qps": passes[0],
+                          "qps": max(passes[1:])}))
     finally:
         shutil.rmtree(directory, ignore_errors=True)
 
@@ -112,7 +115,7 @@ def prepare(a, directory):
                          store_raw_vectors=False)
     for first in range(0, a.n, 10000):
         db.batch_insert("bench", [{"text": "", "embedding": base[i]} for i in range(first, min(first + 10000, a.n))],
-                        threads=2)
+                        num_threads=2)
     db.compact()
     db.close()
     shutil.move(str(build / "bench.kvl"), str(directory / "bench.kvl"))
@@ -151,7 +154,8 @@ def main():
                 row["load"] = os.getloadavg()
                 results.setdefault(label, []).append(row)
                 print(f"run {run + 1} {label}: open {row['open_seconds']:.3f} s (cpu {row['open_cpu_seconds']:.3f}), "
-                      f"{row['resident_per_doc']:.0f} B/doc, {row['qps']:,.0f} queries/s", flush=True)
+                      f"{row['resident_per_doc']:.0f} B/doc, {row['first_qps']:,.0f} queries/s in the first pass, "
+                      f"{row['qps']:,.0f} after", flush=True)
     finally:
         shutil.rmtree(directory, ignore_errors=True)
     info["load_after"] = os.getloadavg()
@@ -161,11 +165,11 @@ def main():
 
     new, old = list(FORMATS)
     print(f"\n{a.n:,} documents ({a.source}), median of {a.runs}, churn {a.churn_gib} GiB, cpus {a.cpu}")
-    print("| format | open s | open s per million | CPU s | queries/s |")
-    print("|---|---|---|---|---|")
+    print("| format | open s | open s per million | CPU s | queries/s, first pass | queries/s, later |")
+    print("|---|---|---|---|---|---|")
     for label in (new, old):
         print(f"| {label} | {med(label, 'open_seconds'):.3f} | {med(label, 'open_seconds') * 1e6 / a.n:.3f} | "
-              f"{med(label, 'open_cpu_seconds'):.3f} | {med(label, 'qps'):,.0f} |")
+              f"{med(label, 'open_cpu_seconds'):.3f} | {med(label, 'first_qps'):,.0f} | {med(label, 'qps'):,.0f} |")
     print(f"open time ratio (3 / 2): {med(new, 'open_seconds') / med(old, 'open_seconds'):.2f}x, "
           f"queries/s ratio: {med(new, 'qps') / med(old, 'qps'):.2f}x")
     out = HERE / "results" / "open.json"
