@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -35,7 +36,7 @@ Document make_document(int i) {
 
 std::vector<float> make_vector(int i) { return {0.1f * i, 1.0f - 0.1f * i, 0.5f, -0.25f * i}; }
 
-std::vector<std::uint8_t> snapshot_of(bool raw_vectors, bool columns = false) {
+std::vector<std::uint8_t> snapshot_of(bool raw_vectors, std::optional<ColumnsFormat> columns = std::nullopt) {
   HnswConfig config;
   config.m = 4;
   config.m_max0 = 8;
@@ -50,7 +51,7 @@ std::vector<std::uint8_t> snapshot_of(bool raw_vectors, bool columns = false) {
   }
   collection.delete_document(deleted);
   auto state = collection.state().read();
-  return columns ? encode_collection_columns(*state) : encode_collection(*state);
+  return columns ? encode_collection_columns(*state, *columns) : encode_collection(*state);
 }
 
 // One log record as it lies in wal.bin: big-endian length, CRC-32, payload.
@@ -73,8 +74,10 @@ int main(int argc, char** argv) {
 
   write_file(snapshots / "compact", snapshot_of(false));
   write_file(snapshots / "raw", snapshot_of(true));
-  write_file(snapshots / "columns_compact", snapshot_of(false, true));
-  write_file(snapshots / "columns_raw", snapshot_of(true, true));
+  write_file(snapshots / "columns_compact", snapshot_of(false, ColumnsFormat::Groups));
+  write_file(snapshots / "columns_raw", snapshot_of(true, ColumnsFormat::Groups));
+  write_file(snapshots / "blocks_compact", snapshot_of(false, ColumnsFormat::Blocks));
+  write_file(snapshots / "blocks_raw", snapshot_of(true, ColumnsFormat::Blocks));
 
   const Document document = make_document(7);
   const std::vector<float> vector = make_vector(7);

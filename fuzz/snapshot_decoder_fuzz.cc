@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ColumnsProblem problem = ColumnsProblem::Other;
   const std::vector<std::uint8_t> columns = encode_collection_columns(*collection->state().read());
   if (!load_collection_columns(PayloadSource::of_memory(columns), false, [] { return true; }, problem)) {
-    __builtin_trap();  // and so must its format-2 payload
+    __builtin_trap();  // and so must its column payload
   }
   return 0;
 }

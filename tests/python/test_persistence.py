@@ -552,4 +552,12 @@ class TestReadInPlace:
         assert db.get("big", ids[100])["text"] == "doc 100"
         with pytest.raises(KeyError):
             db.get("big", ids[0])
+        # A snapshot loaded from outside the directory is copied (nothing
+        # keeps the caller from rewriting that file), and the collection it
+        # replaces lets go of its mapping.
+        backup = tmp_path.parent / (tmp_path.name + "-backup")
+        db.save("big", str(backup))
+        db.load("big", str(backup))
+        assert mapped_snapshots() == []
+        assert dump(db) == changed
         db.close()

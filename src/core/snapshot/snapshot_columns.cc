@@ -442,7 +442,7 @@ Status PayloadSource::read(std::uint64_t offset, std::span<std::uint8_t> out) co
 
 std::optional<PageBuffer> PayloadSource::map(std::uint64_t offset, std::size_t length) const {
   static const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-  if (file_ == nullptr || length < PageBuffer::MAP_FROM || offset % page != 0 || offset > size_ ||
+  if (file_ == nullptr || !mappable_ || length < PageBuffer::MAP_FROM || offset % page != 0 || offset > size_ ||
       length > size_ - offset) {
     return std::nullopt;
   }

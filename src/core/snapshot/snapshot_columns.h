@@ -68,26 +68,31 @@ std::vector<std::uint8_t> encode_collection_columns(const CollectionState& state
 // memory. Reads past `size` are the decoder's early-end error.
 class PayloadSource {
  public:
-  static PayloadSource of_file(FileHandle& file, std::uint64_t size) { return PayloadSource(&file, {}, size); }
+  // `mappable`: map() may map the file's bytes (the caller keeps the file
+  // from being rewritten in place while they are used).
+  static PayloadSource of_file(FileHandle& file, std::uint64_t size, bool mappable = false) {
+    return PayloadSource(&file, {}, size, mappable);
+  }
   static PayloadSource of_memory(std::span<const std::uint8_t> bytes) {
     return PayloadSource(nullptr, bytes, bytes.size());
   }
   std::uint64_t size() const { return size_; }
   // Fills `out` from `offset` on (safe from several threads at once).
   Status read(std::uint64_t offset, std::span<std::uint8_t> out) const;
-  // Bytes [offset, offset + length) of a file as a private mapping, when
-  // they start on a page and are large enough to be worth it; else nothing
-  // (the caller reads them).
+  // Bytes [offset, offset + length) of a mappable file as a private
+  // mapping, when they start on a page and are large enough to be worth it;
+  // else nothing (the caller reads them).
   std::optional<PageBuffer> map(std::uint64_t offset, std::size_t length) const;
   // CRC-32 of bytes [from, to), read a megabyte at a time.
   Result<std::uint32_t> crc_of(std::uint64_t from, std::uint64_t to) const;
 
  private:
-  PayloadSource(FileHandle* file, std::span<const std::uint8_t> memory, std::uint64_t size)
-      : file_(file), memory_(memory), size_(size) {}
+  PayloadSource(FileHandle* file, std::span<const std::uint8_t> memory, std::uint64_t size, bool mappable = false)
+      : file_(file), memory_(memory), size_(size), mappable_(mappable) {}
   FileHandle* file_;
   std::span<const std::uint8_t> memory_;
   std::uint64_t size_;
+  bool mappable_;
 };
 
 // How a format-2 load failed: what load_collection reports.

@@ -175,7 +175,7 @@ Result<CollectionPtr> load_columns(const std::string& path, const PayloadSource&
 
 // A plain or bare format-2 file, read in place; nothing when `path` holds
 // something else (the caller reads it the older way).
-std::optional<Result<CollectionPtr>> load_columns_file(const std::string& path, SnapshotLoadReport& out,
+std::optional<Result<CollectionPtr>> load_columns_file(const std::string& path, bool in_place, SnapshotLoadReport& out,
                                                        Progress* progress, std::uint64_t& steps) {
   auto file = FileHandle::open(path, O_RDONLY | O_NONBLOCK);
   if (!file || !file->require_regular()) return std::nullopt;
@@ -190,10 +190,10 @@ std::optional<Result<CollectionPtr>> load_columns_file(const std::string& path, 
   if (*got == sizeof trailer && starts_with(trailer, PLAIN_MAGIC)) {
     const std::uint32_t stored = (std::uint32_t{trailer[4]} << 24) | (std::uint32_t{trailer[5]} << 16) |
                                  (std::uint32_t{trailer[6]} << 8) | std::uint32_t{trailer[7]};
-    return load_columns(path, PayloadSource::of_file(*file, *size - PLAIN_TRAILER_BYTES), stored, false, out,
+    return load_columns(path, PayloadSource::of_file(*file, *size - PLAIN_TRAILER_BYTES, in_place), stored, false, out,
                         progress, steps);
   }
-  return load_columns(path, PayloadSource::of_file(*file, *size), std::nullopt, true, out, progress, steps);
+  return load_columns(path, PayloadSource::of_file(*file, *size, in_place), std::nullopt, true, out, progress, steps);
 }
 
 }  // namespace
@@ -256,7 +256,7 @@ Status save_collection_as(const Collection& collection, const std::string& direc
 }
 
 Result<CollectionPtr> load_collection(const std::string& path, const EncryptionKey* key,
-                                      SnapshotLoadReport* report, Progress* progress) {
+                                      SnapshotLoadReport* report, Progress* progress, SnapshotReading reading) {
   SnapshotLoadReport ignored_report;
   SnapshotLoadReport& out = report != nullptr ? *report : ignored_report;
   out = {};
@@ -267,7 +267,9 @@ Result<CollectionPtr> load_collection(const std::string& path, const EncryptionK
                                                 " steps");
   };
   if (!keep_going(progress, steps, LOAD_STEPS)) return stopped();
-  if (auto columns = load_columns_file(path, out, progress, steps)) return std::move(*columns);
+  if (auto columns = load_columns_file(path, reading == SnapshotReading::InPlace, out, progress, steps)) {
+    return std::move(*columns);
+  }
   auto file = read_file(path);
   if (!file) {
     out.fault = SnapshotFault::Unreadable;

@@ -98,9 +98,17 @@ struct SnapshotLoadReport {
 };
 // `progress` (may be null) hears the steps done of LOAD_STEPS (read, check,
 // decode, validate, build); a stop between them is ErrorKind::Cancelled.
+//
+// SnapshotReading::InPlace maps a plain format-3 file's graph blocks from
+// the file (snapshot_columns.h) instead of copying them: pages nobody has
+// changed stay the file's, so the file must not be rewritten in place while
+// the collection lives (replacing it by rename, as saves do, is fine). Only
+// the files of a store's own, locked directory are read so.
+enum class SnapshotReading { Copy, InPlace };
 inline constexpr std::uint64_t LOAD_STEPS = 5;
 Result<CollectionPtr> load_collection(const std::string& path, const EncryptionKey* key,
-                                      SnapshotLoadReport* report = nullptr, Progress* progress = nullptr);
+                                      SnapshotLoadReport* report = nullptr, Progress* progress = nullptr,
+                                      SnapshotReading reading = SnapshotReading::Copy);
 
 // True when `path` is a regular file that starts with the sealed magic.
 bool is_sealed_snapshot(const std::string& path);

@@ -24,7 +24,8 @@ Result<ScannedSnapshots> scan_snapshots(const std::string& directory, const Encr
   for (const std::string& name : *names) {
     if (!has_snapshot_extension(name)) continue;
     const std::string path = (std::filesystem::path(directory) / name).string();
-    auto loaded = load_collection(path, key, nullptr, progress ? &polls : nullptr);
+    // The store's own directory, locked while it is open: read in place.
+    auto loaded = load_collection(path, key, nullptr, progress ? &polls : nullptr, SnapshotReading::InPlace);
     if (!loaded && loaded.error().kind == ErrorKind::Cancelled) return std::unexpected(std::move(loaded.error()));
     const bool sealed = is_sealed_snapshot(path);
     if (loaded) {

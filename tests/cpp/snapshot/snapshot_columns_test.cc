@@ -168,7 +168,7 @@ TEST_F(SnapshotColumnsTest, APlainFileIsReadInPlaceAndStaysUnchangedWhileTheColl
   ASSERT_TRUE(save_collection(*original, dir_.string(), nullptr).has_value());
   const fs::path path = dir_ / "sample.kvl";
   const Bytes saved = file_bytes(path);
-  auto loaded = load_collection(path.string(), nullptr);
+  auto loaded = load_collection(path.string(), nullptr, nullptr, nullptr, SnapshotReading::InPlace);
   ASSERT_TRUE(loaded.has_value()) << loaded.error().message;
   ASSERT_TRUE(is_mapped(path));
   expect_same_data(data_of(*original), data_of(**loaded));
@@ -199,7 +199,7 @@ TEST_F(SnapshotColumnsTest, APlainFileIsReadInPlaceAndStaysUnchangedWhileTheColl
 
   // Saved over the file it was read from, then read again.
   ASSERT_TRUE(save_collection(**loaded, dir_.string(), nullptr).has_value());
-  auto again = load_collection(path.string(), nullptr);
+  auto again = load_collection(path.string(), nullptr, nullptr, nullptr, SnapshotReading::InPlace);
   ASSERT_TRUE(again.has_value()) << again.error().message;
   expect_same_data(data_of(**loaded), data_of(**again));
   expect_same_graph_answers(**loaded, **again, 1024);
@@ -252,7 +252,8 @@ TEST_F(SnapshotColumnsTest, DamagedBlocksAreRefusedWhetherMappedOrRead) {
     EXPECT_EQ(problem, ColumnsProblem::Inconsistent) << c.what;
     EXPECT_NE(read.error().message.find(c.expected), std::string::npos) << c.what << ": " << read.error().message;
     // A plain file whose end marker matches: mapped where the layout allows.
-    auto mapped = load_collection(write("damaged.kvl", plain_file(damaged)).string(), nullptr);
+    auto mapped = load_collection(write("damaged.kvl", plain_file(damaged)).string(), nullptr, nullptr, nullptr,
+                                  SnapshotReading::InPlace);
     ASSERT_FALSE(mapped.has_value()) << c.what;
     EXPECT_NE(mapped.error().message.find(std::string("snapshot validation failed: ") + c.expected), std::string::npos)
         << c.what << ": " << mapped.error().message;
@@ -265,10 +266,14 @@ TEST_F(SnapshotColumnsTest, DamagedBlocksAreRefusedWhetherMappedOrRead) {
   std::memcpy(altered.data() + block(10) + DIM + 8, &wrong_norm, 4);
   put_u32(altered, block(11) + DIM + 12, 12345);
   const fs::path path = write("altered.kvl", plain_file(altered));
-  auto loaded = load_collection(path.string(), nullptr);
+  auto copied = load_collection(path.string(), nullptr);  // read in place only when asked to
+  ASSERT_TRUE(copied.has_value()) << copied.error().message;
+  EXPECT_FALSE(is_mapped(path));
+  auto loaded = load_collection(path.string(), nullptr, nullptr, nullptr, SnapshotReading::InPlace);
   ASSERT_TRUE(loaded.has_value()) << loaded.error().message;
   EXPECT_TRUE(is_mapped(path));
   for (std::uint32_t n : {10u, 11u}) {
+    EXPECT_EQ((*copied)->state().read()->hnsw.norm_sq_of(n), state->hnsw.norm_sq_of(n));
     EXPECT_EQ((*loaded)->state().read()->hnsw.norm_sq_of(n), state->hnsw.norm_sq_of(n));
     EXPECT_EQ((*loaded)->state().read()->hnsw.code_sum_of(n), state->hnsw.code_sum_of(n));
   }
