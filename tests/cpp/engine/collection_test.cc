@@ -204,7 +204,7 @@ TEST(CollectionMemory, SumsTheDocumentedTerms) {
 
   const std::uint64_t graph = collection.state().read()->hnsw.layout_bytes();
   const std::uint64_t keywords = (48 + 3 + 8) + (48 + 5 + 2 * 8) + (48 + 5 + 8)  // red, apple, green
-                                 + 4 * 2;                                       // doc_lengths
+                                 + 2 * 2;                                       // doc_lengths
   // Records: varint length + text, entry count, then "colour" as varint
   // length + key, tag, varint length + "red"; a 5-byte offset per slot.
   const std::uint64_t documents = (1 + 9 + 1 + (1 + 6 + 1 + 1 + 3)) + (1 + 11 + 1) + 5 * 2;
