@@ -27,6 +27,11 @@ Result<ContextLease> borrow_search_context() { return lend(search_context()); }
 
 Result<ContextLease> borrow_insertion_context() { return lend(insertion_context()); }
 
+void release_insertion_marks() {
+  WalkContext& context = insertion_context();
+  if (!context.borrowed) context.visited.release();
+}
+
 VisitedSet& search_visited_set_for_testing() { return search_context().visited; }
 
 }  // namespace karvalith

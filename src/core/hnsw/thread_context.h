@@ -68,6 +68,10 @@ class ContextLease {
 Result<ContextLease> borrow_search_context();
 Result<ContextLease> borrow_insertion_context();
 
+// Frees the visited marks of this thread's insertion context (one byte per
+// node of the largest graph it walked) unless the context is lent out.
+void release_insertion_marks();
+
 // Direct access for tests (epoch wrap); does not borrow.
 VisitedSet& search_visited_set_for_testing();
 
