@@ -127,21 +127,6 @@ void HnswIndex::link_new_node(std::uint32_t id, std::span<const float> vector, s
   }
 }
 
-namespace {
-
-// A batch of at least node_count / RELEASE_MARKS_RATIO nodes frees the
-// calling thread's insertion marks when it is linked, so they do not stay
-// resident (a byte per node) between batches. The next batch grows them
-// again: at most RELEASE_MARKS_RATIO bytes of zeroing per node inserted,
-// far less than one node's walks.
-constexpr std::size_t RELEASE_MARKS_RATIO = 1024;
-
-void release_marks_after(std::size_t batch, std::size_t node_count) {
-  if (batch * RELEASE_MARKS_RATIO >= node_count) release_insertion_marks();
-}
-
-}  // namespace
-
 Status HnswIndex::insert_batch(std::span<const float> vectors, std::span<QuantizedVector> quantized,
                                unsigned threads) {
   const std::size_t count = quantized.size();
@@ -156,7 +141,7 @@ Status HnswIndex::insert_batch(std::span<const float> vectors, std::span<Quantiz
     for (std::size_t i = 0; i < count; ++i) {
       if (Status inserted = insert(node_count_, vector_of(i), std::move(quantized[i])); !inserted) return inserted;
     }
-    release_marks_after(count, node_count_);
+    release_insertion_marks_after(count, node_count_);
     return {};
   }
 
@@ -208,7 +193,7 @@ Status HnswIndex::insert_batch(std::span<const float> vectors, std::span<Quantiz
   // Only a caller already inside an insertion on one of the worker threads
   // could see this; the nodes stay, unlinked but harmless.
   if (context_busy) return make_error(ErrorKind::Internal, "the insertion context of a thread was already in use");
-  release_marks_after(count, node_count_);
+  release_insertion_marks_after(count, node_count_);
   return {};
 }
 

@@ -75,7 +75,8 @@ class VisitedSet {
     return count;
   }
 
-  PageArray<Mark> marks_;
+  // In a mapping of their own, so release() gives the pages back.
+  PageArray<Mark> marks_{PageBuffer::Pages::Mapped};
   Mark epoch_ = 1;
 };
 
