@@ -38,8 +38,7 @@ void InvertedIndex::add_document(std::uint32_t doc_id, std::string_view text) {
   tokenize_into(text, tokens);
   const auto length = static_cast<std::uint32_t>(tokens.size());
 
-  if (doc_lengths_.size() <= doc_id) doc_lengths_.resize(std::size_t{doc_id} + 1, 0);
-  doc_lengths_[doc_id] = length;
+  doc_lengths_.set(doc_id, length);
   doc_count_ += 1;
   total_length_ += length;
 
@@ -67,7 +66,7 @@ void InvertedIndex::remove_documents(std::span<const std::uint32_t> doc_ids) {
   for (std::uint32_t doc_id : doc_ids) {
     if (doc_id >= doc_lengths_.size() || doc_lengths_[doc_id] == 0) continue;
     const std::uint32_t length = doc_lengths_[doc_id];
-    doc_lengths_[doc_id] = 0;
+    doc_lengths_.set(doc_id, 0);
     if (doc_count_ > 0) doc_count_ -= 1;
     total_length_ -= std::min<std::uint64_t>(total_length_, length);
     removed[doc_id] = true;
@@ -85,7 +84,7 @@ void InvertedIndex::remove_documents(std::span<const std::uint32_t> doc_ids) {
 void InvertedIndex::remove_document(std::uint32_t doc_id) {
   if (doc_id >= doc_lengths_.size() || doc_lengths_[doc_id] == 0) return;
   const std::uint32_t length = doc_lengths_[doc_id];
-  doc_lengths_[doc_id] = 0;
+  doc_lengths_.set(doc_id, 0);
   if (doc_count_ > 0) doc_count_ -= 1;
   total_length_ -= std::min<std::uint64_t>(total_length_, length);
 
@@ -114,7 +113,7 @@ void InvertedIndex::remove_document(std::uint32_t doc_id) {
 }
 
 std::uint64_t InvertedIndex::estimate_memory_bytes() const {
-  std::uint64_t bytes = 4 * static_cast<std::uint64_t>(doc_lengths_.size());
+  std::uint64_t bytes = doc_lengths_.memory_bytes();
   for (const auto& [term, list] : postings_) {
     bytes += 48 + term.size() + 8 * static_cast<std::uint64_t>(list.size());
   }

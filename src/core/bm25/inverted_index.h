@@ -10,8 +10,8 @@
 #include <span>
 #include <vector>
 
+#include "core/bm25/doc_lengths.h"
 #include "core/bm25/term_map.h"
-#include "core/common/page_array.h"
 
 namespace karvalith {
 
@@ -47,12 +47,14 @@ class InvertedIndex {
   // removal walks every term, so many of them at once cost a walk each).
   void remove_documents(std::span<const std::uint32_t> doc_ids);
 
-  // For each term: 48 + its byte length + 8 per posting; plus 4 per entry of
-  // doc_lengths. Allocator overhead and spare capacity are ignored.
+  // For each term: 48 + its byte length + 8 per posting; plus 2 per entry of
+  // doc_lengths and 8 per length above 0xFFFE (DocLengths::memory_bytes).
+  // Allocator overhead and spare capacity are ignored.
   std::uint64_t estimate_memory_bytes() const;
 
   const PostingsMap& postings() const { return postings_; }
-  const PageArray<std::uint32_t>& doc_lengths() const { return doc_lengths_; }
+  // Exact u32 lengths by doc id, packed in two bytes each (doc_lengths.h).
+  const DocLengths& doc_lengths() const { return doc_lengths_; }
   std::uint32_t doc_count() const { return doc_count_; }
   std::uint64_t total_length() const { return total_length_; }
 
@@ -61,7 +63,7 @@ class InvertedIndex {
 
  private:
   PostingsMap postings_;
-  PageArray<std::uint32_t> doc_lengths_;
+  DocLengths doc_lengths_;
   std::uint32_t doc_count_ = 0;
   std::uint64_t total_length_ = 0;
   // True while every posting list is strictly ascending by doc_id (always

@@ -67,8 +67,9 @@ void accumulate_scores(const InvertedIndex& index, const Tokens& tokens, CorpusF
                        Frequency&& frequency, ScoreMap& scores) {
   const float n = figures.n;
   const float avgdl = figures.avgdl;
-  const std::uint32_t* length_data = index.doc_lengths().data();
-  const std::size_t length_count = index.doc_lengths().size();
+  const DocLengths& lengths = index.doc_lengths();
+  const DocLengths::Packed* length_data = lengths.packed();
+  const std::size_t length_count = lengths.size();
   scores.reset(std::min<std::size_t>(index.doc_count(), 256));
 
   for (std::size_t t = 0; t < tokens.size(); ++t) {
@@ -85,7 +86,14 @@ void accumulate_scores(const InvertedIndex& index, const Tokens& tokens, CorpusF
         if (ahead < length_count) __builtin_prefetch(length_data + ahead);
       }
       const Posting& p = postings[i];
-      const float dl = p.doc_id < length_count ? static_cast<float>(length_data[p.doc_id]) : 0.0f;
+      // A length of 0xFFFF or more is in the side table (rare and predictable);
+      // the same u32 either way, so the same float as an unpacked length.
+      std::uint32_t length = 0;
+      if (p.doc_id < length_count) {
+        length = length_data[p.doc_id];
+        if (length == DocLengths::OVERFLOW_MARK) [[unlikely]] length = lengths.overflow_length(p.doc_id);
+      }
+      const float dl = static_cast<float>(length);
       const float tf = static_cast<float>(p.term_frequency);
       const float part = (tf * 2.2f) / (((dl * 0.75f) / avgdl + 0.25f) * 1.2f + tf) * idf;
       scores.add(p.doc_id, part);

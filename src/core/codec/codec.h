@@ -90,6 +90,9 @@ class BasicEncoder {
   // Lists of fixed-width numbers, written in one block on little-endian hosts.
   void put_f32_list(std::span<const float> values) { put_number_list(values); }
   void put_u32_list(std::span<const std::uint32_t> values) { put_number_list(values); }
+  // The elements of a u32 list without its length (written already), for a
+  // list written a block at a time.
+  void put_u32_values(std::span<const std::uint32_t> values) { put_numbers(values); }
 
  private:
   template <class U>
@@ -102,6 +105,11 @@ class BasicEncoder {
   template <class T>
   void put_number_list(std::span<const T> values) {
     put_u64(values.size());
+    put_numbers(values);
+  }
+
+  template <class T>
+  void put_numbers(std::span<const T> values) {
     if constexpr (std::endian::native == std::endian::little) {
       sink_.write(reinterpret_cast<const std::uint8_t*>(values.data()), values.size_bytes());
     } else {

@@ -25,6 +25,7 @@ class PageArray {
   using value_type = T;
 
   PageArray() : bytes_(PageBuffer::Pages::Small) {}
+  explicit PageArray(PageBuffer::Pages pages) : bytes_(pages) {}
   explicit PageArray(std::span<const T> values) : PageArray() { assign(values); }
 
   std::size_t size() const { return bytes_.size() / sizeof(T); }

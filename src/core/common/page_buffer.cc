@@ -46,7 +46,8 @@ std::uint8_t* map(std::size_t bytes, bool huge_pages) {
 
 }  // namespace
 
-PageBuffer::PageBuffer(const PageBuffer& other) : huge_pages_(other.huge_pages_) {
+PageBuffer::PageBuffer(const PageBuffer& other)
+    : huge_pages_(other.huge_pages_), always_mapped_(other.always_mapped_) {
   if (other.size_ == 0) return;
   grow(other.size_);
   std::memcpy(data_, other.data_, other.size_);
@@ -80,12 +81,15 @@ void swap(PageBuffer& a, PageBuffer& b) noexcept {
   std::swap(a.size_, b.size_);
   std::swap(a.capacity_, b.capacity_);
   std::swap(a.huge_pages_, b.huge_pages_);
+  std::swap(a.always_mapped_, b.always_mapped_);
   std::swap(a.huge_bytes_, b.huge_bytes_);
 }
 
+bool PageBuffer::mapped() const { return capacity_ != 0 && (always_mapped_ || capacity_ >= MAP_FROM); }
+
 void PageBuffer::clear() {
   if (data_ != nullptr) {
-    if (capacity_ >= MAP_FROM) ::munmap(data_, capacity_);
+    if (mapped()) ::munmap(data_, capacity_);
     else std::free(data_);
   }
   data_ = nullptr;
@@ -99,7 +103,7 @@ void PageBuffer::grow(std::size_t need) {
   // Geometric growth keeps the number of remaps logarithmic; the spare part
   // is address space until written.
   const std::size_t wanted = round_up(need > capacity_ + capacity_ / 2 ? need : capacity_ + capacity_ / 2, page_size());
-  if (wanted < MAP_FROM) {
+  if (wanted < MAP_FROM && !always_mapped_) {
     // Small arrays stay on the heap: a mapping each would spend the
     // process's limited count of mappings on tiny collections.
     // Spare heap capacity is left unwritten (resize zeroes what it takes),
@@ -110,7 +114,7 @@ void PageBuffer::grow(std::size_t need) {
     capacity_ = wanted;
     return;
   }
-  if (capacity_ < MAP_FROM) {
+  if (!mapped()) {
     std::uint8_t* fresh = map(wanted, huge_pages_);
     if (data_ != nullptr) std::memcpy(fresh, data_, size_);
     std::free(data_);
@@ -151,7 +155,7 @@ void PageBuffer::copy_into(std::uint8_t* target, std::size_t from) {
 }
 
 void PageBuffer::promote_huge_pages(std::size_t old_size) {
-  if (!huge_pages_ || capacity_ < MAP_FROM) return;
+  if (!huge_pages_ || !mapped()) return;
   const std::size_t full = size_ / HUGE_PAGE * HUGE_PAGE;
   if (full <= huge_bytes_) return;
   (void)::madvise(data_ + huge_bytes_, full - huge_bytes_, MADV_HUGEPAGE);
@@ -166,7 +170,7 @@ void PageBuffer::promote_huge_pages(std::size_t old_size) {
 void PageBuffer::resize(std::size_t size) {
   if (size > size_) {
     grow(size);
-    if (capacity_ < MAP_FROM) std::memset(data_ + size_, 0, size - size_);
+    if (!mapped()) std::memset(data_ + size_, 0, size - size_);
     const std::size_t old_size = size_;
     size_ = size;
     promote_huge_pages(old_size);

@@ -22,10 +22,13 @@ namespace karvalith {
 
 class PageBuffer {
  public:
-  enum class Pages { Huge, Small };
+  // Mapped: small pages in a mapping of its own from the first byte, so
+  // clear() gives every page back at once (freed heap memory may stay
+  // resident), for arrays that are dropped and grown again.
+  enum class Pages { Huge, Small, Mapped };
 
   PageBuffer() = default;
-  explicit PageBuffer(Pages pages) : huge_pages_(pages == Pages::Huge) {}
+  explicit PageBuffer(Pages pages) : huge_pages_(pages == Pages::Huge), always_mapped_(pages == Pages::Mapped) {}
   PageBuffer(const PageBuffer& other);
   PageBuffer(PageBuffer&& other) noexcept;
   PageBuffer& operator=(PageBuffer other) noexcept;
@@ -56,6 +59,8 @@ class PageBuffer {
   friend void swap(PageBuffer& a, PageBuffer& b) noexcept;
 
  private:
+  // Whether data_ is a mapping (else heap memory or null).
+  bool mapped() const;
   // Makes room for `need` bytes, keeping the contents.
   void grow(std::size_t need);
   // Moves the mapped bytes from data_ into `target` (a fresh mapping of
@@ -71,6 +76,7 @@ class PageBuffer {
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;  // bytes allocated; when mapped, those past size_ are zero
   bool huge_pages_ = true;    // ask for transparent huge pages when mapped
+  bool always_mapped_ = false;  // mapped from the first byte (Pages::Mapped)
   std::size_t huge_bytes_ = 0;  // prefix of a mapping asked to use huge pages
 };
 

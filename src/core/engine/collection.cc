@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/common/parallel.h"
+#include "core/hnsw/thread_context.h"
 #include "core/quantization/scalar.h"
 #include "core/engine/slots.h"
 
@@ -123,6 +124,7 @@ Status Collection::insert_batch(std::span<PendingDocument> documents, unsigned t
       auto inserted = insert_document(std::move(documents[i].document), std::move(documents[i].embedding));
       if (!inserted) return std::unexpected(std::move(inserted.error()));
     }
+    release_insertion_marks_after(total, state_.read()->hnsw.node_count());
     (void)keep_going(progress, total, total);  // everything is placed: nothing left to stop
     return {};
   }

@@ -141,6 +141,7 @@ Status HnswIndex::insert_batch(std::span<const float> vectors, std::span<Quantiz
     for (std::size_t i = 0; i < count; ++i) {
       if (Status inserted = insert(node_count_, vector_of(i), std::move(quantized[i])); !inserted) return inserted;
     }
+    release_insertion_marks_after(count, node_count_);
     return {};
   }
 
@@ -192,6 +193,7 @@ Status HnswIndex::insert_batch(std::span<const float> vectors, std::span<Quantiz
   // Only a caller already inside an insertion on one of the worker threads
   // could see this; the nodes stay, unlinked but harmless.
   if (context_busy) return make_error(ErrorKind::Internal, "the insertion context of a thread was already in use");
+  release_insertion_marks_after(count, node_count_);
   return {};
 }
 

@@ -4,6 +4,7 @@
 // for searches; a context is lent to one walk at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -68,7 +69,14 @@ class ContextLease {
 Result<ContextLease> borrow_search_context();
 Result<ContextLease> borrow_insertion_context();
 
-// Direct access for tests (epoch wrap); does not borrow.
+// Called after this thread inserted `batch` nodes into a graph of
+// `node_count`: frees the visited marks of its insertion context (a byte per
+// node, in a mapping of their own) unless the context is lent out or the
+// batch is too small to pay for growing them again at the next insertion.
+void release_insertion_marks_after(std::size_t batch, std::size_t node_count);
+
+// Direct access for tests (epoch wrap, freed marks); does not borrow.
 VisitedSet& search_visited_set_for_testing();
+VisitedSet& insertion_visited_set_for_testing();
 
 }  // namespace karvalith

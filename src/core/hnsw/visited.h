@@ -45,6 +45,12 @@ class VisitedSet {
                             : visit_each<4>(ids.bytes(), ids.size(), out);
   }
 
+  // Frees the marks; the next grow starts them again at zero.
+  void release() {
+    marks_.clear();
+    epoch_ = 1;
+  }
+
   bool is_visited(std::uint32_t id) const { return id < marks_.size() && marks_[id] == epoch_; }
 
   std::size_t size() const { return marks_.size(); }
@@ -69,7 +75,8 @@ class VisitedSet {
     return count;
   }
 
-  PageArray<Mark> marks_;
+  // In a mapping of their own, so release() gives the pages back.
+  PageArray<Mark> marks_{PageBuffer::Pages::Mapped};
   Mark epoch_ = 1;
 };
 

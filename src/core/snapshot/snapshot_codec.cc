@@ -4,6 +4,7 @@
 #include "core/hnsw/graph_check.h"
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <utility>
 
@@ -126,9 +127,26 @@ Result<HnswParts> decode_hnsw_fields(Decoder& dec) {
 // ---- keyword index ----
 
 template <class Sink>
-void encode_inverted_fields(BasicEncoder<Sink>& enc, const PostingsMap& postings,
-                            std::span<const std::uint32_t> doc_lengths, std::uint32_t doc_count,
-                            std::uint64_t total_length) {
+void put_doc_lengths(BasicEncoder<Sink>& enc, std::span<const std::uint32_t> doc_lengths) {
+  enc.put_u32_list(doc_lengths);
+}
+
+// A live index's packed lengths, as the same u32 list, expanded a block at a
+// time rather than into a full u32 copy.
+template <class Sink>
+void put_doc_lengths(BasicEncoder<Sink>& enc, const DocLengths& doc_lengths) {
+  enc.put_length(doc_lengths.size());
+  std::array<std::uint32_t, 4096> block;
+  for (std::size_t first = 0; first < doc_lengths.size(); first += block.size()) {
+    const std::span<std::uint32_t> part(block.data(), std::min(block.size(), doc_lengths.size() - first));
+    doc_lengths.copy_to(first, part);
+    enc.put_u32_values(part);
+  }
+}
+
+template <class Sink, class DocLengthList>
+void encode_inverted_fields(BasicEncoder<Sink>& enc, const PostingsMap& postings, const DocLengthList& doc_lengths,
+                            std::uint32_t doc_count, std::uint64_t total_length) {
   enc.put_length(postings.size());
   for (const auto& [term, list] : postings) {
     enc.put_string(term);
@@ -138,7 +156,7 @@ void encode_inverted_fields(BasicEncoder<Sink>& enc, const PostingsMap& postings
       enc.put_u32(posting.term_frequency);
     }
   }
-  enc.put_u32_list(doc_lengths);
+  put_doc_lengths(enc, doc_lengths);
   enc.put_u32(doc_count);
   enc.put_u64(total_length);
 }

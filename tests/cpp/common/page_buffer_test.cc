@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <random>
 #include <span>
 #include <utility>
@@ -66,6 +67,38 @@ TEST(PageBuffer, CopiesMovesAndAssignments) {
   EXPECT_TRUE(c.empty());
 }
 
+
+TEST(PageBuffer, MappedFormMapsFromTheFirstByte) {
+  // A mapping starts on a 2 MiB boundary, which heap memory of this size
+  // never does: the buffer, its copies and its regrowths are mappings.
+  auto on_mapping = [](const PageBuffer& b) { return reinterpret_cast<std::uintptr_t>(b.data()) % (2 << 20) == 0; };
+  PageBuffer buffer(PageBuffer::Pages::Mapped);
+  std::size_t size = 0;
+  for (std::size_t step : std::initializer_list<std::size_t>{1, 7, 4089, 12000, 70000}) {
+    buffer.resize(size + step);
+    ASSERT_TRUE(on_mapping(buffer)) << size;
+    for (std::size_t i = size; i < size + step; ++i) {
+      ASSERT_EQ(buffer.data()[i], 0) << i;
+      buffer.data()[i] = pattern(i);
+    }
+    size += step;
+  }
+  for (std::size_t i = 0; i < size; ++i) ASSERT_EQ(buffer.data()[i], pattern(i)) << i;
+
+  PageBuffer copy = buffer;
+  EXPECT_TRUE(on_mapping(copy));
+  copy.resize(10);
+  copy.resize(9000);
+  for (std::size_t i = 0; i < 10; ++i) ASSERT_EQ(copy.data()[i], pattern(i));
+  for (std::size_t i = 10; i < 9000; ++i) ASSERT_EQ(copy.data()[i], 0) << i;
+  EXPECT_EQ(buffer.data()[20], pattern(20));
+
+  buffer.clear();
+  EXPECT_EQ(buffer.data(), nullptr);
+  buffer.resize(300);
+  EXPECT_TRUE(on_mapping(buffer));
+  for (std::size_t i = 0; i < 300; ++i) ASSERT_EQ(buffer.data()[i], 0) << i;
+}
 
 TEST(PageArray, BehavesAsAVectorAcrossTheHeapAndMappedForms) {
   // 400k u32 values pass the 1 MiB point where the array leaves the heap

@@ -2,10 +2,12 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "engine/collection_test_util.h"
 #include "core/engine/collection.h"
+#include "core/hnsw/thread_context.h"
 
 namespace karvalith {
 namespace {
@@ -204,7 +206,7 @@ TEST(CollectionMemory, SumsTheDocumentedTerms) {
 
   const std::uint64_t graph = collection.state().read()->hnsw.layout_bytes();
   const std::uint64_t keywords = (48 + 3 + 8) + (48 + 5 + 2 * 8) + (48 + 5 + 8)  // red, apple, green
-                                 + 4 * 2;                                       // doc_lengths
+                                 + 2 * 2;                                       // doc_lengths
   // Records: varint length + text, entry count, then "colour" as varint
   // length + key, tag, varint length + "red"; a 5-byte offset per slot.
   const std::uint64_t documents = (1 + 9 + 1 + (1 + 6 + 1 + 1 + 3)) + (1 + 11 + 1) + 5 * 2;
@@ -220,6 +222,27 @@ TEST(CollectionMemory, SumsTheDocumentedTerms) {
   ASSERT_TRUE(collection.delete_document(green));
   EXPECT_EQ(collection.estimate_memory_bytes(),
             graph + keywords - (48 + 5 + 8) - 8 + documents - (1 + 11 + 1) + id_maps + index - 4);
+}
+
+TEST(CollectionMemory, ABatchInsertFreesTheCallersInsertionMarks) {
+  // A byte per node would stay with the calling thread after the batch
+  // (with one thread the documents go in one at a time).
+  for (unsigned threads : {1u, 2u}) {
+    Collection collection("docs", 2, HnswConfig{});
+    std::vector<PendingDocument> documents;
+    for (int n = 0; n < 300; ++n) {
+      const float angle = static_cast<float>(n) * 0.1f;
+      std::string text = "d";
+      text += std::to_string(n);
+      documents.push_back(PendingDocument{make_document(text), {std::cos(angle), std::sin(angle)}});
+    }
+    insert(collection, "first", {1, 0});
+    insert(collection, "second", {0, 1});  // linked one at a time: the marks stay
+    ASSERT_GT(insertion_visited_set_for_testing().size(), 0u);
+    ASSERT_TRUE(collection.insert_batch(documents, threads).has_value());
+    EXPECT_EQ(insertion_visited_set_for_testing().size(), 0u) << threads;
+    EXPECT_EQ(collection.live_ids().size(), 302u);
+  }
 }
 
 TEST(CollectionValidate, NamesEachProblem) {

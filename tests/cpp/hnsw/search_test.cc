@@ -23,6 +23,7 @@ using testing_util::brute_force;
 using testing_util::build_index;
 using testing_util::clustered_data;
 using testing_util::ids_of;
+using testing_util::insert_all;
 using testing_util::row;
 
 std::vector<Candidate> search(const HnswIndex& index, std::span<const float> query, std::uint64_t k) {
@@ -285,6 +286,34 @@ TEST(ThreadContext, BorrowingTwiceIsAnInternalFault) {
     auto moved = std::move(*first);
   }  // returned here
   EXPECT_TRUE(borrow_search_context().has_value());
+}
+
+TEST(ThreadContext, InsertionMarksAreFreedAfterALargeEnoughBatchOnly) {
+  auto data = clustered_data(3000, 8, 5);
+  auto index = build_index(HnswConfig{}, data, 8);  // node by node: the marks stay
+  VisitedSet& marks = insertion_visited_set_for_testing();
+  ASSERT_GE(marks.size(), 2999u);  // grown before each node's own id
+  release_insertion_marks_after(2, index.node_count());  // 2 x 1024 < 3000 nodes
+  EXPECT_GE(marks.size(), 2999u);
+  {
+    auto lease = borrow_insertion_context();
+    ASSERT_TRUE(lease.has_value());
+    release_insertion_marks_after(3000, index.node_count());  // lent out
+    EXPECT_GE(marks.size(), 2999u);
+  }
+  release_insertion_marks_after(3, index.node_count());
+  EXPECT_EQ(marks.size(), 0u);
+
+  // The next insertions grow them again and link as usual.
+  auto more = clustered_data(300, 8, 6);
+  insert_all(index, more);
+  EXPECT_GE(marks.size(), 3299u);
+  std::vector<float> all = data;
+  all.insert(all.end(), more.begin(), more.end());
+  for (std::size_t q = 0; q < 300; q += 30) {
+    const auto query = row(more, 8, q);
+    EXPECT_EQ(ids_of(search(index, query, 1)), brute_force(index, all, query, 1)) << q;
+  }
 }
 
 TEST(Search, WalkLayerAppliesTheAdmissionTest) {

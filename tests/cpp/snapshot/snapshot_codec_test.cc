@@ -173,6 +173,48 @@ TEST(SnapshotCodecCollection, IndexAndPartsEncodersAgree) {
   }
 }
 
+// Lengths of 0xFFFF and more are packed apart in memory; the keyword fields
+// still hold every exact length as one u32 list, across the writer's blocks.
+TEST(SnapshotCodecKeywords, LongDocumentLengthsAreWrittenAsTheExactU32List) {
+  std::vector<std::uint32_t> lengths(10000);
+  for (std::size_t i = 0; i < lengths.size(); ++i) lengths[i] = static_cast<std::uint32_t>(i % 7);
+  const std::vector<std::pair<std::uint32_t, std::uint32_t>> long_ones = {
+      {0, 0xFFFF}, {4095, 0x10000}, {4096, 70000}, {8191, 0xFFFFFFFF}, {8192, 0xFFFE}, {9999, 0x1FFFF}};
+  PostingsMap postings;
+  for (const auto& [id, length] : long_ones) {
+    lengths[id] = length;
+    postings["cat"].push_back(Posting{id, 1});
+  }
+  std::uint64_t total = 0;
+  for (std::uint32_t length : lengths) total += length;
+  const InvertedIndex index = InvertedIndex::from_parts(PostingsMap(postings), lengths, 9000, total);
+  ASSERT_EQ(index.doc_lengths().overflow_count(), 5u);
+
+  const Bytes bytes = encode_keyword_index(index);
+  const Bytes expected = encoded([&](auto& enc) {
+    enc.put_length(1);
+    enc.put_string("cat");
+    enc.put_length(long_ones.size());
+    for (const auto& [id, length] : long_ones) {
+      enc.put_u32(id);
+      enc.put_u32(1);
+    }
+    enc.put_u32_list(lengths);
+    enc.put_u32(9000);
+    enc.put_u64(total);
+  });
+  EXPECT_EQ(bytes, expected);
+
+  Decoder dec(bytes);
+  auto parts = decode_keyword_fields(dec);
+  ASSERT_TRUE(parts.has_value());
+  EXPECT_EQ(parts->doc_lengths, lengths);
+  const InvertedIndex loaded = InvertedIndex::from_parts(std::move(parts->postings), parts->doc_lengths,
+                                                         parts->doc_count, parts->total_length);
+  EXPECT_EQ(loaded.doc_lengths(), index.doc_lengths());
+  EXPECT_EQ(loaded.total_length(), total);
+}
+
 TEST(SnapshotCodecCollection, EveryTruncationFailsWithTheEarlyEndMessage) {
   auto collection = sample_collection({.count = 5, .dimension = 4, .rebuild = true, .delete_every = 2});
   auto state = collection->state().read();
