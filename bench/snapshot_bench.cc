@@ -1,8 +1,8 @@
 // Snapshot throughput: encode, save (temp file, fsync, rename, directory
 // fsync) and load (read, check, decode, validate, rebuild) of one collection,
 // plain and sealed; the payload's load through the general decoder, the
-// direct path (format 1) and the column reader (format 2); a format-1 file's
-// load beside the format-2 one.
+// direct path (format 1) and the column reader (format 3, as saves write); a format-1 file's
+// load beside the format-3 one.
 //
 //   snapshot_bench [documents=100000] [dimension=128] [repeats=3] [keep-dir]
 //   snapshot_bench --open FILE [repeats=3] [key-hex]
@@ -309,7 +309,7 @@ int main(int argc, char** argv) {
     if (!loaded) std::exit(1);
     loaded_docs = loaded->collection->state().read()->documents.size();
   });
-  // A format-1 file beside the format-2 one the save wrote.
+  // A format-1 file beside the format-3 one the save wrote.
   std::vector<std::uint8_t> older = payload;
   const std::uint32_t crc = crc32(older);
   older.insert(older.end(), {'K', 'C', 'R', '1'});

@@ -6,8 +6,9 @@
 // four arrays. Level-0 ids take 3 bytes while every id fits (up to 2^24
 // nodes), 4 beyond: at m 16 a 384-d block is 500 bytes instead of 532. The
 // rows are re-laid out once when the graph outgrows 3-byte ids. norm_sq (the squared norm of the dequantized vector) and
-// code_sum (the sum of the codes) are derived from the codes, min and scale,
-// never stored in files. Raw vectors, levels, tombstones and the sparse upper-layer lists keep arrays of their own.
+// code_sum (the sum of the codes) are derived from the codes, min and scale;
+// snapshots that store the blocks as they are (format 3) carry them, and a
+// load derives them again. Raw vectors, levels, tombstones and the sparse upper-layer lists keep arrays of their own.
 // Insertion lives in insert.cc, queries in search.cc.
 //
 // Thread safety: none of its own. Mutations (insert, mark_deleted) need the collection's exclusive lock; searches
