@@ -15,6 +15,13 @@ makes it). Every document gets metadata:
   pos       part of speech.
 Ground truth: the exact top 10 of the passing documents by cosine (float64).
 
+With --synthetic N the data is bench/data/clustered384_N.npy instead (the
+synthetic mixture of memory_bench.py; its last 1000 rows are the queries):
+  bucket    as above;
+  category  "topic-<c>", c the nearest of 100 rows drawn from the base (fixed
+            seed): a Voronoi partition, so filters on it follow the embeddings;
+  pos       "none".
+
 Per filter, one query per call, k 10, one thread:
   karvalith       the planner's choice (exact_threshold default);
   walk / exact    the same search with the walk (exact_threshold=0) or the
@@ -56,6 +63,8 @@ def parse_args():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--data", type=Path, default=HERE / "data" / "wordnet384.npz")
     p.add_argument("--wordnet", type=Path, default=Path("/usr/share/wordnet"))
+    p.add_argument("--synthetic", type=int, default=None, metavar="N",
+                   help="use bench/data/clustered384_N.npy (memory_bench.py makes it) instead of --data")
     p.add_argument("--raw", action="store_true", help="store raw vectors (exact scores)")
     p.add_argument("--ef", type=int, default=None, help="search breadth (default: the collection's 50)")
     p.add_argument("--queries", type=int, default=1000)
@@ -78,6 +87,20 @@ def metadata_columns(n, texts, wordnet):
     bucket = rng.integers(0, 1000, size=n)
     cats = categories_of(texts, wordnet)
     return bucket, np.array([c for c, _ in cats]), np.array([p for _, p in cats])
+
+
+def synthetic_data(n_total):
+    """Base, queries, texts and metadata columns of the synthetic mixture."""
+    rows = np.load(HERE / "data" / f"clustered384_{n_total}.npy").astype(np.float32)
+    base, queries = rows[:-1000], rows[-1000:]
+    n = len(base)
+    rng = np.random.default_rng(SEED)
+    bucket = rng.integers(0, 1000, size=n)
+    centres = base[rng.choice(n, size=100, replace=False)]
+    topic = np.concatenate([np.argmax(base[s : s + 20000] @ centres.T, axis=1) for s in range(0, n, 20000)])
+    category = np.array([f"topic-{c}" for c in topic])
+    texts = [f"document {i}" for i in range(n)]
+    return base, queries, texts, bucket, category, np.array(["none"] * n)
 
 
 def category_filter(category, target):
@@ -119,7 +142,8 @@ def recall(found, truth):
 
 def build_or_open(args, base, bucket, category, pos, ids_text):
     mode = "raw" if args.raw else "compact"
-    data_dir = HERE / "data" / f"filtered_{mode}_v{CACHE_VERSION}_{len(base)}"
+    source = "synthetic_" if args.synthetic else ""
+    data_dir = HERE / "data" / f"filtered_{source}{mode}_v{CACHE_VERSION}_{len(base)}"
     marker = data_dir / "built.json"
     if marker.exists():
         t0 = time.perf_counter()
@@ -162,13 +186,17 @@ def time_passes(fn, repeat):
 
 def main():
     args = parse_args()
-    data = np.load(args.data)
-    base = data["base"]
-    queries = data["queries"][: args.queries]
-    meta = json.loads(bytes(data["meta"]).decode())
-    texts = meta["base_texts"]
+    if args.synthetic:
+        base, queries, texts, bucket, category, pos = synthetic_data(args.synthetic)
+        queries = queries[: args.queries]
+    else:
+        data = np.load(args.data)
+        base = data["base"]
+        queries = data["queries"][: args.queries]
+        meta = json.loads(bytes(data["meta"]).decode())
+        texts = meta["base_texts"]
+        bucket, category, pos = metadata_columns(len(base), texts, args.wordnet)
     n = len(base)
-    bucket, category, pos = metadata_columns(n, texts, args.wordnet)
 
     db, ids = build_or_open(args, base, bucket, category, pos, texts)
     row_of = {doc_id: i for i, doc_id in enumerate(ids)}
@@ -204,6 +232,7 @@ def main():
         return len(qlist) / seconds, found
 
     results = {"machine": platform.processor() or platform.machine(), "load_before": os.getloadavg(),
+               "data": f"clustered384_{args.synthetic}" if args.synthetic else str(args.data),
                "n": n, "raw": args.raw, "ef": args.ef, "rows": []}
     all_idx = np.arange(n)
     truth = exact_truth(base64, queries64, all_idx)

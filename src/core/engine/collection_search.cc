@@ -10,9 +10,8 @@
 
 #include "core/bm25/scorer.h"
 #include "core/engine/passing_set.h"
-#include "core/hnsw/query_scorer.h"
+#include "core/hnsw/scan.h"
 #include "core/hnsw/search.h"
-#include "core/hnsw/total_order.h"
 #include "core/search/filter.h"
 #include "core/search/hybrid.h"
 
@@ -60,21 +59,8 @@ std::vector<std::uint32_t>& slot_buffer() {
   return buffer;
 }
 
-// The query of an exact scan scaled by prepare_query, when it is.
-std::vector<float>& scaled_query_buffer() {
-  thread_local std::vector<float> buffer;
-  return buffer;
-}
-
-// Orders hits by distance in the IEEE total order, then by slot.
-bool closer(const Candidate& a, const Candidate& b) {
-  const std::int32_t ka = total_order_key(a.distance);
-  const std::int32_t kb = total_order_key(b.distance);
-  return ka != kb ? ka < kb : a.id < b.id;
-}
-
-// Scores every passing graph node with the stored vectors (the scorer the
-// walk re-scores its results with) and keeps the k closest, ascending.
+// Scores every passing graph node (scan_nearest) and keeps the k closest,
+// ascending.
 void exact_nearest(const HnswIndex& index, std::span<const float> query, std::uint64_t k, const PassingSet& passing,
                    std::vector<Candidate>& out) {
   out.clear();
@@ -88,25 +74,7 @@ void exact_nearest(const HnswIndex& index, std::span<const float> query, std::ui
       if (slot < nodes && !index.is_deleted(slot)) slots.push_back(slot);
     }
   }
-
-  const PreparedQuery prepared = prepare_query(index.config().distance_metric, query, scaled_query_buffer());
-  const QueryScorer distance_to(index, prepared.values, prepared.norm_sq);
-  const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(k, slots.size()));
-  out.reserve(keep);
-  const std::size_t count = slots.size();
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i + 2 < count) distance_to.prefetch(slots[i + 2]);
-    const Candidate hit{distance_to(slots[i]), slots[i]};
-    if (out.size() < keep) {
-      out.push_back(hit);
-      std::push_heap(out.begin(), out.end(), closer);  // farthest on top
-    } else if (closer(hit, out.front())) {
-      std::pop_heap(out.begin(), out.end(), closer);
-      out.back() = hit;
-      std::push_heap(out.begin(), out.end(), closer);
-    }
-  }
-  std::sort_heap(out.begin(), out.end(), closer);
+  scan_nearest(index, query, k, slots, out);
 }
 
 // The k nearest admitted nodes of the request's embedding, into the thread's

@@ -1,0 +1,120 @@
+#include "core/hnsw/scan.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/hnsw/code_distance.h"
+#include "core/hnsw/distance.h"
+#include "core/hnsw/query_scorer.h"
+#include "core/hnsw/total_order.h"
+#include "core/hnsw/walk_scorer.h"
+
+namespace karvalith {
+
+namespace {
+
+// Nodes scored per call of the grouped kernels: long enough that the calls
+// cost little, short enough that the distances stay in the first-level cache.
+constexpr std::size_t CHUNK = 256;
+
+// Orders by distance in the IEEE total order, then by node.
+bool closer(const Candidate& a, const Candidate& b) {
+  const std::int32_t ka = total_order_key(a.distance);
+  const std::int32_t kb = total_order_key(b.distance);
+  return ka != kb ? ka < kb : a.id < b.id;
+}
+
+struct ScanBuffers {
+  std::vector<float> query;
+  std::vector<float> distances;
+  std::vector<Candidate> shortlist;
+};
+
+// Rows requested ahead of the one scored: a scan reads rows scattered over
+// the block array, so several must be in flight to keep memory busy.
+constexpr std::size_t AHEAD = 4;
+
+ScanBuffers& scan_buffers() {
+  thread_local ScanBuffers buffers;
+  return buffers;
+}
+
+// Offers `hit` to a max-heap (farthest on top) of at most `keep` entries.
+void offer(std::vector<Candidate>& heap, std::size_t keep, Candidate hit) {
+  if (heap.size() < keep) {
+    heap.push_back(hit);
+    std::push_heap(heap.begin(), heap.end(), closer);
+  } else if (closer(hit, heap.front())) {
+    std::pop_heap(heap.begin(), heap.end(), closer);
+    heap.back() = hit;
+    std::push_heap(heap.begin(), heap.end(), closer);
+  }
+}
+
+}  // namespace
+
+void scan_nearest(const HnswIndex& index, std::span<const float> query, std::uint64_t k,
+                  std::span<const std::uint32_t> nodes, std::vector<Candidate>& out) {
+  out.clear();
+  if (k == 0 || nodes.empty()) return;
+  ScanBuffers& buffers = scan_buffers();
+  const PreparedQuery prepared = prepare_query(index.config().distance_metric, query, buffers.query);
+  const QueryScorer stored_distance(index, prepared.values, prepared.norm_sq);
+
+  const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(k, nodes.size()));
+  std::vector<Candidate>& shortlist = buffers.shortlist;
+  shortlist.clear();
+  std::size_t margin = 0;
+  // Codes against codes: the query quantized as the nodes are, each row one
+  // integer dot product (a quarter of the instructions of the float query's
+  // kernel). Nodes or queries near the float range take the walk's scorer,
+  // which checks for overflow.
+  const bool huge = index.has_huge_nodes() || !(prepared.norm_sq <= SAFE_MAGNITUDE * SAFE_MAGNITUDE);
+  if (!index.has_raw_vectors() && !huge) {
+    // Quantizing the query moves each distance by far more than rounding:
+    // the shortlist is four times k, at least k + 32, and re-scored exactly.
+    margin = std::max<std::size_t>(3 * keep, 32);
+    const std::size_t listed = std::min(nodes.size(), keep + margin);
+    shortlist.reserve(listed);
+    const QuantizedVector coded = QuantizedVector::quantize(prepared.values);
+    const CodeDistance code_distance(index);
+    CodeDistance::Terms query_terms{coded.codes.data(), coded.min, coded.scale, 0.0, 0.0, prepared.norm_sq, 0.0};
+    for (std::uint8_t c : coded.codes) query_terms.code_sum += c;
+    query_terms.sum = static_cast<double>(index.dimension()) * query_terms.min + query_terms.scale * query_terms.code_sum;
+    const double norm = std::sqrt(query_terms.norm_sq);
+    query_terms.inverse_norm = norm < NORM_EPSILON_F64 ? 0.0 : 1.0 / norm;
+    const std::size_t lines = (index.dimension() + 4 * sizeof(float) + 63) / 64 + 1;
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      if (i + AHEAD < nodes.size()) {
+        const char* p = reinterpret_cast<const char*>(index.block(nodes[i + AHEAD]));
+        for (std::size_t line = 0; line < lines; ++line) __builtin_prefetch(p + 64 * line);
+      }
+      offer(shortlist, listed, {code_distance(query_terms, code_distance.terms(nodes[i])), nodes[i]});
+    }
+  } else {
+    // With raw vectors the walk's score is the stored one; near the float
+    // range it differs from it only in rounding.
+    const WalkScorer walk_distance(index, prepared.values, prepared.norm_sq);
+    margin = index.has_raw_vectors() ? 0 : std::max<std::size_t>(keep, 16);
+    const std::size_t listed = std::min(nodes.size(), keep + margin);
+    shortlist.reserve(listed);
+    buffers.distances.resize(std::min(nodes.size(), CHUNK));
+    float* distances = buffers.distances.data();
+    for (std::size_t start = 0; start < nodes.size(); start += CHUNK) {
+      const std::span<const std::uint32_t> chunk = nodes.subspan(start, std::min(CHUNK, nodes.size() - start));
+      walk_distance.score(chunk, distances);
+      for (std::size_t i = 0; i < chunk.size(); ++i) offer(shortlist, listed, {distances[i], chunk[i]});
+    }
+  }
+
+  if (margin != 0) {
+    for (std::size_t i = 0; i < shortlist.size(); ++i) {
+      if (i + 1 < shortlist.size()) stored_distance.prefetch(shortlist[i + 1].id);
+      shortlist[i].distance = stored_distance(shortlist[i].id);
+    }
+  }
+  std::sort(shortlist.begin(), shortlist.end(), closer);
+  out.assign(shortlist.begin(), shortlist.begin() + static_cast<std::ptrdiff_t>(keep));
+}
+
+}  // namespace karvalith

@@ -1,0 +1,126 @@
+// scan_nearest against scoring every listed node on the stored vectors.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+#include <random>
+#include <vector>
+
+#include "core/hnsw/distance.h"
+#include "core/hnsw/query_scorer.h"
+#include "core/hnsw/scan.h"
+#include "core/hnsw/total_order.h"
+#include "hnsw_test_util.h"
+
+namespace karvalith {
+namespace {
+
+using testing_util::build_index;
+using testing_util::clustered_data;
+using testing_util::row;
+
+// Every listed node scored on the stored vectors, ordered by distance (IEEE
+// total order) then node, the first k.
+std::vector<Candidate> reference(const HnswIndex& index, std::span<const float> query, std::uint64_t k,
+                                 const std::vector<std::uint32_t>& nodes) {
+  std::vector<float> buffer;
+  const PreparedQuery prepared = prepare_query(index.config().distance_metric, query, buffer);
+  const QueryScorer stored(index, prepared.values, prepared.norm_sq);
+  std::vector<Candidate> all;
+  for (std::uint32_t n : nodes) all.push_back({stored(n), n});
+  std::sort(all.begin(), all.end(), [](const Candidate& a, const Candidate& b) {
+    const auto ka = total_order_key(a.distance), kb = total_order_key(b.distance);
+    return ka != kb ? ka < kb : a.id < b.id;
+  });
+  all.resize(std::min<std::size_t>(all.size(), k));
+  return all;
+}
+
+void expect_same(const std::vector<Candidate>& found, const std::vector<Candidate>& want) {
+  ASSERT_EQ(found.size(), want.size());
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    EXPECT_EQ(found[i].id, want[i].id) << "rank " << i;
+    EXPECT_EQ(found[i].distance, want[i].distance) << "rank " << i;
+  }
+}
+
+class Scan : public ::testing::TestWithParam<KernelPath> {
+ protected:
+  void SetUp() override { set_kernel_path_for_testing(GetParam()); }
+  void TearDown() override { set_kernel_path_for_testing(KernelPath::Auto); }
+};
+
+// Lists of every length around the groups of eight and the chunks of 256,
+// in shuffled order, with k below, at and above their length; every metric,
+// codes alone and with raw vectors, d 16 and 384.
+TEST_P(Scan, EqualsScoringEveryListedNode) {
+  std::mt19937_64 rng(5);
+  for (std::size_t dim : {std::size_t{16}, std::size_t{384}}) {
+    const auto data = clustered_data(700, dim, 31);
+    const auto queries = clustered_data(4, dim, 32);
+    for (auto metric : {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
+      for (bool raw : {false, true}) {
+        HnswConfig config;
+        config.distance_metric = metric;
+        config.store_raw_vectors = raw;
+        const HnswIndex index = build_index(config, data, dim);
+        for (std::size_t length : {1, 3, 8, 9, 17, 255, 257, 700}) {
+          std::vector<std::uint32_t> nodes(700);
+          std::iota(nodes.begin(), nodes.end(), 0u);
+          std::shuffle(nodes.begin(), nodes.end(), rng);
+          nodes.resize(length);
+          for (std::uint64_t k : {1, 10, 40, 1000}) {
+            const auto query = row(queries, dim, k % 4);
+            std::vector<Candidate> found;
+            scan_nearest(index, query, k, nodes, found);
+            SCOPED_TRACE(testing::Message() << "d " << dim << " metric " << static_cast<int>(metric) << " raw "
+                                            << raw << " length " << length << " k " << k);
+            expect_same(found, reference(index, query, k, nodes));
+          }
+        }
+      }
+    }
+  }
+}
+
+// Equal vectors score equally in both passes: the lowest nodes win the tie,
+// also when there are more of them than the shortlist holds. A node with a
+// component near the float limit is scored in double, as the reference is.
+TEST_P(Scan, TiesGoToTheLowerNodeAndHugeNodesAreScoredWide) {
+  const std::size_t dim = 64;
+  auto data = clustered_data(300, dim, 41);
+  for (std::size_t i = 100; i < 200; ++i) std::copy_n(data.begin() + 7 * dim, dim, data.begin() + i * dim);
+  std::fill_n(data.begin() + 250 * dim, dim, 3.0e37f);
+  for (auto metric : {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
+    HnswConfig config;
+    config.distance_metric = metric;
+    const HnswIndex index = build_index(config, data, dim);
+    std::vector<std::uint32_t> nodes(300);
+    std::iota(nodes.rbegin(), nodes.rend(), 0u);  // descending: ties must not follow list order
+    for (std::uint64_t k : {5, 60}) {
+      std::vector<Candidate> found;
+      scan_nearest(index, row(data, dim, 7), k, nodes, found);
+      expect_same(found, reference(index, row(data, dim, 7), k, nodes));
+    }
+    std::vector<Candidate> found;
+    scan_nearest(index, row(data, dim, 250), 3, nodes, found);
+    expect_same(found, reference(index, row(data, dim, 250), 3, nodes));
+  }
+}
+
+TEST_P(Scan, NothingForZeroKOrNoNodes) {
+  const auto data = clustered_data(20, 8, 51);
+  const HnswIndex index = build_index(HnswConfig{}, data, 8);
+  std::vector<Candidate> found{{0.5f, 3}};
+  const std::vector<std::uint32_t> nodes = {1, 2, 3};
+  scan_nearest(index, row(data, 8, 0), 0, nodes, found);
+  EXPECT_TRUE(found.empty());
+  found = {{0.5f, 3}};
+  scan_nearest(index, row(data, 8, 0), 5, {}, found);
+  EXPECT_TRUE(found.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(BothPaths, Scan, ::testing::Values(KernelPath::Avx2, KernelPath::Portable));
+
+}  // namespace
+}  // namespace karvalith
