@@ -67,14 +67,15 @@ void scan_nearest(const HnswIndex& index, std::span<const float> query, std::uin
   std::size_t margin = 0;
   // Codes against codes: the query quantized as the nodes are, each row one
   // integer dot product (a quarter of the instructions of the float query's
-  // kernel). Nodes or queries near the float range take the walk's scorer,
-  // which checks for overflow.
+  // kernel). Quantizing the query moves each distance by far more than
+  // rounding, so the shortlist is four times k, at least k + 32. Nodes or
+  // queries near the float range (the walk's scorer checks for overflow)
+  // and lists no longer than that shortlist take the walk's scorer.
+  const std::size_t code_margin = std::max<std::size_t>(3 * keep, 32);
   const bool huge = index.has_huge_nodes() || !(prepared.norm_sq <= SAFE_MAGNITUDE * SAFE_MAGNITUDE);
-  if (!index.has_raw_vectors() && !huge) {
-    // Quantizing the query moves each distance by far more than rounding:
-    // the shortlist is four times k, at least k + 32, and re-scored exactly.
-    margin = std::max<std::size_t>(3 * keep, 32);
-    const std::size_t listed = std::min(nodes.size(), keep + margin);
+  if (!index.has_raw_vectors() && !huge && nodes.size() > keep + code_margin) {
+    margin = code_margin;
+    const std::size_t listed = keep + margin;
     shortlist.reserve(listed);
     const QuantizedVector coded = QuantizedVector::quantize(prepared.values);
     const CodeDistance code_distance(index);
@@ -92,8 +93,8 @@ void scan_nearest(const HnswIndex& index, std::span<const float> query, std::uin
       offer(shortlist, listed, {code_distance(query_terms, code_distance.terms(nodes[i])), nodes[i]});
     }
   } else {
-    // With raw vectors the walk's score is the stored one; near the float
-    // range it differs from it only in rounding.
+    // With raw vectors the walk's score is the stored one; otherwise it
+    // differs from it only in rounding.
     const WalkScorer walk_distance(index, prepared.values, prepared.norm_sq);
     margin = index.has_raw_vectors() ? 0 : std::max<std::size_t>(keep, 16);
     const std::size_t listed = std::min(nodes.size(), keep + margin);

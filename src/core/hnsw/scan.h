@@ -22,9 +22,10 @@ namespace karvalith {
 // ahead), into a bounded heap of the 4k (at least k + 32) closest; only that
 // shortlist is scored again on the stored vectors, so the k returned are the
 // k nearest unless quantizing the query moved a node from beyond the
-// shortlist to within the k. With raw vectors, or values near the float
-// range, the first score is the walk's (WalkScorer), which differs from the
-// stored one only in rounding. Allocates only the query's codes once the
+// shortlist to within the k. With raw vectors, values near the float range
+// or a list no longer than that shortlist, the first score is the walk's
+// (WalkScorer), which differs from the stored one only in rounding, and the
+// shortlist is k + max(k, 16) (all k with raw vectors). Allocates only the query's codes once the
 // thread's buffers have grown.
 void scan_nearest(const HnswIndex& index, std::span<const float> query, std::uint64_t k,
                   std::span<const std::uint32_t> nodes, std::vector<Candidate>& out);
