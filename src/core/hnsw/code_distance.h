@@ -38,11 +38,18 @@ class CodeDistance {
 
   Terms terms(std::uint32_t n) const {
     const QuantizedView v = index_->quantized_view(n);
-    Terms t{v.codes, v.min, v.scale, static_cast<double>(index_->code_sum_of(n)), 0.0, index_->norm_sq_of(n), 0.0};
+    Terms t = terms_of(v, static_cast<double>(index_->code_sum_of(n)), index_->norm_sq_of(n));
+    if (huge_) [[unlikely]] widen(t);
+    return t;
+  }
+
+  // The terms of a vector quantized as the nodes are (a query), from its
+  // codes' sum and its squared norm.
+  Terms terms_of(QuantizedView v, double code_sum, double norm_sq) const {
+    Terms t{v.codes, v.min, v.scale, code_sum, 0.0, norm_sq, 0.0};
     t.sum = static_cast<double>(dim_) * t.min + t.scale * t.code_sum;
     const double norm = std::sqrt(t.norm_sq);
     t.inverse_norm = norm < NORM_EPSILON_F64 ? 0.0 : 1.0 / norm;
-    if (huge_) [[unlikely]] widen(t);
     return t;
   }
 

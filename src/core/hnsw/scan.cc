@@ -1,7 +1,6 @@
 #include "core/hnsw/scan.h"
 
 #include <algorithm>
-#include <cmath>
 
 #include "core/hnsw/code_distance.h"
 #include "core/hnsw/distance.h"
@@ -79,11 +78,10 @@ void scan_nearest(const HnswIndex& index, std::span<const float> query, std::uin
     shortlist.reserve(listed);
     const QuantizedVector coded = QuantizedVector::quantize(prepared.values);
     const CodeDistance code_distance(index);
-    CodeDistance::Terms query_terms{coded.codes.data(), coded.min, coded.scale, 0.0, 0.0, prepared.norm_sq, 0.0};
-    for (std::uint8_t c : coded.codes) query_terms.code_sum += c;
-    query_terms.sum = static_cast<double>(index.dimension()) * query_terms.min + query_terms.scale * query_terms.code_sum;
-    const double norm = std::sqrt(query_terms.norm_sq);
-    query_terms.inverse_norm = norm < NORM_EPSILON_F64 ? 0.0 : 1.0 / norm;
+    std::uint64_t code_sum = 0;
+    for (std::uint8_t c : coded.codes) code_sum += c;
+    const CodeDistance::Terms query_terms =
+        code_distance.terms_of(coded.view(), static_cast<double>(code_sum), prepared.norm_sq);
     const std::size_t lines = (index.dimension() + 4 * sizeof(float) + 63) / 64 + 1;
     for (std::size_t i = 0; i < nodes.size(); ++i) {
       if (i + AHEAD < nodes.size()) {
