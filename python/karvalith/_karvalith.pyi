@@ -23,7 +23,8 @@ Embedding: TypeAlias = Union[Buffer, Iterable[SupportsFloat]]
 Filter: TypeAlias = Mapping[str, Any]
 # Several document ids.
 Ids: TypeAlias = Union[list[str], tuple[str, ...]]
-# A document for batch_insert: {"text": str, "embedding": Embedding, "metadata": Metadata, "id": str}.
+# A document for batch_insert: {"text": str, "embedding": Embedding, "metadata": Metadata, "id": str};
+# "embedding" is left out for a keyword-only collection (dimension 0).
 NewDocument: TypeAlias = Mapping[str, Any]
 # A file-system path: str or os.PathLike (pathlib.Path).
 StrPath: TypeAlias = Union[str, PathLike[str]]
@@ -83,7 +84,7 @@ class Karvalith:
         self,
         collection: str,
         text: str,
-        embedding: Embedding,
+        embedding: Optional[Embedding] = None,
         metadata: Optional[Metadata] = None,
         id: Optional[str] = None,
     ) -> str: ...
@@ -152,7 +153,7 @@ class Karvalith:
         collection: str,
         id: str,
         text: str,
-        embedding: Embedding,
+        embedding: Optional[Embedding] = None,
         metadata: Optional[Metadata] = None,
     ) -> str: ...
     def update_metadata(self, collection: str, id: str, metadata: Metadata) -> None: ...

@@ -66,13 +66,14 @@ inline constexpr const char COLLECTION_INFO[] =
     "Get information about a collection.";
 
 inline constexpr const char INSERT[] =
-    "insert($self, collection, text, embedding, metadata=None, id=None)\n--\n\n"
+    "insert($self, collection, text, embedding=None, metadata=None, id=None)\n--\n\n"
     "Insert a single document. Returns the document UUID as a string.\n"
     "\n"
     "Args:\n"
     "    collection: Collection name.\n"
     "    text: Document text content.\n"
-    "    embedding: Embedding vector as a list of floats.\n"
+    "    embedding: Embedding vector as a list of floats; omitted (or []) for a keyword-only\n"
+    "        collection (dimension 0), required for any other.\n"
     "    metadata: Optional metadata dict.\n"
     "    id: Optional UUID string. Auto-generated if omitted.";
 
@@ -80,8 +81,9 @@ inline constexpr const char BATCH_INSERT[] =
     "batch_insert($self, collection, documents, num_threads=0, progress=None)\n--\n\n"
     "Insert multiple documents. Returns a list of UUID strings.\n"
     "\n"
-    "Each document dict should have keys: \"text\", \"embedding\", and optionally \"metadata\", "
-    "\"id\"; any other key is refused (ValueError), so a misspelt one is never dropped silently.\n"
+    "Each document dict should have keys: \"text\", \"embedding\" (left out for a keyword-only\n"
+    "collection, dimension 0), and optionally \"metadata\", \"id\"; any other key is refused\n"
+    "(ValueError), so a misspelt one is never dropped silently.\n"
     "num_threads: threads that link a large batch into the graph (0 = one per core, 1 = this thread).\n"
     "progress: True draws a bar on stderr (when it is a terminal); a callable is called with\n"
     "(done, total) documents linked; None or False shows nothing.\n"
@@ -93,14 +95,15 @@ inline constexpr const char BATCH_INSERT[] =
     "as deleted slots until a rebuild.";
 
 inline constexpr const char UPSERT[] =
-    "upsert($self, collection, id, text, embedding, metadata=None)\n--\n\n"
+    "upsert($self, collection, id, text, embedding=None, metadata=None)\n--\n\n"
     "Insert a document, or replace the document that has this id. Returns the id.\n"
     "\n"
     "Args:\n"
     "    collection: Collection name.\n"
     "    id: UUID string of the document.\n"
     "    text: Document text content.\n"
-    "    embedding: Embedding vector as a list of floats.\n"
+    "    embedding: Embedding vector as a list of floats; omitted (or []) for a keyword-only\n"
+    "        collection (dimension 0), required for any other.\n"
     "    metadata: Optional metadata dict.";
 
 inline constexpr const char UPDATE_METADATA[] =

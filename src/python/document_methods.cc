@@ -31,8 +31,31 @@ bool parse_optional_id(const std::optional<std::string>& id_text, std::optional<
   return parse_id(*id_text, out.emplace());
 }
 
+// Whether documents of `collection` may come without an embedding: true
+// for a keyword-only collection (dimension 0). Raises when it cannot tell.
+std::optional<bool> embedding_optional(Store& store, const std::string& collection) {
+  Result<std::uint64_t> dimension = without_gil([&] { return store.collection_dimension(collection); });
+  if (!dimension) {
+    raise_error(dimension.error());
+    return std::nullopt;
+  }
+  return *dimension == 0;
+}
+
+// For insert or upsert called without an embedding (at `position`,
+// 1-based): true for a keyword-only collection; for any other, raises the
+// TypeError of a missing argument.
+bool allow_missing_embedding(Store& store, const std::string& collection, const char* method, std::size_t position) {
+  const std::optional<bool> optional = embedding_optional(store, collection);
+  if (!optional) return false;
+  if (*optional) return true;
+  PyErr_Format(PyExc_TypeError, "%s() missing required argument 'embedding' (pos %zu)", method, position);
+  return false;
+}
+
 // One element of batch_insert's list, checked in the documented order.
-bool convert_batch_document(PyObject* item, std::size_t index, NewDocument& out) {
+// `embedding_optional`: the collection is keyword-only.
+bool convert_batch_document(PyObject* item, std::size_t index, bool embedding_optional, NewDocument& out) {
   const std::string label = "documents[" + std::to_string(index) + "]";
   const PyRef document = PyRef::steal(to_dict(item, label, "dict"));
   if (!document) return false;
@@ -52,12 +75,14 @@ bool convert_batch_document(PyObject* item, std::size_t index, NewDocument& out)
 
   PyObject* embedding_object = nullptr;
   if (!dict_lookup(item, "embedding", embedding_object)) return false;
-  if (embedding_object == nullptr) {
+  if (embedding_object == nullptr && !embedding_optional) {
     raise_message(PyExc_ValueError, "document missing 'embedding'");
     return false;
   }
-  PyRef embedding_ref = PyRef::borrow(embedding_object);
-  if (!to_embedding(embedding_ref.get(), label + "['embedding']", out.embedding)) return false;
+  if (embedding_object != nullptr) {
+    PyRef embedding_ref = PyRef::borrow(embedding_object);
+    if (!to_embedding(embedding_ref.get(), label + "['embedding']", out.embedding)) return false;
+  }
 
   PyObject* metadata_object = nullptr;
   if (!dict_lookup(item, "metadata", metadata_object)) return false;
@@ -82,12 +107,13 @@ bool convert_batch_document(PyObject* item, std::size_t index, NewDocument& out)
 PyObject* insert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* const names[] = {"collection", "text", "embedding", "metadata", "id"};
   PyObject* slots[std::size(names)];
-  if (!bind_arguments({"insert", names, 3}, args, nargs, kwnames, slots)) return nullptr;
+  if (!bind_arguments({"insert", names, 2}, args, nargs, kwnames, slots)) return nullptr;
   std::string collection_name;
   NewDocument document;
   std::optional<std::string> id_text;
+  const bool embedding_given = !is_absent(slots[2]);
   if (!to_text(slots[0], "collection", collection_name) || !to_text(slots[1], "text", document.text) ||
-      !to_embedding(slots[2], "argument 'embedding'", document.embedding)) {
+      (embedding_given && !to_embedding(slots[2], "argument 'embedding'", document.embedding))) {
     return nullptr;
   }
   PyRef metadata;
@@ -100,6 +126,7 @@ PyObject* insert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObje
 
   const std::shared_ptr<Store> store = handle.store();
   if (!require_collection(*store, collection_name)) return nullptr;
+  if (!embedding_given && !allow_missing_embedding(*store, collection_name, "insert", 3)) return nullptr;
   if (metadata_object != nullptr && !py_dict_to_metadata(metadata_object, document.metadata)) return nullptr;
   if (!parse_optional_id(id_text, document.id)) return nullptr;
 
@@ -123,7 +150,9 @@ PyObject* batch_insert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, 
   bool close_bar = false;
   if (!to_call_progress(slots[3], "batch_insert", progress_callable, close_bar)) return nullptr;
   const std::shared_ptr<Store> store = handle.store();
-  if (!require_collection(*store, collection_name)) return nullptr;
+  // Raises, as require_collection does, when there is no such collection.
+  const std::optional<bool> without_embeddings = embedding_optional(*store, collection_name);
+  if (!without_embeddings) return nullptr;
 
   std::vector<NewDocument> pending;
   pending.reserve(static_cast<std::size_t>(PyList_GET_SIZE(documents)));
@@ -131,7 +160,7 @@ PyObject* batch_insert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, 
   // Python code that changes the list.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(documents); ++i) {
     PyRef item = PyRef::borrow(PyList_GET_ITEM(documents, i));
-    if (!convert_batch_document(item.get(), static_cast<std::size_t>(i), pending.emplace_back())) {
+    if (!convert_batch_document(item.get(), static_cast<std::size_t>(i), *without_embeddings, pending.emplace_back())) {
       return nullptr;
     }
     // Ctrl-C while a large list converts: nothing has happened yet.
@@ -186,13 +215,14 @@ std::optional<DocumentTarget> document_target(const char* method, PyObject* cons
 PyObject* upsert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* const names[] = {"collection", "id", "text", "embedding", "metadata"};
   PyObject* slots[std::size(names)];
-  if (!bind_arguments({"upsert", names, 4}, args, nargs, kwnames, slots)) return nullptr;
+  if (!bind_arguments({"upsert", names, 3}, args, nargs, kwnames, slots)) return nullptr;
   std::string collection_name;
   std::string id_text;
   NewDocument document;
+  const bool embedding_given = !is_absent(slots[3]);
   if (!to_text(slots[0], "collection", collection_name) || !to_text(slots[1], "id", id_text) ||
       !to_text(slots[2], "text", document.text) ||
-      !to_embedding(slots[3], "argument 'embedding'", document.embedding)) {
+      (embedding_given && !to_embedding(slots[3], "argument 'embedding'", document.embedding))) {
     return nullptr;
   }
   PyRef metadata;
@@ -203,6 +233,7 @@ PyObject* upsert(Handle& handle, PyObject* const* args, Py_ssize_t nargs, PyObje
   PyObject* metadata_object = metadata.get();
   const std::shared_ptr<Store> store = handle.store();
   if (!require_collection(*store, collection_name)) return nullptr;
+  if (!embedding_given && !allow_missing_embedding(*store, collection_name, "upsert", 4)) return nullptr;
   if (metadata_object != nullptr && !py_dict_to_metadata(metadata_object, document.metadata)) return nullptr;
   if (!parse_id(id_text, document.id.emplace())) return nullptr;
 

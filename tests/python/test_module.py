@@ -64,13 +64,14 @@ METHODS = [
     ("collection_info", "(name)", "Get information about a collection."),
     (
         "insert",
-        "(collection, text, embedding, metadata=None, id=None)",
+        "(collection, text, embedding=None, metadata=None, id=None)",
         "Insert a single document. Returns the document UUID as a string.\n"
         "\n"
         "Args:\n"
         "    collection: Collection name.\n"
         "    text: Document text content.\n"
-        "    embedding: Embedding vector as a list of floats.\n"
+        "    embedding: Embedding vector as a list of floats; omitted (or []) for a keyword-only\n"
+        "        collection (dimension 0), required for any other.\n"
         "    metadata: Optional metadata dict.\n"
         "    id: Optional UUID string. Auto-generated if omitted.",
     ),
@@ -79,8 +80,9 @@ METHODS = [
         "(collection, documents, num_threads=0, progress=None)",
         "Insert multiple documents. Returns a list of UUID strings.\n"
         "\n"
-        'Each document dict should have keys: "text", "embedding", and optionally "metadata", "id"; '
-        "any other key is refused (ValueError), so a misspelt one is never dropped silently.\n"
+        'Each document dict should have keys: "text", "embedding" (left out for a keyword-only\n'
+        'collection, dimension 0), and optionally "metadata", "id"; any other key is refused\n'
+        "(ValueError), so a misspelt one is never dropped silently.\n"
         "num_threads: threads that link a large batch into the graph (0 = one per core, 1 = this thread).\n"
         "progress: True draws a bar on stderr (when it is a terminal); a callable is called with\n"
         "(done, total) documents linked; None or False shows nothing.\n"
@@ -227,14 +229,15 @@ METHODS = [
     ),
     (
         "upsert",
-        "(collection, id, text, embedding, metadata=None)",
+        "(collection, id, text, embedding=None, metadata=None)",
         "Insert a document, or replace the document that has this id. Returns the id.\n"
         "\n"
         "Args:\n"
         "    collection: Collection name.\n"
         "    id: UUID string of the document.\n"
         "    text: Document text content.\n"
-        "    embedding: Embedding vector as a list of floats.\n"
+        "    embedding: Embedding vector as a list of floats; omitted (or []) for a keyword-only\n"
+        "        collection (dimension 0), required for any other.\n"
         "    metadata: Optional metadata dict.",
     ),
     (

@@ -20,7 +20,13 @@ CollectionState::CollectionState(std::string name, std::uint64_t dimension, cons
 Collection::Collection(std::string name, std::uint64_t dimension, const HnswConfig& config)
     : state_(std::move(name), dimension, config) {}
 
-Collection::Collection(CollectionState state) : state_(std::move(state)) { reindex_metadata(*state_.write()); }
+Collection::Collection(CollectionState state) : state_(std::move(state)) {
+  auto held = state_.write();
+  // Files written before keyword-only collections kept no graph hold one
+  // node per slot, each with an empty vector: dropped, as nothing reads them.
+  if (!held->keeps_vectors() && held->hnsw.node_count() != 0) held->hnsw = HnswIndex(held->hnsw.config(), 0);
+  reindex_metadata(*held);
+}
 
 void Collection::rename(std::string name) { state_.write()->name = std::move(name); }
 
@@ -243,6 +249,8 @@ DocumentPtr Collection::get_document(const Uuid& id) const {
   return std::make_shared<const Document>(state->documents.document(*slot, id));
 }
 
+std::uint64_t Collection::dimension() const { return state_.read()->dimension; }
+
 bool Collection::contains(const Uuid& id) const { return state_.read()->live_slot(id).has_value(); }
 
 std::vector<Uuid> Collection::live_ids() const {
@@ -256,8 +264,10 @@ std::vector<Uuid> Collection::live_ids() const {
 std::optional<std::vector<float>> Collection::embedding_of(const Uuid& id) const {
   auto state = state_.read();
   const std::optional<std::uint32_t> slot = state->live_slot(id);
-  if (!slot || *slot >= state->hnsw.node_count()) return std::nullopt;
+  if (!slot) return std::nullopt;
   std::vector<float> embedding(state->dimension);
+  if (!state->keeps_vectors()) return embedding;  // a keyword-only document's embedding is empty
+  if (*slot >= state->hnsw.node_count()) return std::nullopt;
   state->hnsw.copy_vector(*slot, embedding.data());
   return embedding;
 }

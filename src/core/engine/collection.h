@@ -39,6 +39,10 @@ struct CollectionState {
 
   CollectionState(std::string name, std::uint64_t dimension, const HnswConfig& config);
 
+  // A collection of dimension 0 holds texts only: its graph stays empty,
+  // with no node, link or code for any slot.
+  bool keeps_vectors() const { return dimension != 0; }
+
   // The slot `id` holds (a deleted document's included), if any.
   std::optional<std::uint32_t> slot_of(const Uuid& id) const { return uuid_to_internal.find(internal_to_uuid, id); }
   // The slot of `id`'s live document, if it has one.
@@ -110,6 +114,7 @@ class Collection {
   // half a quantization step of the inserted value). Empty when not live.
   std::optional<std::vector<float>> embedding_of(const Uuid& id) const;
   std::uint64_t estimate_memory_bytes() const;     // under the shared lock
+  std::uint64_t dimension() const;                 // 0: keyword-only, no embeddings
   bool contains(const Uuid& id) const;             // whether `id` is live
 
   // Rebuilds both indexes from the live documents (gather under the shared

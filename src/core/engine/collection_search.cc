@@ -28,6 +28,11 @@ std::vector<Candidate>& candidate_buffer() {
 }
 
 Status check_embedding(const CollectionState& state, std::span<const float> query) {
+  if (!state.keeps_vectors()) {
+    return make_error(ErrorKind::InvalidInput, "collection '" + state.name +
+                                                   "' has dimension 0 and keeps no vectors: search it by "
+                                                   "query_text alone");
+  }
   if (query.size() != state.dimension) {
     return make_error(ErrorKind::InvalidInput, "query_embedding has " + std::to_string(query.size()) +
                                                    " values but collection '" + state.name + "' has dimension " +

@@ -14,7 +14,7 @@ std::uint64_t estimate_memory_bytes(const CollectionState& state) {
 CollectionSummary summarize(const Collection& collection) {
   auto state = collection.state().read();
   const std::uint64_t live = state->documents.size();
-  const std::uint64_t slots = state->hnsw.node_count();
+  const std::uint64_t slots = state->internal_to_uuid.size();
   return CollectionSummary{state->name,
                            state->dimension,
                            live,

@@ -32,8 +32,10 @@ struct FreshIndexes {
   MetadataIndex metadata_index;
 };
 
-// Appends the vector of graph node `slot` to `out`.
+// Appends the vector of graph node `slot` to `out` (nothing for a
+// keyword-only collection, which has no nodes).
 void append_slot_vector(const CollectionState& state, std::uint32_t slot, std::vector<float>& out) {
+  if (!state.keeps_vectors()) return;
   const std::size_t offset = out.size();
   out.resize(offset + state.dimension);
   state.hnsw.copy_vector(slot, out.data() + offset);
@@ -56,6 +58,7 @@ Result<FreshIndexes> build_indexes(const GatheredDocuments& gathered, const Hnsw
   }
   // Nobody else sees the new graph yet: every thread links into it at once,
   // chunk by chunk so that a stop is noticed soon.
+  if (dimension == 0) return fresh;  // keyword-only: no graph to link
   std::vector<QuantizedVector> quantized;
   ChunkPacer pacer(Collection::PARALLEL_BATCH, 2 * std::size_t{std::max(threads, 1u)}, Collection::PARALLEL_CHUNK);
   for (std::size_t start = 0; start < count;) {
@@ -94,7 +97,7 @@ Result<std::uint64_t> Collection::rebuild_indexes(unsigned threads, Progress* pr
     gathered.slots.reserve(state->documents.size());
     gathered.vectors.reserve(state->documents.size() * dimension);
     state->documents.for_each_slot([&](std::uint32_t slot) {
-      if (slot >= state->hnsw.node_count()) return;
+      if (state->keeps_vectors() && slot >= state->hnsw.node_count()) return;
       const auto fresh_slot = static_cast<std::uint32_t>(gathered.ids.size());
       gathered.ids.push_back(state->internal_to_uuid[slot]);
       gathered.slots.push_back(slot);
@@ -136,7 +139,7 @@ Result<std::uint64_t> Collection::rebuild_indexes(unsigned threads, Progress* pr
     while (next_gathered < gathered.slots.size() && gathered.slots[next_gathered] < slot) ++next_gathered;
     const bool kept = next_gathered < gathered.slots.size() && gathered.slots[next_gathered] == slot &&
                       unchanged[next_gathered];
-    if (kept || slot >= state->hnsw.node_count()) return;
+    if (kept || (state->keeps_vectors() && slot >= state->hnsw.node_count())) return;
     late.push_back(slot);
     append_slot_vector(*state, slot, late_vectors);
   });

@@ -44,7 +44,8 @@ Status check_room(const CollectionState& state, std::size_t count) {
                       "collection '" + state.name + "' has used all " + std::to_string(MAX_SLOTS) +
                           " slots; rebuild it to reclaim the slots of deleted documents");
   }
-  if (state.hnsw.node_count() != next) {
+  const std::uint64_t nodes = state.keeps_vectors() ? next : 0;
+  if (state.hnsw.node_count() != nodes) {
     return make_error(ErrorKind::Internal,
                       "collection '" + state.name + "' has " + std::to_string(next) +
                           " slots but its graph has " + std::to_string(state.hnsw.node_count()) + " nodes");
@@ -78,7 +79,8 @@ Status place_in_next_slots(CollectionState& state, std::span<const PendingDocume
     state.inverted_index.add_document(slot, documents[i].document.text);
   }
 
-  if (Status inserted = state.hnsw.insert_batch(vectors, quantized, threads); !inserted) {
+  Status inserted = state.keeps_vectors() ? state.hnsw.insert_batch(vectors, quantized, threads) : Status{};
+  if (!inserted) {
     // Nothing reached the graph (it refuses before its first change).
     for (std::size_t i = documents.size(); i-- > 0;) {
       state.inverted_index.remove_document(static_cast<std::uint32_t>(first + i));
@@ -113,7 +115,7 @@ Status place_in_next_slot(CollectionState& state, const Uuid& id, std::string_vi
   state.uuid_to_internal.assign(state.internal_to_uuid, id, slot);
   state.inverted_index.add_document(slot, text);
 
-  Status inserted = state.hnsw.insert(slot, embedding, std::move(qv));
+  Status inserted = state.keeps_vectors() ? state.hnsw.insert(slot, embedding, std::move(qv)) : Status{};
   if (!inserted) {
     // The graph is unchanged; undo the maps and the postings.
     state.inverted_index.remove_document(slot);

@@ -333,7 +333,10 @@ std::vector<std::uint8_t> encode_keyword_index(const InvertedIndex& index) {
 
 std::optional<std::string> validate(const CollectionData& data) {
   if (auto problem = graph_problem(data.hnsw, data.dimension)) return problem;
-  const std::uint64_t nc = data.hnsw.node_count;
+  // A keyword-only collection (dimension 0) has slots but no graph nodes:
+  // internal_to_uuid alone counts its slots.
+  const bool keyword_only = data.dimension == 0 && data.hnsw.node_count == 0;
+  const std::uint64_t nc = keyword_only ? data.internal_to_uuid.size() : data.hnsw.node_count;
   const std::string ncs = u64s(nc);
   if (data.uuid_to_internal.size() != data.internal_to_uuid.size()) {
     return "uuid_to_internal(" + u64s(data.uuid_to_internal.size()) + ") != internal_to_uuid(" +

@@ -70,6 +70,12 @@ Result<CollectionSummary> Store::collection_info(const std::string& name) const 
   return summarize(**collection);
 }
 
+Result<std::uint64_t> Store::collection_dimension(const std::string& name) const {
+  auto collection = lookup(name);
+  if (!collection) return std::unexpected(std::move(collection.error()));
+  return (*collection)->dimension();
+}
+
 std::uint64_t Store::total_memory_bytes() const { return database_.total_memory_bytes(); }
 
 Result<std::uint64_t> Store::rebuild(const std::string& name, unsigned threads, Progress* progress) {

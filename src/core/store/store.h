@@ -157,6 +157,8 @@ class Store {
   Result<bool> delete_collection(const std::string& name);
   std::vector<std::string> list_collections() const;
   Result<CollectionSummary> collection_info(const std::string& name) const;
+  // The collection's dimension alone (collection_info also sums its memory).
+  Result<std::uint64_t> collection_dimension(const std::string& name) const;
   std::uint64_t total_memory_bytes() const;
   // Rebuilds both indexes from the live documents (not logged: it changes
   // no document). Returns the number of documents gathered. `progress` as

@@ -16,6 +16,8 @@
 #include "core/engine/collection_search.h"
 #include "core/codec/crc32.h"
 #include "core/files/file_io.h"
+#include "core/engine/slots.h"
+#include "core/quantization/scalar.h"
 #include "core/snapshot/snapshot_columns.h"
 #include "testing/fault_file_system.h"
 #include "snapshot/snapshot_test_util.h"
@@ -376,6 +378,85 @@ TEST_F(SnapshotFileTest, FailedWriteSyncOrRenameKeepsTheOldSnapshot) {
   }
   save_ok(*new_version);
   EXPECT_EQ(load_ok(path)->state().read()->internal_to_uuid.size(), 12u);
+}
+
+// The keyword answers, ids and scores, of a few queries.
+std::vector<std::pair<Uuid, float>> keyword_answers(const Collection& collection) {
+  std::vector<std::pair<Uuid, float>> out;
+  for (const char* text : {"document topic3", "number 7", "topic1 topic2"}) {
+    SearchRequest request;
+    request.text = text;
+    request.k = 6;
+    auto found = search(collection, request);
+    EXPECT_TRUE(found.has_value());
+    if (!found) continue;
+    for (const ScoredDocument& hit : *found) out.emplace_back(hit.document->id, hit.score);
+  }
+  return out;
+}
+
+SampleOptions keyword_only() {
+  SampleOptions options;
+  options.dimension = 0;
+  return options;
+}
+
+TEST_F(SnapshotFileTest, KeywordOnlyCollectionsKeepNoGraphAndRoundTrip) {
+  auto original = sample_collection(keyword_only());
+  ASSERT_EQ(original->state().read()->internal_to_uuid.size(), 30u);
+  EXPECT_EQ(original->state().read()->hnsw.node_count(), 0u);
+  save_ok(*original);
+  auto loaded = load_ok(dir_ / "sample.kvl");
+  ASSERT_NE(loaded, nullptr);
+  EXPECT_EQ(loaded->state().read()->hnsw.node_count(), 0u);
+  EXPECT_EQ(loaded->state().read()->internal_to_uuid.size(), 30u);
+  EXPECT_EQ(loaded->live_ids(), original->live_ids());
+  EXPECT_EQ(keyword_answers(*loaded), keyword_answers(*original));
+
+  // Still writable after the load, and still without vectors to search.
+  ASSERT_TRUE(loaded->insert_document(sample_document(99), {}).has_value());
+  EXPECT_EQ(loaded->state().read()->hnsw.node_count(), 0u);
+  SearchRequest vector;
+  vector.embedding = std::vector<float>{};
+  auto refused = search(*loaded, vector);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().message,
+            "collection 'sample' has dimension 0 and keeps no vectors: search it by query_text alone");
+
+  // Only dimension 0 may have slots without nodes.
+  CollectionData data = decode_or_fail(encode_collection(*original->state().read()));
+  ASSERT_EQ(validate(data), std::nullopt);
+  data.dimension = 4;
+  data.hnsw.dimension = 4;
+  EXPECT_EQ(validate(data), "internal_to_uuid length 30 != node_count 0");
+}
+
+TEST_F(SnapshotFileTest, KeywordOnlyFilesWithANodePerSlotOpenWithoutThem) {
+  // Collections of dimension 0 were once written with one empty-vector node
+  // per slot; both formats of such a file open, and the nodes are dropped.
+  const auto expected = sample_collection(keyword_only());
+  CollectionState state("sample", 0, HnswConfig{});
+  for (std::uint32_t n = 0; n < 30; ++n) {
+    const Document document = sample_document(n);
+    ASSERT_TRUE(place_in_next_slot(state, document.id, document.text, {}, QuantizedVector::quantize({})));
+    state.documents.put(n, document.text, document.metadata);
+  }
+  for (std::uint32_t n = 0; n < 30; ++n) ASSERT_TRUE(state.hnsw.insert(n, {}, QuantizedVector::quantize({})));
+  for (std::uint32_t n = 0; n < 30; n += 4) {
+    retire_slot(state, n);  // the node's tombstone too
+    state.documents.erase(n);
+  }
+  const Bytes first_format = encode_collection(state);
+  EXPECT_EQ(decode_or_fail(first_format).hnsw.node_count, 30u);  // the nodes are in the file
+  for (const Bytes& payload : {first_format, encode_collection_columns(state)}) {
+    write(dir_ / "legacy.kvl", payload);
+    auto loaded = load_ok(dir_ / "legacy.kvl");
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(loaded->state().read()->hnsw.node_count(), 0u);
+    EXPECT_EQ(loaded->live_ids(), expected->live_ids());
+    EXPECT_EQ(keyword_answers(*loaded), keyword_answers(*expected));
+    ASSERT_TRUE(loaded->insert_document(sample_document(99), {}).has_value());
+  }
 }
 
 }  // namespace
