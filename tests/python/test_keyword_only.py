@@ -94,3 +94,19 @@ class TestKeywordOnly:
         with Karvalith(tmp_path) as db:
             assert db.count("k") == 451
             assert db.search("k", query_text="rebuild", k=1)[0].text == "after the rebuild fish"
+
+    def test_keyword_documents_leave_the_checkpoint_to_the_byte_threshold(self, tmp_path):
+        # Replaying a keyword-only document costs little: the document count
+        # that bounds replay counts documents with embeddings only.
+        with Karvalith(tmp_path, auto_checkpoint_records=25) as db:
+            db.create_collection("k", 0)
+            db.create_collection("v", 1)
+            db.batch_insert("k", [{"text": f"t{i}"} for i in range(60)])
+            assert db.status()["log_records"] == 62  # both creations and every document
+            db.batch_insert("v", [{"text": "b", "embedding": [1.0]}] * 30)
+            assert db.status()["log_records"] == 0
+        with Karvalith(tmp_path, auto_checkpoint_records=25, auto_checkpoint_bytes=2000) as db:
+            db.batch_insert("k", [{"text": "x" * 40} for _ in range(60)])
+            assert db.status()["log_records"] == 0
+        with Karvalith(tmp_path) as db:
+            assert (db.count("k"), db.count("v")) == (120, 30)

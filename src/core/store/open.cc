@@ -146,6 +146,7 @@ Result<std::shared_ptr<Store>> Store::open(const std::string& data_dir, Encrypti
     store->logged_collections_.insert(name);
     if (std::holds_alternative<WalDeleteCollection>(entry->value)) store->deleted_collections_.insert(name);
     store->logged_records_ += changed_documents(*entry);
+    store->logged_weight_ += checkpoint_weight(*entry);
     changes.push_back(LoggedChange{std::move(*entry), offset});
   });
   if (!stop) return std::unexpected(prefixed("WAL replay failed: ", stop.error()));

@@ -228,6 +228,7 @@ Status Store::append(const WalEntry& entry) {
   std::lock_guard changes(changes_mutex_);
   logged_records_ += changed_documents(entry);
   logged_records_by_collection_[changed_collection(entry)] += changed_documents(entry);
+  logged_weight_ += checkpoint_weight(entry);
   return {};
 }
 
@@ -258,6 +259,7 @@ Status Store::truncate_log() {
   logged_unknown_ = false;
   logged_records_ = 0;
   logged_records_by_collection_.clear();
+  logged_weight_ = 0;
   checkpoint_backoff_ = 0;
   return {};
 }
@@ -268,7 +270,7 @@ void Store::maybe_checkpoint(Progress* progress) {
     std::lock_guard changes(changes_mutex_);
     const std::uint64_t step = checkpoint_backoff_;
     const bool by_bytes = policy_.log_bytes != 0 && wal_->size() >= policy_.log_bytes * (step + 1);
-    const bool by_records = policy_.log_records != 0 && logged_records_ >= policy_.log_records * (step + 1);
+    const bool by_records = policy_.log_records != 0 && logged_weight_ >= policy_.log_records * (step + 1);
     if (!by_bytes && !by_records) return;
   }
   // One thread checkpoints; the others go on.

@@ -92,7 +92,9 @@ struct NewDocument {
 // When a persistent database checkpoints by itself: after a change that
 // leaves the log at or past either threshold (0 turns that one off), the
 // change's thread runs compact() before it returns. A batch counts one
-// record per document, since replay costs per document.
+// record per document with an embedding, since replay costs per document
+// linked into a graph (checkpoint_weight); keyword-only documents are
+// bounded by the bytes they take.
 struct CheckpointPolicy {
   std::uint64_t log_bytes = std::uint64_t{64} << 20;
   std::uint64_t log_records = 10000;
@@ -395,6 +397,7 @@ class Store {
   std::set<std::string> deleted_collections_;  // deleted since the open (their files may remain)
   std::uint64_t logged_records_ = 0;           // since the log was last emptied
   std::map<std::string, std::uint64_t> logged_records_by_collection_;  // the same by collection
+  std::uint64_t logged_weight_ = 0;  // checkpoint_weight of the same records, for the record threshold
   std::uint64_t checkpoint_backoff_ = 0;       // thresholds raised by failed automatic checkpoints
   std::atomic<bool> checkpoint_running_{false};
 

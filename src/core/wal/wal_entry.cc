@@ -228,6 +228,16 @@ std::uint64_t changed_documents(const WalEntry& entry) {
   return 1;
 }
 
+std::uint64_t checkpoint_weight(const WalEntry& entry) {
+  if (const auto* batch = std::get_if<WalBatchInsert>(&entry.value)) {
+    const auto linked = std::ranges::count_if(batch->documents, [](const PendingDocument& document) {
+      return !document.embedding.empty();
+    });
+    return std::max<std::uint64_t>(1, static_cast<std::uint64_t>(linked));
+  }
+  return changed_documents(entry);
+}
+
 Result<WalEntry> decode_wal_entry(std::span<const std::uint8_t> payload) {
   Decoder dec(payload);
   KV_TRY(variant, dec.get_variant(WAL_ENTRY_VARIANTS));

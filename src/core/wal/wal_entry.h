@@ -122,6 +122,13 @@ const std::string& changed_collection(const WalEntry& entry);
 // a many-document delete, at least 1; 1 for every other entry).
 std::uint64_t changed_documents(const WalEntry& entry);
 
+// What the entry counts towards an automatic checkpoint's record threshold,
+// which bounds how long a replay takes: as changed_documents, but a batch
+// counts only its documents with embeddings (at least 1), since linking one
+// into a graph costs far more than indexing a keyword-only document's text,
+// whose replay the byte threshold bounds.
+std::uint64_t checkpoint_weight(const WalEntry& entry);
+
 // Any entry, with the same bytes as the matching function above.
 std::vector<std::uint8_t> encode_wal_entry(const WalEntry& entry);
 
