@@ -2,7 +2,10 @@
 memory readings, the one-query-per-call ef sweep, recall, QPS at a recall,
 the machine description and the recall-vs-QPS plot."""
 
+import contextlib
 import gc
+import io
+import json
 import os
 import platform
 import sys
@@ -62,6 +65,18 @@ def recall_at_k(found, gt):
     return hit / (K * len(gt))
 
 
+def timed_pass(call, rows, results):
+    """One query per call over `rows`, each result into `results`: (wall seconds, latencies in ns)."""
+    clock = time.perf_counter_ns
+    lat = np.empty(len(rows), dtype=np.int64)
+    t0 = time.perf_counter()
+    for i, q in enumerate(rows):
+        a = clock()
+        results[i] = call(q)
+        lat[i] = clock() - a
+    return time.perf_counter() - t0, lat
+
+
 def single_sweep(runner, queries, gt, efs, runs):
     """One query per call: recall@10, QPS, p50, p99 per ef (fastest of `runs` passes).
     `runner` has .name, .query_fn(ef) -> call(q) and .to_indices(result)."""
@@ -73,16 +88,9 @@ def single_sweep(runner, queries, gt, efs, runs):
         for q in rows[:50]:  # warm-up, untimed
             call(q)
         results = [None] * len(rows)
-        clock = time.perf_counter_ns
         wall, lat = None, None
         for _ in range(runs):  # the fastest pass counts: other processes share the machine
-            pass_lat = np.empty(len(rows), dtype=np.int64)
-            t0 = time.perf_counter()
-            for i, q in enumerate(rows):
-                a = clock()
-                results[i] = call(q)
-                pass_lat[i] = clock() - a
-            pass_wall = time.perf_counter() - t0
+            pass_wall, pass_lat = timed_pass(call, rows, results)
             if wall is None or pass_wall < wall:
                 wall, lat = pass_wall, pass_lat
         recall = recall_at_k([runner.to_indices(r) for r in results], gt)
@@ -164,3 +172,17 @@ def plot_sweeps(curves, title, path):
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
+
+
+def write_report(prefix, info, render, results):
+    """Runs `render` (which prints Markdown) into PREFIX.md under the command line and dumps
+    {info, results} to PREFIX.json; a complete run's report goes to stdout too."""
+    text = io.StringIO()
+    with contextlib.redirect_stdout(text):
+        render()
+    if info["complete"]:
+        print(text.getvalue(), end="")
+    prefix.parent.mkdir(parents=True, exist_ok=True)
+    prefix.with_suffix(".md").write_text(f"Command: `{info['command']}`\n\n" + text.getvalue())
+    with open(prefix.with_suffix(".json"), "w") as f:
+        json.dump({"info": info, "results": results}, f, indent=1)

@@ -60,9 +60,7 @@ Options: --cpu 1  --runs 2  --rounds 3  --queries 1000  --batch 10000  --wordnet
 """
 
 import argparse
-import contextlib
 import gc
-import io
 import json
 import os
 import pickle
@@ -78,9 +76,9 @@ from importlib.metadata import version
 from pathlib import Path
 from uuid import UUID
 
-import numpy as np
 
-from bench_common import K, chosen_systems, fmt, latencies_summary, machine, peak_rss_bytes, ratio, reset_peak, settle
+from bench_common import (K, chosen_systems, fmt, latencies_summary, machine, peak_rss_bytes, ratio, reset_peak, settle,
+                          timed_pass, write_report)
 from million_bench import LoadSampler
 
 HERE = Path(__file__).resolve().parent
@@ -303,16 +301,9 @@ def timed_queries(call, queries, runs):
     """One query per call; the fastest pass counts. Results of the last pass."""
     for q in queries[:WARMUP]:
         call(q)
-    clock = time.perf_counter_ns
     best, results = None, [None] * len(queries)
     for _ in passes(runs):
-        lat = np.empty(len(queries), dtype=np.int64)
-        t0 = time.perf_counter()
-        for i, q in enumerate(queries):
-            a = clock()
-            results[i] = call(q)
-            lat[i] = clock() - a
-        wall = time.perf_counter() - t0
+        wall, lat = timed_pass(call, queries, results)
         if best is None or wall < best[0]:
             best = (wall, lat)
     p50, p99 = latencies_summary(best[1])
@@ -576,17 +567,9 @@ def report(a, results, info):
 
 
 def write_outputs(a, results, info):
-    text = io.StringIO()
-    with contextlib.redirect_stdout(text):
-        report(a, results, info)
-    if info["complete"]:
-        print(text.getvalue(), end="")
-    RESULTS_DIR.mkdir(parents=True, exist_ok=True)
     prefix = RESULTS_DIR / ("keyword_wordnet" + (f"_{a.limit}" if a.limit else ""))
-    prefix.with_suffix(".md").write_text(f"Command: `{info['command']}`\n\n" + text.getvalue())
     slim = [{k: v for k, v in r.items() if k not in ("hits", "deep")} for r in results]
-    with open(prefix.with_suffix(".json"), "w") as f:
-        json.dump({"info": info, "results": slim}, f, indent=1)
+    write_report(prefix, info, lambda: report(a, results, info), slim)
     print(f"wrote {prefix.with_suffix('.json')} and .md", file=sys.stderr, flush=True)
 
 

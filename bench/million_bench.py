@@ -41,8 +41,6 @@ Options: --n N  --systems karvalith,faiss-sq8,hnswlib  --efs 10,16,...  --runs 2
 """
 
 import argparse
-import contextlib
-import io
 import json
 import os
 import shutil
@@ -57,7 +55,7 @@ from pathlib import Path
 import numpy as np
 
 from bench_common import (K, TARGETS, chosen_systems, fmt, machine, peak_rss_bytes, plot_sweeps, qps_at, ratio, recall_at_k,
-                          reset_peak, settle, single_sweep)
+                          reset_peak, settle, single_sweep, write_report)
 
 HERE = Path(__file__).resolve().parent
 DATA_DIR = HERE / "data"
@@ -587,17 +585,9 @@ def main():
 
 
 def write_outputs(a, results, info):
-    text = io.StringIO()
-    with contextlib.redirect_stdout(text):
-        report(a, results, info)
-    if info["complete"]:
-        print(text.getvalue(), end="")
-    RESULTS_DIR.mkdir(parents=True, exist_ok=True)
     suffix = "_quick" if a.quick and a.n == 50_000 else ("" if a.n == 1_000_000 else f"_{a.n}")
     prefix = Path(a.out) if a.out else RESULTS_DIR / f"million_clustered384{suffix}"
-    prefix.with_suffix(".md").write_text(f"Command: `{info['command']}`\n" + text.getvalue())
-    with open(prefix.with_suffix(".json"), "w") as f:
-        json.dump({"info": info, "results": results}, f, indent=1)
+    write_report(prefix, info, lambda: report(a, results, info), results)
     m = info["machine"]
     title = (f"clustered384: {a.n:,} x {DIM}, k {K}, m {M}, ef_construction {a.ef_construction}; one thread, "
              f"one query per call\n{m['cpu']}, {m['cores']} cores; load average {info['load_during']['mean']:.1f} "
