@@ -319,3 +319,34 @@ class TestSelection:
         with pytest.raises(ValueError, match="already holds a sharded collection"):
             ShardedCollection.create("c", DIM, shards=2, data_dir=where, in_process=True,
                                      distance_metric="euclidean")
+
+
+def test_a_keyword_only_collection_matches_one_collection(tmp_path):
+    from karvalith import Karvalith
+
+    rng = random.Random(11)
+    words = ["apple", "fig", "pear", "plum"] + [f"w{i}" for i in range(30)]
+    texts = [" ".join(rng.choice(words) for _ in range(rng.randint(1, 8))) for _ in range(200)]
+    ids = [str(uuid.UUID(int=i + 1)) for i in range(len(texts) + 1)]
+    single = Karvalith()
+    single.create_collection("c", 0)
+    sharded = ShardedCollection.create("c", 0, shards=3, data_dir=str(tmp_path / "keywords"), in_process=True)
+    for target in (lambda *a, **k: single.batch_insert("c", *a, **k), sharded.batch_insert):
+        target([{"text": t, "id": i} for t, i in zip(texts, ids)])
+    single.insert("c", "one more apple", id=ids[-1])
+    sharded.insert("one more apple", id=ids[-1])
+    single.upsert("c", ids[0], "fig fig pear")
+    sharded.upsert(ids[0], "fig fig pear")
+    checks = [("keyword", {"query_text": q, "k": 8}) for q in ("apple", "fig pear", "w3 w7 plum", "absent")]
+    assert disagreements(single, sharded, checks) == []
+    with pytest.raises(ValueError, match="has dimension 0 and keeps no vectors"):
+        sharded.search(query_embedding=[], k=3)
+
+    vectors = ShardedCollection.create("v", DIM, shards=2, data_dir=str(tmp_path / "vectors"), in_process=True)
+    with pytest.raises(TypeError, match=r"insert\(\) missing required argument 'embedding'"):
+        vectors.insert("no vector")
+    with pytest.raises(TypeError, match=r"upsert\(\) missing required argument 'embedding'"):
+        vectors.upsert(ids[0], "no vector")
+    with pytest.raises(ValueError, match="document missing 'embedding'"):
+        vectors.batch_insert([{"text": "no vector"}])
+    assert vectors.info().document_count == 0

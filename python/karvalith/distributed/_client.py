@@ -74,10 +74,11 @@ def _check_metadata(metadata: Optional[Mapping[str, Any]]) -> dict[str, Any]:
 DOCUMENT_KEYS = ("text", "embedding", "metadata", "id")
 
 
-def _check_document(position: int, document: Any) -> None:
+def _check_document(position: int, document: Any, keyword_only: bool) -> None:
     """A batch_insert document read strictly, as one collection reads it, so
     that a slip is refused before any shard is sent anything (a shard's
-    refusal would leave the other shards' parts written)."""
+    refusal would leave the other shards' parts written). A keyword-only
+    collection (dimension 0) takes documents without an embedding."""
     if not isinstance(document, Mapping):
         raise TypeError(f"document {position} must be a dict, got {type(document).__name__}")
     for key in document:
@@ -85,7 +86,7 @@ def _check_document(position: int, document: Any) -> None:
             raise ValueError(
                 f"documents[{position}] has unknown key {key!r} (accepted: {', '.join(DOCUMENT_KEYS)})"
             )
-    for key in ("text", "embedding"):
+    for key in ("text",) if keyword_only else ("text", "embedding"):
         if key not in document:
             raise ValueError(f"document missing '{key}'")
     if not isinstance(document["text"], str):
@@ -392,10 +393,20 @@ class ShardedCollection:
         return shard_of(_canonical_id(document_id), self._count)
 
     # ---- documents ----
-    def insert(self, text: str, embedding: Embedding, metadata: Optional[Mapping[str, Any]] = None,
+    def _require_embedding(self, embedding: Optional[Embedding], method: str, position: int) -> None:
+        """Refuses a missing embedding, as one collection does, unless the
+        collection is keyword-only."""
+        if embedding is None and self.dimension != 0:
+            raise TypeError(f"{method}() missing required argument 'embedding' (pos {position})")
+
+    def insert(self, text: str, embedding: Optional[Embedding] = None, metadata: Optional[Mapping[str, Any]] = None,
                id: Optional[str] = None) -> str:
-        """Inserts one document on its shard. Returns its id."""
-        document = {"text": text, "embedding": embedding, "metadata": metadata}
+        """Inserts one document on its shard. Returns its id. A keyword-only
+        collection (dimension 0) takes it without an embedding."""
+        self._require_embedding(embedding, "insert", 2)
+        document: dict[str, Any] = {"text": text, "metadata": metadata}
+        if embedding is not None:
+            document["embedding"] = embedding
         if id is not None:
             document["id"] = id
         return self.batch_insert([document])[0]
@@ -410,7 +421,7 @@ class ShardedCollection:
         parts: dict[int, tuple[list[dict[str, Any]], list[int]]] = {}
         seen = set()
         for position, document in enumerate(documents):
-            _check_document(position, document)
+            _check_document(position, document, self.dimension == 0)
             prepared = dict(document)
             prepared["metadata"] = dict(_check_metadata(prepared.get("metadata")))
             if prepared.get("id") is None:
@@ -436,9 +447,11 @@ class ShardedCollection:
                 ids[position] = stored_id
         return ids
 
-    def upsert(self, id: str, text: str, embedding: Embedding, metadata: Optional[Mapping[str, Any]] = None) -> str:
+    def upsert(self, id: str, text: str, embedding: Optional[Embedding] = None,
+               metadata: Optional[Mapping[str, Any]] = None) -> str:
         """Inserts the document, or replaces the one with this id (it then
         ranks as the newest document, as in one collection)."""
+        self._require_embedding(embedding, "upsert", 3)
         stored = dict(_check_metadata(metadata))
         shard = self._route(id)
         with self._write_order:

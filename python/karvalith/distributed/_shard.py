@@ -44,7 +44,7 @@ class Shard:
     def batch_insert(self, documents: list[dict[str, Any]]) -> list[str]:
         return self._db.batch_insert(self._name, documents)
 
-    def upsert(self, document_id: str, text: str, embedding: Embedding, metadata: Mapping[str, Any]) -> str:
+    def upsert(self, document_id: str, text: str, embedding: Optional[Embedding], metadata: Mapping[str, Any]) -> str:
         return self._db.upsert(self._name, document_id, text, embedding, metadata)
 
     def update_metadata(self, document_id: str, metadata: Mapping[str, Any]) -> bool:
