@@ -1,6 +1,7 @@
 #include "core/hnsw/scan.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "core/hnsw/code_distance.h"
 #include "core/hnsw/distance.h"
@@ -38,17 +39,37 @@ ScanBuffers& scan_buffers() {
   return buffers;
 }
 
-// Offers `hit` to a max-heap (farthest on top) of at most `keep` entries.
-void offer(std::vector<Candidate>& heap, std::size_t keep, Candidate hit) {
-  if (heap.size() < keep) {
-    heap.push_back(hit);
-    std::push_heap(heap.begin(), heap.end(), closer);
-  } else if (closer(hit, heap.front())) {
-    std::pop_heap(heap.begin(), heap.end(), closer);
-    heap.back() = hit;
-    std::push_heap(heap.begin(), heap.end(), closer);
+// Keeps the `keep` closest of the hits offered, in no order: hits collect in
+// `pool` until it holds twice that, when a selection keeps the closest and
+// the farthest kept becomes the cut every later hit must beat. One
+// comparison for most hits, and no heap to keep in order.
+class ClosestPool {
+ public:
+  ClosestPool(std::vector<Candidate>& pool, std::size_t keep) : pool_(pool), keep_(keep) {
+    pool_.clear();
+    pool_.reserve(2 * keep);
   }
-}
+  void offer(Candidate hit) {
+    if (cut_ && !closer(hit, *cut_)) return;
+    pool_.push_back(hit);
+    if (pool_.size() == 2 * keep_) trim();
+  }
+  // The pool cut down to the `keep` closest.
+  void finish() {
+    if (pool_.size() > keep_) trim();
+  }
+
+ private:
+  void trim() {
+    const auto last = pool_.begin() + static_cast<std::ptrdiff_t>(keep_ - 1);
+    std::nth_element(pool_.begin(), last, pool_.end(), closer);
+    pool_.resize(keep_);
+    cut_ = pool_.back();
+  }
+  std::vector<Candidate>& pool_;
+  std::size_t keep_;
+  std::optional<Candidate> cut_;
+};
 
 }  // namespace
 
@@ -74,8 +95,7 @@ void scan_nearest(const HnswIndex& index, std::span<const float> query, std::uin
   const bool huge = index.has_huge_nodes() || !(prepared.norm_sq <= SAFE_MAGNITUDE * SAFE_MAGNITUDE);
   if (!index.has_raw_vectors() && !huge && nodes.size() > keep + code_margin) {
     margin = code_margin;
-    const std::size_t listed = keep + margin;
-    shortlist.reserve(listed);
+    ClosestPool closest(shortlist, keep + margin);
     const QuantizedVector coded = QuantizedVector::quantize(prepared.values);
     const CodeDistance code_distance(index);
     std::uint64_t code_sum = 0;
@@ -88,22 +108,23 @@ void scan_nearest(const HnswIndex& index, std::span<const float> query, std::uin
         const char* p = reinterpret_cast<const char*>(index.block(nodes[i + AHEAD]));
         for (std::size_t line = 0; line < lines; ++line) __builtin_prefetch(p + 64 * line);
       }
-      offer(shortlist, listed, {code_distance(query_terms, code_distance.terms(nodes[i])), nodes[i]});
+      closest.offer({code_distance(query_terms, code_distance.terms(nodes[i])), nodes[i]});
     }
+    closest.finish();
   } else {
     // With raw vectors the walk's score is the stored one; otherwise it
     // differs from it only in rounding.
     const WalkScorer walk_distance(index, prepared.values, prepared.norm_sq);
     margin = index.has_raw_vectors() ? 0 : std::max<std::size_t>(keep, 16);
-    const std::size_t listed = std::min(nodes.size(), keep + margin);
-    shortlist.reserve(listed);
+    ClosestPool closest(shortlist, std::min(nodes.size(), keep + margin));
     buffers.distances.resize(std::min(nodes.size(), CHUNK));
     float* distances = buffers.distances.data();
     for (std::size_t start = 0; start < nodes.size(); start += CHUNK) {
       const std::span<const std::uint32_t> chunk = nodes.subspan(start, std::min(CHUNK, nodes.size() - start));
       walk_distance.score(chunk, distances);
-      for (std::size_t i = 0; i < chunk.size(); ++i) offer(shortlist, listed, {distances[i], chunk[i]});
+      for (std::size_t i = 0; i < chunk.size(); ++i) closest.offer({distances[i], chunk[i]});
     }
+    closest.finish();
   }
 
   if (margin != 0) {

@@ -19,7 +19,7 @@ namespace karvalith {
 //
 // Each node is first scored roughly, the query quantized to 8-bit codes as
 // the nodes are (one integer dot product per row, rows requested a few nodes
-// ahead), into a bounded heap of the 4k (at least k + 32) closest; only that
+// ahead), keeping the 4k (at least k + 32) closest; only that
 // shortlist is scored again on the stored vectors, so the k returned are the
 // k nearest unless quantizing the query moved a node from beyond the
 // shortlist to within the k. With raw vectors, values near the float range

@@ -15,11 +15,16 @@ constexpr float NAN_F32 = std::numeric_limits<float>::quiet_NaN();
 // Code of one component: rounded half away from zero, clamped to [0, 255].
 // The clamp happens in float so that NaN or huge products never reach an
 // integer conversion; NaN gets code 0.
+// roundf of the step, clamped to 0..255, without the library call (baseline
+// x86-64 has no rounding instruction) or branches, so the loop over a vector
+// vectorizes: below 255.5 truncation plus a comparison of the exact fraction
+// rounds halves away from zero as roundf does.
 std::uint8_t code_of(float x, float min, float inv) {
-  float y = std::roundf((x - min) * inv);
-  if (!(y >= 0.0f)) return 0;
-  if (y > LEVELS) return 255;
-  return static_cast<std::uint8_t>(y);
+  float y = (x - min) * inv;
+  y = y >= 0.0f ? y : 0.0f;  // negatives and NaN
+  y = y < LEVELS + 0.5f ? y : LEVELS;
+  const int whole = static_cast<int>(y);
+  return static_cast<std::uint8_t>(whole + (y - static_cast<float>(whole) >= 0.5f ? 1 : 0));
 }
 
 // The same in double, for vectors whose range exceeds the float range.

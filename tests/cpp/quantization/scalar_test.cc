@@ -39,6 +39,27 @@ TEST(Quantize, DocumentedExamples) {
   EXPECT_EQ(c.scale, 4.0f / 255.0f);
 }
 
+TEST(Quantize, CodesRoundHalvesAwayFromZeroAsRoundfDoes) {
+  // With min 0 and max 255 each step is the value itself: every quarter
+  // step and the floats next to it, halves included.
+  std::vector<float> v{0.0f, 255.0f};
+  for (int quarter = 0; quarter <= 1020; ++quarter) {
+    const float x = static_cast<float>(quarter) / 4.0f;
+    for (float y : {std::nextafter(x, -1.0f), x, std::nextafter(x, 256.0f)}) {
+      if (y >= 0.0f && y <= 255.0f) v.push_back(y);
+    }
+  }
+  v.push_back(std::numeric_limits<float>::quiet_NaN());
+  const QuantizedVector q = QuantizedVector::quantize(v);
+  ASSERT_EQ(q.min, 0.0f);
+  ASSERT_EQ(q.scale, 1.0f);
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    const float rounded = std::roundf(v[i]);
+    const std::uint8_t expected = !(rounded >= 0.0f) ? 0 : rounded > 255.0f ? 255 : static_cast<std::uint8_t>(rounded);
+    ASSERT_EQ(q.codes[i], expected) << "value " << v[i];
+  }
+}
+
 TEST(Quantize, EmptyAndFlatVectors) {
   QuantizedVector empty = QuantizedVector::quantize({});
   EXPECT_TRUE(empty.codes.empty());
