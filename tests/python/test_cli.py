@@ -137,6 +137,23 @@ class TestImportExport:
             step = (max(row["embedding"]) - min(row["embedding"])) / 255
             assert got["embedding"] == pytest.approx(row["embedding"], abs=step / 2 + 1e-6)
 
+    def test_a_keyword_only_collection_round_trips(self, tmp_path):
+        rows = [{k: v for k, v in row.items() if k != "embedding"} for row in records(12)]
+        run("import", tmp_path / "d", "k", write_jsonl(tmp_path / "in.jsonl", rows), check_status=0)
+        out = tmp_path / "out.jsonl"
+        run("export", tmp_path / "d", "k", out, check_status=0)
+        exported = [json.loads(line) for line in out.read_text().splitlines()]
+        assert [row["embedding"] for row in exported] == [[]] * 12
+        run("import", tmp_path / "copy", "k", out, check_status=0)
+        with Karvalith(data_dir=str(tmp_path / "copy")) as db:
+            assert db.collection_info("k").dimension == 0
+            assert db.search("k", query_text="cats", k=12)[0].text.endswith("cats")
+            assert {d["id"] for d in db.get("k")} == {row["id"] for row in rows}
+        run("import", tmp_path / "empty", "k", write_jsonl(tmp_path / "none.jsonl", []), "--dimension", "0",
+            check_status=0)
+        with Karvalith(data_dir=str(tmp_path / "empty")) as db:
+            assert db.collection_info("k").dimension == 0
+
     def test_export_to_stdout_and_reimport_into_a_new_directory(self, data, tmp_path):
         done = run("export", data, "more", "-", check_status=0)
         lines = done.stdout.splitlines()
@@ -164,7 +181,8 @@ class TestImportExport:
         "bad_line,message",
         [
             ("{not json", "not valid JSON"),
-            ('{"text": "x"}', "'embedding' must be a non-empty list"),
+            ('{"text": "x"}', "embedding has 0 values, earlier lines have 4"),
+            ('{"embedding": {"a": 1}}', "'embedding' must be a list of numbers"),
             ('{"embedding": [1, 2, 3]}', "embedding has 3 values, earlier lines have 4"),
             ('{"embedding": [1, 2, 3, "x"]}', "finite numbers"),
             ('{"embedding": [1, 2, 3, 4], "metadata": {"a": {"b": 1}}}', "metadata 'a' is dict"),

@@ -13,6 +13,16 @@ from .verify import run as run_verify
 from ._keys import KEY_ENVIRONMENT_VARIABLE
 
 
+def non_negative_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be at least 0, got {value}")
+    return value
+
+
 def positive_int(text: str) -> int:
     try:
         value = int(text)
@@ -97,8 +107,9 @@ def build_parser() -> argparse.ArgumentParser:
     imports.add_argument("directory", metavar="DIR")
     imports.add_argument("collection", metavar="COLLECTION")
     imports.add_argument("input", metavar="IN.jsonl")
-    imports.add_argument("--dimension", type=positive_int, metavar="D",
-                         help="dimension of a new collection (default: the first embedding's length)")
+    imports.add_argument("--dimension", type=non_negative_int, metavar="D",
+                         help="dimension of a new collection (default: the first embedding's length; "
+                              "0, or documents without embeddings, make a keyword-only one)")
     imports.add_argument("--metric", choices=["cosine", "euclidean", "dot_product"],
                          help="distance metric of a new collection (default: cosine)")
     imports.add_argument("--batch-size", type=positive_int, default=1000, metavar="N",

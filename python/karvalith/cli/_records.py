@@ -71,9 +71,10 @@ def parse_record(line: str, where: str, dimension: Optional[int]) -> dict[str, A
     if not isinstance(text, str):
         fail(f"{where}: 'text' must be a string", EXIT_USAGE)
     check_unicode(text, f"{where}: 'text'")
-    embedding = record.get("embedding")
-    if not isinstance(embedding, list) or not embedding:
-        fail(f"{where}: 'embedding' must be a non-empty list of numbers", EXIT_USAGE)
+    # Empty or left out: a document of a keyword-only collection (dimension 0).
+    embedding = record.get("embedding", [])
+    if not isinstance(embedding, list):
+        fail(f"{where}: 'embedding' must be a list of numbers", EXIT_USAGE)
     for value in embedding:
         if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
             fail(f"{where}: 'embedding' must hold finite numbers only", EXIT_USAGE)

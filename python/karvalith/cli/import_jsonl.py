@@ -41,8 +41,6 @@ def run(args: argparse.Namespace) -> int:
             )
         else:
             new_database = True
-    if args.dimension is not None and args.dimension < 1:
-        fail("--dimension must be at least 1", EXIT_USAGE)
 
     # Every line is checked before anything is written, so a bad file
     # changes nothing.
