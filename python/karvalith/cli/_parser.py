@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+from typing import Callable
 
 from .compact import run as run_compact
 from .export import run as run_export
@@ -13,25 +14,23 @@ from .verify import run as run_verify
 from ._keys import KEY_ENVIRONMENT_VARIABLE
 
 
-def non_negative_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be at least 0, got {value}")
-    return value
+def int_at_least(minimum: int) -> Callable[[str], int]:
+    """An argparse type: an integer no smaller than `minimum`."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}, got {value}")
+        return value
+
+    return parse
 
 
-def positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    return value
-
+non_negative_int = int_at_least(0)
+positive_int = int_at_least(1)
 
 
 def build_parser() -> argparse.ArgumentParser:
