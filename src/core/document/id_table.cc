@@ -68,13 +68,35 @@ void IdTable::erase(std::span<const Uuid> ids, const Uuid& id) {
 void IdTable::assign_all(std::span<const Uuid> ids) {
   clear();
   grow(ids, ids.size());
-  // The cells are read at random: fetching a later id's home cell while this
-  // one is placed hides most of the misses (at a million ids, about 0.06 s
-  // instead of 0.15 s of a snapshot's open, by perf).
+  // Each placed cell keeps 32 bits of its id's hash in `tags` while the table
+  // fills, and a probe compares them before the ids: stepping past an
+  // occupied cell then reads the tag beside it instead of that cell's id at
+  // a random place in `ids` (at a million ids, most of the build's time went
+  // to those misses). The cells are read at random too: fetching a later
+  // id's home cell while this one is placed hides most of those misses.
+  std::vector<std::uint32_t> tags(cells_.size());
   constexpr std::size_t AHEAD = 16;
   for (std::size_t slot = 0; slot < ids.size(); ++slot) {
-    if (slot + AHEAD < ids.size()) __builtin_prefetch(cells_.data() + home(ids[slot + AHEAD]));
-    assign(ids, ids[slot], static_cast<std::uint32_t>(slot));
+    if (slot + AHEAD < ids.size()) {
+      const std::size_t ahead = home_of(UuidHash{}(ids[slot + AHEAD]));
+      __builtin_prefetch(cells_.data() + ahead);
+      __builtin_prefetch(tags.data() + ahead);
+    }
+    const std::uint64_t hash = UuidHash{}(ids[slot]);
+    const auto tag = static_cast<std::uint32_t>(hash);
+    for (std::size_t cell = home_of(hash);; cell = next(cell)) {
+      const std::uint32_t held = cells_[cell];
+      if (held == EMPTY) {
+        cells_[cell] = static_cast<std::uint32_t>(slot);
+        tags[cell] = tag;
+        ++count_;
+        break;
+      }
+      if (tags[cell] == tag && ids[held] == ids[slot]) {  // a repeat: the later slot, as assign keeps
+        cells_[cell] = static_cast<std::uint32_t>(slot);
+        break;
+      }
+    }
   }
 }
 

@@ -39,8 +39,9 @@ class IdTable {
   static constexpr std::uint32_t EMPTY = UINT32_MAX;
 
   // The hash scaled to the table (any size, not only powers of two).
-  std::size_t home(const Uuid& id) const {
-    return static_cast<std::size_t>((static_cast<unsigned __int128>(UuidHash{}(id)) * cells_.size()) >> 64);
+  std::size_t home(const Uuid& id) const { return home_of(UuidHash{}(id)); }
+  std::size_t home_of(std::uint64_t hash) const {
+    return static_cast<std::size_t>((static_cast<unsigned __int128>(hash) * cells_.size()) >> 64);
   }
   std::size_t next(std::size_t cell) const { return cell + 1 == cells_.size() ? 0 : cell + 1; }
   // Cells from `from` forward to `to`, wrapping around the end.

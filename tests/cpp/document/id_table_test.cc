@@ -28,6 +28,22 @@ TEST(IdTable, FindsEverySlotOfAList) {
   EXPECT_LE(table.memory_bytes(), 63 * ids.size() / 10);
 }
 
+// A damaged file can list an id twice: the table holds it once (so the
+// loader sees fewer entries than slots), under its later slot, as assign does.
+TEST(IdTable, AssignAllKeepsOneCellPerRepeatedId) {
+  std::vector<Uuid> ids;
+  for (std::uint64_t n = 0; n < 3000; ++n) ids.push_back(numbered(n));
+  ids.push_back(numbered(17));
+  ids.push_back(numbered(2999));
+  ids.push_back(numbered(17));
+  IdTable table;
+  table.assign_all(ids);
+  EXPECT_EQ(table.size(), 3000u);
+  EXPECT_EQ(table.find(ids, numbered(17)), 3002u);
+  EXPECT_EQ(table.find(ids, numbered(2999)), 3001u);
+  EXPECT_EQ(table.find(ids, numbered(18)), 18u);
+}
+
 // The moves a collection makes: append a slot for an id (which may already
 // hold one), rename the old slot, drop the newest slot again.
 TEST(IdTable, AgreesWithAHashMapThroughAppendsRenamesAndRollbacks) {
