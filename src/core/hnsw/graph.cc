@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/hnsw/distance.h"
+#include "core/quantization/simd.h"
 
 namespace karvalith {
 
@@ -120,7 +121,8 @@ HnswIndex::NodeMeta HnswIndex::node_meta(std::uint32_t n) const {
   const double scale = meta[1];
   std::uint64_t sum = 0;
   std::uint64_t sum_sq = 0;
-  code_sums(codes, dimension_, sum, sum_sq);
+  if (active_kernel_path() == KernelPath::Avx2) avx2_code_sums(codes, dimension_, sum, sum_sq);
+  else code_sums(codes, dimension_, sum, sum_sq);
   double norm_sq = 0.0;
   if (std::isfinite(min) && std::isfinite(scale)) {
     norm_sq = static_cast<double>(dimension_) * min * min + 2.0 * min * scale * static_cast<double>(sum) +

@@ -44,6 +44,8 @@ void avx2_dot8_f32_u8(const float* query, const std::uint8_t* const* rows, std::
 // The same with AVX-512 (simd_avx512.cc): only after cpu_has_avx512().
 void avx512_dot4_f32_u8(const float* query, const std::uint8_t* const* rows, std::size_t n, float* out);
 void avx512_dot8_f32_u8(const float* query, const std::uint8_t* const* rows, std::size_t n, float* out);
+// The sum of the codes and of their squares, exact.
+void avx2_code_sums(const std::uint8_t* codes, std::size_t n, std::uint64_t& sum, std::uint64_t& sum_sq);
 // Sum of a[i] * b[i] over two code rows, exact.
 std::uint64_t avx2_dot_u8_u8(const std::uint8_t* a, const std::uint8_t* b, std::size_t n);
 // The same with AVX-VNNI (simd_vnni.cc): only after cpu_has_avx_vnni().

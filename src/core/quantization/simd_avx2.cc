@@ -39,6 +39,16 @@ inline __m256 dequantize8(const std::uint8_t* codes, __m256 scale, __m256 min) {
   return _mm256_fmadd_ps(c, scale, min);
 }
 
+// The sum of eight 32-bit lanes read as unsigned, in 64 bits: each lane may
+// be near 2^31, and eight of them would overflow a 32-bit total.
+inline std::uint64_t lanes_total(__m256i v) {
+  const __m256i wide = _mm256_add_epi64(_mm256_cvtepu32_epi64(_mm256_castsi256_si128(v)),
+                                        _mm256_cvtepu32_epi64(_mm256_extracti128_si256(v, 1)));
+  __m128i s = _mm_add_epi64(_mm256_castsi256_si128(wide), _mm256_extracti128_si256(wide, 1));
+  s = _mm_add_epi64(s, _mm_unpackhi_epi64(s, s));
+  return static_cast<std::uint64_t>(_mm_cvtsi128_si64(s));
+}
+
 inline float sqrt_f32(float x) { return _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(x))); }
 
 inline double sqrt_f64(double x) {
@@ -281,14 +291,42 @@ std::uint64_t avx2_dot_u8_u8(const std::uint8_t* a, const std::uint8_t* b, std::
       acc0 = _mm256_add_epi32(acc0, _mm256_madd_epi16(a0, b0));
       acc1 = _mm256_add_epi32(acc1, _mm256_madd_epi16(a1, b1));
     }
-    const __m256i acc = _mm256_add_epi32(acc0, acc1);
-    __m128i s = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
-    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
-    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
-    total += static_cast<std::uint32_t>(_mm_cvtsi128_si32(s));
+    total += lanes_total(acc0) + lanes_total(acc1);
   }
   for (; i < n; ++i) total += std::uint64_t{a[i]} * b[i];
   return total;
+}
+
+void avx2_code_sums(const std::uint8_t* codes, std::size_t n, std::uint64_t& sum, std::uint64_t& sum_sq) {
+  // vpsadbw adds 8 codes into a 64-bit lane; the squares go through
+  // vpmaddwd into 32-bit lanes, which gain at most 2 * 255^2 per 32 codes,
+  // so they are widened to 64 bits once per chunk of 2^18 codes.
+  constexpr std::size_t CHUNK = std::size_t{1} << 18;
+  const __m256i zero = _mm256_setzero_si256();
+  __m256i sums = zero;
+  std::uint64_t squares = 0;
+  std::size_t i = 0;
+  while (i + 32 <= n) {
+    __m256i sq = zero;
+    const std::size_t end = (n - i > CHUNK ? i + CHUNK : n);
+    for (; i + 32 <= end; i += 32) {
+      const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes + i));
+      sums = _mm256_add_epi64(sums, _mm256_sad_epu8(c, zero));
+      const __m256i low = _mm256_cvtepu8_epi16(_mm256_castsi256_si128(c));
+      const __m256i high = _mm256_cvtepu8_epi16(_mm256_extracti128_si256(c, 1));
+      sq = _mm256_add_epi32(sq, _mm256_add_epi32(_mm256_madd_epi16(low, low), _mm256_madd_epi16(high, high)));
+    }
+    squares += lanes_total(sq);
+  }
+  __m128i s = _mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
+  s = _mm_add_epi64(s, _mm_unpackhi_epi64(s, s));
+  std::uint64_t total = static_cast<std::uint64_t>(_mm_cvtsi128_si64(s));
+  for (; i < n; ++i) {
+    total += codes[i];
+    squares += std::uint64_t{codes[i]} * codes[i];
+  }
+  sum = total;
+  sum_sq = squares;
 }
 
 }  // namespace karvalith

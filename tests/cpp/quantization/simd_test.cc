@@ -151,6 +151,24 @@ TEST_F(Avx2Kernels, DegenerateCosineInputs) {
   EXPECT_NEAR(avx2_cosine_f32(x.data(), x.data(), 33), 1.0f, 1e-6f);
 }
 
+// Every product at its largest over more than a chunk: a chunk's 32-bit
+// lanes together pass 2^32, so they must be added in 64 bits.
+TEST_F(Avx2Kernels, IntegerSumsOfLargeRowsOfExtremeCodesAreExact) {
+  for (const std::size_t n : {std::size_t{1} << 17, (std::size_t{1} << 18) + 100, std::size_t{3} << 18}) {
+    const std::vector<std::uint8_t> a(n, 255);
+    const std::uint64_t want = std::uint64_t{n} * 255 * 255;
+    EXPECT_EQ(portable_dot_u8_u8(a.data(), a.data(), n), want) << "n=" << n;
+    EXPECT_EQ(avx2_dot_u8_u8(a.data(), a.data(), n), want) << "n=" << n;
+    if (cpu_has_avx_vnni()) {
+      EXPECT_EQ(vnni_dot_u8_u8(a.data(), a.data(), n), want) << "n=" << n;
+    }
+    std::uint64_t sum = 0, sum_sq = 0;
+    avx2_code_sums(a.data(), n, sum, sum_sq);
+    EXPECT_EQ(sum, std::uint64_t{n} * 255) << "n=" << n;
+    EXPECT_EQ(sum_sq, want) << "n=" << n;
+  }
+}
+
 TEST_F(Avx2Kernels, CodeStreamsMatchThePortableLoops) {
   std::uniform_int_distribution<int> code(0, 255);
   std::vector<std::size_t> lengths(std::begin(DIMENSIONS), std::end(DIMENSIONS));
@@ -170,6 +188,11 @@ TEST_F(Avx2Kernels, CodeStreamsMatchThePortableLoops) {
     for (std::size_t i = 0; i < n; ++i) reference += std::uint64_t{a[i]} * b[i];
     EXPECT_EQ(exact, reference) << "n=" << n;
     EXPECT_EQ(avx2_dot_u8_u8(a.data(), b.data(), n), exact) << "n=" << n;
+    std::uint64_t code_sum = 0, code_sum_sq = 0, want_sum = 0, want_sq = 0;
+    for (const std::uint8_t c : a) want_sum += c, want_sq += std::uint64_t{c} * c;
+    avx2_code_sums(a.data(), n, code_sum, code_sum_sq);
+    EXPECT_EQ(code_sum, want_sum) << "n=" << n;
+    EXPECT_EQ(code_sum_sq, want_sq) << "n=" << n;
     if (cpu_has_avx_vnni()) {
       EXPECT_EQ(vnni_dot_u8_u8(a.data(), b.data(), n), exact) << "n=" << n;
     }
