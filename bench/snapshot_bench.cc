@@ -6,10 +6,12 @@
 //
 //   snapshot_bench [documents=100000] [dimension=128] [repeats=3] [keep-dir]
 //   snapshot_bench --open FILE [repeats=3] [key-hex]
+//   snapshot_bench --open-in-place FILE [repeats=3]
 //   snapshot_bench --synthetic DOCUMENTS DIMENSION DIR
 //   snapshot_bench --resave FILE DIR [2]
 // keep-dir, when given, receives the plain snapshot (bench.kvl). The second
-// form loads an existing snapshot file: wall and CPU seconds of
+// form loads an existing snapshot file (the third maps its graph blocks in
+// place, as a handle's open does): wall and CPU seconds of
 // each load, the resident bytes it keeps and the peak above the resident size
 // before it (VmHWM, reset before each load). The third writes DIR/bench.kvl
 // (format 3, as saves write), DIR/format2.kvl and DIR/older.kvl (format 1)
@@ -114,7 +116,7 @@ double cpu_seconds() {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-int open_file(const char* path, int repeats, const char* key_hex) {
+int open_file(const char* path, int repeats, const char* key_hex, SnapshotReading reading) {
   EncryptionKeyPtr key;
   if (key_hex != nullptr) {
     auto parsed = EncryptionKey::from_hex(key_hex);
@@ -127,7 +129,7 @@ int open_file(const char* path, int repeats, const char* key_hex) {
     { std::ofstream("/proc/self/clear_refs") << "5"; }  // VmHWM := VmRSS
     const double cpu = cpu_seconds();
     const auto start = Clock::now();
-    auto loaded = load_collection(path, key.get());
+    auto loaded = load_collection(path, key.get(), nullptr, nullptr, reading);
     const double wall = seconds_since(start);
     const double used = cpu_seconds() - cpu;
     if (!loaded) {
@@ -235,7 +237,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc > 2 && std::strcmp(argv[1], "--open") == 0) {
-    return open_file(argv[2], argc > 3 ? std::atoi(argv[3]) : 3, argc > 4 ? argv[4] : nullptr);
+    return open_file(argv[2], argc > 3 ? std::atoi(argv[3]) : 3, argc > 4 ? argv[4] : nullptr, SnapshotReading::Copy);
+  }
+  if (argc > 2 && std::strcmp(argv[1], "--open-in-place") == 0) {
+    return open_file(argv[2], argc > 3 ? std::atoi(argv[3]) : 3, nullptr, SnapshotReading::InPlace);
   }
   const std::uint32_t count = argc > 1 ? static_cast<std::uint32_t>(std::atoi(argv[1])) : 100000;
   const std::uint64_t dimension = argc > 2 ? static_cast<std::uint64_t>(std::atoi(argv[2])) : 128;
