@@ -12,6 +12,7 @@ Ray is only needed here: `import karvalith` never imports it.
 """
 
 from ._client import SearchResult, ShardedCollection, ShardedInfo, ShardUnavailableError, ShardWriteError
+from ._dataset import DatasetWriteError, DatasetWriteSummary
 from ._merge import SEQUENCE_FIELD, shard_of
 
 __all__ = [
@@ -20,6 +21,8 @@ __all__ = [
     "ShardedInfo",
     "ShardUnavailableError",
     "ShardWriteError",
+    "DatasetWriteError",
+    "DatasetWriteSummary",
     "SEQUENCE_FIELD",
     "shard_of",
 ]

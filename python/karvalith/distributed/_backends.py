@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import hashlib
 import os
-from typing import Any, Callable, Protocol, Union
+from typing import Any, Callable, Optional, Protocol, Union
 
 from ._shard import Shard
 
@@ -21,17 +21,22 @@ class Shards(Protocol):
 
     def __len__(self) -> int: ...
     def submit(self, index: int, method: str, *args: Any) -> Any: ...
-    def result(self, call: Any) -> Any: ...
-    def settle(self, calls: list[Any]) -> None: ...
+    def result(self, call: Any, timeout: Optional[float] = None) -> Any: ...
+    def settle(self, calls: list[Any], timeout: Optional[float] = None) -> None: ...
+    def share(self, value: Any) -> Any: ...
     def process_ids(self) -> list[int]: ...
+    def grow_to(self, count: int) -> None: ...
+    def shrink_to(self, count: int) -> None: ...
     def close(self) -> None: ...
 
 
 class LocalShards:
     """Shards as plain objects in this process; calls run at submit."""
 
-    def __init__(self, shards: list[Shard]):
-        self._shards = shards
+    def __init__(self, data_dir: str, collection: str, shard_count: int, dimension: int, options: dict[str, Any]):
+        self._where = (data_dir, collection, dimension, options)
+        self._shards: list[Shard] = []
+        self.grow_to(shard_count)
 
     def __len__(self) -> int:
         return len(self._shards)
@@ -42,20 +47,39 @@ class LocalShards:
         except Exception as error:  # handed back at result(), as a remote call would
             return (False, error)
 
-    def result(self, call: Any) -> Any:
+    def result(self, call: Any, timeout: Optional[float] = None) -> Any:
         ok, value = call
         if not ok:
             raise value
         return value
 
-    def settle(self, calls: list[Any]) -> None:
+    def settle(self, calls: list[Any], timeout: Optional[float] = None) -> None:
         """Calls here are finished when submitted."""
+
+    def share(self, value: Any) -> Any:
+        return value
 
     def process_ids(self) -> list[int]:
         return [os.getpid()] * len(self._shards)
 
+    def grow_to(self, count: int) -> None:
+        """Opens shards len(self) .. count-1 (new directories)."""
+        data_dir, collection, dimension, options = self._where
+        for index in range(len(self._shards), count):
+            self._shards.append(Shard(shard_directory(data_dir, index), collection, dimension, options))
+
+    def shrink_to(self, count: int) -> None:
+        """Closes the shards from `count` on; their directories stay."""
+        for shard in self._shards[count:]:
+            shard.close()
+        del self._shards[count:]
+
     def close(self) -> None:
         self._shards = []
+
+
+def shard_directory(data_dir: str, index: int) -> str:
+    return os.path.join(data_dir, f"shard-{index:03d}")
 
 
 ActorOptions = Union[None, dict[str, Any], Callable[[int], dict[str, Any]]]
@@ -87,10 +111,18 @@ class RayShards:
         detached: bool,
     ) -> None:
         self._ray = ray
-        remote_shard = ray.remote(Shard)
-        tag = hashlib.blake2b(os.path.abspath(data_dir).encode(), digest_size=4).hexdigest()
+        self._remote_shard = ray.remote(Shard)
+        self._where = (data_dir, collection, dimension, options, actor_options, detached)
         self._handles: list[Any] = []
-        for index in range(shard_count):
+        self.grow_to(shard_count)
+
+    def grow_to(self, count: int) -> None:
+        """Starts (or finds, by name) the actors of shards len(self) .. count-1.
+        The handles already held are kept: an actor that is not detached ends
+        when the handles its creator made are gone."""
+        data_dir, collection, dimension, options, actor_options, detached = self._where
+        tag = hashlib.blake2b(os.path.abspath(data_dir).encode(), digest_size=4).hexdigest()
+        for index in range(len(self._handles), count):
             chosen = _default_options()
             extra = actor_options(index) if callable(actor_options) else (actor_options or {})
             chosen.update(extra)
@@ -102,8 +134,18 @@ class RayShards:
             )
             if detached:
                 chosen["lifetime"] = "detached"
-            shard_dir = os.path.join(data_dir, f"shard-{index:03d}")
-            self._handles.append(remote_shard.options(**chosen).remote(shard_dir, collection, dimension, options))
+            self._handles.append(self._remote_shard.options(**chosen).remote(
+                shard_directory(data_dir, index), collection, dimension, options))
+
+    def shrink_to(self, count: int) -> None:
+        """Stops the actors from `count` on; their directories stay."""
+        for handle in self._handles[count:]:
+            self._ray.kill(handle, no_restart=True)
+        del self._handles[count:]
+
+    def handles(self) -> list[Any]:
+        """The actors, for Ray tasks that call the shards themselves."""
+        return list(self._handles)
 
     def __len__(self) -> int:
         return len(self._handles)
@@ -111,23 +153,33 @@ class RayShards:
     def submit(self, index: int, method: str, *args: Any) -> Any:
         return getattr(self._handles[index], method).remote(*args)
 
-    def result(self, call: Any) -> Any:
+    def result(self, call: Any, timeout: Optional[float] = None) -> Any:
+        """The call's value; ShardLost when its shard died, or did not answer
+        within `timeout` seconds (None: waits as long as the shard lives)."""
         exceptions = self._ray.exceptions
         try:
-            return self._ray.get(call)
+            return self._ray.get(call, timeout=timeout)
         except exceptions.RayTaskError as error:
             # The shard raised: hand back its own exception (KeyError, ValueError, ...).
             cause = getattr(error, "cause", None)
             if isinstance(cause, BaseException):
                 raise cause from None
             raise
+        except exceptions.GetTimeoutError:
+            raise ShardLost(f"no answer within {timeout:.1f} s") from None
         except (exceptions.RayActorError, exceptions.ObjectLostError) as error:
             raise ShardLost(str(error).splitlines()[0] if str(error) else type(error).__name__) from error
 
-    def settle(self, calls: list[Any]) -> None:
-        """Waits until every call has finished, one wait for all (cheaper than
-        one per call); outcomes are then read with result()."""
-        self._ray.wait(calls, num_returns=len(calls), fetch_local=True)
+    def settle(self, calls: list[Any], timeout: Optional[float] = None) -> None:
+        """Waits until every call has finished (or `timeout` passed), one wait
+        for all (cheaper than one per call); outcomes are then read with
+        result()."""
+        self._ray.wait(calls, num_returns=len(calls), fetch_local=True, timeout=timeout)
+
+    def share(self, value: Any) -> Any:
+        """An argument several calls take: stored once in the object store
+        (Ray hands each actor the value) instead of once per call."""
+        return self._ray.put(value)
 
     def process_ids(self) -> list[int]:
         return [self.result(self.submit(i, "process_id")) for i in range(len(self._handles))]

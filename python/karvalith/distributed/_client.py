@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any, Mapping, NamedTuple, Optional, Sequence, 
 from .._karvalith import _DEFAULT_ALPHA as DEFAULT_ALPHA, Karvalith, filter_fields
 from ._backends import ActorOptions, LocalShards, RayShards, ShardLost, Shards, import_ray
 from ._merge import SEQUENCE_FIELD, Hit, fuse_merged, merge_ranked, shard_of, sum_statistics
-from ._shard import Shard
+from . import _reshard
 
 if TYPE_CHECKING:  # types the stub alone defines
     from .._karvalith import Bm25Statistics, Embedding
@@ -133,8 +133,33 @@ def _count(value: Any, name: str) -> int:
     return value
 
 
+def _query_rows(queries: Any) -> Any:
+    """Query embeddings in a form that slices by query: an array stays as it
+    is (the shards check its type and shape as one handle does), other
+    buffers become one, any other iterable a list."""
+    if isinstance(queries, (list, tuple)):
+        return list(queries)
+    try:
+        view = memoryview(queries)
+    except TypeError:
+        try:
+            return list(queries)
+        except TypeError:
+            raise TypeError(f"argument 'query_embeddings': expected a list of embeddings or a buffer, "
+                            f"got {type(queries).__name__}") from None
+    try:
+        import numpy
+    except ImportError:  # without numpy, a buffer's rows as nested lists
+        return view.tolist()
+    return numpy.asarray(queries)
+
+
+_make_result = tuple.__new__  # a third of the time of SearchResult(...), whose __new__ is Python
+
+
 def _result(hit: Hit) -> SearchResult:
-    return SearchResult(hit.id, hit.text, hit.score, hit.metadata)
+    score, _, id, text, metadata = hit
+    return _make_result(SearchResult, (id, text, score, metadata))
 
 
 class ShardedCollection:
@@ -161,6 +186,9 @@ class ShardedCollection:
         self._write_order = threading.Lock()
         self._last_sequence = 0
         self._closed = False
+        # Set while a reshard moves documents: the message reads and writes get.
+        self._transition: Optional[str] = None
+        self._manifest_seen: Optional[tuple[int, int, int]] = None  # stat of the manifest last checked
 
     # ---- opening ----
     @classmethod
@@ -260,6 +288,12 @@ class ShardedCollection:
         if manifest.get("collection") != name:
             raise KeyError(f"'{data_dir}' holds the sharded collection '{manifest.get('collection')}', not '{name}'")
         collection = cls._start(name, data_dir, manifest, in_process, actor_options, detached, read_timeout)
+        if "resharding" in manifest:  # a reshard was cut short: finish it
+            try:
+                _reshard.resume(collection)
+            except BaseException:
+                collection.close()
+                raise
         collection.wait_ready()
         return collection
 
@@ -269,9 +303,7 @@ class ShardedCollection:
         shards: Shards
         count, dimension, options = manifest["shards"], manifest["dimension"], manifest["options"]
         if in_process:
-            shards = LocalShards(
-                [Shard(os.path.join(data_dir, f"shard-{i:03d}"), name, dimension, options) for i in range(count)]
-            )
+            shards = LocalShards(data_dir, name, count, dimension, options)
         else:
             shards = RayShards(import_ray(), data_dir, name, count, dimension, options, actor_options, detached)
         return cls(name, data_dir, manifest, shards, read_timeout)
@@ -300,6 +332,23 @@ class ShardedCollection:
     def _require_open(self) -> None:
         if self._closed:
             raise RuntimeError(f"sharded collection '{self.name}' is closed: attach to it again")
+        if self._transition is not None:
+            raise RuntimeError(self._transition)
+        _reshard.check_layout(self)  # another handle may have resharded
+
+    def reshard(self, new_count: int) -> None:
+        """Moves the collection to new_count shards (more or fewer): each
+        document whose owner changes is copied to its new shard, keeping its
+        sequence number, then deleted from the old one. The move is recorded
+        in the manifest first and every step can be repeated, so a crash
+        loses no acknowledged write and, once attach (or reshard) finishes the
+        move, leaves each document in its own shard alone. While the move
+        runs (or stays unfinished) this handle refuses reads and writes with
+        RuntimeError; other handles on the data directory must be closed.
+        The same count is a no-op. Shards that receive documents place again
+        their documents newer than the oldest one received, so that score
+        ties still rank as in one collection."""
+        _reshard.reshard(self, new_count)
 
     def __enter__(self) -> "ShardedCollection":
         return self
@@ -317,16 +366,21 @@ class ShardedCollection:
         results: list[Any] = [None] * len(calls)
         pending = list(range(len(calls)))
         pause = 0.05
+        # A first attempt waits as long as its shard lives (a large batch may
+        # take long); a call sent again after a loss waits until the deadline
+        # only, as its shard may be restarting on a node that is gone.
+        wait: Optional[float] = None
         while True:
             started = [(slot, self._shards.submit(calls[slot][0], calls[slot][1], *calls[slot][2]))
                        for slot in pending]
             if len(started) > 1:
-                self._shards.settle([call for _, call in started])
+                self._shards.settle([call for _, call in started], wait)
             lost = []
             last_error = None
             for slot, call in started:
                 try:
-                    results[slot] = self._shards.result(call)
+                    results[slot] = self._shards.result(
+                        call, None if wait is None else max(0.0, deadline - time.monotonic()))
                 except ShardLost as error:
                     lost.append(slot)
                     last_error = error
@@ -337,9 +391,10 @@ class ShardedCollection:
                 raise ShardUnavailableError(
                     f"shard {shard} of '{self.name}' did not answer {calls[lost[0]][1]} in time: {last_error}"
                 )
-            time.sleep(pause)
+            time.sleep(min(pause, max(0.0, deadline - time.monotonic())))
             pause = min(pause * 2, 1.0)
             pending = lost
+            wait = max(0.0, deadline - time.monotonic())
 
     def _send(self, method: str, parts: dict[int, tuple[tuple[Any, ...], list[str]]]) -> dict[int, Any]:
         """Starts write calls (shard -> (arguments, ids concerned)), each once."""
@@ -565,6 +620,7 @@ class ShardedCollection:
         fusion_method: str = "rrf",
         filter: Optional[Mapping[str, Any]] = None,
         ef: Optional[int] = None,
+        exact_threshold: Optional[int] = None,
     ) -> list[SearchResult]:
         """Karvalith.search over every shard, merged.
 
@@ -578,7 +634,7 @@ class ShardedCollection:
         if query_embedding is None and query_text is None:
             raise ValueError("at least one of query_embedding or query_text is required")
         _check_filter(filter)
-        arguments: dict[str, Any] = {"k": k, "filter": filter, "ef": ef}
+        arguments: dict[str, Any] = {"k": k, "filter": filter, "ef": ef, "exact_threshold": exact_threshold}
         if query_text is not None:
             arguments["query_text"] = query_text
             # One shard's own figures are the collection's: no extra round trip.
@@ -593,8 +649,130 @@ class ShardedCollection:
             fused = fuse_merged(vector_hits, keyword_hits, k, fusion_method, alpha, min_similarity)
             return [_result(hit) for hit in fused]
         arguments["min_similarity"] = min_similarity
+        if query_embedding is None:
+            del arguments["exact_threshold"]  # the keyword path has no exact scan
         lists = self._gather([(i, "search", (arguments,)) for i in everywhere])
         return [_result(hit) for hit in merge_ranked(lists, k)]
+
+    def batch_search(
+        self,
+        query_embeddings: Any = None,
+        k: int = 10,
+        min_similarity: Optional[float] = None,
+        filter: Optional[Mapping[str, Any]] = None,
+        ef: Optional[int] = None,
+        num_threads: int = 0,
+        query_texts: Optional[Sequence[str]] = None,
+        alpha: float = DEFAULT_ALPHA,
+        fusion_method: str = "rrf",
+        exact_threshold: Optional[int] = None,
+        queries_per_call: int = 1024,
+    ) -> list[list[SearchResult]]:
+        """Karvalith.batch_search over every shard: one list per query, each
+        equal to what search gives for that query.
+
+        The queries go in slices of queries_per_call, every slice to every
+        shard at once, so several slices are in flight and a shard works on
+        one while the next travels; a shard answers a slice with one call
+        (num_threads of its own, as on one handle). Keyword and hybrid
+        batches first gather the collection-wide figures of every query
+        text, one call per shard.
+        """
+        if query_embeddings is None and query_texts is None:
+            raise ValueError("at least one of query_embedding or query_text is required")
+        queries_per_call = _count(queries_per_call, "queries_per_call")
+        if queries_per_call == 0:
+            raise ValueError("queries_per_call must be at least 1")
+        _check_filter(filter)
+        embeddings = None if query_embeddings is None else _query_rows(query_embeddings)
+        texts = None
+        if query_texts is not None:
+            if not isinstance(query_texts, (list, tuple)):
+                raise TypeError(f"argument 'query_texts': expected list, got {type(query_texts).__name__}")
+            texts = list(query_texts)
+            if embeddings is not None and len(texts) != len(embeddings):
+                raise ValueError(f"query_texts has {len(texts)} texts for {len(embeddings)} query embeddings")
+        count = len(texts) if texts is not None else len(embeddings)  # type: ignore[arg-type]
+        if embeddings is not None and count > queries_per_call and self.dimension:
+            # Shards see slices: a wrong length is refused here, numbered in the whole batch.
+            for position, row in enumerate(embeddings):
+                if hasattr(row, "__len__") and len(row) != self.dimension:
+                    raise ValueError(f"query_embedding has {len(row)} values but collection '{self.name}' has "
+                                     f"dimension {self.dimension} (query {position} of the batch)")
+        if count == 0:
+            return []
+        statistics: Optional[list[Bm25Statistics]] = None
+        if texts is not None and self._count > 1:
+            per_shard = self._gather([(i, "keyword_statistics_many", (texts,)) for i in range(self._count)])
+            statistics = [sum_statistics(parts) for parts in zip(*per_shard)]
+        arguments: dict[str, Any] = {"k": k, "min_similarity": min_similarity, "filter": filter, "ef": ef,
+                                     "num_threads": num_threads, "exact_threshold": exact_threshold}
+        calls = []
+        for start in range(0, count, queries_per_call):
+            end = start + queries_per_call
+            part = dict(arguments)
+            # Stored once, read by every shard.
+            rows = None if embeddings is None else self._shards.share(embeddings[start:end])
+            if texts is not None:
+                part["query_texts"] = texts[start:end]
+            figures = None if statistics is None else statistics[start:end]
+            calls += [(i, "batch_search", (part, rows, figures)) for i in range(self._count)]
+        answers = self._gather(calls)
+        out: list[list[SearchResult]] = []
+        for first in range(0, len(answers), self._count):
+            # Per query of this slice: the shards' lists, one per shard.
+            slice_answers = answers[first:first + self._count]
+            vectors = None if embeddings is None else list(zip(*(v for v, _ in slice_answers)))
+            keywords = None if texts is None else list(zip(*(w for _, w in slice_answers)))
+            if vectors is not None and keywords is not None:
+                for vector_lists, keyword_lists in zip(vectors, keywords):
+                    fused = fuse_merged(merge_ranked(vector_lists, k), merge_ranked(keyword_lists, k),
+                                        k, fusion_method, alpha, min_similarity)
+                    out.append([_result(hit) for hit in fused])
+            else:
+                for lists in vectors if vectors is not None else keywords:  # type: ignore[union-attr]
+                    out.append([_result(hit) for hit in merge_ranked(lists, k)])
+        return out
+
+    # ---- Ray Data ----
+    def write_dataset(self, dataset: Any, *, batch_size: int = 1000, text_column: str = "text",
+                      embedding_column: Optional[str] = "embedding", id_column: Optional[str] = "id",
+                      metadata_column: Optional[str] = "metadata", metadata_columns: Optional[Sequence[str]] = None,
+                      concurrency: Optional[int] = None) -> Any:
+        """Writes a ray.data.Dataset's rows as documents. Ray Data's write
+        tasks route each row by its id and send every shard its part of each
+        batch of batch_size rows, so rows never pass through this process.
+
+        Each column is mapped: text_column (str), embedding_column (lists or
+        tensors of numbers; none for a keyword-only collection), id_column
+        (UUID strings; rows without one get a fresh id), metadata_column
+        (dicts or JSON objects) and metadata_columns (one metadata key each;
+        a null is no key). id, metadata and embedding columns left at their
+        default names may be absent; any other missing or unmapped column is
+        refused before anything is written. Returns DatasetWriteSummary;
+        raises DatasetWriteError (a ShardWriteError) when rows were refused
+        or their fate is unknown.
+        """
+        from ._dataset import DEFAULT, write_dataset
+
+        def default(value: Optional[str], name: str) -> Optional[str]:
+            return DEFAULT if value == name else value
+
+        return write_dataset(self, dataset, batch_size=batch_size, text_column=text_column,
+                             embedding_column=default(embedding_column, "embedding"),
+                             id_column=default(id_column, "id"), metadata_column=default(metadata_column, "metadata"),
+                             metadata_columns=metadata_columns, concurrency=concurrency)
+
+    def to_dataset(self, *, include_embeddings: bool = True, filter: Optional[Mapping[str, Any]] = None,
+                   rows_per_block: int = 4096) -> Any:
+        """The documents as a ray.data.Dataset with columns id, text, metadata
+        (a JSON object: lossless whatever the keys and types) and embedding
+        (float32 tensors, as get_embedding gives them). One read task per
+        shard reads it from the shard's actor; each shard's rows come in
+        sequence order, the shards' rows in no set order."""
+        from ._dataset import to_dataset
+
+        return to_dataset(self, include_embeddings=include_embeddings, filter=filter, rows_per_block=rows_per_block)
 
     # ---- maintenance ----
     def info(self) -> ShardedInfo:

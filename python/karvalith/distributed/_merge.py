@@ -12,7 +12,7 @@ from __future__ import annotations
 import array
 import hashlib
 import uuid
-from typing import TYPE_CHECKING, Any, Iterable, Mapping, NamedTuple, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Iterable, Mapping, Optional, Sequence
 
 from .._karvalith import fuse
 
@@ -23,23 +23,22 @@ if TYPE_CHECKING:  # types the stub alone defines
 SEQUENCE_FIELD = "_karvalith_seq"
 
 
-class Hit(NamedTuple):
-    """One shard's hit as it crosses the wire."""
-
-    id: str
-    text: str
-    metadata: dict[str, Any]
-    score: float
-    seq: int
+# One shard's hit as it crosses the wire: (score, sequence number, id, text,
+# metadata). A plain tuple pickles in half the time of a named one, and its
+# natural order is the ranking order: score, then sequence number.
+Hit = tuple[float, int, str, str, dict[str, Any]]
 
 
 def shard_of(document_id: str, shard_count: int) -> int:
     """The shard that holds `document_id`: a hash of the UUID's 16 bytes, so
     every spelling of one UUID (case, braces, urn prefix) lands on one shard
     and the mapping never depends on the process (unlike hash())."""
-    key = uuid.UUID(document_id).bytes
-    digest = hashlib.blake2b(key, digest_size=8).digest()
-    return int.from_bytes(digest, "big") % shard_count
+    return shard_of_bytes(uuid.UUID(document_id).bytes, shard_count)
+
+
+def shard_of_bytes(key: bytes, shard_count: int) -> int:
+    """shard_of for an id already parsed to its 16 bytes."""
+    return int.from_bytes(hashlib.blake2b(key, digest_size=8).digest(), "big") % shard_count
 
 
 def to_f32(value: float) -> float:
@@ -52,7 +51,7 @@ def merge_ranked(lists: Iterable[Sequence[Hit]], k: int) -> list[Hit]:
     number, larger first on both, which is one collection's order (larger
     slots first among equal scores)."""
     merged = [hit for hits in lists for hit in hits]
-    merged.sort(key=lambda hit: (hit.score, hit.seq), reverse=True)
+    merged.sort(reverse=True)  # sequence numbers are unique: ids are never compared
     return merged[:k]
 
 
@@ -70,11 +69,11 @@ def fuse_merged(
     equal fused scores the later-inserted document wins, as the larger slot
     does in one collection. min_similarity applies to the fused score.
     """
-    by_seq = sorted({hit.seq: hit for hit in (*vector_hits, *keyword_hits)}.items())
+    by_seq = sorted({hit[1]: hit for hit in (*vector_hits, *keyword_hits)}.items())
     number = {seq: i for i, (seq, _) in enumerate(by_seq)}
     fused = fuse(
-        [(number[h.seq], h.score) for h in vector_hits],
-        [(number[h.seq], h.score) for h in keyword_hits],
+        [(number[seq], score) for score, seq, *_ in vector_hits],
+        [(number[seq], score) for score, seq, *_ in keyword_hits],
         k,
         fusion_method,
         alpha,
@@ -85,7 +84,7 @@ def fuse_merged(
         if threshold is not None and threshold > score:
             continue
         hit = by_seq[i][1]
-        out.append(hit._replace(score=score))
+        out.append((score, *hit[1:]))
     return out
 
 

@@ -5,12 +5,15 @@ replays the write-ahead log."""
 
 from __future__ import annotations
 
+import array
+import json
 import os
+import time
 from collections.abc import Iterable, Mapping
 from typing import TYPE_CHECKING, Any, Optional
 
 from .._karvalith import Karvalith, SearchResult
-from ._merge import SEQUENCE_FIELD, Hit, strip_sequence
+from ._merge import SEQUENCE_FIELD, Hit, shard_of, strip_sequence
 
 if TYPE_CHECKING:  # types the stub alone defines
     from .._karvalith import Bm25Statistics, Document, Embedding
@@ -19,8 +22,9 @@ if TYPE_CHECKING:  # types the stub alone defines
 def _hits(results: Iterable[SearchResult]) -> list[Hit]:
     out = []
     for r in results:
-        metadata, seq = strip_sequence(r.metadata)
-        out.append(Hit(r.id, r.text, metadata, r.score, seq))
+        metadata: dict[str, Any] = r.metadata  # a fresh dict on every access: taken apart in place
+        seq = metadata.pop(SEQUENCE_FIELD, 0)
+        out.append((r.score, seq, r.id, r.text, metadata))
     return out
 
 
@@ -106,13 +110,89 @@ class Shard:
     def search_lists(self, arguments: dict[str, Any]) -> tuple[list[Hit], list[Hit]]:
         """The two lists a hybrid search fuses: the k nearest and the k best
         keyword hits, both among the documents passing the filter."""
-        vector = {key: arguments[key] for key in ("query_embedding", "k", "filter", "ef")}
+        vector = {key: arguments[key] for key in ("query_embedding", "k", "filter", "ef", "exact_threshold")}
         keyword = {key: arguments[key] for key in ("query_text", "k", "filter", "bm25_statistics")}
         return _hits(self._db.search(self._name, **vector)), _hits(self._db.search(self._name, **keyword))
+
+    def keyword_statistics_many(self, texts: list[str]) -> list[Bm25Statistics]:
+        return [self._db.keyword_statistics(self._name, text) for text in texts]
+
+    def batch_search(
+        self, arguments: dict[str, Any], embeddings: Any, statistics: Optional[list[Bm25Statistics]]
+    ) -> tuple[Optional[list[list[Hit]]], Optional[list[list[Hit]]]]:
+        """One batch's two lists per query: the k nearest (with this shard's
+        threads) and the k best keyword hits (scored with the collection's
+        figures, one query at a time since each has its own). A list is None
+        when the batch has no queries of that kind; a hybrid batch's vector
+        hits ignore min_similarity, which applies to the fused score. The
+        embeddings come apart from the other arguments so that Ray hands over
+        the stored value, not a reference to it."""
+        texts = arguments.get("query_texts")
+        hybrid = embeddings is not None and texts is not None
+        common = {"k": arguments["k"], "filter": arguments["filter"]}
+        if not hybrid:
+            common["min_similarity"] = arguments["min_similarity"]
+        vector = None
+        if embeddings is not None:
+            found = self._db.batch_search(self._name, embeddings, ef=arguments["ef"],
+                                          num_threads=arguments["num_threads"],
+                                          exact_threshold=arguments["exact_threshold"], **common)
+            vector = [_hits(results) for results in found]
+        keyword = None
+        if texts is not None:
+            if statistics is None:  # one shard: its own figures are the collection's
+                found = self._db.batch_search(self._name, query_texts=texts,
+                                              num_threads=arguments["num_threads"], **common)
+            else:
+                found = [self._db.search(self._name, query_text=text, bm25_statistics=figures, **common)
+                         for text, figures in zip(texts, statistics)]
+            keyword = [_hits(results) for results in found]
+        return vector, keyword
 
     def info(self) -> tuple[int, int]:
         info = self._db.collection_info(self._name)
         return info.document_count, info.estimated_memory_bytes
+
+    # ---- Ray Data (_dataset.py) ----
+    # Rows come from many write tasks at once, so the shard numbers them as
+    # they arrive: its slot order stays sequence order. The clock keeps the
+    # numbers above those of earlier writes, here or in a process that ran
+    # before a restart, as the client's numbering does.
+    _last_stamp = 0
+
+    def insert_columns(self, ids: list[str], texts: list[str], embeddings: Any,
+                       metadata: list[dict[str, Any]]) -> int:
+        """Inserts one batch given by columns (embeddings: a float32 rows x
+        dimension array, or None when keyword-only), atomically. Returns the
+        number inserted."""
+        first = max(self._last_stamp + 1, time.time_ns())
+        self._last_stamp = first + len(ids) - 1
+        documents = []
+        for row, (document_id, text, fields) in enumerate(zip(ids, texts, metadata)):
+            stored = dict(fields)
+            stored[SEQUENCE_FIELD] = first + row
+            document = {"id": document_id, "text": text, "metadata": stored}
+            if embeddings is not None:
+                document["embedding"] = embeddings[row]
+            documents.append(document)
+        self._db.batch_insert(self._name, documents)
+        return len(documents)
+
+    def list_ids(self) -> list[str]:
+        """Every id, oldest placement first (sequence order)."""
+        return self._db.list_ids(self._name)
+
+    def export_rows(self, ids: list[str], filter: Optional[Mapping[str, Any]],
+                    include_embeddings: bool) -> tuple[list[Document], Optional[bytes]]:
+        """The stored documents among the ids (passing the filter), in the
+        order given, and their embeddings as float32 bytes, row after row."""
+        documents = self.get_many(ids, filter)
+        if not include_embeddings:
+            return documents, None
+        values = array.array("f")
+        for document in documents:
+            values.extend(self._db.get_embedding(self._name, document["id"]))
+        return documents, values.tobytes()
 
     # ---- maintenance ----
     def compact(self) -> None:
@@ -120,3 +200,97 @@ class Shard:
 
     def rebuild(self) -> int:
         return self._db.rebuild(self._name)
+
+    # ---- resharding: every step can be repeated after a crash ----
+    def _stored(self) -> list[Document]:
+        """Every document with its stored metadata (sequence number included),
+        in placement order."""
+        return self._db.get(self._name)
+
+    def _with_embedding(self, document: Document) -> dict[str, Any]:
+        embedding = self._db.get_embedding(self._name, document["id"]) or None  # [] when keyword-only
+        return {"id": document["id"], "text": document["text"], "embedding": embedding,
+                "metadata": document["metadata"]}
+
+    def moving_documents(self, shard_count: int, destination: int) -> list[dict[str, Any]]:
+        """This shard's documents that `destination` owns among `shard_count`
+        shards: id, text, embedding and stored metadata (with the sequence
+        number, which the move keeps)."""
+        return [self._with_embedding(document) for document in self._stored()
+                if shard_of(document["id"], shard_count) == destination]
+
+    def receive(self, documents: list[dict[str, Any]], journal: str) -> int:
+        """Stores moved documents so that placement order stays sequence order,
+        the order searches break score ties by: the documents already here
+        that are newer than the oldest arriving one (or out of order after an
+        interrupted receive) are placed again. They are written to `journal`
+        (a file, synced) before one log record deletes them, and stored again
+        with the arriving ones, in sequence order, by one batch insert; a
+        receive repeated after a crash restores them from the journal first.
+        Documents already here are not stored twice. Returns how many
+        documents were placed."""
+        present = self._stored()
+        here = {document["id"] for document in present}
+        restored = [document for document in _journaled(journal) if document["id"] not in here]
+        arriving = {document["id"]: document for document in restored + documents if document["id"] not in here}
+        oldest_arriving = min((_sequence(document) for document in arriving.values()), default=None)
+        ordered = sorted(enumerate(present), key=lambda pair: (_sequence(pair[1]), pair[0]))
+        kept, last = 0, -1
+        for position, document in ordered:
+            if position < last or (oldest_arriving is not None and _sequence(document) >= oldest_arriving):
+                break
+            kept, last = kept + 1, position
+        again = [self._with_embedding(document) for _, document in ordered[kept:]]
+        if again:  # the journal keeps what an earlier attempt took out, too
+            _write_journal(journal, again + restored)
+            self._db.delete(self._name, [document["id"] for document in again])
+        placed = sorted(again + list(arriving.values()), key=_sequence)
+        if placed:
+            if self._db.collection_info(self._name).dimension == 0:
+                placed = [{key: value for key, value in document.items() if key != "embedding"}
+                          for document in placed]
+            self._db.batch_insert(self._name, placed)
+        if os.path.exists(journal):
+            os.remove(journal)
+        return len(placed)
+
+    def drop_moved(self, shard_count: int, index: int) -> int:
+        """Deletes, in one log record, the documents that another shard owns
+        among `shard_count` shards (this one being number `index`)."""
+        moved = [document["id"] for document in self._stored() if shard_of(document["id"], shard_count) != index]
+        return self._db.delete(self._name, moved) if moved else 0
+
+    def close(self) -> None:
+        """Releases the directory (a shard a reshard no longer uses)."""
+        self._db.close()
+
+
+def _journaled(journal: str) -> list[dict[str, Any]]:
+    """The documents an interrupted receive took out to place again."""
+    try:
+        with open(journal) as source:
+            documents: list[dict[str, Any]] = json.load(source)
+    except FileNotFoundError:
+        return []
+    return documents
+
+
+def _write_journal(journal: str, documents: list[dict[str, Any]]) -> None:
+    """Writes the file whole or not at all (renamed into place once synced)."""
+    temporary = journal + ".tmp"
+    with open(temporary, "w") as out:
+        json.dump(documents, out)
+        out.flush()
+        os.fsync(out.fileno())
+    os.replace(temporary, journal)
+    if hasattr(os, "O_DIRECTORY"):
+        directory = os.open(os.path.dirname(journal) or ".", os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            os.fsync(directory)
+        finally:
+            os.close(directory)
+
+
+def _sequence(document: Mapping[str, Any]) -> int:
+    sequence: int = document["metadata"].get(SEQUENCE_FIELD, 0)
+    return sequence
