@@ -35,7 +35,9 @@ def ray_session():
         ray = pytest.importorskip("ray")
     package_root = str(pathlib.Path(karvalith.__file__).resolve().parent.parent)
     path = os.pathsep.join(p for p in (package_root, os.environ.get("PYTHONPATH")) if p)
-    ray.init(num_cpus=2, include_dashboard=False, logging_level="warning", log_to_driver=False,
+    # address="local": a new instance even when another Ray cluster runs on
+    # this machine (ray.init() would otherwise join the latest one started).
+    ray.init(address="local", num_cpus=2, include_dashboard=False, logging_level="warning", log_to_driver=False,
              object_store_memory=256 * 1024 * 1024,
              runtime_env={"env_vars": {"PYTHONPATH": path}})
     yield ray

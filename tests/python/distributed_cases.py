@@ -104,3 +104,46 @@ def disagreements(single, sharded, query_list):
         if got != want:
             bad.append((kind, arguments, want, got))
     return bad
+
+
+def batch_cases(seed, count):
+    """Batches of every kind (vector, keyword, both fusions, thresholds) with
+    filters and k varied between batches: batch_search takes one of each."""
+    rng = random.Random(seed)
+    vectors = [[rng.uniform(-1, 1) for _ in range(DIM)] for _ in range(count)]
+    texts = [" ".join(rng.sample(WORDS, 1 + i % 3)) for i in range(count)]
+    cases = []
+    for i, flt in enumerate([None, LANG_FILTER, RANGE_FILTER]):
+        k = [1, 10, 40][i]
+        cases += [
+            dict(query_embeddings=vectors, k=k, ef=EXHAUSTIVE_EF, filter=flt),
+            dict(query_texts=texts, k=k, filter=flt),
+            dict(query_embeddings=vectors, query_texts=texts, k=k, ef=EXHAUSTIVE_EF, filter=flt),
+            dict(query_embeddings=vectors, query_texts=texts, k=k, ef=EXHAUSTIVE_EF, filter=flt,
+                 fusion_method="linear", alpha=0.3),
+        ]
+    cases.append(dict(query_embeddings=vectors, k=20, ef=EXHAUSTIVE_EF, min_similarity=0.2))
+    cases.append(dict(query_embeddings=vectors, query_texts=texts, k=20, ef=EXHAUSTIVE_EF, min_similarity=0.02))
+    return cases
+
+
+def batch_disagreements(single, sharded, cases, **options):
+    """Batch queries whose sharded lists differ from one collection's
+    batch_search, or from the sharded search of that query alone."""
+    bad = []
+    for arguments in cases:
+        want = [[(r.id, r.score, r.text, r.metadata) for r in results]
+                for results in single.batch_search("c", **arguments)]
+        got = [[(r.id, r.score, r.text, r.metadata) for r in results]
+               for results in sharded.batch_search(**arguments, **options)]
+        singly = []
+        for i in range(len(want)):
+            one = {key: value for key, value in arguments.items() if key not in ("query_embeddings", "query_texts")}
+            if "query_embeddings" in arguments:
+                one["query_embedding"] = arguments["query_embeddings"][i]
+            if "query_texts" in arguments:
+                one["query_text"] = arguments["query_texts"][i]
+            singly.append([(r.id, r.score, r.text, r.metadata) for r in sharded.search(**one)])
+        if got != want or singly != want or not any(want):
+            bad.append((arguments, want, got))
+    return bad

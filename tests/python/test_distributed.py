@@ -350,3 +350,41 @@ def test_a_keyword_only_collection_matches_one_collection(tmp_path):
     with pytest.raises(ValueError, match="document missing 'embedding'"):
         vectors.batch_insert([{"text": "no vector"}])
     assert vectors.info().document_count == 0
+
+
+@pytest.mark.parametrize("shards", [1, 3])
+def test_batch_search_gives_each_query_what_search_gives(tmp_path, shards):
+    from distributed_cases import batch_cases, batch_disagreements
+
+    docs = corpus(51, 240)
+    single = single_collection(docs, 52)
+    sharded = create(tmp_path, shards)
+    apply_writes(sharded_target(sharded), docs, 52)
+    cases = batch_cases(53, 12)
+    # One slice, and slices of 5 (the last one short) merged back in order.
+    assert batch_disagreements(single, sharded, cases) == []
+    assert batch_disagreements(single, sharded, cases, queries_per_call=5, num_threads=2) == []
+    np = pytest.importorskip("numpy")
+    rows = np.array(cases[0]["query_embeddings"], dtype=np.float32)
+    assert sharded.batch_search(rows, k=5, queries_per_call=4) == sharded.batch_search(rows.tolist(), k=5)
+
+
+def test_batch_search_refuses_what_one_collection_refuses(tmp_path):
+    sharded = create(tmp_path, 2)
+    sharded.batch_insert([{"text": "a", "embedding": [0.1] * DIM}])
+    good = [[0.5] * DIM] * 6
+    with pytest.raises(ValueError, match="at least one of query_embedding or query_text"):
+        sharded.batch_search(k=3)
+    with pytest.raises(ValueError, match="query_texts has 2 texts for 6 query embeddings"):
+        sharded.batch_search(good, query_texts=["a", "b"])
+    with pytest.raises(TypeError, match="'query_texts': expected list, got str"):
+        sharded.batch_search(query_texts="a b")
+    # A wrong row in a later slice is numbered in the whole batch.
+    with pytest.raises(ValueError, match=r"has 3 values but collection 'c' has dimension 8 \(query 4 of the batch\)"):
+        sharded.batch_search(good[:4] + [[0.1] * 3] + good[:1], queries_per_call=2)
+    for bad in (0, -1, True, 1.5):
+        with pytest.raises((TypeError, ValueError), match="queries_per_call"):
+            sharded.batch_search(good, queries_per_call=bad)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'num_thread'"):
+        sharded.batch_search(good, num_thread=2)
+    assert sharded.batch_search([]) == [] and sharded.batch_search(query_texts=[]) == []

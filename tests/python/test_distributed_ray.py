@@ -133,3 +133,20 @@ def test_attach_restarts_closed_actors_from_their_directories(ray_session, tmp_p
     sharded.close()
     with ShardedCollection.attach("c", data_dir=str(tmp_path / "s")) as reopened:
         assert disagreements(single, reopened, queries(43, 3)) == []
+
+
+def test_batch_search_on_actors_matches_one_collection_and_survives_a_kill(ray_session, tmp_path):
+    from distributed_cases import batch_cases, batch_disagreements
+
+    docs = corpus(61, 200)
+    single = single_collection(docs, 62)
+    with ShardedCollection.create("c", DIM, shards=2, data_dir=str(tmp_path / "s")) as sharded:
+        apply_writes(sharded_target(sharded), docs, 62)
+        cases = batch_cases(63, 10)
+        # Slices of 3: four slices per shard in flight at once.
+        assert batch_disagreements(single, sharded, cases, queries_per_call=3) == []
+        hybrid = cases[2]
+        before = sharded.batch_search(**hybrid, queries_per_call=3)
+        os.kill(sharded.shard_process_ids()[1], signal.SIGKILL)
+        # The lost shard's slices are sent again once it is back: same lists.
+        assert sharded.batch_search(**hybrid, queries_per_call=3) == before
