@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING, Any, Mapping, NamedTuple, Optional, Sequence, 
 
 from .._karvalith import _DEFAULT_ALPHA as DEFAULT_ALPHA, Karvalith, filter_fields
 from ._backends import ActorOptions, LocalShards, RayShards, ShardLost, Shards, import_ray
+from ._durable import write_json_atomically
 from ._merge import SEQUENCE_FIELD, Hit, fuse_merged, merge_ranked, shard_of, sum_statistics
 from . import _reshard
 
@@ -256,12 +257,7 @@ class ShardedCollection:
         except BaseException:
             collection.close()
             raise
-        temporary = path + ".tmp"
-        with open(temporary, "w") as out:
-            json.dump(manifest, out)
-            out.flush()
-            os.fsync(out.fileno())
-        os.replace(temporary, path)
+        write_json_atomically(path, manifest)
         return collection
 
     @classmethod

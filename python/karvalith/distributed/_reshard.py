@@ -24,6 +24,7 @@ from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any, Iterator
 
 from ._backends import ShardLost
+from ._durable import write_json_atomically
 
 if TYPE_CHECKING:
     from ._client import ShardedCollection
@@ -39,20 +40,8 @@ def read_manifest(data_dir: str) -> dict[str, Any]:
 
 
 def write_manifest(data_dir: str, manifest: dict[str, Any]) -> None:
-    """Replaces the manifest atomically and durably (file and directory synced)."""
-    path = os.path.join(data_dir, MANIFEST)
-    temporary = path + ".tmp"
-    with open(temporary, "w") as out:
-        json.dump(manifest, out)
-        out.flush()
-        os.fsync(out.fileno())
-    os.replace(temporary, path)
-    if hasattr(os, "O_DIRECTORY"):
-        directory = os.open(data_dir, os.O_RDONLY | os.O_DIRECTORY)
-        try:
-            os.fsync(directory)
-        finally:
-            os.close(directory)
+    """Replaces the manifest atomically and durably."""
+    write_json_atomically(os.path.join(data_dir, MANIFEST), manifest)
 
 
 def transition_message(name: str, move: dict[str, int]) -> str:

@@ -13,6 +13,7 @@ from collections.abc import Iterable, Mapping
 from typing import TYPE_CHECKING, Any, Optional
 
 from .._karvalith import Karvalith, SearchResult
+from ._durable import write_json_atomically
 from ._merge import SEQUENCE_FIELD, Hit, shard_of, strip_sequence
 
 if TYPE_CHECKING:  # types the stub alone defines
@@ -276,19 +277,7 @@ def _journaled(journal: str) -> list[dict[str, Any]]:
 
 
 def _write_journal(journal: str, documents: list[dict[str, Any]]) -> None:
-    """Writes the file whole or not at all (renamed into place once synced)."""
-    temporary = journal + ".tmp"
-    with open(temporary, "w") as out:
-        json.dump(documents, out)
-        out.flush()
-        os.fsync(out.fileno())
-    os.replace(temporary, journal)
-    if hasattr(os, "O_DIRECTORY"):
-        directory = os.open(os.path.dirname(journal) or ".", os.O_RDONLY | os.O_DIRECTORY)
-        try:
-            os.fsync(directory)
-        finally:
-            os.close(directory)
+    write_json_atomically(journal, documents)
 
 
 def _sequence(document: Mapping[str, Any]) -> int:
