@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Side-by-side benchmark of Karvalith's HNSW search against hnswlib and FAISS.
+"""Side-by-side benchmark of Karvalith's HNSW search against hnswlib, FAISS and zvec.
 
 Every system indexes the same vectors (cosine; m 16, ef_construction 200) in
 its own child process pinned to one core, single thread, and answers the
@@ -26,6 +26,9 @@ Systems:
   hnswlib       float32 Index("cosine")
   faiss-flat    IndexHNSWFlat, inner product on unit vectors
   faiss-sq8     IndexHNSWSQ with QT_8bit, inner product on unit vectors
+  zvec-int8     zvec's HNSW with INT8 quantization, inner product on unit
+                vectors; documents inserted in batches of 1000, then the index
+                built by optimize() (both timed as the build); one query per call
 
 Karvalith's search takes a per-call ef= when the installed version has it
 (effective breadth max(ef, k)); otherwise ef is emulated by searching with
@@ -44,7 +47,7 @@ Set-up:  pip install -r bench/requirements.txt  (plus karvalith: pip install .)
 Run:     python3 bench/peer_bench.py --data clustered128 [--quick]
          python3 bench/make_embedding_dataset.py   # once, for wordnet384
          python3 bench/peer_bench.py --data wordnet384
-Options: --systems karvalith,hnswlib,faiss-flat,faiss-sq8  --efs 10,16,32,...  --runs 3
+Options: --systems karvalith,hnswlib,faiss-flat,faiss-sq8,zvec-int8  --efs 10,16,32,...  --runs 3
          --cpu 1  --threads 2 --thread-cpus 0-1  --n N  --quick (20k vectors, 6 ef values)
 """
 
@@ -54,6 +57,7 @@ import io
 import json
 import os
 import subprocess
+import tempfile
 import sys
 import time
 import uuid
@@ -67,12 +71,13 @@ from bench_common import (K, TARGETS, chosen_systems, fmt, machine, plot_sweeps,
 HERE = Path(__file__).resolve().parent
 DATA_DIR = HERE / "data"
 RESULTS_DIR = HERE / "results"
-SYSTEMS = ("karvalith", "hnswlib", "faiss-flat", "faiss-sq8")
+SYSTEMS = ("karvalith", "hnswlib", "faiss-flat", "faiss-sq8", "zvec-int8")
 LABELS = {
     "karvalith": "Karvalith (8-bit)",
     "hnswlib": "hnswlib (float32)",
     "faiss-flat": "FAISS HNSWFlat",
     "faiss-sq8": "FAISS HNSWSQ 8-bit",
+    "zvec-int8": "zvec HNSW int8",
 }
 M = 16
 EF_CONSTRUCTION = 200
@@ -313,6 +318,57 @@ class FaissRunner:
         return results.tolist()
 
 
+class ZvecRunner:
+    """zvec's HNSW over int8 codes (m 16, ef_construction 200, inner product on the
+    unit vectors, as FAISS). Its documents are inserted and the index built by
+    optimize(), both inside the timed build."""
+
+    name = "zvec-int8"
+
+    def __init__(self, dim, n, threads):
+        import zvec
+
+        self.zvec = zvec
+        zvec.init(optimize_threads=threads, query_threads=threads)
+        self.path = os.path.join(tempfile.mkdtemp(prefix="zvec-bench-"), "c")
+        index = zvec.HnswIndexParam(metric_type=zvec.MetricType.IP, m=M, ef_construction=EF_CONSTRUCTION,
+                                    quantize_type=zvec.QuantizeType.INT8)
+        schema = zvec.CollectionSchema(name="c", vectors=[zvec.VectorSchema("v", zvec.DataType.VECTOR_FP32, dim,
+                                                                             index_param=index)])
+        self.collection = zvec.create_and_open(self.path, schema)
+        self.threads = threads
+        self.notes = [f"zvec {getattr(zvec, '__version__', '?')}"]
+
+    def threaded_build_supported(self):
+        return True
+
+    def batch_search_supported(self):
+        return False
+
+    def build(self, base):
+        Doc = self.zvec.Doc
+        for first in range(0, len(base), BATCH):
+            rows = base[first : first + BATCH]
+            statuses = self.collection.insert([Doc(id=str(first + i), vectors={"v": row}) for i, row in enumerate(rows)])
+            if not all(status.ok() for status in statuses):
+                raise RuntimeError(f"zvec insert failed: {statuses[0]}")
+        self.collection.optimize()
+
+    def extra(self, n):
+        return {}
+
+    def finish_build(self):
+        pass
+
+    def query_fn(self, ef):
+        zvec = self.zvec
+        query, param = self.collection.query, zvec.HnswQueryParam(ef=ef)
+        return lambda q: query(zvec.VectorQuery("v", vector=q, param=param), topk=K)
+
+    def to_indices(self, result):
+        return [int(doc.id) for doc in result]
+
+
 def make_runner(system, dim, n, threads):
     if system == "karvalith":
         return KarvalithRunner(dim, n, threads)
@@ -320,6 +376,8 @@ def make_runner(system, dim, n, threads):
         return HnswlibRunner(dim, n, threads)
     if system in ("faiss-flat", "faiss-sq8"):
         return FaissRunner(dim, n, threads, system == "faiss-sq8")
+    if system == "zvec-int8":
+        return ZvecRunner(dim, n, threads)
     raise ValueError(system)
 
 
