@@ -217,8 +217,8 @@ class Shard:
         """This shard's documents that `destination` owns among `shard_count`
         shards: id, text, embedding and stored metadata (with the sequence
         number, which the move keeps)."""
-        return [self._with_embedding(document) for document in self._stored()
-                if shard_of(document["id"], shard_count) == destination]
+        wanted = [i for i in self._db.list_ids(self._name) if shard_of(i, shard_count) == destination]
+        return [self._with_embedding(document) for document in self._db.get(self._name, wanted)] if wanted else []
 
     def receive(self, documents: list[dict[str, Any]], journal: str) -> int:
         """Stores moved documents so that placement order stays sequence order,
@@ -243,7 +243,7 @@ class Shard:
             kept, last = kept + 1, position
         again = [self._with_embedding(document) for _, document in ordered[kept:]]
         if again:  # the journal keeps what an earlier attempt took out, too
-            _write_journal(journal, again + restored)
+            write_json_atomically(journal, again + restored)
             self._db.delete(self._name, [document["id"] for document in again])
         placed = sorted(again + list(arriving.values()), key=_sequence)
         if placed:
@@ -258,7 +258,7 @@ class Shard:
     def drop_moved(self, shard_count: int, index: int) -> int:
         """Deletes, in one log record, the documents that another shard owns
         among `shard_count` shards (this one being number `index`)."""
-        moved = [document["id"] for document in self._stored() if shard_of(document["id"], shard_count) != index]
+        moved = [i for i in self._db.list_ids(self._name) if shard_of(i, shard_count) != index]
         return self._db.delete(self._name, moved) if moved else 0
 
     def close(self) -> None:
@@ -274,10 +274,6 @@ def _journaled(journal: str) -> list[dict[str, Any]]:
     except FileNotFoundError:
         return []
     return documents
-
-
-def _write_journal(journal: str, documents: list[dict[str, Any]]) -> None:
-    write_json_atomically(journal, documents)
 
 
 def _sequence(document: Mapping[str, Any]) -> int:
