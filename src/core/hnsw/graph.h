@@ -244,6 +244,8 @@ class HnswIndex {
   std::uint64_t max_level() const { return max_level_; }
   std::uint8_t level(std::uint32_t n) const { return layers_[n]; }
   bool is_deleted(std::uint32_t n) const { return (deleted_[n / 64] >> (n % 64) & 1) != 0; }
+  // The tombstones, a bit per node (bit n % 64 of word n / 64).
+  std::span<const std::uint64_t> deleted_words() const { return {deleted_.data(), deleted_.size()}; }
 
   // Number of neighbour lists node n has (level + 1 for consistent data).
   std::size_t list_count(std::uint32_t n) const {

@@ -1,13 +1,15 @@
 #include "core/hnsw/scan.h"
 
 #include <algorithm>
-#include <optional>
+#include <bit>
+#include <cmath>
 
-#include "core/hnsw/code_distance.h"
 #include "core/hnsw/distance.h"
 #include "core/hnsw/query_scorer.h"
 #include "core/hnsw/total_order.h"
 #include "core/hnsw/walk_scorer.h"
+#include "core/quantization/scalar.h"
+#include "core/quantization/simd.h"
 
 namespace karvalith {
 
@@ -17,58 +19,183 @@ namespace {
 // cost little, short enough that the distances stay in the first-level cache.
 constexpr std::size_t CHUNK = 256;
 
-// Orders by distance in the IEEE total order, then by node.
-bool closer(const Candidate& a, const Candidate& b) {
-  const std::int32_t ka = total_order_key(a.distance);
-  const std::int32_t kb = total_order_key(b.distance);
-  return ka != kb ? ka < kb : a.id < b.id;
+// A hit as one integer whose order is the order by distance (IEEE total
+// order), then by node: selections compare plain integers.
+std::uint64_t ranked(float distance, std::uint32_t node) {
+  const auto key = static_cast<std::uint32_t>(total_order_key(distance)) ^ 0x80000000u;
+  return (std::uint64_t{key} << 32) | node;
+}
+
+Candidate unranked(std::uint64_t hit) {
+  const auto key = static_cast<std::int32_t>(static_cast<std::uint32_t>(hit >> 32) ^ 0x80000000u);
+  // total_order_key is its own inverse.
+  return {std::bit_cast<float>(total_order_key(std::bit_cast<float>(key))), static_cast<std::uint32_t>(hit)};
 }
 
 struct ScanBuffers {
   std::vector<float> query;
+  QuantizedVector codes;
+  std::vector<std::int8_t> centred_codes;
   std::vector<float> distances;
+  std::vector<std::uint64_t> pool;
   std::vector<Candidate> shortlist;
 };
 
-// Rows requested ahead of the one scored: a scan reads rows scattered over
-// the block array, so several must be in flight to keep memory busy.
-constexpr std::size_t AHEAD = 4;
+// Rows scored together by the grouped integer kernel, and rows requested
+// ahead of the group scored: a scan reads rows scattered over the block
+// array, so many must be in flight to keep memory busy.
+constexpr std::size_t GROUP = 8;
+constexpr std::size_t AHEAD = 16;
+// Lists up to this long are scanned without requests ahead (measured on
+// 384-d rows: 5% faster at 1% of 37,600 passing, 5% slower at 50%).
+constexpr std::size_t PREFETCHED_LIST = 4096;
+
+using GroupDot = void (*)(const std::int8_t*, const std::uint8_t* const*, std::size_t, std::int64_t*);
+
+GroupDot group_dot_kernel() {
+  if (active_kernel_path() != KernelPath::Avx2) return portable_dot8_u8_i8;
+  if (cpu_has_avx512_vnni()) return avx512vnni_dot8_u8_i8;
+  return cpu_has_avx512() ? avx512_dot8_u8_i8 : avx2_dot8_u8_i8;
+}
 
 ScanBuffers& scan_buffers() {
   thread_local ScanBuffers buffers;
   return buffers;
 }
 
-// Keeps the `keep` closest of the hits offered, in no order: hits collect in
-// `pool` until it holds twice that, when a selection keeps the closest and
-// the farthest kept becomes the cut every later hit must beat. One
-// comparison for most hits, and no heap to keep in order.
+// The query quantized as the nodes are, and the rough distance of a node
+// from the exact integer dot product of the codes (CodeDistance's formula,
+// in single precision: it only picks the shortlist, which is re-scored).
+// With v = m + s * c per vector, C = sum(c), T = d * m + s * C:
+//   q . v = m_q * T_v + s_q * (m_v * C_q + s_v * (c_q . c_v)).
+class CodeQuery {
+ public:
+  CodeQuery(const HnswIndex& index, const PreparedQuery& prepared, ScanBuffers& buffers)
+      : index_(index), metric_(index.config().distance_metric), dim_(static_cast<float>(index.dimension())) {
+    QuantizedVector::quantize_into(prepared.values, buffers.codes);
+    const QuantizedVector& coded = buffers.codes;
+    std::uint64_t code_sum = 0;
+    const std::size_t dim = coded.codes.size();
+    buffers.centred_codes.resize(dim);
+    // Through plain pointers: a byte store may alias the vectors' own fields.
+    const std::uint8_t* codes = coded.codes.data();
+    std::int8_t* centred = buffers.centred_codes.data();
+    for (std::size_t i = 0; i < dim; ++i) {
+      code_sum += codes[i];
+      centred[i] = static_cast<std::int8_t>(static_cast<int>(codes[i]) - 128);
+    }
+    min_ = coded.min;
+    scale_ = coded.scale;
+    code_sum_ = static_cast<float>(code_sum);
+    norm_sq_ = prepared.norm_sq;
+    const float norm = std::sqrt(prepared.norm_sq);
+    inverse_norm_ = norm < NORM_EPSILON ? 0.0f : 1.0f / norm;
+  }
+
+  // The distances of `count` (at most GROUP) nodes into out, from the
+  // kernel's sums of each node's codes times the query's codes less 128.
+  // The node's values are gathered first so that the arithmetic runs as
+  // one loop per metric, which the compiler vectorizes.
+  void distances(const std::uint32_t* nodes, const std::int64_t* centred, std::size_t count, float* out) const {
+    float min[GROUP], scale[GROUP], norm_sq[GROUP], code_sum[GROUP], codes[GROUP];
+    for (std::size_t j = 0; j < count; ++j) {
+      const float* meta = index_.min_of(nodes[j]);  // min, scale, norm_sq, code sum
+      const std::uint32_t sum = index_.code_sum_of(nodes[j]);
+      min[j] = meta[0];
+      scale[j] = meta[1];
+      norm_sq[j] = meta[2];
+      code_sum[j] = static_cast<float>(sum);
+      codes[j] = static_cast<float>(centred[j] + 128 * static_cast<std::int64_t>(sum));
+    }
+    float dot[GROUP];
+    for (std::size_t j = 0; j < count; ++j) {
+      dot[j] = min_ * (dim_ * min[j] + scale[j] * code_sum[j]) + scale_ * (min[j] * code_sum_ + scale[j] * codes[j]);
+    }
+    switch (metric_) {
+      case DistanceMetric::Cosine:
+        // A vector of (nearly) zero norm is at distance 1 from everything.
+        for (std::size_t j = 0; j < count; ++j) {
+          const float inverse = norm_sq[j] < NORM_EPSILON * NORM_EPSILON ? 0.0f : 1.0f / std::sqrt(norm_sq[j]);
+          out[j] = 1.0f - dot[j] * (inverse_norm_ * inverse);
+        }
+        return;
+      case DistanceMetric::Euclidean:
+        for (std::size_t j = 0; j < count; ++j) out[j] = norm_sq_ + norm_sq[j] - 2.0f * dot[j];
+        return;
+      case DistanceMetric::DotProduct:
+        for (std::size_t j = 0; j < count; ++j) out[j] = -dot[j];
+        return;
+    }
+  }
+
+ private:
+  const HnswIndex& index_;
+  DistanceMetric metric_;
+  float dim_;
+  float min_ = 0.0f, scale_ = 0.0f, code_sum_ = 0.0f, norm_sq_ = 0.0f, inverse_norm_ = 0.0f;
+};
+
+// Moves the `keep` smallest of the n distinct values at v to its front,
+// in no order (0 < keep < n). Quickselect whose partition moves every value
+// unconditionally and advances by the comparison's result: the hits arrive
+// in no order, and a branch on each comparison would be mispredicted half
+// the time (std::nth_element spent four times as long here).
+void select_smallest(std::uint64_t* v, std::size_t n, std::size_t keep) {
+  std::size_t lo = 0, hi = n;  // the boundary lies in [lo, hi]
+  while (hi - lo > 16) {
+    const std::uint64_t a = v[lo], b = v[lo + (hi - lo) / 2], c = v[hi - 1];
+    const std::uint64_t pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));
+    // [lo, store) <= pivot < [store, i): the median of three leaves both
+    // sides non-empty, so the range shrinks every round.
+    std::size_t store = lo;
+    for (std::size_t i = lo; i < hi; ++i) {
+      const std::uint64_t x = v[i];
+      v[i] = v[store];
+      v[store] = x;
+      store += x <= pivot ? 1 : 0;
+    }
+    if (store == keep) return;
+    if (store > keep) {
+      hi = store;
+    } else {
+      lo = store;
+    }
+  }
+  std::sort(v + lo, v + hi);
+}
+
+// Keeps the `keep` closest of the hits offered (ranked), in no order: hits
+// collect in `pool` until it holds twice that, when a selection keeps the
+// closest and the farthest kept becomes the cut every later hit must beat.
+// One comparison for most hits, and no heap to keep in order.
 class ClosestPool {
  public:
-  ClosestPool(std::vector<Candidate>& pool, std::size_t keep) : pool_(pool), keep_(keep) {
+  ClosestPool(std::vector<std::uint64_t>& pool, std::size_t keep) : pool_(pool), keep_(keep) {
     pool_.clear();
     pool_.reserve(2 * keep);
   }
-  void offer(Candidate hit) {
-    if (cut_ && !closer(hit, *cut_)) return;
+  void offer(float distance, std::uint32_t node) {
+    const std::uint64_t hit = ranked(distance, node);
+    if (hit >= cut_) return;
     pool_.push_back(hit);
     if (pool_.size() == 2 * keep_) trim();
   }
-  // The pool cut down to the `keep` closest.
-  void finish() {
+  // The `keep` closest, as candidates, into out.
+  void finish(std::vector<Candidate>& out) {
     if (pool_.size() > keep_) trim();
+    out.clear();
+    for (std::uint64_t hit : pool_) out.push_back(unranked(hit));
   }
 
  private:
   void trim() {
-    const auto last = pool_.begin() + static_cast<std::ptrdiff_t>(keep_ - 1);
-    std::nth_element(pool_.begin(), last, pool_.end(), closer);
+    select_smallest(pool_.data(), pool_.size(), keep_);
     pool_.resize(keep_);
-    cut_ = pool_.back();
+    cut_ = *std::max_element(pool_.begin(), pool_.end());
   }
-  std::vector<Candidate>& pool_;
+  std::vector<std::uint64_t>& pool_;
   std::size_t keep_;
-  std::optional<Candidate> cut_;
+  std::uint64_t cut_ = ~std::uint64_t{0};
 };
 
 }  // namespace
@@ -95,36 +222,49 @@ void scan_nearest(const HnswIndex& index, std::span<const float> query, std::uin
   const bool huge = index.has_huge_nodes() || !(prepared.norm_sq <= SAFE_MAGNITUDE * SAFE_MAGNITUDE);
   if (!index.has_raw_vectors() && !huge && nodes.size() > keep + code_margin) {
     margin = code_margin;
-    ClosestPool closest(shortlist, keep + margin);
-    const QuantizedVector coded = QuantizedVector::quantize(prepared.values);
-    const CodeDistance code_distance(index);
-    std::uint64_t code_sum = 0;
-    for (std::uint8_t c : coded.codes) code_sum += c;
-    const CodeDistance::Terms query_terms =
-        code_distance.terms_of(coded.view(), static_cast<double>(code_sum), prepared.norm_sq);
-    const std::size_t lines = (index.dimension() + 4 * sizeof(float) + 63) / 64 + 1;
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-      if (i + AHEAD < nodes.size()) {
-        const char* p = reinterpret_cast<const char*>(index.block(nodes[i + AHEAD]));
-        for (std::size_t line = 0; line < lines; ++line) __builtin_prefetch(p + 64 * line);
+    ClosestPool closest(buffers.pool, keep + margin);
+    const CodeQuery coded(index, prepared, buffers);
+    const GroupDot dot8 = group_dot_kernel();
+    const std::size_t dim = index.dimension();
+    const std::size_t lines = (dim + 4 * sizeof(float) + 63) / 64 + 1;
+    auto prefetch = [&](std::uint32_t node) {
+      const char* p = reinterpret_cast<const char*>(index.block(node));
+      for (std::size_t line = 0; line < lines; ++line) __builtin_prefetch(p + 64 * line);
+    };
+    const std::size_t n = nodes.size();
+    // The rows of a short list stay in the second-level cache from one query
+    // to the next, and requesting them only costs instructions there.
+    const std::size_t ahead = n > PREFETCHED_LIST ? AHEAD : 0;
+    for (std::size_t i = 0; i < std::min(n, ahead); ++i) prefetch(nodes[i]);
+    const std::uint8_t* rows[GROUP];
+    std::int64_t dots[GROUP];
+    float distances[GROUP];
+    for (std::size_t start = 0; start < n; start += GROUP) {
+      const std::size_t count = std::min(GROUP, n - start);
+      // A short last group repeats its last row.
+      for (std::size_t j = 0; j < GROUP; ++j) rows[j] = index.codes_of(nodes[start + std::min(j, count - 1)]);
+      if (ahead != 0) {
+        for (std::size_t j = start + ahead; j < std::min(n, start + ahead + GROUP); ++j) prefetch(nodes[j]);
       }
-      closest.offer({code_distance(query_terms, code_distance.terms(nodes[i])), nodes[i]});
+      dot8(buffers.centred_codes.data(), rows, dim, dots);
+      coded.distances(nodes.data() + start, dots, count, distances);
+      for (std::size_t j = 0; j < count; ++j) closest.offer(distances[j], nodes[start + j]);
     }
-    closest.finish();
+    closest.finish(shortlist);
   } else {
     // With raw vectors the walk's score is the stored one; otherwise it
     // differs from it only in rounding.
     const WalkScorer walk_distance(index, prepared.values, prepared.norm_sq);
     margin = index.has_raw_vectors() ? 0 : std::max<std::size_t>(keep, 16);
-    ClosestPool closest(shortlist, std::min(nodes.size(), keep + margin));
+    ClosestPool closest(buffers.pool, std::min(nodes.size(), keep + margin));
     buffers.distances.resize(std::min(nodes.size(), CHUNK));
     float* distances = buffers.distances.data();
     for (std::size_t start = 0; start < nodes.size(); start += CHUNK) {
       const std::span<const std::uint32_t> chunk = nodes.subspan(start, std::min(CHUNK, nodes.size() - start));
       walk_distance.score(chunk, distances);
-      for (std::size_t i = 0; i < chunk.size(); ++i) closest.offer({distances[i], chunk[i]});
+      for (std::size_t i = 0; i < chunk.size(); ++i) closest.offer(distances[i], chunk[i]);
     }
-    closest.finish();
+    closest.finish(shortlist);
   }
 
   if (margin != 0) {
@@ -133,8 +273,13 @@ void scan_nearest(const HnswIndex& index, std::span<const float> query, std::uin
       shortlist[i].distance = stored_distance(shortlist[i].id);
     }
   }
-  std::sort(shortlist.begin(), shortlist.end(), closer);
-  out.assign(shortlist.begin(), shortlist.begin() + static_cast<std::ptrdiff_t>(keep));
+  // Sorted as ranked integers: plain comparisons.
+  std::vector<std::uint64_t>& order = buffers.pool;
+  order.clear();
+  for (const Candidate& hit : shortlist) order.push_back(ranked(hit.distance, hit.id));
+  std::sort(order.begin(), order.end());
+  out.clear();
+  for (std::size_t i = 0; i < keep; ++i) out.push_back(unranked(order[i]));
 }
 
 }  // namespace karvalith

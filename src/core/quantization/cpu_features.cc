@@ -17,6 +17,7 @@ enum : std::uint8_t { UNKNOWN = 0, SUPPORTED = 1, UNSUPPORTED = 2 };
 std::atomic<std::uint8_t> g_avx2_fma{UNKNOWN};
 std::atomic<std::uint8_t> g_avx_vnni{UNKNOWN};
 std::atomic<std::uint8_t> g_avx512{UNKNOWN};
+std::atomic<std::uint8_t> g_avx512_vnni{UNKNOWN};
 
 bool query_avx512() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -32,6 +33,17 @@ bool query_avx512() {
   __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
   (void)xcr0_hi;
   return (xcr0_lo & 0xE6u) == 0xE6u;
+#else
+  return false;
+#endif
+}
+
+bool query_avx512_vnni() {
+#if defined(__x86_64__) || defined(__i386__)
+  if (!cpu_has_avx512()) return false;
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  __cpuid_count(7, 0, eax, ebx, ecx, edx);
+  return (ecx & (1u << 11)) != 0;  // AVX512_VNNI
 #else
   return false;
 #endif
@@ -98,6 +110,15 @@ bool cpu_has_avx_vnni() {
   if (word == UNKNOWN) {
     word = query_avx_vnni() ? SUPPORTED : UNSUPPORTED;
     g_avx_vnni.store(word, std::memory_order_relaxed);
+  }
+  return word == SUPPORTED;
+}
+
+bool cpu_has_avx512_vnni() {
+  std::uint8_t word = g_avx512_vnni.load(std::memory_order_relaxed);
+  if (word == UNKNOWN) {
+    word = query_avx512_vnni() ? SUPPORTED : UNSUPPORTED;
+    g_avx512_vnni.store(word, std::memory_order_relaxed);
   }
   return word == SUPPORTED;
 }

@@ -2,6 +2,11 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace karvalith {
 
@@ -25,6 +30,82 @@ std::uint8_t code_of(float x, float min, float inv) {
   y = y < LEVELS + 0.5f ? y : LEVELS;
   const int whole = static_cast<int>(y);
   return static_cast<std::uint8_t>(whole + (y - static_cast<float>(whole) >= 0.5f ? 1 : 0));
+}
+
+// The smallest and largest non-NaN components (LARGEST_F32 and
+// -LARGEST_F32 when there are none). Four lanes of minps/maxps, which keep
+// the accumulator when the component is NaN as the comparisons do; a zero
+// extreme is then taken from the first zero, so that its sign is the one a
+// loop in order finds.
+std::pair<float, float> range_of(std::span<const float> v) {
+  float min = LARGEST_F32;
+  float max = -LARGEST_F32;
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  if (v.size() >= 4) {
+    __m128 low = _mm_set1_ps(LARGEST_F32);
+    __m128 high = _mm_set1_ps(-LARGEST_F32);
+    for (; i + 4 <= v.size(); i += 4) {
+      const __m128 x = _mm_loadu_ps(v.data() + i);
+      low = _mm_min_ps(x, low);
+      high = _mm_max_ps(x, high);
+    }
+    alignas(16) float lows[4];
+    alignas(16) float highs[4];
+    _mm_store_ps(lows, low);
+    _mm_store_ps(highs, high);
+    for (int lane = 0; lane < 4; ++lane) {
+      if (lows[lane] < min) min = lows[lane];
+      if (highs[lane] > max) max = highs[lane];
+    }
+  }
+#endif
+  for (; i < v.size(); ++i) {
+    if (v[i] < min) min = v[i];
+    if (v[i] > max) max = v[i];
+  }
+  if (min == 0.0f || max == 0.0f) {
+    for (float x : v) {
+      if (x == 0.0f) {
+        if (min == 0.0f) min = x;
+        if (max == 0.0f) max = x;
+        break;
+      }
+    }
+  }
+  return {min, max};
+}
+
+// code_of for every component into out.
+void codes_of(std::span<const float> v, float min, float inv, std::uint8_t* out) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  // The same steps four lanes at a time: maxps against zero sends NaN and
+  // negatives to 0, the top is clamped as code_of does, and the fraction
+  // after truncation rounds halves up. Exactly code_of's codes.
+  const __m128 low = _mm_set1_ps(min);
+  const __m128 step = _mm_set1_ps(inv);
+  const __m128 zero = _mm_setzero_ps();
+  const __m128 top = _mm_set1_ps(LEVELS);
+  const __m128 limit = _mm_set1_ps(LEVELS + 0.5f);
+  const __m128 half = _mm_set1_ps(0.5f);
+  const __m128i one = _mm_set1_epi32(1);
+  for (; i + 8 <= v.size(); i += 8) {
+    __m128i whole[2];
+    for (int part = 0; part < 2; ++part) {
+      __m128 y = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(v.data() + i + 4 * part), low), step);
+      y = _mm_max_ps(y, zero);
+      const __m128 below = _mm_cmplt_ps(y, limit);
+      y = _mm_or_ps(_mm_and_ps(below, y), _mm_andnot_ps(below, top));
+      const __m128i w = _mm_cvttps_epi32(y);
+      const __m128 up = _mm_cmpge_ps(_mm_sub_ps(y, _mm_cvtepi32_ps(w)), half);
+      whole[part] = _mm_add_epi32(w, _mm_and_si128(_mm_castps_si128(up), one));
+    }
+    const __m128i words = _mm_packs_epi32(whole[0], whole[1]);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(words, words));
+  }
+#endif
+  for (; i < v.size(); ++i) out[i] = code_of(v[i], min, inv);
 }
 
 // The same in double, for vectors whose range exceeds the float range.
@@ -55,32 +136,33 @@ void quantize_wide(std::span<const float> v, float min, float max, QuantizedVect
 
 QuantizedVector QuantizedVector::quantize(std::span<const float> v) {
   QuantizedVector out;
-  if (v.empty()) return out;
+  quantize_into(v, out);
+  return out;
+}
 
-  float min = LARGEST_F32;
-  float max = -LARGEST_F32;
-  for (float x : v) {
-    if (x < min) min = x;
-    if (x > max) max = x;
-  }
+void QuantizedVector::quantize_into(std::span<const float> v, QuantizedVector& out) {
+  out.codes.clear();
+  out.min = 0.0f;
+  out.scale = 0.0f;
+  if (v.empty()) return;
+
+  const auto [min, max] = range_of(v);
   float range = max - min;
   out.min = min;
   if (range < QUANT_EPSILON) {
     out.codes.assign(v.size(), FLAT_CODE);
-    out.scale = 0.0f;
-    return out;
+    return;
   }
 
   const bool finite = std::isfinite(min) && std::isfinite(max);
   if (finite && !(std::isfinite(range) && std::isfinite(LEVELS * (range / LEVELS) + min))) {
     quantize_wide(v, min, max, out);
-    return out;
+    return;
   }
   float inv = LEVELS / range;
   out.codes.resize(v.size());
-  for (std::size_t i = 0; i < v.size(); ++i) out.codes[i] = code_of(v[i], min, inv);
+  codes_of(v, min, inv, out.codes.data());
   out.scale = range / LEVELS;
-  return out;
 }
 
 bool dequantizes_wide(QuantizedView q) {
@@ -169,6 +251,15 @@ std::uint64_t portable_dot_u8_u8(const std::uint8_t* a, const std::uint8_t* b, s
   std::uint64_t sum = 0;
   for (std::size_t i = 0; i < n; ++i) sum += std::uint64_t{a[i]} * b[i];
   return sum;
+}
+
+void portable_dot8_u8_i8(const std::int8_t* query, const std::uint8_t* const* rows, std::size_t n,
+                         std::int64_t* out) {
+  for (int j = 0; j < 8; ++j) {
+    std::int64_t sum = 0;
+    for (std::size_t i = 0; i < n; ++i) sum += std::int64_t{query[i]} * rows[j][i];
+    out[j] = sum;
+  }
 }
 
 float dot_product_asym(std::span<const float> query, QuantizedView q) {

@@ -34,6 +34,9 @@ struct QuantizedVector {
   // double with the scale rounded down, so that every dequantized component
   // (in double, or with a fused multiply-add) lies within [min, max].
   static QuantizedVector quantize(std::span<const float> v);
+  // The same into `out`, whose codes keep their capacity: no allocation
+  // once they have grown.
+  static void quantize_into(std::span<const float> v, QuantizedVector& out);
 
   QuantizedView view() const { return QuantizedView{codes.data(), min, scale}; }
 };
@@ -82,5 +85,9 @@ void dequantize(QuantizedView q, std::size_t n, float* out);
 // codes[i] in single precision, and the exact sum of a[i] * b[i].
 float portable_dot_f32_u8(const float* query, const std::uint8_t* codes, std::size_t n);
 std::uint64_t portable_dot_u8_u8(const std::uint8_t* a, const std::uint8_t* b, std::size_t n);
+// Twin of avx2_dot8_u8_i8: the exact sums of rows[j][i] * query[i] for
+// eight rows, the query's codes less 128.
+void portable_dot8_u8_i8(const std::int8_t* query, const std::uint8_t* const* rows, std::size_t n,
+                         std::int64_t* out);
 
 }  // namespace karvalith

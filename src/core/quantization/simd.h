@@ -19,6 +19,8 @@ bool cpu_has_avx512();
 // True when the processor also has AVX-VNNI (byte dot products into 32-bit
 // sums, 256-bit forms).
 bool cpu_has_avx_vnni();
+// True when the processor has AVX-512 (as cpu_has_avx512) and AVX-512 VNNI.
+bool cpu_has_avx512_vnni();
 
 float avx2_dot_product_f32(const float* a, const float* b, std::size_t n);
 float avx2_euclidean_sq_f32(const float* a, const float* b, std::size_t n);
@@ -48,6 +50,18 @@ void avx512_dot8_f32_u8(const float* query, const std::uint8_t* const* rows, std
 void avx2_code_sums(const std::uint8_t* codes, std::size_t n, std::uint64_t& sum, std::uint64_t& sum_sq);
 // Sum of a[i] * b[i] over two code rows, exact.
 std::uint64_t avx2_dot_u8_u8(const std::uint8_t* a, const std::uint8_t* b, std::size_t n);
+// Sum of rows[j][i] * query[i] for eight code rows at once, exact, into
+// out[j]; `query` holds a query's codes less 128 (so that they fit a signed
+// byte, as vpdpbusd wants them), and c . q = out[j] + 128 * sum(rows[j]).
+// The rows' loads are interleaved as in avx2_dot8_f32_u8: a scan over rows
+// scattered in memory waits for eight at a time instead of one.
+void avx2_dot8_u8_i8(const std::int8_t* query, const std::uint8_t* const* rows, std::size_t n, std::int64_t* out);
+// The same with AVX-512 (simd_avx512.cc): only after cpu_has_avx512().
+void avx512_dot8_u8_i8(const std::int8_t* query, const std::uint8_t* const* rows, std::size_t n, std::int64_t* out);
+// The same with AVX-512 VNNI (simd_avx512_vnni.cc), one instruction per 64
+// codes: only after cpu_has_avx512_vnni().
+void avx512vnni_dot8_u8_i8(const std::int8_t* query, const std::uint8_t* const* rows, std::size_t n,
+                           std::int64_t* out);
 // The same with AVX-VNNI (simd_vnni.cc): only after cpu_has_avx_vnni().
 std::uint64_t vnni_dot_u8_u8(const std::uint8_t* a, const std::uint8_t* b, std::size_t n);
 

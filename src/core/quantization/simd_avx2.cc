@@ -49,6 +49,15 @@ inline std::uint64_t lanes_total(__m256i v) {
   return static_cast<std::uint64_t>(_mm_cvtsi128_si64(s));
 }
 
+// The sum of eight signed 32-bit lanes, in 64 bits.
+inline std::int64_t signed_lanes_total(__m256i v) {
+  const __m256i wide = _mm256_add_epi64(_mm256_cvtepi32_epi64(_mm256_castsi256_si128(v)),
+                                        _mm256_cvtepi32_epi64(_mm256_extracti128_si256(v, 1)));
+  __m128i s = _mm_add_epi64(_mm256_castsi256_si128(wide), _mm256_extracti128_si256(wide, 1));
+  s = _mm_add_epi64(s, _mm_unpackhi_epi64(s, s));
+  return _mm_cvtsi128_si64(s);
+}
+
 inline float sqrt_f32(float x) { return _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(x))); }
 
 inline double sqrt_f64(double x) {
@@ -295,6 +304,31 @@ std::uint64_t avx2_dot_u8_u8(const std::uint8_t* a, const std::uint8_t* b, std::
   }
   for (; i < n; ++i) total += std::uint64_t{a[i]} * b[i];
   return total;
+}
+
+void avx2_dot8_u8_i8(const std::int8_t* query, const std::uint8_t* const* rows, std::size_t n, std::int64_t* out) {
+  // vpmaddwd adds two products of magnitude at most 255 * 128 into each
+  // 32-bit lane per 16 codes: a chunk of 2^16 codes stays below 2^29 before
+  // the lanes are widened into the 64-bit totals.
+  constexpr std::size_t CHUNK = std::size_t{1} << 16;
+  for (int j = 0; j < 8; ++j) out[j] = 0;
+  std::size_t i = 0;
+  while (i + 16 <= n) {
+    __m256i acc[8];
+    for (int j = 0; j < 8; ++j) acc[j] = _mm256_setzero_si256();
+    const std::size_t end = (n - i > CHUNK ? i + CHUNK : n);
+    for (; i + 16 <= end; i += 16) {
+      const __m256i q = _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(query + i)));
+      for (int j = 0; j < 8; ++j) {
+        const __m256i c = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[j] + i)));
+        acc[j] = _mm256_add_epi32(acc[j], _mm256_madd_epi16(q, c));
+      }
+    }
+    for (int j = 0; j < 8; ++j) out[j] += signed_lanes_total(acc[j]);
+  }
+  for (; i < n; ++i) {
+    for (int j = 0; j < 8; ++j) out[j] += std::int64_t{query[i]} * rows[j][i];
+  }
 }
 
 void avx2_code_sums(const std::uint8_t* codes, std::size_t n, std::uint64_t& sum, std::uint64_t& sum_sq) {

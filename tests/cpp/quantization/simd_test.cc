@@ -169,6 +169,50 @@ TEST_F(Avx2Kernels, IntegerSumsOfLargeRowsOfExtremeCodesAreExact) {
   }
 }
 
+// The grouped integer kernels of the filtered scan: eight code rows against
+// a query's codes less 128, exact, at every tail length and past the chunk
+// after which their 32-bit lanes are widened (rows of 255 against a query
+// of -128 put the most into each lane).
+TEST_F(Avx2Kernels, GroupedIntegerDotsAreExact) {
+  std::uniform_int_distribution<int> code(0, 255);
+  std::vector<std::size_t> lengths(std::begin(DIMENSIONS), std::end(DIMENSIONS));
+  for (std::size_t n : {std::size_t{63}, std::size_t{64}, std::size_t{65}, std::size_t{127},
+                        (std::size_t{1} << 16) + 40, std::size_t{3} << 16}) {
+    lengths.push_back(n);
+  }
+  for (const std::size_t n : lengths) {
+    const bool extreme = n > 100000;
+    std::vector<std::int8_t> query(n);
+    for (auto& q : query) q = static_cast<std::int8_t>(extreme ? -128 : code(rng) - 128);
+    // Each row at the very end of its own buffer, so that ASan sees a read past it.
+    std::vector<std::unique_ptr<std::uint8_t[]>> rows;
+    const std::uint8_t* row_ptrs[8];
+    std::int64_t want[8];
+    for (std::size_t j = 0; j < 8; ++j) {
+      rows.emplace_back(new std::uint8_t[n == 0 ? 1 : n]);
+      want[j] = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        rows[j][i] = static_cast<std::uint8_t>(extreme ? 255 : code(rng));
+        want[j] += std::int64_t{query[i]} * rows[j][i];
+      }
+      row_ptrs[j] = rows[j].get();
+    }
+    std::int64_t out[8];
+    portable_dot8_u8_i8(query.data(), row_ptrs, n, out);
+    for (std::size_t j = 0; j < 8; ++j) EXPECT_EQ(out[j], want[j]) << "portable n=" << n << " row " << j;
+    avx2_dot8_u8_i8(query.data(), row_ptrs, n, out);
+    for (std::size_t j = 0; j < 8; ++j) EXPECT_EQ(out[j], want[j]) << "avx2 n=" << n << " row " << j;
+    if (cpu_has_avx512()) {
+      avx512_dot8_u8_i8(query.data(), row_ptrs, n, out);
+      for (std::size_t j = 0; j < 8; ++j) EXPECT_EQ(out[j], want[j]) << "avx512 n=" << n << " row " << j;
+    }
+    if (cpu_has_avx512_vnni()) {
+      avx512vnni_dot8_u8_i8(query.data(), row_ptrs, n, out);
+      for (std::size_t j = 0; j < 8; ++j) EXPECT_EQ(out[j], want[j]) << "vnni n=" << n << " row " << j;
+    }
+  }
+}
+
 TEST_F(Avx2Kernels, CodeStreamsMatchThePortableLoops) {
   std::uniform_int_distribution<int> code(0, 255);
   std::vector<std::size_t> lengths(std::begin(DIMENSIONS), std::end(DIMENSIONS));
