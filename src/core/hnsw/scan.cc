@@ -90,6 +90,46 @@ class CodeQuery {
     norm_sq_ = prepared.norm_sq;
     const float norm = std::sqrt(prepared.norm_sq);
     inverse_norm_ = norm < NORM_EPSILON ? 0.0f : 1.0f / norm;
+    // |q - q'|, q' the quantized query the rough distances take.
+    double moved = 0.0;
+    for (std::size_t i = 0; i < dim; ++i) {
+      const double error = static_cast<double>(prepared.values[i]) -
+                           (static_cast<double>(min_) + static_cast<double>(scale_) * codes[i]);
+      moved += error * error;
+    }
+    moved_ = std::sqrt(moved);
+    // The single-precision sums' rounding (the stored kernels' and the rough
+    // formula's), relative to the products' magnitude, with room to spare.
+    rounding_ = 1e-4 + static_cast<double>(dim) * 0x1p-22;
+  }
+
+  // How far node's rough distance can lie from its stored distance: the
+  // quantized query moves q . v by at most |q - q'| |v|, and the rounding
+  // of both single-precision evaluations (rough terms of magnitude up to
+  // `terms`) is bounded generously. Infinite when a norm is degenerate.
+  double reach(std::uint32_t node) const {
+    const float* meta = index_.min_of(node);  // min, scale, norm_sq
+    const double min = std::fabs(static_cast<double>(meta[0]));
+    const double scale = meta[1];
+    const double norm = std::sqrt(static_cast<double>(meta[2]));
+    const double code_sum = index_.code_sum_of(node);
+    const double terms = std::fabs(static_cast<double>(min_)) * (static_cast<double>(dim_) * min + scale * code_sum) +
+                         static_cast<double>(scale_) * (min * static_cast<double>(code_sum_) + scale * 255.0 * code_sum);
+    const double query_norm = std::sqrt(static_cast<double>(norm_sq_));
+    constexpr double TERM_ROUNDING = 1e-6;
+    switch (metric_) {
+      case DistanceMetric::Cosine: {
+        const double norms = query_norm * norm;
+        if (inverse_norm_ == 0.0f || !(norms >= NORM_EPSILON_F64)) return INFINITY;
+        return moved_ / query_norm + rounding_ + TERM_ROUNDING * terms / norms;
+      }
+      case DistanceMetric::Euclidean:
+        return 2.0 * moved_ * norm + rounding_ * (static_cast<double>(norm_sq_) + static_cast<double>(meta[2])) +
+               2.0 * TERM_ROUNDING * terms;
+      case DistanceMetric::DotProduct:
+        return moved_ * norm + rounding_ * query_norm * norm + TERM_ROUNDING * terms;
+    }
+    return INFINITY;
   }
 
   // The distances of `count` (at most GROUP) nodes into out, from the
@@ -133,6 +173,7 @@ class CodeQuery {
   DistanceMetric metric_;
   float dim_;
   float min_ = 0.0f, scale_ = 0.0f, code_sum_ = 0.0f, norm_sq_ = 0.0f, inverse_norm_ = 0.0f;
+  double moved_ = 0.0, rounding_ = 0.0;
 };
 
 // Moves the `keep` smallest of the n distinct values at v to its front,
@@ -198,6 +239,41 @@ class ClosestPool {
   std::uint64_t cut_ = ~std::uint64_t{0};
 };
 
+// The `keep` nearest of `shortlist` (rough distances) by stored distance,
+// ascending, into out. Candidates are re-scored in the order of their rough
+// distance; once `keep` are scored, a candidate whose rough distance less
+// the largest reach of the shortlist is beyond the keep-th stored distance
+// so far cannot enter, nor can any after it, and the rest are skipped: the
+// result is the one re-scoring every candidate gives, for fewer kernels.
+void settle(const CodeQuery& coded, const QueryScorer& stored_distance, std::vector<Candidate>& shortlist,
+            std::size_t keep, std::vector<std::uint64_t>& best, std::vector<Candidate>& out) {
+  double reach = 0.0;
+  for (const Candidate& hit : shortlist) reach = std::max(reach, coded.reach(hit.id));
+  std::sort(shortlist.begin(), shortlist.end(), [](const Candidate& a, const Candidate& b) {
+    return ranked(a.distance, a.id) < ranked(b.distance, b.id);
+  });
+  best.clear();  // a max-heap of the `keep` best so far, ranked
+  for (std::size_t i = 0; i < shortlist.size(); ++i) {
+    if (best.size() == keep &&
+        static_cast<double>(shortlist[i].distance) - reach > static_cast<double>(unranked(best.front()).distance)) {
+      break;
+    }
+    if (i + 1 < shortlist.size()) stored_distance.prefetch(shortlist[i + 1].id);
+    const std::uint64_t hit = ranked(stored_distance(shortlist[i].id), shortlist[i].id);
+    if (best.size() < keep) {
+      best.push_back(hit);
+      std::push_heap(best.begin(), best.end());
+    } else if (hit < best.front()) {
+      std::pop_heap(best.begin(), best.end());
+      best.back() = hit;
+      std::push_heap(best.begin(), best.end());
+    }
+  }
+  std::sort_heap(best.begin(), best.end());
+  out.clear();
+  for (std::uint64_t hit : best) out.push_back(unranked(hit));
+}
+
 }  // namespace
 
 void scan_nearest(const HnswIndex& index, std::span<const float> query, std::uint64_t k,
@@ -221,8 +297,7 @@ void scan_nearest(const HnswIndex& index, std::span<const float> query, std::uin
   const std::size_t code_margin = std::max<std::size_t>(3 * keep, 32);
   const bool huge = index.has_huge_nodes() || !(prepared.norm_sq <= SAFE_MAGNITUDE * SAFE_MAGNITUDE);
   if (!index.has_raw_vectors() && !huge && nodes.size() > keep + code_margin) {
-    margin = code_margin;
-    ClosestPool closest(buffers.pool, keep + margin);
+    ClosestPool closest(buffers.pool, keep + code_margin);
     const CodeQuery coded(index, prepared, buffers);
     const GroupDot dot8 = group_dot_kernel();
     const std::size_t dim = index.dimension();
@@ -251,6 +326,8 @@ void scan_nearest(const HnswIndex& index, std::span<const float> query, std::uin
       for (std::size_t j = 0; j < count; ++j) closest.offer(distances[j], nodes[start + j]);
     }
     closest.finish(shortlist);
+    settle(coded, stored_distance, shortlist, keep, buffers.pool, out);
+    return;
   } else {
     // With raw vectors the walk's score is the stored one; otherwise it
     // differs from it only in rounding.
