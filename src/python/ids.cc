@@ -7,9 +7,11 @@
 namespace karvalith::py {
 
 PyObject* id_to_py(const Uuid& id) {
-  char text[36];
-  id.format_into(text);
-  return PyUnicode_FromStringAndSize(text, 36);
+  // Formatted straight into a new ASCII string: no decoding pass.
+  PyObject* text = PyUnicode_New(36, 127);
+  if (text == nullptr) return nullptr;
+  id.format_into(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text)));
+  return text;
 }
 
 bool parse_id(const std::string& text, Uuid& out, const std::string& where) {

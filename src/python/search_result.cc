@@ -6,6 +6,7 @@
 
 #include "convert.h"
 #include "errors.h"
+#include "ids.h"
 #include "py_text.h"
 #include "text_format.h"
 
@@ -40,11 +41,7 @@ void search_result_dealloc(PyObject* self) {
   Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* get_id(PyObject* self, void*) {
-  char text[36];
-  data_of(self).document->id.format_into(text);
-  return PyUnicode_FromStringAndSize(text, sizeof text);
-}
+PyObject* get_id(PyObject* self, void*) { return id_to_py(data_of(self).document->id); }
 PyObject* get_text(PyObject* self, void*) { return utf8_to_py(data_of(self).document->text); }
 PyObject* get_score(PyObject* self, void*) {
   return PyFloat_FromDouble(static_cast<double>(data_of(self).score));

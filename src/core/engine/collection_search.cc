@@ -10,6 +10,7 @@
 
 #include "core/bm25/scorer.h"
 #include "core/engine/passing_set.h"
+#include "core/engine/slot_set.h"
 #include "core/hnsw/scan.h"
 #include "core/hnsw/search.h"
 #include "core/search/filter.h"
@@ -70,32 +71,13 @@ std::vector<std::uint32_t>& slot_buffer() {
 }
 
 // Scores every passing graph node (scan_nearest) and keeps the k closest,
-// ascending. The passing nodes are taken a word of 64 slots at a time,
-// tombstoned nodes masked out: a write per node.
+// ascending.
 void exact_nearest(const HnswIndex& index, std::span<const float> query, std::uint64_t k, const PassingSet& passing,
                    std::vector<Candidate>& out) {
   out.clear();
   if (k == 0 || passing.count == 0) return;
-  const std::uint32_t nodes = index.node_count();
-  const std::span<const std::uint64_t> deleted = index.deleted_words();
-  const std::size_t words = std::min({passing.words.size(), deleted.size(), (std::size_t{nodes} + 63) / 64});
-  auto live_bits = [&](std::size_t w) {
-    std::uint64_t bits = passing.words[w] & ~deleted[w];
-    const std::size_t first = w * 64;
-    if (first + 64 > nodes) bits &= (std::uint64_t{1} << (nodes - first)) - 1;  // the last word's tail
-    return bits;
-  };
-  // passing.count bounds the live passing nodes (it counts the set bits).
   std::vector<std::uint32_t>& slots = slot_buffer();
-  slots.resize(static_cast<std::size_t>(std::min<std::uint64_t>(passing.count, nodes)));
-  std::uint32_t* next = slots.data();
-  std::uint32_t* const end = next + slots.size();
-  for (std::size_t w = 0; w < words; ++w) {
-    for (std::uint64_t bits = live_bits(w); bits != 0 && next != end; bits &= bits - 1) {
-      *next++ = static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
-    }
-  }
-  slots.resize(static_cast<std::size_t>(next - slots.data()));
+  list_slots(passing.words, index.deleted_words(), index.node_count(), slots);
   scan_nearest(index, query, k, slots, out);
 }
 

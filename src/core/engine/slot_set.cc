@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <bit>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace karvalith {
 
 namespace {
@@ -21,7 +25,63 @@ __attribute__((target("popcnt"))) std::uint64_t count_with_popcnt(std::span<cons
 }
 #endif
 
+// The bits of word w of `words` not set in `cleared`, below `limit`.
+inline std::uint64_t listed_bits(std::span<const std::uint64_t> words, std::span<const std::uint64_t> cleared,
+                                 std::uint32_t limit, std::size_t w) {
+  std::uint64_t bits = words[w] & ~(w < cleared.size() ? cleared[w] : 0);
+  if (w * 64 + 64 > limit) bits &= (std::uint64_t{1} << (limit - w * 64)) - 1;  // the last word's tail
+  return bits;
+}
+
+inline std::size_t listed_words(std::span<const std::uint64_t> words, std::uint32_t limit) {
+  return std::min(words.size(), (std::size_t{limit} + 63) / 64);
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// Each word's bits written eight at a time whatever their number, the
+// writes past its last bit overwritten by the next word's (tzcnt of a spent
+// word is 64, still in range): no branch that depends on how many bits a
+// word has, which scattered slots would mispredict every other word.
+__attribute__((target("popcnt,bmi"))) std::size_t list_with_bmi(std::span<const std::uint64_t> words,
+                                                                std::span<const std::uint64_t> cleared,
+                                                                std::uint32_t limit, std::vector<std::uint32_t>& out) {
+  std::size_t n = 0;
+  for (std::size_t w = 0, used = listed_words(words, limit); w < used; ++w) {
+    std::uint64_t bits = listed_bits(words, cleared, limit, w);
+    if (out.size() < n + 64) out.resize(std::max(n + 64, 2 * out.size()));
+    std::uint32_t* at = out.data() + n;
+    const auto base = static_cast<std::uint32_t>(w * 64);
+    const auto count = static_cast<std::size_t>(__builtin_popcountll(bits));
+    for (std::uint32_t* const end = at + count; at < end; at += 8) {
+      for (int i = 0; i < 8; ++i) {
+        at[i] = base + static_cast<std::uint32_t>(_tzcnt_u64(bits));
+        bits = _blsr_u64(bits);
+      }
+    }
+    n += count;
+  }
+  return n;
+}
+#endif
+
 }  // namespace
+
+void list_slots(std::span<const std::uint64_t> words, std::span<const std::uint64_t> cleared, std::uint32_t limit,
+                std::vector<std::uint32_t>& out) {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+  static const bool has_bmi = __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi");
+  if (has_bmi) {
+    out.resize(list_with_bmi(words, cleared, limit, out));
+    return;
+  }
+#endif
+  out.clear();
+  for (std::size_t w = 0, used = listed_words(words, limit); w < used; ++w) {
+    for (std::uint64_t bits = listed_bits(words, cleared, limit, w); bits != 0; bits &= bits - 1) {
+      out.push_back(static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(bits))));
+    }
+  }
+}
 
 std::uint64_t count_slots(std::span<const std::uint64_t> words) {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))

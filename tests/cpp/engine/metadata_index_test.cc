@@ -484,5 +484,35 @@ TEST(SlotSet, FollowsAReferenceSetThroughBothForms) {
   EXPECT_FALSE(test_slot(short_words, 133));
 }
 
+// The list of a filter's passing slots, the way the exact scan takes it:
+// every density (a word's bits are written eight at a time, so counts
+// around multiples of eight matter), a tombstone mask shorter than the
+// words, limits inside a word and beyond the words; a buffer that held a
+// longer list before is cut to the new one.
+TEST(ListSlots, EqualsTheSetBitsNotClearedBelowTheLimit) {
+  std::mt19937_64 rng(17);
+  std::vector<std::uint32_t> listed{1, 2, 3};
+  for (const double density : {0.0, 0.01, 0.1, 0.13, 0.5, 0.9, 1.0}) {
+    for (const std::size_t word_count : {std::size_t{0}, std::size_t{1}, std::size_t{3}, std::size_t{40}}) {
+      std::bernoulli_distribution set(density);
+      std::vector<std::uint64_t> words(word_count, 0), cleared(word_count / 2, 0);
+      for (std::size_t b = 0; b < 64 * word_count; ++b) {
+        if (set(rng)) words[b / 64] |= std::uint64_t{1} << (b % 64);
+        if (b / 64 < cleared.size() && rng() % 5 == 0) cleared[b / 64] |= std::uint64_t{1} << (b % 64);
+      }
+      const auto bits = static_cast<std::uint32_t>(64 * word_count);
+      for (const std::uint32_t limit : {0u, 1u, bits / 2 + 5, bits == 0 ? 0u : bits - 1, bits, bits + 100}) {
+        std::vector<std::uint32_t> want;
+        for (std::uint32_t s = 0; s < std::min(limit, bits); ++s) {
+          const bool gone = s / 64 < cleared.size() && ((cleared[s / 64] >> (s % 64)) & 1) != 0;
+          if (test_slot(words, s) && !gone) want.push_back(s);
+        }
+        list_slots(words, cleared, limit, listed);
+        ASSERT_EQ(listed, want) << "density " << density << " words " << word_count << " limit " << limit;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace karvalith
