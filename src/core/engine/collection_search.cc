@@ -77,7 +77,7 @@ void exact_nearest(const HnswIndex& index, std::span<const float> query, std::ui
   out.clear();
   if (k == 0 || passing.count == 0) return;
   std::vector<std::uint32_t>& slots = slot_buffer();
-  list_slots(passing.words, index.deleted_words(), index.node_count(), slots);
+  list_slots(passing.words, index.deleted_words(), index.node_count(), passing.count, slots);
   scan_nearest(index, query, k, slots, out);
 }
 

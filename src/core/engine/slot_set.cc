@@ -38,26 +38,31 @@ inline std::size_t listed_words(std::span<const std::uint64_t> words, std::uint3
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-// Each word's bits written eight at a time whatever their number, the
-// writes past its last bit overwritten by the next word's (tzcnt of a spent
-// word is 64, still in range): no branch that depends on how many bits a
-// word has, which scattered slots would mispredict every other word.
+// Each word's bits written GROUP at a time, the first GROUP whatever their
+// number (tzcnt of a spent word is 64 and the writes past the last bit are
+// overwritten by the next word's): no branch on whether a word has bits,
+// which scattered slots would mispredict every other word. A sparse list
+// skips empty words instead, a branch that is then predictable.
+template <int GROUP>
 __attribute__((target("popcnt,bmi"))) std::size_t list_with_bmi(std::span<const std::uint64_t> words,
                                                                 std::span<const std::uint64_t> cleared,
                                                                 std::uint32_t limit, std::vector<std::uint32_t>& out) {
   std::size_t n = 0;
   for (std::size_t w = 0, used = listed_words(words, limit); w < used; ++w) {
     std::uint64_t bits = listed_bits(words, cleared, limit, w);
-    if (out.size() < n + 64) out.resize(std::max(n + 64, 2 * out.size()));
+    if (GROUP == 1 && bits == 0) continue;
+    if (out.size() < n + 64 + GROUP) out.resize(std::max(n + 64 + GROUP, 2 * out.size()));
     std::uint32_t* at = out.data() + n;
     const auto base = static_cast<std::uint32_t>(w * 64);
     const auto count = static_cast<std::size_t>(__builtin_popcountll(bits));
-    for (std::uint32_t* const end = at + count; at < end; at += 8) {
-      for (int i = 0; i < 8; ++i) {
+    std::uint32_t* const end = at + count;
+    do {
+      for (int i = 0; i < GROUP; ++i) {
         at[i] = base + static_cast<std::uint32_t>(_tzcnt_u64(bits));
         bits = _blsr_u64(bits);
       }
-    }
+      at += GROUP;
+    } while (at < end);
     n += count;
   }
   return n;
@@ -67,11 +72,17 @@ __attribute__((target("popcnt,bmi"))) std::size_t list_with_bmi(std::span<const 
 }  // namespace
 
 void list_slots(std::span<const std::uint64_t> words, std::span<const std::uint64_t> cleared, std::uint32_t limit,
-                std::vector<std::uint32_t>& out) {
+                std::uint64_t expected, std::vector<std::uint32_t>& out) {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
   static const bool has_bmi = __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi");
   if (has_bmi) {
-    out.resize(list_with_bmi(words, cleared, limit, out));
+    // Writes ahead sized by the bits a word has on average.
+    const std::size_t used = listed_words(words, limit);
+    const std::uint64_t per_word = used == 0 ? 0 : expected / used;
+    const std::size_t n = expected < used / 8 ? list_with_bmi<1>(words, cleared, limit, out)
+                          : per_word < 2      ? list_with_bmi<2>(words, cleared, limit, out)
+                                              : list_with_bmi<8>(words, cleared, limit, out);
+    out.resize(n);
     return;
   }
 #endif

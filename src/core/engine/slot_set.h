@@ -63,9 +63,10 @@ std::uint64_t count_slots(std::span<const std::uint64_t> words);
 
 // The slots below `limit` whose bit is set in `words` and clear in
 // `cleared` (a shorter `cleared` reads as clear beyond its end), ascending,
-// into `out` (resized to their number).
+// into `out` (resized to their number). `expected`, about how many there
+// are, picks the loop that suits their density; any value gives the same list.
 void list_slots(std::span<const std::uint64_t> words, std::span<const std::uint64_t> cleared, std::uint32_t limit,
-                std::vector<std::uint32_t>& out);
+                std::uint64_t expected, std::vector<std::uint32_t>& out);
 
 inline bool test_slot(std::span<const std::uint64_t> words, std::uint32_t slot) {
   const std::size_t word = slot >> 6;

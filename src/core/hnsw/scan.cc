@@ -38,6 +38,7 @@ struct ScanBuffers {
   std::vector<std::int8_t> centred_codes;
   std::vector<float> distances;
   std::vector<std::uint64_t> pool;
+  std::vector<std::uint64_t> order;
   std::vector<Candidate> shortlist;
 };
 
@@ -62,6 +63,9 @@ ScanBuffers& scan_buffers() {
   thread_local ScanBuffers buffers;
   return buffers;
 }
+
+// The shortlist in rough order while it is re-scored.
+std::vector<std::uint64_t>& buffers_order() { return scan_buffers().order; }
 
 // The query quantized as the nodes are, and the rough distance of a node
 // from the exact integer dot product of the codes (CodeDistance's formula,
@@ -98,6 +102,7 @@ class CodeQuery {
       moved += error * error;
     }
     moved_ = std::sqrt(moved);
+    query_norm_ = std::sqrt(static_cast<double>(prepared.norm_sq));
     // The single-precision sums' rounding (the stored kernels' and the rough
     // formula's), relative to the products' magnitude, with room to spare.
     rounding_ = 1e-4 + static_cast<double>(dim) * 0x1p-22;
@@ -115,7 +120,7 @@ class CodeQuery {
     const double code_sum = index_.code_sum_of(node);
     const double terms = std::fabs(static_cast<double>(min_)) * (static_cast<double>(dim_) * min + scale * code_sum) +
                          static_cast<double>(scale_) * (min * static_cast<double>(code_sum_) + scale * 255.0 * code_sum);
-    const double query_norm = std::sqrt(static_cast<double>(norm_sq_));
+    const double query_norm = query_norm_;
     constexpr double TERM_ROUNDING = 1e-6;
     switch (metric_) {
       case DistanceMetric::Cosine: {
@@ -173,7 +178,7 @@ class CodeQuery {
   DistanceMetric metric_;
   float dim_;
   float min_ = 0.0f, scale_ = 0.0f, code_sum_ = 0.0f, norm_sq_ = 0.0f, inverse_norm_ = 0.0f;
-  double moved_ = 0.0, rounding_ = 0.0;
+  double moved_ = 0.0, rounding_ = 0.0, query_norm_ = 0.0;
 };
 
 // Moves the `keep` smallest of the n distinct values at v to its front,
@@ -249,17 +254,20 @@ void settle(const CodeQuery& coded, const QueryScorer& stored_distance, std::vec
             std::size_t keep, std::vector<std::uint64_t>& best, std::vector<Candidate>& out) {
   double reach = 0.0;
   for (const Candidate& hit : shortlist) reach = std::max(reach, coded.reach(hit.id));
-  std::sort(shortlist.begin(), shortlist.end(), [](const Candidate& a, const Candidate& b) {
-    return ranked(a.distance, a.id) < ranked(b.distance, b.id);
-  });
+  // In rough order, as ranked integers: plain comparisons.
+  std::vector<std::uint64_t>& order = buffers_order();
+  order.clear();
+  for (const Candidate& hit : shortlist) order.push_back(ranked(hit.distance, hit.id));
+  std::sort(order.begin(), order.end());
   best.clear();  // a max-heap of the `keep` best so far, ranked
-  for (std::size_t i = 0; i < shortlist.size(); ++i) {
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const Candidate rough = unranked(order[i]);
     if (best.size() == keep &&
-        static_cast<double>(shortlist[i].distance) - reach > static_cast<double>(unranked(best.front()).distance)) {
+        static_cast<double>(rough.distance) - reach > static_cast<double>(unranked(best.front()).distance)) {
       break;
     }
-    if (i + 1 < shortlist.size()) stored_distance.prefetch(shortlist[i + 1].id);
-    const std::uint64_t hit = ranked(stored_distance(shortlist[i].id), shortlist[i].id);
+    if (i + 1 < order.size()) stored_distance.prefetch(static_cast<std::uint32_t>(order[i + 1]));
+    const std::uint64_t hit = ranked(stored_distance(rough.id), rough.id);
     if (best.size() < keep) {
       best.push_back(hit);
       std::push_heap(best.begin(), best.end());
