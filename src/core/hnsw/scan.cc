@@ -39,6 +39,7 @@ struct ScanBuffers {
   std::vector<float> distances;
   std::vector<std::uint64_t> pool;
   std::vector<std::uint64_t> order;
+  std::vector<float> uppers;
   std::vector<Candidate> shortlist;
 };
 
@@ -50,6 +51,9 @@ constexpr std::size_t AHEAD = 16;
 // Lists up to this long are scanned without requests ahead (measured on
 // 384-d rows: 5% faster at 1% of 37,600 passing, 5% slower at 50%).
 constexpr std::size_t PREFETCHED_LIST = 4096;
+// Lists at most this much longer than k are scored with the walk's scorer:
+// the code pass's fixed work would not pay for itself.
+constexpr std::size_t SHORT_LIST = 32;
 
 using GroupDot = void (*)(const std::int8_t*, const std::uint8_t* const*, std::size_t, std::int64_t*);
 
@@ -64,8 +68,6 @@ ScanBuffers& scan_buffers() {
   return buffers;
 }
 
-// The shortlist in rough order while it is re-scored.
-std::vector<std::uint64_t>& buffers_order() { return scan_buffers().order; }
 
 // The query quantized as the nodes are, and the rough distance of a node
 // from the exact integer dot product of the codes (CodeDistance's formula,
@@ -101,47 +103,27 @@ class CodeQuery {
                            (static_cast<double>(min_) + static_cast<double>(scale_) * codes[i]);
       moved += error * error;
     }
-    moved_ = std::sqrt(moved);
-    query_norm_ = std::sqrt(static_cast<double>(prepared.norm_sq));
+    moved_ = static_cast<float>(std::sqrt(moved));
+    query_norm_ = std::sqrt(prepared.norm_sq);
     // The single-precision sums' rounding (the stored kernels' and the rough
     // formula's), relative to the products' magnitude, with room to spare.
-    rounding_ = 1e-4 + static_cast<double>(dim) * 0x1p-22;
+    rounding_ = 1e-4f + static_cast<float>(dim) * 0x1p-22f;
+    // With raw vectors, each component of a node's codes lies within half a
+    // step (or the flat range) of the raw one: |v - v'| <= sqrt(d) (s / 2 + eps).
+    coded_node_ = index.has_raw_vectors() ? std::sqrt(static_cast<float>(dim)) : 0.0f;
   }
 
-  // How far node's rough distance can lie from its stored distance: the
-  // quantized query moves q . v by at most |q - q'| |v|, and the rounding
-  // of both single-precision evaluations (rough terms of magnitude up to
-  // `terms`) is bounded generously. Infinite when a norm is degenerate.
-  double reach(std::uint32_t node) const {
-    const float* meta = index_.min_of(node);  // min, scale, norm_sq
-    const double min = std::fabs(static_cast<double>(meta[0]));
-    const double scale = meta[1];
-    const double norm = std::sqrt(static_cast<double>(meta[2]));
-    const double code_sum = index_.code_sum_of(node);
-    const double terms = std::fabs(static_cast<double>(min_)) * (static_cast<double>(dim_) * min + scale * code_sum) +
-                         static_cast<double>(scale_) * (min * static_cast<double>(code_sum_) + scale * 255.0 * code_sum);
-    const double query_norm = query_norm_;
-    constexpr double TERM_ROUNDING = 1e-6;
-    switch (metric_) {
-      case DistanceMetric::Cosine: {
-        const double norms = query_norm * norm;
-        if (inverse_norm_ == 0.0f || !(norms >= NORM_EPSILON_F64)) return INFINITY;
-        return moved_ / query_norm + rounding_ + TERM_ROUNDING * terms / norms;
-      }
-      case DistanceMetric::Euclidean:
-        return 2.0 * moved_ * norm + rounding_ * (static_cast<double>(norm_sq_) + static_cast<double>(meta[2])) +
-               2.0 * TERM_ROUNDING * terms;
-      case DistanceMetric::DotProduct:
-        return moved_ * norm + rounding_ * query_norm * norm + TERM_ROUNDING * terms;
-    }
-    return INFINITY;
-  }
-
-  // The distances of `count` (at most GROUP) nodes into out, from the
-  // kernel's sums of each node's codes times the query's codes less 128.
-  // The node's values are gathered first so that the arithmetic runs as
-  // one loop per metric, which the compiler vectorizes.
-  void distances(const std::uint32_t* nodes, const std::int64_t* centred, std::size_t count, float* out) const {
+  // Bounds on the stored distances of `count` (at most GROUP) nodes, from
+  // the kernel's sums of each node's codes times the query's codes less 128:
+  // the rough distance r of the codes, less and plus its reach R, how far
+  // the stored distance can lie from it. Quantizing the query moves q . v by
+  // at most |q - q'| |v'|, quantizing a raw node by at most |q| |v - v'|,
+  // and the single-precision rounding of both evaluations is bounded
+  // generously (TERM_ROUNDING of the rough formula's terms, rounding_ of the
+  // products). The node's values are gathered first so that the arithmetic
+  // runs as loops the compiler vectorizes.
+  void bounds(const std::uint32_t* nodes, const std::int64_t* centred, std::size_t count, float* lower,
+              float* upper) const {
     float min[GROUP], scale[GROUP], norm_sq[GROUP], code_sum[GROUP], codes[GROUP];
     for (std::size_t j = 0; j < count; ++j) {
       const float* meta = index_.min_of(nodes[j]);  // min, scale, norm_sq, code sum
@@ -152,23 +134,52 @@ class CodeQuery {
       code_sum[j] = static_cast<float>(sum);
       codes[j] = static_cast<float>(centred[j] + 128 * static_cast<std::int64_t>(sum));
     }
-    float dot[GROUP];
+    constexpr float TERM_ROUNDING = 1e-6f;
+    constexpr float SLACK = 1.01f;  // the bound's own rounding
+    float dot[GROUP], terms[GROUP], moved_node[GROUP];
     for (std::size_t j = 0; j < count; ++j) {
       dot[j] = min_ * (dim_ * min[j] + scale[j] * code_sum[j]) + scale_ * (min[j] * code_sum_ + scale[j] * codes[j]);
+      const float low = std::fabs(min[j]);
+      terms[j] = std::fabs(min_) * (dim_ * low + scale[j] * code_sum[j]) +
+                 scale_ * (low * code_sum_ + 255.0f * scale[j] * code_sum[j]);
+      moved_node[j] = coded_node_ * (0.5f * scale[j] + QUANT_EPSILON);
     }
     switch (metric_) {
       case DistanceMetric::Cosine:
-        // A vector of (nearly) zero norm is at distance 1 from everything.
         for (std::size_t j = 0; j < count; ++j) {
-          const float inverse = norm_sq[j] < NORM_EPSILON * NORM_EPSILON ? 0.0f : 1.0f / std::sqrt(norm_sq[j]);
-          out[j] = 1.0f - dot[j] * (inverse_norm_ * inverse);
+          // A vector of (nearly) zero norm is at distance 1 from everything,
+          // its codes' stored distance too; a raw one may not be.
+          const bool flat = norm_sq[j] < NORM_EPSILON * NORM_EPSILON || inverse_norm_ == 0.0f;
+          const float inverse = flat ? 0.0f : 1.0f / std::sqrt(norm_sq[j]);
+          const float rough = 1.0f - dot[j] * (inverse_norm_ * inverse);
+          const float reach =
+              flat ? INFINITY
+                   : SLACK * (moved_ * inverse_norm_ + 2.0f * moved_node[j] * inverse + rounding_ +
+                              TERM_ROUNDING * terms[j] * inverse_norm_ * inverse);
+          lower[j] = rough - reach;
+          upper[j] = rough + reach;
         }
         return;
       case DistanceMetric::Euclidean:
-        for (std::size_t j = 0; j < count; ++j) out[j] = norm_sq_ + norm_sq[j] - 2.0f * dot[j];
+        for (std::size_t j = 0; j < count; ++j) {
+          const float norm = std::sqrt(norm_sq[j]);
+          const float rough = norm_sq_ + norm_sq[j] - 2.0f * dot[j];
+          const float e = moved_node[j];
+          const float reach = SLACK * (e * (2.0f * norm + e) + 2.0f * (moved_ * norm + query_norm_ * e) +
+                                       rounding_ * (norm_sq_ + norm_sq[j]) + 2.0f * TERM_ROUNDING * terms[j]);
+          lower[j] = rough - reach;
+          upper[j] = rough + reach;
+        }
         return;
       case DistanceMetric::DotProduct:
-        for (std::size_t j = 0; j < count; ++j) out[j] = -dot[j];
+        for (std::size_t j = 0; j < count; ++j) {
+          const float norm = std::sqrt(norm_sq[j]);
+          const float rough = -dot[j];
+          const float reach = SLACK * (moved_ * norm + query_norm_ * moved_node[j] + rounding_ * query_norm_ * norm +
+                                       TERM_ROUNDING * terms[j]);
+          lower[j] = rough - reach;
+          upper[j] = rough + reach;
+        }
         return;
     }
   }
@@ -178,7 +189,7 @@ class CodeQuery {
   DistanceMetric metric_;
   float dim_;
   float min_ = 0.0f, scale_ = 0.0f, code_sum_ = 0.0f, norm_sq_ = 0.0f, inverse_norm_ = 0.0f;
-  double moved_ = 0.0, rounding_ = 0.0, query_norm_ = 0.0;
+  float moved_ = 0.0f, rounding_ = 0.0f, query_norm_ = 0.0f, coded_node_ = 0.0f;
 };
 
 // Moves the `keep` smallest of the n distinct values at v to its front,
@@ -232,6 +243,12 @@ class ClosestPool {
     out.clear();
     for (std::uint64_t hit : pool_) out.push_back(unranked(hit));
   }
+  // The `keep` closest, ranked, ascending.
+  std::span<const std::uint64_t> finish_sorted() {
+    if (pool_.size() > keep_) trim();
+    std::sort(pool_.begin(), pool_.end());
+    return pool_;
+  }
 
  private:
   void trim() {
@@ -244,30 +261,70 @@ class ClosestPool {
   std::uint64_t cut_ = ~std::uint64_t{0};
 };
 
-// The `keep` nearest of `shortlist` (rough distances) by stored distance,
-// ascending, into out. Candidates are re-scored in the order of their rough
-// distance; once `keep` are scored, a candidate whose rough distance less
-// the largest reach of the shortlist is beyond the keep-th stored distance
-// so far cannot enter, nor can any after it, and the rest are skipped: the
-// result is the one re-scoring every candidate gives, for fewer kernels.
-void settle(const CodeQuery& coded, const QueryScorer& stored_distance, std::vector<Candidate>& shortlist,
-            std::size_t keep, std::vector<std::uint64_t>& best, std::vector<Candidate>& out) {
-  double reach = 0.0;
-  for (const Candidate& hit : shortlist) reach = std::max(reach, coded.reach(hit.id));
-  // In rough order, as ranked integers: plain comparisons.
-  std::vector<std::uint64_t>& order = buffers_order();
-  order.clear();
-  for (const Candidate& hit : shortlist) order.push_back(ranked(hit.distance, hit.id));
-  std::sort(order.begin(), order.end());
-  best.clear();  // a max-heap of the `keep` best so far, ranked
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    const Candidate rough = unranked(order[i]);
-    if (best.size() == keep &&
-        static_cast<double>(rough.distance) - reach > static_cast<double>(unranked(best.front()).distance)) {
-      break;
+// The nodes whose stored distance may be among the `keep` smallest, from
+// bounds [lower, upper] on each node's stored distance: the `keep` smallest
+// upper bounds seen so far cap the keep-th stored distance of the whole
+// list, and a node whose lower bound is beyond the cap cannot be among the
+// keep. The cap only falls, so every node the final cap admits was admitted
+// when it came.
+class WindowPool {
+ public:
+  WindowPool(std::vector<float>& uppers, std::vector<std::uint64_t>& admitted, std::size_t keep)
+      : uppers_(uppers), admitted_(admitted), keep_(keep) {
+    uppers_.clear();
+    admitted_.clear();
+  }
+
+  void offer(float lower, float upper, std::uint32_t node) {
+    if (lower > cap_) return;  // a NaN bound admits
+    admitted_.push_back(ranked(lower, node));
+    if (uppers_.size() < keep_) {
+      uppers_.push_back(upper);  // a max-heap of the keep smallest
+      std::push_heap(uppers_.begin(), uppers_.end());
+      if (uppers_.size() == keep_) cap_ = uppers_.front();
+    } else if (upper < cap_) {
+      std::pop_heap(uppers_.begin(), uppers_.end());
+      uppers_.back() = upper;
+      std::push_heap(uppers_.begin(), uppers_.end());
+      cap_ = uppers_.front();
     }
-    if (i + 1 < order.size()) stored_distance.prefetch(static_cast<std::uint32_t>(order[i + 1]));
-    const std::uint64_t hit = ranked(stored_distance(rough.id), rough.id);
+    if (admitted_.size() >= prune_at_) prune();
+  }
+
+  // The admitted nodes the final cap still admits, ranked by lower bound,
+  // ascending.
+  std::vector<std::uint64_t>& finish() {
+    prune();
+    std::sort(admitted_.begin(), admitted_.end());
+    return admitted_;
+  }
+
+ private:
+  void prune() {
+    const float cap = cap_;
+    std::erase_if(admitted_, [cap](std::uint64_t hit) { return unranked(hit).distance > cap; });
+    prune_at_ = std::max<std::size_t>(2 * admitted_.size(), 256);
+  }
+
+  std::vector<float>& uppers_;
+  std::vector<std::uint64_t>& admitted_;
+  std::size_t keep_;
+  float cap_ = INFINITY;
+  std::size_t prune_at_ = 256;
+};
+
+// The `keep` nearest by stored distance, ascending, into out, of nodes
+// ranked by a lower bound on their stored distance, ascending. Once `keep`
+// are scored, a node whose lower bound is beyond the keep-th stored
+// distance so far cannot enter, nor can any after it: the rest are skipped.
+void settle(const QueryScorer& stored_distance, std::span<const std::uint64_t> by_lower, std::size_t keep,
+            std::vector<std::uint64_t>& best, std::vector<Candidate>& out) {
+  best.clear();  // a max-heap of the `keep` best so far, ranked
+  for (std::size_t i = 0; i < by_lower.size(); ++i) {
+    const Candidate bound = unranked(by_lower[i]);
+    if (best.size() == keep && bound.distance > unranked(best.front()).distance) break;
+    if (i + 1 < by_lower.size()) stored_distance.prefetch(static_cast<std::uint32_t>(by_lower[i + 1]));
+    const std::uint64_t hit = ranked(stored_distance(bound.id), bound.id);
     if (best.size() < keep) {
       best.push_back(hit);
       std::push_heap(best.begin(), best.end());
@@ -297,15 +354,20 @@ void scan_nearest(const HnswIndex& index, std::span<const float> query, std::uin
   shortlist.clear();
   std::size_t margin = 0;
   // Codes against codes: the query quantized as the nodes are, each row one
-  // integer dot product (a quarter of the instructions of the float query's
-  // kernel). Quantizing the query moves each distance by far more than
-  // rounding, so the shortlist is four times k, at least k + 32. Nodes or
-  // queries near the float range (the walk's scorer checks for overflow)
-  // and lists no longer than that shortlist take the walk's scorer.
+  // integer dot product (a quarter of the bytes of a raw row, and of the
+  // instructions of the float query's kernel), giving bounds on every
+  // node's stored distance. With raw vectors, every node the bounds cannot
+  // rule out is scored on them, so the k returned are the k nearest. With
+  // codes alone, the nodes with the 4k (at least k + 32) smallest bounds
+  // are: the k returned are the k nearest unless quantizing the query moved
+  // a node from beyond them to within the k. Either way scoring stops once
+  // no later node can enter. Nodes or queries near the float range (the
+  // walk's scorer checks for overflow) and short lists take the walk's
+  // scorer.
   const std::size_t code_margin = std::max<std::size_t>(3 * keep, 32);
+  const bool raw = index.has_raw_vectors();
   const bool huge = index.has_huge_nodes() || !(prepared.norm_sq <= SAFE_MAGNITUDE * SAFE_MAGNITUDE);
-  if (!index.has_raw_vectors() && !huge && nodes.size() > keep + code_margin) {
-    ClosestPool closest(buffers.pool, keep + code_margin);
+  if (!huge && nodes.size() > keep + (raw ? SHORT_LIST : code_margin)) {
     const CodeQuery coded(index, prepared, buffers);
     const GroupDot dot8 = group_dot_kernel();
     const std::size_t dim = index.dimension();
@@ -318,23 +380,32 @@ void scan_nearest(const HnswIndex& index, std::span<const float> query, std::uin
     // The rows of a short list stay in the second-level cache from one query
     // to the next, and requesting them only costs instructions there.
     const std::size_t ahead = n > PREFETCHED_LIST ? AHEAD : 0;
-    for (std::size_t i = 0; i < std::min(n, ahead); ++i) prefetch(nodes[i]);
-    const std::uint8_t* rows[GROUP];
-    std::int64_t dots[GROUP];
-    float distances[GROUP];
-    for (std::size_t start = 0; start < n; start += GROUP) {
-      const std::size_t count = std::min(GROUP, n - start);
-      // A short last group repeats its last row.
-      for (std::size_t j = 0; j < GROUP; ++j) rows[j] = index.codes_of(nodes[start + std::min(j, count - 1)]);
-      if (ahead != 0) {
-        for (std::size_t j = start + ahead; j < std::min(n, start + ahead + GROUP); ++j) prefetch(nodes[j]);
+    auto each_bound = [&](auto&& offer) {
+      for (std::size_t i = 0; i < std::min(n, ahead); ++i) prefetch(nodes[i]);
+      const std::uint8_t* rows[GROUP];
+      std::int64_t dots[GROUP];
+      float lower[GROUP], upper[GROUP];
+      for (std::size_t start = 0; start < n; start += GROUP) {
+        const std::size_t count = std::min(GROUP, n - start);
+        // A short last group repeats its last row.
+        for (std::size_t j = 0; j < GROUP; ++j) rows[j] = index.codes_of(nodes[start + std::min(j, count - 1)]);
+        if (ahead != 0) {
+          for (std::size_t j = start + ahead; j < std::min(n, start + ahead + GROUP); ++j) prefetch(nodes[j]);
+        }
+        dot8(buffers.centred_codes.data(), rows, dim, dots);
+        coded.bounds(nodes.data() + start, dots, count, lower, upper);
+        for (std::size_t j = 0; j < count; ++j) offer(lower[j], upper[j], nodes[start + j]);
       }
-      dot8(buffers.centred_codes.data(), rows, dim, dots);
-      coded.distances(nodes.data() + start, dots, count, distances);
-      for (std::size_t j = 0; j < count; ++j) closest.offer(distances[j], nodes[start + j]);
+    };
+    if (raw) {
+      WindowPool window(buffers.uppers, buffers.pool, keep);
+      each_bound([&](float lower, float upper, std::uint32_t node) { window.offer(lower, upper, node); });
+      settle(stored_distance, window.finish(), keep, buffers.order, out);
+    } else {
+      ClosestPool closest(buffers.pool, keep + code_margin);
+      each_bound([&](float lower, float, std::uint32_t node) { closest.offer(lower, node); });
+      settle(stored_distance, closest.finish_sorted(), keep, buffers.order, out);
     }
-    closest.finish(shortlist);
-    settle(coded, stored_distance, shortlist, keep, buffers.pool, out);
     return;
   } else {
     // With raw vectors the walk's score is the stored one; otherwise it

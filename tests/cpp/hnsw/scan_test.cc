@@ -87,6 +87,43 @@ TEST_P(Scan, EqualsScoringEveryListedNode) {
   }
 }
 
+// With raw vectors the code pass only bounds each distance, and every node
+// the bounds cannot rule out is scored on the raw vector: the k returned are
+// the k nearest. Here every node is one vector plus a perturbation smaller
+// than a quantization step, so the codes' order of the distances is mostly
+// noise and the k nearest lie anywhere in it (a shortlist by the codes
+// misses them); long lists, every metric.
+TEST_P(Scan, WithRawVectorsTheCrowdedKNearestAreExact) {
+  std::mt19937_64 rng(11);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  for (const std::size_t dim : {std::size_t{24}, std::size_t{200}}) {
+    const std::uint32_t count = 1500;
+    std::vector<float> centre(dim);
+    for (float& x : centre) x = normal(rng);
+    std::vector<float> data(count * dim), queries(5 * dim);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = centre[i % dim] + 0.002f * normal(rng);
+    for (std::size_t i = 0; i < queries.size(); ++i) queries[i] = centre[i % dim] + 0.5f * normal(rng);
+    for (auto metric : {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
+      HnswConfig config;
+      config.distance_metric = metric;
+      config.store_raw_vectors = true;
+      config.ef_construction = 8;
+      const HnswIndex index = build_index(config, data, dim);
+      std::vector<std::uint32_t> nodes(count);
+      std::iota(nodes.begin(), nodes.end(), 0u);
+      std::shuffle(nodes.begin(), nodes.end(), rng);
+      for (std::uint64_t k : {1, 10, 50}) {
+        for (std::size_t q = 0; q < 5; ++q) {
+          std::vector<Candidate> found;
+          scan_nearest(index, row(queries, dim, q), k, nodes, found);
+          SCOPED_TRACE(testing::Message() << "d " << dim << " metric " << static_cast<int>(metric) << " k " << k);
+          expect_same(found, reference(index, row(queries, dim, q), k, nodes));
+        }
+      }
+    }
+  }
+}
+
 // Equal vectors score equally in both passes: the lowest nodes win the tie,
 // also when there are more of them than the shortlist holds. A node with a
 // component near the float limit is scored in double, as the reference is.
