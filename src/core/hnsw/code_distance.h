@@ -15,9 +15,20 @@
 
 #include "core/hnsw/distance.h"
 #include "core/hnsw/graph.h"
+#include "core/quantization/scalar.h"
 #include "core/quantization/simd.h"
 
 namespace karvalith {
+
+// Sums of rows[j][i] * query[i] for eight code rows at once, exact, the
+// query's codes less 128 (simd.h's dot8_u8_i8 kernels): c . q is
+// out[j] + 128 * sum(rows[j]). The fastest form the processor has.
+using GroupedCodeDot = void (*)(const std::int8_t*, const std::uint8_t* const*, std::size_t, std::int64_t*);
+inline GroupedCodeDot grouped_code_dot() {
+  if (active_kernel_path() != KernelPath::Avx2) return portable_dot8_u8_i8;
+  if (cpu_has_avx512_vnni()) return avx512vnni_dot8_u8_i8;
+  return cpu_has_avx512() ? avx512_dot8_u8_i8 : avx2_dot8_u8_i8;
+}
 
 class CodeDistance {
  public:
@@ -32,6 +43,7 @@ class CodeDistance {
         dim_(static_cast<std::size_t>(index.dimension())),
         metric_(index.config().distance_metric),
         dot_(active_kernel_path() != KernelPath::Avx2 ? portable_dot_u8_u8
+             : cpu_has_avx512_vnni()                 ? avx512vnni_dot_u8_u8
              : cpu_has_avx_vnni()                    ? vnni_dot_u8_u8
                                                      : avx2_dot_u8_u8),
         huge_(index.has_huge_nodes()) {}
@@ -54,7 +66,12 @@ class CodeDistance {
   }
 
   float operator()(const Terms& a, const Terms& b) const {
-    const double codes = static_cast<double>(dot_(a.codes, b.codes, dim_));
+    return from_codes_dot(a, b, static_cast<double>(dot_(a.codes, b.codes, dim_)));
+  }
+
+  // The same given c_a . c_b, for callers that take the integer dot
+  // products of several rows at once (grouped_code_dot).
+  float from_codes_dot(const Terms& a, const Terms& b, double codes) const {
     const double dot = a.min * b.sum + a.scale * (b.min * a.code_sum + b.scale * codes);
     switch (metric_) {
       case DistanceMetric::Cosine:

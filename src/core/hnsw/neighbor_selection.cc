@@ -21,26 +21,49 @@ void select_neighbors_heuristic(const HnswIndex& index, std::span<const Candidat
   scratch.rejected.assign(sorted.size(), 0);
 
   // With raw vectors the comparisons are exact; otherwise they come from the
-  // codes (code_distance.h), each node's terms taken once.
+  // codes (code_distance.h), each node's terms taken once and a candidate's
+  // codes compared with eight picks' per kernel call.
   const bool raw = index.has_raw_vectors();
   const ExactDistance exact(index.config().distance_metric, index.dimension());
   const CodeDistance coded(index);
+  const GroupedCodeDot dot8 = grouped_code_dot();
+  const std::size_t dim = index.dimension();
   auto& picks = scratch.pick_terms;
   picks.clear();
+
+  // Whether candidate c (with its terms) is closer to a pick than to the base.
+  auto closer_to_a_pick = [&](const Candidate& c, const CodeDistance::Terms& terms) {
+    if (raw) {
+      for (const Candidate& pick : out) {
+        const float d = exact(index.raw_vector(c.id).data(), index.raw_vector(pick.id).data());
+        if (!(d >= c.distance)) return true;  // or NaN
+      }
+      return false;
+    }
+    if (out.empty()) return false;
+    scratch.centred.resize(dim);
+    std::int8_t* centred = scratch.centred.data();
+    for (std::size_t i = 0; i < dim; ++i) centred[i] = static_cast<std::int8_t>(terms.codes[i] ^ 0x80u);
+    const std::uint8_t* rows[8];
+    std::int64_t dots[8];
+    for (std::size_t first = 0; first < picks.size(); first += 8) {
+      const std::size_t count = std::min<std::size_t>(8, picks.size() - first);
+      // A short group repeats its last row.
+      for (std::size_t j = 0; j < 8; ++j) rows[j] = picks[first + std::min(j, count - 1)].codes;
+      dot8(centred, rows, dim, dots);
+      for (std::size_t j = 0; j < count; ++j) {
+        const CodeDistance::Terms& pick = picks[first + j];
+        const double codes = static_cast<double>(dots[j]) + 128.0 * pick.code_sum;
+        if (!(coded.from_codes_dot(terms, pick, codes) >= c.distance)) return true;  // or NaN
+      }
+    }
+    return false;
+  };
 
   for (std::size_t i = 0; i < sorted.size() && out.size() < m; ++i) {
     const Candidate c = sorted[i];
     const CodeDistance::Terms terms = raw ? CodeDistance::Terms{} : coded.terms(c.id);
-    bool keep = true;
-    for (std::size_t j = 0; j < out.size(); ++j) {
-      const float d = raw ? exact(index.raw_vector(c.id).data(), index.raw_vector(out[j].id).data())
-                          : coded(terms, picks[j]);
-      if (!(d >= c.distance)) {  // closer to a pick than to the base, or NaN
-        keep = false;
-        break;
-      }
-    }
-    if (keep) {
+    if (!closer_to_a_pick(c, terms)) {
       out.push_back(c);
       picks.push_back(terms);
     } else {

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 
+#include "core/hnsw/code_distance.h"
 #include "core/hnsw/distance.h"
 #include "core/hnsw/query_scorer.h"
 #include "core/hnsw/total_order.h"
@@ -55,13 +56,6 @@ constexpr std::size_t PREFETCHED_LIST = 4096;
 // the code pass's fixed work would not pay for itself.
 constexpr std::size_t SHORT_LIST = 32;
 
-using GroupDot = void (*)(const std::int8_t*, const std::uint8_t* const*, std::size_t, std::int64_t*);
-
-GroupDot group_dot_kernel() {
-  if (active_kernel_path() != KernelPath::Avx2) return portable_dot8_u8_i8;
-  if (cpu_has_avx512_vnni()) return avx512vnni_dot8_u8_i8;
-  return cpu_has_avx512() ? avx512_dot8_u8_i8 : avx2_dot8_u8_i8;
-}
 
 ScanBuffers& scan_buffers() {
   thread_local ScanBuffers buffers;
@@ -369,7 +363,7 @@ void scan_nearest(const HnswIndex& index, std::span<const float> query, std::uin
   const bool huge = index.has_huge_nodes() || !(prepared.norm_sq <= SAFE_MAGNITUDE * SAFE_MAGNITUDE);
   if (!huge && nodes.size() > keep + (raw ? SHORT_LIST : code_margin)) {
     const CodeQuery coded(index, prepared, buffers);
-    const GroupDot dot8 = group_dot_kernel();
+    const GroupedCodeDot dot8 = grouped_code_dot();
     const std::size_t dim = index.dimension();
     const std::size_t lines = (dim + 4 * sizeof(float) + 63) / 64 + 1;
     auto prefetch = [&](std::uint32_t node) {

@@ -62,6 +62,9 @@ void avx512_dot8_u8_i8(const std::int8_t* query, const std::uint8_t* const* rows
 // codes: only after cpu_has_avx512_vnni().
 void avx512vnni_dot8_u8_i8(const std::int8_t* query, const std::uint8_t* const* rows, std::size_t n,
                            std::int64_t* out);
+// Sum of a[i] * b[i] over two code rows, exact, with AVX-512 VNNI (64 codes
+// per instruction): only after cpu_has_avx512_vnni().
+std::uint64_t avx512vnni_dot_u8_u8(const std::uint8_t* a, const std::uint8_t* b, std::size_t n);
 // The same with AVX-VNNI (simd_vnni.cc): only after cpu_has_avx_vnni().
 std::uint64_t vnni_dot_u8_u8(const std::uint8_t* a, const std::uint8_t* b, std::size_t n);
 

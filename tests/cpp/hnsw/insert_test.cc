@@ -1,13 +1,17 @@
 // Graph construction: levels, links, bounds, entry point, heuristic.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
 
+#include "core/hnsw/code_distance.h"
+#include "core/hnsw/distance.h"
 #include "core/hnsw/graph.h"
 #include "core/hnsw/level_generator.h"
 #include "core/hnsw/neighbor_selection.h"
+#include "core/hnsw/total_order.h"
 #include "hnsw_test_util.h"
 
 namespace karvalith {
@@ -89,6 +93,62 @@ TEST(Heuristic, KeepsCandidatesInDifferentDirections) {
   ASSERT_EQ(picked.size(), 2u);
   EXPECT_NE(picked[0].id, 2u);
   EXPECT_NE(picked[1].id, 2u);
+}
+
+// The heuristic compares a candidate with eight picks per kernel call; the
+// one-pair-at-a-time loop over CodeDistance is the reference. Lists long
+// enough that picks span several groups, every metric, both kernel paths,
+// a dimension that is no multiple of a kernel's step.
+TEST(Heuristic, GroupedComparisonsEqualComparingPairByPair) {
+  auto reference = [](const HnswIndex& index, std::vector<Candidate> sorted, std::uint64_t m) {
+    sort_by_total_order(sorted);
+    const CodeDistance coded(index);
+    std::vector<Candidate> out, rejected;
+    std::vector<CodeDistance::Terms> picks;
+    for (const Candidate& c : sorted) {
+      if (out.size() == m) break;
+      const CodeDistance::Terms terms = coded.terms(c.id);
+      bool keep = true;
+      for (const CodeDistance::Terms& pick : picks) keep = keep && coded(terms, pick) >= c.distance;
+      if (keep) {
+        out.push_back(c);
+        picks.push_back(terms);
+      }
+    }
+    for (const Candidate& c : sorted) {
+      if (out.size() == m) break;
+      if (std::none_of(out.begin(), out.end(), [&](const Candidate& o) { return o.id == c.id; })) out.push_back(c);
+    }
+    return out;
+  };
+  for (const KernelPath path : {KernelPath::Avx2, KernelPath::Portable}) {
+    set_kernel_path_for_testing(path);
+    for (const std::size_t dim : {std::size_t{100}, std::size_t{384}}) {
+      const auto data = clustered_data(400, dim, 61);
+      for (auto metric : {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
+        HnswConfig config;
+        config.distance_metric = metric;
+        config.ef_construction = 8;
+        const HnswIndex index = build_index(config, data, dim);
+        const CodeDistance coded(index);
+        for (std::uint32_t base : {0u, 17u, 250u}) {
+          std::vector<Candidate> candidates;
+          for (std::uint32_t n = 0; n < 400; n += 3) {
+            if (n != base) candidates.push_back({coded(base, n), n});
+          }
+          for (std::uint64_t m : {4, 16, 32, 64}) {
+            const auto got = select_neighbors_heuristic(index, candidates, m);
+            const auto want = reference(index, candidates, m);
+            ASSERT_EQ(got.size(), want.size());
+            for (std::size_t i = 0; i < want.size(); ++i) {
+              EXPECT_EQ(got[i].id, want[i].id) << "dim " << dim << " base " << base << " m " << m << " at " << i;
+            }
+          }
+        }
+      }
+    }
+  }
+  set_kernel_path_for_testing(KernelPath::Auto);
 }
 
 TEST(Insert, FirstNodeHasNoLinksAndBecomesEntryPoint) {
