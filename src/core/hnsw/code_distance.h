@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "core/hnsw/distance.h"
 #include "core/hnsw/graph.h"
@@ -46,6 +47,7 @@ class CodeDistance {
              : cpu_has_avx512_vnni()                 ? avx512vnni_dot_u8_u8
              : cpu_has_avx_vnni()                    ? vnni_dot_u8_u8
                                                      : avx2_dot_u8_u8),
+        group_(grouped_code_dot()),
         huge_(index.has_huge_nodes()) {}
 
   Terms terms(std::uint32_t n) const {
@@ -69,8 +71,28 @@ class CodeDistance {
     return from_codes_dot(a, b, static_cast<double>(dot_(a.codes, b.codes, dim_)));
   }
 
-  // The same given c_a . c_b, for callers that take the integer dot
-  // products of several rows at once (grouped_code_dot).
+  // a's codes less 128 into `centred`, for distances_to.
+  void centre(const Terms& a, std::vector<std::int8_t>& centred) const {
+    centred.resize(dim_);
+    std::int8_t* out = centred.data();  // a byte store may alias the vector's own fields
+    for (std::size_t i = 0; i < dim_; ++i) out[i] = static_cast<std::int8_t>(a.codes[i] ^ 0x80u);
+  }
+
+  // The distances from a to b[0..count) (count at most 8) into out, the
+  // same as operator() gives, with one call of the grouped kernel: the rows
+  // are read side by side and a's codes once. `centred` comes from centre(a).
+  void distances_to(const Terms& a, const std::int8_t* centred, const Terms* b, std::size_t count,
+                    float* out) const {
+    const std::uint8_t* rows[8];
+    std::int64_t dots[8];
+    for (std::size_t j = 0; j < 8; ++j) rows[j] = b[j < count ? j : count - 1].codes;  // a short group repeats
+    group_(centred, rows, dim_, dots);
+    for (std::size_t j = 0; j < count; ++j) {
+      out[j] = from_codes_dot(a, b[j], static_cast<double>(dots[j]) + 128.0 * b[j].code_sum);
+    }
+  }
+
+  // The same given c_a . c_b.
   float from_codes_dot(const Terms& a, const Terms& b, double codes) const {
     const double dot = a.min * b.sum + a.scale * (b.min * a.code_sum + b.scale * codes);
     switch (metric_) {
@@ -120,6 +142,7 @@ class CodeDistance {
   std::size_t dim_;
   DistanceMetric metric_;
   std::uint64_t (*dot_)(const std::uint8_t*, const std::uint8_t*, std::size_t);
+  GroupedCodeDot group_;
   bool huge_;  // only then can a norm or a distance be beyond the float range
 };
 

@@ -249,9 +249,18 @@ void distances_from(const HnswIndex& index, std::uint32_t w, std::span<const std
     for (const std::uint32_t c : ids) work.pairs.push_back(Candidate{distance(base, index.raw_vector(c).data()), c});
     return;
   }
+  // Eight at a time through the grouped kernel: the same distances.
   const CodeDistance distance(index);
   const CodeDistance::Terms base = distance.terms(w);
-  for (const std::uint32_t c : ids) work.pairs.push_back(Candidate{distance(base, distance.terms(c)), c});
+  distance.centre(base, work.centred);
+  CodeDistance::Terms others[8];
+  float d[8];
+  for (std::size_t first = 0; first < ids.size(); first += 8) {
+    const std::size_t count = std::min<std::size_t>(8, ids.size() - first);
+    for (std::size_t j = 0; j < count; ++j) others[j] = distance.terms(ids[first + j]);
+    distance.distances_to(base, work.centred.data(), others, count, d);
+    for (std::size_t j = 0; j < count; ++j) work.pairs.push_back(Candidate{d[j], ids[first + j]});
+  }
 }
 
 }  // namespace

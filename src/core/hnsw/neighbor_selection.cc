@@ -26,8 +26,6 @@ void select_neighbors_heuristic(const HnswIndex& index, std::span<const Candidat
   const bool raw = index.has_raw_vectors();
   const ExactDistance exact(index.config().distance_metric, index.dimension());
   const CodeDistance coded(index);
-  const GroupedCodeDot dot8 = grouped_code_dot();
-  const std::size_t dim = index.dimension();
   auto& picks = scratch.pick_terms;
   picks.clear();
 
@@ -41,20 +39,13 @@ void select_neighbors_heuristic(const HnswIndex& index, std::span<const Candidat
       return false;
     }
     if (out.empty()) return false;
-    scratch.centred.resize(dim);
-    std::int8_t* centred = scratch.centred.data();
-    for (std::size_t i = 0; i < dim; ++i) centred[i] = static_cast<std::int8_t>(terms.codes[i] ^ 0x80u);
-    const std::uint8_t* rows[8];
-    std::int64_t dots[8];
+    coded.centre(terms, scratch.centred);
+    float d[8];
     for (std::size_t first = 0; first < picks.size(); first += 8) {
       const std::size_t count = std::min<std::size_t>(8, picks.size() - first);
-      // A short group repeats its last row.
-      for (std::size_t j = 0; j < 8; ++j) rows[j] = picks[first + std::min(j, count - 1)].codes;
-      dot8(centred, rows, dim, dots);
+      coded.distances_to(terms, scratch.centred.data(), picks.data() + first, count, d);
       for (std::size_t j = 0; j < count; ++j) {
-        const CodeDistance::Terms& pick = picks[first + j];
-        const double codes = static_cast<double>(dots[j]) + 128.0 * pick.code_sum;
-        if (!(coded.from_codes_dot(terms, pick, codes) >= c.distance)) return true;  // or NaN
+        if (!(d[j] >= c.distance)) return true;  // or NaN
       }
     }
     return false;
