@@ -21,8 +21,7 @@ void select_neighbors_heuristic(const HnswIndex& index, std::span<const Candidat
   scratch.rejected.assign(sorted.size(), 0);
 
   // With raw vectors the comparisons are exact; otherwise they come from the
-  // codes (code_distance.h), each node's terms taken once and a candidate's
-  // codes compared with eight picks' per kernel call.
+  // codes (code_distance.h), each node's terms taken once.
   const bool raw = index.has_raw_vectors();
   const ExactDistance exact(index.config().distance_metric, index.dimension());
   const CodeDistance coded(index);
@@ -38,15 +37,10 @@ void select_neighbors_heuristic(const HnswIndex& index, std::span<const Candidat
       }
       return false;
     }
-    if (out.empty()) return false;
-    coded.centre(terms, scratch.centred);
-    float d[8];
-    for (std::size_t first = 0; first < picks.size(); first += 8) {
-      const std::size_t count = std::min<std::size_t>(8, picks.size() - first);
-      coded.distances_to(terms, scratch.centred.data(), picks.data() + first, count, d);
-      for (std::size_t j = 0; j < count; ++j) {
-        if (!(d[j] >= c.distance)) return true;  // or NaN
-      }
+    // One pair at a time: most candidates that are rejected are rejected by
+    // one of the first picks, and a group of eight would score the rest too.
+    for (const CodeDistance::Terms& pick : picks) {
+      if (!(coded(terms, pick) >= c.distance)) return true;  // or NaN
     }
     return false;
   };

@@ -18,7 +18,6 @@ struct HeuristicScratch {
   std::vector<Candidate> sorted;
   std::vector<std::uint8_t> rejected;
   std::vector<CodeDistance::Terms> pick_terms;  // of the picks, in pick order
-  std::vector<std::int8_t> centred;              // a candidate's codes less 128
 };
 
 // Writes at most m candidates to `out`: the heuristic picks in selection

@@ -95,53 +95,32 @@ TEST(Heuristic, KeepsCandidatesInDifferentDirections) {
   EXPECT_NE(picked[1].id, 2u);
 }
 
-// The heuristic compares a candidate with eight picks per kernel call; the
-// one-pair-at-a-time loop over CodeDistance is the reference. Lists long
-// enough that picks span several groups, every metric, both kernel paths,
-// a dimension that is no multiple of a kernel's step.
-TEST(Heuristic, GroupedComparisonsEqualComparingPairByPair) {
-  auto reference = [](const HnswIndex& index, std::vector<Candidate> sorted, std::uint64_t m) {
-    sort_by_total_order(sorted);
-    const CodeDistance coded(index);
-    std::vector<Candidate> out, rejected;
-    std::vector<CodeDistance::Terms> picks;
-    for (const Candidate& c : sorted) {
-      if (out.size() == m) break;
-      const CodeDistance::Terms terms = coded.terms(c.id);
-      bool keep = true;
-      for (const CodeDistance::Terms& pick : picks) keep = keep && coded(terms, pick) >= c.distance;
-      if (keep) {
-        out.push_back(c);
-        picks.push_back(terms);
-      }
-    }
-    for (const Candidate& c : sorted) {
-      if (out.size() == m) break;
-      if (std::none_of(out.begin(), out.end(), [&](const Candidate& o) { return o.id == c.id; })) out.push_back(c);
-    }
-    return out;
-  };
+// A pruned list's distances to its owner come eight at a time from the
+// grouped kernel (CodeDistance::distances_to): bit for bit the distances one
+// pair at a time gives, for every group size, every metric, both kernel
+// paths, and a dimension that is no multiple of a kernel's step.
+TEST(CodeDistances, GroupedEqualOnePairAtATime) {
   for (const KernelPath path : {KernelPath::Avx2, KernelPath::Portable}) {
     set_kernel_path_for_testing(path);
     for (const std::size_t dim : {std::size_t{100}, std::size_t{384}}) {
-      const auto data = clustered_data(400, dim, 61);
+      const auto data = clustered_data(120, dim, 61);
       for (auto metric : {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
         HnswConfig config;
         config.distance_metric = metric;
         config.ef_construction = 8;
         const HnswIndex index = build_index(config, data, dim);
         const CodeDistance coded(index);
-        for (std::uint32_t base : {0u, 17u, 250u}) {
-          std::vector<Candidate> candidates;
-          for (std::uint32_t n = 0; n < 400; n += 3) {
-            if (n != base) candidates.push_back({coded(base, n), n});
-          }
-          for (std::uint64_t m : {4, 16, 32, 64}) {
-            const auto got = select_neighbors_heuristic(index, candidates, m);
-            const auto want = reference(index, candidates, m);
-            ASSERT_EQ(got.size(), want.size());
-            for (std::size_t i = 0; i < want.size(); ++i) {
-              EXPECT_EQ(got[i].id, want[i].id) << "dim " << dim << " base " << base << " m " << m << " at " << i;
+        std::vector<std::int8_t> centred;
+        for (std::uint32_t owner : {0u, 57u, 119u}) {
+          const CodeDistance::Terms a = coded.terms(owner);
+          coded.centre(a, centred);
+          for (std::size_t count = 1; count <= 8; ++count) {
+            CodeDistance::Terms others[8];
+            for (std::size_t j = 0; j < count; ++j) others[j] = coded.terms(static_cast<std::uint32_t>(3 + 13 * j + count));
+            float got[8];
+            coded.distances_to(a, centred.data(), others, count, got);
+            for (std::size_t j = 0; j < count; ++j) {
+              EXPECT_EQ(got[j], coded(a, others[j])) << "dim " << dim << " owner " << owner << " count " << count;
             }
           }
         }
