@@ -6,7 +6,7 @@
 // usage: hnsw_bench [--n N] [--d D] [--metric cosine|euclidean|dot_product] [--raw]
 //                   [--m M] [--ef-construction EF] [--queries Q] [--seed S] [--noise SIGMA]
 //                   [--base FILE.fvecs --query-file FILE.fvecs [--gt FILE.ivecs]]
-//                   [--cache FILE] [--ef 10,20,50] [--runs R] [--threads T]
+//                   [--cache FILE] [--ef 10,20,50] [--runs R] [--threads T] [--binary 1,2]
 //
 // --cache keeps the built graph in FILE (the snapshot encoding of its fields):
 // later runs load it instead of building, so search changes are measured on
@@ -26,6 +26,7 @@
 
 #include <time.h>
 
+#include "core/hnsw/binary_search.h"
 #include "core/hnsw/distance.h"
 #include "core/hnsw/graph.h"
 #include "core/hnsw/level_generator.h"
@@ -50,6 +51,7 @@ struct Options {
   std::size_t d = 128;
   DistanceMetric metric = DistanceMetric::Cosine;
   bool raw = false;
+  std::vector<unsigned> binary;  // also walk on codes of these bits per component, re-scored on the 8-bit ones
   std::uint64_t m = 16;
   std::uint64_t ef_construction = 200;
   std::size_t queries = 1000;
@@ -66,7 +68,7 @@ struct Options {
                "%s\nusage: hnsw_bench [--n N] [--d D] [--metric cosine|euclidean|dot_product] [--raw]\n"
                "                  [--m M] [--ef-construction EF] [--queries Q] [--seed S] [--noise SIGMA]\n"
                "                  [--base FILE.fvecs --query-file FILE.fvecs [--gt FILE.ivecs]]\n"
-               "                  [--cache FILE] [--ef 10,20,50] [--runs R] [--threads T]\n",
+               "                  [--cache FILE] [--ef 10,20,50] [--runs R] [--threads T] [--binary 1,2]\n",
                message);
   std::exit(2);
 }
@@ -99,6 +101,14 @@ Options parse(int argc, char** argv) {
     else if (arg == "--gt") o.gt_file = value();
     else if (arg == "--cache") o.cache_file = value();
     else if (arg == "--runs") o.runs = std::stoi(value());
+    else if (arg == "--binary") {
+      std::stringstream list(value());
+      for (std::string item; std::getline(list, item, ',');) {
+        const unsigned bits = static_cast<unsigned>(std::stoul(item));
+        if (bits != 1 && bits != 2) usage("--binary takes 1 and/or 2");
+        o.binary.push_back(bits);
+      }
+    }
     else if (arg == "--threads") o.threads = static_cast<unsigned>(std::stoul(value()));
     else if (arg == "--ef") {
       o.efs.clear();
@@ -270,42 +280,59 @@ int main(int argc, char** argv) {
     }
   }
 
-  std::printf("| ef | recall@10 | queries/s (1 thread, wall) | queries/s (CPU) | distances/query |\n"
-              "|---|---|---|---|---|\n");
-  std::vector<Candidate> found;
-  auto& stats = karvalith::thread_search_stats();
-  for (const std::uint64_t ef : o.efs) {
-    // Warm the caches and the thread's scratch once.
-    for (std::size_t q = 0; q < std::min<std::size_t>(o.queries, 50); ++q) {
-      (void)karvalith::knn_search(index, {queries.data() + q * d, d}, k, ef, karvalith::AdmitAll{}, found);
-    }
-    double best_wall = 1e30, best_cpu = 1e30, per_query = 0.0;
-    std::vector<std::uint32_t> answers(o.queries * k, UINT32_MAX);
-    for (int run = 0; run < o.runs; ++run) {
-      const std::uint64_t computed_before = stats.distance_computations;
-      const auto start = Clock::now();
-      const double cpu_start = thread_cpu_seconds();
-      for (std::size_t q = 0; q < o.queries; ++q) {
-        auto status = karvalith::knn_search(index, {queries.data() + q * d, d}, k, ef, karvalith::AdmitAll{}, found);
-        if (!status) {
-          std::fprintf(stderr, "search failed: %s\n", status.error().message.c_str());
-          return 1;
+  auto table = [&](const char* title, auto&& search) {
+    std::printf("%s\n\n| ef | recall@10 | queries/s (1 thread, wall) | queries/s (CPU) | distances/query |\n"
+                "|---|---|---|---|---|\n", title);
+    std::vector<Candidate> found;
+    auto& stats = karvalith::thread_search_stats();
+    for (const std::uint64_t ef : o.efs) {
+      // Warm the caches and the thread's scratch once.
+      for (std::size_t q = 0; q < std::min<std::size_t>(o.queries, 50); ++q) {
+        (void)search(std::span<const float>(queries.data() + q * d, d), ef, found);
+      }
+      double best_wall = 1e30, best_cpu = 1e30, per_query = 0.0;
+      std::vector<std::uint32_t> answers(o.queries * k, UINT32_MAX);
+      for (int run = 0; run < o.runs; ++run) {
+        const std::uint64_t computed_before = stats.distance_computations;
+        const auto start = Clock::now();
+        const double cpu_start = thread_cpu_seconds();
+        for (std::size_t q = 0; q < o.queries; ++q) {
+          auto status = search(std::span<const float>(queries.data() + q * d, d), ef, found);
+          if (!status) {
+            std::fprintf(stderr, "search failed: %s\n", status.error().message.c_str());
+            std::exit(1);
+          }
+          for (std::size_t j = 0; j < found.size(); ++j) answers[q * k + j] = found[j].id;
         }
-        for (std::size_t j = 0; j < found.size(); ++j) answers[q * k + j] = found[j].id;
+        best_cpu = std::min(best_cpu, thread_cpu_seconds() - cpu_start);
+        best_wall = std::min(best_wall, seconds_since(start));
+        per_query =
+            static_cast<double>(stats.distance_computations - computed_before) / static_cast<double>(o.queries);
       }
-      best_cpu = std::min(best_cpu, thread_cpu_seconds() - cpu_start);
-      best_wall = std::min(best_wall, seconds_since(start));
-      per_query = static_cast<double>(stats.distance_computations - computed_before) / static_cast<double>(o.queries);
-    }
-    std::size_t hits = 0;
-    for (std::size_t q = 0; q < o.queries; ++q) {
-      for (std::size_t j = 0; j < k; ++j) {
-        hits += std::count(truth.begin() + q * k, truth.begin() + (q + 1) * k, answers[q * k + j]);
+      std::size_t hits = 0;
+      for (std::size_t q = 0; q < o.queries; ++q) {
+        for (std::size_t j = 0; j < k; ++j) {
+          hits += std::count(truth.begin() + q * k, truth.begin() + (q + 1) * k, answers[q * k + j]);
+        }
       }
+      const double recall = static_cast<double>(hits) / static_cast<double>(o.queries * k);
+      std::printf("| %llu | %.4f | %.0f | %.0f | %.0f |\n", static_cast<unsigned long long>(ef), recall,
+                  static_cast<double>(o.queries) / best_wall, static_cast<double>(o.queries) / best_cpu, per_query);
     }
-    const double recall = static_cast<double>(hits) / static_cast<double>(o.queries * k);
-    std::printf("| %llu | %.4f | %.0f | %.0f | %.0f |\n", static_cast<unsigned long long>(ef), recall,
-                static_cast<double>(o.queries) / best_wall, static_cast<double>(o.queries) / best_cpu, per_query);
+    std::printf("\n");
+  };
+  table("walks on 8-bit codes", [&](std::span<const float> query, std::uint64_t ef, std::vector<Candidate>& found) {
+    return karvalith::knn_search(index, query, k, ef, karvalith::AdmitAll{}, found);
+  });
+  for (const unsigned bits : o.binary) {
+    const auto encode_start = Clock::now();
+    const karvalith::BinaryRows rows = karvalith::BinaryRows::encode(index, bits);
+    std::printf("%u-bit rows: %.1f B/node, encoded in %.2f s\n\n", bits,
+                static_cast<double>(rows.memory_bytes()) / static_cast<double>(o.n), seconds_since(encode_start));
+    const std::string title = "walks on " + std::to_string(bits) + "-bit codes, re-scored on 8-bit codes";
+    table(title.c_str(), [&](std::span<const float> query, std::uint64_t ef, std::vector<Candidate>& found) {
+      return karvalith::knn_search_binary(index, rows, query, k, ef, karvalith::AdmitAll{}, found);
+    });
   }
   return 0;
 }

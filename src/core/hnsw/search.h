@@ -86,10 +86,13 @@ struct LockedLinks {
 // Unadmitted nodes are still explored. Leaves the results in scratch.results
 // sorted by ascending distance and returns their number.
 // Precondition: `visited` covers every node id (grow it to node_count first).
-template <class Admit, class Links = DirectLinks>
-std::size_t walk_layer(const HnswIndex& index, SearchScratch& scratch, VisitedSet& visited,
-                       std::span<const float> query, float qnorm, std::span<const std::uint32_t> entries, std::uint64_t ef, std::uint64_t layer,
-                       Admit&& admit, const Links& read_links = Links{}) {
+// `distance_to` scores nodes for the walk: WalkScorer on the graph's codes
+// (walk_layer below), or an estimate on coarser codes whose results the
+// caller re-scores.
+template <class Scorer, class Admit, class Links = DirectLinks>
+std::size_t walk_layer_scored(const HnswIndex& index, SearchScratch& scratch, VisitedSet& visited,
+                              const Scorer& distance_to, std::span<const std::uint32_t> entries, std::uint64_t ef,
+                              std::uint64_t layer, Admit&& admit, const Links& read_links = Links{}) {
   visited.next_epoch();
   auto& candidates = scratch.candidates;
   auto& results = scratch.results;
@@ -99,7 +102,6 @@ std::size_t walk_layer(const HnswIndex& index, SearchScratch& scratch, VisitedSe
   candidates.reserve(static_cast<std::size_t>(std::min(ef > UINT64_MAX / 2 ? UINT64_MAX : 2 * ef, nodes)));
   results.reserve(static_cast<std::size_t>(std::min(ef, nodes) + 1));
 
-  const WalkScorer distance_to(index, query, qnorm);
   float bound = LARGEST_F32;
   std::uint64_t computed = 0;
 
@@ -147,6 +149,14 @@ std::size_t walk_layer(const HnswIndex& index, SearchScratch& scratch, VisitedSe
   far_heap_sort(results);
   scratch.distance_count += computed;
   return results.size();
+}
+
+template <class Admit, class Links = DirectLinks>
+std::size_t walk_layer(const HnswIndex& index, SearchScratch& scratch, VisitedSet& visited,
+                       std::span<const float> query, float qnorm, std::span<const std::uint32_t> entries, std::uint64_t ef, std::uint64_t layer,
+                       Admit&& admit, const Links& read_links = Links{}) {
+  return walk_layer_scored(index, scratch, visited, WalkScorer(index, query, qnorm), entries, ef, layer,
+                           std::forward<Admit>(admit), read_links);
 }
 
 // Greedy descent: beam-1 walks from `entry`, one per layer from the top

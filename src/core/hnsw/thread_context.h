@@ -23,6 +23,8 @@ struct SearchScratch {
   std::vector<std::uint32_t> fresh;   // unvisited neighbours of the node being expanded
   std::vector<float> fresh_distances;  // their distances to the query
   std::vector<std::uint32_t> links;   // a node's links, copied while other threads insert
+  std::vector<float> offset;          // the query less the bit codes' centre
+  std::vector<std::uint64_t> planes;  // that offset's bit planes (binary_code.h)
   std::uint64_t distance_count = 0;   // distances computed by walks since the last reset
 };
 

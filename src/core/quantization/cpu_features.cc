@@ -18,6 +18,7 @@ std::atomic<std::uint8_t> g_avx2_fma{UNKNOWN};
 std::atomic<std::uint8_t> g_avx_vnni{UNKNOWN};
 std::atomic<std::uint8_t> g_avx512{UNKNOWN};
 std::atomic<std::uint8_t> g_avx512_vnni{UNKNOWN};
+std::atomic<std::uint8_t> g_avx512_popcnt{UNKNOWN};
 
 bool query_avx512() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -44,6 +45,17 @@ bool query_avx512_vnni() {
   unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
   __cpuid_count(7, 0, eax, ebx, ecx, edx);
   return (ecx & (1u << 11)) != 0;  // AVX512_VNNI
+#else
+  return false;
+#endif
+}
+
+bool query_avx512_popcnt() {
+#if defined(__x86_64__) || defined(__i386__)
+  if (!cpu_has_avx512()) return false;
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  __cpuid_count(7, 0, eax, ebx, ecx, edx);
+  return (ecx & (1u << 14)) != 0;  // AVX512_VPOPCNTDQ
 #else
   return false;
 #endif
@@ -119,6 +131,15 @@ bool cpu_has_avx512_vnni() {
   if (word == UNKNOWN) {
     word = query_avx512_vnni() ? SUPPORTED : UNSUPPORTED;
     g_avx512_vnni.store(word, std::memory_order_relaxed);
+  }
+  return word == SUPPORTED;
+}
+
+bool cpu_has_avx512_popcnt() {
+  std::uint8_t word = g_avx512_popcnt.load(std::memory_order_relaxed);
+  if (word == UNKNOWN) {
+    word = query_avx512_popcnt() ? SUPPORTED : UNSUPPORTED;
+    g_avx512_popcnt.store(word, std::memory_order_relaxed);
   }
   return word == SUPPORTED;
 }

@@ -21,6 +21,8 @@ bool cpu_has_avx512();
 bool cpu_has_avx_vnni();
 // True when the processor has AVX-512 (as cpu_has_avx512) and AVX-512 VNNI.
 bool cpu_has_avx512_vnni();
+// True when the processor has AVX-512 (as cpu_has_avx512) and VPOPCNTDQ.
+bool cpu_has_avx512_popcnt();
 
 float avx2_dot_product_f32(const float* a, const float* b, std::size_t n);
 float avx2_euclidean_sq_f32(const float* a, const float* b, std::size_t n);
@@ -65,6 +67,11 @@ void avx512vnni_dot8_u8_i8(const std::int8_t* query, const std::uint8_t* const* 
 // Sum of a[i] * b[i] over two code rows, exact, with AVX-512 VNNI (64 codes
 // per instruction): only after cpu_has_avx512_vnni().
 std::uint64_t avx512vnni_dot_u8_u8(const std::uint8_t* a, const std::uint8_t* b, std::size_t n);
+// The sum of values[i] over the set bits i < n of eight rows of one-bit
+// codes (binary_code.h), out[j] for rows[j]: AVX2 (simd_avx2.cc) and
+// AVX-512 masked adds (simd_avx512.cc), after the matching cpu_has_ check.
+void avx2_set_sum8(const float* values, const std::uint8_t* const* rows, std::size_t n, float* out);
+void avx512_set_sum8(const float* values, const std::uint8_t* const* rows, std::size_t n, float* out);
 // The same with AVX-VNNI (simd_vnni.cc): only after cpu_has_avx_vnni().
 std::uint64_t vnni_dot_u8_u8(const std::uint8_t* a, const std::uint8_t* b, std::size_t n);
 

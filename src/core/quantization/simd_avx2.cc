@@ -363,4 +363,41 @@ void avx2_code_sums(const std::uint8_t* codes, std::size_t n, std::uint64_t& sum
   sum_sq = squares;
 }
 
+namespace {
+
+// Byte b -> eight lanes, lane i all ones where bit i of b is set. Built at
+// compile time: a constructor run at load would be compiled for AVX2 here.
+struct BitMasks {
+  alignas(32) std::uint32_t lanes[256][8] = {};
+  constexpr BitMasks() {
+    for (unsigned b = 0; b < 256; ++b) {
+      for (unsigned i = 0; i < 8; ++i) lanes[b][i] = (b >> i & 1) != 0 ? 0xFFFFFFFFu : 0u;
+    }
+  }
+};
+constexpr BitMasks BIT_MASKS{};
+
+}  // namespace
+
+void avx2_set_sum8(const float* values, const std::uint8_t* const* rows, std::size_t n, float* out) {
+  __m256 acc[8];
+  for (int j = 0; j < 8; ++j) acc[j] = _mm256_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 v = _mm256_loadu_ps(values + i);
+    for (int j = 0; j < 8; ++j) {
+      const __m256 mask = _mm256_load_ps(reinterpret_cast<const float*>(BIT_MASKS.lanes[rows[j][i / 8]]));
+      acc[j] = _mm256_add_ps(acc[j], _mm256_and_ps(v, mask));
+    }
+  }
+  for (int j = 0; j < 8; ++j) {
+    float total = reduce(acc[j], _mm256_setzero_ps());
+    // The tail (fewer than eight components) one bit at a time.
+    for (std::size_t t = i; t < n; ++t) {
+      if ((rows[j][t / 8] >> (t % 8) & 1) != 0) total += values[t];
+    }
+    out[j] = total;
+  }
+}
+
 }  // namespace karvalith

@@ -92,4 +92,31 @@ void avx512_dot4_f32_u8(const float* query, const std::uint8_t* const* rows, std
   dot_rows<4>(query, rows, n, out);
 }
 
+void avx512_set_sum8(const float* values, const std::uint8_t* const* rows, std::size_t n, float* out) {
+  // A row's two bytes of bits are the mask of sixteen lanes, as stored.
+  __m512 acc[8];
+  for (int j = 0; j < 8; ++j) acc[j] = _mm512_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m512 v = _mm512_loadu_ps(values + i);
+    for (int j = 0; j < 8; ++j) {
+      std::uint16_t bits;
+      __builtin_memcpy(&bits, rows[j] + i / 8, sizeof bits);
+      acc[j] = _mm512_mask_add_ps(acc[j], static_cast<__mmask16>(bits), acc[j], v);
+    }
+  }
+  if (i < n) {
+    // The tail: lanes past n masked off, no byte read past the row's end.
+    const unsigned left = static_cast<unsigned>(n - i);
+    const __mmask16 tail = static_cast<__mmask16>((1u << left) - 1);
+    const __m512 v = _mm512_maskz_loadu_ps(tail, values + i);
+    for (int j = 0; j < 8; ++j) {
+      unsigned bits = rows[j][i / 8];
+      if (left > 8) bits |= static_cast<unsigned>(rows[j][i / 8 + 1]) << 8;
+      acc[j] = _mm512_mask_add_ps(acc[j], static_cast<__mmask16>(bits & tail), acc[j], v);
+    }
+  }
+  for (int j = 0; j < 8; ++j) out[j] = _mm512_reduce_add_ps(acc[j]);
+}
+
 }  // namespace karvalith
