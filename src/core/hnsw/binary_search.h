@@ -33,14 +33,8 @@ Status knn_search_binary(const HnswIndex& index, const BinaryRows& rows, std::sp
   const BinaryScorer estimate(rows, index.config().distance_metric, query, qnorm, scratch.offset.data(),
                               scratch.planes.data());
 
-  std::uint32_t ep = *entry_point;
-  const LiveAnd live{index, AdmitAll{}};
-  for (std::uint64_t layer = std::min(index.max_level(), index.top_list_layer()); layer > 0; --layer) {
-    const std::uint32_t from = ep;
-    if (walk_layer_scored(index, scratch, visited, estimate, {&from, 1}, 1, layer, live) > 0) {
-      ep = scratch.results[0].id;
-    }
-  }
+  const std::uint32_t ep = greedy_descent_scored(index, scratch, visited, estimate, *entry_point,
+                                                 index.max_level(), 0, LiveAnd{index, AdmitAll{}});
 
   const LiveAnd live_and_admitted{index, std::forward<Admit>(admit)};
   std::uint64_t beam = std::max(ef, k);

@@ -163,19 +163,27 @@ std::size_t walk_layer(const HnswIndex& index, SearchScratch& scratch, VisitedSe
 // down to stop_above + 1, each starting where the last ended; returns the
 // node the last one ended at. Layers above `max_level` or above the highest
 // list cannot move the entry point and are skipped.
+template <class Scorer, class Admit, class Links = DirectLinks>
+std::uint32_t greedy_descent_scored(const HnswIndex& index, SearchScratch& scratch, VisitedSet& visited,
+                                    const Scorer& distance_to, std::uint32_t entry, std::uint64_t max_level,
+                                    std::uint64_t stop_above, const Admit& admit, const Links& read_links = Links{}) {
+  std::uint32_t ep = entry;
+  for (std::uint64_t layer = std::min(max_level, index.top_list_layer()); layer > stop_above; --layer) {
+    const std::uint32_t from = ep;
+    if (walk_layer_scored(index, scratch, visited, distance_to, {&from, 1}, 1, layer, admit, read_links) > 0) {
+      ep = scratch.results[0].id;
+    }
+  }
+  return ep;
+}
+
 template <class Admit, class Links = DirectLinks>
 std::uint32_t greedy_descent(const HnswIndex& index, SearchScratch& scratch, VisitedSet& visited,
                              std::span<const float> query, float qnorm, std::uint32_t entry,
                              std::uint64_t max_level, std::uint64_t stop_above, const Admit& admit,
                              const Links& read_links = Links{}) {
-  std::uint32_t ep = entry;
-  for (std::uint64_t layer = std::min(max_level, index.top_list_layer()); layer > stop_above; --layer) {
-    const std::uint32_t from = ep;
-    if (walk_layer(index, scratch, visited, query, qnorm, {&from, 1}, 1, layer, admit, read_links) > 0) {
-      ep = scratch.results[0].id;
-    }
-  }
-  return ep;
+  return greedy_descent_scored(index, scratch, visited, WalkScorer(index, query, qnorm), entry, max_level, stop_above,
+                               admit, read_links);
 }
 
 namespace search_detail {
