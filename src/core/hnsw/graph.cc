@@ -327,6 +327,7 @@ HnswIndex HnswIndex::from_parts(HnswParts parts) {
 
   if (parts.entry_point && *parts.entry_point < count) index.entry_point_ = parts.entry_point;
   index.max_level_ = parts.max_level;
+  index.derive_residuals(0);
   return index;
 }
 
@@ -376,6 +377,7 @@ std::optional<HnswIndex> HnswIndex::from_arrays(HnswArrays a) {
   index.set_tombstones(a.deleted);
   index.entry_point_ = a.entry_point;
   index.max_level_ = a.max_level;
+  index.derive_residuals(0);
   return index;
 }
 
@@ -475,6 +477,30 @@ void HnswIndex::finish_load(std::vector<std::uint8_t> layers, std::vector<std::u
   entry_point_ = entry_point;
   max_level_ = max_level;
   huge_nodes_ = huge;
+  derive_residuals(0);
+}
+
+void HnswIndex::derive_residuals(std::uint32_t from) {
+  if (raw_vectors_.empty()) {
+    residuals_.clear();
+    return;
+  }
+  residuals_.resize(node_count_);
+  for (std::uint32_t n = from; n < node_count_; ++n) {
+    const QuantizedView v = quantized_view(n);
+    const float* raw = raw_vectors_.data() + static_cast<std::size_t>(n) * dimension_;
+    double sum = 0.0;
+    for (std::size_t i = 0; i < dimension_; ++i) {
+      const double error = static_cast<double>(raw[i]) - dequantized_f64(v, i);
+      sum += error * error;
+    }
+    // Rounded up, so that it bounds the exact distance: a thousandth added
+    // covers the double sum's rounding many times over; NaN and overflow give
+    // +inf (no bound).
+    const double bound = std::sqrt(sum) * (1.0 + 1e-3);
+    residuals_[n] = bound <= static_cast<double>(LARGEST_F32) ? std::nextafter(static_cast<float>(bound), INFINITY)
+                                                              : INFINITY;
+  }
 }
 
 std::uint64_t HnswIndex::estimate_memory_bytes() const {
@@ -490,7 +516,7 @@ std::uint64_t HnswIndex::estimate_memory_bytes() const {
 
 std::uint64_t HnswIndex::layout_bytes() const {
   std::uint64_t bytes = blocks_.size() + layers_.size() + 8 * deleted_.size();
-  bytes += 4 * raw_vectors_.size();
+  bytes += 4 * raw_vectors_.size() + 4 * residuals_.size();
   bytes += 8 * upper_bits_.size() + 4 * upper_before_.size() + 4 * upper_first_.size() + upper_count_.size();
   bytes += 4 * upper_pool_.size();
   return bytes;

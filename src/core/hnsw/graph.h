@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cassert>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -307,6 +308,12 @@ class HnswIndex {
   }
   // Raw copy, or the dequantized codes (code * scale + min).
   void copy_vector(std::uint32_t n, float* out) const;
+  // With raw vectors: an upper bound on |v - v'|, the distance from node n's
+  // raw vector to its dequantized codes (+inf when there is none). A scan
+  // ranks raw nodes by their codes and scores on the raw vectors only those
+  // this bound cannot exclude; the worst case sqrt(d) (s / 2 + eps) is
+  // typically thirty times larger. Derived on insert and load, not stored.
+  float residual_of(std::uint32_t n) const { return n < residuals_.size() ? residuals_[n] : INFINITY; }
 
  private:
   // Position of node n among the nodes with upper lists, if it has any.
@@ -374,6 +381,9 @@ class HnswIndex {
   // Derives node n's norm_sq and code_sum from its codes, min and scale
   // (graph.cc).
   void derive_meta(std::uint32_t n);
+  // Derives residual_of for nodes from..node_count() (none without raw
+  // vectors), after their codes and raw vectors are in place.
+  void derive_residuals(std::uint32_t from);
   // The same, returning whether the node is huge instead of recording it.
   bool derive_node_meta(std::uint32_t n);
   // What derive_node_meta writes, computed from the block's codes, min and scale.
@@ -412,6 +422,7 @@ class HnswIndex {
   PageBuffer blocks_;
   std::size_t stride_ = 0;
   std::vector<float> raw_vectors_;
+  PageArray<float> residuals_;  // residual_of, one per node with raw vectors
   std::uint64_t capacity0_ = 0;  // ids a level-0 row holds
   unsigned link_width_ = 3;       // bytes per level-0 id
   // Layers >= 1, only for the nodes that have such lists (1/m of them):

@@ -235,6 +235,7 @@ void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector&
   layers_.push_back(level);
   if (n % 64 == 0) deleted_.push_back(0);
   ++node_count_;
+  derive_residuals(static_cast<std::uint32_t>(n));
 }
 
 namespace {

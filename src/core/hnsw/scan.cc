@@ -102,9 +102,9 @@ class CodeQuery {
     // The single-precision sums' rounding (the stored kernels' and the rough
     // formula's), relative to the products' magnitude, with room to spare.
     rounding_ = 1e-4f + static_cast<float>(dim) * 0x1p-22f;
-    // With raw vectors, each component of a node's codes lies within half a
-    // step (or the flat range) of the raw one: |v - v'| <= sqrt(d) (s / 2 + eps).
-    coded_node_ = index.has_raw_vectors() ? std::sqrt(static_cast<float>(dim)) : 0.0f;
+    // With raw vectors, quantizing a node moved it by |v - v'| (an upper
+    // bound kept per node, HnswIndex::residual_of).
+    raw_ = index.has_raw_vectors();
   }
 
   // Bounds on the stored distances of `count` (at most GROUP) nodes, from
@@ -136,7 +136,7 @@ class CodeQuery {
       const float low = std::fabs(min[j]);
       terms[j] = std::fabs(min_) * (dim_ * low + scale[j] * code_sum[j]) +
                  scale_ * (low * code_sum_ + 255.0f * scale[j] * code_sum[j]);
-      moved_node[j] = coded_node_ * (0.5f * scale[j] + QUANT_EPSILON);
+      moved_node[j] = raw_ ? index_.residual_of(nodes[j]) : 0.0f;
     }
     switch (metric_) {
       case DistanceMetric::Cosine:
@@ -183,7 +183,8 @@ class CodeQuery {
   DistanceMetric metric_;
   float dim_;
   float min_ = 0.0f, scale_ = 0.0f, code_sum_ = 0.0f, norm_sq_ = 0.0f, inverse_norm_ = 0.0f;
-  float moved_ = 0.0f, rounding_ = 0.0f, query_norm_ = 0.0f, coded_node_ = 0.0f;
+  float moved_ = 0.0f, rounding_ = 0.0f, query_norm_ = 0.0f;
+  bool raw_ = false;
 };
 
 // Moves the `keep` smallest of the n distinct values at v to its front,
