@@ -197,23 +197,15 @@ void record_search(std::uint64_t distances);
 
 }  // namespace search_detail
 
-// The at most k nearest nodes that are live and pass admit(node), ascending
-// by distance (IEEE total order), each distance re-scored on the raw or
-// scalar-quantized vector, into `out`.
-//
-// Descent: layers max_level..1 with beam 1, admitting every live node.
-// Layer 0: beam = max(ef, k), cap = min(node_count, 4 * beam); walks from the
-// same entry point with beam, 2 beam, ... (each at most cap) until k nodes are
-// admitted or the beam reaches cap: deleted and unadmitted nodes use up beam
-// without becoming results. admit is evaluated only for live nodes that pass
-// the distance test, at most once per node and pass.
-//
-// Borrows the thread's search context: ErrorKind::Internal when it is already
-// in use on this thread. The caller holds the collection's lock (shared is
-// enough) and passes a query of dimension() components.
-template <class Admit>
-Status knn_search(const HnswIndex& index, std::span<const float> given_query, std::uint64_t k, std::uint64_t ef,
-                  Admit&& admit, std::vector<Candidate>& out) {
+// knn_search with the walks scored by make_scorer(scratch, query, qnorm)'s
+// scorer (the query as prepare_query scaled it) and lists read by
+// `read_links`: WalkScorer and the graph for knn_search, an estimate on
+// coarser codes and their rows for knn_search_binary (binary_search.h).
+// Every admitted node of the beam is re-scored on the stored vectors either way.
+template <class Admit, class MakeScorer, class Links = DirectLinks>
+Status knn_search_scored(const HnswIndex& index, std::span<const float> given_query, std::uint64_t k,
+                         std::uint64_t ef, Admit&& admit, std::vector<Candidate>& out, MakeScorer&& make_scorer,
+                         const Links& read_links = Links{}) {
   out.clear();
   const std::optional<std::uint32_t> entry_point = index.entry_point();
   if (!entry_point || k == 0) return {};
@@ -228,8 +220,9 @@ Status knn_search(const HnswIndex& index, std::span<const float> given_query, st
   const PreparedQuery prepared = prepare_query(index.config().distance_metric, given_query, scratch.query);
   const std::span<const float> query = prepared.values;
   const float qnorm = prepared.norm_sq;
-  const std::uint32_t ep = greedy_descent(index, scratch, visited, query, qnorm, *entry_point,
-                                          index.max_level(), 0, LiveAnd{index, AdmitAll{}});
+  const auto distance_to = make_scorer(scratch, query, qnorm);
+  const std::uint32_t ep = greedy_descent_scored(index, scratch, visited, distance_to, *entry_point,
+                                                 index.max_level(), 0, LiveAnd{index, AdmitAll{}}, read_links);
 
   const LiveAnd live_and_admitted{index, std::forward<Admit>(admit)};
   std::uint64_t beam = std::max(ef, k);
@@ -237,7 +230,7 @@ Status knn_search(const HnswIndex& index, std::span<const float> given_query, st
       std::min<std::uint64_t>(search_detail::saturating_mul(beam, 4), index.node_count());
   for (;;) {
     const std::size_t admitted =
-        walk_layer(index, scratch, visited, query, qnorm, {&ep, 1}, beam, 0, live_and_admitted);
+        walk_layer_scored(index, scratch, visited, distance_to, {&ep, 1}, beam, 0, live_and_admitted, read_links);
     if (admitted >= k || beam >= cap) break;
     beam = std::min(search_detail::saturating_mul(beam, 2), cap);
   }
@@ -256,6 +249,29 @@ Status knn_search(const HnswIndex& index, std::span<const float> given_query, st
   out.assign(results.begin(), results.begin() + static_cast<std::ptrdiff_t>(keep));
   search_detail::record_search(scratch.distance_count);
   return {};
+}
+
+// The at most k nearest nodes that are live and pass admit(node), ascending
+// by distance (IEEE total order), each distance re-scored on the raw or
+// scalar-quantized vector, into `out`.
+//
+// Descent: layers max_level..1 with beam 1, admitting every live node.
+// Layer 0: beam = max(ef, k), cap = min(node_count, 4 * beam); walks from the
+// same entry point with beam, 2 beam, ... (each at most cap) until k nodes are
+// admitted or the beam reaches cap: deleted and unadmitted nodes use up beam
+// without becoming results. admit is evaluated only for live nodes that pass
+// the distance test, at most once per node and pass.
+//
+// Borrows the thread's search context: ErrorKind::Internal when it is already
+// in use on this thread. The caller holds the collection's lock (shared is
+// enough) and passes a query of dimension() components.
+template <class Admit>
+Status knn_search(const HnswIndex& index, std::span<const float> given_query, std::uint64_t k, std::uint64_t ef,
+                  Admit&& admit, std::vector<Candidate>& out) {
+  return knn_search_scored(index, given_query, k, ef, std::forward<Admit>(admit), out,
+                           [&](SearchScratch&, std::span<const float> query, float qnorm) {
+                             return WalkScorer(index, query, qnorm);
+                           });
 }
 
 }  // namespace karvalith
