@@ -5,7 +5,11 @@
 namespace karvalith {
 
 void DocLengths::set(std::uint32_t doc_id, std::uint32_t length) {
-  if (doc_id >= packed_.size()) packed_.resize(std::size_t{doc_id} + 1);
+  size_ = std::max(size_, std::size_t{doc_id} + 1);
+  if (doc_id >= packed_.size()) {
+    if (length == 0) return;  // reads as 0 already
+    packed_.resize(std::size_t{doc_id} + 1);
+  }
   Packed& packed = packed_[doc_id];
   const bool was_overflow = packed == OVERFLOW_MARK;
   if (length < OVERFLOW_MARK && !was_overflow) {
@@ -33,9 +37,12 @@ void DocLengths::set(std::uint32_t doc_id, std::uint32_t length) {
 void DocLengths::assign(std::span<const std::uint32_t> lengths) {
   overflow_.clear();
   packed_.clear();
-  packed_.resize(lengths.size());
+  size_ = lengths.size();
+  std::size_t stored = lengths.size();
+  while (stored > 0 && lengths[stored - 1] == 0) --stored;
+  packed_.resize(stored);
   Packed* packed = packed_.data();
-  for (std::size_t i = 0; i < lengths.size(); ++i) {
+  for (std::size_t i = 0; i < stored; ++i) {
     const std::uint32_t length = lengths[i];
     if (length < OVERFLOW_MARK) {
       packed[i] = static_cast<Packed>(length);
@@ -55,11 +62,13 @@ std::uint32_t DocLengths::overflow_length(std::uint32_t doc_id) const {
 }
 
 void DocLengths::copy_to(std::size_t first, std::span<std::uint32_t> out) const {
+  const std::size_t stored = first < packed_.size() ? std::min(out.size(), packed_.size() - first) : 0;
   const Packed* packed = packed_.data() + first;
-  for (std::size_t i = 0; i < out.size(); ++i) {
+  for (std::size_t i = 0; i < stored; ++i) {
     const Packed value = packed[i];
     out[i] = value != OVERFLOW_MARK ? value : overflow_length(static_cast<std::uint32_t>(first + i));
   }
+  std::fill(out.begin() + static_cast<std::ptrdiff_t>(stored), out.end(), 0u);
 }
 
 std::vector<std::uint32_t> DocLengths::to_vector() const {
@@ -69,7 +78,13 @@ std::vector<std::uint32_t> DocLengths::to_vector() const {
 }
 
 bool operator==(const DocLengths& a, const DocLengths& b) {
-  return a.packed_ == b.packed_ && a.overflow_ == b.overflow_;
+  if (a.size_ != b.size_ || a.overflow_ != b.overflow_) return false;
+  // Entries past the shorter array are zero lengths.
+  const std::size_t common = std::min(a.packed_.size(), b.packed_.size());
+  if (!std::equal(a.packed_.begin(), a.packed_.begin() + common, b.packed_.begin())) return false;
+  const auto zero = [](DocLengths::Packed value) { return value == 0; };
+  return std::all_of(a.packed_.begin() + common, a.packed_.end(), zero) &&
+         std::all_of(b.packed_.begin() + common, b.packed_.end(), zero);
 }
 
 bool operator==(const DocLengths& a, std::span<const std::uint32_t> b) {

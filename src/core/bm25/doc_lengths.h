@@ -4,6 +4,9 @@
 // side table sorted by doc id (65,535 terms is a long book chapter, so the
 // table is empty or tiny in practice). Readers always get the exact u32
 // value, so scores and stored snapshots are the same as with u32 lengths.
+// Entries are kept up to the last id with a nonzero length: a collection of
+// embeddings with empty texts keeps none (2 bytes per document saved), while
+// size() still covers every id added, as stored files list them.
 #pragma once
 
 #include <cstddef>
@@ -24,11 +27,12 @@ class DocLengths {
   explicit DocLengths(std::span<const std::uint32_t> lengths) { assign(lengths); }
 
   // Ids covered: 0 .. size() - 1 (a removed or never added id reads 0).
-  std::size_t size() const { return packed_.size(); }
-  bool empty() const { return packed_.empty(); }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
 
   // The exact length of `doc_id` (< size()).
   std::uint32_t operator[](std::size_t doc_id) const {
+    if (doc_id >= packed_.size()) return 0;
     const Packed packed = packed_[doc_id];
     return packed != OVERFLOW_MARK ? packed : overflow_length(static_cast<std::uint32_t>(doc_id));
   }
@@ -44,9 +48,11 @@ class DocLengths {
   void copy_to(std::size_t first, std::span<std::uint32_t> out) const;
   std::vector<std::uint32_t> to_vector() const;
 
-  // The packed array for the scoring loop: entry i is the length of id i,
-  // or OVERFLOW_MARK, then overflow_length(i) is the length.
+  // The packed array for the scoring loop: entry i (i < packed_size()) is
+  // the length of id i, or OVERFLOW_MARK, then overflow_length(i) is the
+  // length; ids from packed_size() on have length 0.
   const Packed* packed() const { return packed_.data(); }
+  std::size_t packed_size() const { return packed_.size(); }
   // The exact length of an id whose packed entry is OVERFLOW_MARK (a binary
   // search of the side table).
   std::uint32_t overflow_length(std::uint32_t doc_id) const;
@@ -66,7 +72,8 @@ class DocLengths {
     friend bool operator==(const Overflow&, const Overflow&) = default;
   };
 
-  PageArray<Packed> packed_;
+  PageArray<Packed> packed_;  // up to the last nonzero length
+  std::size_t size_ = 0;
   // One entry per id whose packed entry is OVERFLOW_MARK, ascending by id.
   std::vector<Overflow> overflow_;
 };

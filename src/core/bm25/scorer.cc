@@ -69,7 +69,7 @@ void accumulate_scores(const InvertedIndex& index, const Tokens& tokens, CorpusF
   const float avgdl = figures.avgdl;
   const DocLengths& lengths = index.doc_lengths();
   const DocLengths::Packed* length_data = lengths.packed();
-  const std::size_t length_count = lengths.size();
+  const std::size_t length_count = lengths.packed_size();
   scores.reset(std::min<std::size_t>(index.doc_count(), 256));
 
   for (std::size_t t = 0; t < tokens.size(); ++t) {

@@ -174,5 +174,36 @@ TEST(Bm25Search, LoadedLongLengthsScoreExactlyAsTheirU32Values) {
 
 }
 
+// Zero lengths past the last nonzero one take no entries, yet every id added
+// stays covered (the stored list keeps one length per id): in size(), reads,
+// copies and equality with the same lengths assigned whole. A nonzero length
+// after a run of zeros, and an overflowing one, land where they belong.
+TEST(DocLengths, TrailingZeroLengthsTakeNoEntries) {
+  DocLengths lengths;
+  for (std::uint32_t id = 0; id < 5000; ++id) lengths.set(id, 0);
+  EXPECT_EQ(lengths.size(), 5000u);
+  EXPECT_EQ(lengths.packed_size(), 0u);
+  EXPECT_EQ(lengths.memory_bytes(), 0u);
+  EXPECT_EQ(lengths[4999], 0u);
+  EXPECT_EQ(lengths, Lengths(5000, 0));
+  EXPECT_EQ(lengths, DocLengths(Lengths(5000, 0)));
+  EXPECT_EQ(DocLengths(Lengths(5000, 0)).packed_size(), 0u);
+
+  lengths.set(6000, 7);
+  lengths.set(6001, MARK + 3);
+  lengths.set(6002, 0);
+  Lengths expected(6003, 0);
+  expected[6000] = 7;
+  expected[6001] = MARK + 3;
+  EXPECT_EQ(lengths.size(), 6003u);
+  EXPECT_EQ(lengths.packed_size(), 6002u);
+  EXPECT_EQ(lengths.to_vector(), expected);
+  EXPECT_EQ(lengths, DocLengths(expected));
+  Lengths tail(8, 99);  // ids 5995-6002: the last one past the entries
+  lengths.copy_to(5995, tail);
+  EXPECT_EQ(tail, (Lengths{0, 0, 0, 0, 0, 7, MARK + 3, 0}));
+  EXPECT_FALSE(lengths == DocLengths(Lengths(6004, 0)));
+}
+
 }  // namespace
 }  // namespace karvalith
