@@ -210,7 +210,7 @@ TEST(CollectionMemory, SumsTheDocumentedTerms) {
   // Records: varint length + text, entry count, then "colour" as varint
   // length + key, tag, varint length + "red"; a 5-byte offset per slot.
   const std::uint64_t documents = (1 + 9 + 1 + (1 + 6 + 1 + 1 + 3)) + (1 + 11 + 1) + 5 * 2;
-  const std::uint64_t id_maps = 4 * 16 + 16 * 2;  // the id table's 16 cells, the slot list
+  const std::uint64_t id_maps = (3 * 16 + 1) + 16 * 2;  // the id table's 16 3-byte cells and spare byte, the slot list
   const std::uint64_t set = sizeof(SlotSet);
   const std::uint64_t index = (set + 4 * 2)                 // live slots
                               + (128 + 6 + (set + 4) + 2 * set  // field "colour": present, true, false
