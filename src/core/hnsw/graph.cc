@@ -182,10 +182,13 @@ std::size_t HnswIndex::ensure_upper_lists(std::uint32_t n, std::size_t lists) {
     for (std::size_t w = word + 1; w < upper_before_.size(); ++w) ++upper_before_[w];
     upper_first_.push_back(0);
     upper_count_.push_back(0);
+    upper_level_.push_back(0);
     std::copy_backward(upper_first_.begin() + r, upper_first_.end() - 1, upper_first_.end());
     std::copy_backward(upper_count_.begin() + r, upper_count_.end() - 1, upper_count_.end());
+    std::copy_backward(upper_level_.begin() + r, upper_level_.end() - 1, upper_level_.end());
     upper_first_[r] = 0;
     upper_count_[r] = 0;
+    upper_level_[r] = 0;
     rank = r;
   }
   const std::size_t have = upper_count_[*rank];
@@ -207,6 +210,11 @@ std::size_t HnswIndex::ensure_upper_lists(std::uint32_t n, std::size_t lists) {
   upper_count_[*rank] = static_cast<std::uint8_t>(lists);
   top_list_layer_ = std::max<std::uint64_t>(top_list_layer_, lists);
   return *rank;
+}
+
+void HnswIndex::set_level(std::uint32_t n, std::uint8_t level) {
+  if (level == 0 && !upper_rank(n)) return;
+  upper_level_[ensure_upper_lists(n, 0)] = level;
 }
 
 void HnswIndex::set_upper(std::size_t rank, std::uint64_t layer, std::span<const std::uint32_t> ids) {
@@ -258,7 +266,8 @@ HnswParts HnswIndex::to_parts() const {
     lists.reserve(list_count(n));
     for (std::size_t layer = 0; layer < list_count(n); ++layer) lists.push_back(neighbors(n, layer).to_vector());
   }
-  parts.layers.assign(layers_.begin(), layers_.end());
+  parts.layers.resize(node_count_);
+  for (std::uint32_t n = 0; n < node_count_; ++n) parts.layers[n] = level(n);
   parts.deleted.resize(node_count_);
   for (std::uint32_t n = 0; n < node_count_; ++n) parts.deleted[n] = is_deleted(n) ? 1 : 0;
   parts.entry_point = entry_point_;
@@ -285,7 +294,6 @@ HnswIndex HnswIndex::from_parts(HnswParts parts) {
   if (parts.raw_vectors.size() != cells) parts.raw_vectors.clear();
 
   index.raw_vectors_ = std::move(parts.raw_vectors);
-  index.layers_.assign(std::span<const std::uint8_t>(parts.layers));
   index.set_tombstones(parts.deleted);
   index.node_count_ = count;
 
@@ -313,6 +321,7 @@ HnswIndex HnswIndex::from_parts(HnswParts parts) {
   };
   for (std::uint32_t n = 0; n < count; ++n) {
     auto& lists = parts.neighbors[n];
+    index.set_level(n, parts.layers[n]);  // in node order, so ranks are appended
     // A node without lists gets an empty level-0 list: walks treat both alike.
     if (lists.empty()) continue;
     drop_out_of_range(lists[0]);
@@ -362,6 +371,7 @@ std::optional<HnswIndex> HnswIndex::from_arrays(HnswArrays a) {
     const std::size_t uppers = a.layers[n];
     if (uppers != 0) {
       const std::size_t rank = index.ensure_upper_lists(n, uppers);
+      index.upper_level_[rank] = static_cast<std::uint8_t>(uppers);
       for (std::size_t l = 1; l <= uppers; ++l) {
         const std::span<const std::uint8_t> bytes = a.lists[list + l];
         ids.resize(bytes.size() / 4);
@@ -373,7 +383,6 @@ std::optional<HnswIndex> HnswIndex::from_arrays(HnswArrays a) {
   }
   for (std::uint32_t n = 0; n < count; ++n) index.derive_meta(n);
   index.raw_vectors_ = std::move(a.raw_vectors);
-  index.layers_.assign(a.layers);
   index.set_tombstones(a.deleted);
   index.entry_point_ = a.entry_point;
   index.max_level_ = a.max_level;
@@ -451,6 +460,7 @@ void HnswIndex::finish_load(std::vector<std::uint8_t> layers, std::vector<std::u
   upper_before_.assign(words, 0);
   upper_first_.assign(ranked, 0);
   upper_count_.assign(ranked, 0);
+  upper_level_.assign(ranked, 0);
   upper_pool_.assign(slots * (1 + upper_capacity_), 0);
   std::size_t rank = 0;
   std::size_t first = 0;
@@ -463,6 +473,7 @@ void HnswIndex::finish_load(std::vector<std::uint8_t> layers, std::vector<std::u
     upper_bits_[n / 64] |= std::uint64_t{1} << (n % 64);
     upper_first_[rank] = static_cast<std::uint32_t>(first);
     upper_count_[rank] = static_cast<std::uint8_t>(uppers);
+    upper_level_[rank] = static_cast<std::uint8_t>(uppers);
     for (std::size_t l = 1; l <= uppers; ++l, ++list) {
       set_upper(rank, l, upper_ids.subspan(id, upper_counts[list]));
       id += upper_counts[list];
@@ -471,7 +482,6 @@ void HnswIndex::finish_load(std::vector<std::uint8_t> layers, std::vector<std::u
     first += uppers;
     ++rank;
   }
-  layers_.assign(std::span<const std::uint8_t>(layers));
   set_tombstones(deleted);
   raw_vectors_ = std::move(raw_vectors);
   entry_point_ = entry_point;
@@ -505,7 +515,7 @@ void HnswIndex::derive_residuals(std::uint32_t from) {
 
 std::uint64_t HnswIndex::estimate_memory_bytes() const {
   const std::uint64_t nodes = node_count_;
-  std::uint64_t bytes = nodes * dimension_ + layers_.size() + nodes;
+  std::uint64_t bytes = nodes * dimension_ + nodes + nodes;
   bytes += 4 * (nodes + nodes + raw_vectors_.size());
   for (std::uint32_t n = 0; n < node_count_; ++n) {
     bytes += 24 + 24 + 4 * std::uint64_t{level0_count(n)};
@@ -515,9 +525,9 @@ std::uint64_t HnswIndex::estimate_memory_bytes() const {
 }
 
 std::uint64_t HnswIndex::layout_bytes() const {
-  std::uint64_t bytes = blocks_.size() + layers_.size() + 8 * deleted_.size();
+  std::uint64_t bytes = blocks_.size() + 8 * deleted_.size();
   bytes += 4 * raw_vectors_.size() + 4 * residuals_.size();
-  bytes += 8 * upper_bits_.size() + 4 * upper_before_.size() + 4 * upper_first_.size() + upper_count_.size();
+  bytes += 8 * upper_bits_.size() + 4 * upper_before_.size() + 4 * upper_first_.size() + upper_count_.size() + upper_level_.size();
   bytes += 4 * upper_pool_.size();
   return bytes;
 }

@@ -8,7 +8,8 @@
 // rows are re-laid out once when the graph outgrows 3-byte ids. norm_sq (the squared norm of the dequantized vector) and
 // code_sum (the sum of the codes) are derived from the codes, min and scale;
 // snapshots that store the blocks as they are (format 3) carry them, and a
-// load derives them again. Raw vectors, levels, tombstones and the sparse upper-layer lists keep arrays of their own.
+// load derives them again. Raw vectors, tombstones and the sparse upper-layer
+// lists (with the levels of their nodes) keep arrays of their own.
 // Insertion lives in insert.cc, queries in search.cc.
 //
 // Thread safety: none of its own. Mutations (insert, mark_deleted) need the collection's exclusive lock; searches
@@ -243,7 +244,11 @@ class HnswIndex {
   std::uint32_t node_count() const { return node_count_; }
   std::optional<std::uint32_t> entry_point() const { return entry_point_; }
   std::uint64_t max_level() const { return max_level_; }
-  std::uint8_t level(std::uint32_t n) const { return layers_[n]; }
+  // Kept only for the nodes with upper lists (a node of level 0 has none).
+  std::uint8_t level(std::uint32_t n) const {
+    const std::optional<std::size_t> rank = upper_rank(n);
+    return rank ? upper_level_[*rank] : 0;
+  }
   bool is_deleted(std::uint32_t n) const { return (deleted_[n / 64] >> (n % 64) & 1) != 0; }
   // The tombstones, a bit per node (bit n % 64 of word n / 64).
   std::span<const std::uint64_t> deleted_words() const { return {deleted_.data(), deleted_.size()}; }
@@ -338,6 +343,9 @@ class HnswIndex {
   // node given lists out of order (only inconsistent stored graphs lead
   // there) moves the ranks after it.
   std::size_t ensure_upper_lists(std::uint32_t n, std::size_t lists);
+  // Records node n's level: by rank, so a node above level 0 gets a rank even
+  // without lists (only inconsistent stored graphs have such nodes).
+  void set_level(std::uint32_t n, std::uint8_t level);
   // Replaces node n's list on `layer` (>= 1; the node has it; ids.size() <=
   // upper_capacity_).
   void set_upper(std::size_t rank, std::uint64_t layer, std::span<const std::uint32_t> ids);
@@ -436,9 +444,9 @@ class HnswIndex {
   PageArray<std::uint32_t> upper_before_;
   PageArray<std::uint32_t> upper_first_;
   PageArray<std::uint8_t> upper_count_;
+  PageArray<std::uint8_t> upper_level_;  // the node's level, which stored graphs may give apart from its lists
   PageArray<std::uint32_t> upper_pool_;
   std::size_t upper_capacity_ = 0;
-  PageArray<std::uint8_t> layers_;
   PageArray<std::uint64_t> deleted_;  // tombstones, a bit per node
   std::optional<std::uint32_t> entry_point_;
   std::uint64_t max_level_ = 0;

@@ -232,7 +232,7 @@ void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector&
     const std::size_t rank = ensure_upper_lists(static_cast<std::uint32_t>(n), upper.size());
     for (std::size_t l = 0; l < upper.size(); ++l) set_upper(rank, l + 1, upper[l]);
   }
-  layers_.push_back(level);
+  set_level(static_cast<std::uint32_t>(n), level);
   if (n % 64 == 0) deleted_.push_back(0);
   ++node_count_;
   derive_residuals(static_cast<std::uint32_t>(n));

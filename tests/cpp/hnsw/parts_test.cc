@@ -66,7 +66,12 @@ TEST(Parts, InconsistentListsAreToleratedWithoutOutOfRangeReads) {
   parts.layers[7] = 9;
   parts.raw_vectors.assign(10, 1.0f);                  // wrong length
   parts.max_level = 1000000;                           // descent must not loop forever
+  parts.layers[9] = 0;                                 // upper lists on a node of level 0
+  parts.neighbors[9].resize(3);
+  const std::vector<std::uint8_t> levels = parts.layers;
   auto index = HnswIndex::from_parts(std::move(parts));
+  // Levels are kept as stored, whatever lists the nodes have.
+  for (std::uint32_t n = 0; n < 60; ++n) ASSERT_EQ(index.level(n), levels[n]) << n;
   EXPECT_FALSE(index.has_raw_vectors());
   EXPECT_GE(index.level0_capacity(), 40u);
   EXPECT_TRUE(index.neighbors(3, 0).empty());
@@ -86,7 +91,9 @@ TEST(Parts, InconsistentListsAreToleratedWithoutOutOfRangeReads) {
   for (std::uint32_t n = 60; n < index.node_count(); ++n) {
     EXPECT_LE(index.neighbors(n, 0).size(), 8u);
   }
-  EXPECT_EQ(index.to_parts().neighbors[3].size(), 1u);
+  const HnswParts after = index.to_parts();
+  EXPECT_EQ(after.neighbors[3].size(), 1u);
+  EXPECT_EQ(std::vector<std::uint8_t>(after.layers.begin(), after.layers.begin() + 60), levels);
 }
 
 TEST(Parts, BackLinkToANodeWithoutTheLayerAddsTheMissingList) {
@@ -117,6 +124,7 @@ TEST(Parts, BackLinkToANodeWithoutTheLayerAddsTheMissingList) {
   ASSERT_EQ(index.neighbors(2, 1).size(), 1u);
   EXPECT_EQ(index.neighbors(2, 1)[0], 0u);
   ASSERT_EQ(index.list_count(0), 2u);
+  EXPECT_EQ(index.level(0), 1);
   EXPECT_EQ(index.neighbors(0, 1).size(), 1u);
   EXPECT_EQ(index.neighbors(0, 1)[0], 2u);
   // Node 0 got its list after nodes 1 and 2 had theirs: theirs are intact.
