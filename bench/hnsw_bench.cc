@@ -26,7 +26,6 @@
 
 #include <time.h>
 
-#include "core/hnsw/binary_search.h"
 #include "core/hnsw/distance.h"
 #include "core/hnsw/graph.h"
 #include "core/hnsw/level_generator.h"
@@ -325,13 +324,15 @@ int main(int argc, char** argv) {
     return karvalith::knn_search(index, query, k, ef, karvalith::AdmitAll{}, found);
   });
   for (const unsigned bits : o.binary) {
+    karvalith::HnswIndex coded = karvalith::HnswIndex::from_parts(index.to_parts());
     const auto encode_start = Clock::now();
-    const karvalith::BinaryRows rows = karvalith::BinaryRows::encode(index, bits);
-    std::printf("%u-bit rows: %.1f B/node, encoded in %.2f s\n\n", bits,
-                static_cast<double>(rows.memory_bytes()) / static_cast<double>(o.n), seconds_since(encode_start));
+    coded.use_walk_codes(bits);
+    std::printf("%u-bit walk codes: blocks of %zu B (8-bit: %zu), layout %.1f B/node, re-laid out in %.2f s\n\n",
+                bits, coded.block_bytes(), index.block_bytes(),
+                static_cast<double>(coded.layout_bytes()) / static_cast<double>(o.n), seconds_since(encode_start));
     const std::string title = "walks on " + std::to_string(bits) + "-bit codes, re-scored on 8-bit codes";
     table(title.c_str(), [&](std::span<const float> query, std::uint64_t ef, std::vector<Candidate>& found) {
-      return karvalith::knn_search_binary(index, rows, query, k, ef, karvalith::AdmitAll{}, found);
+      return karvalith::knn_search(coded, query, k, ef, karvalith::AdmitAll{}, found);
     });
   }
   return 0;

@@ -23,6 +23,10 @@ std::optional<std::string> config_problem(const HnswConfig& config, std::uint64_
     return between("max_layers", 1, MAX_LAYERS, config.max_layers);
   }
   if (dimension > MAX_DIMENSION) return between("dimension", 0, MAX_DIMENSION, dimension);
+  if (config.walk_bits > 2) return "walk_bits must be 1, 2 or 8, got " + std::to_string(config.walk_bits);
+  if (config.walk_bits != 0 && dimension == 0) {
+    return std::string("walk_bits needs embeddings: a collection of dimension 0 has no graph to walk");
+  }
   return std::nullopt;
 }
 

@@ -18,6 +18,11 @@ struct HnswConfig {
   std::uint64_t max_layers = 16;       // a node's level is at most max_layers - 1
   DistanceMetric distance_metric = DistanceMetric::Cosine;
   bool store_raw_vectors = false;      // keep full-precision copies too
+  // Bits per component of the codes walks read: 0 for the 8-bit codes, or
+  // 1 or 2 (HnswIndex::walk_bits). Not part of the encoding above: stored
+  // only by the records and snapshots made for it (a collection without it
+  // is written as before).
+  std::uint8_t walk_bits = 0;
 
   friend bool operator==(const HnswConfig&, const HnswConfig&) = default;
 };
@@ -32,8 +37,9 @@ inline constexpr std::uint64_t MAX_DIMENSION = 1u << 24;
 
 // Why `config` (for vectors of `dimension` components) cannot be used, or
 // nothing when it can: m from 2 to MAX_LINKS, m_max0 from m to 2 * MAX_LINKS,
-// ef_construction at least 1, max_layers from 1 to MAX_LAYERS, and the
-// dimension at most MAX_DIMENSION. Checked
+// ef_construction at least 1, max_layers from 1 to MAX_LAYERS, the
+// dimension at most MAX_DIMENSION, and walk_bits 0, or 1 or 2 with a
+// dimension of at least 1. Checked
 // when a collection is created and whenever a configuration is decoded.
 std::optional<std::string> config_problem(const HnswConfig& config, std::uint64_t dimension);
 

@@ -26,8 +26,23 @@ HnswIndex::HnswIndex(const HnswConfig& config, std::uint64_t dimension)
       capacity0_(std::min(config.m_max0, INITIAL_LEVEL0_CAPACITY)),
       upper_capacity_(static_cast<std::size_t>(config.m)),
       dimension_(dimension) {
+  if (config.walk_bits != 0 && dimension != 0) {
+    walk_bits_ = config.walk_bits;
+    centre_.assign(static_cast<std::size_t>(dimension), 0.0f);
+  } else {
+    config_.walk_bits = 0;
+  }
   stride_ = stride_for(capacity0_, link_width_);
 }
+
+namespace {
+
+HnswConfig without_walk_codes(HnswConfig config) {
+  config.walk_bits = 0;
+  return config;
+}
+
+}  // namespace
 
 void HnswIndex::reserve_level0(std::uint64_t need) {
   if (need <= capacity0_) return;
@@ -61,6 +76,62 @@ void HnswIndex::relayout(std::uint64_t capacity, unsigned width) {
   stride_ = new_stride;
   capacity0_ = capacity;
   link_width_ = width;
+}
+
+void HnswIndex::use_walk_codes(unsigned bits) {
+  assert(bits == 1 || bits == 2);
+  if (bits == walk_bits_ || walk_bits_ != 0 || dimension_ == 0) return;
+  config_.walk_bits = static_cast<std::uint8_t>(bits);
+  // The value rows move out of the blocks as they are; the lists follow the
+  // new, shorter head.
+  const std::size_t values = value_stride();
+  const std::size_t old_stride = stride_;
+  const std::size_t old_head = row_offset();
+  PageBuffer moved;
+  moved.resize(static_cast<std::size_t>(node_count_) * values);
+  walk_bits_ = bits;
+  const std::size_t new_stride = stride_for(capacity0_, link_width_);
+  PageBuffer relaid;
+  relaid.resize(block_array_bytes(node_count_, new_stride));
+  const std::size_t list_bytes = old_stride - old_head;
+  for (std::size_t n = 0; n < node_count_; ++n) {
+    const std::uint8_t* src = blocks_.data() + n * old_stride;
+    std::memcpy(moved.data() + n * values, src, values);
+    std::memcpy(relaid.data() + n * new_stride + row_offset(), src + old_head, list_bytes);
+  }
+  blocks_ = std::move(relaid);
+  values_ = std::move(moved);
+  stride_ = new_stride;
+  centre_.assign(static_cast<std::size_t>(dimension_), 0.0f);
+  centred_at_ = 0;
+  recentre_if_grown();
+}
+
+void HnswIndex::encode_walk_code(std::uint32_t n, std::vector<float>& vector) {
+  vector.resize(static_cast<std::size_t>(dimension_));
+  copy_vector(n, vector.data());
+  std::uint8_t* row = blocks_.data() + static_cast<std::size_t>(n) * stride_;
+  const BinaryCodeTerms terms = encode_binary(vector, centre_, walk_bits_, row);
+  std::memcpy(row + BinaryView::terms_offset_of(dimension_, walk_bits_), &terms, sizeof terms);
+}
+
+void HnswIndex::recentre_if_grown() {
+  if (walk_bits_ == 0 || node_count_ < 2 * std::uint64_t{centred_at_} || node_count_ == 0) return;
+  const std::size_t d = dimension_;
+  std::vector<float> vector(d);
+  std::vector<double> sum(d, 0.0);
+  for (std::uint32_t n = 0; n < node_count_; ++n) {
+    copy_vector(n, vector.data());
+    for (std::size_t i = 0; i < d; ++i) sum[i] += vector[i];
+  }
+  // A mean beyond the float range (only with such components) stays finite.
+  for (std::size_t i = 0; i < d; ++i) {
+    const double mean = sum[i] / node_count_;
+    centre_[i] = std::isfinite(mean) ? static_cast<float>(std::clamp(mean, -double{LARGEST_F32}, double{LARGEST_F32}))
+                                     : 0.0f;
+  }
+  centred_at_ = node_count_;
+  for (std::uint32_t n = 0; n < node_count_; ++n) encode_walk_code(n, vector);
 }
 
 void HnswIndex::set_level0(std::uint32_t n, std::span<const std::uint32_t> ids) {
@@ -115,7 +186,7 @@ void HnswIndex::derive_meta(std::uint32_t n) {
 }
 
 HnswIndex::NodeMeta HnswIndex::node_meta(std::uint32_t n) const {
-  const std::uint8_t* codes = block(n);
+  const std::uint8_t* codes = codes_of(n);
   const float* meta = meta_of(n);
   const double min = meta[0];
   const double scale = meta[1];
@@ -143,14 +214,14 @@ HnswIndex::NodeMeta HnswIndex::node_meta(std::uint32_t n) const {
 
 bool HnswIndex::derive_node_meta(std::uint32_t n) {
   const NodeMeta meta = node_meta(n);
-  std::uint8_t* out = blocks_.data() + static_cast<std::size_t>(n) * stride_ + meta_offset();
+  std::uint8_t* out = value_row(n) + meta_offset();
   std::memcpy(out + 2 * sizeof(float), &meta.norm_sq, sizeof meta.norm_sq);
   std::memcpy(out + 3 * sizeof(float), &meta.code_sum, sizeof meta.code_sum);
   return meta.huge;
 }
 
 void HnswIndex::place_vector(std::uint32_t n, const std::uint8_t* codes, float min, float scale) {
-  std::uint8_t* start = blocks_.data() + static_cast<std::size_t>(n) * stride_;
+  std::uint8_t* start = value_row(n);
   if (dimension_ > 0) std::memcpy(start, codes, dimension_);
   const float meta[2] = {min, scale};
   std::memcpy(start + meta_offset(), meta, sizeof meta);
@@ -278,7 +349,7 @@ HnswParts HnswIndex::to_parts() const {
 }
 
 HnswIndex HnswIndex::from_parts(HnswParts parts) {
-  HnswIndex index(parts.config, parts.dimension);
+  HnswIndex index(without_walk_codes(parts.config), parts.dimension);
   const std::uint32_t count = parts.node_count;
   const std::size_t cells = static_cast<std::size_t>(count) * parts.dimension;
 
@@ -337,11 +408,12 @@ HnswIndex HnswIndex::from_parts(HnswParts parts) {
   if (parts.entry_point && *parts.entry_point < count) index.entry_point_ = parts.entry_point;
   index.max_level_ = parts.max_level;
   index.derive_residuals(0);
+  if (parts.config.walk_bits != 0) index.use_walk_codes(parts.config.walk_bits);
   return index;
 }
 
 std::optional<HnswIndex> HnswIndex::from_arrays(HnswArrays a) {
-  HnswIndex index(a.config, a.dimension);
+  HnswIndex index(without_walk_codes(a.config), a.dimension);
   const std::uint32_t count = a.node_count;
   const auto read_f32 = [](std::span<const std::uint8_t> bytes, std::size_t i) {
     float v;
@@ -387,12 +459,14 @@ std::optional<HnswIndex> HnswIndex::from_arrays(HnswArrays a) {
   index.entry_point_ = a.entry_point;
   index.max_level_ = a.max_level;
   index.derive_residuals(0);
+  if (a.config.walk_bits != 0) index.use_walk_codes(a.config.walk_bits);
   return index;
 }
 
 HnswIndex HnswIndex::with_nodes(const HnswConfig& config, std::uint64_t dimension, std::uint32_t node_count,
                                 std::uint64_t longest0) {
-  HnswIndex index(config, dimension);
+  HnswIndex index(without_walk_codes(config), dimension);
+  index.config_.walk_bits = config.walk_bits;  // taken up by finish_load
   index.capacity0_ = std::max(longest0, index.capacity0_);
   index.link_width_ = width_for(node_count);
   index.stride_ = index.stride_for(index.capacity0_, index.link_width_);
@@ -403,10 +477,21 @@ HnswIndex HnswIndex::with_nodes(const HnswConfig& config, std::uint64_t dimensio
 
 std::optional<HnswIndex> HnswIndex::with_blocks(const HnswConfig& config, std::uint64_t dimension,
                                                 std::uint32_t node_count, std::uint64_t capacity0, unsigned width,
-                                                PageBuffer blocks) {
-  HnswIndex index(config, dimension);
+                                                PageBuffer blocks, WalkCodeArrays walk) {
+  HnswIndex index(without_walk_codes(config), dimension);
   if (capacity0 < index.capacity0_ || (width != 3 && width != 4) || (width == 3 && node_count > ID3_NODES)) {
     return std::nullopt;
+  }
+  if (walk.bits != 0) {
+    if (walk.bits > 2 || dimension == 0 || walk.centre.size() != dimension || walk.centred_at > node_count ||
+        walk.values.size() != static_cast<std::size_t>(node_count) * index.value_stride()) {
+      return std::nullopt;
+    }
+    index.walk_bits_ = walk.bits;
+    index.config_.walk_bits = static_cast<std::uint8_t>(walk.bits);
+    index.centre_ = std::move(walk.centre);
+    index.centred_at_ = walk.centred_at;
+    index.values_ = std::move(walk.values);
   }
   index.capacity0_ = capacity0;
   index.link_width_ = width;
@@ -488,6 +573,7 @@ void HnswIndex::finish_load(std::vector<std::uint8_t> layers, std::vector<std::u
   max_level_ = max_level;
   huge_nodes_ = huge;
   derive_residuals(0);
+  if (config_.walk_bits != 0 && walk_bits_ == 0) use_walk_codes(config_.walk_bits);
 }
 
 void HnswIndex::derive_residuals(std::uint32_t from) {
@@ -526,7 +612,7 @@ std::uint64_t HnswIndex::estimate_memory_bytes() const {
 
 std::uint64_t HnswIndex::layout_bytes() const {
   std::uint64_t bytes = blocks_.size() + 8 * deleted_.size();
-  bytes += 4 * raw_vectors_.size() + 4 * residuals_.size();
+  bytes += 4 * raw_vectors_.size() + 4 * residuals_.size() + values_.size() + 4 * centre_.size();
   bytes += 8 * upper_bits_.size() + 4 * upper_before_.size() + 4 * upper_first_.size() + upper_count_.size() + upper_level_.size();
   bytes += 4 * upper_pool_.size();
   return bytes;

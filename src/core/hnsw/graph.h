@@ -5,7 +5,13 @@
 // so scoring a node and expanding it touch one contiguous region instead of
 // four arrays. Level-0 ids take 3 bytes while every id fits (up to 2^24
 // nodes), 4 beyond: at m 16 a 384-d block is 500 bytes instead of 532. The
-// rows are re-laid out once when the graph outgrows 3-byte ids. norm_sq (the squared norm of the dequantized vector) and
+// rows are re-laid out once when the graph outgrows 3-byte ids.
+//
+// With codes of one or two bits for the walks (use_walk_codes), a block is
+//   bit planes | terms (binary_view.h) | level-0 count | level-0 ids | pad
+// (212 bytes at 384-d, two bits, m 16) and the codes, min, scale, norm_sq and
+// code_sum keep the same layout in a value array of their own, which only
+// re-scoring, inserting and filtered scans read. norm_sq (the squared norm of the dequantized vector) and
 // code_sum (the sum of the codes) are derived from the codes, min and scale;
 // snapshots that store the blocks as they are (format 3) carry them, and a
 // load derives them again. Raw vectors, tombstones and the sparse upper-layer
@@ -30,6 +36,7 @@
 #include "core/common/page_array.h"
 #include "core/common/page_buffer.h"
 #include "core/common/result.h"
+#include "core/hnsw/binary_view.h"
 #include "core/hnsw/candidate.h"
 #include "core/hnsw/config.h"
 #include "core/quantization/scalar.h"
@@ -138,6 +145,14 @@ struct HnswArrays {
   std::uint64_t max_level = 0;
 };
 
+// A stored graph's walk codes besides its blocks (HnswIndex::with_blocks).
+struct WalkCodeArrays {
+  unsigned bits = 0;  // 0: none
+  std::vector<float> centre;
+  std::uint32_t centred_at = 0;
+  PageBuffer values;
+};
+
 class HnswIndex {
  public:
   HnswIndex(const HnswConfig& config, std::uint64_t dimension);
@@ -200,9 +215,11 @@ class HnswIndex {
   // row capacity (below what inserting needs) or the id width does not fit
   // this layout. Each node is then checked with check_loaded_block (distinct
   // nodes from several threads at once) before finish_load.
+  // With walk codes (`walk.bits` 1 or 2) the blocks are laid out for them and
+  // `walk` holds the value rows, the centre and the node count it was taken at.
   static std::optional<HnswIndex> with_blocks(const HnswConfig& config, std::uint64_t dimension,
                                               std::uint32_t node_count, std::uint64_t capacity0, unsigned width,
-                                              PageBuffer blocks);
+                                              PageBuffer blocks, WalkCodeArrays walk = {});
   // Node n's level-0 list is checked against the row capacity and the node
   // count; its norm and code sum are derived again and written only where
   // they differ from the stored ones, so a mapped block normally stays the
@@ -215,11 +232,21 @@ class HnswIndex {
   // The bytes of node_count() blocks (and the readable tail after them),
   // as with_blocks takes them.
   std::span<const std::uint8_t> block_array() const { return {blocks_.data(), blocks_.size()}; }
-  // Block stride for these dimensions, row capacity and id width.
-  static std::size_t stride_of(std::uint64_t dimension, std::uint64_t capacity, unsigned width) {
+  // Block stride for these dimensions, row capacity, id width and walk codes.
+  static std::size_t stride_of(std::uint64_t dimension, std::uint64_t capacity, unsigned width,
+                               unsigned walk_bits = 0) {
     const std::size_t row = sizeof(std::uint32_t) + width * static_cast<std::size_t>(capacity);
-    return row_offset_of(dimension) + ((row + 3) & ~std::size_t{3});
+    const std::size_t head =
+        walk_bits == 0 ? row_offset_of(dimension) : BinaryView::head_bytes(dimension, walk_bits);
+    return head + ((row + 3) & ~std::size_t{3});
   }
+  // With walk codes: the value rows (codes | pad | min | scale | norm_sq |
+  // code_sum at value_stride() bytes each), as with_blocks takes them, and the
+  // node count the centre was taken at.
+  std::span<const std::uint8_t> value_array() const { return {values_.data(), values_.size()}; }
+  static std::size_t value_stride_of(std::uint64_t dimension) { return row_offset_of(dimension); }
+  std::size_t value_stride() const { return row_offset_of(dimension_); }
+  std::uint32_t centred_at() const { return centred_at_; }
   // Bytes of an array of `node_count` blocks at `stride`.
   static std::size_t block_array_bytes(std::uint64_t node_count, std::size_t stride) {
     return static_cast<std::size_t>(node_count) * stride + LINK_TAIL;
@@ -283,7 +310,7 @@ class HnswIndex {
     const float* meta = meta_of(n);
     return QuantizedView{codes_of(n), meta[0], meta[1]};
   }
-  const std::uint8_t* codes_of(std::uint32_t n) const { return block(n); }
+  const std::uint8_t* codes_of(std::uint32_t n) const { return value_row(n); }
   const float* min_of(std::uint32_t n) const { return meta_of(n); }
   // Squared norm of the dequantized vector (+inf beyond the float range) and
   // sum of the codes: what a distance needs besides the dot product of the
@@ -294,8 +321,8 @@ class HnswIndex {
     std::memcpy(&sum, meta_of(n) + 3, sizeof sum);
     return sum;
   }
-  // Start of node n's block (its codes) and the block stride, for prefetching
-  // the whole block.
+  // Start of node n's block (its 8-bit codes, or its bit planes with walk
+  // codes) and the block stride, for prefetching the whole block.
   const std::uint8_t* block(std::uint32_t n) const {
     return blocks_.data() + static_cast<std::size_t>(n) * stride_;
   }
@@ -305,6 +332,21 @@ class HnswIndex {
   // SAFE_MAGNITUDE (distance.h): walks then check their single-precision
   // values for overflow.
   bool has_huge_nodes() const { return huge_nodes_; }
+
+  // Bits per component of the codes walks read: 0 for the 8-bit codes, else
+  // 1 or 2 (binary_view()), the 8-bit codes then read only to re-score.
+  unsigned walk_bits() const { return walk_bits_; }
+  // Gives every node codes of `bits` (1 or 2) per component and re-lays the
+  // blocks out for walks on them; nothing when it has them already. Codes
+  // are offsets from the nodes' mean, taken again whenever the graph has
+  // doubled since (so later inserts are coded against a centre that fits).
+  // An index constructed with config().walk_bits set starts with them;
+  // loaders fill 8-bit blocks and call this at the end.
+  void use_walk_codes(unsigned bits);
+  BinaryView binary_view() const {
+    return {blocks_.data(), stride_, static_cast<std::size_t>(dimension_), walk_bits_,
+            BinaryView::terms_offset_of(dimension_, walk_bits_), centre_};
+  }
 
   bool has_raw_vectors() const { return !raw_vectors_.empty(); }
   std::span<const float> raw_vector(std::uint32_t n) const {
@@ -359,15 +401,34 @@ class HnswIndex {
     return ((static_cast<std::size_t>(dimension) + 3) & ~std::size_t{3}) + 4 * sizeof(float);
   }
   std::size_t meta_offset() const { return (static_cast<std::size_t>(dimension_) + 3) & ~std::size_t{3}; }
-  std::size_t row_offset() const { return row_offset_of(dimension_); }
-  std::size_t stride_for(std::uint64_t capacity, unsigned width) const { return stride_of(dimension_, capacity, width); }
+  std::size_t row_offset() const {
+    return walk_bits_ == 0 ? row_offset_of(dimension_) : BinaryView::head_bytes(dimension_, walk_bits_);
+  }
+  std::size_t stride_for(std::uint64_t capacity, unsigned width) const {
+    return stride_of(dimension_, capacity, width, walk_bits_);
+  }
+  // Node n's codes, min, scale, norm_sq and code_sum: the head of its block,
+  // or its row of the value array with walk codes.
+  const std::uint8_t* value_row(std::uint32_t n) const {
+    return walk_bits_ == 0 ? block(n) : values_.data() + static_cast<std::size_t>(n) * value_stride();
+  }
+  std::uint8_t* value_row(std::uint32_t n) {
+    return walk_bits_ == 0 ? blocks_.data() + static_cast<std::size_t>(n) * stride_
+                           : values_.data() + static_cast<std::size_t>(n) * value_stride();
+  }
+  // Node n's walk codes against the current centre (`vector` scratch of
+  // dimension floats).
+  void encode_walk_code(std::uint32_t n, std::vector<float>& vector);
+  // Takes the nodes' mean as the centre and codes every node again, when the
+  // graph has doubled since the last time.
+  void recentre_if_grown();
   static unsigned width_for(std::uint64_t node_count) { return node_count <= ID3_NODES ? 3 : 4; }
   // Bytes after the last block, so a 4-byte read of the last 3-byte id stays
   // inside the array.
   static constexpr std::size_t LINK_TAIL = 4;
   std::size_t blocks_size(std::uint64_t node_count) const { return block_array_bytes(node_count, stride_); }
   const float* meta_of(std::uint32_t n) const {
-    return reinterpret_cast<const float*>(block(n) + meta_offset());
+    return reinterpret_cast<const float*>(value_row(n) + meta_offset());
   }
   const std::uint8_t* row0(std::uint32_t n) const { return block(n) + row_offset(); }
   std::uint8_t* row0(std::uint32_t n) {
@@ -429,6 +490,10 @@ class HnswIndex {
   // A PageBuffer, so a build grows it without a second copy.
   PageBuffer blocks_;
   std::size_t stride_ = 0;
+  unsigned walk_bits_ = 0;
+  PageBuffer values_;            // with walk codes: a value row per node
+  std::vector<float> centre_;    // with walk codes: what they are offsets from
+  std::uint32_t centred_at_ = 0;  // node count when the centre was taken
   std::vector<float> raw_vectors_;
   PageArray<float> residuals_;  // residual_of, one per node with raw vectors
   std::uint64_t capacity0_ = 0;  // ids a level-0 row holds

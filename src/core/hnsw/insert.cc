@@ -32,6 +32,7 @@ Status HnswIndex::insert(std::uint32_t id, std::span<const float> vector, Quanti
     store_node(vector, qv, level, {}, std::vector<std::vector<std::uint32_t>>(level));
     entry_point_ = id;
     max_level_ = level;
+    recentre_if_grown();
     return {};
   }
 
@@ -45,6 +46,7 @@ Status HnswIndex::insert(std::uint32_t id, std::span<const float> vector, Quanti
     max_level_ = level;
     entry_point_ = id;
   }
+  recentre_if_grown();
   return {};
 }
 
@@ -194,6 +196,7 @@ Status HnswIndex::insert_batch(std::span<const float> vectors, std::span<Quantiz
   // could see this; the nodes stay, unlinked but harmless.
   if (context_busy) return make_error(ErrorKind::Internal, "the insertion context of a thread was already in use");
   release_insertion_marks_after(count, node_count_);
+  recentre_if_grown();
   return {};
 }
 
@@ -208,6 +211,7 @@ void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector&
   // Ids of this node and below must fit the level-0 rows' id width.
   if (width_for(n + 1) > link_width_) relayout(capacity0_, width_for(n + 1));
   blocks_.resize(blocks_size(n + 1));
+  if (walk_bits_ != 0) values_.resize((n + 1) * value_stride());
   // Rows keep exactly `dimension` codes even if a caller broke the contract.
   std::vector<std::uint8_t> padded;
   const std::uint8_t* codes = qv.codes.data();
@@ -236,6 +240,10 @@ void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector&
   if (n % 64 == 0) deleted_.push_back(0);
   ++node_count_;
   derive_residuals(static_cast<std::uint32_t>(n));
+  if (walk_bits_ != 0) {
+    std::vector<float> scratch;
+    encode_walk_code(static_cast<std::uint32_t>(n), scratch);
+  }
 }
 
 namespace {

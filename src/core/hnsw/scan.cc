@@ -368,7 +368,7 @@ void scan_nearest(const HnswIndex& index, std::span<const float> query, std::uin
     const std::size_t dim = index.dimension();
     const std::size_t lines = (dim + 4 * sizeof(float) + 63) / 64 + 1;
     auto prefetch = [&](std::uint32_t node) {
-      const char* p = reinterpret_cast<const char*>(index.block(node));
+      const char* p = reinterpret_cast<const char*>(index.codes_of(node));
       for (std::size_t line = 0; line < lines; ++line) __builtin_prefetch(p + 64 * line);
     };
     const std::size_t n = nodes.size();

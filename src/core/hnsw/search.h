@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "core/common/result.h"
+#include "core/hnsw/binary_scorer.h"
 #include "core/hnsw/candidate.h"
 #include "core/hnsw/candidate_heap.h"
 #include "core/hnsw/distance.h"
@@ -195,13 +197,19 @@ inline std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
 // Adds one finished query's distance count to the thread's statistics.
 void record_search(std::uint64_t distances);
 
+// Whether every component is at most SAFE_MAGNITUDE in magnitude (NaN is not).
+inline bool within_safe_magnitude(std::span<const float> v) {
+  bool within = true;
+  for (const float x : v) within &= std::fabs(x) <= SAFE_MAGNITUDE;
+  return within;
+}
+
 }  // namespace search_detail
 
 // knn_search with the walks scored by make_scorer(scratch, query, qnorm)'s
 // scorer (the query as prepare_query scaled it) and lists read by
-// `read_links`: WalkScorer and the graph for knn_search, an estimate on
-// coarser codes and their rows for knn_search_binary (binary_search.h).
-// Every admitted node of the beam is re-scored on the stored vectors either way.
+// `read_links`: WalkScorer, or BinaryScorer on a graph's walk codes. Every
+// admitted node of the beam is re-scored on the stored vectors either way.
 template <class Admit, class MakeScorer, class Links = DirectLinks>
 Status knn_search_scored(const HnswIndex& index, std::span<const float> given_query, std::uint64_t k,
                          std::uint64_t ef, Admit&& admit, std::vector<Candidate>& out, MakeScorer&& make_scorer,
@@ -265,9 +273,22 @@ Status knn_search_scored(const HnswIndex& index, std::span<const float> given_qu
 // Borrows the thread's search context: ErrorKind::Internal when it is already
 // in use on this thread. The caller holds the collection's lock (shared is
 // enough) and passes a query of dimension() components.
+//
+// A graph with walk codes (HnswIndex::walk_bits) is walked on them
+// (BinaryScorer), unless a node or the query has a component beyond
+// SAFE_MAGNITUDE: only the 8-bit walk checks its sums for overflow.
 template <class Admit>
 Status knn_search(const HnswIndex& index, std::span<const float> given_query, std::uint64_t k, std::uint64_t ef,
                   Admit&& admit, std::vector<Candidate>& out) {
+  if (index.walk_bits() != 0 && !index.has_huge_nodes() && search_detail::within_safe_magnitude(given_query)) {
+    return knn_search_scored(index, given_query, k, ef, std::forward<Admit>(admit), out,
+                             [&](SearchScratch& scratch, std::span<const float> query, float qnorm) {
+                               scratch.offset.resize(query.size());
+                               scratch.planes.resize(BinaryScorer::query_plane_words(query.size()));
+                               return BinaryScorer(index.binary_view(), index.config().distance_metric, query,
+                                                   qnorm, scratch.offset.data(), scratch.planes.data());
+                             });
+  }
   return knn_search_scored(index, given_query, k, ef, std::forward<Admit>(admit), out,
                            [&](SearchScratch&, std::span<const float> query, float qnorm) {
                              return WalkScorer(index, query, qnorm);

@@ -98,7 +98,7 @@ class WalkScorer {
       exact_.prefetch(id);
       return;
     }
-    const char* p = reinterpret_cast<const char*>(index_->block(id));
+    const char* p = reinterpret_cast<const char*>(index_->codes_of(id));
     for (std::size_t line = 0; line < prefetch_lines_; ++line) __builtin_prefetch(p + 64 * line);
   }
 
