@@ -48,6 +48,7 @@ PyObject* get_distance_metric(PyObject* self, void*) {
 PyObject* get_deleted_slots(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(summary_of(self).deleted_slots);
 }
+PyObject* get_walk_bits(PyObject* self, void*) { return PyLong_FromLong(summary_of(self).walk_bits); }
 
 PyObject* collection_info_repr(PyObject* self) {
   return guarded_call([&]() -> PyObject* {
@@ -67,6 +68,7 @@ PyGetSetDef collection_info_getset[] = {
     {"estimated_memory_bytes", get_estimated_memory_bytes, nullptr, nullptr, nullptr},
     {"distance_metric", get_distance_metric, nullptr, nullptr, nullptr},
     {"deleted_slots", get_deleted_slots, nullptr, nullptr, nullptr},
+    {"walk_bits", get_walk_bits, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

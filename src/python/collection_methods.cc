@@ -24,7 +24,7 @@ PyObject* create_collection(Handle& handle, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames) {
   static constexpr const char* const names[] = {
       "name",      "dimension",       "m", "ef_construction", "ef_search",
-      "distance_metric", "store_raw_vectors", "exist_ok"};
+      "distance_metric", "store_raw_vectors", "exist_ok", "walk_bits"};
   PyObject* slots[std::size(names)];
   if (!bind_arguments({"create_collection", names, 2}, args, nargs, kwnames, slots)) {
     return nullptr;
@@ -37,7 +37,8 @@ PyObject* create_collection(Handle& handle, PyObject* const* args, Py_ssize_t na
       !to_optional_u64(slots[3], "ef_construction", options.ef_construction) ||
       !to_optional_u64(slots[4], "ef_search", options.ef_search) ||
       !to_optional_text(slots[5], "distance_metric", options.distance_metric) ||
-      !to_optional_bool(slots[6], "store_raw_vectors", options.store_raw_vectors)) {
+      !to_optional_bool(slots[6], "store_raw_vectors", options.store_raw_vectors) ||
+      !to_optional_u64(slots[8], "walk_bits", options.walk_bits)) {
     return nullptr;
   }
   std::optional<bool> exist_ok;

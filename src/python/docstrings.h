@@ -36,7 +36,7 @@ inline constexpr const char KARVALITH[] =
 
 inline constexpr const char CREATE_COLLECTION[] =
     "create_collection($self, name, dimension, m=None, ef_construction=None, ef_search=None, "
-    "distance_metric=None, store_raw_vectors=None, exist_ok=False)\n--\n\n"
+    "distance_metric=None, store_raw_vectors=None, exist_ok=False, walk_bits=None)\n--\n\n"
     "Create a new collection.\n"
     "\n"
     "Args:\n"
@@ -51,7 +51,15 @@ inline constexpr const char CREATE_COLLECTION[] =
     "    exist_ok: If True, a collection of this name that already exists is kept and no\n"
     "        error is raised, provided it has this dimension and distance_metric (cosine when\n"
     "        not given) and every other option given here; otherwise ValueError names what\n"
-    "        differs. Default False: an existing name raises ValueError.";
+    "        differs. Default False: an existing name raises ValueError.\n"
+    "    walk_bits: Bits per component of the codes searches walk the graph on: 8\n"
+    "        (default), or 2 or 1 for sentence embeddings and the like: each node then\n"
+    "        also keeps a 2- or 1-bit code of its offset from the collection's mean, the\n"
+    "        walk reads those, and every candidate is re-scored on the 8-bit codes. On\n"
+    "        384-d embeddings 2 bits answer about 1.2x faster at the same recall; data\n"
+    "        without a common direction (isotropic noise) needs much wider beams.\n"
+    "        Snapshots of such a collection are written in format 4, whose 8-bit rows\n"
+    "        are mapped from the file on open.";
 
 inline constexpr const char DELETE_COLLECTION[] =
     "delete_collection($self, name)\n--\n\n"

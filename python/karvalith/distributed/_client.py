@@ -205,6 +205,7 @@ class ShardedCollection:
         ef_search: Optional[int] = None,
         distance_metric: Optional[str] = None,
         store_raw_vectors: Optional[bool] = None,
+        walk_bits: Optional[int] = None,
         in_process: bool = False,
         actor_options: ActorOptions = None,
         detached: bool = False,
@@ -226,7 +227,8 @@ class ShardedCollection:
             raise ValueError(f"shards must be a positive integer, got {shards!r}")
         options: dict[str, Any] = {key: value for key, value in (("m", m), ("ef_construction", ef_construction),
                                                  ("ef_search", ef_search), ("distance_metric", distance_metric),
-                                                 ("store_raw_vectors", store_raw_vectors)) if value is not None}
+                                                 ("store_raw_vectors", store_raw_vectors),
+                                                 ("walk_bits", walk_bits)) if value is not None}
         # Refuse bad options here rather than in every actor's constructor.
         Karvalith().create_collection(name, dimension, **options)
         data_dir = os.path.abspath(data_dir)  # actors run in other working directories

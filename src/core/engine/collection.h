@@ -168,6 +168,7 @@ struct CollectionSummary {
   DistanceMetric distance_metric = DistanceMetric::Cosine;
   // Graph slots held by deleted or replaced documents (a rebuild frees them).
   std::uint64_t deleted_slots = 0;
+  std::uint8_t walk_bits = 8;  // bits per component of the codes searches walk on
 };
 
 // Rebuilds the state's metadata index from its live documents, each under

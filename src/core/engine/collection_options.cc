@@ -1,6 +1,7 @@
 #include "core/engine/collection_options.h"
 
 #include <limits>
+#include <string>
 
 namespace karvalith {
 
@@ -13,6 +14,13 @@ Result<HnswConfig> make_collection_config(const CollectionOptions& options, std:
   config.ef_construction = options.ef_construction.value_or(defaults.ef_construction);
   config.ef_search = options.ef_search.value_or(defaults.ef_search);
   config.store_raw_vectors = options.store_raw_vectors.value_or(defaults.store_raw_vectors);
+  if (options.walk_bits && *options.walk_bits != 8) {
+    if (*options.walk_bits == 0 || *options.walk_bits > 2) {
+      return make_error(ErrorKind::InvalidInput,
+                        "walk_bits must be 1, 2 or 8, got " + std::to_string(*options.walk_bits));
+    }
+    config.walk_bits = static_cast<std::uint8_t>(*options.walk_bits);
+  }
   if (options.distance_metric) {
     const std::optional<DistanceMetric> metric = parse_distance_metric(*options.distance_metric);
     if (!metric) {

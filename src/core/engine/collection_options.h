@@ -18,11 +18,15 @@ struct CollectionOptions {
   std::optional<std::uint64_t> ef_search;
   std::optional<std::string> distance_metric;  // "cosine", "euclidean" or "dot_product"
   std::optional<bool> store_raw_vectors;
+  // Bits per component of the codes searches walk the graph on: 8 (the
+  // default), or 1 or 2 (HnswConfig::walk_bits).
+  std::optional<std::uint64_t> walk_bits;
 };
 
 // The configuration of a new collection of `dimension` components, or
 // ErrorKind::InvalidInput: "unknown distance metric: '{}' (use 'cosine',
-// 'euclidean', or 'dot_product')", or config_problem's message.
+// 'euclidean', or 'dot_product')", or config_problem's message (walk_bits
+// other than 1, 2 or 8 among them).
 Result<HnswConfig> make_collection_config(const CollectionOptions& options, std::uint64_t dimension);
 
 }  // namespace karvalith

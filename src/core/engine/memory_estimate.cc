@@ -20,7 +20,8 @@ CollectionSummary summarize(const Collection& collection) {
                            live,
                            estimate_memory_bytes(*state),
                            state->hnsw.config().distance_metric,
-                           slots > live ? slots - live : 0};
+                           slots > live ? slots - live : 0,
+                           static_cast<std::uint8_t>(state->hnsw.walk_bits() == 0 ? 8 : state->hnsw.walk_bits())};
 }
 
 std::uint64_t Collection::estimate_memory_bytes() const {

@@ -111,11 +111,16 @@ struct Head {
   std::uint64_t upper_ids = 0;
   std::uint64_t record_bytes = 0;
   std::uint64_t keyword_bytes = 0;
-  // Format 3 only: the block array's layout.
+  // Formats 3 and 4: the block array's layout.
   bool blocks = false;
   std::uint64_t capacity0 = 0;
   std::uint64_t link_width = 0;
   std::uint64_t stride = 0;
+  // Format 4 only: the walk codes.
+  bool walked = false;
+  std::uint64_t walk_bits = 0;
+  std::uint64_t centred_at = 0;
+  std::vector<float> centre;  // dimension floats
 };
 
 std::vector<std::uint8_t> encode_head(const Head& h) {
@@ -137,13 +142,19 @@ std::vector<std::uint8_t> encode_head(const Head& h) {
       enc.put_u64(h.link_width);
       enc.put_u64(h.stride);
     }
+    if (h.walked) {
+      enc.put_u64(h.walk_bits);
+      enc.put_u64(h.centred_at);
+      for (const float x : h.centre) enc.put_f32(x);
+    }
   });
 }
 
-Result<Head> decode_head(std::span<const std::uint8_t> bytes, bool blocks) {
+Result<Head> decode_head(std::span<const std::uint8_t> bytes, bool blocks, bool walked) {
   Decoder dec(bytes);
   Head h;
   h.blocks = blocks;
+  h.walked = walked;
   KV_TRY(name, dec.get_string());
   h.name = std::move(*name);
   KV_TRY(dimension, dec.get_u64());
@@ -176,6 +187,20 @@ Result<Head> decode_head(std::span<const std::uint8_t> bytes, bool blocks) {
     h.link_width = *width;
     KV_TRY(stride, dec.get_u64());
     h.stride = *stride;
+  }
+  if (walked) {
+    KV_TRY(bits, dec.get_u64());
+    h.walk_bits = *bits;
+    KV_TRY(centred_at, dec.get_u64());
+    h.centred_at = *centred_at;
+    if (h.dimension > dec.remaining() / 4) return early_end();
+    h.centre.resize(static_cast<std::size_t>(h.dimension));
+    for (float& x : h.centre) {
+      KV_TRY(value, dec.get_f32());
+      x = *value;
+    }
+    // The configuration's own encoding has no room for them.
+    h.config.walk_bits = static_cast<std::uint8_t>(std::min<std::uint64_t>(h.walk_bits, UINT8_MAX));
   }
   if (dec.remaining() != 0) return decode_error("head has " + u64s(dec.remaining()) + " bytes after its fields");
   return h;
@@ -293,10 +318,10 @@ std::expected<ColumnsLoad, Failure> finish_collection(HnswIndex index, const Hea
   return ColumnsLoad{std::make_shared<Collection>(std::move(state)), used, crc};
 }
 
-// Format 3 after the node columns (read and checked by the caller, with the
-// CRC so far): the block array is mapped from the file in place when it can
-// be (else read into memory), then checked in runs of nodes on several
-// threads while another reads the tail.
+// Formats 3 and 4 after the node columns (read and checked by the caller,
+// with the CRC so far): the block array (and format 4's value array) is
+// mapped from the file in place when it can be (else read into memory), then
+// checked in runs of nodes on several threads while another reads the tail.
 std::expected<ColumnsLoad, Failure> load_blocks(const PayloadSource& source, const Head& h,
                                                 std::vector<std::uint8_t> levels, std::vector<std::uint8_t> deleted,
                                                 std::uint64_t offset, std::uint32_t crc, std::uint64_t upper_lists,
@@ -306,13 +331,21 @@ std::expected<ColumnsLoad, Failure> load_blocks(const PayloadSource& source, con
   if (h.link_width != 3 && h.link_width != 4) return inconsistent("level-0 id width " + u64s(h.link_width) + " is not 3 or 4");
   if (h.capacity0 > MAX_ROW_IDS) return inconsistent("level-0 rows of " + u64s(h.capacity0) + " ids");
   const auto width = static_cast<unsigned>(h.link_width);
-  const std::size_t stride = HnswIndex::stride_of(dim, h.capacity0, width);
+  if (h.walked && h.walk_bits == 0) return inconsistent("walk codes of 0 bits");
+  const auto walk_bits = static_cast<unsigned>(h.walk_bits);
+  const std::size_t stride = HnswIndex::stride_of(dim, h.capacity0, width, walk_bits);
   if (h.stride != stride) {
     return inconsistent("blocks of " + u64s(h.stride) + " bytes where the layout makes " + u64s(stride));
   }
+  if (h.centred_at > nc) return inconsistent("walk codes centred at " + u64s(h.centred_at) + " of " + u64s(nc) + " nodes");
   const std::uint64_t blocks_at = align_blocks(offset);
+  // Format 4: the value rows, each as long as an 8-bit block's head.
+  const std::size_t value_stride = h.walked ? HnswIndex::value_stride_of(dim) : 0;
   Size at;
   at.add(blocks_at).add(stride, nc).add(HnswIndex::block_array_bytes(0, stride));
+  const std::uint64_t blocks_end = at.value;
+  const std::uint64_t values_at = h.walked ? align_blocks(blocks_end) : blocks_end;
+  at.add(values_at - blocks_end).add(value_stride, nc);
   const std::uint64_t raw_at = at.value;
   if (h.raw) at.add(4 * dim, nc);
   const std::uint64_t tail_start = at.value;
@@ -328,18 +361,35 @@ std::expected<ColumnsLoad, Failure> load_blocks(const PayloadSource& source, con
     blocks->resize(block_bytes);
     if (auto s = source.read(blocks_at, {blocks->data(), block_bytes}); !s) return undecodable(s.error());
   }
-  std::optional<HnswIndex> index = HnswIndex::with_blocks(h.config, dim, nc, h.capacity0, width, std::move(*blocks));
+  WalkCodeArrays walk;
+  if (h.walked) {
+    const std::size_t value_bytes = static_cast<std::size_t>(nc) * value_stride;
+    std::optional<PageBuffer> values = source.map(values_at, value_bytes);
+    if (!values) {
+      values.emplace();
+      values->resize(value_bytes);
+      if (auto s = source.read(values_at, {values->data(), value_bytes}); !s) return undecodable(s.error());
+    }
+    walk = {walk_bits, h.centre, static_cast<std::uint32_t>(h.centred_at), std::move(*values)};
+  }
+  std::optional<HnswIndex> index =
+      HnswIndex::with_blocks(h.config, dim, nc, h.capacity0, width, std::move(*blocks), std::move(walk));
   if (!index) {
     return inconsistent("level-0 rows of " + u64s(h.capacity0) + " ids of " + u64s(width) + " bytes do not fit " +
                         u64s(nc) + " nodes with m_max0 " + u64s(h.config.m_max0));
   }
   std::uint32_t pad_crc = 0;
+  std::uint32_t values_pad_crc = 0;
   if (with_crc) {
     std::vector<std::uint8_t> pad;
     if (auto s = read_vector(source, offset, pad, static_cast<std::size_t>(blocks_at - offset)); !s) {
       return undecodable(s.error());
     }
     pad_crc = crc32(pad);
+    if (auto s = read_vector(source, blocks_end, pad, static_cast<std::size_t>(values_at - blocks_end)); !s) {
+      return undecodable(s.error());
+    }
+    values_pad_crc = crc32(pad);
   }
 
   const bool keep_raw = h.raw && h.config.store_raw_vectors;
@@ -351,8 +401,10 @@ std::expected<ColumnsLoad, Failure> load_blocks(const PayloadSource& source, con
   std::uint32_t raw_crc = 0;
   std::vector<std::optional<Failure>> run_failures(runs);
   std::vector<std::uint32_t> run_crcs(runs);
+  std::vector<std::uint32_t> value_crcs(runs);
   std::vector<std::uint8_t> huge(runs, 0);
   const std::span<const std::uint8_t> array = index->block_array();
+  const std::span<const std::uint8_t> value_array = index->value_array();
   parallel_for(runs + 2, resolve_thread_count(0), [&](std::size_t task) {
     if (task == 0) {
       tail = read_tail(source, h, tail_start, upper_lists, with_crc);
@@ -379,6 +431,8 @@ std::expected<ColumnsLoad, Failure> load_blocks(const PayloadSource& source, con
     if (with_crc) {
       const std::size_t end = last == nc ? array.size() : std::size_t{last} * stride;
       run_crcs[r] = crc32(array.subspan(std::size_t{first} * stride, end - std::size_t{first} * stride));
+      value_crcs[r] = crc32(value_array.subspan(std::size_t{first} * value_stride,
+                                                std::size_t{last - first} * value_stride));
     }
     bool any_huge = false;
     for (std::uint32_t n = first; n < last; ++n) {
@@ -414,6 +468,12 @@ std::expected<ColumnsLoad, Failure> load_blocks(const PayloadSource& source, con
       crc = crc32_combine(crc, run_crcs[r], end - first * stride);
     }
     if (runs == 0) crc = crc32_combine(crc, crc32(array), array.size());
+    crc = crc32_combine(crc, values_pad_crc, values_at - blocks_end);
+    for (std::size_t r = 0; r < runs; ++r) {
+      const std::uint64_t first = std::uint64_t{r} * CHECK_NODES;
+      const std::uint64_t last = std::min<std::uint64_t>(nc, first + CHECK_NODES);
+      crc = crc32_combine(crc, value_crcs[r], (last - first) * value_stride);
+    }
     crc = crc32_combine(crc, raw_crc, tail_start - raw_at);
     crc = crc32_combine(crc, t.crc, used - tail_start);
   }
@@ -425,7 +485,8 @@ std::expected<ColumnsLoad, Failure> load_blocks(const PayloadSource& source, con
 
 bool is_columns_payload(std::span<const std::uint8_t> bytes) {
   return bytes.size() >= sizeof COLUMNS_MAGIC && (std::memcmp(bytes.data(), COLUMNS_MAGIC, sizeof COLUMNS_MAGIC) == 0 ||
-                                                  std::memcmp(bytes.data(), BLOCKS_MAGIC, sizeof BLOCKS_MAGIC) == 0);
+                                                  std::memcmp(bytes.data(), BLOCKS_MAGIC, sizeof BLOCKS_MAGIC) == 0 ||
+                                                  std::memcmp(bytes.data(), WALKED_MAGIC, sizeof WALKED_MAGIC) == 0);
 }
 
 Status PayloadSource::read(std::uint64_t offset, std::span<std::uint8_t> out) const {
@@ -468,8 +529,9 @@ Result<std::uint32_t> PayloadSource::crc_of(std::uint64_t from, std::uint64_t to
 }
 
 std::vector<std::uint8_t> encode_collection_columns(const CollectionState& state, ColumnsFormat format) {
-  const bool blocks = format == ColumnsFormat::Blocks;
   const HnswIndex& index = state.hnsw;
+  const bool walked = index.walk_bits() != 0;
+  const bool blocks = walked || format == ColumnsFormat::Blocks;
   const std::uint32_t nc = index.node_count();
   const std::uint64_t dim = index.dimension();
   const std::uint64_t group = group_nodes(dim, index.level0_capacity());
@@ -505,19 +567,29 @@ std::vector<std::uint8_t> encode_collection_columns(const CollectionState& state
     h.link_width = index.link_width();
     h.stride = index.block_bytes();
   }
+  if (walked) {
+    h.walked = true;
+    h.walk_bits = index.walk_bits();
+    h.centred_at = index.centred_at();
+    const BinaryView view = index.binary_view();
+    h.centre.assign(view.centre.begin(), view.centre.end());
+  }
   const std::vector<std::uint8_t> head = encode_head(h);
 
   const std::uint64_t columns_end = sizeof COLUMNS_MAGIC + 8 + head.size() + 2 * std::uint64_t{nc};
   const std::uint64_t pad = blocks ? align_blocks(columns_end) - columns_end : 0;
   // An index without nodes may hold no array at all: its 4 tail bytes are written as zeros.
   const std::size_t block_bytes = HnswIndex::block_array_bytes(nc, index.block_bytes());
-  const std::uint64_t nodes_bytes = blocks ? pad + block_bytes + (raw ? 4 * dim * nc : 0)
+  const std::uint64_t blocks_end = columns_end + pad + block_bytes;
+  const std::uint64_t values_pad = walked ? align_blocks(blocks_end) - blocks_end : 0;
+  const std::size_t value_bytes = walked ? static_cast<std::size_t>(nc) * index.value_stride() : 0;
+  const std::uint64_t nodes_bytes = blocks ? pad + block_bytes + values_pad + value_bytes + (raw ? 4 * dim * nc : 0)
                                            : 4 * std::uint64_t{nc} + (8 + dim + (raw ? 4 * dim : 0)) * nc + 4 * level0_ids;
   const std::uint64_t total = columns_end + nodes_bytes + 4 * upper_lists + 4 * upper_ids + 24 * std::uint64_t{nc} +
                               record_bytes + keywords.size();
   std::vector<std::uint8_t> out(static_cast<std::size_t>(total));
   Cursor c(out.data());
-  c.put(blocks ? BLOCKS_MAGIC : COLUMNS_MAGIC, sizeof COLUMNS_MAGIC);
+  c.put(walked ? WALKED_MAGIC : blocks ? BLOCKS_MAGIC : COLUMNS_MAGIC, sizeof COLUMNS_MAGIC);
   c.put_value<std::uint64_t>(head.size());
   c.put(head.data(), head.size());
   for (std::uint32_t n = 0; n < nc; ++n) c.put_value<std::uint8_t>(index.level(n));
@@ -527,6 +599,10 @@ std::vector<std::uint8_t> encode_collection_columns(const CollectionState& state
     const std::size_t held = std::min(index.block_array().size(), block_bytes);
     c.put(index.block_array().data(), held);
     c.skip(block_bytes - held);
+    if (walked) {
+      c.skip(static_cast<std::size_t>(values_pad));
+      c.put(index.value_array().data(), value_bytes);
+    }
     if (raw) {
       for (std::uint32_t n = 0; n < nc; ++n) c.put(index.raw_vector(n).data(), index.raw_vector(n).size_bytes());
     }
@@ -581,7 +657,8 @@ Result<ColumnsLoad> load_collection_columns(const PayloadSource& source, bool wi
     std::uint8_t start[16];
     if (auto s = source.read(0, start); !s) return undecodable(s.error());
     if (!is_columns_payload(start)) return undecodable(Error{ErrorKind::InvalidData, "not a format 2 payload"});
-    const bool blocks = std::memcmp(start, BLOCKS_MAGIC, sizeof BLOCKS_MAGIC) == 0;
+    const bool walked = std::memcmp(start, WALKED_MAGIC, sizeof WALKED_MAGIC) == 0;
+    const bool blocks = walked || std::memcmp(start, BLOCKS_MAGIC, sizeof BLOCKS_MAGIC) == 0;
     std::uint64_t head_length;
     std::memcpy(&head_length, start + 8, sizeof head_length);
     if (head_length > source.size() - 16) return undecodable(early_end().error());
@@ -589,7 +666,7 @@ Result<ColumnsLoad> load_collection_columns(const PayloadSource& source, bool wi
     if (auto s = read_vector(source, 16, head_bytes, static_cast<std::size_t>(head_length)); !s) {
       return undecodable(s.error());
     }
-    auto head = decode_head(head_bytes, blocks);
+    auto head = decode_head(head_bytes, blocks, walked);
     if (!head) return undecodable(head.error());
     const Head& h = *head;
     const std::uint32_t nc = h.node_count;

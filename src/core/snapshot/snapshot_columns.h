@@ -30,6 +30,17 @@
 // A block's norm and code sum are derived again on loading and rewritten
 // where they differ; its list is checked as format 2's are.
 //
+// Format 4 is format 3 for a graph with walk codes (graph.h): its blocks
+// hold the bit codes and level-0 lists, and its value rows follow them.
+//   "KVLCOL04" | head length (u64) | head | levels | tombstones | zeros up
+//   to a multiple of 4096 | blocks (N x stride, then 4 bytes) | zeros up to
+//   a multiple of 4096 | value rows (N x value stride) | raw vectors |
+//   upper-list counts | ... (the rest as in format 2)
+// head: format 3's, then walk bits (u64, 1 or 2) | node count the centre
+//   was taken at (u64) | centre (f32 x dimension). Both arrays are mapped
+//   from a plain file; formats 2 and 3 open as before, and a collection
+//   without walk codes is still written in format 3.
+//
 // An older payload starts with its name's u64 length, which can never read
 // as "KVLCOL0x" (far beyond any file's size), so the formats never mix.
 #pragma once
@@ -50,8 +61,9 @@ namespace karvalith {
 
 inline constexpr std::uint8_t COLUMNS_MAGIC[8] = {'K', 'V', 'L', 'C', 'O', 'L', '0', '2'};
 inline constexpr std::uint8_t BLOCKS_MAGIC[8] = {'K', 'V', 'L', 'C', 'O', 'L', '0', '3'};
+inline constexpr std::uint8_t WALKED_MAGIC[8] = {'K', 'V', 'L', 'C', 'O', 'L', '0', '4'};
 
-// True when `bytes` starts with COLUMNS_MAGIC or BLOCKS_MAGIC.
+// True when `bytes` starts with COLUMNS_MAGIC, BLOCKS_MAGIC or WALKED_MAGIC.
 bool is_columns_payload(std::span<const std::uint8_t> bytes);
 
 enum class ColumnsFormat {
@@ -60,7 +72,8 @@ enum class ColumnsFormat {
 };
 
 // The payload of a live collection. The caller holds the collection's lock
-// (shared is enough).
+// (shared is enough). A collection with walk codes is always written in
+// format 4, whatever `format` asks.
 std::vector<std::uint8_t> encode_collection_columns(const CollectionState& state,
                                                     ColumnsFormat format = ColumnsFormat::Blocks);
 

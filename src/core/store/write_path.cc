@@ -64,6 +64,10 @@ std::string differences(const Collection& existing, std::uint64_t dimension, con
   if (options.store_raw_vectors && held.store_raw_vectors != asked.store_raw_vectors) {
     differ("store_raw_vectors", flag(held.store_raw_vectors), flag(asked.store_raw_vectors));
   }
+  auto bits = [](std::uint8_t walk_bits) { return std::to_string(walk_bits == 0 ? 8 : walk_bits); };
+  if (options.walk_bits && held.walk_bits != asked.walk_bits) {
+    differ("walk_bits", bits(held.walk_bits), bits(asked.walk_bits));
+  }
   return out;
 }
 

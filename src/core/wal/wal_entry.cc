@@ -27,6 +27,10 @@ enum Variant : std::uint32_t {
   LOAD_COLLECTION = 6,
   UPDATE_METADATA = 7,
   DELETE_DOCUMENTS = 8,
+  // CreateCollection of a configuration with walk codes: variant 0's fields,
+  // then walk_bits (u8). Variant 0 stays what every other creation writes.
+  CREATE_WALKED_COLLECTION = 9,
+  VARIANT_COUNT = 10,
 };
 
 
@@ -93,10 +97,11 @@ Result<WalEntry::DeleteDocuments> decode_delete_documents(Decoder& dec) {
 std::vector<std::uint8_t> encode_create_collection(std::string_view name, std::uint64_t dimension,
                                                    const HnswConfig& config) {
   return encode_exact([&](auto& enc) {
-    enc.put_variant(CREATE_COLLECTION);
+    enc.put_variant(config.walk_bits == 0 ? CREATE_COLLECTION : CREATE_WALKED_COLLECTION);
     enc.put_string(name);
     enc.put_u64(dimension);
     encode_hnsw_config(enc, config);
+    if (config.walk_bits != 0) enc.put_u8(config.walk_bits);
   });
 }
 
@@ -240,9 +245,10 @@ std::uint64_t checkpoint_weight(const WalEntry& entry) {
 
 Result<WalEntry> decode_wal_entry(std::span<const std::uint8_t> payload) {
   Decoder dec(payload);
-  KV_TRY(variant, dec.get_variant(WAL_ENTRY_VARIANTS));
+  KV_TRY(variant, dec.get_variant(VARIANT_COUNT));
   switch (*variant) {
-    case CREATE_COLLECTION: {
+    case CREATE_COLLECTION:
+    case CREATE_WALKED_COLLECTION: {
       WalEntry::CreateCollection entry;
       KV_TRY(name, dec.get_string());
       KV_TRY(dimension, dec.get_u64());
@@ -250,6 +256,10 @@ Result<WalEntry> decode_wal_entry(std::span<const std::uint8_t> payload) {
       entry.name = std::move(*name);
       entry.dimension = *dimension;
       entry.config = *config;
+      if (*variant == CREATE_WALKED_COLLECTION) {
+        KV_TRY(bits, dec.get_u8());
+        entry.config.walk_bits = *bits;
+      }
       return WalEntry{std::move(entry)};
     }
     case DELETE_COLLECTION: {

@@ -16,6 +16,8 @@
 //   8 DeleteDocuments   collection, list of ids: every one of them that is
 //                       live is deleted, all in one record (a delete of many
 //                       ids, or of the documents a filter selected)
+//   9 CreateCollection  as 0, then walk_bits (u8): written only for a
+//                       configuration with walk codes (HnswConfig::walk_bits)
 //
 // Writers encode straight from the caller's data (the encode_* functions take
 // views, so an insert is not copied into an entry first); decoding yields

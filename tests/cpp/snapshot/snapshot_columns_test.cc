@@ -90,11 +90,18 @@ TEST_F(SnapshotColumnsTest, SaveAndLoadKeepEveryPartPlainSealedAndFromMemory) {
   for (const SampleOptions& options :
        {SampleOptions{.count = 600, .dimension = 1024, .store_raw_vectors = true, .delete_every = 3},
         SampleOptions{.count = 40, .dimension = 8, .store_raw_vectors = false, .rebuild = true},
-        SampleOptions{.count = 0}}) {
-    SCOPED_TRACE(options.count);
+        SampleOptions{.count = 0},
+        // Format 4: value rows of over a megabyte, mapped like the blocks.
+        SampleOptions{.count = 1100, .dimension = 1024, .store_raw_vectors = false, .delete_every = 5,
+                      .walk_bits = 2},
+        SampleOptions{.count = 300, .dimension = 24, .rebuild = true, .walk_bits = 1},
+        SampleOptions{.count = 0, .walk_bits = 2}}) {
+    SCOPED_TRACE(std::to_string(options.count) + " nodes, walk bits " + std::to_string(options.walk_bits));
     auto original = sample_collection(options);
     const Bytes payload = encode_collection_columns(*original->state().read());
     ASSERT_TRUE(is_columns_payload(payload));
+    EXPECT_EQ(payload[7], options.walk_bits != 0 ? '4' : '3');
+    ASSERT_EQ(original->state().read()->hnsw.walk_bits(), options.walk_bits);
     if (options.count == 600) {
       auto state = original->state().read();
       ASSERT_GT(state->hnsw.max_level(), 0u);  // upper lists are covered
@@ -123,6 +130,33 @@ TEST_F(SnapshotColumnsTest, SaveAndLoadKeepEveryPartPlainSealedAndFromMemory) {
         ASSERT_EQ(a->hnsw.norm_sq_of(n), b->hnsw.norm_sq_of(n));
         ASSERT_EQ(a->hnsw.code_sum_of(n), b->hnsw.code_sum_of(n));
       }
+      // The walk codes as they were: bits, centre, blocks and value rows.
+      EXPECT_EQ(b->hnsw.config(), a->hnsw.config());
+      EXPECT_EQ(b->hnsw.walk_bits(), a->hnsw.walk_bits());
+      EXPECT_EQ(b->hnsw.centred_at(), a->hnsw.centred_at());
+      const BinaryView va = a->hnsw.binary_view(), vb = b->hnsw.binary_view();
+      EXPECT_TRUE(std::ranges::equal(va.centre, vb.centre));
+      const std::size_t blocks = std::size_t{a->hnsw.node_count()} * a->hnsw.block_bytes();
+      ASSERT_GE(b->hnsw.block_array().size(), blocks);
+      EXPECT_TRUE(std::equal(a->hnsw.block_array().begin(), a->hnsw.block_array().begin() + blocks,
+                             b->hnsw.block_array().begin()));
+      EXPECT_TRUE(std::ranges::equal(a->hnsw.value_array(), b->hnsw.value_array()));
+    }
+    if (options.walk_bits != 0 && options.count != 0) {
+      // It keeps growing with walk codes, and a later save writes them again.
+      ASSERT_TRUE(save_collection(*original, dir_.string(), nullptr).has_value());
+      auto loaded = load_collection((dir_ / "sample.kvl").string(), nullptr);
+      ASSERT_TRUE(loaded.has_value());
+      std::mt19937 rng(5);
+      for (std::uint32_t n = 0; n < 40; ++n) {
+        ASSERT_TRUE((*loaded)->insert_document(sample_document(5000 + n), random_vector(rng, options.dimension)));
+      }
+      EXPECT_EQ((*loaded)->state().read()->hnsw.walk_bits(), options.walk_bits);
+      ASSERT_TRUE(save_collection(**loaded, dir_.string(), nullptr).has_value());
+      auto again = load_collection((dir_ / "sample.kvl").string(), nullptr);
+      ASSERT_TRUE(again.has_value()) << again.error().message;
+      expect_same_data(data_of(**loaded), data_of(**again));
+      expect_same_graph_answers(**loaded, **again, options.dimension);
     }
   }
 }
@@ -205,79 +239,109 @@ TEST_F(SnapshotColumnsTest, APlainFileIsReadInPlaceAndStaysUnchangedWhileTheColl
   expect_same_graph_answers(**loaded, **again, 1024);
 }
 
+// Format 3, and format 4 with its walk codes in the blocks and the value rows
+// after them.
 TEST_F(SnapshotColumnsTest, DamagedBlocksAreRefusedWhetherMappedOrRead) {
   constexpr std::size_t NC = 1200;
   constexpr std::size_t DIM = 1024;
-  auto collection = sample_collection(mapped_sample());
-  auto state = collection->state().read();
-  const Bytes good = encode_collection_columns(*state);
-  std::uint64_t head_length;
-  std::memcpy(&head_length, good.data() + 8, 8);
-  const std::size_t head_end = 16 + static_cast<std::size_t>(head_length);
-  const std::size_t blocks = (head_end + 2 * NC + 4095) / 4096 * 4096;
-  const std::size_t stride = state->hnsw.block_bytes();
-  const std::size_t row = DIM + 16;  // codes, then min, scale, norm, code sum
-  auto block = [&](std::size_t n) { return blocks + n * stride; };
-  const std::uint32_t capacity = static_cast<std::uint32_t>(state->hnsw.level0_capacity());
+  for (const std::uint8_t bits : {0, 2}) {
+    SCOPED_TRACE(bits);
+    SampleOptions options = mapped_sample();
+    options.walk_bits = bits;
+    auto collection = sample_collection(options);
+    auto state = collection->state().read();
+    const Bytes good = encode_collection_columns(*state);
+    std::uint64_t head_length;
+    std::memcpy(&head_length, good.data() + 8, 8);
+    const std::size_t head_end = 16 + static_cast<std::size_t>(head_length);
+    const std::size_t fields_end = head_end - (bits != 0 ? 16 + 4 * DIM : 0);  // format 3's head fields end here
+    const std::size_t blocks = (head_end + 2 * NC + 4095) / 4096 * 4096;
+    const std::size_t stride = state->hnsw.block_bytes();
+    // Where the level-0 count starts in a block: after the codes, min,
+    // scale, norm and code sum, or after the bit planes and their terms.
+    const std::size_t row = bits != 0 ? BinaryView::head_bytes(DIM, bits) : DIM + 16;
+    auto block = [&](std::size_t n) { return blocks + n * stride; };
+    const std::size_t values = bits != 0 ? (block(NC) + 4 + 4095) / 4096 * 4096 : 0;
+    auto value_row = [&](std::size_t n) { return bits != 0 ? values + n * (DIM + 16) : block(n); };
+    const std::uint32_t capacity = static_cast<std::uint32_t>(state->hnsw.level0_capacity());
+    ASSERT_EQ(stride, bits != 0 ? 300u : 1068u);
+    ASSERT_EQ(capacity, 8u);
 
-  struct Case {
-    const char* what;
-    std::function<void(Bytes&)> damage;
-    const char* expected;
-  };
-  const std::vector<Case> cases = {
-      {"row count", [&](Bytes& b) { put_u32(b, block(7) + row, capacity + 1); },
-       "node 7 level-0 list of 9 ids exceeds its row of 8"},
-      {"level-0 id", [&](Bytes& b) { std::memset(b.data() + block(3) + row + 4, 0xff, 3); },
-       "neighbor 16777215 out of bounds (node_count=1200) at node 3 layer 0"},
-      // The last id of a full row in the last block: read with the 4 bytes after the array.
-      {"id in the last block",
-       [&](Bytes& b) {
-         put_u32(b, block(NC - 1) + row, capacity);
-         std::memset(b.data() + block(NC - 1) + row + 4 + 3 * (capacity - 1), 0xff, 3);
-       },
-       "neighbor 16777215 out of bounds (node_count=1200) at node 1199 layer 0"},
-      {"stride", [&](Bytes& b) { put_u64(b, head_end - 8, stride + 4); }, "blocks of 1072 bytes where the layout makes 1068"},
-      {"id width", [&](Bytes& b) { put_u64(b, head_end - 16, 5); }, "level-0 id width 5 is not 3 or 4"},
-      {"row capacity", [&](Bytes& b) { put_u64(b, head_end - 24, 1ull << 40); }, "level-0 rows of 1099511627776 ids"},
-  };
-  ASSERT_EQ(stride, 1068u);
-  ASSERT_EQ(capacity, 8u);
-  for (const Case& c : cases) {
-    Bytes damaged = good;
-    c.damage(damaged);
-    ColumnsProblem problem = ColumnsProblem::Other;
-    auto read = load_collection_columns(PayloadSource::of_memory(damaged), true, [] { return true; }, problem);
-    ASSERT_FALSE(read.has_value()) << c.what;
-    EXPECT_EQ(problem, ColumnsProblem::Inconsistent) << c.what;
-    EXPECT_NE(read.error().message.find(c.expected), std::string::npos) << c.what << ": " << read.error().message;
-    // A plain file whose end marker matches: mapped where the layout allows.
-    auto mapped = load_collection(write("damaged.kvl", plain_file(damaged)).string(), nullptr, nullptr, nullptr,
-                                  SnapshotReading::InPlace);
-    ASSERT_FALSE(mapped.has_value()) << c.what;
-    EXPECT_NE(mapped.error().message.find(std::string("snapshot validation failed: ") + c.expected), std::string::npos)
-        << c.what << ": " << mapped.error().message;
-  }
+    struct Case {
+      const char* what;
+      std::function<void(Bytes&)> damage;
+      std::string expected;
+    };
+    std::vector<Case> cases = {
+        {"row count", [&](Bytes& b) { put_u32(b, block(7) + row, capacity + 1); },
+         "node 7 level-0 list of 9 ids exceeds its row of 8"},
+        {"level-0 id", [&](Bytes& b) { std::memset(b.data() + block(3) + row + 4, 0xff, 3); },
+         "neighbor 16777215 out of bounds (node_count=1200) at node 3 layer 0"},
+        // The last id of a full row in the last block: read with the 4 bytes after the array.
+        {"id in the last block",
+         [&](Bytes& b) {
+           put_u32(b, block(NC - 1) + row, capacity);
+           std::memset(b.data() + block(NC - 1) + row + 4 + 3 * (capacity - 1), 0xff, 3);
+         },
+         "neighbor 16777215 out of bounds (node_count=1200) at node 1199 layer 0"},
+        {"stride", [&](Bytes& b) { put_u64(b, fields_end - 8, stride + 4); },
+         "blocks of " + std::to_string(stride + 4) + " bytes where the layout makes " + std::to_string(stride)},
+        {"id width", [&](Bytes& b) { put_u64(b, fields_end - 16, 5); }, "level-0 id width 5 is not 3 or 4"},
+        {"row capacity", [&](Bytes& b) { put_u64(b, fields_end - 24, 1ull << 40); },
+         "level-0 rows of 1099511627776 ids"},
+    };
+    if (bits != 0) {
+      cases.push_back({"no walk bits", [&](Bytes& b) { put_u64(b, fields_end, 0); }, "walk codes of 0 bits"});
+      cases.push_back({"three walk bits", [&](Bytes& b) { put_u64(b, fields_end, 3); },
+                       "invalid configuration: walk_bits must be 1, 2 or 8, got 3"});
+      cases.push_back({"centred past the nodes", [&](Bytes& b) { put_u64(b, fields_end + 8, NC + 1); },
+                       "walk codes centred at 1201 of 1200 nodes"});
+    }
+    for (const Case& c : cases) {
+      Bytes damaged = good;
+      c.damage(damaged);
+      ColumnsProblem problem = ColumnsProblem::Other;
+      auto read = load_collection_columns(PayloadSource::of_memory(damaged), true, [] { return true; }, problem);
+      ASSERT_FALSE(read.has_value()) << c.what;
+      EXPECT_EQ(problem, ColumnsProblem::Inconsistent) << c.what;
+      EXPECT_NE(read.error().message.find(c.expected), std::string::npos) << c.what << ": " << read.error().message;
+      // A plain file whose end marker matches: mapped where the layout allows.
+      auto mapped = load_collection(write("damaged.kvl", plain_file(damaged)).string(), nullptr, nullptr, nullptr,
+                                    SnapshotReading::InPlace);
+      ASSERT_FALSE(mapped.has_value()) << c.what;
+      EXPECT_NE(mapped.error().message.find("snapshot validation failed: " + c.expected), std::string::npos)
+          << c.what << ": " << mapped.error().message;
+    }
+    // Cut anywhere in the arrays: the early-end error, never a read past them.
+    for (const std::size_t cut : {blocks + 5, block(NC), values + 7, good.size() - 1}) {
+      if (cut == 0 || cut >= good.size()) continue;
+      ColumnsProblem problem = ColumnsProblem::Other;
+      EXPECT_FALSE(load_collection_columns(PayloadSource::of_memory(std::span(good).first(cut)), true,
+                                           [] { return true; }, problem)
+                       .has_value())
+          << cut;
+    }
 
-  // A stored norm or code sum that is not the one the codes give is derived
-  // again (only that block's page is copied), so distances never use it.
-  Bytes altered = good;
-  const float wrong_norm = 1e6f;
-  std::memcpy(altered.data() + block(10) + DIM + 8, &wrong_norm, 4);
-  put_u32(altered, block(11) + DIM + 12, 12345);
-  const fs::path path = write("altered.kvl", plain_file(altered));
-  auto copied = load_collection(path.string(), nullptr);  // read in place only when asked to
-  ASSERT_TRUE(copied.has_value()) << copied.error().message;
-  EXPECT_FALSE(is_mapped(path));
-  auto loaded = load_collection(path.string(), nullptr, nullptr, nullptr, SnapshotReading::InPlace);
-  ASSERT_TRUE(loaded.has_value()) << loaded.error().message;
-  EXPECT_TRUE(is_mapped(path));
-  for (std::uint32_t n : {10u, 11u}) {
-    EXPECT_EQ((*copied)->state().read()->hnsw.norm_sq_of(n), state->hnsw.norm_sq_of(n));
-    EXPECT_EQ((*loaded)->state().read()->hnsw.norm_sq_of(n), state->hnsw.norm_sq_of(n));
-    EXPECT_EQ((*loaded)->state().read()->hnsw.code_sum_of(n), state->hnsw.code_sum_of(n));
+    // A stored norm or code sum that is not the one the codes give is derived
+    // again (only that row's page is copied), so distances never use it.
+    Bytes altered = good;
+    const float wrong_norm = 1e6f;
+    std::memcpy(altered.data() + value_row(10) + DIM + 8, &wrong_norm, 4);
+    put_u32(altered, value_row(11) + DIM + 12, 12345);
+    const fs::path path = write("altered.kvl", plain_file(altered));
+    auto copied = load_collection(path.string(), nullptr);  // read in place only when asked to
+    ASSERT_TRUE(copied.has_value()) << copied.error().message;
+    EXPECT_FALSE(is_mapped(path));
+    auto loaded = load_collection(path.string(), nullptr, nullptr, nullptr, SnapshotReading::InPlace);
+    ASSERT_TRUE(loaded.has_value()) << loaded.error().message;
+    EXPECT_TRUE(is_mapped(path));
+    for (std::uint32_t n : {10u, 11u}) {
+      EXPECT_EQ((*copied)->state().read()->hnsw.norm_sq_of(n), state->hnsw.norm_sq_of(n));
+      EXPECT_EQ((*loaded)->state().read()->hnsw.norm_sq_of(n), state->hnsw.norm_sq_of(n));
+      EXPECT_EQ((*loaded)->state().read()->hnsw.code_sum_of(n), state->hnsw.code_sum_of(n));
+    }
+    expect_same_graph_answers(*collection, **loaded, DIM);
   }
-  expect_same_graph_answers(*collection, **loaded, DIM);
 }
 
 // Byte positions inside a one-group payload of `nc` nodes of `dim` codes.

@@ -45,6 +45,7 @@ struct SampleOptions {
   bool rebuild = false;            // rebuild before deleting (dense slots)
   std::uint32_t delete_every = 4;  // deletes slots 0, 4, 8, ... (0: none)
   std::string name = "sample";
+  std::uint8_t walk_bits = 0;      // codes the graph's walks read (0: 8-bit)
 };
 
 // Inserts `count` documents, optionally rebuilds, then deletes
@@ -55,6 +56,7 @@ inline CollectionPtr sample_collection(const SampleOptions& options = {}) {
   config.m_max0 = 8;
   config.ef_construction = 32;
   config.store_raw_vectors = options.store_raw_vectors;
+  config.walk_bits = options.walk_bits;
   auto collection = std::make_shared<Collection>(options.name, options.dimension, config);
   std::mt19937 rng(42);
   for (std::uint32_t n = 0; n < options.count; ++n) {

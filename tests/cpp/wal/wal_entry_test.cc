@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -88,6 +90,23 @@ TEST(WalEntryCodec, EveryVariantRoundTrips) {
   EXPECT_EQ(c.dimension, 3u);
   expect_same_config(config, c.config);
 
+  // A configuration with walk codes takes variant 9: variant 0's bytes, the
+  // variant number aside, then the bits. Without them nothing changes.
+  HnswConfig walked = config;
+  walked.walk_bits = 2;
+  const Bytes plain = encode_wal_entry(entries[0]);
+  const Bytes with_bits = encode_wal_entry({WalEntry::CreateCollection{"c1", 3, walked}});
+  EXPECT_EQ(variant_of(with_bits), 9u);
+  ASSERT_EQ(with_bits.size(), plain.size() + 1);
+  EXPECT_TRUE(std::equal(plain.begin() + 4, plain.end(), with_bits.begin() + 4));
+  EXPECT_EQ(with_bits.back(), 2);
+  const WalEntry walked_back = decode_or_fail_entry(with_bits);
+  EXPECT_EQ(std::get<WalEntry::CreateCollection>(walked_back.value).config, walked);
+  EXPECT_EQ(encode_wal_entry(walked_back), with_bits);
+  for (std::size_t cut = 0; cut < with_bits.size(); ++cut) {
+    EXPECT_FALSE(decode_wal_entry(std::span(with_bits).first(cut)).has_value()) << cut;
+  }
+
   const WalEntry batch = decode_or_fail_entry(encode_wal_entry(entries[4]));
   const auto& b = std::get<WalEntry::BatchInsert>(batch.value);
   ASSERT_EQ(b.documents.size(), 2u);
@@ -115,8 +134,9 @@ TEST(WalEntryCodec, EveryVariantRoundTrips) {
 TEST(WalEntryCodec, MalformedPayloadsAreDecodingErrors) {
   EXPECT_EQ(decode_wal_entry(Bytes{}).error().message, "io error: failed to fill whole buffer");
   EXPECT_EQ(decode_wal_entry(Bytes{2, 0, 0}).error().message, "io error: failed to fill whole buffer");
-  EXPECT_EQ(decode_wal_entry(Bytes{9, 0, 0, 0}).error().message,
-            "invalid value: integer `9`, expected variant index 0 <= i < 9");
+  EXPECT_EQ(decode_wal_entry(Bytes{10, 0, 0, 0}).error().message,
+            "invalid value: integer `10`, expected variant index 0 <= i < 10");
+  EXPECT_EQ(decode_wal_entry(Bytes{9, 0, 0, 0}).error().message, "io error: failed to fill whole buffer");
   EXPECT_EQ(decode_wal_entry(Bytes{6, 0, 0, 0}).error().kind, ErrorKind::InvalidData);
 
   const Bytes insert = encode_insert_document("c", sample_document(2), std::vector<float>{1, 2, 3});
