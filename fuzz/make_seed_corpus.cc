@@ -36,8 +36,10 @@ Document make_document(int i) {
 
 std::vector<float> make_vector(int i) { return {0.1f * i, 1.0f - 0.1f * i, 0.5f, -0.25f * i}; }
 
-std::vector<std::uint8_t> snapshot_of(bool raw_vectors, std::optional<ColumnsFormat> columns = std::nullopt) {
+std::vector<std::uint8_t> snapshot_of(bool raw_vectors, std::optional<ColumnsFormat> columns = std::nullopt,
+                                      std::uint8_t walk_bits = 0) {
   HnswConfig config;
+  config.walk_bits = walk_bits;
   config.m = 4;
   config.m_max0 = 8;
   config.ef_construction = 16;
@@ -78,6 +80,8 @@ int main(int argc, char** argv) {
   write_file(snapshots / "columns_raw", snapshot_of(true, ColumnsFormat::Groups));
   write_file(snapshots / "blocks_compact", snapshot_of(false, ColumnsFormat::Blocks));
   write_file(snapshots / "blocks_raw", snapshot_of(true, ColumnsFormat::Blocks));
+  write_file(snapshots / "walked_compact", snapshot_of(false, ColumnsFormat::Blocks, 2));
+  write_file(snapshots / "walked_raw", snapshot_of(true, ColumnsFormat::Blocks, 1));
 
   const Document document = make_document(7);
   const std::vector<float> vector = make_vector(7);
@@ -86,6 +90,7 @@ int main(int argc, char** argv) {
   batch.push_back(PendingDocument{make_document(9), make_vector(9)});
   const std::vector<std::vector<std::uint8_t>> entries = {
       encode_create_collection("seed", 4, HnswConfig{}),
+      encode_create_collection("walked", 4, HnswConfig{.walk_bits = 2}),
       encode_insert_document("seed", document, vector),
       encode_batch_insert("seed", batch),
       encode_delete_document("seed", document.id),

@@ -42,7 +42,7 @@ METHODS = [
     (
         "create_collection",
         "(name, dimension, m=None, ef_construction=None, ef_search=None, "
-        "distance_metric=None, store_raw_vectors=None, exist_ok=False)",
+        "distance_metric=None, store_raw_vectors=None, exist_ok=False, walk_bits=None)",
         "Create a new collection.\n"
         "\n"
         "Args:\n"
@@ -57,7 +57,15 @@ METHODS = [
         "    exist_ok: If True, a collection of this name that already exists is kept and no\n"
         "        error is raised, provided it has this dimension and distance_metric (cosine when\n"
         "        not given) and every other option given here; otherwise ValueError names what\n"
-        "        differs. Default False: an existing name raises ValueError.",
+        "        differs. Default False: an existing name raises ValueError.\n"
+        "    walk_bits: Bits per component of the codes searches walk the graph on: 8\n"
+        "        (default), or 2 or 1 for sentence embeddings and the like: each node then\n"
+        "        also keeps a 2- or 1-bit code of its offset from the collection's mean, the\n"
+        "        walk reads those, and every candidate is re-scored on the 8-bit codes. On\n"
+        "        384-d embeddings 2 bits answer about 1.2x faster at the same recall; data\n"
+        "        without a common direction (isotropic noise) needs much wider beams.\n"
+        "        Snapshots of such a collection are written in format 4, whose 8-bit rows\n"
+        "        are mapped from the file on open.",
     ),
     ("delete_collection", "(name)", "Delete a collection by name. Returns True if it existed."),
     ("list_collections", "()", "List all collection names."),
@@ -427,7 +435,7 @@ class TestClasses:
     def test_collection_info_getters_are_read_only(self, db4):
         info = db4.collection_info("c")
         for field in ("name", "dimension", "document_count", "estimated_memory_bytes",
-                      "distance_metric", "deleted_slots"):
+                      "distance_metric", "deleted_slots", "walk_bits"):
             with pytest.raises(AttributeError):
                 setattr(info, field, 1)
 
