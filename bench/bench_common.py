@@ -20,6 +20,15 @@ TARGETS = (0.95, 0.99)
 # ---------------------------------------------------------------- memory
 
 
+def status_bytes(field):
+    """A size field of /proc/self/status (VmRSS, VmHWM, RssAnon, ...) in bytes."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError(f"no {field} in /proc/self/status")
+
+
 def rss_bytes():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")

@@ -37,6 +37,8 @@ from pathlib import Path
 
 import numpy as np
 
+from bench_common import status_bytes
+
 HERE = Path(__file__).resolve().parent
 DATA_DIR = HERE / "data"
 RESULTS_DIR = HERE / "results"
@@ -69,14 +71,6 @@ def data_path(n):
 
 
 # ---------------------------------------------------------------- worker side
-
-
-def status_bytes(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError(f"no {field} in /proc/self/status")
 
 
 def settle():

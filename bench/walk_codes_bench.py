@@ -36,19 +36,13 @@ from pathlib import Path
 
 import numpy as np
 
+from bench_common import status_bytes
+
 HERE = Path(__file__).resolve().parent
 RESULTS_DIR = HERE / "results"
 M = 16
 EF_CONSTRUCTION = 200
 BATCH = 1000
-
-
-def status_bytes(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError(f"no {field} in /proc/self/status")
 
 
 def file_mappings(path_part):

@@ -87,7 +87,13 @@ class TestPersistence:
         assert third.collection_info("coded").walk_bits == 2
         assert answers(third, "coded", queries) == before
         third.batch_insert("coded", [{"text": "more", "embedding": row + 0.01} for row in rows[:100]])
-        assert third.search("coded", query_embedding=rows[1200] , k=1, ef=200)[0].id == ids[1200]
+        assert third.search("coded", query_embedding=rows[1200], k=1, ef=200)[0].id == ids[1200]
+        # A rebuild makes the graph again with the option.
+        third.delete("coded", ids[:10])
+        third.rebuild("coded")
+        assert third.collection_info("coded").walk_bits == 2
+        assert third.collection_info("coded").deleted_slots == 0
+        assert third.search("coded", query_embedding=rows[1300], k=1, ef=200)[0].id == ids[1300]
         third.close()
 
     def test_exist_ok_compares_the_option_when_given(self):
