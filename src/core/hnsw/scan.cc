@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cfloat>
 #include <cmath>
 
 #include "core/hnsw/code_distance.h"
@@ -115,13 +116,16 @@ class CodeQuery {
   // and the single-precision rounding of both evaluations is bounded
   // generously (TERM_ROUNDING of the rough formula's terms, rounding_ of the
   // products). The node's values are gathered first so that the arithmetic
-  // runs as loops the compiler vectorizes.
+  // runs as loops of a fixed GROUP the compiler vectorizes whole: a short
+  // group (count below GROUP) repeats its last node, as the kernel's rows do.
   void bounds(const std::uint32_t* nodes, const std::int64_t* centred, std::size_t count, float* lower,
               float* upper) const {
     float min[GROUP], scale[GROUP], norm_sq[GROUP], code_sum[GROUP], codes[GROUP];
-    for (std::size_t j = 0; j < count; ++j) {
-      const float* meta = index_.min_of(nodes[j]);  // min, scale, norm_sq, code sum
-      const std::uint32_t sum = index_.code_sum_of(nodes[j]);
+    std::uint32_t node[GROUP];
+    for (std::size_t j = 0; j < GROUP; ++j) node[j] = nodes[std::min(j, count - 1)];
+    for (std::size_t j = 0; j < GROUP; ++j) {
+      const float* meta = index_.min_of(node[j]);  // min, scale, norm_sq, code sum
+      const std::uint32_t sum = index_.code_sum_of(node[j]);
       min[j] = meta[0];
       scale[j] = meta[1];
       norm_sq[j] = meta[2];
@@ -131,31 +135,50 @@ class CodeQuery {
     constexpr float TERM_ROUNDING = 1e-6f;
     constexpr float SLACK = 1.01f;  // the bound's own rounding
     float dot[GROUP], terms[GROUP], moved_node[GROUP];
-    for (std::size_t j = 0; j < count; ++j) {
+    for (std::size_t j = 0; j < GROUP; ++j) {
       dot[j] = min_ * (dim_ * min[j] + scale[j] * code_sum[j]) + scale_ * (min[j] * code_sum_ + scale[j] * codes[j]);
       const float low = std::fabs(min[j]);
       terms[j] = std::fabs(min_) * (dim_ * low + scale[j] * code_sum[j]) +
                  scale_ * (low * code_sum_ + 255.0f * scale[j] * code_sum[j]);
-      moved_node[j] = raw_ ? index_.residual_of(nodes[j]) : 0.0f;
+      moved_node[j] = raw_ ? index_.residual_of(node[j]) : 0.0f;
     }
     switch (metric_) {
-      case DistanceMetric::Cosine:
-        for (std::size_t j = 0; j < count; ++j) {
-          // A vector of (nearly) zero norm is at distance 1 from everything,
-          // its codes' stored distance too; a raw one may not be.
-          const bool flat = norm_sq[j] < NORM_EPSILON * NORM_EPSILON || inverse_norm_ == 0.0f;
-          const float inverse = flat ? 0.0f : 1.0f / std::sqrt(norm_sq[j]);
-          const float rough = 1.0f - dot[j] * (inverse_norm_ * inverse);
-          const float reach =
-              flat ? INFINITY
-                   : SLACK * (moved_ * inverse_norm_ + 2.0f * moved_node[j] * inverse + rounding_ +
-                              TERM_ROUNDING * terms[j] * inverse_norm_ * inverse);
+      case DistanceMetric::Cosine: {
+        // A vector of (nearly) zero norm is at distance 1 from everything,
+        // its codes' stored distance too; a raw one may not be: a flat query
+        // or node gets an infinite reach.
+        if (inverse_norm_ == 0.0f) {
+          for (std::size_t j = 0; j < GROUP; ++j) {
+            lower[j] = -INFINITY;
+            upper[j] = INFINITY;
+          }
+          return;
+        }
+        // The query's terms as locals: stores through lower and upper could
+        // alias the members, which would then be loaded for every node.
+        const float inverse_norm = inverse_norm_, moved = moved_ * inverse_norm_, rounding = rounding_;
+        constexpr float FLAT_NORM_SQ = NORM_EPSILON * NORM_EPSILON;
+        for (std::size_t j = 0; j < GROUP; ++j) {
+          // Arithmetic instead of a branch on flat nodes, so that the loop
+          // vectorizes: their inverse is 0 and their reach FLT_MAX doubled,
+          // which overflows to infinity. Flat is the sign of an integer
+          // difference: squared norms are never negative, and the bits of
+          // such floats order as the floats do.
+          const std::uint32_t below =
+              std::bit_cast<std::uint32_t>(norm_sq[j]) - std::bit_cast<std::uint32_t>(FLAT_NORM_SQ);
+          const float flat = static_cast<float>(static_cast<std::int32_t>(below >> 31));
+          const float inverse = (1.0f - flat) / std::sqrt(norm_sq[j] + flat * FLAT_NORM_SQ);
+          const float rough = 1.0f - dot[j] * (inverse_norm * inverse);
+          const float finite_reach = SLACK * (moved + 2.0f * moved_node[j] * inverse + rounding +
+                                              TERM_ROUNDING * terms[j] * inverse_norm * inverse);
+          const float reach = (finite_reach + flat * FLT_MAX) * (1.0f + flat);
           lower[j] = rough - reach;
           upper[j] = rough + reach;
         }
         return;
+      }
       case DistanceMetric::Euclidean:
-        for (std::size_t j = 0; j < count; ++j) {
+        for (std::size_t j = 0; j < GROUP; ++j) {
           const float norm = std::sqrt(norm_sq[j]);
           const float rough = norm_sq_ + norm_sq[j] - 2.0f * dot[j];
           const float e = moved_node[j];
@@ -166,7 +189,7 @@ class CodeQuery {
         }
         return;
       case DistanceMetric::DotProduct:
-        for (std::size_t j = 0; j < count; ++j) {
+        for (std::size_t j = 0; j < GROUP; ++j) {
           const float norm = std::sqrt(norm_sq[j]);
           const float rough = -dot[j];
           const float reach = SLACK * (moved_ * norm + query_norm_ * moved_node[j] + rounding_ * query_norm_ * norm +

@@ -183,6 +183,49 @@ TEST_P(Scan, TiesGoToTheLowerNodeAndHugeNodesAreScoredWide) {
   }
 }
 
+// Under cosine a vector of zero (or nearly zero) norm is at distance 1 from
+// everything: its bounds span every distance, so a long list holding such
+// nodes still returns them exactly where scoring them puts them, and a zero
+// query ranks every node at 1 (ties by node). Codes alone and raw vectors.
+TEST_P(Scan, ZeroNormNodesAndQueriesUnderCosine) {
+  const std::size_t dim = 48;
+  auto data = clustered_data(400, dim, 61);
+  for (std::size_t n : {3, 90, 91, 250}) std::fill_n(data.begin() + n * dim, dim, 0.0f);
+  std::fill_n(data.begin() + 120 * dim, dim, 1e-12f);  // below the norm's epsilon
+  const auto queries = clustered_data(3, dim, 62);
+  for (bool raw : {false, true}) {
+    HnswConfig config;
+    config.distance_metric = DistanceMetric::Cosine;
+    config.store_raw_vectors = raw;
+    config.ef_construction = 8;
+    const HnswIndex index = build_index(config, data, dim);
+    std::vector<std::uint32_t> nodes(400);
+    std::iota(nodes.begin(), nodes.end(), 0u);
+    std::mt19937_64 rng(63);
+    std::shuffle(nodes.begin(), nodes.end(), rng);
+    const std::vector<float> zero(dim, 0.0f);
+    for (std::uint64_t k : {1, 10, 400}) {
+      for (std::size_t q = 0; q < 3; ++q) {
+        std::vector<Candidate> found;
+        scan_nearest(index, row(queries, dim, q), k, nodes, found);
+        SCOPED_TRACE(testing::Message() << "raw " << raw << " k " << k << " query " << q);
+        expect_same(found, reference(index, row(queries, dim, q), k, nodes));
+      }
+      std::vector<Candidate> found;
+      scan_nearest(index, zero, k, nodes, found);
+      expect_same(found, reference(index, zero, k, nodes));
+      if (k == 10) {
+        for (std::size_t i = 0; i < found.size(); ++i) EXPECT_EQ(found[i].id, i);
+      }
+    }
+    // Far (k 400) the flat nodes sit at 1 among the others.
+    std::vector<Candidate> found;
+    scan_nearest(index, row(queries, dim, 0), 400, nodes, found);
+    const auto flat = std::count_if(found.begin(), found.end(), [](const Candidate& c) { return c.distance == 1.0f; });
+    EXPECT_GE(flat, 5);
+  }
+}
+
 TEST_P(Scan, NothingForZeroKOrNoNodes) {
   const auto data = clustered_data(20, 8, 51);
   const HnswIndex index = build_index(HnswConfig{}, data, 8);
