@@ -141,6 +141,7 @@ void HnswIndex::set_level0(std::uint32_t n, std::span<const std::uint32_t> ids) 
 }
 
 void HnswIndex::set_level0_bytes(std::uint32_t n, const std::uint8_t* bytes, std::uint32_t count) {
+  set_level0_picks(n, UNKNOWN_PICKS);
   std::uint8_t* row = row0(n);
   std::memcpy(row, &count, sizeof count);
   std::uint8_t* out = row + sizeof count;
@@ -612,7 +613,10 @@ std::uint64_t HnswIndex::estimate_memory_bytes() const {
 
 std::uint64_t HnswIndex::layout_bytes() const {
   std::uint64_t bytes = blocks_.size() + 8 * deleted_.size();
-  bytes += 4 * raw_vectors_.size() + 4 * residuals_.size() + values_.size() + 4 * centre_.size();
+  // The pick counts as a byte per node whether or not they exist yet (a
+  // loaded graph has them from its first insert): the same collection
+  // estimates the same however it was opened.
+  bytes += 4 * raw_vectors_.size() + 4 * residuals_.size() + values_.size() + 4 * centre_.size() + node_count_;
   bytes += 8 * upper_bits_.size() + 4 * upper_before_.size() + 4 * upper_first_.size() + upper_count_.size() + upper_level_.size();
   bytes += 4 * upper_pool_.size();
   return bytes;

@@ -229,6 +229,7 @@ void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector&
     raw_vectors_.resize((n + 1) * dim, 0.0f);
   }
 
+  level0_picks_.resize(n + 1, UNKNOWN_PICKS);
   set_level0(static_cast<std::uint32_t>(n), level0);
 
   cover_upper_bits(n + 1);
@@ -287,19 +288,32 @@ void HnswIndex::add_back_link(std::uint32_t w, std::uint64_t layer, std::uint32_
       std::memcpy(row + sizeof count + std::size_t{link_width_} * count, &new_id, link_width_);
       const std::uint32_t grown = count + 1;
       std::memcpy(row, &grown, sizeof grown);
+      set_level0_picks(w, UNKNOWN_PICKS);
       return;
     }
     // The list would exceed its bound: prune the list plus the new id
-    // without storing the overflow.
+    // without storing the overflow. When the list is what an earlier prune
+    // wrote, its members keep their verdicts and only the new id's pairs
+    // are scored; not among nodes beyond the float range, whose infinite
+    // distances tie and take an order of their own in each prune.
     const LinkList links = neighbors(w, 0);
     work.ids.assign(links.begin(), links.end());
     work.ids.push_back(new_id);
     distances_from(*this, w, work.ids, work);
-    select_neighbors_heuristic(*this, work.pairs, bound, work.heuristic, work.selected);
+    const std::size_t known = level0_picks(w);
+    std::size_t picks;
+    if (known <= count && !has_raw_vectors() && !has_huge_nodes()) {
+      const Candidate added = work.pairs.back();
+      picks = select_with_known_picks(*this, std::span(work.pairs).first(count), known, added, bound, work.heuristic,
+                                      work.selected);
+    } else {
+      picks = select_neighbors_heuristic(*this, work.pairs, bound, work.heuristic, work.selected);
+    }
     if (work.selected.size() > capacity0_) reserve_level0(work.selected.size());
     work.ids.clear();
     for (const Candidate& c : work.selected) work.ids.push_back(c.id);
     set_level0(w, work.ids);
+    set_level0_picks(w, picks);
     return;
   }
 

@@ -9,11 +9,10 @@
 
 namespace karvalith {
 
-void select_neighbors_heuristic(const HnswIndex& index, std::span<const Candidate> candidates,
-                                std::uint64_t m, HeuristicScratch& scratch,
-                                std::vector<Candidate>& out) {
+std::size_t select_neighbors_heuristic(const HnswIndex& index, std::span<const Candidate> candidates,
+                                       std::uint64_t m, HeuristicScratch& scratch, std::vector<Candidate>& out) {
   out.clear();
-  if (m == 0 || candidates.empty()) return;
+  if (m == 0 || candidates.empty()) return 0;
 
   auto& sorted = scratch.sorted;
   sorted.assign(candidates.begin(), candidates.end());
@@ -56,12 +55,93 @@ void select_neighbors_heuristic(const HnswIndex& index, std::span<const Candidat
     }
   }
 
+  const std::size_t picked = out.size();
   for (std::size_t i = 0; i < sorted.size() && out.size() < m; ++i) {
     if (!scratch.rejected[i]) continue;
     const std::uint32_t id = sorted[i].id;
     const bool taken = std::any_of(out.begin(), out.end(), [id](const Candidate& s) { return s.id == id; });
     if (!taken) out.push_back(sorted[i]);
   }
+  return picked;
+}
+
+std::size_t select_with_known_picks(const HnswIndex& index, std::span<const Candidate> list, std::size_t picks,
+                                    Candidate added, std::uint64_t m, HeuristicScratch& scratch,
+                                    std::vector<Candidate>& out) {
+  out.clear();
+  if (m == 0) return 0;
+  // The merged order: the picks and the rejected members each keep their
+  // order (both ascending by distance), picks first among equal distances
+  // (a pick came before what it rejected), the added candidate after its
+  // equals. Verdicts: 0 rejected, 1 pick, 2 the added one.
+  constexpr std::uint8_t REJECTED = 0, PICK = 1, ADDED = 2;
+  auto& merged = scratch.sorted;
+  auto& verdicts = scratch.verdicts;
+  merged.clear();
+  verdicts.clear();
+  const auto key = [](const Candidate& c) { return total_order_key(c.distance); };
+  std::size_t p = 0, r = picks;
+  bool added_placed = false;
+  while (p < picks || r < list.size()) {
+    const bool take_pick = p < picks && (r == list.size() || key(list[p]) <= key(list[r]));
+    const Candidate& next = take_pick ? list[p++] : list[r++];
+    if (!added_placed && key(added) < key(next)) {
+      merged.push_back(added);
+      verdicts.push_back(ADDED);
+      added_placed = true;
+    }
+    merged.push_back(next);
+    verdicts.push_back(take_pick ? PICK : REJECTED);
+  }
+  if (!added_placed) {
+    merged.push_back(added);
+    verdicts.push_back(ADDED);
+  }
+
+  const CodeDistance coded(index);
+  auto& picked = scratch.pick_terms;  // the terms of the picks so far, in order
+  auto& fresh = scratch.fresh_terms;  // of those that were no picks before: the added one, rejected ones promoted
+  picked.clear();
+  fresh.clear();
+  const auto closer_to_one_of = [&](const Candidate& c, const CodeDistance::Terms& terms,
+                                    const std::vector<CodeDistance::Terms>& picks_so_far) {
+    for (const CodeDistance::Terms& pick : picks_so_far) {
+      if (!(coded(terms, pick) >= c.distance)) return true;  // or NaN
+    }
+    return false;
+  };
+  bool demoted = false;  // whether a pick before has been rejected
+  std::size_t examined = 0;
+  for (; examined < merged.size() && picked.size() < m; ++examined) {
+    const Candidate c = merged[examined];
+    const std::uint8_t before = verdicts[examined];
+    bool pick = false;
+    CodeDistance::Terms terms{};
+    if (before == PICK) {
+      // Its earlier picks were picks before it then, less any rejected
+      // since: only the new picks can reject it now.
+      terms = coded.terms(c.id);
+      pick = !closer_to_one_of(c, terms, fresh);
+      demoted |= !pick;
+    } else if (before == ADDED || demoted) {
+      terms = coded.terms(c.id);
+      pick = !closer_to_one_of(c, terms, picked);
+      if (pick) fresh.push_back(terms);
+    }
+    // Otherwise a rejected member stays rejected: what rejected it came
+    // before it and is a pick still.
+    verdicts[examined] = pick ? PICK : REJECTED;
+    if (pick) {
+      out.push_back(c);
+      picked.push_back(terms);
+    }
+  }
+  const std::size_t picks_out = out.size();
+  // Fill-ups: the rejected in order; those never examined are dropped.
+  for (std::size_t i = 0; i < examined && out.size() < m; ++i) {
+    if (verdicts[i] == REJECTED) out.push_back(merged[i]);
+  }
+  return picks_out;
 }
 
 std::vector<Candidate> select_neighbors_heuristic(const HnswIndex& index,

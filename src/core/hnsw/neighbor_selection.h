@@ -18,14 +18,27 @@ struct HeuristicScratch {
   std::vector<Candidate> sorted;
   std::vector<std::uint8_t> rejected;
   std::vector<CodeDistance::Terms> pick_terms;  // of the picks, in pick order
+  std::vector<std::uint8_t> verdicts;             // select_with_known_picks' merged list
+  std::vector<CodeDistance::Terms> fresh_terms;   // its picks that were none before
 };
 
 // Writes at most m candidates to `out`: the heuristic picks in selection
 // order, then fill-ups from the rejected ones in distance order. Each keeps
 // its distance to the base point. Candidate ids must be nodes of `index`.
-void select_neighbors_heuristic(const HnswIndex& index, std::span<const Candidate> candidates,
-                                std::uint64_t m, HeuristicScratch& scratch,
-                                std::vector<Candidate>& out);
+// Returns the number of picks (the first ones of `out`).
+std::size_t select_neighbors_heuristic(const HnswIndex& index, std::span<const Candidate> candidates,
+                                       std::uint64_t m, HeuristicScratch& scratch, std::vector<Candidate>& out);
+
+// The same as select_neighbors_heuristic over `list` plus `added`, where
+// `list` is what the heuristic wrote for some earlier candidates under the
+// same distances (its first `picks` the picks, the rest fill-ups): the
+// members keep the verdicts they had, so only the added candidate is scored
+// against the picks before it, the picks after it against it, and a
+// rejected member again only once a pick before it has been rejected.
+// About m pairs instead of about m^2 / 2. Codes only (no raw vectors).
+std::size_t select_with_known_picks(const HnswIndex& index, std::span<const Candidate> list, std::size_t picks,
+                                    Candidate added, std::uint64_t m, HeuristicScratch& scratch,
+                                    std::vector<Candidate>& out);
 
 // Convenience form with its own buffers.
 std::vector<Candidate> select_neighbors_heuristic(const HnswIndex& index,

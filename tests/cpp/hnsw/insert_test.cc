@@ -130,6 +130,56 @@ TEST(CodeDistances, GroupedEqualOnePairAtATime) {
   set_kernel_path_for_testing(KernelPath::Auto);
 }
 
+// A pruned level-0 list keeps its members' verdicts from the prune before
+// (only the new id's pairs are scored): the list must be exactly what the
+// full heuristic makes of its own members, picks first, and the pick count
+// kept with it must be the full heuristic's. Every metric, one thread and
+// two; lists never pruned say they are unknown.
+TEST(Insert, PrunedListsAreWhatTheFullHeuristicMakesOfThem) {
+  const std::size_t dim = 24;
+  const auto data = clustered_data(3000, dim, 71);
+  for (auto metric : {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
+    for (unsigned threads : {1u, 2u}) {
+      HnswConfig config;
+      config.distance_metric = metric;
+      config.m = 6;
+      config.m_max0 = 12;
+      config.ef_construction = 40;
+      seed_level_generator(3);
+      HnswIndex index(config, dim);
+      std::vector<QuantizedVector> codes;
+      for (std::size_t i = 0; i < 3000; ++i) {
+        codes.push_back(QuantizedVector::quantize(std::span(data).subspan(i * dim, dim)));
+      }
+      ASSERT_TRUE(index.insert_batch(data, codes, threads));
+      const CodeDistance coded(index);
+      std::size_t known = 0, checked = 0;
+      for (std::uint32_t w = 0; w < index.node_count(); ++w) {
+        const std::size_t picks = index.level0_picks(w);
+        if (picks == HnswIndex::UNKNOWN_PICKS) continue;
+        ++known;
+        std::vector<Candidate> members;
+        for (std::uint32_t id : index.neighbors(w, 0)) members.push_back({coded(w, id), id});
+        // Equal distances may take either order: such lists are skipped.
+        std::vector<std::int32_t> keys;
+        for (const Candidate& c : members) keys.push_back(total_order_key(c.distance));
+        std::sort(keys.begin(), keys.end());
+        if (std::adjacent_find(keys.begin(), keys.end()) != keys.end()) continue;
+        ++checked;
+        HeuristicScratch scratch;
+        std::vector<Candidate> full;
+        const std::size_t full_picks = select_neighbors_heuristic(index, members, config.m_max0, scratch, full);
+        ASSERT_EQ(picks, full_picks) << "node " << w;
+        ASSERT_EQ(full.size(), members.size()) << "node " << w;
+        for (std::size_t i = 0; i < full.size(); ++i) EXPECT_EQ(full[i].id, members[i].id) << "node " << w << " at " << i;
+      }
+      SCOPED_TRACE(testing::Message() << "metric " << static_cast<int>(metric) << " threads " << threads);
+      EXPECT_GT(known, 1000u);  // most lists have been pruned (fewer under the dot product, which makes hubs)
+      EXPECT_GT(checked, known * 9 / 10);
+    }
+  }
+}
+
 TEST(Insert, FirstNodeHasNoLinksAndBecomesEntryPoint) {
   seed_level_generator(3);
   HnswIndex index(HnswConfig{}, 3);
