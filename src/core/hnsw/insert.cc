@@ -260,13 +260,15 @@ void distances_from(const HnswIndex& index, std::uint32_t w, std::span<const std
     return;
   }
   // Eight at a time through the grouped kernel: the same distances.
+  // Each id's terms are kept (work.terms, in the same order) for the prune.
   const CodeDistance distance(index);
   const CodeDistance::Terms base = distance.terms(w);
   distance.centre(base, work.centred);
-  CodeDistance::Terms others[8];
+  work.terms.resize(ids.size());
   float d[8];
   for (std::size_t first = 0; first < ids.size(); first += 8) {
     const std::size_t count = std::min<std::size_t>(8, ids.size() - first);
+    CodeDistance::Terms* others = work.terms.data() + first;
     for (std::size_t j = 0; j < count; ++j) others[j] = distance.terms(ids[first + j]);
     distance.distances_to(base, work.centred.data(), others, count, d);
     for (std::size_t j = 0; j < count; ++j) work.pairs.push_back(Candidate{d[j], ids[first + j]});
@@ -304,8 +306,8 @@ void HnswIndex::add_back_link(std::uint32_t w, std::uint64_t layer, std::uint32_
     std::size_t picks;
     if (known <= count && !has_raw_vectors() && !has_huge_nodes()) {
       const Candidate added = work.pairs.back();
-      picks = select_with_known_picks(*this, std::span(work.pairs).first(count), known, added, bound, work.heuristic,
-                                      work.selected);
+      picks = select_with_known_picks(*this, std::span(work.pairs).first(count), known, added, work.terms, bound,
+                                      work.heuristic, work.selected);
     } else {
       picks = select_neighbors_heuristic(*this, work.pairs, bound, work.heuristic, work.selected);
     }

@@ -66,8 +66,8 @@ std::size_t select_neighbors_heuristic(const HnswIndex& index, std::span<const C
 }
 
 std::size_t select_with_known_picks(const HnswIndex& index, std::span<const Candidate> list, std::size_t picks,
-                                    Candidate added, std::uint64_t m, HeuristicScratch& scratch,
-                                    std::vector<Candidate>& out) {
+                                    Candidate added, std::span<const CodeDistance::Terms> terms_of, std::uint64_t m,
+                                    HeuristicScratch& scratch, std::vector<Candidate>& out) {
   out.clear();
   if (m == 0) return 0;
   // The merged order: the picks and the rejected members each keep their
@@ -77,25 +77,30 @@ std::size_t select_with_known_picks(const HnswIndex& index, std::span<const Cand
   constexpr std::uint8_t REJECTED = 0, PICK = 1, ADDED = 2;
   auto& merged = scratch.sorted;
   auto& verdicts = scratch.verdicts;
+  auto& origins = scratch.origins;
   merged.clear();
   verdicts.clear();
+  origins.clear();
   const auto key = [](const Candidate& c) { return total_order_key(c.distance); };
   std::size_t p = 0, r = picks;
   bool added_placed = false;
   while (p < picks || r < list.size()) {
     const bool take_pick = p < picks && (r == list.size() || key(list[p]) <= key(list[r]));
-    const Candidate& next = take_pick ? list[p++] : list[r++];
-    if (!added_placed && key(added) < key(next)) {
+    const std::size_t at = take_pick ? p++ : r++;
+    if (!added_placed && key(added) < key(list[at])) {
       merged.push_back(added);
       verdicts.push_back(ADDED);
+      origins.push_back(static_cast<std::uint32_t>(list.size()));
       added_placed = true;
     }
-    merged.push_back(next);
+    merged.push_back(list[at]);
     verdicts.push_back(take_pick ? PICK : REJECTED);
+    origins.push_back(static_cast<std::uint32_t>(at));
   }
   if (!added_placed) {
     merged.push_back(added);
     verdicts.push_back(ADDED);
+    origins.push_back(static_cast<std::uint32_t>(list.size()));
   }
 
   const CodeDistance coded(index);
@@ -116,15 +121,13 @@ std::size_t select_with_known_picks(const HnswIndex& index, std::span<const Cand
     const Candidate c = merged[examined];
     const std::uint8_t before = verdicts[examined];
     bool pick = false;
-    CodeDistance::Terms terms{};
+    const CodeDistance::Terms& terms = terms_of[origins[examined]];
     if (before == PICK) {
       // Its earlier picks were picks before it then, less any rejected
       // since: only the new picks can reject it now.
-      terms = coded.terms(c.id);
       pick = !closer_to_one_of(c, terms, fresh);
       demoted |= !pick;
     } else if (before == ADDED || demoted) {
-      terms = coded.terms(c.id);
       pick = !closer_to_one_of(c, terms, picked);
       if (pick) fresh.push_back(terms);
     }

@@ -19,6 +19,7 @@ struct HeuristicScratch {
   std::vector<std::uint8_t> rejected;
   std::vector<CodeDistance::Terms> pick_terms;  // of the picks, in pick order
   std::vector<std::uint8_t> verdicts;             // select_with_known_picks' merged list
+  std::vector<std::uint32_t> origins;             // and where each of it stands in the list
   std::vector<CodeDistance::Terms> fresh_terms;   // its picks that were none before
 };
 
@@ -35,10 +36,12 @@ std::size_t select_neighbors_heuristic(const HnswIndex& index, std::span<const C
 // members keep the verdicts they had, so only the added candidate is scored
 // against the picks before it, the picks after it against it, and a
 // rejected member again only once a pick before it has been rejected.
-// About m pairs instead of about m^2 / 2. Codes only (no raw vectors).
+// About m pairs instead of about m^2 / 2. Codes only (no raw vectors):
+// `terms` holds each member's CodeDistance terms in list order, then the
+// added candidate's.
 std::size_t select_with_known_picks(const HnswIndex& index, std::span<const Candidate> list, std::size_t picks,
-                                    Candidate added, std::uint64_t m, HeuristicScratch& scratch,
-                                    std::vector<Candidate>& out);
+                                    Candidate added, std::span<const CodeDistance::Terms> terms, std::uint64_t m,
+                                    HeuristicScratch& scratch, std::vector<Candidate>& out);
 
 // Convenience form with its own buffers.
 std::vector<Candidate> select_neighbors_heuristic(const HnswIndex& index,

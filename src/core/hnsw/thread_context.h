@@ -38,6 +38,7 @@ struct InsertScratch {
   std::vector<std::uint32_t> upper_targets;  // the new node's list on one upper layer
   std::vector<float> query;             // the new vector scaled by prepare_query, when it is
   std::vector<std::int8_t> centred;     // a list owner's codes less 128 (CodeDistance::centre)
+  std::vector<CodeDistance::Terms> terms;  // of a pruned list's ids, in order (distances_from)
   HeuristicScratch heuristic;
 };
 
