@@ -8,6 +8,21 @@
 #include "core/hnsw/total_order.h"
 
 namespace karvalith {
+namespace {
+
+// Whether a candidate at `distance` from the base, with code terms `terms`,
+// is closer to one of `picks` than to the base (a NaN counts as closer).
+// One pair at a time: most candidates that are rejected are rejected by one
+// of the first picks, and a group of eight would score the rest too.
+bool closer_to_a_pick(const CodeDistance& coded, float distance, const CodeDistance::Terms& terms,
+                      std::span<const CodeDistance::Terms> picks) {
+  for (const CodeDistance::Terms& pick : picks) {
+    if (!(coded(terms, pick) >= distance)) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 std::size_t select_neighbors_heuristic(const HnswIndex& index, std::span<const Candidate> candidates,
                                        std::uint64_t m, HeuristicScratch& scratch, std::vector<Candidate>& out) {
@@ -28,7 +43,7 @@ std::size_t select_neighbors_heuristic(const HnswIndex& index, std::span<const C
   picks.clear();
 
   // Whether candidate c (with its terms) is closer to a pick than to the base.
-  auto closer_to_a_pick = [&](const Candidate& c, const CodeDistance::Terms& terms) {
+  auto closer_to_picks = [&](const Candidate& c, const CodeDistance::Terms& terms) {
     if (raw) {
       for (const Candidate& pick : out) {
         const float d = exact(index.raw_vector(c.id).data(), index.raw_vector(pick.id).data());
@@ -36,18 +51,13 @@ std::size_t select_neighbors_heuristic(const HnswIndex& index, std::span<const C
       }
       return false;
     }
-    // One pair at a time: most candidates that are rejected are rejected by
-    // one of the first picks, and a group of eight would score the rest too.
-    for (const CodeDistance::Terms& pick : picks) {
-      if (!(coded(terms, pick) >= c.distance)) return true;  // or NaN
-    }
-    return false;
+    return closer_to_a_pick(coded, c.distance, terms, picks);
   };
 
   for (std::size_t i = 0; i < sorted.size() && out.size() < m; ++i) {
     const Candidate c = sorted[i];
     const CodeDistance::Terms terms = raw ? CodeDistance::Terms{} : coded.terms(c.id);
-    if (!closer_to_a_pick(c, terms)) {
+    if (!closer_to_picks(c, terms)) {
       out.push_back(c);
       picks.push_back(terms);
     } else {
@@ -108,13 +118,6 @@ std::size_t select_with_known_picks(const HnswIndex& index, std::span<const Cand
   auto& fresh = scratch.fresh_terms;  // of those that were no picks before: the added one, rejected ones promoted
   picked.clear();
   fresh.clear();
-  const auto closer_to_one_of = [&](const Candidate& c, const CodeDistance::Terms& terms,
-                                    const std::vector<CodeDistance::Terms>& picks_so_far) {
-    for (const CodeDistance::Terms& pick : picks_so_far) {
-      if (!(coded(terms, pick) >= c.distance)) return true;  // or NaN
-    }
-    return false;
-  };
   bool demoted = false;  // whether a pick before has been rejected
   std::size_t examined = 0;
   for (; examined < merged.size() && picked.size() < m; ++examined) {
@@ -125,10 +128,10 @@ std::size_t select_with_known_picks(const HnswIndex& index, std::span<const Cand
     if (before == PICK) {
       // Its earlier picks were picks before it then, less any rejected
       // since: only the new picks can reject it now.
-      pick = !closer_to_one_of(c, terms, fresh);
+      pick = !closer_to_a_pick(coded, c.distance, terms, fresh);
       demoted |= !pick;
     } else if (before == ADDED || demoted) {
-      pick = !closer_to_one_of(c, terms, picked);
+      pick = !closer_to_a_pick(coded, c.distance, terms, picked);
       if (pick) fresh.push_back(terms);
     }
     // Otherwise a rejected member stays rejected: what rejected it came
