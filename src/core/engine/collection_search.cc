@@ -60,6 +60,19 @@ DocumentPtr resolve(const CollectionState& state, std::uint32_t id) {
   return std::make_shared<const Document>(state.documents.document(id, state.internal_to_uuid[id]));
 }
 
+// Requests the memory resolve() reads for each of `slots` (see
+// DocumentStore::prefetch_offset): a result list's documents lie scattered
+// over the arena, and decoded one by one each waits on its own misses.
+template <class Slots, class SlotOf>
+void prefetch_documents(const CollectionState& state, const Slots& hits, SlotOf slot_of) {
+  for (const auto& hit : hits) {
+    const std::uint32_t slot = slot_of(hit);
+    state.documents.prefetch_offset(slot);
+    if (slot < state.internal_to_uuid.size()) __builtin_prefetch(state.internal_to_uuid.data() + slot);
+  }
+  for (const auto& hit : hits) state.documents.prefetch_record(slot_of(hit));
+}
+
 bool below_threshold(std::optional<float> min_similarity, float score) {
   return min_similarity && *min_similarity > score;  // a NaN score is never below
 }
@@ -132,6 +145,7 @@ std::vector<ScoredDocument> vector_results(const CollectionState& state, std::sp
                                            std::optional<float> min_similarity) {
   std::vector<ScoredDocument> out;
   out.reserve(hits.size());
+  prefetch_documents(state, hits, [](const Candidate& hit) { return hit.id; });
   for (const Candidate& hit : hits) {
     const float score = 1.0f - hit.distance;
     if (below_threshold(min_similarity, score)) continue;
@@ -147,6 +161,7 @@ Result<std::vector<ScoredDocument>> keyword_results(const CollectionState& state
   if (!hits) return std::unexpected(std::move(hits.error()));
   std::vector<ScoredDocument> out;
   out.reserve(hits->size());
+  prefetch_documents(state, *hits, [](const auto& hit) { return hit.first; });
   for (const auto& [id, score] : *hits) {
     if (DocumentPtr document = resolve(state, id)) out.push_back({std::move(document), score});
   }
@@ -167,6 +182,7 @@ Result<std::vector<ScoredDocument>> hybrid_results(const CollectionState& state,
                                           : rrf_fusion(vector_list, *keywords, request.k);
   std::vector<ScoredDocument> out;
   out.reserve(fused.size());
+  prefetch_documents(state, fused, [](const ScoredId& hit) { return hit.id; });
   for (const ScoredId& hit : fused) {
     if (below_threshold(request.min_similarity, hit.score)) continue;
     if (DocumentPtr document = resolve(state, hit.id)) out.push_back({std::move(document), hit.score});
