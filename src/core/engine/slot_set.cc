@@ -38,32 +38,57 @@ inline std::size_t listed_words(std::span<const std::uint64_t> words, std::uint3
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-// Each word's bits written GROUP at a time, the first GROUP whatever their
-// number (tzcnt of a spent word is 64 and the writes past the last bit are
-// overwritten by the next word's): no branch on whether a word has bits,
-// which scattered slots would mispredict every other word. A sparse list
-// skips empty words instead, a branch that is then predictable.
+// Writes the slots of words [from, to) (each word's bits, less those of
+// `cleared` when CLEARED) at out[n...], GROUP at a time, the first GROUP
+// whatever their number (tzcnt of a spent word is 64 and the writes past the
+// last bit are overwritten by the next word's): no branch on whether a word
+// has bits, which scattered slots would mispredict every other word. A
+// sparse list (GROUP 1) skips empty words instead, a branch that is then
+// predictable. `out` is grown a block of words at a time, so the loop over a
+// word checks nothing but its own bits.
+template <int GROUP, bool CLEARED>
+__attribute__((target("popcnt,bmi"))) std::size_t list_words(const std::uint64_t* words, const std::uint64_t* cleared,
+                                                             std::size_t from, std::size_t to,
+                                                             std::vector<std::uint32_t>& out, std::size_t n) {
+  constexpr std::size_t BLOCK = 16;
+  for (std::size_t block = from; block < to; block += BLOCK) {
+    if (out.size() < n + BLOCK * 64 + GROUP) out.resize(std::max(n + BLOCK * 64 + GROUP, 2 * out.size()));
+    std::uint32_t* const first = out.data();
+    for (std::size_t w = block, last = std::min(to, block + BLOCK); w < last; ++w) {
+      std::uint64_t bits = CLEARED ? words[w] & ~cleared[w] : words[w];
+      if (GROUP == 1 && bits == 0) continue;
+      std::uint32_t* at = first + n;
+      const auto base = static_cast<std::uint32_t>(w * 64);
+      const auto count = static_cast<std::size_t>(__builtin_popcountll(bits));
+      std::uint32_t* const end = at + count;
+      do {
+        for (int i = 0; i < GROUP; ++i) {
+          at[i] = base + static_cast<std::uint32_t>(_tzcnt_u64(bits));
+          bits = _blsr_u64(bits);
+        }
+        at += GROUP;
+      } while (at < end);
+      n += count;
+    }
+  }
+  return n;
+}
+
+// The listing: the words `cleared` covers, those beyond it, and a last word
+// cut at `limit` through the portable loop.
 template <int GROUP>
-__attribute__((target("popcnt,bmi"))) std::size_t list_with_bmi(std::span<const std::uint64_t> words,
-                                                                std::span<const std::uint64_t> cleared,
-                                                                std::uint32_t limit, std::vector<std::uint32_t>& out) {
-  std::size_t n = 0;
-  for (std::size_t w = 0, used = listed_words(words, limit); w < used; ++w) {
-    std::uint64_t bits = listed_bits(words, cleared, limit, w);
-    if (GROUP == 1 && bits == 0) continue;
-    if (out.size() < n + 64 + GROUP) out.resize(std::max(n + 64 + GROUP, 2 * out.size()));
-    std::uint32_t* at = out.data() + n;
-    const auto base = static_cast<std::uint32_t>(w * 64);
-    const auto count = static_cast<std::size_t>(__builtin_popcountll(bits));
-    std::uint32_t* const end = at + count;
-    do {
-      for (int i = 0; i < GROUP; ++i) {
-        at[i] = base + static_cast<std::uint32_t>(_tzcnt_u64(bits));
-        bits = _blsr_u64(bits);
-      }
-      at += GROUP;
-    } while (at < end);
-    n += count;
+std::size_t list_with_bmi(std::span<const std::uint64_t> words, std::span<const std::uint64_t> cleared,
+                          std::uint32_t limit, std::vector<std::uint32_t>& out) {
+  const std::size_t used = listed_words(words, limit);
+  const std::size_t whole = used * 64 > limit ? used - 1 : used;  // words with no bit at or beyond limit
+  const std::size_t covered = std::min(whole, cleared.size());
+  std::size_t n = list_words<GROUP, true>(words.data(), cleared.data(), 0, covered, out, 0);
+  n = list_words<GROUP, false>(words.data(), nullptr, covered, whole, out, n);
+  if (whole < used) {
+    if (out.size() < n + 64) out.resize(n + 64);
+    for (std::uint64_t bits = listed_bits(words, cleared, limit, whole); bits != 0; bits &= bits - 1) {
+      out[n++] = static_cast<std::uint32_t>(whole * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+    }
   }
   return n;
 }
@@ -78,10 +103,8 @@ void list_slots(std::span<const std::uint64_t> words, std::span<const std::uint6
   if (has_bmi) {
     // Writes ahead sized by the bits a word has on average.
     const std::size_t used = listed_words(words, limit);
-    const std::uint64_t per_word = used == 0 ? 0 : expected / used;
-    const std::size_t n = expected < used / 8 ? list_with_bmi<1>(words, cleared, limit, out)
-                          : per_word < 2      ? list_with_bmi<2>(words, cleared, limit, out)
-                                              : list_with_bmi<8>(words, cleared, limit, out);
+    const std::size_t n = expected < used ? list_with_bmi<1>(words, cleared, limit, out)
+                                          : list_with_bmi<2>(words, cleared, limit, out);
     out.resize(n);
     return;
   }

@@ -485,15 +485,17 @@ TEST(SlotSet, FollowsAReferenceSetThroughBothForms) {
 }
 
 // The list of a filter's passing slots, the way the exact scan takes it:
-// every density and every loop (a word's bits are written one, two or
-// eight at a time, so counts around those matter), a tombstone mask shorter than the
-// words, limits inside a word and beyond the words; a buffer that held a
-// longer list before is cut to the new one.
+// every density and both loops (a word's bits are written one or two at a
+// time, so counts around those matter), a tombstone mask shorter than the
+// words that ends inside a block of words the loop grows the buffer for,
+// limits inside a word and beyond the words; a buffer that held a longer
+// list before is cut to the new one.
 TEST(ListSlots, EqualsTheSetBitsNotClearedBelowTheLimit) {
   std::mt19937_64 rng(17);
   std::vector<std::uint32_t> listed{1, 2, 3};
   for (const double density : {0.0, 0.01, 0.1, 0.13, 0.5, 0.9, 1.0}) {
-    for (const std::size_t word_count : {std::size_t{0}, std::size_t{1}, std::size_t{3}, std::size_t{40}}) {
+    for (const std::size_t word_count : {std::size_t{0}, std::size_t{1}, std::size_t{3}, std::size_t{40},
+                                         std::size_t{70}}) {
       std::bernoulli_distribution set(density);
       std::vector<std::uint64_t> words(word_count, 0), cleared(word_count / 2, 0);
       for (std::size_t b = 0; b < 64 * word_count; ++b) {
