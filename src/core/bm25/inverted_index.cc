@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/bm25/tokenizer.h"
+#include "core/common/thread_scratch.h"
 
 namespace karvalith {
 namespace {
@@ -34,7 +35,8 @@ InvertedIndex InvertedIndex::from_parts(PostingsMap postings, std::span<const st
 }
 
 void InvertedIndex::add_document(std::uint32_t doc_id, std::string_view text) {
-  thread_local Tokens tokens;
+  struct DocumentTokens;
+  Tokens& tokens = thread_scratch<Tokens, DocumentTokens>();
   tokenize_into(text, tokens);
   const auto length = static_cast<std::uint32_t>(tokens.size());
 

@@ -7,6 +7,7 @@
 
 #include "core/bm25/tokenizer.h"
 #include "core/common/score_map.h"
+#include "core/common/thread_scratch.h"
 
 namespace karvalith {
 namespace {
@@ -178,7 +179,7 @@ void release_large_tokens(SearchScratch& scratch) {
 template <class Admit>
 Hits ranked(const InvertedIndex& index, std::string_view query, std::uint64_t k, Admit&& admit) {
   if (k == 0 || index.doc_count() == 0) return {};
-  thread_local SearchScratch scratch;
+  SearchScratch& scratch = thread_scratch<SearchScratch>();
   tokenize_into(query, scratch.tokens);
   accumulate_scores(index, scratch.tokens, own_figures(index),
                     [](std::string_view, const PostingList& list) { return list.size(); }, scratch.scores);
@@ -189,7 +190,7 @@ Hits ranked(const InvertedIndex& index, std::string_view query, std::uint64_t k,
 template <class Admit>
 Result<Hits> ranked_with(const InvertedIndex& index, std::string_view query, std::uint64_t k,
                          const Bm25Statistics& statistics, Admit&& admit) {
-  thread_local SearchScratch scratch;
+  SearchScratch& scratch = thread_scratch<SearchScratch>();
   tokenize_into(query, scratch.tokens);
   if (Status valid = check_statistics(index, scratch.tokens, statistics); !valid) {
     release_large_tokens(scratch);

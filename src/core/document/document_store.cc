@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "core/common/thread_scratch.h"
+
 namespace karvalith {
 
 namespace {
@@ -285,7 +287,8 @@ std::optional<std::string> DocumentStore::assign_records(std::vector<std::uint64
 void DocumentStore::put(std::uint32_t slot, std::string_view text, const Metadata& metadata) {
   // Encoded aside first: `text` may be a view into this arena, which the
   // erase (compaction) or the append (growth) would move.
-  thread_local std::vector<std::uint8_t> encoded;
+  struct EncodedRecord;
+  std::vector<std::uint8_t>& encoded = thread_scratch<std::vector<std::uint8_t>, EncodedRecord>();
   encoded.clear();
   encode_record(encoded, text, metadata);
   put_record(slot, encoded);

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "core/bm25/scorer.h"
+#include "core/common/thread_scratch.h"
 #include "core/engine/passing_set.h"
 #include "core/engine/slot_set.h"
 #include "core/hnsw/scan.h"
@@ -24,8 +25,8 @@ namespace {
 // candidate list costs no allocation once it has grown. Never held across
 // two searches.
 std::vector<Candidate>& candidate_buffer() {
-  thread_local std::vector<Candidate> buffer;
-  return buffer;
+  struct Hits;
+  return thread_scratch<std::vector<Candidate>, Hits>();
 }
 
 Status check_embedding(const CollectionState& state, std::span<const float> query) {
@@ -79,8 +80,8 @@ bool below_threshold(std::optional<float> min_similarity, float score) {
 
 // Slots of an exact scan; reused like the candidate buffer.
 std::vector<std::uint32_t>& slot_buffer() {
-  thread_local std::vector<std::uint32_t> buffer;
-  return buffer;
+  struct ScannedSlots;
+  return thread_scratch<std::vector<std::uint32_t>, ScannedSlots>();
 }
 
 // Scores every passing graph node (scan_nearest) and keeps the k closest,

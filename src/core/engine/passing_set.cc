@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "core/common/thread_scratch.h"
+
 namespace karvalith {
 
 namespace {
@@ -13,10 +15,7 @@ struct PassingBuffers {
 
 // Reused across calls, so a steady stream of filtered queries allocates
 // nothing once the buffers have grown.
-PassingBuffers& passing_buffers() {
-  thread_local PassingBuffers buffers;
-  return buffers;
-}
+PassingBuffers& passing_buffers() { return thread_scratch<PassingBuffers>(); }
 
 }  // namespace
 

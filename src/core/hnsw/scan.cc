@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <cmath>
 
+#include "core/common/thread_scratch.h"
 #include "core/hnsw/code_distance.h"
 #include "core/hnsw/distance.h"
 #include "core/hnsw/query_scorer.h"
@@ -56,12 +57,6 @@ constexpr std::size_t PREFETCHED_LIST = 4096;
 // Lists at most this much longer than k are scored with the walk's scorer:
 // the code pass's fixed work would not pay for itself.
 constexpr std::size_t SHORT_LIST = 32;
-
-
-ScanBuffers& scan_buffers() {
-  thread_local ScanBuffers buffers;
-  return buffers;
-}
 
 
 // The query quantized as the nodes are, and the rough distance of a node
@@ -363,7 +358,7 @@ void scan_nearest(const HnswIndex& index, std::span<const float> query, std::uin
                   std::span<const std::uint32_t> nodes, std::vector<Candidate>& out) {
   out.clear();
   if (k == 0 || nodes.empty()) return;
-  ScanBuffers& buffers = scan_buffers();
+  ScanBuffers& buffers = thread_scratch<ScanBuffers>();
   const PreparedQuery prepared = prepare_query(index.config().distance_metric, query, buffers.query);
   const QueryScorer stored_distance(index, prepared.values, prepared.norm_sq);
 

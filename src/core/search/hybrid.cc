@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "core/common/score_map.h"
+#include "core/common/thread_scratch.h"
 
 namespace karvalith {
 namespace {
@@ -16,7 +17,7 @@ constexpr float kFoldStart = 3.4028235e38f;
 
 // Reused across calls so steady-state fusion allocates only its result.
 ScoreMap& thread_accumulator(std::size_t max_entries) {
-  thread_local ScoreMap accumulator;
+  ScoreMap& accumulator = thread_scratch<ScoreMap>();
   accumulator.reset(max_entries);
   return accumulator;
 }
@@ -51,7 +52,7 @@ std::vector<ScoredId> select_top_k(const ScoreMap& entries, std::uint64_t k) {
   const std::vector<std::uint32_t>& ids = entries.ids();
   const std::vector<float>& scores = entries.scores();
   if (k == 0 || ids.empty()) return result;
-  thread_local std::vector<RankedEntry> kept;
+  std::vector<RankedEntry>& kept = thread_scratch<std::vector<RankedEntry>>();
   kept.clear();
   if (k >= ids.size()) {
     kept.reserve(ids.size());
