@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 
+#include "core/quantization/simd.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -119,6 +121,8 @@ void list_slots(std::span<const std::uint64_t> words, std::span<const std::uint6
 
 std::uint64_t count_slots(std::span<const std::uint64_t> words) {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+  static const bool has_vector_popcnt = cpu_has_avx512_popcnt();
+  if (has_vector_popcnt) return avx512_count_bits(words.data(), words.size());
   static const bool has_popcnt = __builtin_cpu_supports("popcnt");
   if (has_popcnt) return count_with_popcnt(words);
 #endif

@@ -24,6 +24,10 @@ bool cpu_has_avx512_vnni();
 // True when the processor has AVX-512 (as cpu_has_avx512) and VPOPCNTDQ.
 bool cpu_has_avx512_popcnt();
 
+// The number of set bits in words[0..n) (VPOPCNTDQ, eight words an
+// instruction; for cpu_has_avx512_popcnt processors).
+std::uint64_t avx512_count_bits(const std::uint64_t* words, std::size_t n);
+
 float avx2_dot_product_f32(const float* a, const float* b, std::size_t n);
 float avx2_euclidean_sq_f32(const float* a, const float* b, std::size_t n);
 float avx2_cosine_f32(const float* a, const float* b, std::size_t n);

@@ -74,6 +74,18 @@ void avx512_plane_dot1(const std::uint64_t* planes, std::size_t n, const std::ui
   plane_dots<1>(planes, n, &row, plane_bytes, code_planes, weighted, counts);
 }
 
+std::uint64_t avx512_count_bits(const std::uint64_t* words, std::size_t n) {
+  __m512i total = _mm512_setzero_si512();
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) total = _mm512_add_epi64(total, _mm512_popcnt_epi64(_mm512_loadu_si512(words + i)));
+  if (i < n) {
+    // The tail under a mask: no read past the last word.
+    const auto mask = static_cast<__mmask8>((1u << (n - i)) - 1);
+    total = _mm512_add_epi64(total, _mm512_popcnt_epi64(_mm512_maskz_loadu_epi64(mask, words + i)));
+  }
+  return static_cast<std::uint64_t>(_mm512_reduce_add_epi64(total));
+}
+
 PlaneQuery avx512_quantize_query_planes(const float* offset, std::size_t n, std::uint64_t* planes) {
   const std::size_t words = chunks_for(n) * 8;
   for (std::size_t i = 0; i < QUERY_BITS * words; ++i) planes[i] = 0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <iterator>
 #include <cstdint>
@@ -509,6 +510,9 @@ TEST(ListSlots, EqualsTheSetBitsNotClearedBelowTheLimit) {
           const bool gone = s / 64 < cleared.size() && ((cleared[s / 64] >> (s % 64)) & 1) != 0;
           if (test_slot(words, s) && !gone) want.push_back(s);
         }
+        std::uint64_t bits_set = 0;
+        for (const std::uint64_t word : words) bits_set += static_cast<std::uint64_t>(std::popcount(word));
+        EXPECT_EQ(count_slots(words), bits_set) << "words " << word_count;
         // Every loop: the expected count only chooses among them.
         for (const std::uint64_t expected : {std::uint64_t{0}, std::uint64_t{want.size()}, std::uint64_t{64 * word_count}}) {
           list_slots(words, cleared, limit, expected, listed);
