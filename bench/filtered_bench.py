@@ -30,11 +30,14 @@ Per filter, one query per call, k 10, one thread:
                   (passing indices precomputed), then one matrix-vector product
                   and a top-10 selection;
   numpy           the same on a subset gathered once beforehand.
+With --alternate R, R more rounds per filter of one planner pass followed by
+one numpy pass (pre-extracted): the median of their ratios is the figure to
+compare, since the machine's memory speed drifts between the passes above.
 
 The collection is built once and kept as a snapshot in bench/data/ (reused
 while the settings match). Run pinned to one core on a quiet machine:
 
-    OPENBLAS_NUM_THREADS=1 taskset -c 1 python3 bench/filtered_bench.py [--raw] [--ef 64]
+    OPENBLAS_NUM_THREADS=1 taskset -c 1 python3 bench/filtered_bench.py [--raw] [--ef 64] [--alternate 7]
 """
 
 import argparse
@@ -70,6 +73,10 @@ def parse_args():
     p.add_argument("--queries", type=int, default=1000)
     p.add_argument("--repeat", type=int, default=2, help="timed passes per measurement; the fastest counts")
     p.add_argument("--no-forced", action="store_true", help="skip the forced walk/exact runs")
+    p.add_argument("--alternate", type=int, default=0, metavar="R",
+                   help="also run R rounds of one planner pass then one numpy (pre-extracted) pass per filter and "
+                        "report the median of the rounds' ratios: the machine's memory speed drifts over minutes, "
+                        "and passes next to each other see the same")
     p.add_argument("--out", type=Path, default=None, help="write the results as JSON")
     return p.parse_args()
 
@@ -207,17 +214,17 @@ def main():
     qlist = [q for q in queries]
     ef = {} if args.ef is None else {"ef": args.ef}
 
-    def karvalith_run(flt, **extra):
+    def karvalith_run(flt, passes=None, **extra):
         def run():
             found = []
             for q in qlist:
                 hits = db.search("docs", query_embedding=q, k=K, filter=flt, **ef, **extra)
                 found.append([row_of[h.id] for h in hits])
             return found
-        seconds, found = time_passes(run, args.repeat)
+        seconds, found = time_passes(run, passes or args.repeat)
         return len(qlist) / seconds, found
 
-    def numpy_run(idx, pre_extracted):
+    def numpy_run(idx, pre_extracted, passes=None):
         sub_fixed = base[idx] if pre_extracted else None
         def run():
             found = []
@@ -228,7 +235,7 @@ def main():
                 part = np.argpartition(-s, kk - 1)[:kk]
                 found.append(idx[part[np.argsort(-s[part])]].tolist())
             return found
-        seconds, found = time_passes(run, args.repeat)
+        seconds, found = time_passes(run, passes or args.repeat)
         return len(qlist) / seconds, found
 
     results = {"machine": platform.processor() or platform.machine(), "load_before": os.getloadavg(),
@@ -267,11 +274,23 @@ def main():
             row["exact_recall"] = recall(f, t)
         row["numpy_extract_qps"], _ = numpy_run(idx, False)
         row["numpy_qps"], _ = numpy_run(idx, True)
+        if args.alternate:
+            ratios = []
+            for _ in range(args.alternate):
+                ours, _ = karvalith_run(flt, passes=1)
+                theirs, _ = numpy_run(idx, True, passes=1)
+                ratios.append(ours / theirs)
+            row["alternated_ratios"] = ratios
+            row["alternated_ratio_median"] = float(np.median(ratios))
         results["rows"].append(row)
         print(f"{kind:9} {target:7.1%} {len(idx):8,} | {row['recall']:11.4f} {row['qps']:8,.0f} | "
               f"{row.get('walk_recall', float('nan')):8.4f} {row.get('walk_qps', float('nan')):8,.0f} | "
               f"{row.get('exact_recall', float('nan')):9.4f} {row.get('exact_qps', float('nan')):8,.0f} | "
               f"{row['numpy_extract_qps']:10,.0f} {row['numpy_qps']:8,.0f}   {label}", flush=True)
+        if args.alternate:
+            spread = ", ".join(f"{r:.2f}" for r in sorted(row["alternated_ratios"]))
+            print(f"          planner / numpy alternated: median {row['alternated_ratio_median']:.2f}x ({spread})",
+                  flush=True)
     results["load_after"] = os.getloadavg()
     print(f"load average before {results['load_before']}, after {results['load_after']}")
     if args.out:
