@@ -103,7 +103,8 @@ void list_slots(std::span<const std::uint64_t> words, std::span<const std::uint6
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
   static const bool has_bmi = __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi");
   if (has_bmi) {
-    // Writes ahead sized by the bits a word has on average.
+    // Fewer slots than words: skip the empty words; otherwise two bits a
+    // word at a time, unconditionally.
     const std::size_t used = listed_words(words, limit);
     const std::size_t n = expected < used ? list_with_bmi<1>(words, cleared, limit, out)
                                           : list_with_bmi<2>(words, cleared, limit, out);
