@@ -331,7 +331,7 @@ HnswParts HnswIndex::to_parts() const {
     parts.vector_min[n] = view.min;
     parts.vector_scale[n] = view.scale;
   }
-  parts.raw_vectors = raw_vectors_;
+  parts.raw_vectors.assign(raw_vectors_.begin(), raw_vectors_.end());
   parts.neighbors.resize(node_count_);
   for (std::uint32_t n = 0; n < node_count_; ++n) {
     auto& lists = parts.neighbors[n];
@@ -365,7 +365,8 @@ HnswIndex HnswIndex::from_parts(HnswParts parts) {
   // Raw vectors are all or nothing: a partial array would be read out of range.
   if (parts.raw_vectors.size() != cells) parts.raw_vectors.clear();
 
-  index.raw_vectors_ = std::move(parts.raw_vectors);
+  index.raw_vectors_.assign(parts.raw_vectors);
+  parts.raw_vectors = {};
   index.set_tombstones(parts.deleted);
   index.node_count_ = count;
 
@@ -455,7 +456,8 @@ std::optional<HnswIndex> HnswIndex::from_arrays(HnswArrays a) {
     list += uppers + 1;
   }
   for (std::uint32_t n = 0; n < count; ++n) index.derive_meta(n);
-  index.raw_vectors_ = std::move(a.raw_vectors);
+  index.raw_vectors_.assign(a.raw_vectors);
+  a.raw_vectors = {};
   index.set_tombstones(a.deleted);
   index.entry_point_ = a.entry_point;
   index.max_level_ = a.max_level;
@@ -529,7 +531,7 @@ bool HnswIndex::load_node(std::uint32_t n, const std::uint8_t* codes, float min,
 
 void HnswIndex::finish_load(std::vector<std::uint8_t> layers, std::vector<std::uint8_t> deleted,
                             std::span<const std::uint32_t> upper_counts, std::span<const std::uint32_t> upper_ids,
-                            std::vector<float> raw_vectors, std::optional<std::uint32_t> entry_point,
+                            PageArray<float> raw_vectors, std::optional<std::uint32_t> entry_point,
                             std::uint64_t max_level, bool huge) {
   for (const std::uint32_t c : upper_counts) upper_capacity_ = std::max<std::size_t>(upper_capacity_, c);
   // Nodes come in id order, so the ranks, the counts before each 64 nodes

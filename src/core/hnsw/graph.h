@@ -109,6 +109,13 @@ class LinkList {
   unsigned width_ = 4;
 };
 
+// An index's array of raw vectors: `values` zero floats in huge pages.
+inline PageArray<float> raw_vector_array(std::uint64_t values) {
+  PageArray<float> array(PageBuffer::Pages::Huge);
+  array.resize(static_cast<std::size_t>(values));
+  return array;
+}
+
 // Plain-data form of an index, field by field in snapshot order. Used by the
 // snapshot code to write and read indexes.
 struct HnswParts {
@@ -253,7 +260,7 @@ class HnswIndex {
   }
   void finish_load(std::vector<std::uint8_t> layers, std::vector<std::uint8_t> deleted,
                    std::span<const std::uint32_t> upper_counts, std::span<const std::uint32_t> upper_ids,
-                   std::vector<float> raw_vectors, std::optional<std::uint32_t> entry_point,
+                   PageArray<float> raw_vectors, std::optional<std::uint32_t> entry_point,
                    std::uint64_t max_level, bool huge);
 
   // Byte estimate: codes, one byte each for level and tombstone,
@@ -500,7 +507,9 @@ class HnswIndex {
   PageBuffer values_;            // with walk codes: a value row per node
   std::vector<float> centre_;    // with walk codes: what they are offsets from
   std::uint32_t centred_at_ = 0;  // node count when the centre was taken
-  std::vector<float> raw_vectors_;
+  // In huge pages: a search re-scores rows scattered over the array, each a
+  // miss in the address translation cache with small pages.
+  PageArray<float> raw_vectors_ = raw_vector_array(0);
   PageArray<float> residuals_;  // residual_of, one per node with raw vectors
   // How many of a node's level-0 list are the neighbour heuristic's picks
   // (the rest its fill-ups), when the list is what the heuristic wrote with

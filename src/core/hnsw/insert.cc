@@ -225,8 +225,8 @@ void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector&
   // Raw vectors stay all or nothing, so every node's raw row exists when any does.
   if ((config_.store_raw_vectors || !raw_vectors_.empty()) && raw_vectors_.size() == n * dim) {
     const std::size_t raw_count = std::min(vector.size(), dim);
-    raw_vectors_.insert(raw_vectors_.end(), vector.begin(), vector.begin() + raw_count);
-    raw_vectors_.resize((n + 1) * dim, 0.0f);
+    raw_vectors_.resize((n + 1) * dim);  // zeros past raw_count
+    std::copy_n(vector.begin(), raw_count, raw_vectors_.data() + n * dim);
   }
 
   level0_picks_.resize(n + 1, UNKNOWN_PICKS);

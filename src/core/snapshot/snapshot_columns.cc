@@ -300,7 +300,7 @@ std::unexpected<Failure> cancelled() { return fail(ColumnsProblem::Other, Error{
 // upper lists, and the collection its other parts.
 std::expected<ColumnsLoad, Failure> finish_collection(HnswIndex index, const Head& h, std::vector<std::uint8_t> levels,
                                                       std::vector<std::uint8_t> deleted, Tail& t,
-                                                      std::vector<float> raw, bool huge, std::uint64_t used,
+                                                      PageArray<float> raw, bool huge, std::uint64_t used,
                                                       std::uint32_t crc, FunctionRef<bool()> next_step) {
   index.finish_load(std::move(levels), std::move(deleted), t.upper_counts, t.upper_ids, std::move(raw), h.entry_point,
                     h.max_level, huge);
@@ -393,7 +393,7 @@ std::expected<ColumnsLoad, Failure> load_blocks(const PayloadSource& source, con
   }
 
   const bool keep_raw = h.raw && h.config.store_raw_vectors;
-  std::vector<float> raw(keep_raw ? static_cast<std::size_t>(nc * dim) : 0);
+  PageArray<float> raw = raw_vector_array(keep_raw ? nc * dim : 0);
   // Task 0 reads the tail, task 1 the raw vectors, task 2 + r checks run r.
   const std::size_t runs = (std::size_t{nc} + CHECK_NODES - 1) / CHECK_NODES;
   std::optional<std::expected<Tail, Failure>> tail;
@@ -747,7 +747,7 @@ Result<ColumnsLoad> load_collection_columns(const PayloadSource& source, bool wi
 
     HnswIndex index = HnswIndex::with_nodes(h.config, dim, nc, longest0);
     const bool keep_raw = h.raw && h.config.store_raw_vectors;
-    std::vector<float> raw(keep_raw ? static_cast<std::size_t>(nc * dim) : 0);
+    PageArray<float> raw = raw_vector_array(keep_raw ? nc * dim : 0);
     // Task 0 reads the tail; task 1 + g loads group g. Each group's
     // failure and CRC are kept apart, so the error reported is the first
     // in file order whatever the threads' timing.

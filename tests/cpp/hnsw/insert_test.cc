@@ -234,6 +234,28 @@ TEST(Insert, ListsStayWithinBoundsAndNeverHoldTheirOwner) {
   }
 }
 
+// The raw rows live in an array that starts on the heap and moves into a
+// mapping, then huge pages, as it grows (2.4 MB here): every row must come
+// through each move, and through the plain-data form and back.
+TEST(Insert, RawVectorsSurviveTheArrayGrowingAndThePlainForm) {
+  const std::size_t dim = 1024;
+  const std::size_t count = 600;
+  HnswConfig config;
+  config.store_raw_vectors = true;
+  config.ef_construction = 8;
+  const auto data = clustered_data(count, dim, 23);
+  const HnswIndex built = build_index(config, data, dim);
+  const HnswIndex reloaded = HnswIndex::from_parts(built.to_parts());
+  for (const HnswIndex* index : {&built, &reloaded}) {
+    ASSERT_EQ(index->node_count(), count);
+    for (std::uint32_t n = 0; n < count; ++n) {
+      const auto raw = index->raw_vector(n);
+      const auto expected = testing_util::row(data, dim, n);
+      ASSERT_TRUE(std::equal(raw.begin(), raw.end(), expected.begin(), expected.end())) << "node " << n;
+    }
+  }
+}
+
 TEST(Insert, OneLayerConfigKeepsEveryNodeAtLevelZero) {
   HnswConfig config;
   config.max_layers = 1;
