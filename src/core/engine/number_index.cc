@@ -14,16 +14,6 @@ constexpr double INF = std::numeric_limits<double>::infinity();
 constexpr std::uint64_t MIN_BLOCK = 64;
 constexpr std::uint64_t BLOCKS = 16;
 
-bool compares(FilterOp op, double x, double v) {
-  switch (op) {
-    case FilterOp::Gt: return x > v;
-    case FilterOp::Gte: return x >= v;
-    case FilterOp::Lt: return x < v;
-    case FilterOp::Lte: return x <= v;
-    default: return false;
-  }
-}
-
 }  // namespace
 
 std::size_t NumberIndex::block_of(double value) const {
@@ -98,20 +88,25 @@ void NumberIndex::equal_into(double v, std::span<std::uint64_t> words, bool clea
 void NumberIndex::partial_into(std::size_t block, FilterOp op, double v, std::span<std::uint64_t> words) const {
   const auto first = values_.lower_bound(blocks_[block].low);
   const auto end = block + 1 < blocks_.size() ? values_.lower_bound(blocks_[block + 1].low) : values_.end();
+  // The keys are ordered, so the passing values of the block are one run at
+  // its start (lt, lte) or its end (gt, gte), cut where v falls: the passing
+  // run is counted, then the run that changes the bits is walked, instead of
+  // testing every value of the block twice.
+  const bool below = op == FilterOp::Lt || op == FilterOp::Lte;
+  const bool with_v = op == FilterOp::Lte || op == FilterOp::Gte;
+  // range_into passes only a block whose range holds v (it is neither wholly
+  // inside nor wholly outside), never NaN: cut lies in [first, end].
+  const auto cut = below == with_v ? values_.upper_bound(v) : values_.lower_bound(v);
+  const auto pass_first = below ? first : cut, pass_end = below ? cut : end;
+  const auto fail_first = below ? cut : first, fail_end = below ? end : cut;
   std::uint64_t passing = 0;
-  for (auto it = first; it != end; ++it) {
-    if (compares(op, it->first, v)) passing += it->second.size();
-  }
+  for (auto it = pass_first; it != pass_end; ++it) passing += it->second.size();
   if (passing * 2 > blocks_[block].slots.size()) {
     blocks_[block].slots.or_into(words);
-    for (auto it = first; it != end; ++it) {
-      if (!compares(op, it->first, v)) it->second.clear_from(words);
-    }
+    for (auto it = fail_first; it != fail_end; ++it) it->second.clear_from(words);
     return;
   }
-  for (auto it = first; it != end; ++it) {
-    if (compares(op, it->first, v)) it->second.or_into(words);
-  }
+  for (auto it = pass_first; it != pass_end; ++it) it->second.or_into(words);
 }
 
 void NumberIndex::range_into(FilterOp op, double v, std::span<std::uint64_t> words) const {
