@@ -93,10 +93,12 @@ void NumberIndex::partial_into(std::size_t block, FilterOp op, double v, std::sp
   // run is counted, then the run that changes the bits is walked, instead of
   // testing every value of the block twice.
   const bool below = op == FilterOp::Lt || op == FilterOp::Lte;
-  const bool with_v = op == FilterOp::Lte || op == FilterOp::Gte;
-  // range_into passes only a block whose range holds v (it is neither wholly
-  // inside nor wholly outside), never NaN: cut lies in [first, end].
-  const auto cut = below == with_v ? values_.upper_bound(v) : values_.lower_bound(v);
+  // The cut follows v when v itself lies on the lower side (lte, gt), else
+  // it comes before v (lt, gte). range_into passes only a block whose range
+  // holds v (neither wholly inside nor wholly outside), never NaN: the cut
+  // lies in [first, end].
+  const bool v_below = op == FilterOp::Lte || op == FilterOp::Gt;
+  const auto cut = v_below ? values_.upper_bound(v) : values_.lower_bound(v);
   const auto pass_first = below ? first : cut, pass_end = below ? cut : end;
   const auto fail_first = below ? cut : first, fail_end = below ? end : cut;
   std::uint64_t passing = 0;
