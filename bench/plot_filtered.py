@@ -12,11 +12,7 @@ import argparse
 import json
 from pathlib import Path
 
-import matplotlib
-
-matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
-import numpy as np  # noqa: E402
+import numpy as np
 
 
 def parse_args():
@@ -27,8 +23,8 @@ def parse_args():
     return p.parse_args()
 
 
-def load(spec):
-    path, _, label = spec.partition(":")
+def load(argument):
+    path, _, label = argument.partition(":")
     rows = json.loads(Path(path).read_text())["rows"]
     missing = [r["label"] for r in rows if "alternated_ratios" not in r]
     if missing:
@@ -37,8 +33,13 @@ def load(spec):
 
 
 def main():
+    import matplotlib  # only for drawing: load() is usable without it
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
     args = parse_args()
-    series = [load(spec) for spec in args.results]
+    series = [load(argument) for argument in args.results]
     keys = sorted({k for _, rows in series for k in rows}, key=lambda k: (k[0] != "random", -k[1]))
     names = [f"{'random' if kind == 'random' else 'topic'} {target:.1%}".replace(".0%", "%") for kind, target in keys]
     width = 0.8 / len(series)
